@@ -1,0 +1,50 @@
+#pragma once
+#include "trace/TraceAppState.h"
+
+#include <string>
+
+class CListen;
+class CSheetBase;
+
+// The one application object: running settings, trace switches and counters (in the base),
+// and the long-lived objects it owns. Reached through GetTraceApp().
+class CTraceApp : public CTraceAppState {
+public:
+    CTraceApp();
+    ~CTraceApp() override; // runs ExitInstance if it has not run
+
+    // Start-up without the window: creates the settings key and the trace store.
+    bool InitCore();
+
+    // Sets the four running settings in this order, then m_bUseProxy. Restarts nothing.
+    void ApplySettings(std::string address, std::string port,
+                       std::string proxyAddress, std::string proxyPort);
+
+    // Clears all captured data, then replaces the listener with a new one on m_strPort.
+    // Shows "Listen Error on port: %d" and leaves no listener on failure.
+    bool StartListening();
+
+    // The sheet's Clear Data when a sheet exists; otherwise the same without pages:
+    // byte totals to 0, then the store's purge.
+    void ClearAllData();
+
+    // Destroys the sheet, the trace store and the listener, in that order.
+    void ExitInstance();
+
+    // The port the listener is bound to (what the system chose for port 0); 0 when none.
+    int GetListenPort() const;
+
+    CSheetBase* m_pPropSheet = nullptr; // owned
+    int m_bUseProxy = 0;
+    std::string m_strProxyPort;
+    std::string m_strProxyAddress;
+    std::string m_strPort = "8010";
+    std::string m_strAddress = "localhost";
+    CListen* m_pListener = nullptr; // owned
+
+private:
+    bool m_bExited = false;
+};
+
+// The global accessor; valid while the application object exists.
+CTraceApp& GetTraceApp();

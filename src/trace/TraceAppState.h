@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+class CTraceStore;
+
+// The fields of the application object that the trace store and the proxy engine read and
+// write at the moment they need them. CTraceApp derives from this class, so these are the
+// application's own fields; TraceApp() is the global accessor to the one current instance.
+// Tests of the trace code construct a CTraceAppState of their own.
+class CTraceAppState {
+public:
+    CTraceAppState();          // becomes the current instance
+    virtual ~CTraceAppState(); // the previous instance (if any) becomes current again
+
+    CTraceAppState(const CTraceAppState&) = delete;
+    CTraceAppState& operator=(const CTraceAppState&) = delete;
+
+    // Running byte totals of the Setup page. 64-bit: a 32-bit total would turn negative
+    // after 2 GiB of traffic.
+    std::int64_t m_nBytesReceived = 0;
+    std::int64_t m_nBytesSent = 0;
+    int m_bResponseViewer = 1;
+    int m_bRequestViewer = 1;
+    CTraceStore* m_pTraceStore = nullptr; // owned by CTraceApp; not by this base
+    int m_nLastEntryId = 0;               // numbers trace entries; never reset during a run
+    int m_bDebugTrace = 0;
+
+private:
+    CTraceAppState* m_pPrevious = nullptr;
+};
+
+// The global accessor. Valid while an instance exists.
+CTraceAppState& TraceApp();
+bool HasTraceApp();
+
+// True when debug trace lines are wanted (the switch is on and a store exists); emitters test
+// this before formatting a line, so tracing costs nothing while it is off.
+bool DebugTraceOn();
+
+// Appends one debug trace line (ending in "\r\n") to the store's debug feed, when on.
+void DebugTrace(std::string_view line);

@@ -1,0 +1,45 @@
+#pragma once
+#include <cstdio>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+class CTraceRecord;
+class CTraceHostLink;
+
+// The trace entry of one server-side connection: its records in the order they were made.
+class CTraceConnection {
+public:
+    CTraceConnection(int id, CTraceHostLink* host, bool ssl);
+    virtual ~CTraceConnection(); // clears the host's back pointer when still attached
+
+    CTraceConnection(const CTraceConnection&) = delete;
+    CTraceConnection& operator=(const CTraceConnection&) = delete;
+
+    // Records one chunk: direction 0 sent (browser to server), 1 received; part 1 header, 2 body.
+    // The chunk may hold any byte value, NUL included.
+    void AddChunk(int direction, int part, std::string_view chunk);
+
+    // The connection object is gone: the entry stays, marked closed.
+    void DetachConnection();
+
+    using Records = std::vector<std::unique_ptr<CTraceRecord>>;
+    const Records& GetRecords() const { return m_Records; }
+
+    // Writes the unwritten records' rows; 1 when all were written, 0 at the first failure.
+    int WriteLog(std::FILE* file);
+
+    int GetId() const { return m_nId; }
+    bool IsOpen() const { return m_bOpen; }
+    bool IsSSL() const { return m_bSSL; }
+    CTraceHostLink* GetHost() const { return m_pHost; }
+    int GetLastRequest() const { return m_nLastRequest; }
+
+private:
+    bool m_bSSL = false;
+    int m_nLastRequest = -1;
+    CTraceHostLink* m_pHost = nullptr;
+    bool m_bOpen = true;
+    Records m_Records;
+    int m_nId = 0;
+};

@@ -1,0 +1,76 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+// Milliseconds as seconds text with three decimals ("1.234", "0.005").
+std::string FormatMilliseconds(std::int32_t ms);
+
+// One captured chunk, kept only as text: the response header it starts with (if any), the
+// display text of the rest, and whether the data is binary. Built only by
+// CTraceConnection::AddChunk; the raw chunk is not kept.
+class CTraceRecord {
+public:
+    CTraceRecord(int connectionId, int sequence, int direction, int part,
+                 std::string_view chunk, bool binary, bool ssl);
+    virtual ~CTraceRecord() = default;
+
+    CTraceRecord(const CTraceRecord&) = delete;
+    CTraceRecord& operator=(const CTraceRecord&) = delete;
+
+    // Readers.
+    int GetDirection() const { return m_nDirection; }
+    int GetPart() const { return m_nPart; }
+    std::int32_t GetByteCount() const { return m_nBytes; }
+    std::uint32_t GetStartTick() const { return m_dwStartTick; }
+    std::uint32_t GetEndTick() const { return m_dwEndTick; }
+    bool IsHeaderIncomplete() const { return m_bHeaderIncomplete; }
+    bool IsBinary() const { return m_bBinary; }
+    bool IsSSL() const { return m_bSSL; }
+    bool IsWritten() const { return m_bWritten; }
+    std::int32_t GetElapsed() const { return m_nElapsed; }
+    void SetElapsed(std::int32_t ms) { m_nElapsed = ms; }
+    int GetConnectionId() const { return m_nConnectionId; }
+    int GetSequence() const { return m_nSequence; }
+    const std::string& GetHeader() const { return m_strHeader; }
+    const std::string& GetContentType() const { return m_strContentType; }
+    const std::string& GetText() const { return m_strText; }
+    std::time_t GetTimeCaptured() const { return m_timeCaptured; }
+
+    // Text operations of a built record; each returns a new text and changes nothing.
+    std::string GetFullText() const;         // header followed by display text
+    std::string GetBanner() const;           // "\r\n-------- %s (%d-%d) --------\r\n"
+    std::string GetTimeText() const;         // "%H:%M:%S"
+    std::string GetIdText() const;           // "%d-%d"
+    std::string GetSummary() const;          // one line, no CR, LF or tab
+    std::string GetResponseTimeText() const; // FormatMilliseconds(m_nElapsed)
+
+    // Writes this record's row to the log; returns 1 and marks the record written when the
+    // whole row was accepted, else 0 (the record stays unwritten).
+    int WriteLogRow(std::FILE* file, int useSummary);
+
+private:
+    // Steps of record building.
+    void ExtractHeader(std::string_view chunk);
+    void ClassifyContentType();
+    std::string BuildBodyText(std::string_view chunk, std::size_t skip);
+
+    bool m_bSSL = false;
+    std::int32_t m_nElapsed = 0;
+    bool m_bWritten = false;
+    bool m_bHeaderIncomplete = false;
+    std::string m_strHeader;
+    std::uint32_t m_dwStartTick = 0;
+    std::uint32_t m_dwEndTick = 0;
+    std::int32_t m_nSequence = 0;
+    std::int32_t m_nConnectionId = 0;
+    bool m_bBinary = false;
+    std::string m_strContentType;
+    std::int32_t m_nBytes = 0;
+    std::string m_strText;
+    std::time_t m_timeCaptured = 0;
+    int m_nDirection = 0;
+    int m_nPart = 0;
+};

@@ -1,0 +1,68 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CTraceConnection;
+class CTraceHostLink;
+
+// The most pending text a viewer feed holds after an append.
+inline constexpr std::int64_t FEED_LIMIT = 128000;
+
+// The trace of the run: one entry per server-side connection, and three feeds of pending text
+// for the Request Viewer, the Response Viewer and the Debug page.
+class CTraceStore {
+public:
+    CTraceStore();
+    virtual ~CTraceStore();
+
+    CTraceStore(const CTraceStore&) = delete;
+    CTraceStore& operator=(const CTraceStore&) = delete;
+
+    // A new entry numbered from the application's m_nLastEntryId.
+    CTraceConnection* AddConnection(CTraceHostLink* host, bool ssl);
+
+    using Connections = std::vector<std::unique_ptr<CTraceConnection>>;
+    const Connections& GetConnections() const { return m_Connections; }
+
+    // Deletes the entries of closed connections and empties the three feeds.
+    void PurgeClosedConnections();
+
+    // Writes every unwritten record's row; 1 when all were written, 0 at the first failure.
+    int WriteLog(std::FILE* file);
+
+    // Feeds. Each append is gated by its switch of the application object.
+    void AppendRequestText(const std::string& text, const std::string& banner);
+    void AppendResponseText(const std::string& text, const std::string& banner);
+    void AppendDebugText(const std::string& text);
+    std::string TakeRequestText() const;
+    std::string TakeResponseText() const;
+    std::string TakeDebugText() const;
+    void ClearRequestText();
+    void ClearResponseText();
+    void ClearDebugText();
+
+    // Pending lengths, for tests and the window.
+    std::int64_t GetRequestCount() const { return m_Request.count; }
+    std::int64_t GetResponseCount() const { return m_Response.count; }
+    std::int64_t GetDebugCount() const { return m_Debug.count; }
+
+private:
+    struct Feed {
+        std::deque<std::string> entries; // oldest first
+        std::int64_t count = 0;          // sum of the entries' lengths
+    };
+    static void Append(Feed& feed, const std::string* banner, const std::string& text);
+    static std::string Take(const Feed& feed);
+    static void Clear(Feed& feed);
+
+    Feed m_Response;
+    Feed m_Request;
+    Feed m_Debug;
+    std::mutex m_Lock;
+    Connections m_Connections;
+};

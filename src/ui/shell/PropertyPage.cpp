@@ -1,0 +1,47 @@
+#include "ui/shell/PropertyPage.h"
+
+#include <QResizeEvent>
+#include <QTimerEvent>
+
+CPageWindow::CPageWindow(CPropertyPage* page, QWidget* parent)
+    : QWidget(parent)
+    , m_pPage(page)
+{
+}
+
+void CPageWindow::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    m_pPage->OnSize(event->size().width(), event->size().height());
+}
+
+void CPageWindow::timerEvent(QTimerEvent* event)
+{
+    m_pPage->OnTimer(event->timerId());
+}
+
+CPropertyPage::CPropertyPage(QString title, QSize templateSize)
+    : m_strTitle(std::move(title))
+    , m_templateSize(templateSize)
+{
+}
+
+CPropertyPage::~CPropertyPage()
+{
+    // The sheet destroys the windows first; a window left over is deleted with its page.
+    delete m_pWindow.data();
+    delete m_pUnits;
+}
+
+QWidget* CPropertyPage::CreateWindow(QWidget* parent)
+{
+    if (m_pWindow)
+        return m_pWindow;
+    auto* window = new CPageWindow(this, parent);
+    m_pWindow = window;
+    delete m_pUnits;
+    m_pUnits = new CDialogUnits(window->font());
+    window->resize(m_pUnits->Size(m_templateSize.width(), m_templateSize.height()));
+    OnInitDialog();
+    return window;
+}
