@@ -1,0 +1,85 @@
+#pragma once
+#include <cerrno>
+#include <memory>
+#include <string>
+
+class CSocketNotifiers;
+
+// Error codes as the socket layer reports them (POSIX errno values). The names keep the ones
+// the proxy's logic is written in.
+inline constexpr int WSAEWOULDBLOCK = EWOULDBLOCK;
+inline constexpr int WSAEINPROGRESS = EINPROGRESS;
+
+// An event-driven, non-blocking IPv4 socket with the semantics of the Winsock class it stands
+// in for. Readiness events are delivered on the one Qt event-loop thread:
+//  - OnAccept: a connection waits to be accepted;
+//  - OnReceive: data can be read (again after each read while data remains);
+//  - OnSend: the socket can take data again, only after a Send would have blocked;
+//  - OnConnect: an asynchronous connect finished (0, or the error);
+//  - OnClose: the peer closed (0) or the connection failed (the error).
+// A handler may delete its own object (or its partner) and must then return at once; the layer
+// never delivers an event to a deleted object.
+class CAsyncSocket {
+public:
+    enum : long {
+        FD_READ = 0x01,
+        FD_WRITE = 0x02,
+        FD_OOB = 0x04,
+        FD_ACCEPT = 0x08,
+        FD_CONNECT = 0x10,
+        FD_CLOSE = 0x20,
+    };
+    static constexpr long kAllEvents = 63;
+
+    CAsyncSocket();
+    virtual ~CAsyncSocket(); // closes the socket if open
+
+    CAsyncSocket(const CAsyncSocket&) = delete;
+    CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+
+    // Makes the socket (stream, non-blocking) and selects events; Create also binds to port on
+    // every local IPv4 interface (port 0: the system chooses).
+    bool Socket(long events = kAllEvents);
+    bool Bind(int port);
+    bool Create(int port = 0, long events = kAllEvents);
+
+    bool SetSockOpt(int option, const void* value, int length, int level);
+    bool Listen(int backlog = 5);
+    // Attaches the next waiting connection to the unopened socket `connected`.
+    bool Accept(CAsyncSocket& connected);
+
+    // Starts connecting to host (dotted IPv4 text or a name, resolved without blocking the
+    // thread; IPv4, first address) at port. Returns false: with GetLastError() == WSAEWOULDBLOCK
+    // the result comes later through OnConnect; any other error failed at once (a port
+    // outside 0..65535, a bad address). A name that cannot be resolved reports OnConnect with
+    // a non-zero error.
+    bool Connect(const std::string& host, int port);
+
+    // May take fewer bytes than offered. Returns the count taken, or -1 (GetLastError() tells
+    // why; WSAEWOULDBLOCK when the socket cannot take data now, and OnSend follows later).
+    int Send(const void* data, int length);
+    // Returns the count read, 0 when the peer has closed, or -1 (WSAEWOULDBLOCK: nothing yet).
+    int Receive(void* data, int length);
+
+    void Close();
+    // Chooses which events are delivered (0: none).
+    bool AsyncSelect(long events = kAllEvents);
+
+    int GetLastError() const { return m_nLastError; }
+    bool IsOpen() const { return m_hSocket >= 0; }
+    int GetSocketHandle() const { return m_hSocket; }
+    int GetLocalPort() const;
+
+    virtual void OnAccept(int errorCode) { (void)errorCode; }
+    virtual void OnReceive(int errorCode) { (void)errorCode; }
+    virtual void OnSend(int errorCode) { (void)errorCode; }
+    virtual void OnConnect(int errorCode) { (void)errorCode; }
+    virtual void OnClose(int errorCode) { (void)errorCode; }
+
+private:
+    friend class CSocketNotifiers;
+    int m_hSocket = -1;
+    int m_nLastError = 0;
+    long m_lEvents = 0;
+    std::unique_ptr<CSocketNotifiers> m_pNotifiers; // the layer's own state (event plumbing)
+};
