@@ -1,0 +1,127 @@
+#include "proxy/HeaderFunctions.h"
+
+#include <climits>
+#include <cstdint>
+
+namespace {
+constexpr char CR = '\r';
+constexpr char LF = '\n';
+} // namespace
+
+std::size_t HeaderEndOffset(const std::string& buffer, std::size_t from)
+{
+    // Back up over the CRs and LFs just before the resume point: a header end may straddle it.
+    std::size_t start = from < buffer.size() ? from : buffer.size();
+    while (start > 0 && (buffer[start - 1] == CR || buffer[start - 1] == LF))
+        --start;
+
+    int lineFeeds = 0;
+    for (std::size_t i = start; i < buffer.size(); ++i) {
+        const char c = buffer[i];
+        if (c == LF) {
+            if (++lineFeeds == 2)
+                return i + 1;
+        } else if (c != CR) {
+            lineFeeds = 0;
+        }
+    }
+    return 0;
+}
+
+bool IsHeaderComplete(const std::string& buffer)
+{
+    return HeaderEndOffset(buffer) != 0;
+}
+
+bool SplitHeaderLines(std::string& buffer, std::vector<std::string>& lines)
+{
+    lines.clear();
+    const std::size_t size = buffer.size();
+    std::string line;
+    // The last byte never starts a step: a line end needs the byte after it to decide.
+    for (std::size_t i = 0; i + 1 < size; ++i) {
+        line.push_back(buffer[i]);
+        if (buffer[i] != LF || i == 0 || buffer[i - 1] != CR)
+            continue;
+        if (buffer[i + 1] == CR) {
+            line.push_back(CR);
+            ++i;
+        }
+        // After the optional CR, i + 1 may be the end: no byte there, so no header end.
+        if (i + 1 < size && buffer[i + 1] == LF) {
+            line.push_back(LF);
+            ++i;
+            buffer.erase(0, i + 1);
+            lines.push_back(std::move(line));
+            return true;
+        }
+        lines.push_back(std::move(line));
+        line.clear();
+    }
+    return false;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines)
+{
+    std::size_t total = 0;
+    for (const std::string& line : lines)
+        total += line.size();
+    std::string text;
+    text.reserve(total);
+    for (const std::string& line : lines)
+        text += line;
+    return text;
+}
+
+void TerminateHeader(std::string& text)
+{
+    if (text.empty())
+        return;
+    std::size_t keep = text.size();
+    while (keep > 1 && (text[keep - 1] == CR || text[keep - 1] == LF))
+        --keep;
+    text.resize(keep);
+    text += "\r\n\r\n";
+}
+
+int Tokenize(std::string_view text, std::string_view delimiters, std::vector<std::string>& tokens)
+{
+    tokens.clear();
+    std::string token;
+    for (const char c : text) {
+        if (c == LF)
+            break;
+        if (delimiters.find(c) == std::string_view::npos) {
+            token.push_back(c);
+        } else if (!token.empty()) {
+            tokens.push_back(std::move(token));
+            token.clear();
+        }
+    }
+    if (!token.empty())
+        tokens.push_back(std::move(token));
+    return tokens.size() > static_cast<std::size_t>(INT_MAX) ? INT_MAX
+                                                             : static_cast<int>(tokens.size());
+}
+
+int AtoiText(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // Accumulate as a magnitude in 64 bits and stop growing once past the int range.
+    constexpr std::int64_t limit = static_cast<std::int64_t>(INT_MAX) + 1;
+    std::int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value <= limit)
+            value = value * 10 + (text[i] - '0');
+    }
+    if (negative)
+        return value >= limit ? INT_MIN : static_cast<int>(-value);
+    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
