@@ -1,0 +1,88 @@
+#include "proxy/RequestFields.h"
+
+#include "proxy/HeaderFunctions.h"
+#include "trace/TraceAppState.h"
+
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+char LowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// ASCII comparison without regard to case; 'lower' is already in lower case.
+bool StartsWithNoCase(std::string_view text, std::string_view lower)
+{
+    if (text.size() < lower.size())
+        return false;
+    for (std::size_t i = 0; i < lower.size(); ++i) {
+        if (LowerAscii(text[i]) != lower[i])
+            return false;
+    }
+    return true;
+}
+
+bool EqualsNoCase(std::string_view text, std::string_view lower)
+{
+    return text.size() == lower.size() && StartsWithNoCase(text, lower);
+}
+
+constexpr std::size_t TRACED_LINE_BYTES = 200;
+
+} // namespace
+
+void CRequestFields::ParseRequest(const std::string& line)
+{
+    std::string requestLine = line; // the line may be one of this object's own fields
+    *this = CRequestFields();
+    m_strRequestLine = std::move(requestLine);
+    const std::string& text = m_strRequestLine;
+
+    std::vector<std::string> tokens;
+    Tokenize(text, " \r\n", tokens);
+
+    if (DebugTraceOn()) {
+        // The label says 300 bytes; 200 is what has always been shown.
+        std::string entry = "CProxy::Parse Request - 300 bytes\r\n";
+        entry.append(text, 0, TRACED_LINE_BYTES);
+        entry += "\r\n";
+        DebugTrace(entry);
+    }
+
+    if (tokens.size() == 3) {
+        m_strVerb = tokens[0];
+        m_strVersion = tokens[2];
+        if (EqualsNoCase(tokens[0], "connect")) {
+            m_bConnect = 1;
+            m_strAuthority = tokens[1];
+        } else {
+            m_strUrl = tokens[1];
+            if (StartsWithNoCase(m_strUrl, "http://"))
+                m_strUrl.erase(0, 7);
+            else if (StartsWithNoCase(m_strUrl, "https://"))
+                m_strUrl.erase(0, 8);
+            else
+                m_strUrl.clear();
+            const std::size_t slash = m_strUrl.find('/');
+            if (slash != std::string::npos) {
+                m_strPath = m_strUrl.substr(slash);
+                m_strAuthority = m_strUrl.substr(0, slash);
+            }
+        }
+    }
+
+    if (!m_strAuthority.empty()) {
+        std::vector<std::string> parts;
+        Tokenize(m_strAuthority, ":", parts);
+        if (!parts.empty()) {
+            m_strPort = "80";
+            m_strHost = parts[0];
+            if (parts.size() == 2)
+                m_strPort = parts[1];
+        }
+    }
+}

@@ -1,0 +1,19 @@
+#pragma once
+#include <string>
+
+// The browser request's first line and the fields that decide where the proxy connects.
+struct CRequestFields {
+    std::string m_strRequestLine; // the first header line as received, CR LF included
+    int m_bConnect = 0;           // 1 for the CONNECT method
+    std::string m_strVerb;        // first token, case kept
+    std::string m_strUrl;         // second token without its "http://" or "https://"
+    std::string m_strVersion;     // third token
+    std::string m_strAuthority;   // host, or host:port
+    std::string m_strPath;        // from the URL's first "/" to its end, query included
+    std::string m_strPort;        // "80" unless the authority names a port
+    std::string m_strHost;        // host name or address text to connect to
+
+    // Fills the fields from the request line. Every field is set anew, so nothing is left from
+    // an earlier line.
+    void ParseRequest(const std::string& line);
+};

@@ -1,0 +1,143 @@
+#include "proxy/RequestFields.h"
+
+#include "trace/TraceAppState.h"
+#include "trace/TraceStore.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace std::string_literals;
+
+namespace {
+
+struct Expected {
+    int connect;
+    std::string verb, url, version, authority, path, port, host;
+};
+
+void ExpectFields(const std::string& line, const Expected& e)
+{
+    SCOPED_TRACE(line);
+    CRequestFields f;
+    f.ParseRequest(line);
+    EXPECT_EQ(f.m_strRequestLine, line);
+    EXPECT_EQ(f.m_bConnect, e.connect);
+    EXPECT_EQ(f.m_strVerb, e.verb);
+    EXPECT_EQ(f.m_strUrl, e.url);
+    EXPECT_EQ(f.m_strVersion, e.version);
+    EXPECT_EQ(f.m_strAuthority, e.authority);
+    EXPECT_EQ(f.m_strPath, e.path);
+    EXPECT_EQ(f.m_strPort, e.port);
+    EXPECT_EQ(f.m_strHost, e.host);
+}
+
+const Expected kNothing{0, "", "", "", "", "", "", ""};
+
+} // namespace
+
+TEST(ParseRequest, AbsoluteUrls)
+{
+    ExpectFields("GET http://server1:8010/a/b?c=1 HTTP/1.1\r\n",
+                 {0, "GET", "server1:8010/a/b?c=1", "HTTP/1.1", "server1:8010", "/a/b?c=1", "8010",
+                  "server1"});
+    ExpectFields("get HTTP://server1/ HTTP/1.0\r\n",
+                 {0, "get", "server1/", "HTTP/1.0", "server1", "/", "80", "server1"});
+    ExpectFields("GET https://server1/x HTTP/1.0\r\n",
+                 {0, "GET", "server1/x", "HTTP/1.0", "server1", "/x", "80", "server1"});
+    ExpectFields("POST hTtPs://10.0.0.1:8443/ HTTP/1.1\r\n",
+                 {0, "POST", "10.0.0.1:8443/", "HTTP/1.1", "10.0.0.1:8443", "/", "8443",
+                  "10.0.0.1"});
+    // Several spaces, and the one-line header's blank line, change nothing.
+    ExpectFields("GET   http://server1/a   HTTP/1.0\r\n\r\n",
+                 {0, "GET", "server1/a", "HTTP/1.0", "server1", "/a", "80", "server1"});
+}
+
+TEST(ParseRequest, Connect)
+{
+    for (const char* verb : {"CONNECT", "Connect", "connect"}) {
+        ExpectFields(verb + " server1:443 HTTP/1.0\r\n"s,
+                     {1, verb, "", "HTTP/1.0", "server1:443", "", "443", "server1"});
+    }
+    ExpectFields("CONNECT server1 HTTP/1.0\r\n",
+                 {1, "CONNECT", "", "HTTP/1.0", "server1", "", "80", "server1"});
+    // The whole token must be the keyword.
+    ExpectFields("CONNECTX server1:443 HTTP/1.0\r\n",
+                 {0, "CONNECTX", "", "HTTP/1.0", "", "", "", ""});
+}
+
+TEST(ParseRequest, NoHostKnown)
+{
+    // No "/" after the host.
+    ExpectFields("GET http://server1 HTTP/1.0\r\n",
+                 {0, "GET", "server1", "HTTP/1.0", "", "", "", ""});
+    // No scheme: the URL is dropped.
+    ExpectFields("GET /index.html HTTP/1.0\r\n", {0, "GET", "", "HTTP/1.0", "", "", "", ""});
+    ExpectFields("GET ftp://server1/ HTTP/1.0\r\n", {0, "GET", "", "HTTP/1.0", "", "", "", ""});
+    ExpectFields("GET http:/server1/ HTTP/1.0\r\n", {0, "GET", "", "HTTP/1.0", "", "", "", ""});
+    // Other token counts set only the request line.
+    ExpectFields("GET http://server1/\r\n", kNothing);
+    ExpectFields("GET http://server1/ HTTP/1.0 extra\r\n", kNothing);
+    ExpectFields("CONNECT server1:443\r\n", kNothing);
+    ExpectFields("", kNothing);
+    ExpectFields("\r\n", kNothing);
+}
+
+TEST(ParseRequest, AuthorityPartsDecidePort)
+{
+    // Three or more parts keep the default port; an empty host part is skipped.
+    ExpectFields("GET http://a:1:2/ HTTP/1.0\r\n",
+                 {0, "GET", "a:1:2/", "HTTP/1.0", "a:1:2", "/", "80", "a"});
+    ExpectFields("GET http://:8080/ HTTP/1.0\r\n",
+                 {0, "GET", ":8080/", "HTTP/1.0", ":8080", "/", "80", "8080"});
+    ExpectFields("GET http://server1:/ HTTP/1.0\r\n",
+                 {0, "GET", "server1:/", "HTTP/1.0", "server1:", "/", "80", "server1"});
+    ExpectFields("CONNECT : HTTP/1.0\r\n", {1, "CONNECT", "", "HTTP/1.0", ":", "", "", ""});
+}
+
+TEST(ParseRequest, TokensStopAtTheFirstLineFeed)
+{
+    ExpectFields("GET http://server1/\nHost: x HTTP/1.0\r\n", kNothing);
+    ExpectFields("GET http://s\0rv/ HTTP/1.0\r\n"s,
+                 {0, "GET", "s\0rv/"s, "HTTP/1.0", "s\0rv"s, "/", "80", "s\0rv"s});
+}
+
+TEST(ParseRequest, SecondParseLeavesNothingOfTheFirst)
+{
+    CRequestFields f;
+    f.ParseRequest("CONNECT server1:443 HTTP/1.0\r\n");
+    f.m_strRequestLine = "GET /x HTTP/1.0\r\n";
+    f.ParseRequest(f.m_strRequestLine); // its own field as the argument
+    EXPECT_EQ(f.m_strRequestLine, "GET /x HTTP/1.0\r\n");
+    EXPECT_EQ(f.m_bConnect, 0);
+    EXPECT_EQ(f.m_strVerb, "GET");
+    EXPECT_EQ(f.m_strAuthority, "");
+    EXPECT_EQ(f.m_strHost, "");
+    EXPECT_EQ(f.m_strPort, "");
+}
+
+TEST(ParseRequest, DebugEntryCarriesTheFirst200BytesOfTheLine)
+{
+    CTraceAppState app;
+    CTraceStore store;
+    app.m_pTraceStore = &store;
+
+    const std::string line = "GET http://server1/" + std::string(500 - 32, 'x') + " HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(line.size(), 500u);
+    CRequestFields f;
+
+    f.ParseRequest(line);
+    EXPECT_EQ(store.TakeDebugText(), "") << "the switch is off";
+
+    app.m_bDebugTrace = 1;
+    f.ParseRequest(line);
+    EXPECT_EQ(store.TakeDebugText(),
+              "CProxy::Parse Request - 300 bytes\r\n" + line.substr(0, 200) + "\r\n");
+    EXPECT_EQ(f.m_strHost, "server1");
+
+    store.ClearDebugText();
+    f.ParseRequest("CONNECT a\0b:443 HTTP/1.0\r\n"s);
+    EXPECT_EQ(store.TakeDebugText(),
+              "CProxy::Parse Request - 300 bytes\r\nCONNECT a\0b:443 HTTP/1.0\r\n\r\n"s);
+    app.m_pTraceStore = nullptr;
+}
