@@ -1,0 +1,444 @@
+#!/usr/bin/env bash
+# Relay benchmark. Puts the same files, the same clients and the same loads through Kestrune and
+# through other proxies (tinyproxy, squid without cache, mitmdump) and straight to the origin
+# ("direct", the limit), all on loopback, in one run. Prints the figures and each figure's ratio
+# to direct: the machine is shared and noisy, so the ratios are what count.
+#
+# Usage: bash bench/relay.sh [--quick] [--only NAME,NAME] [--kestrune PATH] [--markdown FILE]
+set -euo pipefail
+export LC_ALL=C
+unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+export PATH="$PATH:/usr/sbin:/sbin"
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+
+usage() {
+  cat <<'EOF'
+Usage: bash bench/relay.sh [options]
+  --quick          2 repetitions and 3 s loads instead of 5 and 10 s (for trying things out)
+  --only LIST      comma-separated proxies to run (kestrune,tinyproxy,squid,mitmdump);
+                   direct always runs
+  --kestrune PATH  the kestrune program to measure (default: build it into build-bench/)
+  --markdown FILE  also write the result tables to FILE
+EOF
+}
+
+die() { echo "relay.sh: $*" >&2; exit 2; }
+
+quick=0 only="" kestrune="" markdown=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) quick=1 ;;
+    --only) [ $# -ge 2 ] || die "--only needs a list"; only=$2; shift ;;
+    --kestrune) [ $# -ge 2 ] || die "--kestrune needs a path"; kestrune=$2; shift ;;
+    --markdown) [ $# -ge 2 ] || die "--markdown needs a file"; markdown=$2; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) usage >&2; die "unknown option: $1" ;;
+  esac
+  shift
+done
+
+reps=5 wrk_secs=10
+if [ "$quick" = 1 ]; then reps=2 wrk_secs=3; fi
+# The whole run must stay under 10 minutes: measurements stop being started after this.
+budget_secs=480
+
+all_proxies=(kestrune tinyproxy squid mitmdump)
+proxies=()
+if [ -n "$only" ]; then
+  IFS=, read -r -a wanted <<<"$only"
+  for w in "${wanted[@]}"; do
+    case " ${all_proxies[*]} " in
+      *" $w "*) proxies+=("$w") ;;
+      *) [ "$w" = direct ] || die "unknown proxy in --only: $w" ;;
+    esac
+  done
+else
+  proxies=("${all_proxies[@]}")
+fi
+if [ -n "$kestrune" ] && [ ! -x "$kestrune" ]; then
+  die "not an executable program: $kestrune"
+fi
+
+log() { echo "[$(date +%H:%M:%S)] $*" >&2; }
+
+# ---------------------------------------------------------------- packages
+install_packages() {
+  local packages=(nginx tinyproxy squid mitmproxy wrk curl python3 coreutils)
+  if [ -z "$kestrune" ]; then
+    packages+=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev)
+  fi
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+build_kestrune() {
+  local build="$root/build-bench"
+  log "building kestrune into $build"
+  if cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_TESTS=OFF \
+       >"$build.log" 2>&1 &&
+     cmake --build "$build" -j2 --target kestrune >>"$build.log" 2>&1; then
+    kestrune="$build/src/kestrune"
+  else
+    tail -n 15 "$build.log" >&2
+    log "kestrune did not build (full log: $build.log); it is left out of this run"
+  fi
+}
+
+install_packages
+if [ -z "$kestrune" ] && [[ " ${proxies[*]} " == *" kestrune "* ]]; then
+  build_kestrune
+fi
+
+# ---------------------------------------------------------------- work area and clean-up
+base=/tmp
+[ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
+work=$(mktemp -d "$base/kestrune-bench.XXXXXX")
+chmod 755 "$work" # squid drops to its own user and must reach its folder
+
+declare -A PID=() PORT=() BROKEN=()
+started=()
+
+process_alive() { # true while the process runs (a zombie counts as gone)
+  local state
+  [ -r "/proc/$1/stat" ] || return 1
+  state=$(cut -d' ' -f3 <"/proc/$1/stat" 2>/dev/null) || return 1
+  [ -n "$state" ] && [ "$state" != Z ]
+}
+
+stop_process() {
+  local pid=$1 i
+  kill -TERM "$pid" 2>/dev/null || true
+  for ((i = 0; i < 50; i++)); do
+    process_alive "$pid" || break
+    sleep 0.1
+  done
+  if process_alive "$pid"; then
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+  wait "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+  local pid
+  for pid in "${started[@]}"; do
+    stop_process "$pid"
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+port_open() {
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+# start NAME PORT LOG COMMAND...: runs COMMAND in the background and waits until PORT accepts.
+start() {
+  local name=$1 port=$2 logfile=$3 i
+  shift 3
+  "$@" >"$logfile" 2>&1 &
+  PID[$name]=$!
+  PORT[$name]=$port
+  started+=("$!")
+  for ((i = 0; i < 200; i++)); do
+    if ! process_alive "${PID[$name]}"; then
+      log "$name exited at start:"; tail -n 10 "$logfile" >&2
+      return 1
+    fi
+    port_open "$port" && return 0
+    sleep 0.1
+  done
+  log "$name did not listen on port $port within 20 s"
+  return 1
+}
+
+# ---------------------------------------------------------------- results
+results="$work/results.tsv"
+: >"$results"
+rec() { printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$results"; }
+note() { rec "$1" note "$2"; log "$1: $2"; }
+
+over_budget() { [ "$SECONDS" -ge "$budget_secs" ]; }
+
+cpu_ticks() { # utime + stime (+ reaped children) of a process, in clock ticks
+  local stat rest
+  stat=$(<"/proc/$1/stat")
+  rest=${stat##*) }
+  # shellcheck disable=SC2086
+  set -- $rest
+  echo $(( ${12} + ${13} + ${14} + ${15} ))
+}
+
+status_kb() { # a Vm* line of /proc/PID/status, in kB
+  awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"
+}
+
+# ---------------------------------------------------------------- origin
+www="$work/www"
+mkdir -p "$www" "$work/dl"
+head -c 1024 /dev/urandom >"$www/1k.bin"
+head -c $((64 << 20)) /dev/urandom >"$www/64m.bin"
+python3 - "$www/2m.html" <<'PY'
+import sys
+size = 2 << 20
+head = b"<!DOCTYPE html>\n<html><head><title>relay benchmark</title></head><body>\n"
+tail = b"</body></html>\n"
+line = b"<p>The quick brown fox jumps over the lazy dog; 0123456789 &amp; more text.</p>\n"
+body = bytearray(head)
+n = 0
+while len(body) + len(line) + len(tail) <= size:
+    body += line
+    n += 1
+body += b"<!--" + b"x" * (size - len(body) - len(tail) - 8) + b"-->\n"
+body += tail
+assert len(body) == size
+open(sys.argv[1], "wb").write(body)
+PY
+declare -A SHA=()
+for f in 1k.bin 64m.bin 2m.html; do
+  SHA[$f]=$(sha256sum "$www/$f" | cut -d' ' -f1)
+done
+
+origin_port=$(free_port)
+mkdir -p "$work/nginx"
+cat >"$work/nginx/nginx.conf" <<EOF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log warn;
+events { worker_connections 4096; }
+http {
+  types { application/octet-stream bin; text/html html; }
+  default_type application/octet-stream;
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_requests 1000000;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  server {
+    listen 127.0.0.1:$origin_port;
+    root $www;
+  }
+}
+EOF
+start origin "$origin_port" "$work/nginx/out.log" \
+  nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" ||
+  die "the origin web server did not start"
+origin="http://127.0.0.1:$origin_port"
+log "origin nginx on port $origin_port"
+
+# ---------------------------------------------------------------- contenders
+start_kestrune() {
+  local port=$1 dir="$work/kestrune"
+  mkdir -p "$dir/config" "$dir/data"
+  start kestrune "$port" "$dir/out.log" \
+    env XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" QT_QPA_PLATFORM=offscreen \
+    "$kestrune" --headless --quiet --port "$port"
+}
+
+start_tinyproxy() {
+  local port=$1 dir="$work/tinyproxy"
+  mkdir -p "$dir"
+  cat >"$dir/tinyproxy.conf" <<EOF
+Port $port
+Listen 127.0.0.1
+Timeout 60
+MaxClients 200
+Allow 127.0.0.1
+ConnectPort $origin_port
+LogFile "$dir/tinyproxy.log"
+LogLevel Error
+PidFile "$dir/tinyproxy.pid"
+EOF
+  start tinyproxy "$port" "$dir/out.log" tinyproxy -d -c "$dir/tinyproxy.conf"
+}
+
+start_squid() {
+  local port=$1 dir="$work/squid"
+  mkdir -p "$dir"
+  chmod 1777 "$dir"
+  cat >"$dir/squid.conf" <<EOF
+http_port 127.0.0.1:$port
+acl bench_origin port $origin_port
+http_access deny CONNECT !bench_origin
+http_access allow localhost
+http_access deny all
+cache deny all
+cache_mem 0 MB
+access_log none
+cache_store_log none
+cache_log $dir/cache.log
+pid_filename $dir/squid.pid
+coredump_dir $dir
+netdb_filename none
+pinger_enable off
+icp_port 0
+htcp_port 0
+shutdown_lifetime 1 seconds
+visible_hostname relay-bench.invalid
+EOF
+  start squid "$port" "$dir/out.log" squid -N -f "$dir/squid.conf"
+}
+
+start_mitmdump() {
+  local port=$1 dir="$work/mitmdump"
+  mkdir -p "$dir"
+  # Bodies over 1 MiB are streamed instead of held whole in memory before they go on.
+  start mitmdump "$port" "$dir/out.log" \
+    mitmdump -q --listen-host 127.0.0.1 --listen-port "$port" \
+    --set confdir="$dir" --set stream_large_bodies=1m
+}
+
+contenders=(direct)
+PORT[direct]=$origin_port
+for p in "${proxies[@]}"; do
+  if [ "$p" = kestrune ] && [ -z "$kestrune" ]; then
+    BROKEN[kestrune]=1
+    rec kestrune note "not built"
+    contenders+=(kestrune)
+    continue
+  fi
+  contenders+=("$p")
+  if ! "start_$p" "$(free_port)"; then
+    BROKEN[$p]=1
+    rec "$p" note "did not start"
+  fi
+done
+
+is_proxy() { [ "$1" != direct ] && [ -z "${BROKEN[$1]:-}" ]; }
+
+# ---------------------------------------------------------------- clients
+# fetch CONTENDER FILE [tunnel]: prints curl's total time in seconds, or the reason it failed.
+fetch() {
+  local c=$1 file=$2 tunnel=${3:-} out="$work/dl/$1" t sum
+  local args=(-sS --fail --max-time 60 -o "$out" -w '%{time_total}')
+  if [ "$c" = direct ]; then
+    args+=(--noproxy '*')
+  else
+    args+=(-x "http://127.0.0.1:${PORT[$c]}")
+    [ -n "$tunnel" ] && args+=(--proxytunnel)
+  fi
+  if ! t=$(curl "${args[@]}" "$origin/$file" 2>"$work/dl/$c.err"); then
+    echo "curl: $(tr '\n' ' ' <"$work/dl/$c.err" | head -c 200)"
+    rm -f "$out"
+    return 1
+  fi
+  sum=$(sha256sum "$out" | cut -d' ' -f1)
+  rm -f "$out"
+  if [ "$sum" != "${SHA[$file]}" ]; then
+    echo "sha256 mismatch"
+    return 1
+  fi
+  echo "$t"
+}
+
+sleep 0.5 # let every contender settle before its idle size is taken
+for c in "${contenders[@]}"; do
+  is_proxy "$c" || continue
+  rec "$c" rss_idle_kb "$(status_kb "${PID[$c]}" VmRSS)"
+  if ! r=$(fetch "$c" 1k.bin); then
+    BROKEN[$c]=1
+    note "$c" "first request failed: $r"
+  fi
+done
+
+# transfer_phase KEY FILE [tunnel]: REPS transfers per contender, taken in turns so that a noisy
+# moment hits every contender alike; the proxy's CPU time is taken around each transfer.
+transfer_phase() {
+  local key=$1 file=$2 tunnel=${3:-} r c t before after
+  log "phase $key: $file${tunnel:+ through CONNECT}, $reps each"
+  for ((r = 1; r <= reps; r++)); do
+    for c in "${contenders[@]}"; do
+      [ -n "${BROKEN[$c]:-}" ] && continue
+      if over_budget; then
+        note "$c" "$key: time budget spent after $((r - 1)) runs"
+        continue
+      fi
+      is_proxy "$c" && before=$(cpu_ticks "${PID[$c]}")
+      if t=$(fetch "$c" "$file" "$tunnel"); then
+        rec "$c" "${key}_s" "$t"
+      else
+        rec "$c" "${key}_fail" 1
+        note "$c" "$key run $r: $t"
+      fi
+      if is_proxy "$c"; then
+        after=$(cpu_ticks "${PID[$c]}")
+        rec "$c" "${key}_cpu_ticks" $((after - before))
+      fi
+    done
+  done
+}
+
+# load_phase KEY CLOSE: wrk with 20 connections for WRK_SECS against every contender.
+load_phase() {
+  local key=$1 close=$2 c line before after target
+  log "phase $key: wrk, 20 connections, ${wrk_secs} s each"
+  for c in "${contenders[@]}"; do
+    [ -n "${BROKEN[$c]:-}" ] && continue
+    if over_budget; then
+      note "$c" "$key: time budget spent"
+      continue
+    fi
+    target="http://127.0.0.1:${PORT[$c]}"
+    is_proxy "$c" && before=$(cpu_ticks "${PID[$c]}")
+    line=$(BENCH_URL="$origin/1k.bin" BENCH_CLOSE=$close \
+      timeout $((wrk_secs + 30)) wrk -t1 -c20 -d"${wrk_secs}s" --timeout 5s --latency \
+        -s "$here/relay.lua" "$target" 2>&1 | grep '^BENCH ' || true)
+    if is_proxy "$c"; then
+      after=$(cpu_ticks "${PID[$c]}")
+      rec "$c" "${key}_cpu_ticks" $((after - before))
+    fi
+    if [ -z "$line" ]; then
+      note "$c" "$key: wrk gave no result"
+      continue
+    fi
+    rec "$c" "${key}_wrk" "${line#BENCH }"
+  done
+}
+
+peak_rss() {
+  local c
+  for c in "${contenders[@]}"; do
+    is_proxy "$c" && process_alive "${PID[$c]}" && rec "$c" "$1" "$(status_kb "${PID[$c]}" "$2")"
+  done
+  return 0
+}
+
+transfer_phase get 64m.bin
+peak_rss rss_peak_get_kb VmHWM
+transfer_phase tunnel 64m.bin tunnel
+transfer_phase html 2m.html
+load_phase newconn 1
+load_phase keepalive 0
+peak_rss rss_peak_kb VmHWM
+peak_rss rss_end_kb VmRSS
+
+for c in "${contenders[@]}"; do
+  if is_proxy "$c" && ! process_alive "${PID[$c]}"; then
+    note "$c" "the process died during the run"
+  fi
+done
+
+log "done in ${SECONDS} s"
+report_args=(--results "$results" --ticks "$(getconf CLK_TCK)" --reps "$reps" --wrk-secs "$wrk_secs")
+[ -n "$markdown" ] && report_args+=(--markdown "$markdown")
+python3 "$here/relay_report.py" "${report_args[@]}"
