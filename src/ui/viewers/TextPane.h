@@ -30,7 +30,10 @@ public:
 
 private:
     void OnContentsChange();
-    void MoveCursorToEnd();
+    // Shows the text decoded; keeps the view on the newest line when it was following it.
+    void ReplaceShownText();
+    bool IsFollowingEnd() const;
+    void FollowEnd();
 
     std::string m_strBytes;
     bool m_bUserEdited = false;

@@ -1,0 +1,21 @@
+#include "ui/viewers/ViewTraceDlg.h"
+
+#include "trace/TraceAppState.h"
+#include "trace/TraceStore.h"
+
+CViewTraceDlg::CViewTraceDlg()
+    : CViewerPage(SViewerTemplate{
+          QStringLiteral("Request Viewer"), QSize(295, 168), IDC_PANE, QRect(7, 25, 275, 136),
+          false, QRect(147, 7, 82, 12), "Text copied to clipboard", true})
+{
+}
+
+std::string CViewTraceDlg::TakeFeedText() const
+{
+    return TraceApp().m_pTraceStore->TakeRequestText();
+}
+
+void CViewTraceDlg::ClearFeedText()
+{
+    TraceApp().m_pTraceStore->ClearRequestText();
+}
