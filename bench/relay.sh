@@ -111,7 +111,7 @@ started=()
 process_alive() { # true while the process runs (a zombie counts as gone)
   local state
   [ -r "/proc/$1/stat" ] || return 1
-  state=$(cut -d' ' -f3 <"/proc/$1/stat" 2>/dev/null) || return 1
+  state=$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) || return 1
   [ -n "$state" ] && [ "$state" != Z ]
 }
 

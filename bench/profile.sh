@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# Profiles Kestrune while it relays 64 MiB GETs from a loopback nginx, and prints the symbols
+# where its time goes. Uses perf with hardware counters when the machine has them, perf's
+# cpu-clock sampling when it has not, and valgrind's callgrind (on a smaller transfer) when perf
+# cannot record at all or --callgrind is given.
+#
+# Usage: bash bench/profile.sh [--kestrune PATH] [--runs N] [--tunnel] [--callgrind] [--top N]
+set -euo pipefail
+export LC_ALL=C
+unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+export PATH="$PATH:/usr/sbin:/sbin"
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+
+usage() {
+  cat <<'EOF'
+Usage: bash bench/profile.sh [options]
+  --kestrune PATH  the kestrune program to profile (default: build it into build-bench/)
+  --runs N         number of transfers while recording (default 5)
+  --tunnel         relay through a CONNECT tunnel instead of plain GETs
+  --callgrind      use valgrind's callgrind even when perf works
+  --top N          number of symbols to print (default 30)
+  --keep DIR       keep the recorded profile in DIR
+EOF
+}
+
+die() { echo "profile.sh: $*" >&2; exit 2; }
+log() { echo "[$(date +%H:%M:%S)] $*" >&2; }
+
+kestrune="" runs=5 tunnel="" force_callgrind=0 top=30 keep=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --kestrune) [ $# -ge 2 ] || die "--kestrune needs a path"; kestrune=$2; shift ;;
+    --runs) [[ "${2:-}" =~ ^[1-9][0-9]?$ ]] || die "--runs needs a number from 1 to 99"; runs=$2; shift ;;
+    --tunnel) tunnel=1 ;;
+    --callgrind) force_callgrind=1 ;;
+    --top) [[ "${2:-}" =~ ^[1-9][0-9]{0,2}$ ]] || die "--top needs a number from 1 to 999"; top=$2; shift ;;
+    --keep) [ $# -ge 2 ] || die "--keep needs a folder"; keep=$2; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) usage >&2; die "unknown option: $1" ;;
+  esac
+  shift
+done
+[ -z "$kestrune" ] || [ -x "$kestrune" ] || die "not an executable program: $kestrune"
+
+# ---------------------------------------------------------------- packages and build
+packages=(nginx curl linux-perf valgrind python3)
+[ -n "$kestrune" ] || packages+=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+fi
+
+if [ -z "$kestrune" ]; then
+  build="$root/build-bench"
+  log "building kestrune into $build"
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_TESTS=OFF \
+    >"$build.log" 2>&1 && cmake --build "$build" -j2 --target kestrune >>"$build.log" 2>&1 ||
+    { tail -n 15 "$build.log" >&2; die "kestrune did not build (full log: $build.log)"; }
+  kestrune="$build/src/kestrune"
+fi
+
+# ---------------------------------------------------------------- which profiler
+tool=callgrind
+event=""
+if [ "$force_callgrind" = 0 ] && command -v perf >/dev/null; then
+  if perf stat -e instructions true 2>&1 | grep -Eq '^ *[0-9][0-9,]* +instructions'; then
+    tool=perf event=cycles
+  elif perf record -q -e cpu-clock -o /dev/null -- true >/dev/null 2>&1; then
+    tool=perf event=cpu-clock
+    log "no hardware counters here: perf samples the cpu-clock timer instead"
+  else
+    log "perf cannot record here: using callgrind"
+  fi
+fi
+size=$((64 << 20))
+if [ "$tool" = callgrind ]; then
+  size=$((4 << 20)) # callgrind runs the program some 50 times slower
+  runs=1
+fi
+
+# ---------------------------------------------------------------- processes and clean-up
+base=/tmp
+[ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
+work=$(mktemp -d "$base/kestrune-profile.XXXXXX")
+started=()
+
+process_alive() {
+  local state
+  [ -r "/proc/$1/stat" ] || return 1
+  state=$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) || return 1
+  [ -n "$state" ] && [ "$state" != Z ]
+}
+
+stop_process() { # TERM, then KILL after the given number of tenths of a second
+  local pid=$1 patience=${2:-50} i
+  kill -TERM "$pid" 2>/dev/null || true
+  for ((i = 0; i < patience; i++)); do
+    process_alive "$pid" || break
+    sleep 0.1
+  done
+  process_alive "$pid" && kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+  local i
+  for ((i = ${#started[@]} - 1; i >= 0; i--)); do
+    stop_process "${started[$i]}"
+  done
+  if [ -n "$keep" ]; then
+    mkdir -p "$keep" && cp -f "$work"/perf.data "$work"/callgrind.out "$keep"/ 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+wait_port() { # PORT PID SECONDS LOGFILE
+  local i
+  for ((i = 0; i < $3 * 10; i++)); do
+    process_alive "$2" || { tail -n 10 "$4" >&2; die "process $2 exited at start"; }
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  die "nothing listens on port $1 after $3 s"
+}
+
+mkdir -p "$work/www" "$work/nginx" "$work/kestrune/config" "$work/kestrune/data"
+head -c "$size" /dev/urandom >"$work/www/big.bin"
+origin_port=$(free_port)
+cat >"$work/nginx/nginx.conf" <<EOF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log warn;
+events { worker_connections 1024; }
+http {
+  types { application/octet-stream bin; }
+  access_log off;
+  sendfile on;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  server { listen 127.0.0.1:$origin_port; root $work/www; }
+}
+EOF
+nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" >"$work/nginx/out.log" 2>&1 &
+started+=("$!")
+wait_port "$origin_port" "$!" 10 "$work/nginx/out.log"
+
+proxy_port=$(free_port)
+prefix=()
+if [ "$tool" = callgrind ]; then
+  prefix=(valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out")
+fi
+env XDG_CONFIG_HOME="$work/kestrune/config" XDG_DATA_HOME="$work/kestrune/data" \
+  QT_QPA_PLATFORM=offscreen \
+  "${prefix[@]}" "$kestrune" --headless --quiet --port "$proxy_port" >"$work/kestrune/out.log" 2>&1 &
+kestrune_pid=$!
+started+=("$kestrune_pid")
+wait_port "$proxy_port" "$kestrune_pid" 60 "$work/kestrune/out.log"
+
+curl_args=(-sS --fail --max-time 120 -o /dev/null -w '%{time_total}' -x "http://127.0.0.1:$proxy_port")
+[ -n "$tunnel" ] && curl_args+=(--proxytunnel)
+url="http://127.0.0.1:$origin_port/big.bin"
+curl "${curl_args[@]}" "$url" >/dev/null || die "a first transfer through kestrune failed"
+
+if [ "$tool" = perf ]; then
+  perf record -q -e "$event" -F 2000 -p "$kestrune_pid" -o "$work/perf.data" >"$work/perf.log" 2>&1 &
+  perf_pid=$!
+  started+=("$perf_pid")
+  sleep 0.3 # perf attaches to the running process
+fi
+
+log "$runs transfer(s) of $((size >> 20)) MiB through kestrune${tunnel:+ (CONNECT)} under $tool"
+for ((r = 1; r <= runs; r++)); do
+  t=$(curl "${curl_args[@]}" "$url") || die "transfer $r failed"
+  python3 -c "import sys; print(f'  run {sys.argv[1]}: {int(sys.argv[2]) / 1e6 / float(sys.argv[3]):.0f} MB/s')" \
+    "$r" "$size" "$t" >&2
+done
+
+if [ "$tool" = perf ]; then
+  stop_process "$perf_pid" 100 # perf writes its data on TERM
+  echo "Top symbols of kestrune ($event samples, self time):"
+  perf report -i "$work/perf.data" --stdio --no-children --sort dso,symbol 2>/dev/null |
+    grep -v '^#' | grep -v '^$' | sed -E 's/ +- +- *$//' | head -n "$top"
+else
+  stop_process "$kestrune_pid" 300 # callgrind writes its output when the program exits
+  echo "Top functions of kestrune (callgrind, instructions, self):"
+  [ -s "$work/callgrind.out" ] || die "callgrind wrote no profile"
+  callgrind_annotate --inclusive=no "$work/callgrind.out" 2>/dev/null |
+    awk '/PROGRAM TOTALS/ { print; next }
+         /file:function/ { table = 1; getline; next }
+         table && /^$/ { exit }
+         table { print }' | head -n "$((top + 1))"
+fi
