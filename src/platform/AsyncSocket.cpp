@@ -1,0 +1,211 @@
+#include "platform/AsyncSocket.h"
+
+#include "platform/SocketNotifiers.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+CAsyncSocket::CAsyncSocket()
+    : m_pNotifiers(std::make_unique<CSocketNotifiers>(this))
+{
+}
+
+CAsyncSocket::~CAsyncSocket()
+{
+    Close();
+}
+
+bool CAsyncSocket::Socket(long events)
+{
+    if (m_hSocket >= 0) {
+        m_nLastError = EISCONN;
+        return false;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        m_nLastError = errno;
+        return false;
+    }
+    m_hSocket = fd;
+    m_lEvents = events;
+    m_pNotifiers->Attach(fd, false);
+    return true;
+}
+
+bool CAsyncSocket::Bind(int port)
+{
+    if (m_hSocket < 0) {
+        m_nLastError = ENOTSOCK;
+        return false;
+    }
+    if (port < 0 || port > 65535) {
+        m_nLastError = EINVAL;
+        return false;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<std::uint16_t>(port));
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(m_hSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+        m_nLastError = errno;
+        return false;
+    }
+    return true;
+}
+
+bool CAsyncSocket::Create(int port, long events)
+{
+    if (!Socket(events))
+        return false;
+    if (!Bind(port)) {
+        const int error = m_nLastError;
+        Close();
+        m_nLastError = error;
+        return false;
+    }
+    return true;
+}
+
+bool CAsyncSocket::SetSockOpt(int option, const void* value, int length, int level)
+{
+    if (m_hSocket < 0) {
+        m_nLastError = ENOTSOCK;
+        return false;
+    }
+    if (length < 0 || ::setsockopt(m_hSocket, level, option, value,
+                                   static_cast<socklen_t>(length)) < 0) {
+        m_nLastError = length < 0 ? EINVAL : errno;
+        return false;
+    }
+    return true;
+}
+
+bool CAsyncSocket::Listen(int backlog)
+{
+    if (m_hSocket < 0) {
+        m_nLastError = ENOTSOCK;
+        return false;
+    }
+    if (::listen(m_hSocket, backlog) < 0) {
+        m_nLastError = errno;
+        return false;
+    }
+    m_pNotifiers->SetListening();
+    return true;
+}
+
+bool CAsyncSocket::Accept(CAsyncSocket& connected)
+{
+    if (m_hSocket < 0 || connected.m_hSocket >= 0 || &connected == this) {
+        m_nLastError = EINVAL;
+        return false;
+    }
+    int fd;
+    do {
+        fd = ::accept4(m_hSocket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        m_nLastError = (errno == EAGAIN || errno == EWOULDBLOCK) ? WSAEWOULDBLOCK : errno;
+        return false;
+    }
+    // Like Winsock, the new socket starts with the listener's event selection.
+    connected.m_hSocket = fd;
+    connected.m_lEvents = m_lEvents;
+    connected.m_pNotifiers->Attach(fd, true);
+    return true;
+}
+
+bool CAsyncSocket::Connect(const std::string& host, int port)
+{
+    if (m_hSocket < 0) {
+        m_nLastError = ENOTSOCK;
+        return false;
+    }
+    return m_pNotifiers->Connect(host, port);
+}
+
+int CAsyncSocket::Send(const void* data, int length)
+{
+    if (m_hSocket < 0) {
+        m_nLastError = ENOTSOCK;
+        return -1;
+    }
+    if (length < 0 || (length > 0 && !data)) {
+        m_nLastError = EINVAL;
+        return -1;
+    }
+    if (length == 0)
+        return 0;
+    ssize_t n;
+    do {
+        n = ::send(m_hSocket, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            m_nLastError = WSAEWOULDBLOCK;
+            m_pNotifiers->WantWrite();
+        } else {
+            m_nLastError = errno;
+        }
+        return -1;
+    }
+    // A short send means the socket's buffer is full: the rest waits for OnSend.
+    if (n < length)
+        m_pNotifiers->WantWrite();
+    return static_cast<int>(n);
+}
+
+int CAsyncSocket::Receive(void* data, int length)
+{
+    if (m_hSocket < 0) {
+        m_nLastError = ENOTSOCK;
+        return -1;
+    }
+    if (length < 0 || (length > 0 && !data)) {
+        m_nLastError = EINVAL;
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = ::recv(m_hSocket, data, static_cast<size_t>(length), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        m_nLastError = (errno == EAGAIN || errno == EWOULDBLOCK) ? WSAEWOULDBLOCK : errno;
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+void CAsyncSocket::Close()
+{
+    if (m_hSocket < 0)
+        return;
+    m_pNotifiers->Detach(); // before the descriptor goes: nothing may watch a closed number
+    ::close(m_hSocket);
+    m_hSocket = -1;
+}
+
+bool CAsyncSocket::AsyncSelect(long events)
+{
+    if (m_hSocket < 0) {
+        m_nLastError = ENOTSOCK;
+        return false;
+    }
+    m_lEvents = events;
+    m_pNotifiers->Update();
+    return true;
+}
+
+int CAsyncSocket::GetLocalPort() const
+{
+    if (m_hSocket < 0)
+        return 0;
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&local), &length) < 0)
+        return 0;
+    return ntohs(local.sin_port);
+}

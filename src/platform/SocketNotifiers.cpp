@@ -1,0 +1,281 @@
+#include "platform/SocketNotifiers.h"
+
+#include "platform/AsyncSocket.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QObject>
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// How deep we are inside handlers called from our notifiers or lookups. While above 0, a
+// notifier may be the one whose signal is running, so it is released with deleteLater.
+int g_nDispatchDepth = 0;
+
+// A lookup that found no IPv4 address.
+constexpr int kHostNotFound = EHOSTUNREACH;
+
+// The receiver of every lookup result: it lives as long as the application object.
+QObject* LookupContext()
+{
+    static QPointer<QObject> context;
+    if (!context)
+        context = new QObject(QCoreApplication::instance());
+    return context;
+}
+
+void Release(QObject* object)
+{
+    if (!object)
+        return;
+    if (g_nDispatchDepth > 0)
+        object->deleteLater();
+    else
+        delete object;
+}
+
+} // namespace
+
+CSocketNotifiers::CSocketNotifiers(CAsyncSocket* socket)
+    : m_pSocket(socket)
+    , m_pLife(std::make_shared<Life>(Life{socket}))
+{
+}
+
+CSocketNotifiers::~CSocketNotifiers()
+{
+    m_pLife->socket = nullptr;
+    Detach();
+}
+
+template <class F>
+bool CSocketNotifiers::Dispatch(F&& handler)
+{
+    std::shared_ptr<Life> life = m_pLife;
+    ++g_nDispatchDepth;
+    handler(*m_pSocket);
+    --g_nDispatchDepth;
+    return life->socket != nullptr;
+}
+
+void CSocketNotifiers::Attach(int fd, bool connected)
+{
+    Detach();
+    m_bConnected = connected;
+    m_pRead = new QSocketNotifier(fd, QSocketNotifier::Read);
+    m_pRead->setEnabled(false);
+    m_pWrite = new QSocketNotifier(fd, QSocketNotifier::Write);
+    m_pWrite->setEnabled(false);
+
+    // The lambdas hold the liveness guard, never a bare pointer to a possibly deleted socket.
+    std::shared_ptr<Life> life = m_pLife;
+    QObject::connect(m_pRead, &QSocketNotifier::activated, m_pRead, [life] {
+        if (life->socket)
+            life->socket->m_pNotifiers->OnReadable();
+    });
+    QObject::connect(m_pWrite, &QSocketNotifier::activated, m_pWrite, [life] {
+        if (life->socket)
+            life->socket->m_pNotifiers->OnWritable();
+    });
+    Update();
+}
+
+void CSocketNotifiers::Detach()
+{
+    ReleaseLookup();
+    for (QSocketNotifier** n : {&m_pRead, &m_pWrite}) {
+        if (*n) {
+            (*n)->setEnabled(false);
+            QObject::disconnect(*n, nullptr, nullptr, nullptr);
+            Release(*n);
+            *n = nullptr;
+        }
+    }
+    m_bListening = false;
+    m_bConnected = false;
+    m_bConnecting = false;
+    m_bAwaitConnect = false;
+    m_bWantWrite = false;
+    m_bReadDone = false;
+}
+
+void CSocketNotifiers::ReleaseLookup()
+{
+    // A lookup is left to finish (aborting it, or destroying its context, would leak its
+    // callback); the liveness guard and the serial make its late result a no-op.
+    m_bLookupPending = false;
+    ++m_nLookupSerial;
+}
+
+void CSocketNotifiers::Update()
+{
+    if (!m_pRead || !m_pWrite)
+        return;
+    const long events = m_pSocket->m_lEvents;
+    bool read = false;
+    if (m_bListening)
+        read = (events & CAsyncSocket::FD_ACCEPT) != 0;
+    else if (m_bConnected && !m_bReadDone)
+        read = (events & CAsyncSocket::FD_READ) != 0;
+    const bool write = m_bAwaitConnect
+        || (m_bConnected && m_bWantWrite && (events & CAsyncSocket::FD_WRITE));
+    if (m_pRead->isEnabled() != read)
+        m_pRead->setEnabled(read);
+    if (m_pWrite->isEnabled() != write)
+        m_pWrite->setEnabled(write);
+}
+
+bool CSocketNotifiers::Connect(const std::string& host, int port)
+{
+    CAsyncSocket& s = *m_pSocket;
+    if (port < 0 || port > 65535 || host.empty() || host.find('\0') != std::string::npos) {
+        s.m_nLastError = EINVAL;
+        return false;
+    }
+    if (m_bConnecting || m_bConnected || m_bListening) {
+        s.m_nLastError = m_bConnecting ? EALREADY : EISCONN;
+        return false;
+    }
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1)
+        return ConnectAddress(address.s_addr, port);
+
+    // A name: resolve it off the thread; the result comes back on this one.
+    m_bConnecting = true;
+    m_bLookupPending = true;
+    const int serial = ++m_nLookupSerial;
+    std::shared_ptr<Life> life = m_pLife;
+    QHostInfo::lookupHost(
+        QString::fromLatin1(host.data(), static_cast<qsizetype>(host.size())), LookupContext(),
+        [life, serial, port](const QHostInfo& info) {
+            if (!life->socket)
+                return;
+            unsigned int found = 0;
+            bool ok = false;
+            if (info.error() == QHostInfo::NoError) {
+                for (const QHostAddress& a : info.addresses()) {
+                    if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                        found = htonl(a.toIPv4Address());
+                        ok = true;
+                        break;
+                    }
+                }
+            }
+            life->socket->m_pNotifiers->OnLookupDone(serial, found, ok, port);
+        });
+    s.m_nLastError = WSAEWOULDBLOCK;
+    return false;
+}
+
+bool CSocketNotifiers::ConnectAddress(unsigned int addressNetOrder, int port)
+{
+    CAsyncSocket& s = *m_pSocket;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    to.sin_addr.s_addr = addressNetOrder;
+    int rc;
+    do {
+        rc = ::connect(s.m_hSocket, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0 && errno != EINPROGRESS) {
+        s.m_nLastError = errno;
+        m_bConnecting = false;
+        return false;
+    }
+    // Even a connect that finished at once is reported through OnConnect, as Winsock does.
+    m_bConnecting = true;
+    m_bAwaitConnect = true;
+    Update();
+    s.m_nLastError = WSAEWOULDBLOCK;
+    return false;
+}
+
+void CSocketNotifiers::OnLookupDone(int serial, unsigned int addressNetOrder, bool found, int port)
+{
+    if (serial != m_nLookupSerial || !m_bLookupPending)
+        return;
+    m_bLookupPending = false;
+
+    int error = 0;
+    if (!found)
+        error = kHostNotFound;
+    else if (!ConnectAddress(addressNetOrder, port) && m_pSocket->m_nLastError != WSAEWOULDBLOCK)
+        error = m_pSocket->m_nLastError;
+    if (error == 0)
+        return; // the connect goes on; the write notifier reports it
+
+    m_bConnecting = false;
+    m_bReadDone = true;
+    m_pSocket->m_nLastError = error;
+    Update();
+    if (m_pSocket->m_lEvents & CAsyncSocket::FD_CONNECT)
+        Dispatch([error](CAsyncSocket& s) { s.OnConnect(error); });
+}
+
+void CSocketNotifiers::OnReadable()
+{
+    CAsyncSocket& s = *m_pSocket;
+    if (m_bListening) {
+        Dispatch([](CAsyncSocket& sock) { sock.OnAccept(0); });
+        return;
+    }
+    if (!m_bConnected || m_bReadDone)
+        return;
+
+    // Data waiting, the end of the stream, or an error: a peek tells which without taking.
+    char probe;
+    ssize_t n;
+    do {
+        n = ::recv(s.m_hSocket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        Dispatch([](CAsyncSocket& sock) { sock.OnReceive(0); });
+        return;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return;
+
+    // The end is reported once; the write side stays usable after a peer's half-close.
+    const int error = n == 0 ? 0 : errno;
+    m_bReadDone = true;
+    Update();
+    if (s.m_lEvents & CAsyncSocket::FD_CLOSE)
+        Dispatch([error](CAsyncSocket& sock) { sock.OnClose(error); });
+    else
+        Dispatch([](CAsyncSocket& sock) { sock.OnReceive(0); });
+}
+
+void CSocketNotifiers::OnWritable()
+{
+    CAsyncSocket& s = *m_pSocket;
+    if (m_bAwaitConnect) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(s.m_hSocket, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+            error = errno;
+        m_bAwaitConnect = false;
+        m_bConnecting = false;
+        if (error == 0)
+            m_bConnected = true;
+        else
+            m_bReadDone = true;
+        Update();
+        if (s.m_lEvents & CAsyncSocket::FD_CONNECT)
+            Dispatch([error](CAsyncSocket& sock) { sock.OnConnect(error); });
+        return;
+    }
+    m_bWantWrite = false;
+    Update();
+    Dispatch([](CAsyncSocket& sock) { sock.OnSend(0); });
+}

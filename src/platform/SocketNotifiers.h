@@ -1,0 +1,60 @@
+#pragma once
+#include <memory>
+#include <string>
+
+class CAsyncSocket;
+class QSocketNotifier;
+
+// The event plumbing of one CAsyncSocket: read and write notifiers on the Qt event loop, the
+// pending name lookup and connect, and the liveness guard that keeps a deleted socket from
+// ever being called back. Owned by the socket; lives only as long as it does.
+class CSocketNotifiers {
+public:
+    explicit CSocketNotifiers(CAsyncSocket* socket);
+    ~CSocketNotifiers();
+
+    CSocketNotifiers(const CSocketNotifiers&) = delete;
+    CSocketNotifiers& operator=(const CSocketNotifiers&) = delete;
+
+    // The socket got a new descriptor (made, or accepted into it).
+    void Attach(int fd, bool connected);
+    // The descriptor is about to be closed: stop watching it and forget every pending event.
+    void Detach();
+
+    void SetListening() { m_bListening = true; Update(); }
+    // Starts a connect to a dotted address or a name; the socket's last error tells the
+    // outcome as Connect reports it.
+    bool Connect(const std::string& host, int port);
+    // A send would have blocked (or took fewer bytes): deliver OnSend once it can take more.
+    void WantWrite() { m_bWantWrite = true; Update(); }
+    // Recomputes which notifiers are enabled from the event mask and the socket's state.
+    void Update();
+
+private:
+    struct Life {
+        CAsyncSocket* socket;
+    };
+
+    bool ConnectAddress(unsigned int addressNetOrder, int port);
+    void OnLookupDone(int serial, unsigned int addressNetOrder, bool found, int port);
+    void OnReadable();
+    void OnWritable();
+    void ReleaseLookup();
+
+    // Runs one handler of the socket; returns false when the socket was deleted meanwhile.
+    template <class F>
+    bool Dispatch(F&& handler);
+
+    CAsyncSocket* m_pSocket;
+    std::shared_ptr<Life> m_pLife;
+    QSocketNotifier* m_pRead = nullptr;
+    QSocketNotifier* m_pWrite = nullptr;
+    int m_nLookupSerial = 0;
+    bool m_bLookupPending = false;
+    bool m_bListening = false;
+    bool m_bConnected = false;  // a stream whose connect has finished (or accepted)
+    bool m_bConnecting = false; // connect or lookup in progress
+    bool m_bAwaitConnect = false; // connect() issued, completion not yet seen
+    bool m_bWantWrite = false;
+    bool m_bReadDone = false;   // end of stream or error already reported
+};

@@ -1,0 +1,281 @@
+#include "platform/AsyncSocket.h"
+#include "support/EventLoopWait.h"
+#include "support/TestSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+// A listener on a system-chosen loopback-reachable port, plus one connected pair.
+class AsyncSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        listener = std::make_unique<TestSocket>();
+        ASSERT_TRUE(listener->Create(0, CAsyncSocket::FD_ACCEPT | CAsyncSocket::FD_CLOSE));
+        ASSERT_TRUE(listener->Listen(5));
+        port = listener->GetLocalPort();
+        ASSERT_GT(port, 0);
+        listener->onAccept = [this](TestSocket& l, int) {
+            auto s = std::make_unique<TestSocket>();
+            if (l.Accept(*s)) {
+                s->AsyncSelect(CAsyncSocket::kAllEvents);
+                accepted = std::move(s);
+            }
+        };
+    }
+
+    void TearDown() override
+    {
+        accepted.reset();
+        client.reset();
+        listener.reset();
+        FlushDeferredDeletes();
+    }
+
+    // Connects `client` to the listener by the given host text and waits for both ends.
+    void ConnectPair(const std::string& host = "127.0.0.1")
+    {
+        client = std::make_unique<TestSocket>();
+        ASSERT_TRUE(client->Create());
+        EXPECT_FALSE(client->Connect(host, port));
+        ASSERT_EQ(client->GetLastError(), WSAEWOULDBLOCK);
+        ASSERT_TRUE(RunUntil([&] { return client->nConnect > 0 && accepted; }));
+        ASSERT_EQ(client->connectError, 0);
+    }
+
+    // A port on which nothing listens.
+    static int ClosedPort()
+    {
+        CAsyncSocket probe;
+        EXPECT_TRUE(probe.Create(0));
+        return probe.GetLocalPort(); // the socket closes, the port stays free
+    }
+
+    std::unique_ptr<TestSocket> listener, accepted, client;
+    int port = 0;
+};
+
+TEST_F(AsyncSocketTest, ConnectSendReceiveKeepsEveryByte)
+{
+    ConnectPair();
+    accepted->onReceive = [](TestSocket& s, int) { s.ReadAll(); };
+    const std::string data("hello\0world\r\n", 13);
+    EXPECT_EQ(client->Send(data.data(), static_cast<int>(data.size())), 13);
+    ASSERT_TRUE(RunUntil([&] { return accepted->received.size() == data.size(); }));
+    EXPECT_EQ(accepted->received, data);
+
+    // And the other way round.
+    client->onReceive = [](TestSocket& s, int) { s.ReadAll(); };
+    EXPECT_EQ(accepted->Send("pong", 4), 4);
+    ASSERT_TRUE(RunUntil([&] { return client->received == "pong"; }));
+}
+
+TEST_F(AsyncSocketTest, ConnectsByNameWithoutBlocking)
+{
+    ConnectPair("localhost");
+    EXPECT_EQ(client->nConnect, 1);
+}
+
+TEST_F(AsyncSocketTest, ReceiveEventRepeatsWhileDataRemains)
+{
+    ConnectPair();
+    accepted->onReceive = [](TestSocket& s, int) {
+        char buffer[10];
+        const int n = s.Receive(buffer, sizeof buffer);
+        if (n > 0)
+            s.received.append(buffer, static_cast<size_t>(n));
+    };
+    const std::string data(100, 'x');
+    EXPECT_EQ(client->Send(data.data(), 100), 100);
+    ASSERT_TRUE(RunUntil([&] { return accepted->received.size() == 100; }));
+    EXPECT_GE(accepted->nReceive, 10);
+}
+
+TEST_F(AsyncSocketTest, SendEventOnlyAfterSendWouldBlock)
+{
+    ConnectPair();
+    RunFor(50);
+    EXPECT_EQ(client->nSend, 0) << "an idle writable socket must not report OnSend";
+
+    // Fill the socket while the peer does not read: a short send or would-block follows.
+    const std::string block(1 << 20, 'b');
+    int total = 0;
+    int n = 0;
+    for (int i = 0; i < 200 && (n = client->Send(block.data(), static_cast<int>(block.size()))) ==
+                                   static_cast<int>(block.size());
+         ++i)
+        total += n;
+    if (n > 0)
+        total += n;
+    if (n < 0) {
+        EXPECT_EQ(client->GetLastError(), WSAEWOULDBLOCK);
+    }
+    RunFor(30);
+    EXPECT_EQ(client->nSend, 0) << "a full socket must not report OnSend";
+
+    // The peer drains: exactly one OnSend, then quiet again.
+    accepted->onReceive = [](TestSocket& s, int) { s.ReadAll(); };
+    ASSERT_TRUE(RunUntil([&] { return client->nSend > 0; }));
+    ASSERT_TRUE(RunUntil([&] { return static_cast<int>(accepted->received.size()) == total; }));
+    RunFor(30);
+    EXPECT_EQ(client->nSend, 1);
+}
+
+TEST_F(AsyncSocketTest, PeerCloseReportedOnceAfterTheData)
+{
+    ConnectPair();
+    std::string order;
+    client->onReceive = [&](TestSocket& s, int) {
+        order += 'R';
+        s.ReadAll();
+    };
+    client->onClose = [&](TestSocket&, int) { order += 'C'; };
+    EXPECT_EQ(accepted->Send("last words", 10), 10);
+    accepted.reset(); // closes
+    ASSERT_TRUE(RunUntil([&] { return client->nClose > 0; }));
+    RunFor(30);
+    EXPECT_EQ(client->received, "last words");
+    EXPECT_EQ(client->nClose, 1);
+    EXPECT_EQ(client->closeError, 0);
+    EXPECT_EQ(order.back(), 'C');
+}
+
+TEST_F(AsyncSocketTest, HalfCloseLeavesTheWriteSideUsable)
+{
+    ConnectPair();
+    ASSERT_EQ(::shutdown(accepted->GetSocketHandle(), SHUT_WR), 0);
+    ASSERT_TRUE(RunUntil([&] { return client->nClose > 0; }));
+    EXPECT_EQ(client->closeError, 0);
+    accepted->onReceive = [](TestSocket& s, int) { s.ReadAll(); };
+    EXPECT_EQ(client->Send("reply", 5), 5);
+    ASSERT_TRUE(RunUntil([&] { return accepted->received == "reply"; }));
+}
+
+TEST_F(AsyncSocketTest, ResetReportedWithItsError)
+{
+    ConnectPair();
+    linger hard{1, 0};
+    ASSERT_TRUE(accepted->SetSockOpt(SO_LINGER, &hard, sizeof hard, SOL_SOCKET));
+    accepted.reset();
+    ASSERT_TRUE(RunUntil([&] { return client->nClose > 0; }));
+    EXPECT_EQ(client->closeError, ECONNRESET);
+}
+
+TEST_F(AsyncSocketTest, ConnectFailuresAreReported)
+{
+    // Refused: reported at once or through OnConnect, never silently.
+    TestSocket refused;
+    ASSERT_TRUE(refused.Create());
+    if (!refused.Connect("127.0.0.1", ClosedPort()) && refused.GetLastError() == WSAEWOULDBLOCK) {
+        ASSERT_TRUE(RunUntil([&] { return refused.nConnect > 0; }));
+        EXPECT_EQ(refused.connectError, ECONNREFUSED);
+    }
+
+    // A name the resolver rejects without asking the network.
+    TestSocket unknown;
+    ASSERT_TRUE(unknown.Create());
+    EXPECT_FALSE(unknown.Connect(std::string(64, 'a') + ".invalid", 80));
+    ASSERT_EQ(unknown.GetLastError(), WSAEWOULDBLOCK);
+    ASSERT_TRUE(RunUntil([&] { return unknown.nConnect > 0; }));
+    EXPECT_NE(unknown.connectError, 0);
+
+    // Ports outside 0..65535 and empty hosts fail at once, with no event later.
+    TestSocket bad;
+    ASSERT_TRUE(bad.Create());
+    EXPECT_FALSE(bad.Connect("127.0.0.1", 65536 + port));
+    EXPECT_NE(bad.GetLastError(), WSAEWOULDBLOCK);
+    EXPECT_FALSE(bad.Connect("127.0.0.1", -1));
+    EXPECT_FALSE(bad.Connect("", port));
+    EXPECT_NE(bad.GetLastError(), WSAEWOULDBLOCK);
+    RunFor(30);
+    EXPECT_EQ(bad.nConnect, 0);
+}
+
+TEST_F(AsyncSocketTest, BindFailureClosesTheSocket)
+{
+    CAsyncSocket second;
+    EXPECT_FALSE(second.Create(port));
+    EXPECT_EQ(second.GetLastError(), EADDRINUSE);
+    EXPECT_FALSE(second.IsOpen());
+}
+
+TEST_F(AsyncSocketTest, SocketDeletedWhileItsLookupIsPendingIsNeverCalledBack)
+{
+    bool called = false;
+    {
+        auto pending = std::make_unique<TestSocket>();
+        ASSERT_TRUE(pending->Create());
+        pending->onConnect = [&](TestSocket&, int) { called = true; };
+        EXPECT_FALSE(pending->Connect("localhost", port));
+    }
+    // Another lookup of the same name finishing shows the first one has had its chance.
+    ConnectPair("localhost");
+    RunFor(30);
+    EXPECT_FALSE(called);
+}
+
+TEST_F(AsyncSocketTest, HandlerMayDeleteItsOwnSocket)
+{
+    ConnectPair();
+    TestSocket* raw = accepted.release();
+    int calls = 0;
+    raw->onReceive = [&](TestSocket& s, int) {
+        ++calls;
+        delete &s; // more data stays unread: no further event may reach it
+    };
+    const std::string data(50000, 'd');
+    client->SendSome(data);
+    ASSERT_TRUE(RunUntil([&] { return calls > 0; }));
+    RunFor(30);
+    EXPECT_EQ(calls, 1);
+    ASSERT_TRUE(RunUntil([&] { return client->nClose > 0; }));
+}
+
+TEST_F(AsyncSocketTest, HandlerMayDeleteItsPartnerWithEventsPending)
+{
+    // Two connections, both with data waiting; the first handler to run deletes both.
+    ConnectPair();
+    TestSocket* first = accepted.release();
+    auto secondClient = std::make_unique<TestSocket>();
+    ASSERT_TRUE(secondClient->Create());
+    secondClient->Connect("127.0.0.1", port);
+    ASSERT_TRUE(RunUntil([&] { return secondClient->nConnect > 0 && accepted; }));
+    TestSocket* second = accepted.release();
+
+    int calls = 0;
+    auto tearDownBoth = [&](TestSocket&, int) {
+        ++calls;
+        delete first;
+        delete second;
+    };
+    first->onReceive = tearDownBoth;
+    second->onReceive = tearDownBoth;
+    first->onClose = tearDownBoth;
+    second->onClose = tearDownBoth;
+    client->Send("1", 1);
+    secondClient->Send("2", 1);
+    ASSERT_TRUE(RunUntil([&] { return calls > 0; }));
+    RunFor(50);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(AsyncSocketTest, AsyncSelectWithoutReadPausesReceiving)
+{
+    ConnectPair();
+    accepted->onReceive = [](TestSocket& s, int) { s.ReadAll(); };
+    accepted->AsyncSelect(CAsyncSocket::FD_WRITE | CAsyncSocket::FD_CLOSE);
+    client->Send("abc", 3);
+    RunFor(40);
+    EXPECT_EQ(accepted->nReceive, 0);
+    accepted->AsyncSelect(CAsyncSocket::kAllEvents);
+    ASSERT_TRUE(RunUntil([&] { return accepted->received == "abc"; }));
+}
+
+} // namespace
