@@ -53,6 +53,7 @@ public:
 
 private:
     // Steps of record building.
+    void BuildTexts(std::string_view chunk);
     void ExtractHeader(std::string_view chunk);
     void ClassifyContentType();
     std::string BuildBodyText(std::string_view chunk, std::size_t skip);

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -9,6 +10,7 @@
 
 class CTraceConnection;
 class CTraceHostLink;
+class CTraceRecord;
 
 // The most pending text a viewer feed holds after an append.
 inline constexpr std::int64_t FEED_LIMIT = 128000;
@@ -39,12 +41,24 @@ public:
     void AppendRequestText(const std::string& text, const std::string& banner);
     void AppendResponseText(const std::string& text, const std::string& banner);
     void AppendDebugText(const std::string& text);
+    void AppendRequestText(std::string&& text, std::string&& banner);
+    void AppendResponseText(std::string&& text, std::string&& banner);
+    void AppendDebugText(std::string&& text);
     std::string TakeRequestText() const;
     std::string TakeResponseText() const;
     std::string TakeDebugText() const;
     void ClearRequestText();
     void ClearResponseText();
     void ClearDebugText();
+
+    // Told of every record once it is complete (the headless mode prints one line per record).
+    // An empty observer removes it.
+    void SetRecordObserver(std::function<void(const CTraceRecord&)> observer);
+    void NotifyRecord(const CTraceRecord& record) const
+    {
+        if (m_RecordObserver)
+            m_RecordObserver(record);
+    }
 
     // Pending lengths, for tests and the window.
     std::int64_t GetRequestCount() const { return m_Request.count; }
@@ -56,7 +70,7 @@ private:
         std::deque<std::string> entries; // oldest first
         std::int64_t count = 0;          // sum of the entries' lengths
     };
-    static void Append(Feed& feed, const std::string* banner, const std::string& text);
+    static void Append(Feed& feed, std::string* banner, std::string& text);
     static std::string Take(const Feed& feed);
     static void Clear(Feed& feed);
 
@@ -65,4 +79,5 @@ private:
     Feed m_Debug;
     std::mutex m_Lock;
     Connections m_Connections;
+    std::function<void(const CTraceRecord&)> m_RecordObserver;
 };

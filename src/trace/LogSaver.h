@@ -1,0 +1,14 @@
+#pragma once
+#include <functional>
+#include <string>
+
+class CTraceStore;
+
+// Save and Clear: appends every record not yet written to the log file named by the user,
+// then clears all captured data. Every outcome is reported through ShowMessageBox.
+// Returns true when every row was written.
+//
+// When a row cannot be written, nothing is cleared: the records that were not saved stay in
+// the store so that they can still be saved (the rows already written stay marked).
+bool SaveAndClear(CTraceStore& store, const std::string& logFileName,
+                  const std::function<void()>& clearAllData);

@@ -1,0 +1,113 @@
+#include "trace/TraceConnection.h"
+
+#include "trace/TraceAppState.h"
+#include "trace/TraceHostLink.h"
+#include "trace/TraceRecord.h"
+#include "trace/TraceStore.h"
+
+#include <new>
+#include <string>
+
+namespace {
+// Milliseconds between two ticks of the wrapping 32-bit counter.
+std::int32_t TickDifference(std::uint32_t start, std::uint32_t end)
+{
+    return static_cast<std::int32_t>(end - start);
+}
+} // namespace
+
+CTraceConnection::CTraceConnection(int id, CTraceHostLink* host, bool ssl)
+    : m_bSSL(ssl)
+    , m_pHost(host)
+    , m_nId(id)
+{
+}
+
+CTraceConnection::~CTraceConnection()
+{
+    if (CTraceHostLink* host = m_pHost) {
+        m_pHost = nullptr;
+        host->ClearTraceEntry();
+    }
+}
+
+void CTraceConnection::DetachConnection()
+{
+    m_pHost = nullptr;
+    m_bOpen = false;
+}
+
+void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
+{
+    direction = direction == 0 ? 0 : 1;
+
+    bool binary = false;
+    if (m_bSSL) {
+        binary = true;
+    } else if (direction == 1 && !m_Records.empty()) {
+        const CTraceRecord& last = *m_Records.back();
+        if (last.GetDirection() == 0) {
+            part = 1; // the first answer to a request starts with its header
+        } else {
+            if (last.IsHeaderIncomplete())
+                part = 1; // the header goes on in this chunk
+            if (last.IsBinary())
+                binary = true; // a binary response stays binary
+        }
+    }
+
+    const std::size_t index = m_Records.size();
+    CTraceRecord* record = nullptr;
+    try {
+        auto made = std::make_unique<CTraceRecord>(m_nId, static_cast<int>(index + 1), direction,
+                                                   part, chunk, binary, m_bSSL);
+        record = made.get();
+        m_Records.push_back(std::move(made));
+    } catch (const std::bad_alloc&) {
+        return; // nowhere to keep the record
+    }
+
+    CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
+    if (store) {
+        // The texts are only made for a feed that takes them.
+        const bool fed = direction == 0 ? TraceApp().m_bRequestViewer : TraceApp().m_bResponseViewer;
+        if (fed) {
+            std::string banner;
+            std::string fullText;
+            try {
+                banner = record->GetBanner();
+                fullText = record->GetFullText();
+            } catch (const std::bad_alloc&) {
+                // fed with what was made
+            }
+            if (direction == 0)
+                store->AppendRequestText(std::move(fullText), std::move(banner));
+            else
+                store->AppendResponseText(std::move(fullText), std::move(banner));
+        }
+    }
+    if (direction == 0)
+        m_nLastRequest = static_cast<int>(index);
+
+    if (index > 0)
+        record->SetElapsed(TickDifference(m_Records[index - 1]->GetStartTick(), record->GetEndTick()));
+    if (direction == 1 && m_nLastRequest >= 0) {
+        CTraceRecord& request = *m_Records[static_cast<std::size_t>(m_nLastRequest)];
+        request.SetElapsed(TickDifference(request.GetStartTick(), record->GetEndTick()));
+    }
+
+    if (store)
+        store->NotifyRecord(*record);
+}
+
+int CTraceConnection::WriteLog(std::FILE* file)
+{
+    int previousDirection = -1;
+    for (const auto& record : m_Records) {
+        // A received record right after a sent one starts the response: its status line is shown.
+        if (!record->IsWritten() && !record->WriteLogRow(file, previousDirection == 0 ? 1 : 0))
+            return 0;
+        previousDirection = record->GetDirection();
+    }
+    return 1;
+}

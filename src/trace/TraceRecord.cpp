@@ -1,0 +1,144 @@
+#include "trace/TraceRecord.h"
+
+#include "platform/Ticks.h"
+#include "trace/TraceAppState.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <new>
+
+namespace {
+// ASCII letters only: bytes of other code pages stay as they are.
+std::string UpperAscii(std::string_view text)
+{
+    std::string upper(text);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return upper;
+}
+} // namespace
+
+CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int part,
+                           std::string_view chunk, bool binary, bool ssl)
+    : m_bSSL(ssl)
+{
+    m_dwStartTick = GetTickMs();
+    m_dwEndTick = GetTickMs();
+
+    // Every chunk counts, whether or not a viewer shows it.
+    if (HasTraceApp()) {
+        const auto length = static_cast<std::int64_t>(chunk.size());
+        if (direction == 0)
+            TraceApp().m_nBytesSent += length;
+        else
+            TraceApp().m_nBytesReceived += length;
+    }
+
+    m_nConnectionId = connectionId;
+    m_nSequence = sequence;
+    m_nPart = part;
+    m_bBinary = binary;
+    m_nDirection = direction;
+    m_timeCaptured = GetWallClock();
+    if (m_bSSL)
+        m_bBinary = true;
+
+    try {
+        BuildTexts(chunk);
+    } catch (const std::bad_alloc&) {
+        // The record keeps the texts made so far; the missing ones stay empty.
+    }
+
+    m_nBytes = static_cast<std::int32_t>(
+        std::min<std::size_t>(chunk.size(), std::numeric_limits<std::int32_t>::max()));
+    m_dwEndTick = GetTickMs();
+}
+
+void CTraceRecord::BuildTexts(std::string_view chunk)
+{
+    const bool headerChunk = m_nDirection == 1 && m_nPart == 1 && !m_bSSL;
+    if (!m_bBinary && headerChunk) {
+        ExtractHeader(chunk);
+        ClassifyContentType();
+    }
+
+    const std::size_t skip = headerChunk ? m_strHeader.size() : 0;
+    if (m_bBinary) {
+        const std::size_t n = chunk.size() - skip;
+        if (n > 0) {
+            m_strText = std::to_string(n);
+            m_strText += m_bSSL ? " Bytes Encrypted SSL Data\r\n" : " Bytes Binary Data\r\n";
+        }
+    } else {
+        m_strText = BuildBodyText(chunk, skip);
+    }
+}
+
+void CTraceRecord::ExtractHeader(std::string_view chunk)
+{
+    m_bHeaderIncomplete = true;
+
+    // The header runs through the first LF followed by LF or CR LF. The last byte of the chunk
+    // is only ever looked at as the byte after a line feed.
+    const std::size_t length = chunk.size();
+    std::size_t end = 0; // bytes taken so far
+    bool found = false;
+    for (std::size_t i = 0; i + 1 < length && !found; ++i) {
+        end = i + 1;
+        if (chunk[i] != '\n')
+            continue;
+        if (chunk[i + 1] == '\r')
+            end = ++i + 1;
+        if (i + 1 < length && chunk[i + 1] == '\n') {
+            end = ++i + 1;
+            found = true;
+            m_bHeaderIncomplete = false;
+        }
+    }
+    m_strHeader.assign(chunk.substr(0, end));
+}
+
+void CTraceRecord::ClassifyContentType()
+{
+    const std::string_view header(m_strHeader);
+    const std::string upper = UpperAscii(header.substr(0, header.find('\0')));
+    const std::size_t match = upper.find("CONTENT-TYPE:");
+    if (match == std::string::npos)
+        return;
+
+    // The name, its colon and the blank that is expected after it.
+    const std::size_t start = match + 14;
+    if (start >= header.size())
+        return;
+    std::size_t end = header.find_first_of("\r\n", start);
+    if (end == std::string_view::npos)
+        end = header.size();
+    m_strContentType.assign(header.substr(start, end - start));
+
+    const std::string value = UpperAscii(m_strContentType);
+    if (value.find("IMAGE") != std::string::npos || value.find("BINARY") != std::string::npos ||
+        value.find("STREAM") != std::string::npos)
+        m_bBinary = true;
+}
+
+std::string CTraceRecord::BuildBodyText(std::string_view chunk, std::size_t skip)
+{
+    std::size_t shown = chunk.find('\0');
+    if (shown == std::string_view::npos)
+        shown = chunk.size();
+    else
+        m_bBinary = true;
+
+    std::string text;
+    if (shown > skip)
+        text.assign(chunk.substr(skip, shown - skip));
+    if (shown < chunk.size()) {
+        text += "\r\nBinary Data - not shown. ";
+        text += std::to_string(chunk.size() - shown);
+        text += " bytes.\r\n";
+    }
+    return text;
+}

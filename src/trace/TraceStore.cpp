@@ -1,0 +1,165 @@
+#include "trace/TraceStore.h"
+
+#include "trace/TraceAppState.h"
+#include "trace/TraceConnection.h"
+
+#include <algorithm>
+#include <climits>
+#include <new>
+#include <utility>
+
+namespace {
+// A gate reads its switch at the moment of the append; without an application nothing is fed.
+bool RequestGate() { return HasTraceApp() && TraceApp().m_bRequestViewer; }
+bool ResponseGate() { return HasTraceApp() && TraceApp().m_bResponseViewer; }
+bool DebugGate() { return HasTraceApp() && TraceApp().m_bDebugTrace; }
+
+int NextEntryId()
+{
+    int& last = TraceApp().m_nLastEntryId;
+    // Ids only rise; after the largest one numbering starts again at 1 instead of overflowing.
+    last = last == INT_MAX ? 1 : last + 1;
+    return last;
+}
+} // namespace
+
+CTraceStore::CTraceStore() = default;
+
+CTraceStore::~CTraceStore()
+{
+    // In creation order; each entry still attached clears its connection's back pointer.
+    for (auto& entry : m_Connections)
+        entry.reset();
+    m_Connections.clear();
+}
+
+CTraceConnection* CTraceStore::AddConnection(CTraceHostLink* host, bool ssl)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    auto entry = std::make_unique<CTraceConnection>(NextEntryId(), host, ssl);
+    CTraceConnection* result = entry.get();
+    m_Connections.push_back(std::move(entry));
+    return result;
+}
+
+void CTraceStore::PurgeClosedConnections()
+{
+    // Last to first, as the entries were made; the open ones keep all their records.
+    for (auto it = m_Connections.rbegin(); it != m_Connections.rend(); ++it) {
+        if (!(*it)->IsOpen())
+            it->reset();
+    }
+    m_Connections.erase(std::remove(m_Connections.begin(), m_Connections.end(), nullptr),
+                        m_Connections.end());
+    Clear(m_Request);
+    Clear(m_Response);
+    Clear(m_Debug);
+}
+
+int CTraceStore::WriteLog(std::FILE* file)
+{
+    for (auto& entry : m_Connections) {
+        if (!entry->WriteLog(file))
+            return 0;
+    }
+    return 1;
+}
+
+void CTraceStore::Append(Feed& feed, std::string* banner, std::string& text)
+{
+    try {
+        if (banner && !banner->empty()) {
+            const auto length = static_cast<std::int64_t>(banner->size());
+            feed.entries.push_back(std::move(*banner));
+            feed.count += length;
+        }
+        const auto length = static_cast<std::int64_t>(text.size());
+        feed.entries.push_back(std::move(text));
+        feed.count += length;
+    } catch (const std::bad_alloc&) {
+        // A viewer loses this text; the trace itself is unaffected.
+    }
+
+    // Whole entries only, oldest first: an entry longer than the limit goes as well.
+    for (std::size_t n = feed.entries.size(); n > 0 && feed.count > FEED_LIMIT; --n) {
+        feed.count -= static_cast<std::int64_t>(feed.entries.front().size());
+        feed.entries.pop_front();
+    }
+}
+
+std::string CTraceStore::Take(const Feed& feed)
+{
+    std::string all;
+    all.reserve(static_cast<std::size_t>(feed.count));
+    for (const std::string& entry : feed.entries)
+        all += entry;
+    return all;
+}
+
+void CTraceStore::Clear(Feed& feed)
+{
+    feed.entries.clear();
+    feed.count = 0;
+}
+
+// The copies are made inside the catch: running out of memory costs a viewer its text only.
+void CTraceStore::AppendRequestText(const std::string& text, const std::string& banner)
+{
+    if (!RequestGate())
+        return;
+    try {
+        AppendRequestText(std::string(text), std::string(banner));
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void CTraceStore::AppendResponseText(const std::string& text, const std::string& banner)
+{
+    if (!ResponseGate())
+        return;
+    try {
+        AppendResponseText(std::string(text), std::string(banner));
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void CTraceStore::AppendDebugText(const std::string& text)
+{
+    if (!DebugGate())
+        return;
+    try {
+        AppendDebugText(std::string(text));
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void CTraceStore::AppendRequestText(std::string&& text, std::string&& banner)
+{
+    if (RequestGate())
+        Append(m_Request, &banner, text);
+}
+
+void CTraceStore::AppendResponseText(std::string&& text, std::string&& banner)
+{
+    if (ResponseGate())
+        Append(m_Response, &banner, text);
+}
+
+void CTraceStore::AppendDebugText(std::string&& text)
+{
+    if (DebugGate())
+        Append(m_Debug, nullptr, text);
+}
+
+std::string CTraceStore::TakeRequestText() const { return Take(m_Request); }
+std::string CTraceStore::TakeResponseText() const { return Take(m_Response); }
+std::string CTraceStore::TakeDebugText() const { return Take(m_Debug); }
+
+void CTraceStore::ClearRequestText() { Clear(m_Request); }
+void CTraceStore::ClearResponseText() { Clear(m_Response); }
+void CTraceStore::ClearDebugText() { Clear(m_Debug); }
+
+void CTraceStore::SetRecordObserver(std::function<void(const CTraceRecord&)> observer)
+{
+    m_RecordObserver = std::move(observer);
+}
