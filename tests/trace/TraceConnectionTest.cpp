@@ -1,0 +1,143 @@
+#include "TraceFixture.h"
+
+#include <climits>
+#include <string>
+
+using namespace tracetest;
+
+namespace {
+using ConnectionTest = TraceTest;
+}
+
+TEST_F(ConnectionTest, RequestTimesItsWholeResponseAndEachChunkTheOneBefore)
+{
+    g_tickStep = 5; // a record reads the tick three times: start, start again, end
+    CTraceConnection& entry = NewConnection();
+    AddAt(entry, 1000, 0, 1, kRequest);
+    EXPECT_EQ(Record(entry, 0).GetSequence(), 1);
+    EXPECT_EQ(Record(entry, 0).GetElapsed(), 0);
+    EXPECT_EQ(entry.GetLastRequest(), 0);
+
+    AddAt(entry, 1100, 1, 1, ResponseHeader("text/html") + "<html>");
+    AddAt(entry, 1250, 1, 2, "second");
+    AddAt(entry, 1400, 1, 2, "third");
+    ASSERT_EQ(entry.GetRecords().size(), 4u);
+
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(Record(entry, i).GetSequence(), static_cast<int>(i + 1));
+        EXPECT_EQ(Record(entry, i).GetConnectionId(), entry.GetId());
+        EXPECT_EQ(Record(entry, i).GetEndTick() - Record(entry, i).GetStartTick(), 10u);
+    }
+    EXPECT_EQ(Record(entry, 1).GetElapsed(), 1110 - 1000);
+    EXPECT_EQ(Record(entry, 2).GetElapsed(), 1260 - 1100);
+    EXPECT_EQ(Record(entry, 3).GetElapsed(), 1410 - 1250);
+    EXPECT_EQ(Record(entry, 0).GetElapsed(), 1410 - 1000);
+    EXPECT_EQ(Record(entry, 0).GetResponseTimeText(), "0.410");
+}
+
+TEST_F(ConnectionTest, SecondRequestOnOneConnectionTakesOverTheTiming)
+{
+    CTraceConnection& entry = NewConnection();
+    AddAt(entry, 1000, 0, 1, kRequest);
+    AddAt(entry, 1200, 1, 1, ResponseHeader("text/html"));
+    AddAt(entry, 5000, 0, 1, kRequest);
+    EXPECT_EQ(entry.GetLastRequest(), 2);
+    EXPECT_EQ(Record(entry, 2).GetElapsed(), 5000 - 1200); // its own step from the record before
+    AddAt(entry, 5300, 1, 2, ResponseHeader("text/html"));
+    AddAt(entry, 5900, 1, 2, "body");
+
+    EXPECT_EQ(Record(entry, 0).GetElapsed(), 200);
+    EXPECT_EQ(Record(entry, 2).GetElapsed(), 900);
+}
+
+TEST_F(ConnectionTest, TickWrapAroundGivesTheModularDifference)
+{
+    CTraceConnection& entry = NewConnection();
+    AddAt(entry, 0xFFFFFF00u, 0, 1, kRequest);
+    AddAt(entry, 0x100u, 1, 1, ResponseHeader("text/html"));
+    EXPECT_EQ(Record(entry, 0).GetElapsed(), 0x200);
+    EXPECT_EQ(Record(entry, 1).GetElapsed(), 0x200);
+}
+
+TEST_F(ConnectionTest, PartMarkerFollowsTheRecordBefore)
+{
+    // The first record keeps its marker: a body chunk is not searched for a header.
+    CTraceConnection& first = NewConnection();
+    first.AddChunk(1, 2, ResponseHeader("image/gif"));
+    EXPECT_EQ(Record(first, 0).GetPart(), 2);
+    EXPECT_EQ(Record(first, 0).GetHeader(), "");
+    EXPECT_FALSE(Record(first, 0).IsBinary());
+    EXPECT_EQ(Record(first, 0).GetElapsed(), 0);
+
+    // After a request, the answer always starts with its header.
+    CTraceConnection& entry = NewConnection();
+    entry.AddChunk(0, 1, kRequest);
+    entry.AddChunk(1, 2, ResponseHeader("text/plain") + "hello");
+    EXPECT_EQ(Record(entry, 1).GetPart(), 1);
+    EXPECT_EQ(Record(entry, 1).GetContentType(), "text/plain");
+    EXPECT_EQ(Record(entry, 1).GetText(), "hello");
+    entry.AddChunk(1, 2, ResponseHeader("text/plain"));
+    EXPECT_EQ(Record(entry, 2).GetPart(), 2);
+    EXPECT_EQ(Record(entry, 2).GetHeader(), "");
+
+    // A sent chunk keeps what its caller passed.
+    entry.AddChunk(0, 2, "body");
+    EXPECT_EQ(Record(entry, 3).GetPart(), 2);
+}
+
+TEST_F(ConnectionTest, TunnelRecordsAreAlwaysEncryptedNotes)
+{
+    CTraceConnection& entry = NewConnection(true);
+    entry.AddChunk(0, 1, std::string(517, 'A'));
+    entry.AddChunk(1, 1, ResponseHeader("text/html") + "x");
+    entry.AddChunk(1, 2, std::string(0, 'x'));
+
+    const CTraceRecord& sent = Record(entry, 0);
+    EXPECT_TRUE(sent.IsBinary());
+    EXPECT_TRUE(sent.IsSSL());
+    EXPECT_EQ(sent.GetText(), "517 Bytes Encrypted SSL Data\r\n");
+    const CTraceRecord& received = Record(entry, 1);
+    EXPECT_TRUE(received.IsBinary());
+    EXPECT_EQ(received.GetHeader(), "");
+    EXPECT_EQ(received.GetContentType(), "");
+    EXPECT_EQ(received.GetText(),
+              std::to_string(ResponseHeader("text/html").size() + 1) + " Bytes Encrypted SSL Data\r\n");
+    EXPECT_EQ(Record(entry, 2).GetText(), "");
+}
+
+TEST_F(ConnectionTest, EveryChunkCountsEvenWithTheViewersOff)
+{
+    m_app.m_bRequestViewer = 0;
+    m_app.m_bResponseViewer = 0;
+    CTraceConnection& entry = NewConnection();
+    entry.AddChunk(0, 1, kRequest);
+    entry.AddChunk(1, 1, ResponseHeader("text/html") + "abc");
+    EXPECT_EQ(entry.GetRecords().size(), 2u);
+    EXPECT_EQ(m_app.m_nBytesSent, static_cast<std::int64_t>(kRequest.size()));
+    EXPECT_EQ(m_app.m_nBytesReceived, static_cast<std::int64_t>(ResponseHeader("text/html").size() + 3));
+    EXPECT_EQ(m_store.GetRequestCount() + m_store.GetResponseCount(), 0);
+}
+
+TEST_F(ConnectionTest, ByteTotalsGoPastTwoGibibytes)
+{
+    m_app.m_nBytesReceived = INT32_MAX - 10;
+    m_app.m_nBytesSent = INT32_MAX;
+    CTraceConnection& entry = NewConnection();
+    entry.AddChunk(1, 2, std::string(100, 'x'));
+    entry.AddChunk(0, 1, std::string(8096, 'y'));
+    EXPECT_EQ(m_app.m_nBytesReceived, std::int64_t{INT32_MAX} + 90);
+    EXPECT_EQ(m_app.m_nBytesSent, std::int64_t{INT32_MAX} + 8096);
+}
+
+TEST_F(ConnectionTest, FeedsGetBannerAndFullTextOfEachRecord)
+{
+    CTraceConnection& entry = NewConnection();
+    entry.AddChunk(0, 1, kRequest);
+    const std::string response = ResponseHeader("text/html") + "<html>";
+    entry.AddChunk(1, 1, response);
+
+    const std::string banner1 = "\r\n-------- 14:03:22 (1-1) --------\r\n";
+    const std::string banner2 = "\r\n-------- 14:03:22 (1-2) --------\r\n";
+    EXPECT_EQ(m_store.TakeRequestText(), banner1 + kRequest);
+    EXPECT_EQ(m_store.TakeResponseText(), banner2 + response);
+}
