@@ -41,8 +41,9 @@ done
 
 reps=5 wrk_secs=10
 if [ "$quick" = 1 ]; then reps=2 wrk_secs=3; fi
-# The whole run must stay under 10 minutes: measurements stop being started after this.
-budget_secs=480
+# The whole run must stay under 10 minutes: no measurement starts later than this many seconds
+# after the first one (a transfer is cut at 30 s, a wrk load at its length + 30 s).
+budget_secs=420
 
 all_proxies=(kestrune tinyproxy squid mitmdump)
 proxies=()
@@ -172,7 +173,8 @@ results="$work/results.tsv"
 rec() { printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$results"; }
 note() { rec "$1" note "$2"; log "$1: $2"; }
 
-over_budget() { [ "$SECONDS" -ge "$budget_secs" ]; }
+measure_start=$SECONDS
+over_budget() { [ $((SECONDS - measure_start)) -ge "$budget_secs" ]; }
 
 cpu_ticks() { # utime + stime (+ reaped children) of a process, in clock ticks
   local stat rest
@@ -330,7 +332,7 @@ is_proxy() { [ "$1" != direct ] && [ -z "${BROKEN[$1]:-}" ]; }
 # fetch CONTENDER FILE [tunnel]: prints curl's total time in seconds, or the reason it failed.
 fetch() {
   local c=$1 file=$2 tunnel=${3:-} out="$work/dl/$1" t sum
-  local args=(-sS --fail --max-time 60 -o "$out" -w '%{time_total}')
+  local args=(-sS --fail --max-time 30 -o "$out" -w '%{time_total}')
   if [ "$c" = direct ]; then
     args+=(--noproxy '*')
   else
@@ -362,15 +364,19 @@ for c in "${contenders[@]}"; do
 done
 
 # transfer_phase KEY FILE [tunnel]: REPS transfers per contender, taken in turns so that a noisy
-# moment hits every contender alike; the proxy's CPU time is taken around each transfer.
+# moment hits every contender alike; the proxy's CPU time is taken around each transfer. A
+# contender whose transfer fails gets no more tries in this phase.
 transfer_phase() {
   local key=$1 file=$2 tunnel=${3:-} r c t before after
+  local -A failed=()
   log "phase $key: $file${tunnel:+ through CONNECT}, $reps each"
   for ((r = 1; r <= reps; r++)); do
     for c in "${contenders[@]}"; do
       [ -n "${BROKEN[$c]:-}" ] && continue
+      [ -n "${failed[$c]:-}" ] && continue
       if over_budget; then
         note "$c" "$key: time budget spent after $((r - 1)) runs"
+        failed[$c]=1
         continue
       fi
       is_proxy "$c" && before=$(cpu_ticks "${PID[$c]}")
@@ -378,7 +384,8 @@ transfer_phase() {
         rec "$c" "${key}_s" "$t"
       else
         rec "$c" "${key}_fail" 1
-        note "$c" "$key run $r: $t"
+        failed[$c]=1
+        note "$c" "$key run $r: $t (no more runs of $key)"
       fi
       if is_proxy "$c"; then
         after=$(cpu_ticks "${PID[$c]}")

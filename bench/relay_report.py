@@ -146,6 +146,8 @@ def target_lines(figs):
     k, d, t = figs.get("kestrune"), figs["direct"], figs.get("tinyproxy")
     if k is None:
         return ["- kestrune was not measured in this run"]
+    if k.get_mbps is None and k.newconn is None:
+        return ["- kestrune was left out of this run: " + ("; ".join(k.notes) or "no figures")]
 
     def ratio(a, b):
         return a / b if a is not None and b else None
