@@ -1,0 +1,306 @@
+// Any byte buffer through the header functions and the request-line parser, checking what
+// must hold whatever the bytes: the header end is found the same way by every function that
+// looks for it, splitting removes exactly the lines it returns, tokens never hold a delimiter,
+// the parsed fields always come from the tokens of the request line.
+#include "proxy/HeaderFunctions.h"
+#include "proxy/RequestFields.h"
+#include "trace/TraceAppState.h"
+#include "trace/TraceStore.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void Fail(const char* what)
+{
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+#define CHECK(cond)                                                                          \
+    do {                                                                                     \
+        if (!(cond))                                                                         \
+            Fail(#cond);                                                                     \
+    } while (0)
+
+bool IsCrOrLf(char c) { return c == '\r' || c == '\n'; }
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool EqualsNoCase(std::string_view a, std::string_view lower)
+{
+    if (a.size() != lower.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != lower[i])
+            return false;
+    }
+    return true;
+}
+
+bool StartsWithNoCase(std::string_view a, std::string_view lower)
+{
+    return a.size() >= lower.size() && EqualsNoCase(a.substr(0, lower.size()), lower);
+}
+
+void CheckHeaderEnd(const std::string& buffer)
+{
+    const std::size_t end = HeaderEndOffset(buffer);
+    CHECK(IsHeaderComplete(buffer) == (end > 0));
+    if (end == 0)
+        return;
+    CHECK(end <= buffer.size());
+    CHECK(buffer[end - 1] == '\n');
+    // The end is the first one: the buffer cut just before it holds no complete header.
+    CHECK(HeaderEndOffset(buffer.substr(0, end)) == end);
+    CHECK(HeaderEndOffset(buffer.substr(0, end - 1)) == 0);
+    // Between the two LFs that end it there are only CRs.
+    std::size_t i = end - 1;
+    while (i > 0 && buffer[i - 1] == '\r')
+        --i;
+    CHECK(i > 0 && buffer[i - 1] == '\n');
+}
+
+// The browser connection resumes the search where the last read ended; wherever the bytes were
+// cut, the end found must be the one found in the whole buffer.
+void CheckResumedSearch(const std::string& buffer, std::size_t step)
+{
+    const std::size_t whole = HeaderEndOffset(buffer);
+    std::string arrived;
+    std::size_t found = 0;
+    for (std::size_t at = 0; at < buffer.size() && found == 0; at += step) {
+        const std::size_t before = arrived.size();
+        arrived.append(buffer, at, step);
+        found = HeaderEndOffset(arrived, before);
+        CHECK(found == HeaderEndOffset(arrived));
+    }
+    CHECK(found == whole);
+}
+
+void CheckSplit(const std::string& original)
+{
+    std::string buffer = original;
+    std::vector<std::string> lines{"left over from an earlier call"};
+    const bool found = SplitHeaderLines(buffer, lines);
+    const std::string joined = JoinLines(lines);
+
+    std::size_t total = 0;
+    for (const std::string& line : lines) {
+        CHECK(!line.empty());
+        total += line.size();
+    }
+    CHECK(joined.size() == total);
+
+    if (!found) {
+        CHECK(buffer == original);
+        CHECK(original.compare(0, joined.size(), joined) == 0);
+        for (const std::string& line : lines) {
+            const std::string_view l(line);
+            CHECK(l.ends_with("\r\n") || l.ends_with("\r\n\r"));
+        }
+        return;
+    }
+
+    // Exactly the joined lines went from the front; everything after them stayed.
+    CHECK(joined + buffer == original);
+    CHECK(!lines.empty());
+    const std::string_view last(lines.back());
+    CHECK(last.ends_with("\r\n\n") || last.ends_with("\r\n\r\n"));
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        const std::string_view l(lines[i]);
+        CHECK(l.ends_with("\r\n") || l.ends_with("\r\n\r"));
+    }
+    // A CR LF [CR] LF end is also an end by the counting rule, never an earlier one.
+    CHECK(IsHeaderComplete(original));
+    CHECK(HeaderEndOffset(original) <= joined.size());
+
+    // Splitting the header again finds the same lines and leaves nothing.
+    std::string again = joined;
+    std::vector<std::string> lines2;
+    CHECK(SplitHeaderLines(again, lines2));
+    CHECK(again.empty());
+    CHECK(lines2 == lines);
+}
+
+void CheckTerminate(const std::string& original)
+{
+    std::string text = original;
+    TerminateHeader(text);
+    if (original.empty()) {
+        CHECK(text.empty());
+        return;
+    }
+    CHECK(text.size() >= 5);
+    CHECK(std::string_view(text).ends_with("\r\n\r\n"));
+    CHECK(text[0] == original[0]);
+    const std::size_t kept = text.size() - 4;
+    CHECK(kept <= original.size());
+    CHECK(original.compare(0, kept, text, 0, kept) == 0);
+    for (std::size_t i = kept; i < original.size(); ++i)
+        CHECK(IsCrOrLf(original[i]));
+    CHECK(kept == 1 || !IsCrOrLf(text[kept - 1]));
+
+    std::string twice = text;
+    TerminateHeader(twice);
+    CHECK(twice == text);
+}
+
+void CheckTokenize(std::string_view text, std::string_view delimiters)
+{
+    std::vector<std::string> tokens{"stale"};
+    const int count = Tokenize(text, delimiters, tokens);
+    CHECK(count >= 0 && static_cast<std::size_t>(count) == tokens.size());
+
+    std::string expected; // the text up to its first LF without the delimiters
+    for (char c : text.substr(0, text.find('\n'))) {
+        if (delimiters.find(c) == std::string_view::npos)
+            expected.push_back(c);
+    }
+    std::string concatenated;
+    for (const std::string& token : tokens) {
+        CHECK(!token.empty());
+        CHECK(token.find('\n') == std::string::npos);
+        for (char c : token)
+            CHECK(delimiters.find(c) == std::string_view::npos);
+        concatenated += token;
+    }
+    CHECK(concatenated == expected);
+}
+
+// The C library's conversion, clamped to the int range, is the reference.
+int ReferenceAtoi(std::string_view text)
+{
+    const std::string copy(text.substr(0, text.find('\0')));
+    errno = 0;
+    const long long value = std::strtoll(copy.c_str(), nullptr, 10);
+    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+void CheckAtoi(std::string_view text) { CHECK(AtoiText(text) == ReferenceAtoi(text)); }
+
+void CheckParse(const std::string& line, bool debugTrace)
+{
+    CTraceAppState app;
+    CTraceStore store;
+    app.m_pTraceStore = &store;
+    app.m_bDebugTrace = debugTrace ? 1 : 0;
+
+    CRequestFields fields;
+    fields.m_strHost = "stale";
+    fields.m_bConnect = 1;
+    fields.ParseRequest(line);
+    CHECK(fields.m_strRequestLine == line);
+
+    if (debugTrace) {
+        const std::string expected =
+            "CProxy::Parse Request - 300 bytes\r\n" + line.substr(0, 200) + "\r\n";
+        CHECK(store.TakeDebugText() == expected);
+        CHECK(store.GetDebugCount() == static_cast<std::int64_t>(expected.size()));
+    } else {
+        CHECK(store.TakeDebugText().empty());
+    }
+
+    std::vector<std::string> tokens;
+    Tokenize(line, " \r\n", tokens);
+    if (tokens.size() != 3) {
+        CHECK(fields.m_bConnect == 0);
+        CHECK(fields.m_strVerb.empty() && fields.m_strUrl.empty());
+        CHECK(fields.m_strVersion.empty() && fields.m_strAuthority.empty());
+        CHECK(fields.m_strPath.empty() && fields.m_strHost.empty() && fields.m_strPort.empty());
+    } else {
+        CHECK(fields.m_strVerb == tokens[0]);
+        CHECK(fields.m_strVersion == tokens[2]);
+        CHECK(fields.m_bConnect == (EqualsNoCase(tokens[0], "connect") ? 1 : 0));
+        if (fields.m_bConnect) {
+            CHECK(fields.m_strAuthority == tokens[1]);
+            CHECK(fields.m_strPath.empty() && fields.m_strUrl.empty());
+        } else {
+            const std::string& url = tokens[1];
+            if (StartsWithNoCase(url, "http://"))
+                CHECK(fields.m_strUrl == url.substr(7));
+            else if (StartsWithNoCase(url, "https://"))
+                CHECK(fields.m_strUrl == url.substr(8));
+            else
+                CHECK(fields.m_strUrl.empty());
+            if (fields.m_strPath.empty()) {
+                CHECK(fields.m_strAuthority.empty());
+                CHECK(fields.m_strUrl.find('/') == std::string::npos);
+            } else {
+                CHECK(fields.m_strPath[0] == '/');
+                CHECK(fields.m_strAuthority + fields.m_strPath == fields.m_strUrl);
+                CHECK(fields.m_strAuthority.find('/') == std::string::npos);
+            }
+        }
+    }
+
+    // Host and port come from the authority alone and never hold a separator.
+    CHECK(fields.m_strHost.empty() == fields.m_strPort.empty());
+    if (!fields.m_strHost.empty()) {
+        for (const std::string* field : {&fields.m_strHost, &fields.m_strPort}) {
+            CHECK(field->find_first_of(": \r\n") == std::string::npos);
+        }
+        std::vector<std::string> parts;
+        Tokenize(fields.m_strAuthority, ":", parts);
+        CHECK(fields.m_strHost == parts[0]);
+        CHECK(fields.m_strPort == (parts.size() == 2 ? parts[1] : std::string("80")));
+        CheckAtoi(fields.m_strPort);
+    } else {
+        CHECK(fields.m_strAuthority.find_first_not_of(':') == std::string::npos);
+    }
+
+    // A line parsed again, even from the object's own field, gives the same fields.
+    CRequestFields again = fields;
+    again.ParseRequest(again.m_strRequestLine);
+    CHECK(again.m_strRequestLine == fields.m_strRequestLine);
+    CHECK(again.m_bConnect == fields.m_bConnect && again.m_strVerb == fields.m_strVerb);
+    CHECK(again.m_strUrl == fields.m_strUrl && again.m_strVersion == fields.m_strVersion);
+    CHECK(again.m_strAuthority == fields.m_strAuthority && again.m_strPath == fields.m_strPath);
+    CHECK(again.m_strPort == fields.m_strPort && again.m_strHost == fields.m_strHost);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string buffer(reinterpret_cast<const char*>(data), size);
+    // Parameters come from the bytes themselves, so that a plain captured request is a good
+    // seed and every failure reproduces from its file alone.
+    const unsigned first = size > 0 ? data[0] : 0;
+    const unsigned last = size > 0 ? data[size - 1] : 0;
+
+    CheckHeaderEnd(buffer);
+    CheckResumedSearch(buffer, 1 + (first + last) % 97);
+    if (size > 1)
+        CheckResumedSearch(buffer, size / 2);
+    CheckSplit(buffer);
+    CheckTerminate(buffer);
+
+    std::vector<std::string> lines;
+    std::string rest = buffer;
+    const bool found = SplitHeaderLines(rest, lines);
+    CheckTerminate(JoinLines(lines));
+
+    CheckTokenize(buffer, " \r\n");
+    CheckTokenize(buffer, ":");
+    CheckTokenize(buffer, "");
+    CheckTokenize(buffer, std::string_view(buffer).substr(0, std::min<std::size_t>(size, 3)));
+
+    CheckAtoi(buffer);
+    std::vector<std::string> tokens;
+    Tokenize(buffer, " \r\n:", tokens);
+    for (const std::string& token : tokens)
+        CheckAtoi(token);
+
+    // The browser connection parses the first line of the header it split off.
+    const std::string& line = found || !lines.empty() ? lines.front() : buffer;
+    CheckParse(line, (last & 1) != 0);
+    return 0;
+}

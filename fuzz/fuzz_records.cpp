@@ -1,0 +1,610 @@
+// The input drives a trace store the way the proxy engine does: chunks of any bytes in both
+// directions on a plain and a tunnel connection, viewer and debug switches flipped, the tick
+// going forward and wrapping, connections closed and purged, the log written. After every
+// step the store must still add up: feed counts are the sum of their entries and never pass
+// the limit, byte totals are the sum of the chunks, every record's texts follow their rules
+// and every log row is one line of seven quoted fields.
+#include "platform/Ticks.h"
+#include "trace/TraceAppState.h"
+#include "trace/TraceConnection.h"
+#include "trace/TraceHostLink.h"
+#include "trace/TraceRecord.h"
+#include "trace/TraceStore.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void Fail(const char* what, int line)
+{
+    std::fprintf(stderr, "invariant broken (line %d): %s\n", line, what);
+    std::abort();
+}
+
+#define CHECK(cond)                                                                          \
+    do {                                                                                     \
+        if (!(cond))                                                                         \
+            Fail(#cond, __LINE__);                                                           \
+    } while (0)
+
+std::uint32_t g_tick = 0;
+std::uint32_t g_tickStep = 0;
+std::time_t g_clock = 0;
+
+std::uint32_t FakeTick()
+{
+    const std::uint32_t tick = g_tick;
+    g_tick += g_tickStep;
+    return tick;
+}
+
+std::time_t FakeClock() { return g_clock; }
+
+// A stand-in for the server-side connection: it only keeps the back pointer.
+struct FakeHost final : CTraceHostLink {
+    CTraceConnection* entry = nullptr;
+    int cleared = 0;
+    void ClearTraceEntry() override
+    {
+        entry = nullptr;
+        ++cleared;
+    }
+};
+
+std::string Upper(std::string_view text)
+{
+    std::string upper(text);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 32);
+    }
+    return upper;
+}
+
+bool Contains(std::string_view text, std::string_view part)
+{
+    return text.find(part) != std::string_view::npos;
+}
+
+std::string ReferenceMilliseconds(std::int32_t ms)
+{
+    const std::int64_t value = ms;
+    const std::int64_t magnitude = value < 0 ? -value : value;
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%lld.%03lld", value < 0 ? "-" : "",
+                  static_cast<long long>(magnitude / 1000), static_cast<long long>(magnitude % 1000));
+    return text;
+}
+
+std::string ReferenceTime(std::time_t captured)
+{
+    std::tm local{};
+    char text[16];
+    if (!localtime_r(&captured, &local) || std::strftime(text, sizeof text, "%H:%M:%S", &local) == 0)
+        return "00:00:00";
+    return text;
+}
+
+std::string WithoutLineBreaks(std::string text)
+{
+    for (char& c : text) {
+        if (c == '\r' || c == '\n' || c == '\t')
+            c = ' ';
+    }
+    return text;
+}
+
+void CheckRecordTexts(const CTraceRecord& record)
+{
+    const std::string& header = record.GetHeader();
+    const std::string& text = record.GetText();
+
+    CHECK(record.GetFullText() == header + text);
+    CHECK(text.find('\0') == std::string::npos);
+    CHECK(record.GetIdText() ==
+          std::to_string(record.GetConnectionId()) + "-" + std::to_string(record.GetSequence()));
+    const std::string time = record.GetTimeText();
+    CHECK(time == ReferenceTime(record.GetTimeCaptured()));
+    CHECK(time.size() == 8 && time[2] == ':' && time[5] == ':');
+    CHECK(record.GetBanner() == "\r\n-------- " + time + " (" + record.GetIdText() + ") --------\r\n");
+    CHECK(record.GetResponseTimeText() == ReferenceMilliseconds(record.GetElapsed()));
+
+    const std::string summary = record.GetSummary();
+    CHECK(summary.find_first_of("\r\n\t") == std::string::npos);
+    if (!header.empty()) {
+        std::size_t k = header.find('\r');
+        if (k == std::string::npos || k == 0)
+            k = header.size();
+        else if (k > 100)
+            k = 100;
+        CHECK(summary == WithoutLineBreaks(header.substr(0, k)));
+    } else {
+        CHECK(summary.size() <= 100);
+        CHECK(summary == WithoutLineBreaks(text.substr(0, summary.size())));
+    }
+}
+
+// Checks of one record right after AddChunk made it, against the chunk it was made from.
+struct ChunkFacts {
+    int direction;
+    int part;
+    std::string_view chunk;
+    bool ssl;
+    bool inheritedBinary;
+};
+
+void CheckNewRecord(const CTraceRecord& record, const ChunkFacts& facts)
+{
+    CHECK(record.GetDirection() == facts.direction);
+    CHECK(record.GetPart() == facts.part);
+    CHECK(record.GetByteCount() == static_cast<std::int32_t>(facts.chunk.size()));
+    CHECK(record.IsSSL() == facts.ssl);
+    CHECK(!record.IsWritten());
+    if (facts.ssl || facts.inheritedBinary)
+        CHECK(record.IsBinary());
+
+    const std::string& header = record.GetHeader();
+    const bool headerChunk = facts.direction == 1 && facts.part == 1 && !facts.ssl;
+    if (headerChunk && !facts.inheritedBinary) {
+        CHECK(facts.chunk.substr(0, header.size()) == header);
+        const std::string_view h(header);
+        if (record.IsHeaderIncomplete()) {
+            // Every byte but the last was looked at; the last one only after a LF.
+            const std::size_t length = facts.chunk.size();
+            CHECK(length <= 1 ? header.empty() : header.size() >= length - 1);
+        } else {
+            CHECK(h.ends_with("\n\n") || h.ends_with("\n\r\n"));
+            const std::size_t end = std::min(h.find("\n\n"), h.find("\n\r\n"));
+            CHECK(end != std::string_view::npos);
+            CHECK(end + (h[end + 1] == '\n' ? 2 : 3) == h.size());
+        }
+    } else {
+        CHECK(header.empty());
+        CHECK(!record.IsHeaderIncomplete());
+        CHECK(record.GetContentType().empty());
+    }
+
+    const std::string& type = record.GetContentType();
+    if (!Contains(Upper(std::string_view(header).substr(0, header.find('\0'))), "CONTENT-TYPE:"))
+        CHECK(type.empty());
+    if (!type.empty()) {
+        CHECK(Contains(header, type));
+        CHECK(type.find_first_of("\r\n") == std::string::npos);
+    }
+    const std::string upperType = Upper(type);
+    const bool typeBinary = Contains(upperType, "IMAGE") || Contains(upperType, "BINARY") ||
+                            Contains(upperType, "STREAM");
+    if (typeBinary)
+        CHECK(record.IsBinary());
+
+    // The display text: a note when the chunk was binary before its body was looked at,
+    // otherwise the body up to its first NUL with a note for the rest.
+    const std::size_t skip = headerChunk ? header.size() : 0;
+    const std::string& text = record.GetText();
+    if (facts.ssl || facts.inheritedBinary || typeBinary) {
+        const std::size_t n = facts.chunk.size() - skip;
+        const char* note = facts.ssl ? " Bytes Encrypted SSL Data\r\n" : " Bytes Binary Data\r\n";
+        CHECK(text == (n == 0 ? std::string() : std::to_string(n) + note));
+    } else {
+        const std::size_t nul = facts.chunk.find('\0');
+        CHECK(record.IsBinary() == (nul != std::string_view::npos));
+        const std::size_t shown = nul == std::string_view::npos ? facts.chunk.size() : nul;
+        std::string expected;
+        if (shown > skip)
+            expected = facts.chunk.substr(skip, shown - skip);
+        if (shown < facts.chunk.size())
+            expected += "\r\nBinary Data - not shown. " +
+                        std::to_string(facts.chunk.size() - shown) + " bytes.\r\n";
+        CHECK(text == expected);
+    }
+    CheckRecordTexts(record);
+}
+
+// One run of the store, driven by the input.
+class Harness {
+public:
+    explicit Harness(FuzzedDataProvider& input)
+        : m_input(input)
+    {
+        m_app.m_pTraceStore = m_store.get();
+        // Near the top of the id range now and then, to see numbering start over.
+        if (m_input.ConsumeBool())
+            m_app.m_nLastEntryId = INT_MAX - m_input.ConsumeIntegralInRange(0, 2);
+        g_tick = m_input.ConsumeIntegral<std::uint32_t>();
+        g_tickStep = m_input.ConsumeIntegralInRange<std::uint32_t>(0, 3);
+        g_clock = m_input.ConsumeIntegralInRange<std::int64_t>(-100000000000LL, 100000000000LL);
+        m_store->SetRecordObserver([this](const CTraceRecord& record) {
+            ++m_observed;
+            m_lastObserved = &record;
+        });
+        Open(0, false);
+        Open(1, true);
+    }
+
+    ~Harness()
+    {
+        // The store goes first: every entry still attached clears its host's back pointer.
+        std::vector<bool> attached;
+        for (const FakeHost& host : m_hosts)
+            attached.push_back(host.entry != nullptr);
+        m_store.reset();
+        std::size_t i = 0;
+        for (const FakeHost& host : m_hosts) {
+            CHECK(host.cleared == (attached[i++] ? 1 : 0));
+            CHECK(host.entry == nullptr);
+        }
+    }
+
+    void Run()
+    {
+        for (int step = 0; step < 64 && m_input.remaining_bytes() > 0; ++step) {
+            switch (m_input.ConsumeIntegralInRange(0, 13)) {
+            case 0:
+            case 1:
+            case 2:
+            case 3:
+                AddChunk(m_input.ConsumeRandomLengthString(4096));
+                break;
+            case 4:
+                AddChunk(BigChunk());
+                break;
+            case 5:
+                m_app.m_bRequestViewer = m_input.ConsumeBool();
+                m_app.m_bResponseViewer = m_input.ConsumeBool();
+                m_app.m_bDebugTrace = m_input.ConsumeBool();
+                break;
+            case 6:
+                g_tick += m_input.ConsumeIntegral<std::uint32_t>();
+                g_tickStep = m_input.ConsumeIntegralInRange<std::uint32_t>(0, 70000);
+                break;
+            case 7:
+                g_clock += m_input.ConsumeIntegralInRange<std::int64_t>(-100000, 100000);
+                break;
+            case 8:
+                TakeAndClearFeed(m_input.ConsumeIntegralInRange(0, 2));
+                break;
+            case 9:
+                AppendDebug(m_input.ConsumeRandomLengthString(200000));
+                break;
+            case 10:
+                CloseAndReopen(m_input.ConsumeIntegralInRange(0, 1));
+                break;
+            case 11:
+                Purge();
+                break;
+            case 12:
+                WriteLog();
+                break;
+            case 13:
+                WriteLogFails();
+                break;
+            }
+            CheckStore();
+        }
+        for (const auto& entry : m_store->GetConnections()) {
+            for (const auto& record : entry->GetRecords())
+                CheckRecordTexts(*record);
+        }
+        WriteLog();
+    }
+
+private:
+    struct Slot {
+        CTraceConnection* entry = nullptr;
+        FakeHost* host = nullptr;
+    };
+
+    void Open(int slot, bool ssl)
+    {
+        FakeHost& host = m_hosts.emplace_back();
+        CTraceConnection* entry = m_store->AddConnection(&host, ssl);
+        CHECK(entry && entry->IsOpen() && entry->IsSSL() == ssl && entry->GetHost() == &host);
+        CHECK(entry->GetId() > 0 && entry->GetRecords().empty() && entry->GetLastRequest() == -1);
+        CHECK(entry->GetId() == m_app.m_nLastEntryId);
+        host.entry = entry;
+        m_slots[slot] = {entry, &host};
+    }
+
+    // A long run of a short pattern: chunks past the feed limit without long inputs.
+    std::string BigChunk()
+    {
+        std::string pattern = m_input.ConsumeRandomLengthString(16);
+        if (pattern.empty())
+            pattern = "x";
+        const std::size_t length = m_input.ConsumeIntegralInRange<std::size_t>(100000, 300000);
+        std::string chunk;
+        chunk.reserve(length);
+        while (chunk.size() < length)
+            chunk += pattern;
+        return chunk;
+    }
+
+    void AddChunk(const std::string& chunk)
+    {
+        const int slot = m_input.ConsumeIntegralInRange(0, 1);
+        const int direction = m_input.ConsumeBool() ? 1 : 0;
+        int part = m_input.ConsumeBool() ? 1 : 2;
+        if (m_input.ConsumeIntegralInRange(0, 15) == 0)
+            part = m_input.ConsumeIntegral<int>(); // the engine passes 1 or 2; nothing breaks on others
+        CTraceConnection& entry = *m_slots[slot].entry;
+
+        const auto& records = entry.GetRecords();
+        const std::size_t before = records.size();
+        const int lastRequest = entry.GetLastRequest();
+        ChunkFacts facts{direction, part, chunk, entry.IsSSL(), false};
+        if (!entry.IsSSL() && direction == 1 && before > 0) {
+            const CTraceRecord& last = *records.back();
+            if (last.GetDirection() == 0 || last.IsHeaderIncomplete())
+                facts.part = 1;
+            if (last.GetDirection() == 1 && last.IsBinary())
+                facts.inheritedBinary = true;
+        }
+        const std::string requestFeed = m_store->TakeRequestText();
+        const std::string responseFeed = m_store->TakeResponseText();
+        const bool fed = direction == 0 ? m_app.m_bRequestViewer : m_app.m_bResponseViewer;
+
+        entry.AddChunk(direction, part, chunk);
+        (direction == 0 ? m_sent : m_received) += static_cast<std::int64_t>(chunk.size());
+
+        CHECK(records.size() == before + 1);
+        const CTraceRecord& record = *records.back();
+        CHECK(m_observed == ++m_added && m_lastObserved == &record);
+        CHECK(record.GetSequence() == static_cast<int>(before + 1));
+        CHECK(record.GetConnectionId() == entry.GetId());
+        CheckNewRecord(record, facts);
+
+        // Timing: each record from the start of the one before; a request until its latest answer.
+        if (before == 0)
+            CHECK(record.GetElapsed() == 0);
+        else
+            CHECK(record.GetElapsed() ==
+                  static_cast<std::int32_t>(record.GetEndTick() - records[before - 1]->GetStartTick()));
+        if (direction == 0) {
+            CHECK(entry.GetLastRequest() == static_cast<int>(before));
+        } else {
+            CHECK(entry.GetLastRequest() == lastRequest);
+            if (lastRequest >= 0) {
+                const CTraceRecord& request = *records[static_cast<std::size_t>(lastRequest)];
+                CHECK(request.GetElapsed() ==
+                      static_cast<std::int32_t>(record.GetEndTick() - request.GetStartTick()));
+            }
+        }
+
+        // The feed of the direction ends with the banner and the full text, as far as the
+        // limit lets it; the other feed is untouched.
+        const std::string& otherBefore = direction == 0 ? responseFeed : requestFeed;
+        const std::string otherAfter =
+            direction == 0 ? m_store->TakeResponseText() : m_store->TakeRequestText();
+        CHECK(otherAfter == otherBefore);
+        const std::string& mineBefore = direction == 0 ? requestFeed : responseFeed;
+        const std::string mineAfter =
+            direction == 0 ? m_store->TakeRequestText() : m_store->TakeResponseText();
+        if (!fed) {
+            CHECK(mineAfter == mineBefore);
+            return;
+        }
+        const std::string banner = record.GetBanner();
+        const std::string full = record.GetFullText();
+        const auto limit = static_cast<std::size_t>(FEED_LIMIT);
+        if (full.size() > limit)
+            CHECK(mineAfter.empty());
+        else if (banner.size() + full.size() > limit)
+            CHECK(mineAfter == full);
+        else
+            CHECK(std::string_view(mineAfter).ends_with(banner + full));
+    }
+
+    void TakeAndClearFeed(int which)
+    {
+        switch (which) {
+        case 0:
+            m_store->ClearRequestText();
+            CHECK(m_store->GetRequestCount() == 0 && m_store->TakeRequestText().empty());
+            break;
+        case 1:
+            m_store->ClearResponseText();
+            CHECK(m_store->GetResponseCount() == 0 && m_store->TakeResponseText().empty());
+            break;
+        default:
+            m_store->ClearDebugText();
+            CHECK(m_store->GetDebugCount() == 0 && m_store->TakeDebugText().empty());
+            break;
+        }
+    }
+
+    void AppendDebug(const std::string& text)
+    {
+        const std::string before = m_store->TakeDebugText();
+        DebugTrace(text);
+        const std::string after = m_store->TakeDebugText();
+        if (!m_app.m_bDebugTrace)
+            CHECK(after == before);
+        else if (text.size() > static_cast<std::size_t>(FEED_LIMIT))
+            CHECK(after.empty());
+        else
+            CHECK(std::string_view(after).ends_with(text));
+    }
+
+    // The server-side connection goes away: its entry stays, closed, until a purge.
+    void CloseAndReopen(int slot)
+    {
+        Slot& s = m_slots[slot];
+        const bool ssl = s.entry->IsSSL();
+        s.entry->DetachConnection();
+        CHECK(!s.entry->IsOpen() && s.entry->GetHost() == nullptr);
+        s.host->entry = nullptr;
+        Open(slot, ssl);
+    }
+
+    void Purge()
+    {
+        std::size_t open = 0;
+        for (const auto& entry : m_store->GetConnections())
+            open += entry->IsOpen() ? 1 : 0;
+        m_store->PurgeClosedConnections();
+        const auto& entries = m_store->GetConnections();
+        CHECK(entries.size() == open);
+        for (const auto& entry : entries)
+            CHECK(entry->IsOpen());
+        CHECK(m_store->GetRequestCount() == 0 && m_store->GetResponseCount() == 0 &&
+              m_store->GetDebugCount() == 0);
+        CHECK(m_store->TakeRequestText().empty() && m_store->TakeResponseText().empty());
+        for (const Slot& slot : m_slots) {
+            bool kept = false;
+            for (const auto& entry : entries)
+                kept = kept || entry.get() == slot.entry;
+            CHECK(kept);
+        }
+    }
+
+    struct ExpectedRow {
+        const CTraceRecord* record;
+        bool useSummary;
+    };
+
+    std::vector<ExpectedRow> UnwrittenRows() const
+    {
+        std::vector<ExpectedRow> rows;
+        for (const auto& entry : m_store->GetConnections()) {
+            int previous = -1;
+            for (const auto& record : entry->GetRecords()) {
+                if (!record->IsWritten())
+                    rows.push_back({record.get(), previous == 0});
+                previous = record->GetDirection();
+            }
+        }
+        return rows;
+    }
+
+    static std::vector<std::string> SplitFields(std::string_view row)
+    {
+        std::vector<std::string> fields;
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t tab = row.find('\t', start);
+            fields.emplace_back(row.substr(start, tab == std::string_view::npos ? row.npos : tab - start));
+            if (tab == std::string_view::npos)
+                return fields;
+            start = tab + 1;
+        }
+    }
+
+    void WriteLog()
+    {
+        const std::vector<ExpectedRow> rows = UnwrittenRows();
+        char* buffer = nullptr;
+        std::size_t size = 0;
+        std::FILE* file = open_memstream(&buffer, &size);
+        CHECK(file);
+        CHECK(m_store->WriteLog(file) == 1);
+        std::fflush(file);
+        const std::string log(buffer, size);
+        std::fclose(file);
+        std::free(buffer);
+
+        for (const auto& entry : m_store->GetConnections()) {
+            for (const auto& record : entry->GetRecords())
+                CHECK(record->IsWritten());
+        }
+
+        // One line per row, seven quoted fields each.
+        std::size_t at = 0;
+        for (const ExpectedRow& expected : rows) {
+            const std::size_t end = log.find("\r\n", at);
+            CHECK(end != std::string::npos);
+            const std::string_view row = std::string_view(log).substr(at, end - at);
+            CHECK(row.find_first_of("\r\n") == std::string_view::npos);
+            at = end + 2;
+
+            const std::vector<std::string> fields = SplitFields(row);
+            CHECK(fields.size() == 7);
+            for (const std::string& field : fields) {
+                CHECK(field.size() >= 2 && field.front() == '"' && field.back() == '"');
+                CHECK(field.find('"', 1) == field.size() - 1);
+            }
+            const CTraceRecord& record = *expected.record;
+            CHECK(fields[0] == (record.GetDirection() == 0 ? "\"SEND\"" : "\"RECIEVE\""));
+            CHECK(fields[1] == "\"" + std::to_string(record.GetConnectionId()) + "\"");
+            CHECK(fields[2] == "\"" + std::to_string(record.GetSequence()) + "\"");
+            CHECK(fields[3] == "\"" + record.GetTimeText() + "\"");
+            CHECK(fields[4] == "\"" + std::to_string(record.GetByteCount()) + "\"");
+            CHECK(fields[5] == "\"" + record.GetResponseTimeText() + "\"");
+            std::string data = record.GetDirection() == 0 || expected.useSummary
+                                   ? record.GetSummary()
+                                   : std::to_string(record.GetByteCount()) + " bytes";
+            for (char& c : data) {
+                if (c == '"')
+                    c = ' ';
+            }
+            CHECK(fields[6] == "\"" + data + "\"");
+        }
+        CHECK(at == log.size());
+    }
+
+    // A stream that takes no bytes: nothing is marked written, and the failure is reported.
+    void WriteLogFails()
+    {
+        const std::size_t unwritten = UnwrittenRows().size();
+        char byte = 0;
+        std::FILE* file = fmemopen(&byte, 1, "r");
+        CHECK(file);
+        CHECK(m_store->WriteLog(file) == (unwritten == 0 ? 1 : 0));
+        std::fclose(file);
+        CHECK(m_store->WriteLog(nullptr) == (unwritten == 0 ? 1 : 0));
+        CHECK(UnwrittenRows().size() == unwritten);
+    }
+
+    void CheckStore()
+    {
+        CHECK(m_app.m_nBytesSent == m_sent);
+        CHECK(m_app.m_nBytesReceived == m_received);
+        const std::int64_t counts[] = {m_store->GetRequestCount(), m_store->GetResponseCount(),
+                                       m_store->GetDebugCount()};
+        const std::string texts[] = {m_store->TakeRequestText(), m_store->TakeResponseText(),
+                                     m_store->TakeDebugText()};
+        for (int i = 0; i < 3; ++i) {
+            CHECK(counts[i] == static_cast<std::int64_t>(texts[i].size()));
+            CHECK(counts[i] >= 0 && counts[i] <= FEED_LIMIT);
+        }
+    }
+
+    FuzzedDataProvider& m_input;
+    CTraceAppState m_app;
+    std::deque<FakeHost> m_hosts; // outlive the store, which may still point at them
+    std::unique_ptr<CTraceStore> m_store = std::make_unique<CTraceStore>();
+    Slot m_slots[2];
+    std::int64_t m_sent = 0;
+    std::int64_t m_received = 0;
+    int m_added = 0;
+    int m_observed = 0;
+    const CTraceRecord* m_lastObserved = nullptr;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    SetTickSource(&FakeTick);
+    SetClockSource(&FakeClock);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    FuzzedDataProvider input(data, size);
+    Harness harness(input);
+    harness.Run();
+    return 0;
+}
