@@ -1,0 +1,355 @@
+#include "ui/shell/SettingsDlg.h"
+
+#include "app/SettingsRegistry.h"
+#include "app/TraceApp.h"
+#include "platform/MessageBox.h"
+#include "trace/LogSaver.h"
+#include "trace/TraceStore.h"
+#include "ui/shell/ListenStarter.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+#include <QUrl>
+
+namespace {
+
+QString Id(int id)
+{
+    return QString::number(id);
+}
+
+QLabel* MakeLabel(QWidget* parent, const QString& text, const QRect& rect, int id = 0)
+{
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setGeometry(rect);
+    if (id)
+        label->setObjectName(Id(id));
+    return label;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, int id, const QRect& rect, bool digitsOnly)
+{
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(Id(id));
+    edit->setGeometry(rect);
+    if (digitsOnly)
+        edit->setValidator(
+            new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+    return edit;
+}
+
+QPushButton* MakeButton(QWidget* parent, int id, const QString& text, const QRect& rect)
+{
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(Id(id));
+    button->setGeometry(rect);
+    button->setAutoDefault(false);
+    return button;
+}
+
+QCheckBox* MakeCheck(QWidget* parent, int id, const QString& text, const QRect& rect)
+{
+    auto* check = new QCheckBox(text, parent);
+    check->setObjectName(Id(id));
+    check->setGeometry(rect);
+    return check;
+}
+
+QLabel* MakeCounter(QWidget* parent, int id, const QRect& rect)
+{
+    QLabel* label = MakeLabel(parent, QStringLiteral("0"), rect, id);
+    label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    return label;
+}
+
+std::string Text(const QLineEdit* edit)
+{
+    return edit->text().toStdString();
+}
+
+std::string TrimmedText(const QLineEdit* edit)
+{
+    return edit->text().trimmed().toStdString();
+}
+
+QString FromBytes(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
+
+QString CountText(std::int64_t count)
+{
+    return QString::asprintf("%lld", static_cast<long long>(count));
+}
+
+} // namespace
+
+CSettingsDlg::CSettingsDlg()
+    : CPropertyPage(QStringLiteral("Setup"), QSize(324, 213))
+{
+}
+
+void CSettingsDlg::OnInitDialog()
+{
+    QWidget* page = GetWindow();
+    page->setObjectName(Id(IDD));
+
+    // Group boxes first, so the controls they frame lie above them.
+    auto* listenGroup = new QGroupBox(QStringLiteral("Listen Options"), page);
+    listenGroup->setGeometry(DluRect(7, 7, 310, 103));
+    auto* traceGroup = new QGroupBox(QStringLiteral("Trace Options"), page);
+    traceGroup->setGeometry(DluRect(7, 117, 144, 78));
+
+    MakeLabel(page, QStringLiteral("Kestrune Address:"), DluRect(14, 21, 98, 10), 1000);
+    m_pAddress = MakeEdit(page, IDC_ADDRESS, DluRect(14, 32, 105, 12), false);
+    MakeLabel(page, QStringLiteral("Kestrune Port:"), DluRect(131, 20, 98, 10), 1004);
+    m_pPort = MakeEdit(page, IDC_PORT, DluRect(130, 31, 105, 12), true);
+    MakeLabel(page, QStringLiteral("Proxy Address:"), DluRect(14, 47, 98, 10), 1003);
+    m_pProxyAddress = MakeEdit(page, IDC_PROXY_ADDRESS, DluRect(14, 58, 105, 12), false);
+    MakeLabel(page, QStringLiteral("Proxy Port:"), DluRect(131, 46, 98, 10), 1009);
+    m_pProxyPort = MakeEdit(page, IDC_PROXY_PORT, DluRect(130, 58, 105, 12), true);
+
+    m_pApply = MakeButton(page, IDC_APPLY, QStringLiteral("&Apply"), DluRect(254, 24, 50, 14));
+    m_pApply->setEnabled(false);
+    m_pDefault = MakeButton(page, IDC_DEFAULT, QStringLiteral("&Default"), DluRect(254, 45, 50, 14));
+    m_pCancel = MakeButton(page, IDC_CANCEL, QStringLiteral("&Cancel"), DluRect(254, 66, 50, 14));
+    QPushButton* help = MakeButton(page, IDC_HELP, QStringLiteral("&Help"), DluRect(254, 87, 50, 14));
+
+    MakeLabel(page, QStringLiteral("Listening on:"), DluRect(15, 77, 50, 13));
+    m_pListeningOn = MakeLabel(page, QStringLiteral("none"), DluRect(81, 78, 75, 8), IDC_LISTENING_ON);
+    MakeLabel(page, QStringLiteral("Using Proxy at:"), DluRect(14, 91, 50, 11));
+    m_pUsingProxy = MakeLabel(page, QStringLiteral("none"), DluRect(81, 91, 75, 11), IDC_USING_PROXY);
+
+    m_pRequestViewer = MakeCheck(page, IDC_REQUEST_VIEWER, QStringLiteral("Enable Request Viewer"),
+                                 DluRect(29, 129, 89, 10));
+    m_pResponseViewer = MakeCheck(page, IDC_RESPONSE_VIEWER,
+                                  QStringLiteral("Enable Response Viewer"), DluRect(29, 145, 94, 10));
+    m_pDebugTrace = MakeCheck(page, IDC_DEBUG_TRACE, QStringLiteral("Debug Trace"),
+                              DluRect(29, 161, 93, 10));
+    m_pAutoLog = MakeCheck(page, IDC_AUTO_LOG, QStringLiteral("&Auto Log to File"),
+                           DluRect(29, 175, 62, 10));
+    m_pAutoLog->setEnabled(false);
+
+    MakeLabel(page, QStringLiteral("Log File:"), DluRect(163, 118, 75, 8));
+    m_pLogFile = MakeEdit(page, IDC_LOG_FILE, DluRect(162, 130, 135, 12), false);
+    m_pClearData = MakeButton(page, IDC_CLEAR_DATA, QStringLiteral("&Clear Data"),
+                              DluRect(172, 152, 53, 14));
+    QPushButton* saveAndClear = MakeButton(page, IDC_SAVE_AND_CLEAR,
+                                           QStringLiteral("&Save and Clear"),
+                                           DluRect(231, 152, 54, 14));
+
+    MakeLabel(page, QStringLiteral("Sent:"), DluRect(188, 171, 25, 10))
+        ->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_pSent = MakeCounter(page, IDC_SENT, DluRect(217, 171, 77, 11));
+    MakeLabel(page, QStringLiteral("Recieved:"), DluRect(178, 188, 35, 10))
+        ->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_pReceived = MakeCounter(page, IDC_RECEIVED, DluRect(217, 188, 77, 11));
+
+    const QList<QWidget*> tabOrder = {m_pAddress, m_pPort, m_pProxyAddress, m_pProxyPort,
+                                      m_pApply, m_pDefault, m_pCancel, help,
+                                      m_pRequestViewer, m_pResponseViewer, m_pDebugTrace,
+                                      m_pAutoLog, m_pLogFile, m_pClearData, saveAndClear};
+    for (QWidget* w : tabOrder)
+        w->setFocusPolicy(Qt::StrongFocus);
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
+
+    // The marks match the application's start values; setting them runs no handler.
+    m_pRequestViewer->setChecked(true);
+    m_pResponseViewer->setChecked(true);
+    m_pDebugTrace->setChecked(false);
+
+    for (QLineEdit* edit : {m_pAddress.data(), m_pPort.data(), m_pProxyAddress.data(),
+                            m_pProxyPort.data()})
+        QObject::connect(edit, &QLineEdit::textChanged, page, [this] { OnSettingChange(); });
+    QObject::connect(m_pLogFile, &QLineEdit::textChanged, page, [this] { OnLogFileChange(); });
+    QObject::connect(m_pApply, &QPushButton::clicked, page, [this] { OnApplyButton(); });
+    QObject::connect(m_pDefault, &QPushButton::clicked, page, [this] { OnDefaultButton(); });
+    QObject::connect(m_pCancel, &QPushButton::clicked, page, [this] { OnCancelButton(); });
+    QObject::connect(help, &QPushButton::clicked, page, [this] { OnHelpButton(); });
+    QObject::connect(m_pClearData, &QPushButton::clicked, page, [this] { OnClearData(); });
+    QObject::connect(saveAndClear, &QPushButton::clicked, page, [this] { OnSaveAndClear(); });
+    QObject::connect(m_pAutoLog, &QCheckBox::clicked, page, [this] { OnAutoLog(); });
+    QObject::connect(m_pRequestViewer, &QCheckBox::clicked, page,
+                     [](bool checked) { GetTraceApp().m_bRequestViewer = checked ? 1 : 0; });
+    QObject::connect(m_pResponseViewer, &QCheckBox::clicked, page,
+                     [](bool checked) { GetTraceApp().m_bResponseViewer = checked ? 1 : 0; });
+    QObject::connect(m_pDebugTrace, &QCheckBox::clicked, page,
+                     [](bool checked) { GetTraceApp().m_bDebugTrace = checked ? 1 : 0; });
+
+    LoadSettings();
+    Apply();
+    m_nTimer = page->startTimer(kCounterPeriodMs);
+}
+
+void CSettingsDlg::LoadSettings()
+{
+    CSettingsRegistry registry;
+    const std::string address = registry.GetAddress();
+    const std::string port = registry.GetPort();
+    const std::string proxyAddress = registry.GetProxyAddress();
+    const std::string proxyPort = registry.GetProxyPort();
+    m_pProxyPort->setText(FromBytes(proxyPort));
+    m_pProxyAddress->setText(FromBytes(proxyAddress));
+    m_pPort->setText(FromBytes(port));
+    m_pAddress->setText(FromBytes(address));
+}
+
+void CSettingsDlg::SaveSettings(const std::string& address, const std::string& port,
+                                const std::string& proxyAddress, const std::string& proxyPort)
+{
+    CSettingsRegistry registry;
+    registry.SetAddress(address);
+    registry.SetPort(port);
+    registry.SetProxyAddress(proxyAddress);
+    registry.SetProxyPort(proxyPort);
+}
+
+void CSettingsDlg::Apply()
+{
+    if (!HasWindow())
+        return;
+    const std::string proxyPort = Text(m_pProxyPort);
+    const std::string proxyAddress = TrimmedText(m_pProxyAddress);
+    std::string port = Text(m_pPort);
+    const std::string address = TrimmedText(m_pAddress);
+
+    // An empty port is stored empty (the next run shows the default) but listens on a port
+    // the system chooses.
+    SaveSettings(address, port, proxyAddress, proxyPort);
+    if (port.empty())
+        port = "0";
+
+    CTraceApp& app = GetTraceApp();
+    app.ApplySettings(address, port, proxyAddress, proxyPort);
+    m_pListeningOn->setText(FromBytes(address + ":" + port));
+    m_pUsingProxy->setText(proxyAddress.empty() ? QStringLiteral("none")
+                                                : FromBytes(proxyAddress + ":" + proxyPort));
+
+    StartListeningFromWindow(app);
+    // A message box shown by the restart runs the event loop; the page may be gone after it.
+    if (m_pApply)
+        m_pApply->setEnabled(false);
+}
+
+void CSettingsDlg::OnApplyButton()
+{
+    Apply();
+}
+
+void CSettingsDlg::OnDefaultButton()
+{
+    if (!HasWindow())
+        return;
+    m_pProxyPort->clear();
+    m_pProxyAddress->clear();
+    m_pPort->setText(QStringLiteral("8010"));
+    m_pAddress->setText(QStringLiteral("localhost"));
+    Apply();
+}
+
+void CSettingsDlg::OnCancelButton()
+{
+    RevertSettings();
+}
+
+void CSettingsDlg::RevertSettings()
+{
+    if (!HasWindow())
+        return;
+    const CTraceApp& app = GetTraceApp();
+    m_pProxyPort->setText(FromBytes(app.m_strProxyPort));
+    m_pProxyAddress->setText(FromBytes(app.m_strProxyAddress));
+    m_pPort->setText(FromBytes(app.m_strPort));
+    m_pAddress->setText(FromBytes(app.m_strAddress));
+    Apply();
+}
+
+void CSettingsDlg::OnSettingChange()
+{
+    m_pApply->setEnabled(true);
+}
+
+void CSettingsDlg::OnLogFileChange()
+{
+    m_pAutoLog->setEnabled(!m_pLogFile->text().trimmed().isEmpty());
+}
+
+void CSettingsDlg::OnAutoLog()
+{
+    ShowMessageBox("Function not available yet.  Check website for newer version.");
+}
+
+void CSettingsDlg::OnClearData()
+{
+    GetTraceApp().ClearAllData();
+}
+
+void CSettingsDlg::OnSaveAndClear()
+{
+    if (!HasWindow())
+        return;
+    CTraceApp& app = GetTraceApp();
+    if (!app.m_pTraceStore)
+        return;
+    const std::string fileName = QFile::encodeName(m_pLogFile->text()).toStdString();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    SaveAndClear(*app.m_pTraceStore, fileName, [&app] { app.ClearAllData(); });
+    QApplication::restoreOverrideCursor();
+}
+
+QStringList CSettingsDlg::HelpCandidates()
+{
+    const QString appDir = QCoreApplication::applicationDirPath();
+    return {
+        QDir(appDir).filePath(QStringLiteral("help/kestrune.html")),
+        QDir::cleanPath(appDir + QStringLiteral("/../share/kestrune/help/kestrune.html")),
+        QStringLiteral(KESTRUNE_DATADIR "/help/kestrune.html"),
+    };
+}
+
+void CSettingsDlg::OnHelpButton()
+{
+    const QStringList candidates = HelpCandidates();
+    QString path = candidates.last();
+    for (const QString& candidate : candidates) {
+        if (QFileInfo(candidate).isFile()) {
+            path = candidate;
+            break;
+        }
+    }
+    if (QFileInfo(path).isFile() && QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        return;
+    ShowMessageBox("Error accessing:\n\n" + path.toStdString()
+                   + "\n\nThe help document could not be opened. If no program is set up to "
+                     "show web pages, open kestrune.html from Kestrune's help folder in any "
+                     "web browser.");
+}
+
+void CSettingsDlg::OnTimer(int timerId)
+{
+    (void)timerId;
+    if (!HasWindow())
+        return;
+    const CTraceApp& app = GetTraceApp();
+    if (app.m_nBytesReceived != m_nShownReceived) {
+        m_nShownReceived = app.m_nBytesReceived;
+        m_pReceived->setText(CountText(m_nShownReceived));
+    }
+    if (app.m_nBytesSent != m_nShownSent) {
+        m_nShownSent = app.m_nBytesSent;
+        m_pSent->setText(CountText(m_nShownSent));
+    }
+}

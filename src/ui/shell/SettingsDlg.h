@@ -1,0 +1,97 @@
+#pragma once
+#include "ui/shell/PropertyPage.h"
+
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+// The "Setup" page: listen and upstream-proxy settings, trace switches, log file, byte counters.
+// Its initialisation loads the stored settings, applies them and starts listening.
+class CSettingsDlg : public CPropertyPage {
+public:
+    enum {
+        IDD = 130,
+        IDC_ADDRESS = 1001,
+        IDC_APPLY = 1002,
+        IDC_PORT = 1005,
+        IDC_CANCEL = 1006,
+        IDC_DEFAULT = 1007,
+        IDC_PROXY_ADDRESS = 1008,
+        IDC_PROXY_PORT = 1010,
+        IDC_CLEAR_DATA = 1011,
+        IDC_SAVE_AND_CLEAR = 1012,
+        IDC_HELP = 1013,
+        IDC_DEBUG_TRACE = 1019,
+        IDC_REQUEST_VIEWER = 1020,
+        IDC_RESPONSE_VIEWER = 1021,
+        IDC_LISTENING_ON = 1023,
+        IDC_USING_PROXY = 1024,
+        IDC_LOG_FILE = 1025,
+        IDC_AUTO_LOG = 1026,
+        IDC_SENT = 1027,
+        IDC_RECEIVED = 1028,
+    };
+    static constexpr int kCounterPeriodMs = 2000;
+
+    CSettingsDlg();
+
+    void OnApplyButton();
+    void OnDefaultButton();
+    void OnCancelButton();
+    // Puts the running settings back into the edits and applies them.
+    void RevertSettings();
+    void OnHelpButton();
+    void OnClearData();
+    void OnSaveAndClear();
+    void OnAutoLog();
+
+    // Refreshes the byte counters; a label is rewritten only when its number changed.
+    void OnTimer(int timerId) override;
+
+    int GetTimerId() const { return m_nTimer; }
+
+    // Where the help document is looked for, in order: beside the executable (build tree),
+    // the installed tree relative to the executable, then the configured data folder.
+    static QStringList HelpCandidates();
+
+protected:
+    void OnInitDialog() override;
+
+private:
+    void Apply();
+    void LoadSettings();
+    void SaveSettings(const std::string& address, const std::string& port,
+                      const std::string& proxyAddress, const std::string& proxyPort);
+    void OnSettingChange();
+    void OnLogFileChange();
+
+    // Controls, in the order the page's handlers were written against.
+    QPointer<QCheckBox> m_pAutoLog;          // 1026
+    QPointer<QLabel> m_pReceived;            // 1028
+    QPointer<QLabel> m_pSent;                // 1027
+    QPointer<QLabel> m_pUsingProxy;          // 1024
+    QPointer<QLineEdit> m_pLogFile;          // 1025
+    QPointer<QLabel> m_pListeningOn;         // 1023
+    QPointer<QPushButton> m_pClearData;      // 1011
+    QPointer<QCheckBox> m_pDebugTrace;       // 1019
+    QPointer<QCheckBox> m_pRequestViewer;    // 1020
+    QPointer<QCheckBox> m_pResponseViewer;   // 1021
+    QPointer<QLineEdit> m_pProxyPort;        // 1010
+    QPointer<QLineEdit> m_pProxyAddress;     // 1008
+    QPointer<QLineEdit> m_pPort;             // 1005
+    QPointer<QPushButton> m_pDefault;        // 1007
+    QPointer<QPushButton> m_pCancel;         // 1006
+    QPointer<QPushButton> m_pApply;          // 1002
+    QPointer<QLineEdit> m_pAddress;          // 1001
+
+    std::int64_t m_nShownReceived = 0;
+    std::int64_t m_nShownSent = 0;
+    int m_nTimer = 0;
+};
