@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 
 const char* const CAboutDlg::kWebAddress = "https://kestrune.example.org/";
 const char* const CAboutDlg::kSupportContact = "support@kestrune.example.org";
@@ -14,7 +15,10 @@ QLabel* MakeLabel(QWidget* parent, const QString& text, const QRect& rect)
 {
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
+    // Measured for a narrower font: a line that needs more room grows to the right.
     label->setGeometry(rect);
+    if (label->sizeHint().width() > rect.width())
+        label->resize(label->sizeHint().width(), rect.height());
     return label;
 }
 
@@ -26,6 +30,9 @@ QLineEdit* MakeField(QWidget* parent, const char* id, const QRect& rect)
     edit->setObjectName(QString::fromLatin1(id));
     edit->setReadOnly(true);
     edit->setFrame(false);
+    QPalette palette = edit->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+    edit->setPalette(palette);
     edit->setFocusPolicy(Qt::StrongFocus);
     edit->setGeometry(rect);
     return edit;

@@ -29,14 +29,33 @@ QString Id(int id)
     return QString::number(id);
 }
 
+// The template's widths were measured for a narrower font: a caption or check box whose text
+// needs more room grows to the right (the template leaves that room free).
+void FitWidth(QWidget* w, const QRect& rect)
+{
+    w->setGeometry(rect);
+    if (w->sizeHint().width() > rect.width())
+        w->resize(w->sizeHint().width(), rect.height());
+}
+
 QLabel* MakeLabel(QWidget* parent, const QString& text, const QRect& rect, int id = 0)
 {
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
-    label->setGeometry(rect);
+    FitWidth(label, rect);
     if (id)
         label->setObjectName(Id(id));
     return label;
+}
+
+// A right-aligned caption grows to the left, away from the field it names.
+void MakeRightLabel(QWidget* parent, const QString& text, const QRect& rect)
+{
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    const int width = qMax(rect.width(), label->sizeHint().width());
+    label->setGeometry(rect.x() + rect.width() - width, rect.y(), width, rect.height());
 }
 
 QLineEdit* MakeEdit(QWidget* parent, int id, const QRect& rect, bool digitsOnly)
@@ -63,14 +82,14 @@ QCheckBox* MakeCheck(QWidget* parent, int id, const QString& text, const QRect& 
 {
     auto* check = new QCheckBox(text, parent);
     check->setObjectName(Id(id));
-    check->setGeometry(rect);
+    FitWidth(check, rect);
     return check;
 }
 
 QLabel* MakeCounter(QWidget* parent, int id, const QRect& rect)
 {
     QLabel* label = MakeLabel(parent, QStringLiteral("0"), rect, id);
-    label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    label->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     return label;
 }
 
@@ -150,11 +169,9 @@ void CSettingsDlg::OnInitDialog()
                                            QStringLiteral("&Save and Clear"),
                                            DluRect(231, 152, 54, 14));
 
-    MakeLabel(page, QStringLiteral("Sent:"), DluRect(188, 171, 25, 10))
-        ->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    MakeRightLabel(page, QStringLiteral("Sent:"), DluRect(188, 171, 25, 10));
     m_pSent = MakeCounter(page, IDC_SENT, DluRect(217, 171, 77, 11));
-    MakeLabel(page, QStringLiteral("Recieved:"), DluRect(178, 188, 35, 10))
-        ->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    MakeRightLabel(page, QStringLiteral("Recieved:"), DluRect(178, 188, 35, 10));
     m_pReceived = MakeCounter(page, IDC_RECEIVED, DluRect(217, 188, 77, 11));
 
     const QList<QWidget*> tabOrder = {m_pAddress, m_pPort, m_pProxyAddress, m_pProxyPort,
