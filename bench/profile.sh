@@ -167,7 +167,8 @@ wait_port "$origin_port" "$!" 10 "$work/nginx/out.log"
 proxy_port=$(free_port)
 prefix=()
 if [ "$tool" = callgrind ]; then
-  prefix=(valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out")
+  # Start-up (mostly the dynamic linker) is left out: counting starts after the first transfer.
+  prefix=(valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$work/callgrind.out")
 fi
 env XDG_CONFIG_HOME="$work/kestrune/config" XDG_DATA_HOME="$work/kestrune/data" \
   QT_QPA_PLATFORM=offscreen \
@@ -181,7 +182,9 @@ curl_args=(-sS --fail --max-time 120 -o /dev/null -w '%{time_total}' -x "http://
 url="http://127.0.0.1:$origin_port/big.bin"
 curl "${curl_args[@]}" "$url" >/dev/null || die "a first transfer through kestrune failed"
 
-if [ "$tool" = perf ]; then
+if [ "$tool" = callgrind ]; then
+  callgrind_control -i on "$kestrune_pid" >/dev/null || die "callgrind_control could not reach kestrune"
+else
   perf record -q -e "$event" -F 2000 -p "$kestrune_pid" -o "$work/perf.data" >"$work/perf.log" 2>&1 &
   perf_pid=$!
   started+=("$perf_pid")
@@ -197,6 +200,10 @@ done
 
 if [ "$tool" = perf ]; then
   stop_process "$perf_pid" 100 # perf writes its data on TERM
+  echo "Time of kestrune by object ($event samples):"
+  perf report -i "$work/perf.data" --stdio --no-children --sort dso 2>/dev/null |
+    grep -v '^#' | grep -v '^$' | sed -E 's/ +- +- *$//' | head -n 8
+  echo
   echo "Top symbols of kestrune ($event samples, self time):"
   perf report -i "$work/perf.data" --stdio --no-children --sort dso,symbol 2>/dev/null |
     grep -v '^#' | grep -v '^$' | sed -E 's/ +- +- *$//' | head -n "$top"
