@@ -1,0 +1,25 @@
+#pragma once
+#include <string>
+
+// The four connection settings kept between runs, in the user's configuration folder
+// ($XDG_CONFIG_HOME/Varnel/Kestrune.conf on Linux). Holds nothing in memory: every call reads
+// or writes the file, so a second process sees each write at once.
+// Values are byte strings kept exactly; one over 200 bytes, missing or empty reads as empty, and
+// the listen address and port then read as their defaults. Failures are never reported: an
+// unreadable file gives the defaults, an unwritable one keeps nothing.
+class CSettingsRegistry {
+public:
+    // Makes sure the folder and the file exist and can be read and written; true when they can.
+    // The stored values are left as they are.
+    bool CreateKey();
+
+    std::string GetAddress();      // default "localhost"
+    std::string GetPort();         // default "8010"
+    std::string GetProxyAddress(); // no default
+    std::string GetProxyPort();    // no default
+
+    void SetAddress(const std::string& address);
+    void SetPort(const std::string& port);
+    void SetProxyAddress(const std::string& address);
+    void SetProxyPort(const std::string& port);
+};
