@@ -178,15 +178,15 @@ over_budget() { [ $((SECONDS - measure_start)) -ge "$budget_secs" ]; }
 
 cpu_ticks() { # utime + stime (+ reaped children) of a process, in clock ticks
   local stat rest
-  stat=$(<"/proc/$1/stat")
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
   rest=${stat##*) }
   # shellcheck disable=SC2086
   set -- $rest
   echo $(( ${12} + ${13} + ${14} + ${15} ))
 }
 
-status_kb() { # a Vm* line of /proc/PID/status, in kB
-  awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"
+status_kb() { # a Vm* line of /proc/PID/status, in kB (nothing when the process is gone)
+  awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status" 2>/dev/null || true
 }
 
 # ---------------------------------------------------------------- origin
@@ -328,6 +328,14 @@ done
 
 is_proxy() { [ "$1" != direct ] && [ -z "${BROKEN[$1]:-}" ]; }
 
+# proxy_cpu CONTENDER: prints the proxy's CPU ticks so far; fails when the process is gone.
+proxy_cpu() { process_alive "${PID[$1]}" && cpu_ticks "${PID[$1]}"; }
+
+died() { # a proxy that is gone is left out from then on
+  BROKEN[$1]=1
+  note "$1" "the process died during $2"
+}
+
 # ---------------------------------------------------------------- clients
 # fetch CONTENDER FILE [tunnel]: prints curl's total time in seconds, or the reason it failed.
 fetch() {
@@ -340,7 +348,8 @@ fetch() {
     [ -n "$tunnel" ] && args+=(--proxytunnel)
   fi
   if ! t=$(curl "${args[@]}" "$origin/$file" 2>"$work/dl/$c.err"); then
-    echo "curl: $(tr '\n' ' ' <"$work/dl/$c.err" | head -c 200)"
+    tr -s '\n' ' ' <"$work/dl/$c.err" | head -c 200 | sed 's/ *$//'
+    echo
     rm -f "$out"
     return 1
   fi
@@ -379,16 +388,18 @@ transfer_phase() {
         failed[$c]=1
         continue
       fi
-      is_proxy "$c" && before=$(cpu_ticks "${PID[$c]}")
-      if t=$(fetch "$c" "$file" "$tunnel"); then
-        rec "$c" "${key}_s" "$t"
-      else
+      if [ "$c" != direct ]; then
+        before=$(proxy_cpu "$c") || { died "$c" "$key"; continue; }
+      fi
+      if ! t=$(fetch "$c" "$file" "$tunnel"); then
         rec "$c" "${key}_fail" 1
         failed[$c]=1
         note "$c" "$key run $r: $t (no more runs of $key)"
+        continue
       fi
-      if is_proxy "$c"; then
-        after=$(cpu_ticks "${PID[$c]}")
+      rec "$c" "${key}_s" "$t"
+      if [ "$c" != direct ]; then
+        after=$(proxy_cpu "$c") || { died "$c" "$key"; continue; }
         rec "$c" "${key}_cpu_ticks" $((after - before))
       fi
     done
@@ -406,12 +417,14 @@ load_phase() {
       continue
     fi
     target="http://127.0.0.1:${PORT[$c]}"
-    is_proxy "$c" && before=$(cpu_ticks "${PID[$c]}")
+    if [ "$c" != direct ]; then
+      before=$(proxy_cpu "$c") || { died "$c" "$key"; continue; }
+    fi
     line=$(BENCH_URL="$origin/1k.bin" BENCH_CLOSE=$close \
       timeout $((wrk_secs + 30)) wrk -t1 -c20 -d"${wrk_secs}s" --timeout 5s --latency \
         -s "$here/relay.lua" "$target" 2>&1 | grep '^BENCH ' || true)
-    if is_proxy "$c"; then
-      after=$(cpu_ticks "${PID[$c]}")
+    if [ "$c" != direct ]; then
+      after=$(proxy_cpu "$c") || { died "$c" "$key"; continue; }
       rec "$c" "${key}_cpu_ticks" $((after - before))
     fi
     if [ -z "$line" ]; then

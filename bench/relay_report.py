@@ -49,7 +49,7 @@ class Figures:
         self.notes = raw.get("note", [])
 
     def _floats(self, key):
-        return [float(v) for v in self.raw.get(key, [])]
+        return [float(v) for v in self.raw.get(key, []) if v.strip()]
 
     def _rate(self, key, size):
         times = self._floats(key)
