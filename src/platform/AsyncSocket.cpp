@@ -179,6 +179,20 @@ int CAsyncSocket::Receive(void* data, int length)
     return static_cast<int>(n);
 }
 
+bool CAsyncSocket::ShutDown(int how)
+{
+    if (m_hSocket < 0) {
+        m_nLastError = ENOTSOCK;
+        return false;
+    }
+    const int mode = how == receives ? SHUT_RD : how == sends ? SHUT_WR : SHUT_RDWR;
+    if (::shutdown(m_hSocket, mode) < 0) {
+        m_nLastError = errno;
+        return false;
+    }
+    return true;
+}
+
 void CAsyncSocket::Close()
 {
     if (m_hSocket < 0)

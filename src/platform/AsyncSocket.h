@@ -61,6 +61,10 @@ public:
     // Returns the count read, 0 when the peer has closed, or -1 (WSAEWOULDBLOCK: nothing yet).
     int Receive(void* data, int length);
 
+    // Ends the sending side (how: 0 receives, 1 sends, 2 both); the socket stays open.
+    enum { receives = 0, sends = 1, both = 2 };
+    bool ShutDown(int how = sends);
+
     void Close();
     // Chooses which events are delivered (0: none).
     bool AsyncSelect(long events = kAllEvents);

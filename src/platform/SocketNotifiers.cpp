@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -21,6 +22,9 @@ namespace {
 // How deep we are inside handlers called from our notifiers or lookups. While above 0, a
 // notifier may be the one whose signal is running, so it is released with deleteLater.
 int g_nDispatchDepth = 0;
+
+// Accept events delivered at most per readiness of a listening socket.
+constexpr int kAcceptsPerEvent = 32;
 
 // A lookup that found no IPv4 address.
 constexpr int kHostNotFound = EHOSTUNREACH;
@@ -227,7 +231,15 @@ void CSocketNotifiers::OnReadable()
 {
     CAsyncSocket& s = *m_pSocket;
     if (m_bListening) {
-        Dispatch([](CAsyncSocket& sock) { sock.OnAccept(0); });
+        // A burst of connections is taken in one go, so a short backlog does not overflow
+        // while the loop serves other sockets; each accept is still its own OnAccept.
+        for (int i = 0; i < kAcceptsPerEvent; ++i) {
+            if (!Dispatch([](CAsyncSocket& sock) { sock.OnAccept(0); }))
+                return;
+            pollfd pending{s.m_hSocket, POLLIN, 0};
+            if (s.m_hSocket < 0 || !m_bListening || ::poll(&pending, 1, 0) <= 0)
+                return;
+        }
         return;
     }
     if (!m_bConnected || m_bReadDone)

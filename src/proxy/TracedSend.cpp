@@ -1,0 +1,56 @@
+#include "proxy/TracedSend.h"
+
+#include "platform/AsyncSocket.h"
+#include "proxy/ByteQueue.h"
+#include "trace/TraceAppState.h"
+
+#include <climits>
+#include <cstdio>
+
+int TracedSend(CAsyncSocket& socket, std::string_view bytes, const char* format)
+{
+    const int length = bytes.size() > static_cast<std::size_t>(INT_MAX)
+        ? INT_MAX
+        : static_cast<int>(bytes.size());
+    const int n = socket.Send(bytes.data(), length);
+    if (DebugTraceOn()) {
+        char line[128];
+        std::snprintf(line, sizeof line, format, static_cast<unsigned>(socket.GetSocketHandle()),
+                      static_cast<unsigned>(n));
+        DebugTrace(line);
+    }
+    return n;
+}
+
+namespace {
+
+// The result of a send as SendFront reports it.
+int Taken(const CAsyncSocket& socket, int n)
+{
+    if (n >= 0)
+        return n;
+    const int error = socket.GetLastError();
+    return (error == WSAEWOULDBLOCK || error == WSAEINPROGRESS) ? 0 : -1;
+}
+
+} // namespace
+
+int SendFront(CAsyncSocket& socket, std::string& bytes, const char* format)
+{
+    if (bytes.empty() || !socket.IsOpen())
+        return 0;
+    const int n = Taken(socket, TracedSend(socket, bytes, format));
+    if (n > 0)
+        bytes.erase(0, static_cast<std::size_t>(n));
+    return n;
+}
+
+int SendFront(CAsyncSocket& socket, CByteQueue& bytes, const char* format)
+{
+    if (bytes.empty() || !socket.IsOpen())
+        return 0;
+    const int n = Taken(socket, TracedSend(socket, bytes.view(), format));
+    if (n > 0)
+        bytes.consume(static_cast<std::size_t>(n));
+    return n;
+}

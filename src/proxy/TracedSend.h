@@ -1,0 +1,16 @@
+#pragma once
+#include <string>
+#include <string_view>
+
+class CAsyncSocket;
+class CByteQueue;
+
+// One send of the bytes on the socket, followed (when debug trace is on) by the trace line
+// made from format with the socket handle and the send's result as two %u fields; a failed
+// send's -1 prints as 4294967295. Returns the send's result.
+int TracedSend(CAsyncSocket& socket, std::string_view bytes, const char* format);
+
+// One traced send from the front of the buffer; what was taken is dropped. Returns the count
+// taken (0 when the socket could not take any now), or -1 when the socket failed for good.
+int SendFront(CAsyncSocket& socket, std::string& bytes, const char* format);
+int SendFront(CAsyncSocket& socket, CByteQueue& bytes, const char* format);
