@@ -11,8 +11,6 @@
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
 
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -212,19 +210,63 @@ void CheckNewRecord(const CTraceRecord& record, const ChunkFacts& facts)
     CheckRecordTexts(record);
 }
 
+// The input is a stream of operations, so that seeds can be written as real exchanges:
+//   0 flags len16 bytes     AddChunk; flags bit 0 slot (1 = the tunnel), bit 1 received,
+//                           bit 2 body part, bit 3 an odd part marker (int32 follows flags)
+//   1 flags len16 pattern   AddChunk of the pattern repeated past the feed limit
+//   2 switches              bit 0 request viewer, bit 1 response viewer, bit 2 debug trace
+//   3 add32 step16          the tick jumps and then moves by 'step' per read
+//   4 delta32               the wall clock moves by that many seconds
+//   5 which                 clear a feed (request, response, debug)
+//   6 flags len16 bytes     a debug trace line; flags bit 0 repeats it past the feed limit
+//   7 slot                  the connection closes; a new one takes its slot
+//   8                       purge the closed connections
+//   9                       write the log
+//   10                      write the log to a stream that takes nothing
+//   11 back                 entry numbering jumps to INT_MAX - back % 3
+// Numbers are little-endian; a stream that ends early ends the run.
+class OpReader {
+public:
+    OpReader(const std::uint8_t* data, std::size_t size)
+        : m_data(data)
+        , m_size(size)
+    {
+    }
+
+    bool AtEnd() const { return m_at >= m_size; }
+
+    std::uint32_t Number(int bytes)
+    {
+        std::uint32_t value = 0;
+        for (int i = 0; i < bytes && m_at < m_size; ++i)
+            value |= static_cast<std::uint32_t>(m_data[m_at++]) << (8 * i);
+        return value;
+    }
+
+    std::string Bytes(std::size_t length)
+    {
+        length = std::min(length, m_size - m_at);
+        std::string bytes(reinterpret_cast<const char*>(m_data + m_at), length);
+        m_at += length;
+        return bytes;
+    }
+
+private:
+    const std::uint8_t* m_data;
+    std::size_t m_size;
+    std::size_t m_at = 0;
+};
+
 // One run of the store, driven by the input.
 class Harness {
 public:
-    explicit Harness(FuzzedDataProvider& input)
+    explicit Harness(OpReader& input)
         : m_input(input)
     {
         m_app.m_pTraceStore = m_store.get();
-        // Near the top of the id range now and then, to see numbering start over.
-        if (m_input.ConsumeBool())
-            m_app.m_nLastEntryId = INT_MAX - m_input.ConsumeIntegralInRange(0, 2);
-        g_tick = m_input.ConsumeIntegral<std::uint32_t>();
-        g_tickStep = m_input.ConsumeIntegralInRange<std::uint32_t>(0, 3);
-        g_clock = m_input.ConsumeIntegralInRange<std::int64_t>(-100000000000LL, 100000000000LL);
+        g_tick = 0xFFFFF000u; // wraps after a few seconds of steps
+        g_tickStep = 1;
+        g_clock = 1700000000;
         m_store->SetRecordObserver([this](const CTraceRecord& record) {
             ++m_observed;
             m_lastObserved = &record;
@@ -249,46 +291,57 @@ public:
 
     void Run()
     {
-        for (int step = 0; step < 64 && m_input.remaining_bytes() > 0; ++step) {
-            switch (m_input.ConsumeIntegralInRange(0, 13)) {
-            case 0:
-            case 1:
-            case 2:
+        for (int step = 0; step < 100 && !m_input.AtEnd(); ++step) {
+            switch (m_input.Number(1) % 12) {
+            case 0: {
+                const std::uint32_t flags = m_input.Number(1);
+                const int part = PartFrom(flags);
+                AddChunk(flags, part, m_input.Bytes(m_input.Number(2)));
+                break;
+            }
+            case 1: {
+                const std::uint32_t flags = m_input.Number(1);
+                const int part = PartFrom(flags);
+                AddChunk(flags, part, Repeated(m_input.Bytes(m_input.Number(2) % 17)));
+                break;
+            }
+            case 2: {
+                const std::uint32_t switches = m_input.Number(1);
+                m_app.m_bRequestViewer = switches & 1;
+                m_app.m_bResponseViewer = (switches >> 1) & 1;
+                m_app.m_bDebugTrace = (switches >> 2) & 1;
+                break;
+            }
             case 3:
-                AddChunk(m_input.ConsumeRandomLengthString(4096));
+                g_tick += m_input.Number(4);
+                g_tickStep = m_input.Number(2);
                 break;
             case 4:
-                AddChunk(BigChunk());
+                g_clock += static_cast<std::int32_t>(m_input.Number(4));
                 break;
             case 5:
-                m_app.m_bRequestViewer = m_input.ConsumeBool();
-                m_app.m_bResponseViewer = m_input.ConsumeBool();
-                m_app.m_bDebugTrace = m_input.ConsumeBool();
+                TakeAndClearFeed(static_cast<int>(m_input.Number(1) % 3));
                 break;
-            case 6:
-                g_tick += m_input.ConsumeIntegral<std::uint32_t>();
-                g_tickStep = m_input.ConsumeIntegralInRange<std::uint32_t>(0, 70000);
+            case 6: {
+                const std::uint32_t flags = m_input.Number(1);
+                std::string text = m_input.Bytes(m_input.Number(2));
+                AppendDebug(flags & 1 ? Repeated(text) : text);
                 break;
+            }
             case 7:
-                g_clock += m_input.ConsumeIntegralInRange<std::int64_t>(-100000, 100000);
+                CloseAndReopen(static_cast<int>(m_input.Number(1) & 1));
                 break;
             case 8:
-                TakeAndClearFeed(m_input.ConsumeIntegralInRange(0, 2));
-                break;
-            case 9:
-                AppendDebug(m_input.ConsumeRandomLengthString(200000));
-                break;
-            case 10:
-                CloseAndReopen(m_input.ConsumeIntegralInRange(0, 1));
-                break;
-            case 11:
                 Purge();
                 break;
-            case 12:
+            case 9:
                 WriteLog();
                 break;
-            case 13:
+            case 10:
                 WriteLogFails();
+                break;
+            case 11:
+                m_app.m_nLastEntryId = INT_MAX - static_cast<int>(m_input.Number(1) % 3);
                 break;
             }
             CheckStore();
@@ -317,27 +370,33 @@ private:
         m_slots[slot] = {entry, &host};
     }
 
-    // A long run of a short pattern: chunks past the feed limit without long inputs.
-    std::string BigChunk()
+    // A long run of a short pattern: past the feed limit without long inputs.
+    std::string Repeated(std::string pattern)
     {
-        std::string pattern = m_input.ConsumeRandomLengthString(16);
+        if (m_bigLeft == 0)
+            return pattern;
+        --m_bigLeft;
         if (pattern.empty())
             pattern = "x";
-        const std::size_t length = m_input.ConsumeIntegralInRange<std::size_t>(100000, 300000);
-        std::string chunk;
-        chunk.reserve(length);
-        while (chunk.size() < length)
-            chunk += pattern;
-        return chunk;
+        const std::size_t length = static_cast<std::size_t>(FEED_LIMIT) + 1 + pattern.size() * 7;
+        std::string text = std::move(pattern);
+        while (text.size() < length)
+            text += text;
+        return text;
     }
 
-    void AddChunk(const std::string& chunk)
+    int PartFrom(std::uint32_t flags)
     {
-        const int slot = m_input.ConsumeIntegralInRange(0, 1);
-        const int direction = m_input.ConsumeBool() ? 1 : 0;
-        int part = m_input.ConsumeBool() ? 1 : 2;
-        if (m_input.ConsumeIntegralInRange(0, 15) == 0)
-            part = m_input.ConsumeIntegral<int>(); // the engine passes 1 or 2; nothing breaks on others
+        // The engine passes 1 or 2; nothing may break on another marker.
+        if (flags & 8)
+            return static_cast<int>(m_input.Number(4));
+        return flags & 4 ? 2 : 1;
+    }
+
+    void AddChunk(std::uint32_t flags, int part, const std::string& chunk)
+    {
+        const int slot = flags & 1;
+        const int direction = (flags >> 1) & 1;
         CTraceConnection& entry = *m_slots[slot].entry;
 
         const auto& records = entry.GetRecords();
@@ -351,8 +410,8 @@ private:
             if (last.GetDirection() == 1 && last.IsBinary())
                 facts.inheritedBinary = true;
         }
-        const std::string requestFeed = m_store->TakeRequestText();
-        const std::string responseFeed = m_store->TakeResponseText();
+        const std::int64_t requestCount = m_store->GetRequestCount();
+        const std::int64_t responseCount = m_store->GetResponseCount();
         const bool fed = direction == 0 ? m_app.m_bRequestViewer : m_app.m_bResponseViewer;
 
         entry.AddChunk(direction, part, chunk);
@@ -384,17 +443,16 @@ private:
 
         // The feed of the direction ends with the banner and the full text, as far as the
         // limit lets it; the other feed is untouched.
-        const std::string& otherBefore = direction == 0 ? responseFeed : requestFeed;
-        const std::string otherAfter =
-            direction == 0 ? m_store->TakeResponseText() : m_store->TakeRequestText();
-        CHECK(otherAfter == otherBefore);
-        const std::string& mineBefore = direction == 0 ? requestFeed : responseFeed;
-        const std::string mineAfter =
-            direction == 0 ? m_store->TakeRequestText() : m_store->TakeResponseText();
+        CHECK((direction == 0 ? m_store->GetResponseCount() : m_store->GetRequestCount()) ==
+              (direction == 0 ? responseCount : requestCount));
+        const std::int64_t mineBefore = direction == 0 ? requestCount : responseCount;
         if (!fed) {
-            CHECK(mineAfter == mineBefore);
+            CHECK((direction == 0 ? m_store->GetRequestCount() : m_store->GetResponseCount()) ==
+                  mineBefore);
             return;
         }
+        const std::string mineAfter =
+            direction == 0 ? m_store->TakeRequestText() : m_store->TakeResponseText();
         const std::string banner = record.GetBanner();
         const std::string full = record.GetFullText();
         const auto limit = static_cast<std::size_t>(FEED_LIMIT);
@@ -566,27 +624,35 @@ private:
         CHECK(UnwrittenRows().size() == unwritten);
     }
 
+    // Each feed's count is the length of its text and within the limit. The text is taken
+    // again only when the count moved: big feeds make copying the costliest part of a run.
     void CheckStore()
     {
         CHECK(m_app.m_nBytesSent == m_sent);
         CHECK(m_app.m_nBytesReceived == m_received);
         const std::int64_t counts[] = {m_store->GetRequestCount(), m_store->GetResponseCount(),
                                        m_store->GetDebugCount()};
-        const std::string texts[] = {m_store->TakeRequestText(), m_store->TakeResponseText(),
-                                     m_store->TakeDebugText()};
         for (int i = 0; i < 3; ++i) {
-            CHECK(counts[i] == static_cast<std::int64_t>(texts[i].size()));
             CHECK(counts[i] >= 0 && counts[i] <= FEED_LIMIT);
+            if (counts[i] == m_checkedCounts[i])
+                continue;
+            const std::string text = i == 0   ? m_store->TakeRequestText()
+                                     : i == 1 ? m_store->TakeResponseText()
+                                              : m_store->TakeDebugText();
+            CHECK(counts[i] == static_cast<std::int64_t>(text.size()));
+            m_checkedCounts[i] = counts[i];
         }
     }
 
-    FuzzedDataProvider& m_input;
+    OpReader& m_input;
     CTraceAppState m_app;
     std::deque<FakeHost> m_hosts; // outlive the store, which may still point at them
     std::unique_ptr<CTraceStore> m_store = std::make_unique<CTraceStore>();
     Slot m_slots[2];
     std::int64_t m_sent = 0;
     std::int64_t m_received = 0;
+    std::int64_t m_checkedCounts[3] = {0, 0, 0};
+    int m_bigLeft = 2; // long texts are costly under the sanitizers: two per run are enough
     int m_added = 0;
     int m_observed = 0;
     const CTraceRecord* m_lastObserved = nullptr;
@@ -603,7 +669,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    FuzzedDataProvider input(data, size);
+    OpReader input(data, size);
     Harness harness(input);
     harness.Run();
     return 0;

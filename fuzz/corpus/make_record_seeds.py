@@ -1,0 +1,80 @@
+#!/usr/bin/env python3
+"""Writes the seeds of fuzz_records: real-looking exchanges from fuzz_headers/ turned into the
+operation stream that fuzz_records reads (see the comment above OpReader in fuzz_records.cpp).
+Run from anywhere: python3 fuzz/corpus/make_record_seeds.py"""
+import os
+import struct
+
+here = os.path.dirname(os.path.abspath(__file__))
+http = os.path.join(here, "fuzz_headers")
+out = os.path.join(here, "fuzz_records")
+os.makedirs(out, exist_ok=True)
+
+TUNNEL, RECEIVED, BODY = 1, 2, 4
+
+
+def read(name):
+    with open(os.path.join(http, name), "rb") as f:
+        return f.read()
+
+
+def chunk(data, received=False, body=False, tunnel=False):
+    flags = (TUNNEL if tunnel else 0) | (RECEIVED if received else 0) | (BODY if body else 0)
+    return bytes([0, flags]) + struct.pack("<H", len(data)) + data
+
+
+def pieces(data, *cuts):
+    """The response as the server's reads might cut it: first piece a header part, the rest body."""
+    ops, start = b"", 0
+    for i, end in enumerate(list(cuts) + [len(data)]):
+        ops += chunk(data[start:end], received=True, body=i > 0)
+        start = end
+    return ops
+
+
+switches = lambda bits: bytes([2, bits])
+tick = lambda add, step: bytes([3]) + struct.pack("<IH", add, step)
+clock = lambda delta: bytes([4]) + struct.pack("<i", delta)
+clear = lambda which: bytes([5, which])
+debug = lambda text, big=False: bytes([6, 1 if big else 0]) + struct.pack("<H", len(text)) + text
+close = lambda slot: bytes([7, slot])
+PURGE, WRITE, WRITE_FAILS = bytes([8]), bytes([9]), bytes([10])
+ids_near_max = lambda back: bytes([11, back])
+big = lambda pattern, received=False: bytes([1, RECEIVED if received else 0, len(pattern)]) + b"\0" + pattern
+
+html = read("resp_200_content_length")
+seeds = {
+    "get_then_html": chunk(read("req_get_many_headers")) + tick(120, 7) + pieces(html, 40, 200) + WRITE,
+    "post_then_chunked": chunk(read("req_post_body")) + pieces(read("resp_chunked"), 70) + WRITE + WRITE,
+    "conditional_304": chunk(read("req_absolute_port")) + pieces(read("resp_304")) + clear(1) + WRITE,
+    "gif_stays_binary": chunk(read("req_lowercase_method")) + pieces(read("resp_gif"), 60, 70) + WRITE,
+    "header_split_over_reads": chunk(read("req_bare_lf")) + pieces(html, 9, 30) + WRITE,
+    "nul_in_text_then_more": chunk(read("req_https_absolute")) + pieces(read("resp_nul_in_text"), 44) +
+                             chunk(b"trailing text\r\n", received=True, body=True) + WRITE,
+    "no_header_answer": chunk(read("req_origin_form")) + pieces(read("resp_no_header")) + WRITE,
+    "long_status_line": chunk(read("req_get_many_headers")) + pieces(read("resp_long_status_line")) + WRITE,
+    "lowercase_type": chunk(read("req_two_tokens")) + pieces(read("resp_lowercase_content_type")) + WRITE,
+    "octet_stream": chunk(read("req_get_many_headers")) + pieces(read("resp_octet_stream"), 60) + WRITE,
+    "tunnel": chunk(read("req_connect"), tunnel=True) +
+              chunk(b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03" + bytes(range(32)), tunnel=True) +
+              chunk(b"\x16\x03\x03\x00\x7a\x02\x00\x00\x76\x03\x03" + bytes(40), received=True, tunnel=True) +
+              WRITE,
+    "keep_alive_two_requests": chunk(read("req_pipelined")[:60]) + pieces(html, 80) +
+                               tick(0x1000, 3) + chunk(read("req_pipelined")[60:]) + pieces(read("resp_304")) + WRITE,
+    "viewers_off_then_on": switches(0) + chunk(read("req_post_body")) + pieces(html) + switches(7) +
+                           debug(b"CProxy::OnReceive - 512 bytes\r\n") + chunk(read("req_connect")) + WRITE,
+    "past_feed_limit": switches(7) + big(b"<p>text</p>\r\n", received=True) + big(b"GET / HTTP/1.0\r\n") +
+                       debug(b"CHost::DoRead\r\n", big=True) + debug(b"CHost::OnClose\r\n"),
+    "close_purge_reopen": chunk(read("req_get_many_headers")) + pieces(html, 100) + close(0) + PURGE +
+                          chunk(read("req_absolute_port")) + pieces(read("resp_chunked")) + WRITE,
+    "save_fails_then_succeeds": chunk(read("req_post_body")) + pieces(html) + WRITE_FAILS + WRITE + WRITE,
+    "tick_wraps": tick(0x00000F00, 60000) + chunk(read("req_get_many_headers")) + pieces(html, 50, 100) +
+                  clock(-86400 * 400) + WRITE,
+    "ids_near_max": ids_near_max(0) + close(0) + close(1) + close(0) + chunk(read("req_origin_form")) + WRITE,
+    "odd_part_marker": bytes([0, RECEIVED | 8]) + struct.pack("<i", -7) + struct.pack("<H", 20) +
+                       b"HTTP/1.0 200 OK\r\n\r\nab",
+}
+for name, data in seeds.items():
+    with open(os.path.join(out, name), "wb") as f:
+        f.write(data)
+print(f"{len(seeds)} seeds in {out}")
