@@ -1,14 +1,44 @@
+#include "app/CommandLine.h"
+#include "app/HeadlessRunner.h"
+
+#if __has_include("ui/shell/WindowApp.h")
+#include "ui/shell/WindowApp.h"
+#define KESTRUNE_HAS_WINDOW 1
+#endif
+
+#include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("Kestrune %s\n", KESTRUNE_VERSION);
-            return 0;
-        }
+    // A peer that goes away must end its connection, not the program.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const CCommandLine options = CCommandLine::Parse(args);
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "kestrune: %s\n\n%s", options.error.c_str(),
+                     CCommandLine::Usage().c_str());
+        return 2;
     }
-    std::printf("Kestrune %s: the proxy and its window are being built.\n", KESTRUNE_VERSION);
-    return 0;
+    switch (options.mode) {
+    case CCommandLine::Mode::Help:
+        std::fputs(CCommandLine::Usage().c_str(), stdout);
+        return 0;
+    case CCommandLine::Mode::Version:
+        std::printf("Kestrune %s\n", KESTRUNE_VERSION);
+        return 0;
+    case CCommandLine::Mode::Headless:
+        return RunHeadless(options);
+    case CCommandLine::Mode::Window:
+        break;
+    }
+#ifdef KESTRUNE_HAS_WINDOW
+    return RunWindowApp(argc, argv);
+#else
+    std::fprintf(stderr, "kestrune: the window is not built yet; use --headless.\n");
+    return 2;
+#endif
 }

@@ -1,0 +1,124 @@
+#include "app/CommandLine.h"
+
+#include <charconv>
+
+namespace {
+
+// "--name=value" or "--name value"; advances i past a separate value.
+bool TakeValue(const std::vector<std::string>& args, std::size_t& i, const std::string& name,
+               std::string& value, std::string& error)
+{
+    const std::string& arg = args[i];
+    if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0
+        && arg[name.size()] == '=') {
+        value = arg.substr(name.size() + 1);
+        return true;
+    }
+    if (i + 1 >= args.size()) {
+        error = "option " + name + " needs a value";
+        return false;
+    }
+    value = args[++i];
+    return true;
+}
+
+bool Matches(const std::string& arg, const std::string& name)
+{
+    return arg == name || (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0
+                           && arg[name.size()] == '=');
+}
+
+} // namespace
+
+CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
+{
+    CCommandLine result;
+    bool headless = false;
+    bool headlessOnly = false; // an option that only a headless run takes was given
+    std::string firstHeadlessOption;
+
+    auto fail = [&result](std::string message) {
+        result.error = std::move(message);
+        return result;
+    };
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        std::string value;
+        if (arg == "--help" || arg == "-h") {
+            result.mode = Mode::Help;
+            return result;
+        }
+        if (arg == "--version") {
+            result.mode = Mode::Version;
+            return result;
+        }
+        if (arg == "--headless") {
+            headless = true;
+            continue;
+        }
+        if (arg == "--debug" || arg == "--quiet") {
+            (arg == "--debug" ? result.debug : result.quiet) = true;
+        } else if (Matches(arg, "--port")) {
+            if (!TakeValue(args, i, "--port", value, result.error))
+                return result;
+            result.port = value;
+        } else if (Matches(arg, "--upstream")) {
+            if (!TakeValue(args, i, "--upstream", value, result.error))
+                return result;
+            const std::size_t colon = value.rfind(':');
+            std::string host = colon == std::string::npos ? value : value.substr(0, colon);
+            if (host.empty())
+                return fail("option --upstream expects HOST:PORT");
+            result.upstreamHost = host;
+            result.upstreamPort = colon == std::string::npos ? "" : value.substr(colon + 1);
+        } else if (Matches(arg, "--log")) {
+            if (!TakeValue(args, i, "--log", value, result.error))
+                return result;
+            if (value.empty())
+                return fail("option --log needs a file name");
+            result.logFile = value;
+        } else if (Matches(arg, "--log-every")) {
+            if (!TakeValue(args, i, "--log-every", value, result.error))
+                return result;
+            int seconds = 0;
+            auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+            if (ec != std::errc() || end != value.data() + value.size() || seconds <= 0
+                || seconds > 24 * 3600)
+                return fail("option --log-every expects a number of seconds from 1 to 86400");
+            result.logEverySeconds = seconds;
+        } else {
+            return fail("unknown argument: " + arg);
+        }
+        if (!headlessOnly) {
+            headlessOnly = true;
+            firstHeadlessOption = arg.substr(0, arg.find('='));
+        }
+    }
+
+    if (result.logEverySeconds > 0 && !result.logFile)
+        return fail("option --log-every needs --log FILE");
+    if (headless)
+        result.mode = Mode::Headless;
+    else if (headlessOnly)
+        return fail("option " + firstHeadlessOption + " is for a headless run: add --headless");
+    return result;
+}
+
+std::string CCommandLine::Usage()
+{
+    return "Usage: kestrune [--headless [options]] | --help | --version\n"
+           "\n"
+           "Without arguments Kestrune opens its window.\n"
+           "\n"
+           "  --headless           run the proxy without a window, on the stored settings\n"
+           "  --port PORT          listen on PORT for this run (0: the system chooses)\n"
+           "  --upstream HOST:PORT relay through the upstream proxy HOST:PORT for this run\n"
+           "  --log FILE           append the trace to FILE on SIGUSR1, every --log-every\n"
+           "                       seconds, and at exit (SIGINT, SIGTERM)\n"
+           "  --log-every SECONDS  save the trace to the log file every SECONDS seconds\n"
+           "  --debug              write the proxy's debug trace lines to stderr\n"
+           "  --quiet              do not print a line per record on stdout\n"
+           "  --help               show this text\n"
+           "  --version            show the version\n";
+}

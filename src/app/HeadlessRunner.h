@@ -1,0 +1,39 @@
+#pragma once
+#include "app/CommandLine.h"
+
+#include <QObject>
+
+class CTraceApp;
+class CTraceRecord;
+class QTimer;
+
+// Runs the proxy without a window: stored settings overridden by the command line, one line
+// per record on stdout, debug lines on stderr, the log written on SIGUSR1, on a period and at
+// exit. Needs a QCoreApplication.
+class CHeadlessRunner : public QObject {
+    Q_OBJECT
+public:
+    CHeadlessRunner(CTraceApp& app, CCommandLine options);
+    ~CHeadlessRunner() override;
+
+    // Applies the settings and starts listening; false (after printing why) when it cannot.
+    bool Start();
+
+    // Drains pending debug lines to stderr and, with a log file, saves and clears.
+    void SaveLog();
+
+private:
+    void OnSignal(int signalNumber);
+    void PrintRecord(const CTraceRecord& record);
+    void DrainDebugLines();
+    void PurgeIfUnlogged();
+
+    CTraceApp& m_app;
+    CCommandLine m_options;
+    QTimer* m_pDebugTimer = nullptr;
+    QTimer* m_pLogTimer = nullptr;
+    QTimer* m_pPurgeTimer = nullptr;
+};
+
+// Parses nothing: runs the event loop with the given options and returns the exit status.
+int RunHeadless(const CCommandLine& options);

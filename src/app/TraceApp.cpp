@@ -1,0 +1,102 @@
+#include "app/TraceApp.h"
+
+#include "app/SettingsRegistry.h"
+#include "app/SheetBase.h"
+#include "platform/MessageBox.h"
+#include "proxy/HeaderFunctions.h"
+#include "proxy/Listen.h"
+#include "trace/TraceStore.h"
+
+#include <sys/socket.h>
+
+#include <cassert>
+#include <cstdio>
+
+CTraceApp::CTraceApp() = default;
+
+CTraceApp::~CTraceApp()
+{
+    ExitInstance();
+}
+
+CTraceApp& GetTraceApp()
+{
+    CTraceApp* app = dynamic_cast<CTraceApp*>(&TraceApp());
+    assert(app && "the current application object is not a CTraceApp");
+    return *app;
+}
+
+bool CTraceApp::InitCore()
+{
+    CSettingsRegistry().CreateKey();
+    if (!m_pTraceStore)
+        m_pTraceStore = new CTraceStore();
+    return true;
+}
+
+void CTraceApp::ApplySettings(std::string address, std::string port,
+                              std::string proxyAddress, std::string proxyPort)
+{
+    m_strAddress = std::move(address);
+    m_strPort = std::move(port);
+    m_strProxyAddress = std::move(proxyAddress);
+    m_strProxyPort = std::move(proxyPort);
+    m_bUseProxy = m_strProxyAddress.empty() ? 0 : 1;
+}
+
+void CTraceApp::ClearAllData()
+{
+    if (m_pPropSheet) {
+        m_pPropSheet->ClearAllData();
+        return;
+    }
+    m_nBytesSent = 0;
+    m_nBytesReceived = 0;
+    if (m_pTraceStore)
+        m_pTraceStore->PurgeClosedConnections();
+}
+
+bool CTraceApp::StartListening()
+{
+    ClearAllData();
+
+    delete m_pListener;
+    m_pListener = new CListen();
+
+    const int port = AtoiText(m_strPort);
+    bool ok = m_pListener->Socket(CAsyncSocket::FD_ACCEPT | CAsyncSocket::FD_CLOSE);
+    if (ok) {
+        // Set before the bind: on this platform it lets a restarted listener bind over
+        // connections still in TIME_WAIT (it never allows a second active listener).
+        const int on = 1;
+        m_pListener->SetSockOpt(SO_REUSEADDR, &on, sizeof on, SOL_SOCKET);
+        ok = m_pListener->Bind(port) && m_pListener->Listen(5);
+    }
+    if (ok)
+        return true;
+
+    char text[64];
+    std::snprintf(text, sizeof text, "Listen Error on port: %d", port);
+    ShowMessageBox(text);
+    delete m_pListener;
+    m_pListener = nullptr;
+    return false;
+}
+
+int CTraceApp::GetListenPort() const
+{
+    return m_pListener ? m_pListener->GetLocalPort() : 0;
+}
+
+void CTraceApp::ExitInstance()
+{
+    if (m_bExited)
+        return;
+    m_bExited = true;
+    delete m_pPropSheet;
+    m_pPropSheet = nullptr;
+    delete m_pTraceStore;
+    m_pTraceStore = nullptr;
+    delete m_pListener;
+    m_pListener = nullptr;
+}

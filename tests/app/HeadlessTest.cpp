@@ -1,0 +1,230 @@
+// Runs the real kestrune program headless on loopback and talks to it through sockets.
+#include <QByteArray>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+#include <thread>
+
+namespace {
+
+int ListenLoopback(int& port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+void SetTimeouts(int fd)
+{
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// Answers one request with a small page and closes.
+void ServeOnce(int listenFd, std::string reply)
+{
+    int c = ::accept(listenFd, nullptr, nullptr);
+    if (c < 0)
+        return;
+    SetTimeouts(c);
+    std::string got;
+    char buf[4096];
+    while (got.find("\r\n\r\n") == std::string::npos) {
+        ssize_t n = ::recv(c, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        got.append(buf, n);
+    }
+    (void)!::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+    ::close(c);
+}
+
+std::string Fetch(int proxyPort, const std::string& request)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    SetTimeouts(fd);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(proxyPort);
+    std::string got;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0)
+            got.append(buf, n);
+    }
+    ::close(fd);
+    return got;
+}
+
+class Headless : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", m_dir.path());
+        m_process.setProcessEnvironment(env);
+    }
+
+    void TearDown() override
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    // Starts the program and returns the port it reports, or 0.
+    int Start(const QStringList& args)
+    {
+        m_process.start(KESTRUNE_EXE, args);
+        if (!m_process.waitForStarted(5000))
+            return 0;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 10000) {
+            m_process.waitForReadyRead(100);
+            m_stderr += m_process.readAllStandardError();
+            const int at = m_stderr.indexOf("listening on port ");
+            if (at >= 0 && m_stderr.indexOf('\n', at) > 0)
+                return m_stderr.mid(at + 18).split(' ').first().split('\n').first().toInt();
+            if (m_process.state() == QProcess::NotRunning)
+                return 0;
+        }
+        return 0;
+    }
+
+    // Reads stdout until it holds `count` lines or a few seconds pass.
+    QByteArray ReadLines(int count)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (m_stdout.count('\n') < count && timer.elapsed() < 5000) {
+            m_process.waitForReadyRead(100);
+            m_stdout += m_process.readAllStandardOutput();
+        }
+        return m_stdout;
+    }
+
+    int Finish()
+    {
+        if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(10000))
+            return -1;
+        m_stdout += m_process.readAllStandardOutput();
+        m_stderr += m_process.readAllStandardError();
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
+    }
+
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QByteArray m_stdout;
+    QByteArray m_stderr;
+};
+
+} // namespace
+
+TEST_F(Headless, VersionHelpAndUsageErrors)
+{
+    m_process.start(KESTRUNE_EXE, {"--version"});
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_TRUE(m_stdout.startsWith("Kestrune 2.1"));
+
+    m_stdout.clear();
+    m_process.start(KESTRUNE_EXE, {"--headless", "--help"});
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_TRUE(m_stdout.contains("--upstream HOST:PORT"));
+
+    m_process.start(KESTRUNE_EXE, {"--headless", "--frobnicate"});
+    EXPECT_EQ(Finish(), 2);
+    EXPECT_TRUE(m_stderr.contains("unknown argument: --frobnicate"));
+}
+
+TEST_F(Headless, PortInUseIsAListenError)
+{
+    int port = 0;
+    const int busy = ListenLoopback(port);
+    ASSERT_GE(busy, 0);
+    // Bound to loopback only: the proxy's bind on every interface still collides.
+    EXPECT_EQ(Start({"--headless", "--port", QString::number(port)}), 0);
+    EXPECT_EQ(Finish(), 1);
+    EXPECT_TRUE(m_stderr.contains(QByteArray("Listen Error on port: ") + QByteArray::number(port)))
+        << m_stderr.toStdString();
+    ::close(busy);
+}
+
+TEST_F(Headless, RelaysPrintsRecordsAndLogsOnSignals)
+{
+    int originPort = 0;
+    const int origin = ListenLoopback(originPort);
+    ASSERT_GE(origin, 0);
+    std::thread server(ServeOnce, origin,
+                       std::string("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello"));
+
+    const QString log = m_dir.filePath("trace.log");
+    const int port = Start({"--headless", "--port", "0", "--log", log});
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+
+    const std::string request = "GET http://127.0.0.1:" + std::to_string(originPort)
+                                + "/page HTTP/1.0\r\nHost: x\r\n\r\n";
+    const std::string reply = Fetch(port, request);
+    server.join();
+    ::close(origin);
+    EXPECT_EQ(reply, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello");
+
+    const QByteArray out = ReadLines(2);
+    EXPECT_TRUE(out.contains("SEND\t")) << out.toStdString();
+    EXPECT_TRUE(out.contains("\tGET /page HTTP/1.0\n")) << out.toStdString();
+    EXPECT_TRUE(out.contains("RECIEVE\t")) << out.toStdString();
+    EXPECT_TRUE(out.contains("\tHTTP/1.0 200 OK\n")) << out.toStdString();
+
+    ::kill(m_process.processId(), SIGUSR1);
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFile(log).exists() && timer.elapsed() < 5000)
+        QThread::msleep(20);
+    ::kill(m_process.processId(), SIGTERM);
+    EXPECT_EQ(Finish(), 0);
+
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    EXPECT_TRUE(text.startsWith("\"Type\"\t\"ID1\"\t\"ID2\"\t\"Time\"\t\"Bytes\"\t\"Response Time\"\t\"Data\"\r\n"));
+    EXPECT_EQ(text.count("\"SEND\""), 1);
+    EXPECT_EQ(text.count("\"RECIEVE\""), 1);
+    EXPECT_TRUE(m_stderr.contains("Kestrune written and cleared."));
+}
+
+TEST_F(Headless, InterruptWithoutLogExitsAtOnce)
+{
+    ASSERT_GT(Start({"--headless", "--port", "0", "--quiet"}), 0);
+    ::kill(m_process.processId(), SIGINT);
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_TRUE(m_stdout.isEmpty());
+}
