@@ -76,6 +76,15 @@ TEST(WindowAppWithoutDisplay, ExplainsTheHeadlessModeInsteadOfAborting)
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(code, 0);
     EXPECT_NE(err.find("--headless"), std::string::npos) << err;
+
+    // A local display whose server is gone counts as none; one over the network is trusted.
+    qputenv("DISPLAY", ":987");
+    EXPECT_FALSE(HasDisplay());
+    qputenv("DISPLAY", "unix:987.0");
+    EXPECT_FALSE(HasDisplay());
+    qputenv("DISPLAY", "remote.invalid:0");
+    EXPECT_TRUE(HasDisplay());
+    qunsetenv("DISPLAY");
 }
 
 } // namespace

@@ -7,15 +7,72 @@
 #include "ui/shell/MainPropSheet.h"
 
 #include <QApplication>
+#include <QByteArray>
 #include <QMessageBox>
 
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+bool ConnectsTo(const sockaddr_un& address, socklen_t length)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return true; // cannot tell: let the windowing system decide
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// A local X display (":N" or "unix:N", with an optional ".screen") is reachable when its
+// server's socket accepts, abstract or in /tmp/.X11-unix. A display left over from a session
+// that has ended would otherwise abort the program inside the windowing system's start.
+// Displays over the network are not checked.
+bool LocalX11DisplayReachable(const QByteArray& display)
+{
+    QByteArray rest = display;
+    if (rest.startsWith("unix:"))
+        rest = rest.mid(4);
+    if (!rest.startsWith(':'))
+        return true;
+    rest = rest.mid(1);
+    const qsizetype dot = rest.indexOf('.');
+    if (dot >= 0)
+        rest = rest.left(dot);
+    bool numeric = false;
+    const int number = rest.toInt(&numeric);
+    if (!numeric || number < 0)
+        return true;
+
+    const QByteArray path = "/tmp/.X11-unix/X" + QByteArray::number(number);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    // Abstract name first: a leading NUL, then the path.
+    std::memcpy(address.sun_path + 1, path.constData(), static_cast<std::size_t>(path.size()));
+    const auto abstractLength =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    if (ConnectsTo(address, abstractLength))
+        return true;
+    std::memset(address.sun_path, 0, sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+    return ConnectsTo(address, static_cast<socklen_t>(sizeof address));
+}
+
+} // namespace
 
 bool HasDisplay()
 {
-    return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
-        || !qEnvironmentVariableIsEmpty("DISPLAY")
-        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    const QByteArray display = qgetenv("DISPLAY");
+    return !display.isEmpty() && LocalX11DisplayReachable(display);
 }
 
 void ShowWarningBox(const char* text, int length)
@@ -51,8 +108,8 @@ int RunWindowApp(int argc, char** argv)
 {
     if (!HasDisplay()) {
         std::fprintf(stderr,
-                     "kestrune: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set), "
-                     "so the window cannot open.\n"
+                     "kestrune: no display can be reached (DISPLAY and WAYLAND_DISPLAY are not "
+                     "set, or name no running display), so the window cannot open.\n"
                      "Run the proxy without its window instead:\n"
                      "  kestrune --headless [--port PORT] [--upstream HOST:PORT] [--log FILE] "
                      "[--log-every SECONDS] [--debug] [--quiet]\n"

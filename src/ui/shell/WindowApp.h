@@ -8,7 +8,8 @@ class CMainPropSheet;
 // exit code; without a display it explains the headless mode and returns non-zero.
 int RunWindowApp(int argc, char** argv);
 
-// True when a windowing system can be reached (or a Qt platform is named explicitly).
+// True when a windowing system can be reached (or a Qt platform is named explicitly). A local
+// X display named in DISPLAY must accept a connection.
 bool HasDisplay();
 
 // Start-up with an existing QApplication, in the application's order: settings key and trace
