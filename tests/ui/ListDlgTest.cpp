@@ -114,7 +114,7 @@ TEST_F(ListDlgTest, IsLaidOutFromItsTemplate)
 
     // Five columns with widths from the list's width at creation.
     const int width = dlu.Rect(7, 23, 187, 135).width();
-    QHeaderView* header = m_page.GetList()->header();
+    QHeaderView* header = m_page.GetList()->horizontalHeader();
     const char* headings[] = {"Verb / Response", "ID", "Time", "Bytes", "Resp Time"};
     ASSERT_EQ(m_page.GetModel()->columnCount(), 5);
     for (int c = 0; c < 5; ++c) {

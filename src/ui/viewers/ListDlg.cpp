@@ -74,7 +74,7 @@ void CListDlg::OnInitDialog()
 
     // Column widths come from the list's width at creation and stay as they are.
     const int listWidth = m_pList->width();
-    QHeaderView* header = m_pList->header();
+    QHeaderView* header = m_pList->horizontalHeader();
     header->resizeSection(CListingModel::colSummary, listWidth / 2);
     for (int column = CListingModel::colId; column < CListingModel::kColumnCount; ++column)
         header->resizeSection(column, listWidth / 8);

@@ -4,31 +4,40 @@
 #include <QMouseEvent>
 
 CListingView::CListingView(QWidget* parent)
-    : QTreeView(parent)
+    : QTableView(parent)
 {
-    // A flat report: one line per record, all of the same height so a million rows scroll.
-    setRootIsDecorated(false);
-    setItemsExpandable(false);
-    setUniformRowHeights(true);
-    setAllColumnsShowFocus(true);
+    // A table keeps no item per row, and fixed row heights let a million rows scroll.
+    QHeaderView* rows = verticalHeader();
+    rows->hide();
+    rows->setSectionResizeMode(QHeaderView::Fixed);
+    rows->setDefaultSectionSize(qMax(16, fontMetrics().height()) + 2);
+    rows->setMinimumSectionSize(1);
+
+    QHeaderView* columns = horizontalHeader();
+    columns->setStretchLastSection(false);
+    columns->setSectionsMovable(false);
+    columns->setHighlightSections(false);
+    columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+    setShowGrid(false);
+    setWordWrap(false);
+    setCornerButtonEnabled(false);
+    setTabKeyNavigation(false); // Tab leaves the list, as it does from any control of a page
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setTextElideMode(Qt::ElideRight);
-    header()->setStretchLastSection(false);
-    header()->setSectionsMovable(false);
-    header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    setIconSize(QSize(16, 16));
 }
 
 void CListingView::mouseReleaseEvent(QMouseEvent* event)
 {
-    QTreeView::mouseReleaseEvent(event);
+    QTableView::mouseReleaseEvent(event);
     emit mouseClicked();
 }
 
 void CListingView::mouseDoubleClickEvent(QMouseEvent* event)
 {
-    QTreeView::mouseDoubleClickEvent(event);
+    QTableView::mouseDoubleClickEvent(event);
     emit mouseDoubleClicked();
 }
