@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""Writes the seeds of fuzz_records: real-looking exchanges from fuzz_headers/ turned into the
-operation stream that fuzz_records reads (see the comment above OpReader in fuzz_records.cpp).
-Run from anywhere: python3 fuzz/corpus/make_record_seeds.py"""
+"""Writes the seeds of fuzz_records and fuzz_proxy from the hand-written requests and answers
+in fuzz_headers/: for fuzz_records as the operation stream it reads (see the comment above
+OpReader in fuzz_records.cpp), for fuzz_proxy as exchanges in its layout (see the top of
+fuzz_proxy.cpp). Run from anywhere: python3 fuzz/corpus/make_seeds.py"""
 import os
 import struct
 
 here = os.path.dirname(os.path.abspath(__file__))
 http = os.path.join(here, "fuzz_headers")
 out = os.path.join(here, "fuzz_records")
+proxy_out = os.path.join(here, "fuzz_proxy")
 os.makedirs(out, exist_ok=True)
+os.makedirs(proxy_out, exist_ok=True)
 
 TUNNEL, RECEIVED, BODY = 1, 2, 4
 
@@ -78,3 +81,59 @@ for name, data in seeds.items():
     with open(os.path.join(out, name), "wb") as f:
         f.write(data)
 print(f"{len(seeds)} seeds in {out}")
+
+# fuzz_proxy: the request line comes from the harness (it knows the loopback server's port);
+# the seed holds the rest of the request header, the body, and the server's answer.
+GET, POST, CONNECT, UNRESOLVABLE, ORIGIN_FORM, LOWER, BAD_PORT = 1, 2, 3, 4, 5, 6, 7
+RAW = 0
+UPSTREAM = 8
+HALF, OPEN, SERVER_FIRST, BROWSER_CLOSES, BROWSER_RESETS, SERVER_RESETS = range(6)
+
+
+def rest_of(name):
+    """A request file without its own request line."""
+    data = read(name)
+    return data[data.index(b"\n") + 1:]
+
+
+def exchange(line, request, answer, ending=HALF, upstream=False, browser_write=0,
+             server_write=0, early=0):
+    mode = line | (UPSTREAM if upstream else 0) | (ending << 4)
+    return (bytes([mode, browser_write, server_write, early]) + struct.pack("<H", len(request))
+            + request + answer)
+
+
+tls_hello = b"\x16\x03\x01\x00\x2a\x01\x00\x00\x26\x03\x03" + bytes(range(32)) + b"\x00\x00"
+tls_answer = b"\x16\x03\x03\x00\x31\x02\x00\x00\x2d\x03\x03" + bytes(range(40, 80))
+proxy_seeds = {
+    "get_many_headers": exchange(GET, rest_of("req_get_many_headers"), read("resp_200_content_length")),
+    "post_with_body": exchange(POST, rest_of("req_post_body"), read("resp_chunked"), browser_write=16),
+    "connect_tunnel": exchange(CONNECT, rest_of("req_connect") + tls_hello, tls_answer, ending=OPEN),
+    "unresolvable_host": exchange(UNRESOLVABLE, b"Host: x.invalid\r\n\r\n", b""),
+    "origin_form": exchange(ORIGIN_FORM, b"Host: example.test\r\n\r\n", b""),
+    "lower_case_method": exchange(LOWER, b"host: 127.0.0.1\r\n\r\n", read("resp_304"), server_write=7),
+    "connect_bad_port": exchange(BAD_PORT, b"\r\n", b""),
+    "bare_lf_header": exchange(RAW, read("req_bare_lf"), read("resp_no_header")),
+    "gif_answer_in_pieces": exchange(GET, b"Accept: image/*\r\n\r\n", read("resp_gif"),
+                                     browser_write=5, server_write=3),
+    "answer_without_header": exchange(GET, b"\r\n", read("resp_no_header"), ending=OPEN),
+    "lf_only_answer": exchange(GET, b"\r\n", b"HTTP/1.0 200 OK\nContent-Type: text/plain\n\nhello\n"),
+    "server_answers_first": exchange(POST, rest_of("req_post_body"), read("resp_200_content_length"),
+                                     ending=SERVER_FIRST),
+    "browser_closes_early": exchange(POST, rest_of("req_post_body"), read("resp_200_content_length"),
+                                     ending=BROWSER_CLOSES, browser_write=20, early=2),
+    "browser_resets_early": exchange(GET, rest_of("req_get_many_headers"), read("resp_gif"),
+                                     ending=BROWSER_RESETS, browser_write=50, early=3),
+    "server_resets": exchange(GET, b"\r\n", read("resp_200_content_length"), ending=SERVER_RESETS),
+    "upstream_get": exchange(GET, rest_of("req_get_many_headers"), read("resp_200_content_length"),
+                             upstream=True),
+    "upstream_connect": exchange(CONNECT, rest_of("req_connect"), b"HTTP/1.1 200 OK\r\n\r\n" + tls_answer,
+                                 upstream=True, ending=OPEN),
+    "raw_absolute_request": exchange(RAW, read("req_absolute_port"), read("resp_octet_stream")),
+    "header_never_ends": exchange(GET, b"Host: 127.0.0.1\r\nX-Long: " + b"a" * 300, b""),
+    "pipelined_requests": exchange(GET, b"\r\n" + read("req_pipelined"), read("resp_304") * 2),
+}
+for name, data in proxy_seeds.items():
+    with open(os.path.join(proxy_out, name), "wb") as f:
+        f.write(data)
+print(f"{len(proxy_seeds)} seeds in {proxy_out}")
