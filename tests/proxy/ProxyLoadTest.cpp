@@ -143,6 +143,40 @@ TEST_F(ProxyLoadTest, LargeDownloadToSlowReaderArrivesWholeAfterServerCloses)
     EXPECT_EQ(received, static_cast<std::int64_t>(header.size() + kBody));
 }
 
+TEST_F(ProxyLoadTest, SlowPeersMeetBackPressureBothWays)
+{
+    // Neither the browser nor the server reads: the proxy must stop taking bytes from the
+    // other side instead of holding everything that is offered.
+    constexpr std::size_t kOffered = 256u << 20;
+    const std::string block(1 << 20, 'w');
+    std::atomic<std::size_t> serverWrote{0};
+    std::atomic<bool> stop{false};
+    LoopbackServer origin([&](BlockingStream& s) {
+        const std::string header = ReadHeader(s);
+        if (header.find("/download") == std::string::npos) {
+            while (!stop) // an upload nobody reads
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return;
+        }
+        for (std::size_t sent = 0; sent < kOffered && !stop && s.Write(block, 1000);)
+            serverWrote = sent += block.size();
+    });
+    std::size_t browserWrote = 0;
+    EXPECT_TRUE(RunClient([&] {
+        BlockingStream downloader, uploader;
+        ASSERT_TRUE(downloader.Connect(m_nPort));
+        downloader.Write("GET " + Url(origin.Port(), "/download") + " HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(uploader.Connect(m_nPort));
+        uploader.Write("POST " + Url(origin.Port(), "/upload") + " HTTP/1.0\r\n\r\n");
+        while (browserWrote < kOffered && uploader.Write(block, 1000))
+            browserWrote += block.size();
+        stop = true;
+    }, 60000));
+    // Kernel buffers take some megabytes on each side; the proxy adds about one per side.
+    EXPECT_LT(serverWrote.load(), 64u << 20);
+    EXPECT_LT(browserWrote, 64u << 20);
+}
+
 TEST_F(ProxyLoadTest, ListenerRestartsOnTheSamePortRightAfterTraffic)
 {
     LoopbackServer origin(EchoPath());

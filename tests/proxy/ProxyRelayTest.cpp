@@ -5,6 +5,8 @@
 #include "trace/TraceStore.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <mutex>
 
 namespace {
@@ -166,6 +168,28 @@ TEST_F(ProxyRelayTest, ResponseWithoutHeaderArrivesWholeAtClose)
     ASSERT_TRUE(AllClosed());
     ASSERT_EQ(Entries().size(), 1u);
     EXPECT_EQ(Records(*Entries()[0]), "0/1/18 1/1/26");
+}
+
+TEST_F(ProxyRelayTest, EndlessResponseHeaderIsPassedOnAsItComes)
+{
+    const std::string bytes(3u << 20, 'h'); // no line end at all
+    std::atomic<bool> received{false};
+    LoopbackServer origin([&](BlockingStream& s) {
+        ReadHeader(s);
+        s.Write(bytes);
+        for (int i = 0; i < 500 && !received; ++i) // the server stays until the browser has all
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    std::string got;
+    EXPECT_TRUE(RunClient([&] {
+        BlockingStream browser;
+        ASSERT_TRUE(browser.Connect(m_nPort));
+        browser.Write("GET " + Url(origin.Port()) + " HTTP/1.0\r\n\r\n");
+        got = browser.ReadExactly(bytes.size(), 4000);
+        received = true;
+    }));
+    EXPECT_EQ(got.size(), bytes.size());
+    EXPECT_TRUE(got == bytes);
 }
 
 TEST_F(ProxyRelayTest, HalfClosedBrowserStillGetsTheAnswer)
