@@ -5,6 +5,7 @@
 #include "platform/MessageBox.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Listen.h"
+#include "proxy/Proxy.h"
 #include "trace/TraceStore.h"
 
 #include <sys/socket.h>
@@ -99,4 +100,6 @@ void CTraceApp::ExitInstance()
     m_pTraceStore = nullptr;
     delete m_pListener;
     m_pListener = nullptr;
+    // Connections still open at the end of the run go too (their entries are gone already).
+    CProxy::DestroyAll();
 }

@@ -1,5 +1,6 @@
 #include "ProxyFixture.h"
 
+#include "proxy/Proxy.h"
 #include "support/EventLoopWait.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceStore.h"
@@ -221,6 +222,27 @@ TEST_F(ProxyRelayTest, BrowserClosingBeforeItsHeaderLeavesNoTrace)
     }));
     ASSERT_TRUE(AllClosed());
     EXPECT_TRUE(Entries().empty());
+}
+
+TEST_F(ProxyRelayTest, EndOfTheRunClosesConnectionsStillOpen)
+{
+    std::atomic<bool> answered{false};
+    LoopbackServer origin([&](BlockingStream& s) {
+        ReadHeader(s);
+        s.Write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        answered = true;
+        s.ReadToEnd(5000); // a persistent connection, closed by the proxy's end
+    });
+    BlockingStream browser;
+    ASSERT_TRUE(browser.Connect(m_nPort));
+    browser.Write("GET " + Url(origin.Port()) + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(RunUntil([&] { return answered.load() && CProxy::LiveCount() == 1; }));
+    RunFor(50);
+    m_pApp->ExitInstance();
+    EXPECT_EQ(CProxy::LiveCount(), 0u);
+    bool closed = false;
+    EXPECT_EQ(browser.ReadToEnd(3000, &closed), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    EXPECT_TRUE(closed);
 }
 
 TEST_F(ProxyRelayTest, ServerResetStillDeliversWhatCameBefore)
