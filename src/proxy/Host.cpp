@@ -163,6 +163,8 @@ void CHost::OnReceive(int)
             return;
         }
         ProcessResponse(std::string_view(buffer, static_cast<std::size_t>(n)));
+        if (n < CProxy::kReadSize)
+            break; // drained for now; the next readiness brings the rest
     }
     if (!FlushToBrowser())
         return;

@@ -94,6 +94,8 @@ void CProxy::OnReceive(int)
                 DebugTrace("CProxy::OnRecieve ProcessBody\r\n");
             m_pHost->QueueForServer(bytes, false);
         }
+        if (n < kReadSize)
+            break; // drained for now; the next readiness brings the rest
     }
     if (m_pHost && !m_bCloseAfterReply && !m_pHost->FlushToServer())
         return;
