@@ -102,6 +102,8 @@ void CTextPane::AppendBytes(const std::string& bytes)
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(Decode(bytes.data(), bytes.size()));
+    // What the page adds is not the user's to undo, and the history would grow with the feed.
+    document()->clearUndoRedoStacks();
     m_bSetting = false;
     if (following)
         FollowEnd();
