@@ -185,6 +185,11 @@ cpu_ticks() { # utime + stime (+ reaped children) of a process, in clock ticks
   echo $(( ${12} + ${13} + ${14} + ${15} ))
 }
 
+listen_overflows() { # the system's count of connections dropped for a full accept queue
+  awk '$1 == "TcpExt:" { if (!n) { for (i = 2; i <= NF; i++) if ($i == "ListenOverflows") col = i; n = 1 }
+                         else { print $col + 0; exit } }' /proc/net/netstat 2>/dev/null || echo 0
+}
+
 status_kb() { # a Vm* line of /proc/PID/status, in kB (nothing when the process is gone)
   awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status" 2>/dev/null || true
 }
@@ -408,7 +413,7 @@ transfer_phase() {
 
 # load_phase KEY CLOSE: wrk with 20 connections for WRK_SECS against every contender.
 load_phase() {
-  local key=$1 close=$2 c line before after target
+  local key=$1 close=$2 c line before after target drops
   log "phase $key: wrk, 20 connections, ${wrk_secs} s each"
   for c in "${contenders[@]}"; do
     [ -n "${BROKEN[$c]:-}" ] && continue
@@ -420,9 +425,11 @@ load_phase() {
     if [ "$c" != direct ]; then
       before=$(proxy_cpu "$c") || { died "$c" "$key"; continue; }
     fi
+    drops=$(listen_overflows)
     line=$(BENCH_URL="$origin/1k.bin" BENCH_CLOSE=$close \
       timeout $((wrk_secs + 30)) wrk -t1 -c20 -d"${wrk_secs}s" --timeout 5s --latency \
         -s "$here/relay.lua" "$target" 2>&1 | grep '^BENCH ' || true)
+    rec "$c" "${key}_listen_overflows" $(($(listen_overflows) - drops))
     if [ "$c" != direct ]; then
       after=$(proxy_cpu "$c") || { died "$c" "$key"; continue; }
       rec "$c" "${key}_cpu_ticks" $((after - before))

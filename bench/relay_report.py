@@ -219,6 +219,10 @@ def main():
                 notes.append(f"- {name} {key}: {w['closes']} connections closed by the other side"
                              f" (wrk: read errors), {w['errors']} other errors"
                              f" in {w['requests']} requests")
+            overflows = sum(int(v) for v in f.raw.get(key + "_listen_overflows", []))
+            if overflows:
+                notes.append(f"- {name} {key}: {overflows} connection attempts dropped for a full"
+                             " accept queue (system's ListenOverflows counter; the client retries)")
         for key in ("get", "tunnel", "html"):
             failed = len(f.raw.get(key + "_fail", []))
             if failed:
