@@ -207,10 +207,11 @@ void CheckNewRecord(const CTraceRecord& record, const ChunkFacts& facts)
                         std::to_string(facts.chunk.size() - shown) + " bytes.\r\n";
         CHECK(text == expected);
     }
-    CheckRecordTexts(record);
+    // The text operations are checked for every record at the end of the run.
 }
 
-// The input is a stream of operations, so that seeds can be written as real exchanges:
+// The input is a stream of operations, so that seeds can be written as real exchanges
+// (an operation byte counts modulo 16; 12 to 15 and any other 1 than the byte 1 are 0):
 //   0 flags len16 bytes     AddChunk; flags bit 0 slot (1 = the tunnel), bit 1 received,
 //                           bit 2 body part, bit 3 an odd part marker (int32 follows flags)
 //   1 flags len16 pattern   AddChunk of the pattern repeated past the feed limit
@@ -292,7 +293,13 @@ public:
     void Run()
     {
         for (int step = 0; step < 100 && !m_input.AtEnd(); ++step) {
-            switch (m_input.Number(1) % 12) {
+            // Long texts cost the most under the sanitizers: the long chunk is one opcode of
+            // 256, every other byte names an operation modulo 16 (12 to 15 are chunks too).
+            const std::uint32_t opcode = m_input.Number(1);
+            std::uint32_t op = opcode % 16;
+            if (op >= 12 || (op == 1 && opcode != 1))
+                op = 0;
+            switch (op) {
             case 0: {
                 const std::uint32_t flags = m_input.Number(1);
                 const int part = PartFrom(flags);
@@ -652,7 +659,7 @@ private:
     std::int64_t m_sent = 0;
     std::int64_t m_received = 0;
     std::int64_t m_checkedCounts[3] = {0, 0, 0};
-    int m_bigLeft = 2; // long texts are costly under the sanitizers: two per run are enough
+    int m_bigLeft = 1; // long texts are costly under the sanitizers: one per run is enough
     int m_added = 0;
     int m_observed = 0;
     const CTraceRecord* m_lastObserved = nullptr;
