@@ -309,6 +309,26 @@ TEST_F(ViewerPageTest, TextTypedByTheUserIsPartOfThePane)
     EXPECT_EQ(pane->toPlainText(), "trace\nnotemore");
 }
 
+TEST_F(ViewerPageTest, MnemonicsReachTheButtons)
+{
+    CRecieveDataWatcherDlg page;
+    page.CreateWindow(m_parent.get());
+    m_parent->show();
+    m_parent->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_parent.get(), 2000));
+    Store().AppendResponseText("HTTP/1.0 200 OK\r\n", std::string());
+    page.PullFeed();
+
+    // A mnemonic presses its button visibly, so the click comes a moment later.
+    QTest::keyClick(m_parent->windowHandle(), Qt::Key_F, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Child<QCheckBox>(page, 1013)->isChecked(); }, 2000));
+    QTest::keyClick(m_parent->windowHandle(), Qt::Key_P, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !m_messages.empty(); }, 2000));
+    EXPECT_EQ(m_messages, std::vector<std::string>{"Trace Recieve Data copied to clipboard"});
+    QTest::keyClick(m_parent->windowHandle(), Qt::Key_C, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return page.GetPane()->GetBytes().empty(); }, 2000));
+}
+
 TEST_F(ViewerPageTest, PaneFollowsThePagesSize)
 {
     CDebugDlg page;
