@@ -71,7 +71,9 @@ bool CTraceApp::StartListening()
         // connections still in TIME_WAIT (it never allows a second active listener).
         const int on = 1;
         m_pListener->SetSockOpt(SO_REUSEADDR, &on, sizeof on, SOL_SOCKET);
-        ok = m_pListener->Bind(port) && m_pListener->Listen(5);
+        // A backlog of 5 would make a burst of browser connections wait for the client's
+        // SYN retransmissions (a second and more each) on this platform: take the system's.
+        ok = m_pListener->Bind(port) && m_pListener->Listen(SOMAXCONN);
     }
     if (ok)
         return true;
