@@ -33,11 +33,13 @@ CListingView::CListingView(QWidget* parent)
 void CListingView::mouseReleaseEvent(QMouseEvent* event)
 {
     QTableView::mouseReleaseEvent(event);
-    emit mouseClicked();
+    if (event->button() == Qt::LeftButton)
+        emit mouseClicked();
 }
 
 void CListingView::mouseDoubleClickEvent(QMouseEvent* event)
 {
     QTableView::mouseDoubleClickEvent(event);
-    emit mouseDoubleClicked();
+    if (event->button() == Qt::LeftButton)
+        emit mouseDoubleClicked();
 }
