@@ -1,5 +1,7 @@
 #include "ViewerTestFixture.h"
 
+#include "trace/TraceConnection.h"
+#include "trace/TraceRecord.h"
 #include "ui/shell/DialogUnits.h"
 #include "ui/viewers/DebugDlg.h"
 #include "ui/viewers/RecieveDataWatcherDlg.h"
@@ -123,6 +125,29 @@ TEST_F(ViewerPageTest, ViewersPullOnceAtCreationButDebugWaitsForItsTimer)
     QCoreApplication::sendEvent(debug.GetWindow(), &tick);
     EXPECT_EQ(debug.GetPane()->GetBytes(), "CListen::CListen\r\n");
     EXPECT_EQ(Store().GetDebugCount(), 0);
+}
+
+TEST_F(ViewerPageTest, EachRecordArrivesBehindItsBanner)
+{
+    CViewTraceDlg request;
+    CRecieveDataWatcherDlg response;
+    request.CreateWindow(m_parent.get());
+    response.CreateWindow(m_parent.get());
+    request.OnSetActive();
+
+    CTraceConnection* connection = Store().AddConnection(nullptr, false);
+    connection->AddChunk(0, 1, "GET http://a/ HTTP/1.0\r\n\r\n");
+    connection->AddChunk(1, 1, "HTTP/1.0 200 OK\r\n\r\nhi");
+    const CTraceRecord& sent = *connection->GetRecords()[0];
+    const CTraceRecord& received = *connection->GetRecords()[1];
+
+    QTimerEvent tick(request.GetTimerId());
+    QCoreApplication::sendEvent(request.GetWindow(), &tick);
+    EXPECT_EQ(request.GetPane()->GetBytes(), sent.GetBanner() + sent.GetFullText());
+    // The Response Viewer is not active: its text waits in the feed.
+    EXPECT_EQ(response.GetPane()->GetBytes(), "");
+    response.PullFeed();
+    EXPECT_EQ(response.GetPane()->GetBytes(), received.GetBanner() + received.GetFullText());
 }
 
 TEST_F(ViewerPageTest, TimerRunsOnlyWhileThePageIsActive)
