@@ -40,10 +40,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -73,7 +75,14 @@ enum Ending { HalfClose, StayOpen, ServerFirst, BrowserCloses, BrowserResets, Se
 QCoreApplication* g_qapp = nullptr;
 CTraceApp* g_app = nullptr;
 int g_proxyPort = 0;
-int g_originListener = -1;
+// The loopback server listens on several ports and each exchange takes the next one: the
+// server side closes first, and its TIME_WAIT connections are spread over the ports.
+struct OriginListener {
+    int fd;
+    int port;
+};
+std::vector<OriginListener> g_originListeners;
+int g_originListener = -1; // the one of this exchange
 int g_originPort = 0;
 
 void SetNonBlocking(int fd)
@@ -106,26 +115,46 @@ int ListenOnLoopback(int& port)
     return fd;
 }
 
+// Each browser connection comes from its own loopback address: the proxy closes first and
+// keeps the connection in TIME_WAIT, and at hundreds of exchanges a second from one address
+// the ports would run out.
 int ConnectToProxy()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(g_proxyPort));
-    // A loopback connect completes in the kernel, before the proxy accepts it.
-    CHECK(fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    SetNonBlocking(fd);
-    return fd;
+    static std::uint32_t next = 0;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::uint32_t n = next++;
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr =
+            htonl((127u << 24) | ((n % 250 + 1) << 16) | (((n / 250) % 250 + 1) << 8) | 7u);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(g_proxyPort));
+
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        CHECK(fd >= 0);
+        // A loopback connect completes in the kernel, before the proxy accepts it.
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            const int on = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            SetNonBlocking(fd);
+            return fd;
+        }
+        std::fprintf(stderr, "connect to the proxy: %s\n", std::strerror(errno));
+        ::close(fd);
+    }
+    Fail("the browser reached the proxy", __LINE__);
 }
 
 // Connections the proxy opened for an earlier input and gave up: closed before they are seen.
 void DropWaitingOriginConnections()
 {
-    for (int fd; (fd = ::accept(g_originListener, nullptr, nullptr)) >= 0;)
-        ::close(fd);
+    for (const OriginListener& listener : g_originListeners) {
+        for (int fd; (fd = ::accept(listener.fd, nullptr, nullptr)) >= 0;)
+            ::close(fd);
+    }
 }
 
 // The response as the proxy passes it on: the header's end normalised, every byte once.
@@ -480,7 +509,11 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     CHECK(g_app->StartListening());
     g_proxyPort = g_app->GetListenPort();
     CHECK(g_proxyPort > 0);
-    g_originListener = ListenOnLoopback(g_originPort);
+    for (int i = 0; i < 16; ++i) {
+        OriginListener listener{};
+        listener.fd = ListenOnLoopback(listener.port);
+        g_originListeners.push_back(listener);
+    }
     return 0;
 }
 
@@ -488,6 +521,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size < 6)
         return 0;
+    static std::size_t exchanges = 0;
+    const OriginListener& origin = g_originListeners[exchanges++ % g_originListeners.size()];
+    g_originListener = origin.fd;
+    g_originPort = origin.port;
+
     Exchange exchange;
     exchange.requestLine = data[0] & 7;
     exchange.upstream = (data[0] & 8) != 0;
