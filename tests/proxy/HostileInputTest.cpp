@@ -1,0 +1,232 @@
+// Requests a browser (or anyone on the network) may send on purpose to break the proxy.
+#include "ProxyFixture.h"
+
+#include "proxy/Proxy.h"
+#include "support/EventLoopWait.h"
+#include "trace/LogSaver.h"
+#include "trace/TraceConnection.h"
+#include "trace/TraceRecord.h"
+#include "trace/TraceStore.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QFile>
+
+#include <mutex>
+
+namespace {
+
+using namespace std::string_literals;
+
+const std::string k400 = CProxy::kBadHeaderReply;
+const std::string k404 = CProxy::kConnectErrorReply;
+const std::string kAnswer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+
+// An origin that keeps every request header it gets and answers with kAnswer, or with
+// `answer` when one is given.
+struct KeepingOrigin {
+    explicit KeepingOrigin(std::string answer = kAnswer)
+        : server([this, answer](BlockingStream& s) {
+            const std::string header = s.ReadUntil("\r\n\r\n", 10000);
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                headers.push_back(header);
+            }
+            s.Write(answer);
+        })
+    {
+    }
+    std::vector<std::string> Headers()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return headers;
+    }
+    std::mutex lock;
+    std::vector<std::string> headers;
+    LoopbackServer server;
+};
+
+class HostileInputTest : public ProxyFixture {
+protected:
+    // The text of the log that Save and Clear writes for what is in the store now.
+    std::string SavedLog()
+    {
+        const std::string name = m_ConfigDir.filePath("hostile.log").toStdString();
+        SaveAndClear(*m_pApp->m_pTraceStore, name, [this] { m_pApp->ClearAllData(); });
+        QFile file(QString::fromStdString(name));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        const QByteArray bytes = file.readAll();
+        return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    }
+};
+
+TEST_F(HostileInputTest, FormatDirectivesAppearVerbatimInTracesSummariesAndLog)
+{
+    const std::string directives = "%n%s%x%p%d%%%99999999s%.*s%ls";
+    KeepingOrigin origin("HTTP/1.0 200 " + directives + "\r\nX-Echo: %n%n%s\r\n\r\n%s%n");
+    m_pApp->m_bDebugTrace = 1;
+    const std::string request = "GET " + Url(origin.server.Port(), "/" + directives)
+                                + " HTTP/1.0\r\nX-Fmt: %n%s%n\r\n\r\n";
+    EXPECT_EQ(Exchange(request),
+              "HTTP/1.0 200 " + directives + "\r\nX-Echo: %n%n%s\r\n\r\n%s%n");
+    ASSERT_EQ(origin.Headers().size(), 1u);
+    EXPECT_EQ(origin.Headers()[0], "GET /" + directives + " HTTP/1.0\r\nX-Fmt: %n%s%n\r\n\r\n");
+
+    const std::string debug = m_pApp->m_pTraceStore->TakeDebugText();
+    EXPECT_NE(debug.find("CProxy::Parse Request - 300 bytes\r\n" + request.substr(0, request.find('\n') + 1)),
+              std::string::npos)
+        << debug;
+
+    ASSERT_TRUE(AllClosed());
+    ASSERT_EQ(Entries().size(), 1u);
+    const auto& records = Entries()[0]->GetRecords();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]->GetSummary(), "GET /" + directives + " HTTP/1.0");
+    EXPECT_EQ(records[1]->GetSummary(), "HTTP/1.0 200 " + directives);
+
+    const std::string log = SavedLog();
+    EXPECT_NE(log.find("\"GET /" + directives + " HTTP/1.0\"\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("\"HTTP/1.0 200 " + directives + "\"\r\n"), std::string::npos) << log;
+    EXPECT_EQ(m_Messages, std::vector<std::string>{"Kestrune written and cleared."});
+}
+
+TEST_F(HostileInputTest, NulAndHighBytesReachTheServerAndBackUnchanged)
+{
+    std::string high;
+    for (int c = 128; c < 256; ++c)
+        high += static_cast<char>(c);
+    const std::string answer = "HTTP/1.0 200 \0\xff\r\nX-Bin: \0\x80"s + high + "\r\n\r\n\0body\xfe\0"s;
+    KeepingOrigin origin(answer);
+    const std::string path = "/a\0b\xc3\xa9\xff"s;
+    const std::string rest = "X-Bin: \0\x01\x7f"s + high + "\r\nHost: \0\r\n\r\n"s;
+    EXPECT_EQ(Exchange("GET " + Url(origin.server.Port(), path) + " HTTP/1.0\r\n" + rest), answer);
+    ASSERT_EQ(origin.Headers().size(), 1u);
+    EXPECT_EQ(origin.Headers()[0], "GET " + path + " HTTP/1.0\r\n" + rest);
+
+    ASSERT_TRUE(AllClosed());
+    ASSERT_EQ(Entries().size(), 1u);
+    const std::string sent = "GET " + path + " HTTP/1.0\r\n" + rest;
+    EXPECT_EQ(Records(*Entries()[0]), "0/1/" + std::to_string(sent.size()) + " 1/1/"
+                                          + std::to_string(answer.size()));
+    // The texts made from such records are still one line each in the log.
+    const std::string log = SavedLog();
+    std::size_t rows = 0;
+    for (std::size_t at = 0; (at = log.find("\r\n", at)) != std::string::npos; at += 2)
+        ++rows;
+    EXPECT_EQ(rows, 3u) << "the header line and two rows";
+}
+
+TEST_F(HostileInputTest, HugeHeadersAreRelayedWholeUpToTheLimitAndRefusedBeyond)
+{
+    KeepingOrigin origin;
+    const std::string start = "GET " + Url(origin.server.Port(), "/big") + " HTTP/1.0\r\n";
+    // One header line of almost 1 MiB.
+    const std::string longLine =
+        "X-Long: " + std::string(CProxy::kBufferLimit - start.size() - 64, 'L') + "\r\n\r\n";
+    EXPECT_EQ(Exchange(start + longLine, 20000), kAnswer);
+    // 100,000 header lines.
+    std::string manyLines;
+    for (int i = 0; i < 100000; ++i)
+        manyLines += "A:\r\n";
+    manyLines += "\r\n";
+    EXPECT_EQ(Exchange(start + manyLines, 20000), kAnswer);
+    const std::vector<std::string> headers = origin.Headers();
+    ASSERT_EQ(headers.size(), 2u);
+    EXPECT_EQ(headers[0], "GET /big HTTP/1.0\r\n" + longLine);
+    EXPECT_EQ(headers[1], "GET /big HTTP/1.0\r\n" + manyLines);
+
+    // A header line far beyond the limit is refused (or, while the browser is still sending,
+    // reset) without being held whole, and the proxy serves on.
+    const std::string tooLong = "X-Long: " + std::string(2 * CProxy::kBufferLimit, 'L') + "\r\n\r\n";
+    const std::string refused = Exchange(start + tooLong, 20000);
+    EXPECT_EQ(k400.compare(0, refused.size(), refused), 0) << refused.substr(0, 200);
+    EXPECT_EQ(Exchange(start + "\r\n"), kAnswer);
+    ASSERT_TRUE(AllClosed());
+    EXPECT_EQ(Entries().size(), 3u) << "the refused header is not traced";
+}
+
+TEST_F(HostileInputTest, AbsurdPortsGet404AndNeverWrapToAnotherPort)
+{
+    KeepingOrigin origin;
+    const int port = origin.server.Port();
+    for (const std::string& text : {"99999999"s, "-1"s, "0"s, std::to_string(port + 65536),
+                                    std::to_string(port + 65536ll * 65536), "4294967296"s,
+                                    "99999999999999999999999"s, "abc"s, "+"s}) {
+        EXPECT_EQ(Exchange("GET http://127.0.0.1:" + text + "/ HTTP/1.0\r\n\r\n"), k404) << text;
+        EXPECT_EQ(Exchange("CONNECT 127.0.0.1:" + text + " HTTP/1.0\r\n\r\n"),
+                  std::string(CProxy::kTunnelReply) + k404)
+            << text;
+    }
+    EXPECT_TRUE(origin.Headers().empty()) << "no port reached the origin by wrapping";
+
+    // Digits followed by other text count up to the first non-digit, as atoi does.
+    EXPECT_EQ(Exchange("GET http://127.0.0.1:" + std::to_string(port) + "abc/ HTTP/1.0\r\n\r\n"),
+              kAnswer);
+    EXPECT_EQ(Exchange("GET http://127.0.0.1:0" + std::to_string(port) + "/ HTTP/1.0\r\n\r\n"),
+              kAnswer);
+    EXPECT_EQ(origin.Headers().size(), 2u);
+}
+
+// A listener on the IPv6 loopback, or -1 when the machine has none.
+int ListenIpv6Loopback(int& port)
+{
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    port = ntohs(a.sin6_port);
+    return fd;
+}
+
+TEST_F(HostileInputTest, Ipv6LiteralsGetA404WithoutAnyIpv6Connect)
+{
+    int port = 80;
+    const int listener = ListenIpv6Loopback(port);
+    const std::string p = std::to_string(port);
+    for (const std::string& authority : {"[::1]:" + p, "[::1]"s, "[::1]:" + p + ":" + p})
+        EXPECT_EQ(Exchange("GET http://" + authority + "/ HTTP/1.0\r\n\r\n"), k404) << authority;
+    EXPECT_EQ(Exchange("CONNECT [::1]:" + p + " HTTP/1.0\r\n\r\n"),
+              std::string(CProxy::kTunnelReply) + k404);
+    if (listener >= 0) {
+        sockaddr_in6 peer{};
+        socklen_t length = sizeof peer;
+        EXPECT_LT(::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, 0), 0)
+            << "the proxy connected over IPv6";
+        ::close(listener);
+    }
+    ASSERT_TRUE(AllClosed());
+}
+
+TEST_F(HostileInputTest, EmptyHostsAndAuthorities)
+{
+    KeepingOrigin origin;
+    // An empty Host: line is not looked at; the request goes where its URL says.
+    const std::string withEmptyHost = "GET " + Url(origin.server.Port()) + " HTTP/1.1\r\nHost:\r\nHost: \r\n\r\n";
+    EXPECT_EQ(Exchange(withEmptyHost), kAnswer);
+    ASSERT_EQ(origin.Headers().size(), 1u);
+    EXPECT_EQ(origin.Headers()[0], "GET / HTTP/1.1\r\nHost:\r\nHost: \r\n\r\n");
+
+    for (const std::string& url : {"http:///"s, "http://:/"s, "http://:::/"s, "https:///x"s, "http://"s})
+        EXPECT_EQ(Exchange("GET " + url + " HTTP/1.0\r\nHost: \r\n\r\n"), k404) << url;
+    EXPECT_EQ(Exchange("CONNECT : HTTP/1.0\r\n\r\n"), std::string(CProxy::kTunnelReply) + k404);
+    // A blank first line is still a line (without a host); only a header with no CR LF line
+    // at all is refused as invalid.
+    EXPECT_EQ(Exchange("\r\n\r\n"), k404);
+    EXPECT_EQ(Exchange(" \r\n\r\n"), k404);
+    EXPECT_EQ(Exchange("\n\r\n"), std::string(CProxy::kBadHeaderReply));
+    EXPECT_EQ(origin.Headers().size(), 1u);
+    ASSERT_TRUE(AllClosed());
+}
+
+} // namespace
