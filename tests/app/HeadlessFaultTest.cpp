@@ -1,0 +1,173 @@
+// The real program, headless, when its log file or its settings file cannot be used: it says
+// so, keeps relaying, and ends cleanly.
+#include "support/BlockingStream.h"
+#include "support/LoopbackServer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+namespace {
+
+const std::string kAnswer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+
+class HeadlessFault : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", m_dir.filePath("config"));
+        m_process.setProcessEnvironment(env);
+    }
+
+    void TearDown() override
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    QString SettingsFile() const { return m_dir.filePath("config/Varnel/Kestrune.conf"); }
+
+    void WriteSettings(const QByteArray& bytes)
+    {
+        ASSERT_TRUE(QDir().mkpath(m_dir.filePath("config/Varnel")));
+        QFile file(SettingsFile());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+
+    // Starts the program; the port it reports, or 0 when it did not start listening.
+    int Start(const QStringList& args)
+    {
+        m_stderr.clear();
+        m_process.start(KESTRUNE_EXE, QStringList{"--headless", "--quiet"} + args);
+        if (!m_process.waitForStarted(5000))
+            return 0;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 10000) {
+            m_process.waitForReadyRead(50);
+            m_stderr += m_process.readAllStandardError();
+            const int at = m_stderr.indexOf("listening on port ");
+            if (at >= 0 && m_stderr.indexOf('\n', at) > 0)
+                return m_stderr.mid(at + 18).split(' ').first().split('\n').first().toInt();
+            if (m_process.state() == QProcess::NotRunning)
+                return 0;
+        }
+        return 0;
+    }
+
+    // Waits until stderr holds text (or a few seconds pass).
+    bool StderrShows(const QByteArray& text)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!m_stderr.contains(text) && timer.elapsed() < 5000) {
+            m_process.waitForReadyRead(50);
+            m_stderr += m_process.readAllStandardError();
+        }
+        return m_stderr.contains(text);
+    }
+
+    int Finish()
+    {
+        if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(10000))
+            return -1;
+        m_stderr += m_process.readAllStandardError();
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
+    }
+
+    // One request through the program to an origin of its own.
+    std::string Fetch(int port)
+    {
+        LoopbackServer origin([](BlockingStream& s) {
+            s.ReadUntil("\r\n\r\n");
+            s.Write(kAnswer);
+        });
+        BlockingStream browser;
+        if (!browser.Connect(port))
+            return {};
+        browser.Write("GET http://127.0.0.1:" + std::to_string(origin.Port()) + "/ HTTP/1.0\r\n\r\n");
+        return browser.ReadToEnd(5000);
+    }
+
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QByteArray m_stderr;
+};
+
+} // namespace
+
+TEST_F(HeadlessFault, LogThatCannotBeWrittenIsReportedAndRelayingGoesOn)
+{
+    QFile probe("/dev/full");
+    const QString missing = m_dir.filePath("no-such-folder/trace.log");
+    ASSERT_TRUE(QDir().mkpath(m_dir.filePath("a-folder")));
+    const QString folder = m_dir.filePath("a-folder");
+    struct Case {
+        QString log;
+        QByteArray message;
+    };
+    std::vector<Case> cases{{missing, "Kestrune: Could not open file: " + missing.toLocal8Bit()},
+                            {folder, "Kestrune: Could not open file: " + folder.toLocal8Bit()}};
+    if (probe.exists())
+        cases.push_back({"/dev/full", "Kestrune: Error during log write command"});
+
+    for (const Case& c : cases) {
+        const int port = Start({"--port", "0", "--log", c.log});
+        ASSERT_GT(port, 0) << m_stderr.toStdString();
+        EXPECT_EQ(Fetch(port), kAnswer);
+        ::kill(static_cast<pid_t>(m_process.processId()), SIGUSR1);
+        EXPECT_TRUE(StderrShows(c.message)) << m_stderr.toStdString();
+        EXPECT_FALSE(m_stderr.contains("written and cleared")) << m_stderr.toStdString();
+        EXPECT_EQ(Fetch(port), kAnswer) << "still relaying after the failed save";
+        ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+        EXPECT_EQ(Finish(), 0) << m_stderr.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(m_dir.filePath("no-such-folder")));
+    EXPECT_TRUE(QFileInfo(folder).isDir());
+}
+
+TEST_F(HeadlessFault, SettingsFileThatCannotBeUsedGivesDefaults)
+{
+    // Garbage in the file: defaults, and the port of the command line serves.
+    QByteArray garbage;
+    for (int i = 0; i < 2048; ++i)
+        garbage.append(static_cast<char>((i * 97 + 13) & 0xFF));
+    WriteSettings(garbage + "\n[General\n[[[\n=\n@Variant(\\0\\0\\0\\x7f)\n");
+    int port = Start({"--port", "0"});
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+    EXPECT_FALSE(m_stderr.contains("upstream proxy")) << m_stderr.toStdString();
+    EXPECT_EQ(Fetch(port), kAnswer);
+    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_EQ(Finish(), 0);
+
+    // A folder where the file should be: it can be neither read nor written.
+    ASSERT_TRUE(QFile::remove(SettingsFile()));
+    ASSERT_TRUE(QDir().mkpath(SettingsFile()));
+    port = Start({"--port", "0"});
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+    EXPECT_EQ(Fetch(port), kAnswer);
+    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_TRUE(QFileInfo(SettingsFile()).isDir());
+}
+
+TEST_F(HeadlessFault, StoredPortThatCannotBeUsedIsAListenError)
+{
+    WriteSettings("[General]\nHttpPort=99999999\n");
+    EXPECT_EQ(Start({}), 0);
+    EXPECT_EQ(Finish(), 1);
+    EXPECT_TRUE(m_stderr.contains("Listen Error on port: 99999999")) << m_stderr.toStdString();
+}
