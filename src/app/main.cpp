@@ -1,10 +1,6 @@
 #include "app/CommandLine.h"
 #include "app/HeadlessRunner.h"
-
-#if __has_include("ui/shell/WindowApp.h")
-#include "ui/shell/WindowApp.h"
-#define KESTRUNE_HAS_WINDOW 1
-#endif
+#include "app/WindowModule.h"
 
 #include <csignal>
 #include <cstdio>
@@ -35,10 +31,5 @@ int main(int argc, char** argv)
     case CCommandLine::Mode::Window:
         break;
     }
-#ifdef KESTRUNE_HAS_WINDOW
-    return RunWindowApp(argc, argv);
-#else
-    std::fprintf(stderr, "kestrune: the window is not built yet; use --headless.\n");
-    return 2;
-#endif
+    return RunWindowModule(argc, argv);
 }
