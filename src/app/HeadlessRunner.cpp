@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -86,6 +88,9 @@ bool CHeadlessRunner::Start()
         m_pLogTimer->start(m_options.logEverySeconds * 1000);
     }
     if (!m_options.logFile) {
+        // Nothing reads a record back after it was printed: an open connection keeps only
+        // what its next chunks look at, so a long keep-alive connection does not grow.
+        m_app.m_pTraceStore->SetKeepSettledRecords(false);
         m_pPurgeTimer = new QTimer(this);
         connect(m_pPurgeTimer, &QTimer::timeout, this, &CHeadlessRunner::PurgeIfUnlogged);
         m_pPurgeTimer->start(kPurgeIntervalMs);
@@ -141,8 +146,13 @@ void CHeadlessRunner::DrainDebugLines()
 void CHeadlessRunner::PurgeIfUnlogged()
 {
     DrainDebugLines();
-    if (m_app.m_pTraceStore)
-        m_app.m_pTraceStore->PurgeClosedConnections();
+    CTraceStore* store = m_app.m_pTraceStore;
+    if (!store)
+        return;
+    // Every record was printed when it was made and no log will read it.
+    store->PurgeClosedConnections();
+    // Hand the freed memory back to the system instead of keeping it for the next burst.
+    ::malloc_trim(0);
 }
 
 int RunHeadless(const CCommandLine& options)

@@ -32,9 +32,11 @@ CHost::CHost(CProxy* proxy)
 
 CHost::~CHost()
 {
-    if (m_pTrace) {
-        m_pTrace->DetachConnection();
+    if (CTraceConnection* entry = m_pTrace) {
         m_pTrace = nullptr;
+        entry->DetachConnection();
+        if (HasTraceApp() && TraceApp().m_pTraceStore)
+            TraceApp().m_pTraceStore->DropClosedEntry(entry);
     }
     Close();
 }

@@ -59,10 +59,11 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
     const std::size_t index = m_Records.size();
     CTraceRecord* record = nullptr;
     try {
-        auto made = std::make_unique<CTraceRecord>(m_nId, static_cast<int>(index + 1), direction,
-                                                   part, chunk, binary, m_bSSL);
+        auto made = std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part,
+                                                   chunk, binary, m_bSSL);
         record = made.get();
         m_Records.push_back(std::move(made));
+        ++m_nRecordsMade;
     } catch (const std::bad_alloc&) {
         return; // nowhere to keep the record
     }
@@ -96,8 +97,29 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
         request.SetElapsed(TickDifference(request.GetStartTick(), record->GetEndTick()));
     }
 
-    if (store)
+    if (store) {
         store->NotifyRecord(*record);
+        if (!store->KeepsSettledRecords())
+            DropSettledRecords();
+    }
+}
+
+void CTraceConnection::DropSettledRecords()
+{
+    // AddChunk looks back at the latest record (part, binary, timing) and times the latest
+    // request; nothing looks at any other. Done in place: no allocation on the way of a chunk.
+    const std::size_t held = m_Records.size();
+    if (held <= 1)
+        return;
+    if (m_nLastRequest >= 0 && static_cast<std::size_t>(m_nLastRequest) + 1 < held) {
+        if (m_nLastRequest > 0)
+            m_Records.front() = std::move(m_Records[static_cast<std::size_t>(m_nLastRequest)]);
+        m_Records.erase(m_Records.begin() + 1, m_Records.end() - 1);
+    } else {
+        m_Records.erase(m_Records.begin(), m_Records.end() - 1);
+    }
+    if (m_nLastRequest >= 0)
+        m_nLastRequest = 0;
 }
 
 int CTraceConnection::WriteLog(std::FILE* file)

@@ -23,6 +23,11 @@ public:
     // The connection object is gone: the entry stays, marked closed.
     void DetachConnection();
 
+    // Frees the records that later chunks no longer look at: all but the latest record and the
+    // latest sent record. Numbering goes on as if they were still held. Only for a run in which
+    // nothing reads the records back (no Listing, no log): the headless mode without a log.
+    void DropSettledRecords();
+
     using Records = std::vector<std::unique_ptr<CTraceRecord>>;
     const Records& GetRecords() const { return m_Records; }
 
@@ -42,4 +47,5 @@ private:
     bool m_bOpen = true;
     Records m_Records;
     int m_nId = 0;
+    int m_nRecordsMade = 0; // records ever added, dropped ones included
 };

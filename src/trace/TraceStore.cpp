@@ -56,6 +56,20 @@ void CTraceStore::PurgeClosedConnections()
     Clear(m_Debug);
 }
 
+void CTraceStore::DropClosedEntry(CTraceConnection* entry)
+{
+    if (m_bKeepSettledRecords || !entry || entry->IsOpen())
+        return;
+    // From the back: short connections, the most common ones, are among the newest entries.
+    for (auto it = m_Connections.end(); it != m_Connections.begin();) {
+        --it;
+        if (it->get() == entry) {
+            m_Connections.erase(it);
+            return;
+        }
+    }
+}
+
 int CTraceStore::WriteLog(std::FILE* file)
 {
     for (auto& entry : m_Connections) {

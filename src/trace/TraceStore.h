@@ -33,6 +33,14 @@ public:
 
     // Deletes the entries of closed connections and empties the three feeds.
     void PurgeClosedConnections();
+    // Off: each entry keeps only the records that its later chunks look back at (see
+    // CTraceConnection::DropSettledRecords), each older one freed once it has been observed.
+    // For runs in which nothing reads the records back. On by default.
+    void SetKeepSettledRecords(bool keep) { m_bKeepSettledRecords = keep; }
+    bool KeepsSettledRecords() const { return m_bKeepSettledRecords; }
+    // With settled records not kept, a closed entry holds nothing anyone reads: it is deleted
+    // at once rather than at the next purge. Otherwise (and for an open entry) does nothing.
+    void DropClosedEntry(CTraceConnection* entry);
 
     // Writes every unwritten record's row; 1 when all were written, 0 at the first failure.
     int WriteLog(std::FILE* file);
@@ -80,4 +88,5 @@ private:
     std::mutex m_Lock;
     Connections m_Connections;
     std::function<void(const CTraceRecord&)> m_RecordObserver;
+    bool m_bKeepSettledRecords = true;
 };
