@@ -173,9 +173,12 @@ int CAsyncSocket::Receive(void* data, int length)
         n = ::recv(m_hSocket, data, static_cast<size_t>(length), MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        m_nLastError = (errno == EAGAIN || errno == EWOULDBLOCK) ? WSAEWOULDBLOCK : errno;
+        const bool wouldBlock = errno == EAGAIN || errno == EWOULDBLOCK;
+        m_nLastError = wouldBlock ? WSAEWOULDBLOCK : errno;
+        m_pNotifiers->NoteReceive(!wouldBlock, m_nLastError);
         return -1;
     }
+    m_pNotifiers->NoteReceive(n == 0 && length > 0, 0);
     return static_cast<int>(n);
 }
 

@@ -111,6 +111,8 @@ void CSocketNotifiers::Detach()
     m_bAwaitConnect = false;
     m_bWantWrite = false;
     m_bReadDone = false;
+    m_bEndSeen = false;
+    m_nEndError = 0;
 }
 
 void CSocketNotifiers::ReleaseLookup()
@@ -245,27 +247,39 @@ void CSocketNotifiers::OnReadable()
     if (!m_bConnected || m_bReadDone)
         return;
 
-    // Data waiting, the end of the stream, or an error: a peek tells which without taking.
-    char probe;
-    ssize_t n;
-    do {
-        n = ::recv(s.m_hSocket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n > 0) {
-        Dispatch([](CAsyncSocket& sock) { sock.OnReceive(0); });
-        return;
+    int error = 0;
+    if (m_bEndSeen) {
+        error = m_nEndError; // a receive outside the handlers found the end already
+    } else {
+        // Readiness is data, the end of the stream or an error. The handler's own receive
+        // tells which, so no extra system call is spent on a peek.
+        const unsigned before = m_nReceives;
+        if (!Dispatch([](CAsyncSocket& sock) { sock.OnReceive(0); }))
+            return;
+        if (s.m_hSocket < 0 || m_bReadDone || !m_bConnected)
+            return; // closed or ended by the handler
+        if (!m_bEndSeen) {
+            if (m_nReceives != before)
+                return; // it read; level-triggered readiness brings the rest
+            // A handler that did not read: look without taking, as the end must be reported.
+            char probe;
+            ssize_t n;
+            do {
+                n = ::recv(s.m_hSocket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+            } while (n < 0 && errno == EINTR);
+            if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
+                return;
+            error = n == 0 ? 0 : errno;
+        } else {
+            error = m_nEndError;
+        }
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return;
 
     // The end is reported once; the write side stays usable after a peer's half-close.
-    const int error = n == 0 ? 0 : errno;
     m_bReadDone = true;
     Update();
     if (s.m_lEvents & CAsyncSocket::FD_CLOSE)
         Dispatch([error](CAsyncSocket& sock) { sock.OnClose(error); });
-    else
-        Dispatch([](CAsyncSocket& sock) { sock.OnReceive(0); });
 }
 
 void CSocketNotifiers::OnWritable()

@@ -29,6 +29,16 @@ public:
     void WantWrite() { m_bWantWrite = true; Update(); }
     // Recomputes which notifiers are enabled from the event mask and the socket's state.
     void Update();
+    // A receive of the socket came back: with data, at the end of the stream (0) or failed for
+    // good (an error other than would-block). Tells the next readiness what the read found.
+    void NoteReceive(bool ended, int error)
+    {
+        ++m_nReceives;
+        if (ended && !m_bEndSeen) {
+            m_bEndSeen = true;
+            m_nEndError = error;
+        }
+    }
 
 private:
     struct Life {
@@ -57,4 +67,7 @@ private:
     bool m_bAwaitConnect = false; // connect() issued, completion not yet seen
     bool m_bWantWrite = false;
     bool m_bReadDone = false;   // end of stream or error already reported
+    bool m_bEndSeen = false;    // a receive found the end or a failure (not yet reported)
+    int m_nEndError = 0;        // what it found: 0 for the end of the stream
+    unsigned m_nReceives = 0;   // receives made, to tell whether a handler read at all
 };

@@ -4,8 +4,12 @@
 
 #include <cassert>
 
+namespace trace_detail {
+CTraceAppState* g_pCurrentApp = nullptr;
+}
+
 namespace {
-CTraceAppState* g_pCurrent = nullptr;
+CTraceAppState*& g_pCurrent = trace_detail::g_pCurrentApp;
 }
 
 CTraceAppState::CTraceAppState()
@@ -27,11 +31,6 @@ CTraceAppState& TraceApp()
 }
 
 bool HasTraceApp() { return g_pCurrent != nullptr; }
-
-bool DebugTraceOn()
-{
-    return g_pCurrent && g_pCurrent->m_bDebugTrace && g_pCurrent->m_pTraceStore;
-}
 
 void DebugTrace(std::string_view line)
 {

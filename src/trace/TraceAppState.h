@@ -34,9 +34,18 @@ private:
 CTraceAppState& TraceApp();
 bool HasTraceApp();
 
+namespace trace_detail {
+extern CTraceAppState* g_pCurrentApp; // the current instance; null when none
+}
+
 // True when debug trace lines are wanted (the switch is on and a store exists); emitters test
-// this before formatting a line, so tracing costs nothing while it is off.
-bool DebugTraceOn();
+// this before formatting a line, so tracing costs nothing while it is off. Inline: it is asked
+// on every read and send.
+inline bool DebugTraceOn()
+{
+    const CTraceAppState* app = trace_detail::g_pCurrentApp;
+    return app && app->m_bDebugTrace && app->m_pTraceStore;
+}
 
 // Appends one debug trace line (ending in "\r\n") to the store's debug feed, when on.
 void DebugTrace(std::string_view line);
