@@ -15,13 +15,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string_view>
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer's own allocator keeps its figures (its header is not always installed).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace {
@@ -118,6 +120,7 @@ TEST_F(LoadTest, BigSequentialConnectionsLeakNoDescriptorsAndNoMemory)
     PollOrigin origin;
     ASSERT_GT(origin.Port(), 0);
     ClientSwarm swarm = PathSwarm(origin.Port(), 8);
+    swarm.timeoutMs = 150000; // a busy machine (a parallel test run) may take a while
 
     // A warm-up settles the allocator's and the event loop's own tables.
     ClientSwarm::Result warm = RunSwarm(swarm, m_nPort, 2000);
@@ -139,8 +142,11 @@ TEST_F(LoadTest, BigSequentialConnectionsLeakNoDescriptorsAndNoMemory)
     m_pApp->ClearAllData();
     FlushDeferredDeletes();
     EXPECT_TRUE(Entries().empty());
-    EXPECT_EQ(OpenFileDescriptors(), fdsBefore);
+    // Fewer is fine: a descriptor of the event loop's own may have gone meanwhile.
+    EXPECT_LE(OpenFileDescriptors(), fdsBefore);
     const std::size_t heapAfter = HeapInUse();
+    std::printf("[ figures  ] %zu connections: descriptors %d -> %d, heap %zu -> %zu bytes\n",
+                kSequentialConnections, fdsBefore, OpenFileDescriptors(), heapBefore, heapAfter);
     EXPECT_LT(heapAfter, heapBefore + (2u << 20))
         << "heap grew from " << heapBefore << " to " << heapAfter << " bytes";
 }
