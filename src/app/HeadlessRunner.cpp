@@ -160,6 +160,11 @@ int RunHeadless(const CCommandLine& options)
     int argc = 1;
     char name[] = "kestrune";
     char* argv[] = {name, nullptr};
+    // Qt's own poll loop rather than GLib's: GLib wakes its loop with a write to an eventfd on
+    // every change of the watched sockets, some twenty system calls per proxied connection.
+    // Nothing in the headless mode needs GLib's loop; a value the user set is left alone.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication qapp(argc, argv);
 
     CTraceApp app;
