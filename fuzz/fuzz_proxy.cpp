@@ -46,6 +46,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -490,12 +491,16 @@ void RunExchange(const Exchange& exchange, const Expectation& expected)
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
-    // The settings go to a folder of this run's own.
-    char folder[] = "/tmp/kestrune-fuzz-XXXXXX";
+    // The settings go to a folder of this run's own, removed when the run ends.
+    static char folder[] = "/tmp/kestrune-fuzz-XXXXXX";
     if (!::mkdtemp(folder)) {
         std::perror("mkdtemp");
         std::exit(1);
     }
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    });
     ::setenv("XDG_CONFIG_HOME", folder, 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     g_qapp = new QCoreApplication(*argc, *argv);
