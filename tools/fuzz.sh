@@ -78,7 +78,7 @@ for target in "${targets[@]}"; do
     result="CRASH (exit $rc)"
     failed=1
     echo "---- $target failed; the end of its log ($log):" >&2
-    grep -v '^#\|^INFO\|^stat::\|^MS:\|^base unit' "$log" | tail -60 >&2
+    grep -av '^#\|^INFO\|^stat::\|^MS:\|^base unit' "$log" | tail -60 >&2 || true
     ls -1 "$build/artifacts/$target-"* 2>/dev/null | sed 's/^/input: /' >&2 || true
   fi
   printf '%-14s %8s %12s %9s %12s  %s\n' "$target" "$seconds" "${runs:-?}" "${speed:-?}" \
