@@ -2,11 +2,9 @@
 
 #include "platform/AsyncSocket.h"
 
-#include <QCoreApplication>
-#include <QHostAddress>
-#include <QHostInfo>
+#include "platform/NameResolver.h"
+
 #include <QObject>
-#include <QPointer>
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
@@ -28,15 +26,6 @@ constexpr int kAcceptsPerEvent = 32;
 
 // A lookup that found no IPv4 address.
 constexpr int kHostNotFound = EHOSTUNREACH;
-
-// The receiver of every lookup result: it lives as long as the application object.
-QObject* LookupContext()
-{
-    static QPointer<QObject> context;
-    if (!context)
-        context = new QObject(QCoreApplication::instance());
-    return context;
-}
 
 void Release(QObject* object)
 {
@@ -161,24 +150,17 @@ bool CSocketNotifiers::Connect(const std::string& host, int port)
     m_bLookupPending = true;
     const int serial = ++m_nLookupSerial;
     std::shared_ptr<Life> life = m_pLife;
-    QHostInfo::lookupHost(
-        QString::fromLatin1(host.data(), static_cast<qsizetype>(host.size())), LookupContext(),
-        [life, serial, port](const QHostInfo& info) {
-            if (!life->socket)
-                return;
-            unsigned int found = 0;
-            bool ok = false;
-            if (info.error() == QHostInfo::NoError) {
-                for (const QHostAddress& a : info.addresses()) {
-                    if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                        found = htonl(a.toIPv4Address());
-                        ok = true;
-                        break;
-                    }
-                }
-            }
-            life->socket->m_pNotifiers->OnLookupDone(serial, found, ok, port);
+    const bool started = CNameResolver::Instance().Lookup(
+        host, [life, serial, port](bool found, unsigned int address) {
+            if (life->socket)
+                life->socket->m_pNotifiers->OnLookupDone(serial, address, found, port);
         });
+    if (!started) {
+        m_bConnecting = false;
+        m_bLookupPending = false;
+        s.m_nLastError = EAGAIN;
+        return false;
+    }
     s.m_nLastError = WSAEWOULDBLOCK;
     return false;
 }
