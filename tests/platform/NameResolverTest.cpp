@@ -19,14 +19,14 @@ TEST(NameResolver, ManyLookupsAllAnswerOnTheLoopThread)
     };
     // More lookups than there are workers, and a name the resolver rejects without the network.
     std::vector<Answer> answers(12);
+    int answered = 0;
     for (std::size_t i = 0; i < answers.size(); ++i) {
         const std::string host = i == 5 ? std::string(64, 'a') + ".invalid" : "localhost";
-        bool calledInside = false;
         ASSERT_TRUE(resolver.Lookup(host, [&, i](bool found, unsigned int address) {
             answers[i] = {true, found, std::this_thread::get_id() == loop, address};
-            calledInside = true;
+            ++answered;
         }));
-        EXPECT_FALSE(calledInside) << "an answer never comes from inside Lookup";
+        EXPECT_EQ(answered, 0) << "an answer never comes from inside Lookup";
     }
     ASSERT_TRUE(RunUntil([&] {
         for (const Answer& a : answers)
