@@ -139,7 +139,7 @@ int main(int argc, char** argv)
     const struct {
         int tab;
         const char* name;
-    } pages[] = {{1, "Request Viewer"}, {2, "Response Viewer"}, {0, "Setup"}};
+    } pages[] = {{0, "Setup"}, {1, "Request Viewer"}, {2, "Response Viewer"}};
     for (const auto& page : pages) {
         sheet->SetActivePage(page.tab);
         QCoreApplication::processEvents();
