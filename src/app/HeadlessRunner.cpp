@@ -37,6 +37,10 @@ CHeadlessRunner::~CHeadlessRunner()
 
 bool CHeadlessRunner::Start()
 {
+    // Handlers first: whoever reads "listening on port" may signal at once.
+    auto* signalPipe = new CSignalPipe(this);
+    connect(signalPipe, &CSignalPipe::Signalled, this, &CHeadlessRunner::OnSignal);
+
     m_app.InitCore();
 
     CSettingsRegistry settings;
@@ -74,8 +78,6 @@ bool CHeadlessRunner::Start()
     std::fprintf(stderr, "\n");
     std::fflush(stderr);
 
-    auto* signalPipe = new CSignalPipe(this);
-    connect(signalPipe, &CSignalPipe::Signalled, this, &CHeadlessRunner::OnSignal);
 
     if (m_options.debug) {
         m_pDebugTimer = new QTimer(this);
