@@ -73,6 +73,5 @@ private:
     std::size_t m_nScanned = 0;     // bytes of m_Buffer already searched for the header end
     bool m_bBrowserDone = false;    // the browser's side has ended
     bool m_bCloseAfterReply = false;
-    bool m_bReadPaused = false;
     long m_lSelected = kAllEvents;
 };
