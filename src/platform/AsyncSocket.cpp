@@ -127,16 +127,23 @@ bool CAsyncSocket::Connect(const std::string& host, int port)
     return m_pNotifiers->Connect(host, port);
 }
 
-int CAsyncSocket::Send(const void* data, int length)
+bool CAsyncSocket::CheckTransfer(const void* data, int length)
 {
     if (m_hSocket < 0) {
         m_nLastError = ENOTSOCK;
-        return -1;
+        return false;
     }
     if (length < 0 || (length > 0 && !data)) {
         m_nLastError = EINVAL;
-        return -1;
+        return false;
     }
+    return true;
+}
+
+int CAsyncSocket::Send(const void* data, int length)
+{
+    if (!CheckTransfer(data, length))
+        return -1;
     if (length == 0)
         return 0;
     ssize_t n;
@@ -160,14 +167,8 @@ int CAsyncSocket::Send(const void* data, int length)
 
 int CAsyncSocket::Receive(void* data, int length)
 {
-    if (m_hSocket < 0) {
-        m_nLastError = ENOTSOCK;
+    if (!CheckTransfer(data, length))
         return -1;
-    }
-    if (length < 0 || (length > 0 && !data)) {
-        m_nLastError = EINVAL;
-        return -1;
-    }
     ssize_t n;
     do {
         n = ::recv(m_hSocket, data, static_cast<size_t>(length), MSG_DONTWAIT);

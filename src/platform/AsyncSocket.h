@@ -81,6 +81,9 @@ public:
     virtual void OnClose(int errorCode) { (void)errorCode; }
 
 private:
+    // An open socket and a usable buffer; otherwise sets the error and says no.
+    bool CheckTransfer(const void* data, int length);
+
     friend class CSocketNotifiers;
     int m_hSocket = -1;
     int m_nLastError = 0;
