@@ -47,17 +47,7 @@ done
 # ---------------------------------------------------------------- packages and build
 packages=(nginx curl linux-perf valgrind python3)
 [ -n "$kestrune" ] || packages+=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+bash "$root/tools/install-missing.sh" "${packages[@]}"
 
 if [ -z "$kestrune" ]; then
   build="$root/build-bench"

@@ -70,16 +70,7 @@ install_packages() {
   if [ -z "$kestrune" ]; then
     packages+=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev)
   fi
-  local missing=() p
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "installing: ${missing[*]}"
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+  bash "$root/tools/install-missing.sh" "${packages[@]}"
 }
 
 build_kestrune() {

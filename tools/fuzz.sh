@@ -23,17 +23,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_headers fuzz_records fuzz_proxy)
 
 packages=(clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev libgl-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}" >&2
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+bash tools/install-missing.sh "${packages[@]}"
 
 build=build-fuzz
 cmake -S fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null

@@ -9,18 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-need=()
-command -v Xvfb >/dev/null || need+=(xvfb)
-command -v xdotool >/dev/null || need+=(xdotool)
-command -v xwd >/dev/null || need+=(x11-apps)
-dpkg-query -W -f='${Status}' imagemagick 2>/dev/null | grep -q "install ok installed" || need+=(imagemagick)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "Installing: ${need[*]}" >&2
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >&2
-fi
+bash tools/install-missing.sh xvfb xdotool x11-apps imagemagick
 
 build=${1:-}
 if [ -z "$build" ]; then
