@@ -10,6 +10,8 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
+#include "support/HeadlessProcess.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -51,21 +53,7 @@ protected:
     int Start(const QStringList& args)
     {
         m_stderr.clear();
-        m_process.start(KESTRUNE_EXE, QStringList{"--headless", "--quiet"} + args);
-        if (!m_process.waitForStarted(5000))
-            return 0;
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 10000) {
-            m_process.waitForReadyRead(50);
-            m_stderr += m_process.readAllStandardError();
-            const int at = m_stderr.indexOf("listening on port ");
-            if (at >= 0 && m_stderr.indexOf('\n', at) > 0)
-                return m_stderr.mid(at + 18).split(' ').first().split('\n').first().toInt();
-            if (m_process.state() == QProcess::NotRunning)
-                return 0;
-        }
-        return 0;
+        return StartHeadless(m_process, QStringList{"--headless", "--quiet"} + args, m_stderr);
     }
 
     // Waits until stderr holds text (or a few seconds pass).

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include "support/HeadlessProcess.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -104,21 +106,7 @@ protected:
     // Starts the program and returns the port it reports, or 0.
     int Start(const QStringList& args)
     {
-        m_process.start(KESTRUNE_EXE, args);
-        if (!m_process.waitForStarted(5000))
-            return 0;
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 10000) {
-            m_process.waitForReadyRead(100);
-            m_stderr += m_process.readAllStandardError();
-            const int at = m_stderr.indexOf("listening on port ");
-            if (at >= 0 && m_stderr.indexOf('\n', at) > 0)
-                return m_stderr.mid(at + 18).split(' ').first().split('\n').first().toInt();
-            if (m_process.state() == QProcess::NotRunning)
-                return 0;
-        }
-        return 0;
+        return StartHeadless(m_process, args, m_stderr);
     }
 
     // Reads stdout until it holds `count` lines or a few seconds pass.

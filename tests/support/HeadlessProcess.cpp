@@ -1,0 +1,22 @@
+#include "support/HeadlessProcess.h"
+
+#include <QElapsedTimer>
+
+int StartHeadless(QProcess& process, const QStringList& args, QByteArray& stderrText)
+{
+    process.start(KESTRUNE_EXE, args);
+    if (!process.waitForStarted(5000))
+        return 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 10000) {
+        process.waitForReadyRead(50);
+        stderrText += process.readAllStandardError();
+        const int at = stderrText.indexOf("listening on port ");
+        if (at >= 0 && stderrText.indexOf('\n', at) > 0)
+            return stderrText.mid(at + 18).split(' ').first().split('\n').first().toInt();
+        if (process.state() == QProcess::NotRunning)
+            return 0;
+    }
+    return 0;
+}

@@ -1,0 +1,8 @@
+#pragma once
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+
+// Starts the kestrune program and waits (at most ten seconds) for its "listening on port N"
+// line; the port, or 0 when it ended or never listened. Its stderr so far is added to stderrText.
+int StartHeadless(QProcess& process, const QStringList& args, QByteArray& stderrText);
