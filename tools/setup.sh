@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
-          googletest libgtest-dev libgmock-dev curl)
+          googletest libgtest-dev libgmock-dev curl ccache)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build
@@ -13,6 +13,11 @@ opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 if [ "${1:-}" = "--sanitize" ]; then
   build=build-asan
   opts=(-DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_SANITIZE=ON)
+fi
+# ccache, when present, makes rebuilds in fresh clones and other work trees cheap.
+if command -v ccache >/dev/null; then
+  opts+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$PWD")} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 fi
 cmake -S . -B "$build" -G Ninja "${opts[@]}" >&2
 cmake --build "$build" -j"$(nproc)" >&2
