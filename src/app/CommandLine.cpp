@@ -87,6 +87,12 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
                 || seconds > 24 * 3600)
                 return fail("option --log-every expects a number of seconds from 1 to 86400");
             result.logEverySeconds = seconds;
+        } else if (Matches(arg, "--format")) {
+            if (!TakeValue(args, i, "--format", value, result.error))
+                return result;
+            if (value != "text" && value != "json")
+                return fail("option --format expects text or json");
+            result.format = value == "json" ? RecordFormat::Json : RecordFormat::Text;
         } else {
             return fail("unknown argument: " + arg);
         }
@@ -119,6 +125,8 @@ std::string CCommandLine::Usage()
            "  --log-every SECONDS  save the trace to the log file every SECONDS seconds\n"
            "  --debug              write the proxy's debug trace lines to stderr\n"
            "  --quiet              do not print a line per record on stdout\n"
+           "  --format FORMAT      print the record lines as text (tab-separated, the default)\n"
+           "                       or json (one JSON object per line)\n"
            "  --help               show this text\n"
            "  --version            show the version\n";
 }

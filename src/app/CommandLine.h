@@ -1,4 +1,6 @@
 #pragma once
+#include "app/RecordLineFormat.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@ struct CCommandLine {
     int logEverySeconds = 0;                  // 0: only on SIGUSR1 and at exit
     bool debug = false;
     bool quiet = false;
+    RecordFormat format = RecordFormat::Text; // of the record lines on stdout
 
     std::string error; // set when the arguments are not usable
 

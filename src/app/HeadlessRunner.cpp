@@ -1,5 +1,6 @@
 #include "app/HeadlessRunner.h"
 
+#include "app/RecordLineFormat.h"
 #include "app/SettingsRegistry.h"
 #include "app/SignalPipe.h"
 #include "app/TraceApp.h"
@@ -121,16 +122,7 @@ void CHeadlessRunner::SaveLog()
 
 void CHeadlessRunner::PrintRecord(const CTraceRecord& record)
 {
-    std::string line = record.GetDirection() == 0 ? "SEND" : "RECIEVE";
-    line += '\t';
-    line += record.GetIdText();
-    line += '\t';
-    line += record.GetTimeText();
-    line += '\t';
-    line += std::to_string(record.GetByteCount());
-    line += '\t';
-    line += record.GetSummary();
-    line += '\n';
+    const std::string line = FormatRecordLine(record, m_options.format);
     std::fwrite(line.data(), 1, line.size(), stdout);
 }
 

@@ -33,9 +33,12 @@ int RunWindowModule(int argc, char** argv)
 {
     std::string error;
     void* module = nullptr;
-    // A build tree keeps the module beside the program; an installation in its own folder.
+    // A build tree keeps the module beside the program; an installation in its own folder,
+    // found from the program's folder first so that a package unpacked elsewhere still works.
+    const std::string folder = ProgramFolder();
     for (const std::string& candidate :
-         {ProgramFolder() + kModuleName, std::string(KESTRUNE_MODULEDIR "/") + kModuleName}) {
+         {folder + kModuleName, folder + "../lib/kestrune/" + kModuleName,
+          std::string(KESTRUNE_MODULEDIR "/") + kModuleName}) {
         if (candidate.front() != '/')
             continue;
         module = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);

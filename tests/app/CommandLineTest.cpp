@@ -15,7 +15,7 @@ TEST(CommandLine, HeadlessOptionsInBothForms)
 {
     const CCommandLine c = CCommandLine::Parse({"--headless", "--port", "0", "--upstream=proxy.test:3128",
                                                 "--log", "/tmp/x.log", "--log-every=30", "--debug",
-                                                "--quiet"});
+                                                "--quiet", "--format=json"});
     ASSERT_TRUE(c.error.empty()) << c.error;
     EXPECT_EQ(c.mode, Mode::Headless);
     EXPECT_EQ(c.port.value(), "0");
@@ -25,6 +25,7 @@ TEST(CommandLine, HeadlessOptionsInBothForms)
     EXPECT_EQ(c.logEverySeconds, 30);
     EXPECT_TRUE(c.debug);
     EXPECT_TRUE(c.quiet);
+    EXPECT_EQ(c.format, RecordFormat::Json);
 }
 
 TEST(CommandLine, PortTextIsKeptAsTyped)
@@ -68,6 +69,8 @@ TEST(CommandLine, BadArgumentsAreReported)
              {"--headless", "--log", ""},
              {"--port", "8010"},                                // needs --headless
              {"--headless", "extra"},
+             {"--headless", "--format", "csv"},
+             {"--format", "json"},                              // needs --headless
          }) {
         const CCommandLine c = CCommandLine::Parse(args);
         EXPECT_FALSE(c.error.empty()) << args.back();

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -215,4 +217,40 @@ TEST_F(Headless, InterruptWithoutLogExitsAtOnce)
     ::kill(m_process.processId(), SIGINT);
     EXPECT_EQ(Finish(), 0);
     EXPECT_TRUE(m_stdout.isEmpty());
+}
+
+TEST_F(Headless, JsonLinesCarryEveryByteOfASummary)
+{
+    int originPort = 0;
+    const int origin = ListenLoopback(originPort);
+    ASSERT_GE(origin, 0);
+    std::thread server(ServeOnce, origin, std::string("HTTP/1.0 200 OK\r\n\r\nhi"));
+    const int port = Start({"--headless", "--port", "0", "--format", "json"});
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+
+    const std::string path = "/a\xff\x01\"\\\xc3\xa9\x7f";
+    Fetch(port, "GET http://127.0.0.1:" + std::to_string(originPort) + path
+                    + " HTTP/1.0\r\nHost: x\r\n\r\n");
+    server.join();
+    ::close(origin);
+
+    const QList<QByteArray> lines = ReadLines(2).split('\n');
+    ASSERT_GE(lines.size(), 3) << m_stdout.toStdString();
+    for (const QByteArray& line : lines.mid(0, 2)) {
+        EXPECT_EQ(QString::fromUtf8(line).toUtf8(), line) << "not UTF-8: " << line.toStdString();
+        QJsonParseError error{};
+        QJsonDocument::fromJson(line, &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+    }
+    const QJsonObject sent = QJsonDocument::fromJson(lines[0]).object();
+    EXPECT_EQ(sent["direction"].toString(), "send");
+    EXPECT_EQ(sent["connection"].toInt(), 1);
+    EXPECT_EQ(sent["sequence"].toInt(), 1);
+    EXPECT_GT(sent["bytes"].toInt(), 0);
+    EXPECT_TRUE(sent["response_time"].isDouble());
+    EXPECT_TRUE(sent["time"].toString().contains('T'));
+    const QString summary = QString("GET /a") + QChar(0xff) + QChar(1) + "\"\\" + QChar(0xe9)
+                            + QChar(0x7f) + " HTTP/1.0";
+    EXPECT_EQ(sent["summary"].toString(), summary);
+    EXPECT_EQ(QJsonDocument::fromJson(lines[1]).object()["direction"].toString(), "receive");
 }
