@@ -243,12 +243,10 @@ TEST_F(Headless, JsonLinesCarryEveryByteOfASummary)
         EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
     }
     const QJsonObject sent = QJsonDocument::fromJson(lines[0]).object();
+    EXPECT_EQ(sent.keys(), QStringList({"bytes", "connection", "direction", "response_time",
+                                        "sequence", "summary", "time"}));
     EXPECT_EQ(sent["direction"].toString(), "send");
-    EXPECT_EQ(sent["connection"].toInt(), 1);
-    EXPECT_EQ(sent["sequence"].toInt(), 1);
-    EXPECT_GT(sent["bytes"].toInt(), 0);
-    EXPECT_TRUE(sent["response_time"].isDouble());
-    EXPECT_TRUE(sent["time"].toString().contains('T'));
+    EXPECT_TRUE(sent["response_time"].isDouble() && sent["time"].toString().contains('T'));
     const QString summary = QString("GET /a") + QChar(0xff) + QChar(1) + "\"\\" + QChar(0xe9)
                             + QChar(0x7f) + " HTTP/1.0";
     EXPECT_EQ(sent["summary"].toString(), summary);
