@@ -13,5 +13,5 @@ std::string FormatRecordLine(const CTraceRecord& record, RecordFormat format);
 
 // Appends bytes as the contents of a JSON string (without the quotes). Well-formed UTF-8 is
 // kept; a byte that is not part of a well-formed UTF-8 sequence becomes \u00XX (its Latin-1
-// reading), so the output is always valid UTF-8 and no byte value is lost.
+// reading), so the output is always valid UTF-8 and every byte's value is kept.
 void AppendJsonStringBody(std::string& out, std::string_view bytes);
