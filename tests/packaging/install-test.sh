@@ -21,6 +21,7 @@ apt-get install --simulate --no-install-recommends "$deb" >/dev/null \
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/home"
 touch "$root/var/lib/dpkg/status"
 dpkg=(dpkg --root="$root" --log=/dev/null --force-not-root)
+[ "$(id -u)" -eq 0 ] || dpkg=(fakeroot "${dpkg[@]}") # files are owned by root in the package
 "${dpkg[@]}" --force-depends --install "$deb" >"$root/dpkg-log" 2>&1 \
   || fail "dpkg --install failed: $(cat "$root/dpkg-log")"
 exe=$root/usr/bin/kestrune
