@@ -32,6 +32,11 @@ rm -rf "$work"
 [ -n "$depends" ] || { echo "package.sh: no dependencies found" >&2; exit 1; }
 
 version=$(awk '{ print $2; exit }' < <("$build/src/kestrune" --version))
+# The package's changelog and the software centres' release list must name this version.
+grep -q "^kestrune ($version)" packaging/changelog \
+  || { echo "package.sh: packaging/changelog has no entry for $version" >&2; exit 1; }
+grep -q "<release version=\"$version\"" res/com.varnel.kestrune.metainfo.xml \
+  || { echo "package.sh: the metainfo has no release $version" >&2; exit 1; }
 arch=$(dpkg --print-architecture)
 size=$(du -sk --apparent-size "$stage/usr" | cut -f1)
 sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" \
