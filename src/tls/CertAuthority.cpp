@@ -160,6 +160,11 @@ std::unique_ptr<CCertAuthority> CCertAuthority::Open(const std::string& folder, 
     if (!Exists(certPath) && !Exists(keyPath))
         return Make(folder, error);
 
+    if (!Exists(certPath) || !Exists(keyPath)) {
+        error = "the root certificate in " + folder + " is incomplete ("
+                + (Exists(certPath) ? keyPath : certPath) + " is missing); make a new one";
+        return nullptr;
+    }
     const std::string certPem = ReadSmallFile(certPath, error);
     if (!error.empty())
         return nullptr;
