@@ -4,6 +4,7 @@
 #include "tls/TlsClientContext.h"
 #include "tls/TlsFixture.h"
 #include "tls/TlsServerContext.h"
+#include "tls/TunnelSniffer.h"
 
 using TlsSessionTest = TlsFixture;
 
@@ -146,4 +147,32 @@ TEST_F(TlsSessionTest, BrowserThatRefusesOurCertificateIsRecognised)
     const std::string plain = "GET / HTTP/1.1\r\n";
     EXPECT_EQ(SniffClientHello(plain.data(), plain.size()), HelloSniff::NotTls);
     EXPECT_EQ(SniffClientHello("\x16\x03\x01\x00\x10\x02", 6), HelloSniff::NotTls);
+}
+
+TEST_F(TlsSessionTest, TunnelsAreDecryptedOnlyForTlsToChosenHosts)
+{
+    std::string error;
+    auto server = CTlsServerContext::Create(m_authority, error);
+    auto client = CTlsClientContext::Create("", false, error);
+    CDecryptPolicy policy;
+    policy.Apply({true, "", "pass.test", "", false});
+    using Verdict = CTunnelSniffer::Verdict;
+    struct Case {
+        const char* connectHost;
+        const char* sni;
+        Verdict verdict;
+    } cases[] = {{"a.test", "www.a.test", Verdict::Decrypt}, {"a.test", "pass.test", Verdict::Tunnel},
+                 {"pass.test", "a.test", Verdict::Tunnel}, {"a.test", "bad name", Verdict::Tunnel}};
+    for (const Case& c : cases) {
+        const std::string hello = client->NewSession(c.sni)->TakeCiphertext();
+        CTunnelSniffer sniffer(c.connectHost);
+        // Byte by byte up to the last: never decided early.
+        for (std::size_t i = 0; i + 1 < hello.size(); ++i)
+            ASSERT_EQ(sniffer.Feed(hello.data() + i, 1, policy, server->GetLeaves()), Verdict::NeedMore);
+        EXPECT_EQ(sniffer.Feed(&hello.back(), 1, policy, server->GetLeaves()), c.verdict) << c.sni;
+        EXPECT_EQ(sniffer.GetName(), c.sni);
+        EXPECT_EQ(sniffer.TakeHeld(), hello); // replayed or decrypted, nothing lost
+    }
+    CTunnelSniffer plain("a.test");
+    EXPECT_EQ(plain.Feed("GET / HTTP/1.1\r\n", 16, policy, server->GetLeaves()), Verdict::Tunnel);
 }
