@@ -20,9 +20,9 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
   exit 2
 fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_headers fuzz_records fuzz_proxy)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_headers fuzz_records fuzz_proxy fuzz_clienthello)
 
-packages=(clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev libgl-dev)
+packages=(clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev libgl-dev libssl-dev)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build-fuzz
@@ -36,6 +36,7 @@ max_len_of() {
     fuzz_headers) echo 4096 ;;
     fuzz_records) echo 16384 ;;
     fuzz_proxy) echo 8192 ;;
+    fuzz_clienthello) echo 2048 ;;
     *) echo 4096 ;;
   esac
 }

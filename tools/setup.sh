@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
           googletest libgtest-dev libgmock-dev curl ccache
-          dpkg-dev lintian appstream groff-base fakeroot)
+          dpkg-dev lintian appstream groff-base fakeroot
+          libssl-dev)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build

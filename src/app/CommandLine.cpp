@@ -57,6 +57,19 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             headless = true;
             continue;
         }
+        // Work on the root certificate: with or without --headless.
+        if (arg == "--new-ca") {
+            result.newCa = true;
+            continue;
+        }
+        if (Matches(arg, "--export-ca")) {
+            if (!TakeValue(args, i, "--export-ca", value, result.error))
+                return result;
+            if (value.empty())
+                return fail("option --export-ca needs a file name");
+            result.exportCaFile = value;
+            continue;
+        }
         if (arg == "--debug" || arg == "--quiet") {
             (arg == "--debug" ? result.debug : result.quiet) = true;
         } else if (Matches(arg, "--port")) {
@@ -72,6 +85,19 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
                 return fail("option --upstream expects HOST:PORT");
             result.upstreamHost = host;
             result.upstreamPort = colon == std::string::npos ? "" : value.substr(colon + 1);
+        } else if (arg == "--decrypt-https" || arg == "--insecure-upstream") {
+            (arg == "--decrypt-https" ? result.decryptHttps : result.insecureUpstream) = true;
+        } else if (Matches(arg, "--decrypt-hosts") || Matches(arg, "--pass-hosts")) {
+            const std::string name = arg.substr(0, arg.find('='));
+            if (!TakeValue(args, i, name, value, result.error))
+                return result;
+            (name == "--decrypt-hosts" ? result.decryptHosts : result.passHosts) = value;
+        } else if (Matches(arg, "--upstream-ca")) {
+            if (!TakeValue(args, i, "--upstream-ca", value, result.error))
+                return result;
+            if (value.empty())
+                return fail("option --upstream-ca needs a file name");
+            result.upstreamCaFile = value;
         } else if (Matches(arg, "--log")) {
             if (!TakeValue(args, i, "--log", value, result.error))
                 return result;
@@ -104,7 +130,9 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
 
     if (result.logEverySeconds > 0 && !result.logFile)
         return fail("option --log-every needs --log FILE");
-    if (headless)
+    if (result.exportCaFile || (result.newCa && !headless))
+        result.mode = Mode::Certificate;
+    else if (headless)
         result.mode = Mode::Headless;
     else if (headlessOnly)
         return fail("option " + firstHeadlessOption + " is for a headless run: add --headless");
@@ -113,7 +141,7 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
 
 std::string CCommandLine::Usage()
 {
-    return "Usage: kestrune [--headless [options]] | --help | --version\n"
+    return "Usage: kestrune [--headless [options]] | --export-ca FILE | --new-ca | --help | --version\n"
            "\n"
            "Without arguments Kestrune opens its window.\n"
            "\n"
@@ -127,6 +155,14 @@ std::string CCommandLine::Usage()
            "  --quiet              do not print a line per record on stdout\n"
            "  --format FORMAT      print the record lines as text (tab-separated, the default)\n"
            "                       or json (one JSON object per line)\n"
+           "  --decrypt-https      decrypt HTTPS tunnels for this run (browsers must trust\n"
+           "                       Kestrune's root certificate: see --export-ca)\n"
+           "  --decrypt-hosts LIST decrypt only these hosts (\"a.com,*.b.com\"; empty: all)\n"
+           "  --pass-hosts LIST    never decrypt these hosts\n"
+           "  --upstream-ca FILE   also trust the root certificates in FILE (PEM) for origins\n"
+           "  --insecure-upstream  do not verify the origins' certificates at all\n"
+           "  --new-ca             make a new root certificate (then run, with --headless)\n"
+           "  --export-ca FILE     write the root certificate to FILE (PEM) and exit\n"
            "  --help               show this text\n"
            "  --version            show the version\n";
 }

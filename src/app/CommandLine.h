@@ -8,7 +8,7 @@
 // What the command line asks for. Options given to a headless run override the stored
 // settings for that run only; they are never stored.
 struct CCommandLine {
-    enum class Mode { Window, Headless, Help, Version };
+    enum class Mode { Window, Headless, Help, Version, Certificate };
 
     Mode mode = Mode::Window;
     std::optional<std::string> port;          // listen port text (atoi rules; "0": system's choice)
@@ -19,6 +19,17 @@ struct CCommandLine {
     bool debug = false;
     bool quiet = false;
     RecordFormat format = RecordFormat::Text; // of the record lines on stdout
+
+    // HTTPS: decryption for this run (overriding the stored switch and lists), and the origins'
+    // verification. Certificate mode (--export-ca, or --new-ca without --headless) works on
+    // Kestrune's root and exits.
+    bool decryptHttps = false;
+    std::optional<std::string> decryptHosts;
+    std::optional<std::string> passHosts;
+    std::string upstreamCaFile;
+    bool insecureUpstream = false;
+    std::optional<std::string> exportCaFile;
+    bool newCa = false;
 
     std::string error; // set when the arguments are not usable
 

@@ -1,12 +1,14 @@
 #include "app/HeadlessRunner.h"
 
 #include "app/RecordLineFormat.h"
+#include "app/HttpsEngine.h"
 #include "app/SettingsRegistry.h"
 #include "app/SignalPipe.h"
 #include "app/TraceApp.h"
 #include "trace/LogSaver.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
+#include "tls/CertAuthority.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -64,6 +66,9 @@ bool CHeadlessRunner::Start()
     m_app.m_bResponseViewer = 0;
     m_app.m_bDebugTrace = m_options.debug ? 1 : 0;
 
+    if (!StartHttps())
+        return false;
+
     if (!m_options.quiet)
         m_app.m_pTraceStore->SetRecordObserver(
             [this](const CTraceRecord& record) { PrintRecord(record); });
@@ -97,6 +102,45 @@ bool CHeadlessRunner::Start()
         m_pPurgeTimer = new QTimer(this);
         connect(m_pPurgeTimer, &QTimer::timeout, this, &CHeadlessRunner::PurgeIfUnlogged);
         m_pPurgeTimer->start(kPurgeIntervalMs);
+    }
+    return true;
+}
+
+bool CHeadlessRunner::StartHttps()
+{
+    CHttpsEngine& https = *m_app.m_pHttps;
+    CTlsSettings tls = https.GetSettings();
+    tls.decrypt = tls.decrypt || m_options.decryptHttps;
+    if (m_options.decryptHosts)
+        tls.decryptHosts = *m_options.decryptHosts;
+    if (m_options.passHosts)
+        tls.passHosts = *m_options.passHosts;
+    tls.upstreamCaFile = m_options.upstreamCaFile;
+    tls.insecureUpstream = m_options.insecureUpstream;
+    https.Apply(tls);
+
+    std::string error;
+    if (m_options.newCa && !https.RenewAuthority(error)) {
+        std::fprintf(stderr, "kestrune: %s\n", error.c_str());
+        return false;
+    }
+    // A bad --upstream-ca file or an unusable root is told now, not at the first tunnel.
+    if (!https.GetClientContext(error)) {
+        std::fprintf(stderr, "kestrune: %s\n", error.c_str());
+        return false;
+    }
+    if (tls.insecureUpstream)
+        std::fprintf(stderr, "kestrune: --insecure-upstream: origin servers' certificates are NOT "
+                             "verified; anyone between Kestrune and them can read and change HTTPS "
+                             "traffic\n");
+    if (tls.decrypt) {
+        const auto authority = https.GetAuthority(error);
+        if (!authority) {
+            std::fprintf(stderr, "kestrune: %s\n", error.c_str());
+            return false;
+        }
+        std::fprintf(stderr, "Kestrune decrypts HTTPS with the root certificate %s (SHA-256 %s)\n",
+                     authority->GetCertificatePath().c_str(), authority->GetFingerprint().c_str());
     }
     return true;
 }

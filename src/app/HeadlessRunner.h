@@ -23,6 +23,8 @@ public:
     void SaveLog();
 
 private:
+    // The HTTPS settings of this run; false (said on stderr) when they cannot be used.
+    bool StartHttps();
     void OnSignal(int signalNumber);
     void PrintRecord(const CTraceRecord& record);
     void DrainDebugLines();

@@ -15,6 +15,7 @@
 namespace {
 
 constexpr qsizetype MAX_VALUE_BYTES = 200;
+constexpr qsizetype MAX_LIST_BYTES = 8192; // a host list holds many names
 
 // A new QSettings per call: it re-reads the file when another process has changed it.
 // Only the user's own file counts; no organisation-wide or system-wide file fills in values.
@@ -47,7 +48,7 @@ QVariant ToStored(const std::string& text)
 }
 
 // A value edited by hand is UTF-8 text; an unquoted one with commas reads as a list.
-std::string FromStored(const QVariant& value)
+std::string FromStored(const QVariant& value, qsizetype maxBytes)
 {
     QByteArray bytes;
     switch (value.typeId()) {
@@ -63,7 +64,7 @@ std::string FromStored(const QVariant& value)
     default:
         return {};
     }
-    if (bytes.size() > MAX_VALUE_BYTES)
+    if (bytes.size() > maxBytes)
         return {};
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
@@ -71,13 +72,13 @@ std::string FromStored(const QVariant& value)
 // A file that does not parse cleanly still gives the values that do; the names that are
 // missing read as empty. Without a readable file there is nothing to read: QSettings would
 // otherwise answer from a write it could not save, kept for this process only.
-std::string ReadValue(const char* name)
+std::string ReadValue(const char* name, qsizetype maxBytes = MAX_VALUE_BYTES)
 {
     const auto store = OpenStore();
     const QFileInfo file(store->fileName());
     if (!file.isFile() || !file.isReadable())
         return {};
-    return FromStored(store->value(QLatin1String(name)));
+    return FromStored(store->value(QLatin1String(name)), maxBytes);
 }
 
 void WriteValue(const char* name, const std::string& text)
@@ -122,3 +123,15 @@ void CSettingsRegistry::SetProxyAddress(const std::string& address)
     WriteValue("HttpProxyAddress", address);
 }
 void CSettingsRegistry::SetProxyPort(const std::string& port) { WriteValue("HttpProxyPort", port); }
+
+bool CSettingsRegistry::GetDecryptHttps() { return ReadValue("HttpsDecrypt") == "1"; }
+std::string CSettingsRegistry::GetDecryptHosts() { return ReadValue("HttpsDecryptHosts", MAX_LIST_BYTES); }
+std::string CSettingsRegistry::GetPassHosts() { return ReadValue("HttpsPassHosts", MAX_LIST_BYTES); }
+void CSettingsRegistry::SetDecryptHttps(bool decrypt) { WriteValue("HttpsDecrypt", decrypt ? "1" : "0"); }
+void CSettingsRegistry::SetDecryptHosts(const std::string& hosts) { WriteValue("HttpsDecryptHosts", hosts); }
+void CSettingsRegistry::SetPassHosts(const std::string& hosts) { WriteValue("HttpsPassHosts", hosts); }
+
+std::string CSettingsRegistry::GetFolder()
+{
+    return QFileInfo(OpenStore()->fileName()).absolutePath().toStdString();
+}

@@ -4,7 +4,7 @@
 // The four connection settings kept between runs, in the user's configuration folder
 // ($XDG_CONFIG_HOME/Varnel/Kestrune.conf on Linux). Holds nothing in memory: every call reads
 // or writes the file, so a second process sees each write at once.
-// Values are byte strings kept exactly; one over 200 bytes, missing or empty reads as empty, and
+// Values are byte strings kept exactly; one over 200 bytes (8192 for the host lists), missing or empty reads as empty, and
 // the listen address and port then read as their defaults. Failures are never reported: an
 // unreadable file gives the defaults, an unwritable one keeps nothing.
 class CSettingsRegistry {
@@ -22,4 +22,15 @@ public:
     void SetPort(const std::string& port);
     void SetProxyAddress(const std::string& address);
     void SetProxyPort(const std::string& port);
+
+    // HTTPS decryption: off unless switched on; the host lists (patterns) may be long.
+    bool GetDecryptHttps();
+    std::string GetDecryptHosts();
+    std::string GetPassHosts();
+    void SetDecryptHttps(bool decrypt);
+    void SetDecryptHosts(const std::string& hosts);
+    void SetPassHosts(const std::string& hosts);
+
+    // The folder that holds the settings file; Kestrune's root certificate lives beside it.
+    static std::string GetFolder();
 };

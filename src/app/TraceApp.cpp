@@ -1,5 +1,6 @@
 #include "app/TraceApp.h"
 
+#include "app/HttpsEngine.h"
 #include "app/SettingsRegistry.h"
 #include "app/SheetBase.h"
 #include "platform/MessageBox.h"
@@ -29,9 +30,18 @@ CTraceApp& GetTraceApp()
 
 bool CTraceApp::InitCore()
 {
-    CSettingsRegistry().CreateKey();
+    CSettingsRegistry settings;
+    settings.CreateKey();
     if (!m_pTraceStore)
         m_pTraceStore = new CTraceStore();
+    if (!m_pHttps) {
+        m_pHttps = std::make_unique<CHttpsEngine>(CSettingsRegistry::GetFolder());
+        CTlsSettings tls;
+        tls.decrypt = settings.GetDecryptHttps();
+        tls.decryptHosts = settings.GetDecryptHosts();
+        tls.passHosts = settings.GetPassHosts();
+        m_pHttps->Apply(tls);
+    }
     return true;
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 #include "trace/TraceAppState.h"
 
+#include <memory>
 #include <string>
 
+class CHttpsEngine;
 class CListen;
 class CSheetBase;
 
@@ -41,6 +43,9 @@ public:
     std::string m_strPort = "8010";
     std::string m_strAddress = "localhost";
     CListen* m_pListener = nullptr; // owned
+    // HTTPS decryption: settings, root and TLS contexts; made by InitCore with the stored
+    // settings.
+    std::unique_ptr<CHttpsEngine> m_pHttps;
 
 private:
     bool m_bExited = false;

@@ -1,3 +1,4 @@
+#include "app/CertificateCommand.h"
 #include "app/CommandLine.h"
 #include "app/HeadlessRunner.h"
 #include "app/WindowModule.h"
@@ -26,6 +27,8 @@ int main(int argc, char** argv)
     case CCommandLine::Mode::Version:
         std::printf("Kestrune %s\n", KESTRUNE_VERSION);
         return 0;
+    case CCommandLine::Mode::Certificate:
+        return RunCertificateCommand(options);
     case CCommandLine::Mode::Headless:
         return RunHeadless(options);
     case CCommandLine::Mode::Window:

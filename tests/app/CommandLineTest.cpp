@@ -76,3 +76,24 @@ TEST(CommandLine, BadArgumentsAreReported)
         EXPECT_FALSE(c.error.empty()) << args.back();
     }
 }
+
+TEST(CommandLine, HttpsOptionsAndTheCertificateCommands)
+{
+    CCommandLine c = CCommandLine::Parse({"--headless", "--decrypt-https", "--decrypt-hosts",
+                                          "*.a.test,b.test", "--pass-hosts=bank.test",
+                                          "--upstream-ca", "/tmp/ca.pem", "--insecure-upstream",
+                                          "--new-ca"});
+    ASSERT_TRUE(c.error.empty()) << c.error;
+    EXPECT_EQ(c.mode, Mode::Headless); // a new root, then the run
+    EXPECT_TRUE(c.decryptHttps && c.insecureUpstream && c.newCa);
+    EXPECT_EQ(c.decryptHosts.value(), "*.a.test,b.test");
+    EXPECT_EQ(c.passHosts.value(), "bank.test");
+    EXPECT_EQ(c.upstreamCaFile, "/tmp/ca.pem");
+
+    EXPECT_EQ(CCommandLine::Parse({"--new-ca"}).mode, Mode::Certificate);
+    c = CCommandLine::Parse({"--headless", "--export-ca", "/tmp/root.pem"});
+    EXPECT_EQ(c.mode, Mode::Certificate);
+    EXPECT_EQ(c.exportCaFile.value(), "/tmp/root.pem");
+    EXPECT_FALSE(CCommandLine::Parse({"--export-ca="}).error.empty());
+    EXPECT_NE(CCommandLine::Parse({"--decrypt-https"}).error.find("add --headless"), std::string::npos);
+}

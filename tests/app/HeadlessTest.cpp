@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -251,4 +253,36 @@ TEST_F(Headless, JsonLinesCarryEveryByteOfASummary)
                             + QChar(0x7f) + " HTTP/1.0";
     EXPECT_EQ(sent["summary"].toString(), summary);
     EXPECT_EQ(QJsonDocument::fromJson(lines[1]).object()["direction"].toString(), "receive");
+}
+
+TEST_F(Headless, RootCertificateIsExportedRenewedAndTheOriginChecksAreTold)
+{
+    const QString exported = m_dir.path() + "/root.pem";
+    m_process.start(KESTRUNE_EXE, {"--export-ca", exported});
+    ASSERT_EQ(Finish(), 0) << m_stderr.toStdString();
+    QFile first(exported);
+    ASSERT_TRUE(first.open(QIODevice::ReadOnly));
+    const QByteArray pem = first.readAll();
+    EXPECT_TRUE(pem.startsWith("-----BEGIN CERTIFICATE-----"));
+    EXPECT_FALSE(pem.contains("PRIVATE"));
+    struct stat key {};
+    ASSERT_EQ(::stat(QFile::encodeName(m_dir.path() + "/Varnel/kestrune-root-ca.key"), &key), 0);
+    EXPECT_EQ(key.st_mode & 0777, 0600u);
+
+    m_process.start(KESTRUNE_EXE, {"--new-ca", "--export-ca", exported});
+    ASSERT_EQ(Finish(), 0);
+    QFile second(exported);
+    ASSERT_TRUE(second.open(QIODevice::ReadOnly));
+    EXPECT_NE(second.readAll(), pem);
+
+    m_stderr.clear();
+    ASSERT_GT(Start({"--headless", "--port", "0", "--decrypt-https", "--insecure-upstream"}), 0);
+    EXPECT_TRUE(m_stderr.contains("NOT verified")) << m_stderr.toStdString();
+    EXPECT_TRUE(m_stderr.contains("kestrune-root-ca.pem (SHA-256 "));
+    m_process.kill();
+    Finish();
+    m_stderr.clear();
+    m_process.start(KESTRUNE_EXE, {"--headless", "--port", "0", "--upstream-ca", "/nonexistent.pem"});
+    EXPECT_EQ(Finish(), 1);
+    EXPECT_TRUE(m_stderr.contains("/nonexistent.pem"));
 }

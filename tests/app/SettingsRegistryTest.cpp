@@ -219,3 +219,18 @@ TEST_F(SettingsRegistry, UnwritableFolderDoesNotCrashAndKeepsNothing)
     ExpectDefaults();
     EXPECT_TRUE(QFileInfo(VarnelDir()).isFile());
 }
+
+TEST_F(SettingsRegistry, HttpsSettingsAreOffByDefaultAndKeepLongHostLists)
+{
+    CSettingsRegistry store;
+    EXPECT_FALSE(store.GetDecryptHttps());
+    EXPECT_EQ(store.GetDecryptHosts(), "");
+    const std::string many = "*.example.com, " + std::string(1000, 'a') + ".test";
+    store.SetDecryptHttps(true);
+    store.SetDecryptHosts(many);
+    store.SetPassHosts("bank.test");
+    EXPECT_TRUE(CSettingsRegistry().GetDecryptHttps());
+    EXPECT_EQ(CSettingsRegistry().GetDecryptHosts(), many);
+    EXPECT_EQ(CSettingsRegistry().GetPassHosts(), "bank.test");
+    EXPECT_EQ(CSettingsRegistry::GetFolder(), VarnelDir().toStdString());
+}

@@ -1,9 +1,12 @@
 #include "ShellFixture.h"
 
+#include "app/HttpsEngine.h"
 #include "ui/shell/DialogUnits.h"
 #include "ui/viewers/ListingModel.h"
 #include "ui/viewers/TextPane.h"
 
+#include <QCheckBox>
+#include <QFile>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -46,17 +49,17 @@ protected:
     }
 };
 
-TEST_F(MainPropSheetTest, OneWindowWithSixTabsInOrder)
+TEST_F(MainPropSheetTest, OneWindowWithSevenTabsInOrder)
 {
     ASSERT_TRUE(Start());
     EXPECT_EQ(m_sheet->windowTitle(), "Kestrune");
     EXPECT_TRUE(m_sheet->isVisible());
     EXPECT_FALSE(m_sheet->windowIcon().isNull());
     QTabWidget* tabs = m_sheet->GetTabControl();
-    ASSERT_EQ(tabs->count(), 6);
+    ASSERT_EQ(tabs->count(), 7);
     const QStringList titles = {"Setup", "Request Viewer", "Response Viewer",
-                                "Listing", "Debug", "About"};
-    for (int i = 0; i < 6; ++i)
+                                "Listing", "Debug", "HTTPS", "About"};
+    for (int i = 0; i < 7; ++i)
         EXPECT_EQ(tabs->tabText(i), titles[i]);
     // No sheet buttons: every push button belongs to a page.
     for (QPushButton* button : m_sheet->findChildren<QPushButton*>())
@@ -66,7 +69,7 @@ TEST_F(MainPropSheetTest, OneWindowWithSixTabsInOrder)
     // Only the Setup page has a window until another tab is shown.
     EXPECT_EQ(m_sheet->GetActiveIndex(), 0);
     EXPECT_TRUE(m_sheet->GetSettingsPage().HasWindow());
-    for (int i = 1; i < 6; ++i)
+    for (int i = 1; i < 7; ++i)
         EXPECT_FALSE(m_sheet->GetPage(i)->HasWindow()) << i;
 }
 
@@ -190,7 +193,7 @@ TEST_F(MainPropSheetTest, ClosingEndsTheRunWithoutAQuestion)
 TEST_F(MainPropSheetTest, AboutPageShowsVersionAndSelectableContacts)
 {
     ASSERT_TRUE(Start());
-    ClickTab(5);
+    ClickTab(6);
     CAboutDlg& about = m_sheet->GetAboutPage();
     QStringList texts;
     for (QLabel* label : about.GetWindow()->findChildren<QLabel*>())
@@ -211,6 +214,35 @@ TEST_F(MainPropSheetTest, AboutPageShowsVersionAndSelectableContacts)
     EXPECT_EQ(Control<QLineEdit>(about, 1023)->text(), "https://kestrune.example.org/");
     // Opening the About page changes nothing.
     EXPECT_EQ(m_listenPorts.size(), 2u);
+}
+
+TEST_F(MainPropSheetTest, HttpsPageStoresItsSwitchesAndManagesTheRoot)
+{
+    ASSERT_TRUE(Start());
+    ClickTab(5);
+    CHttpsDlg& https = m_sheet->GetHttpsPage();
+    EXPECT_EQ(https.GetWindow()->objectName(), "138");
+    QCheckBox* decrypt = Control<QCheckBox>(https, 1101);
+    EXPECT_FALSE(decrypt->isChecked()); // off by default
+    Control<QLineEdit>(https, 1102)->setText(" *.example.com ");
+    decrypt->click(); // takes effect at once and is stored
+    EXPECT_TRUE(m_app->m_pHttps->GetSettings().decrypt);
+    EXPECT_EQ(m_app->m_pHttps->GetSettings().decryptHosts, "*.example.com");
+    EXPECT_TRUE(CSettingsRegistry().GetDecryptHttps());
+    EXPECT_EQ(CSettingsRegistry().GetDecryptHosts(), "*.example.com");
+
+    const QString fingerprint = Control<QLineEdit>(https, 1106)->text();
+    EXPECT_EQ(fingerprint.size(), 95);
+    EXPECT_TRUE(Control<QLineEdit>(https, 1107)->text().startsWith(ShellConfigHome::StoreDir()));
+    const QString exported = ShellConfigHome::StoreDir() + "/exported.pem";
+    https.SetExportFileChooser([&](QWidget*) { return exported; });
+    QTest::mouseClick(Control<QPushButton>(https, 1104), Qt::LeftButton);
+    QFile file(exported);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().startsWith("-----BEGIN CERTIFICATE-----"));
+    QTest::mouseClick(Control<QPushButton>(https, 1105), Qt::LeftButton);
+    EXPECT_NE(Control<QLineEdit>(https, 1106)->text(), fingerprint);
+    EXPECT_TRUE(m_messages.empty());
 }
 
 } // namespace

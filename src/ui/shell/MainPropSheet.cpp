@@ -16,7 +16,7 @@
 namespace {
 
 // Dialog template ids, in tab order; they name the page windows.
-const int kPageIds[CMainPropSheet::kPageCount] = {130, 131, 132, 134, 137, 100};
+const int kPageIds[CMainPropSheet::kPageCount] = {130, 131, 132, 134, 137, 138, 100};
 
 // A page's top-left corner lies this far inside the tab control's display area.
 constexpr int kPageMargin = 4;
@@ -25,7 +25,7 @@ constexpr int kPageMargin = 4;
 
 CMainPropSheet::CMainPropSheet()
     : m_hIcon(AppIcon())
-    , m_pages{&m_dlgSettings, &m_dlgRequest, &m_dlgResponse, &m_dlgList, &m_dlgDebug, &m_dlgAbout}
+    , m_pages{&m_dlgSettings, &m_dlgRequest, &m_dlgResponse, &m_dlgList, &m_dlgDebug, &m_dlgHttps, &m_dlgAbout}
 {
     setObjectName(QStringLiteral("MainPropSheet"));
     setWindowTitle(QStringLiteral("Kestrune"));

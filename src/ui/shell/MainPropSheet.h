@@ -1,6 +1,7 @@
 #pragma once
 #include "app/SheetBase.h"
 #include "ui/shell/AboutDlg.h"
+#include "ui/shell/HttpsDlg.h"
 #include "ui/shell/SettingsDlg.h"
 #include "ui/viewers/DebugDlg.h"
 #include "ui/viewers/ListDlg.h"
@@ -16,13 +17,13 @@
 
 class QTabWidget;
 
-// The one window the user sees: a tabbed sheet holding the six pages. Like a property sheet,
+// The one window the user sees: a tabbed sheet holding the seven pages. Like a property sheet,
 // the pages lie on top of the tab control's display area (children of the sheet, not of the
 // tab control), so the sheet alone decides their rectangles. Closing it ends the run.
 class CMainPropSheet : public QWidget, public CSheetBase {
     Q_OBJECT
 public:
-    enum { kPageCount = 6 };
+    enum { kPageCount = 7 };
     // Gap between the active page's right and bottom edges and the tab control's.
     static constexpr int kPageInset = 5;
     // Growth of the window over the size the page templates give.
@@ -59,6 +60,7 @@ public:
     CRecieveDataWatcherDlg& GetResponsePage() { return m_dlgResponse; }
     CListDlg& GetListPage() { return m_dlgList; }
     CDebugDlg& GetDebugPage() { return m_dlgDebug; }
+    CHttpsDlg& GetHttpsPage() { return m_dlgHttps; }
     CAboutDlg& GetAboutPage() { return m_dlgAbout; }
 
 signals:
@@ -82,6 +84,7 @@ private:
     QRect m_rcPage;
     CSettingsDlg m_dlgSettings;
     CAboutDlg m_dlgAbout;
+    CHttpsDlg m_dlgHttps;
 
     std::array<CPropertyPage*, kPageCount> m_pages; // in tab order
     QPointer<QTabWidget> m_pTabs;

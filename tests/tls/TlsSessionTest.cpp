@@ -1,0 +1,178 @@
+#include "tls/BadGatewayReply.h"
+#include "tls/ClientHello.h"
+#include "tls/DecryptPolicy.h"
+#include "tls/TlsClientContext.h"
+#include "tls/TlsFixture.h"
+#include "tls/TlsServerContext.h"
+#include "tls/TunnelSniffer.h"
+
+using TlsSessionTest = TlsFixture;
+
+TEST_F(TlsSessionTest, BrowserAndOriginSidesTalkThroughMemory)
+{
+    std::string error;
+    auto server = CTlsServerContext::Create(m_authority, error);
+    ASSERT_TRUE(server) << error;
+    const std::string rootFile = WritePem("root.pem", m_authority->GetCertificate());
+    auto client = CTlsClientContext::Create(rootFile, true, error);
+    ASSERT_TRUE(client) << error;
+
+    for (const std::string host : {"www.example.com", "127.0.0.1"}) {
+        SCOPED_TRACE(host);
+        // Without SNI (an address) the tunnel's host names the certificate.
+        const bool address = host == "127.0.0.1";
+        auto browserSide = server->NewSession(address ? host : "fallback.example.com");
+        auto originSide = client->NewSession(host);
+        // The first flight is a ClientHello naming the host (no SNI for an address).
+        const std::string hello = originSide->TakeCiphertext();
+        EXPECT_EQ(SniffClientHello(hello.data(), 1), HelloSniff::NeedMore);
+        EXPECT_EQ(SniffClientHello(hello.data(), hello.size()), HelloSniff::Tls);
+        bool complete = false;
+        EXPECT_EQ(FindServerName(hello.data(), hello.size(), &complete),
+                  address ? "" : host);
+        EXPECT_TRUE(complete);
+        EXPECT_EQ(FindServerName(hello.data(), hello.size() - 1, &complete), "");
+        EXPECT_FALSE(complete);
+
+        browserSide->PutCiphertext(hello);
+        Pump(*browserSide, *originSide);
+        ASSERT_TRUE(browserSide->IsOpen()) << browserSide->GetError();
+        ASSERT_TRUE(originSide->IsOpen()) << originSide->GetError();
+        EXPECT_EQ(browserSide->GetServerName(), address ? "" : host);
+        EXPECT_EQ(originSide->GetAlpn(), "http/1.1");
+
+        const std::string request = "GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+        std::string body(1 << 20, 'x');
+        for (std::size_t i = 0; i < body.size(); i += 4093)
+            body[i] = static_cast<char>(i);
+        originSide->QueuePlaintext(request);
+        browserSide->QueuePlaintext(body);
+        browserSide->Shutdown();
+        Pump(*browserSide, *originSide);
+        EXPECT_EQ(browserSide->TakePlaintext(), request);
+        EXPECT_EQ(originSide->TakePlaintext(), body);
+        EXPECT_TRUE(originSide->HasPeerSentCloseNotify());
+        EXPECT_FALSE(browserSide->HasPeerClosed());
+        originSide->Shutdown();
+        Pump(*browserSide, *originSide);
+        EXPECT_TRUE(browserSide->HasPeerSentCloseNotify());
+        EXPECT_TRUE(originSide->IsOpen());
+    }
+}
+
+TEST_F(TlsSessionTest, OriginsThatFailVerificationSayWhy)
+{
+    const Issued trustedRoot = Issue("", -3600, 86400 * 30);
+    const Issued otherRoot = Issue("", -3600, 86400 * 30);
+    const std::string trustedFile = WritePem("trusted.pem", trustedRoot.cert.get());
+    std::string error;
+    auto client = CTlsClientContext::Create(trustedFile, true, error);
+    ASSERT_TRUE(client) << error;
+
+    struct Case {
+        const char* what;
+        Issued origin;
+        const char* expected;
+    } cases[] = {
+        {"good", Issue("DNS:origin.test", -3600, 86400, &trustedRoot), nullptr},
+        {"untrusted", Issue("DNS:origin.test", -3600, 86400, &otherRoot), "unknown issuer"},
+        {"expired", Issue("DNS:origin.test", -86400 * 3, -86400, &trustedRoot), "has expired"},
+        {"wrong name", Issue("DNS:other.test", -3600, 86400, &trustedRoot),
+         "wrong name: the certificate is not valid for origin.test"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto origin = OriginSession(c.origin);
+        auto session = client->NewSession("origin.test");
+        Pump(*session, *origin);
+        if (!c.expected) {
+            EXPECT_TRUE(session->IsOpen()) << session->GetError();
+            continue;
+        }
+        EXPECT_EQ(session->GetFailure(), TlsFailure::Verify);
+        EXPECT_NE(session->GetError().find(c.expected), std::string::npos) << session->GetError();
+        EXPECT_NE(session->GetError().find("origin.test"), std::string::npos);
+        // The origin's bytes went nowhere: nothing to decrypt, nothing queued.
+        EXPECT_EQ(session->TakePlaintext(), "");
+    }
+
+    // Without verification the expired certificate is accepted.
+    auto insecure = CTlsClientContext::Create("", false, error);
+    auto origin = OriginSession(cases[2].origin);
+    auto session = insecure->NewSession("origin.test");
+    Pump(*session, *origin);
+    EXPECT_TRUE(session->IsOpen()) << session->GetError();
+
+    const std::string reply = MakeBadGatewayReply("TLS to the origin server origin.test:443",
+                                                  "the certificate has expired");
+    const std::size_t body = reply.find("\r\n\r\n") + 4;
+    EXPECT_EQ(reply.compare(0, 26, "HTTP/1.1 502 Bad Gateway\r\n"), 0);
+    EXPECT_NE(reply.find("Content-Length: " + std::to_string(reply.size() - body) + "\r\n"),
+              std::string::npos);
+}
+
+TEST_F(TlsSessionTest, BrowserThatRefusesOurCertificateIsRecognised)
+{
+    std::string error;
+    auto server = CTlsServerContext::Create(m_authority, error);
+    auto untrusting = CTlsClientContext::Create("", true, error); // the system store only
+    for (const bool hangUp : {false, true}) {
+        auto browserSide = server->NewSession("pinned.example.com");
+        auto app = untrusting->NewSession("pinned.example.com");
+        if (hangUp) { // a client that gives up without an alert
+            browserSide->PutCiphertext(app->TakeCiphertext());
+            browserSide->PutEndOfStream();
+        } else {
+            Pump(*browserSide, *app);
+        }
+        EXPECT_EQ(browserSide->GetFailure(), TlsFailure::PeerRefused) << browserSide->GetError();
+    }
+
+    CDecryptPolicy policy;
+    EXPECT_FALSE(policy.ShouldDecrypt("a.example.com")); // off by default
+    policy.Apply({true, "*.example.com, Intranet.Local.", "pass.example.com", "", false});
+    EXPECT_TRUE(policy.ShouldDecrypt("A.Example.COM"));
+    EXPECT_TRUE(policy.ShouldDecrypt("deep.a.example.com"));
+    EXPECT_TRUE(policy.ShouldDecrypt("intranet.local"));
+    EXPECT_FALSE(policy.ShouldDecrypt("example.com"));
+    EXPECT_FALSE(policy.ShouldDecrypt("pass.example.com"));
+    EXPECT_FALSE(policy.ShouldDecrypt("badexample.com"));
+    EXPECT_TRUE(policy.NoteRefused("a.example.com"));
+    EXPECT_FALSE(policy.NoteRefused("A.example.com."));
+    EXPECT_FALSE(policy.ShouldDecrypt("a.example.com"));
+    policy.Apply({true, "", "", "", false}); // empty list: every host; refusals stay for the run
+    EXPECT_TRUE(policy.ShouldDecrypt("[::1]"));
+    EXPECT_FALSE(policy.ShouldDecrypt("a.example.com"));
+
+    const std::string plain = "GET / HTTP/1.1\r\n";
+    EXPECT_EQ(SniffClientHello(plain.data(), plain.size()), HelloSniff::NotTls);
+    EXPECT_EQ(SniffClientHello("\x16\x03\x01\x00\x10\x02", 6), HelloSniff::NotTls);
+}
+
+TEST_F(TlsSessionTest, TunnelsAreDecryptedOnlyForTlsToChosenHosts)
+{
+    std::string error;
+    auto server = CTlsServerContext::Create(m_authority, error);
+    auto client = CTlsClientContext::Create("", false, error);
+    CDecryptPolicy policy;
+    policy.Apply({true, "", "pass.test", "", false});
+    using Verdict = CTunnelSniffer::Verdict;
+    struct Case {
+        const char* connectHost;
+        const char* sni;
+        Verdict verdict;
+    } cases[] = {{"a.test", "www.a.test", Verdict::Decrypt}, {"a.test", "pass.test", Verdict::Tunnel},
+                 {"pass.test", "a.test", Verdict::Tunnel}, {"a.test", "bad name", Verdict::Tunnel}};
+    for (const Case& c : cases) {
+        const std::string hello = client->NewSession(c.sni)->TakeCiphertext();
+        CTunnelSniffer sniffer(c.connectHost);
+        // Byte by byte up to the last: never decided early.
+        for (std::size_t i = 0; i + 1 < hello.size(); ++i)
+            ASSERT_EQ(sniffer.Feed(hello.data() + i, 1, policy, server->GetLeaves()), Verdict::NeedMore);
+        EXPECT_EQ(sniffer.Feed(&hello.back(), 1, policy, server->GetLeaves()), c.verdict) << c.sni;
+        EXPECT_EQ(sniffer.GetName(), c.sni);
+        EXPECT_EQ(sniffer.TakeHeld(), hello); // replayed or decrypted, nothing lost
+    }
+    CTunnelSniffer plain("a.test");
+    EXPECT_EQ(plain.Feed("GET / HTTP/1.1\r\n", 16, policy, server->GetLeaves()), Verdict::Tunnel);
+}
