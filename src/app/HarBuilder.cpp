@@ -25,8 +25,8 @@ QString FromBytes(std::string_view text)
 
 bool IsUtf8(std::string_view text)
 {
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    (void)decoder.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString decoded = decoder.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
     return !decoder.hasError();
 }
 
@@ -91,8 +91,9 @@ std::string Unchunk(const std::string& body)
     return body;
 }
 
-// A body in the HAR's content or postData form: text when the trace holds it as text.
-void PutBody(QJsonObject& content, const STracedMessage& message, const std::string& text)
+// A body in the HAR's content or postData form: text when the trace holds it as text, in
+// base64 when that text is not UTF-8 (postData has no encoding field of its own: "_encoding").
+void PutBody(QJsonObject& content, const STracedMessage& message, const std::string& text, bool postData)
 {
     if (!message.bodyIsText) {
         content["comment"] = QStringLiteral("binary body: the trace keeps its size only");
@@ -102,7 +103,7 @@ void PutBody(QJsonObject& content, const STracedMessage& message, const std::str
         content["text"] = FromBytes(text);
     } else {
         content["text"] = QString::fromLatin1(QByteArray(text.data(), static_cast<qsizetype>(text.size())).toBase64());
-        content["encoding"] = QStringLiteral("base64");
+        content[postData ? "_encoding" : "encoding"] = QStringLiteral("base64");
     }
 }
 
@@ -137,7 +138,7 @@ QJsonObject Entry(const CTraceConnection& connection, std::span<const CTraceReco
     };
     if (request.bodyBytes > 0) {
         QJsonObject postData{{"mimeType", FromBytes(requestHead.Field("Content-Type"))}};
-        PutBody(postData, request, request.body);
+        PutBody(postData, request, request.body, true);
         if (!postData.contains("text"))
             postData["text"] = QString();
         harRequest["postData"] = postData;
@@ -154,7 +155,7 @@ QJsonObject Entry(const CTraceConnection& connection, std::span<const CTraceReco
         if (EqualsNoCase(responseHead.Field("Transfer-Encoding"), "chunked"))
             text = Unchunk(text);
         content["size"] = response.bodyIsText ? static_cast<qint64>(text.size()) : static_cast<qint64>(response.bodyBytes);
-        PutBody(content, response, text);
+        PutBody(content, response, text, false);
         entry["response"] = QJsonObject{
             {"status", ParseStatusCode(status)},
             {"statusText", reason == std::string_view::npos ? QString() : FromBytes(status.substr(reason + 1))},
