@@ -86,12 +86,12 @@ void CListDlg::OnInitDialog()
 
     m_pAutoRefresh = new QCheckBox(QStringLiteral("&Auto Refresh"), page);
     m_pAutoRefresh->setObjectName(QString::number(IDC_AUTOREFRESH));
-    m_pAutoRefresh->setGeometry(DluRect(276, 7, 58, 13));
+    m_pAutoRefresh->setGeometry(DluRect(276, 7, 56, 13));
     m_pFilterLabel = new QLabel(QStringLiteral("F&ilter:"), page);
-    m_pFilterLabel->setGeometry(DluRect(336, 9, 24, 8));
+    m_pFilterLabel->setGeometry(DluRect(334, 9, 22, 8));
     m_pFilter = new QLineEdit(page);
     m_pFilter->setObjectName(QString::number(IDC_FILTER));
-    m_pFilter->setGeometry(DluRect(360, 7, 60, 13));
+    m_pFilter->setGeometry(DluRect(357, 7, 60, 13));
     m_pFilter->setClearButtonEnabled(true);
     m_pFilter->setPlaceholderText(QStringLiteral("words host: method: status: text: -not"));
     m_pFilterLabel->setBuddy(m_pFilter);
@@ -135,7 +135,7 @@ void CListDlg::OnInitDialog()
     QObject::connect(m_pList, &CListingView::mouseDoubleClicked, page, [this] { OnShow(); });
 
     auto* find = new QShortcut(QKeySequence::Find, page);
-    find->setContext(Qt::WidgetWithChildrenShortcut);
+    find->setContext(Qt::WindowShortcut); // from the tab bar too, while the page shows
     QObject::connect(find, &QShortcut::activated, page, [this] {
         m_pFilter->setFocus(Qt::ShortcutFocusReason);
         m_pFilter->selectAll();
