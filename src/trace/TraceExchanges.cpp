@@ -251,9 +251,10 @@ STracedMessage TracedResponse(std::span<const CTraceRecord* const> records,
         if (!message.first)
             message.first = &record;
         message.last = &record;
-        // A header cut between chunks goes on in the header text of the next one.
+        // A header cut between chunks goes on in the header text of the next one; the cut
+        // chunk's last byte sits in its display text.
         message.head += record.GetHeader();
-        message.body += record.GetText();
+        (record.IsHeaderIncomplete() ? message.head : message.body) += record.GetText();
         message.bodyIsText = message.bodyIsText && !record.IsBinary();
         bytes += record.GetByteCount();
     }
