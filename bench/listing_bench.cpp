@@ -100,7 +100,15 @@ int main(int argc, char** argv)
     // Filters as typed: the time until the rows change, and the longest stretch the event loop
     // waited (the first slice runs inside the keystroke, the rest between events).
     CListingModel* model = listing.GetModel();
-    std::printf("filter (1,000,000 rows unless noted)   applied ms   longest slice ms   rows shown\n");
+    std::printf("filter, as typed                  applied ms: median   first   longest slice ms   rows shown\n");
+    // Right after a Refresh the pairs are found between events; a user types later than that.
+    {
+        timer.restart();
+        listing.OnRefresh();
+        while (model->IsFiltering() || timer.elapsed() < 2000)
+            QCoreApplication::processEvents();
+        std::printf("  (Refresh, then the event loop for 2 s: pairs found in the background)\n");
+    }
     const char* filters[] = {"/4242", "status:404", "host:host7.test", "method:post",
                              "-status:2xx host:host1", "text:nothere", "ok", ""};
     for (const char* filter : filters) {
@@ -122,8 +130,9 @@ int main(int argc, char** argv)
             listing.GetList()->viewport()->repaint();
             applied.push_back(Millis(timer));
         }
-        std::printf("  %-36s %8.1f   %8.1f   %10d\n", *filter ? filter : "(none)", Median(applied), longest,
-                    model->rowCount());
+        // The first run of a host:, method: or status: term also pairs requests and responses.
+        std::printf("  %-36s %8.1f %8.1f   %8.1f   %10d\n", *filter ? filter : "(none)", Median(applied),
+                    applied.front(), longest, model->rowCount());
     }
 
     std::vector<double> sorted;

@@ -104,6 +104,23 @@ SHttpHead ParseHttpHead(std::string_view text)
     return head;
 }
 
+std::string_view FindHeaderField(std::string_view text, std::string_view name)
+{
+    std::size_t pos = text.find('\n');
+    while (pos != std::string_view::npos && pos + 1 < text.size()) {
+        const std::size_t start = pos + 1;
+        std::size_t end = text.find('\n', start);
+        std::string_view line = text.substr(start, end == std::string_view::npos ? end : end - start);
+        if (line.empty() || line == "\r")
+            break; // the blank line ends the header
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos && EqualsNoCase(Trim(line.substr(0, colon)), name))
+            return Trim(line.substr(colon + 1));
+        pos = end;
+    }
+    return {};
+}
+
 bool ParseRequestLine(std::string_view line, SRequestLine& out)
 {
     const std::size_t space1 = line.find(' ');

@@ -22,6 +22,8 @@ struct SHttpHead {
     std::string_view Field(std::string_view name) const;
 };
 SHttpHead ParseHttpHead(std::string_view text);
+// The value of the first field of that name in a header text, without building the field list.
+std::string_view FindHeaderField(std::string_view text, std::string_view name);
 
 // "METHOD target HTTP/x.y"; false for anything else.
 struct SRequestLine {

@@ -66,6 +66,7 @@ private:
     };
     void StartFilter();
     bool RunFilterSlice(std::size_t minimumRows);
+    bool PrefetchFacts(); // one slice; true when every pair is known
     void BuildFacts(std::size_t from, std::size_t to);
     void SortSnapshot();
 
