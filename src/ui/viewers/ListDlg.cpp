@@ -1,12 +1,12 @@
 #include "ui/viewers/ListDlg.h"
 
+#include "app/HarBuilder.h"
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
-#include "trace/TraceRecord.h"
-#include "trace/TraceStore.h"
-#include "app/HarBuilder.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceExchanges.h"
+#include "trace/TraceRecord.h"
+#include "trace/TraceStore.h"
 #include "ui/viewers/CurlCommand.h"
 #include "ui/viewers/FixCarriageReturns.h"
 
@@ -276,9 +276,11 @@ void CListDlg::ResizeControls()
         const QRect field = m_pFilter->geometry();
         int right = width - margin;
         if (m_pFilterError->isVisibleTo(page)) {
-            const int errorWidth = std::min(m_pFilterError->sizeHint().width(),
+            const int errorWidth = std::min(m_pFilterError->fontMetrics().horizontalAdvance(m_pFilterError->toolTip()) + 2,
                                             std::max(0, right - field.left() - kMinFilterWidth - margin));
             m_pFilterError->setGeometry(right - errorWidth, field.top(), errorWidth, field.height());
+            m_pFilterError->setText(m_pFilterError->fontMetrics().elidedText(
+                m_pFilterError->toolTip(), Qt::ElideRight, errorWidth));
             right -= errorWidth + margin / 2;
         }
         m_pFilter->setGeometry(field.left(), field.top(), std::max(kMinFilterWidth, right - field.left()),
@@ -299,8 +301,11 @@ void CListDlg::OnFilterEdited(const QString& text)
         return;
     const std::string error = m_pModel->SetFilter(text.toStdString());
     m_pFilterError->setText(FromBytes(error));
+    m_pFilterError->setToolTip(FromBytes(error)); // the whole text, when the label is cut
     m_pFilterError->setVisible(!error.empty());
     m_pFilter->setToolTip(FromBytes(error));
+    // Red text in the field too: on a narrow page the error may have no room beside it.
+    m_pFilter->setStyleSheet(error.empty() ? QString() : QStringLiteral("color: #b00000"));
     ResizeControls();
 }
 

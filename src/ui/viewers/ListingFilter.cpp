@@ -46,7 +46,7 @@ CListingFilter CListingFilter::Parse(const std::string& text)
             word.erase(0, 1);
             if (word.empty()) {
                 filter = CListingFilter();
-                filter.m_strError = "\"-\" needs a term after it";
+                filter.m_strError = "- needs a term";
                 return filter;
             }
         }
@@ -76,7 +76,7 @@ CListingFilter CListingFilter::Parse(const std::string& text)
                 term.kind = Kind::Status;
                 auto [last, ec] = std::from_chars(value.data(), value.data() + value.size(), term.number);
                 if (ec != std::errc() || last != value.data() + value.size() || value.size() != 3)
-                    return fail("status: takes a code such as 404 or a class such as 4xx");
+                    return fail("status: needs 404 or 4xx");
             }
             filter.m_bNeedsExchanges = filter.m_bNeedsExchanges || term.kind != Kind::Text;
         } else {
