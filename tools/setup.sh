@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
           googletest libgtest-dev libgmock-dev curl ccache
           dpkg-dev lintian appstream groff-base fakeroot
-          libssl-dev)
+          libssl-dev
+          python3-jsonschema)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build
@@ -22,5 +23,10 @@ if command -v ccache >/dev/null; then
   export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$PWD")} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 fi
 cmake -S . -B "$build" -G Ninja "${opts[@]}" >&2
+# The HAR 1.2 schema for the export test: npm's har-schema, once per build folder.
+if [ ! -f "$build/npm/node_modules/har-schema/package.json" ] && command -v npm >/dev/null; then
+  npm install --silent --no-audit --no-fund --prefix "$build/npm" har-schema@2.0.0 >&2 \
+    || echo "setup: npm could not install har-schema; the HAR schema test will fail" >&2
+fi
 cmake --build "$build" -j"$(nproc)" >&2
 echo "$build"

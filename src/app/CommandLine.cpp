@@ -104,6 +104,12 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             if (value.empty())
                 return fail("option --log needs a file name");
             result.logFile = value;
+        } else if (Matches(arg, "--har")) {
+            if (!TakeValue(args, i, "--har", value, result.error))
+                return result;
+            if (value.empty())
+                return fail("option --har needs a file name");
+            result.harFile = value;
         } else if (Matches(arg, "--log-every")) {
             if (!TakeValue(args, i, "--log-every", value, result.error))
                 return result;
@@ -151,6 +157,7 @@ std::string CCommandLine::Usage()
            "  --log FILE           append the trace to FILE on SIGUSR1, every --log-every\n"
            "                       seconds, and at exit (SIGINT, SIGTERM)\n"
            "  --log-every SECONDS  save the trace to the log file every SECONDS seconds\n"
+           "  --har FILE           write the run's HAR 1.2 to FILE when it saves and at exit\n"
            "  --debug              write the proxy's debug trace lines to stderr\n"
            "  --quiet              do not print a line per record on stdout\n"
            "  --format FORMAT      print the record lines as text (tab-separated, the default)\n"

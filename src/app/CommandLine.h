@@ -16,6 +16,7 @@ struct CCommandLine {
     std::string upstreamPort;                 // may be empty (then port 0)
     std::optional<std::string> logFile;
     int logEverySeconds = 0;                  // 0: only on SIGUSR1 and at exit
+    std::optional<std::string> harFile;       // the run's HAR, written when it saves and at exit
     bool debug = false;
     bool quiet = false;
     RecordFormat format = RecordFormat::Text; // of the record lines on stdout

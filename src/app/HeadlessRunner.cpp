@@ -2,6 +2,7 @@
 
 #include "app/RecordLineFormat.h"
 #include "app/HttpsEngine.h"
+#include "app/HarRunFile.h"
 #include "app/SettingsRegistry.h"
 #include "app/SignalPipe.h"
 #include "app/TraceApp.h"
@@ -95,10 +96,14 @@ bool CHeadlessRunner::Start()
         connect(m_pLogTimer, &QTimer::timeout, this, &CHeadlessRunner::SaveLog);
         m_pLogTimer->start(m_options.logEverySeconds * 1000);
     }
+    if (m_options.harFile)
+        m_pHar = std::make_unique<CHarRunFile>(QString::fromStdString(*m_options.harFile));
     if (!m_options.logFile) {
-        // Nothing reads a record back after it was printed: an open connection keeps only
-        // what its next chunks look at, so a long keep-alive connection does not grow.
-        m_app.m_pTraceStore->SetKeepSettledRecords(false);
+        // Nothing reads a record back after it was printed (the HAR reads closed connections
+        // before each purge): an open connection keeps only what its next chunks look at, so a
+        // long keep-alive connection does not grow.
+        if (!m_pHar)
+            m_app.m_pTraceStore->SetKeepSettledRecords(false);
         m_pPurgeTimer = new QTimer(this);
         connect(m_pPurgeTimer, &QTimer::timeout, this, &CHeadlessRunner::PurgeIfUnlogged);
         m_pPurgeTimer->start(kPurgeIntervalMs);
@@ -158,9 +163,15 @@ void CHeadlessRunner::OnSignal(int signalNumber)
 void CHeadlessRunner::SaveLog()
 {
     DrainDebugLines();
+    if (m_pHar && m_app.m_pTraceStore && !m_pHar->Write(*m_app.m_pTraceStore))
+        std::fprintf(stderr, "kestrune: cannot write the HAR file %s\n", m_options.harFile->c_str());
     if (!m_options.logFile || !m_app.m_pTraceStore)
         return;
-    SaveAndClear(*m_app.m_pTraceStore, *m_options.logFile, [this] { m_app.ClearAllData(); });
+    SaveAndClear(*m_app.m_pTraceStore, *m_options.logFile, [this] {
+        if (m_pHar)
+            m_pHar->KeepClosed(*m_app.m_pTraceStore);
+        m_app.ClearAllData();
+    });
     std::fflush(stdout);
 }
 
@@ -188,6 +199,8 @@ void CHeadlessRunner::PurgeIfUnlogged()
     if (!store)
         return;
     // Every record was printed when it was made and no log will read it.
+    if (m_pHar)
+        m_pHar->KeepClosed(*store);
     store->PurgeClosedConnections();
     // Hand the freed memory back to the system instead of keeping it for the next burst.
     ::malloc_trim(0);

@@ -3,6 +3,9 @@
 
 #include <QObject>
 
+#include <memory>
+
+class CHarRunFile;
 class CTraceApp;
 class CTraceRecord;
 class QTimer;
@@ -35,6 +38,7 @@ private:
     QTimer* m_pDebugTimer = nullptr;
     QTimer* m_pLogTimer = nullptr;
     QTimer* m_pPurgeTimer = nullptr;
+    std::unique_ptr<CHarRunFile> m_pHar; // with --har
 };
 
 // Parses nothing: runs the event loop with the given options and returns the exit status.

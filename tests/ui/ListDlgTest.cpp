@@ -101,16 +101,16 @@ TEST_F(ListDlgTest, IsLaidOutFromItsTemplate)
     EXPECT_EQ(m_page.GetPane()->objectName(), "1015");
     EXPECT_EQ(m_page.GetPane()->geometry(), dlu.Rect(198, 23, 76, 135));
 
-    // Tab visits the controls in template order.
+    // Tab visits the controls in template order, Auto Refresh and Filter after Fix Carriage Returns.
     std::vector<QString> order;
     QWidget* w = Button(1021);
-    for (int i = 0; i < 64 && order.size() < 7; ++i, w = w->nextInFocusChain()) {
+    for (int i = 0; i < 64 && order.size() < 9; ++i, w = w->nextInFocusChain()) {
         bool numeric = false;
         w->objectName().toInt(&numeric);
         if (numeric)
             order.push_back(w->objectName());
     }
-    EXPECT_EQ(order, (std::vector<QString>{"1021", "1022", "1012", "1011", "1029", "1014", "1015"}));
+    EXPECT_EQ(order, (std::vector<QString>{"1021", "1022", "1012", "1011", "1029", "1030", "1031", "1014", "1015"}));
 
     // Five columns with widths from the list's width at creation.
     const int width = dlu.Rect(7, 23, 187, 135).width();

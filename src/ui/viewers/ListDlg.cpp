@@ -1,14 +1,24 @@
 #include "ui/viewers/ListDlg.h"
 
+#include "app/HarBuilder.h"
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
+#include "trace/TraceConnection.h"
+#include "trace/TraceExchanges.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
+#include "ui/viewers/CurlCommand.h"
 #include "ui/viewers/FixCarriageReturns.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QMenu>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QStyle>
 
 #include <algorithm>
 #include <utility>
@@ -24,6 +34,25 @@ public:
     CWaitCursor(const CWaitCursor&) = delete;
     CWaitCursor& operator=(const CWaitCursor&) = delete;
 };
+
+QString FromBytes(const std::string& text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+const CTraceConnection* FindConnection(int id)
+{
+    const CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
+    if (!store)
+        return nullptr;
+    for (const auto& connection : store->GetConnections()) {
+        if (connection->GetId() == id)
+            return connection.get();
+    }
+    return nullptr;
+}
+
+constexpr int kMinFilterWidth = 80; // pixels the filter field keeps however narrow the page
 
 } // namespace
 
@@ -55,6 +84,22 @@ void CListDlg::OnInitDialog()
     m_pFixCR->setObjectName(QString::number(IDC_FIXCR));
     m_pFixCR->setGeometry(DluRect(192, 7, 80, 13));
 
+    m_pAutoRefresh = new QCheckBox(QStringLiteral("&Auto Refresh"), page);
+    m_pAutoRefresh->setObjectName(QString::number(IDC_AUTOREFRESH));
+    m_pAutoRefresh->setGeometry(DluRect(276, 7, 56, 13));
+    m_pFilterLabel = new QLabel(QStringLiteral("F&ilter:"), page);
+    m_pFilterLabel->setGeometry(DluRect(334, 9, 22, 8));
+    m_pFilter = new QLineEdit(page);
+    m_pFilter->setObjectName(QString::number(IDC_FILTER));
+    m_pFilter->setGeometry(DluRect(357, 7, 60, 13));
+    m_pFilter->setClearButtonEnabled(true);
+    m_pFilter->setPlaceholderText(QStringLiteral("words host: method: status: text: -not"));
+    m_pFilterLabel->setBuddy(m_pFilter);
+    m_pFilterError = new QLabel(page);
+    m_pFilterError->setObjectName(QStringLiteral("filterError"));
+    m_pFilterError->setStyleSheet(QStringLiteral("color: #b00000"));
+    m_pFilterError->hide();
+
     m_pList = new CListingView(page);
     m_pList->setObjectName(QString::number(IDC_LIST));
     m_pList->setGeometry(DluRect(7, 23, 187, 135));
@@ -69,7 +114,9 @@ void CListDlg::OnInitDialog()
     QWidget::setTabOrder(m_pShow, m_pCopyText);
     QWidget::setTabOrder(m_pCopyText, m_pClear);
     QWidget::setTabOrder(m_pClear, m_pFixCR);
-    QWidget::setTabOrder(m_pFixCR, m_pList);
+    QWidget::setTabOrder(m_pFixCR, m_pAutoRefresh);
+    QWidget::setTabOrder(m_pAutoRefresh, m_pFilter);
+    QWidget::setTabOrder(m_pFilter, m_pList);
     QWidget::setTabOrder(m_pList, m_pText);
 
     // Column widths come from the list's width at creation and stay as they are.
@@ -86,6 +133,38 @@ void CListDlg::OnInitDialog()
     QObject::connect(m_pFixCR, &QCheckBox::clicked, page, [this] { OnFixCarriageReturns(); });
     QObject::connect(m_pList, &CListingView::mouseClicked, page, [this] { UpdateButtonStates(); });
     QObject::connect(m_pList, &CListingView::mouseDoubleClicked, page, [this] { OnShow(); });
+
+    auto* find = new QShortcut(QKeySequence::Find, page);
+    find->setContext(Qt::WindowShortcut); // from the tab bar too, while the page shows
+    QObject::connect(find, &QShortcut::activated, page, [this] {
+        m_pFilter->setFocus(Qt::ShortcutFocusReason);
+        m_pFilter->selectAll();
+    });
+    QObject::connect(m_pFilter, &QLineEdit::textChanged, page, [this](const QString& text) { OnFilterEdited(text); });
+    m_pAutoTimer = new QTimer(page);
+    m_pAutoTimer->setInterval(kAutoRefreshMs);
+    QObject::connect(m_pAutoTimer, &QTimer::timeout, page, [this] { OnAutoRefresh(); });
+    QObject::connect(m_pAutoRefresh, &QCheckBox::toggled, page, [this](bool on) { OnAutoRefreshToggled(on); });
+
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(false);
+    QObject::connect(header, &QHeaderView::sectionClicked, page, [this](int column) { OnHeaderClicked(column); });
+    QObject::connect(m_pModel, &QAbstractItemModel::modelAboutToBeReset, page, [this] { KeepViewState(); });
+    QObject::connect(m_pModel, &CListingModel::filterApplied, page, [this] { RestoreViewState(); });
+
+    m_pList->setContextMenuPolicy(Qt::CustomContextMenu);
+    QObject::connect(m_pList, &QWidget::customContextMenuRequested, page, [this](const QPoint& pos) {
+        const QModelIndex index = m_pList->indexAt(pos);
+        if (!index.isValid())
+            return;
+        if (!m_pList->selectionModel()->isRowSelected(index.row(), QModelIndex()))
+            m_pList->selectionModel()->setCurrentIndex(
+                index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        UpdateButtonStates();
+        QMenu* menu = MakeContextMenu();
+        menu->exec(m_pList->viewport()->mapToGlobal(pos));
+        menu->deleteLater();
+    });
 }
 
 void CListDlg::OnRefresh()
@@ -97,6 +176,7 @@ void CListDlg::OnRefresh()
     if (!store || store->GetConnections().empty())
         return; // the pane and the buttons stay as they were
     m_pModel->Refresh(*store);
+    FitColumns();
     m_pText->SetBytes(std::string());
     UpdateButtonStates();
 }
@@ -191,10 +271,295 @@ void CListDlg::ResizeControls()
     m_pList->setGeometry(list.left(), list.top(), std::max(0, listRight - list.left()),
                          std::max(0, bottom - list.top()));
 
+    // The filter field takes the rest of the top row, less the room its error needs.
+    if (m_pFilter) {
+        const QRect field = m_pFilter->geometry();
+        int right = width - margin;
+        if (m_pFilterError->isVisibleTo(page)) {
+            const int errorWidth = std::min(m_pFilterError->fontMetrics().horizontalAdvance(m_pFilterError->toolTip()) + 2,
+                                            std::max(0, right - field.left() - kMinFilterWidth - margin));
+            m_pFilterError->setGeometry(right - errorWidth, field.top(), errorWidth, field.height());
+            m_pFilterError->setText(m_pFilterError->fontMetrics().elidedText(
+                m_pFilterError->toolTip(), Qt::ElideRight, errorWidth));
+            right -= errorWidth + margin / 2;
+        }
+        m_pFilter->setGeometry(field.left(), field.top(), std::max(kMinFilterWidth, right - field.left()),
+                               field.height());
+    }
+
     const int textTop = m_pText->geometry().top();
     const int textLeft = listRight + margin;
     m_pText->setGeometry(textLeft, textTop, std::max(0, width - margin - textLeft),
                          std::max(0, bottom - textTop));
     m_pList->update();
     m_pText->update();
+}
+
+void CListDlg::OnFilterEdited(const QString& text)
+{
+    if (!m_pModel)
+        return;
+    const std::string error = m_pModel->SetFilter(text.toStdString());
+    m_pFilterError->setText(FromBytes(error));
+    m_pFilterError->setToolTip(FromBytes(error)); // the whole text, when the label is cut
+    m_pFilterError->setVisible(!error.empty());
+    m_pFilter->setToolTip(FromBytes(error));
+    // Red text in the field too: on a narrow page the error may have no room beside it.
+    m_pFilter->setStyleSheet(error.empty() ? QString() : QStringLiteral("color: #b00000"));
+    ResizeControls();
+}
+
+void CListDlg::OnAutoRefreshToggled(bool on)
+{
+    if (!m_pAutoTimer)
+        return;
+    if (on) {
+        m_pAutoTimer->start();
+        OnAutoRefresh();
+    } else {
+        m_pAutoTimer->stop();
+    }
+}
+
+void CListDlg::OnAutoRefresh()
+{
+    const CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
+    if (!m_pModel || !store || !GetWindow() || !GetWindow()->isVisible())
+        return;
+    // A refresh whose filter still runs is not started again: the rows it brings are as new.
+    if (m_pModel->IsFiltering())
+        return;
+    m_bFollowing = true;
+    m_pModel->Refresh(*store);
+    FitColumns();
+}
+
+void CListDlg::OnHeaderClicked(int column)
+{
+    if (!m_pModel)
+        return;
+    using State = CListingModel::SortState;
+    // First click ascending, second descending, third record order.
+    State state = State::Ascending;
+    if (column == m_pModel->GetSortColumn())
+        state = m_pModel->GetSortState() == State::Ascending ? State::Descending : State::None;
+    {
+        CWaitCursor wait;
+        m_pModel->Sort(column, state);
+    }
+    QHeaderView* header = m_pList->horizontalHeader();
+    header->setSortIndicatorShown(state != State::None);
+    header->setSortIndicator(state == State::None ? -1 : column,
+                             state == State::Descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+void CListDlg::KeepViewState()
+{
+    m_Kept = SViewState();
+    if (!m_pList)
+        return;
+    for (const CTraceRecord* record : SelectedRecords())
+        m_Kept.selected.insert(record);
+    m_Kept.current = m_pModel->GetRecord(m_pList->currentIndex().row());
+    m_Kept.top = m_pModel->GetRecord(m_pList->rowAt(0));
+    const QScrollBar* bar = m_pList->verticalScrollBar();
+    m_Kept.atBottom = bar->value() >= bar->maximum();
+}
+
+void CListDlg::RestoreViewState()
+{
+    const bool following = std::exchange(m_bFollowing, false);
+    if (!m_pList)
+        return;
+    QItemSelectionModel* selection = m_pList->selectionModel();
+    if (!m_Kept.selected.empty()) {
+        // Runs of selected rows become one range each.
+        QItemSelection ranges;
+        const int rows = m_pModel->rowCount();
+        const int lastColumn = CListingModel::kColumnCount - 1;
+        for (int row = 0; row < rows; ++row) {
+            if (!m_Kept.selected.count(m_pModel->GetRecord(row)))
+                continue;
+            int end = row;
+            while (end + 1 < rows && m_Kept.selected.count(m_pModel->GetRecord(end + 1)))
+                ++end;
+            ranges.select(m_pModel->index(row, 0), m_pModel->index(end, lastColumn));
+            row = end;
+        }
+        selection->select(ranges, QItemSelectionModel::ClearAndSelect);
+    }
+    const int current = m_Kept.current ? m_pModel->FindRecord(m_Kept.current) : -1;
+    if (current >= 0)
+        selection->setCurrentIndex(m_pModel->index(current, 0), QItemSelectionModel::NoUpdate);
+
+    if (following && m_Kept.atBottom) {
+        m_pList->scrollToBottom();
+    } else if (following) {
+        // The row at the top stays at the top.
+        const int top = m_Kept.top ? m_pModel->FindRecord(m_Kept.top) : -1;
+        if (top >= 0)
+            m_pList->scrollTo(m_pModel->index(top, 0), QAbstractItemView::PositionAtTop);
+    } else if (current >= 0) {
+        m_pList->scrollTo(m_pModel->index(current, 0));
+    }
+    m_Kept = SViewState();
+    UpdateButtonStates();
+}
+
+void CListDlg::FitColumns()
+{
+    if (m_bColumnsFitted || !m_pModel || m_pModel->GetSnapshotSize() == 0)
+        return;
+    m_bColumnsFitted = true;
+    QHeaderView* header = m_pList->horizontalHeader();
+    const QFontMetrics metrics = m_pList->fontMetrics();
+    // The cell's own margins, as the item delegate draws them.
+    const int padding = 2 * (m_pList->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_pList) + 1) + 8;
+    for (int column = CListingModel::colId; column < CListingModel::kColumnCount; ++column) {
+        const QString widest = FromBytes(m_pModel->GetWidestText(column));
+        const QString heading = m_pModel->headerData(column, Qt::Horizontal).toString();
+        // The heading keeps room for the sort indicator.
+        const int wanted = std::max(metrics.horizontalAdvance(widest), metrics.horizontalAdvance(heading) + 16)
+                           + padding;
+        if (header->sectionSize(column) < wanted)
+            header->resizeSection(column, wanted);
+    }
+}
+
+std::vector<const CTraceRecord*> CListDlg::SelectedRecords() const
+{
+    std::vector<const CTraceRecord*> records;
+    if (!m_pList || !m_pModel)
+        return records;
+    std::vector<std::pair<int, int>> ranges;
+    for (const QItemSelectionRange& range : m_pList->selectionModel()->selection())
+        ranges.emplace_back(range.top(), range.bottom());
+    std::sort(ranges.begin(), ranges.end());
+    int nextRow = 0;
+    for (const auto& [top, bottom] : ranges) {
+        for (int row = std::max(top, nextRow); row <= bottom; ++row) {
+            if (const CTraceRecord* record = m_pModel->GetRecord(row))
+                records.push_back(record);
+        }
+        nextRow = std::max(nextRow, bottom + 1);
+    }
+    return records;
+}
+
+template <typename F>
+void CListDlg::ForEachSelectedPair(F&& visit) const
+{
+    std::vector<std::pair<int, int>> seen; // (connection, pair)
+    for (const CTraceRecord* record : SelectedRecords()) {
+        const CTraceConnection* connection = FindConnection(record->GetConnectionId());
+        if (!connection)
+            continue;
+        std::vector<const CTraceRecord*> records;
+        for (const auto& held : connection->GetRecords())
+            records.push_back(held.get());
+        const auto at = std::find(records.begin(), records.end(), record);
+        if (at == records.end())
+            continue;
+        const STraceExchanges pairs = PairExchanges(records);
+        const int exchange = pairs.recordExchange[static_cast<std::size_t>(at - records.begin())];
+        const std::pair key(connection->GetId(), exchange);
+        if (exchange < 0 || std::find(seen.begin(), seen.end(), key) != seen.end())
+            continue;
+        seen.push_back(key);
+        visit(TracedRequest(records, pairs, static_cast<std::size_t>(exchange)));
+    }
+}
+
+std::vector<std::string> CListDlg::SelectedUrls() const
+{
+    std::vector<std::string> urls;
+    ForEachSelectedPair([&](const STracedMessage& request) {
+        const SHttpHead head = ParseHttpHead(request.head);
+        SRequestLine line;
+        if (ParseRequestLine(head.firstLine, line))
+            urls.push_back(RequestUrl(line, head));
+    });
+    return urls;
+}
+
+std::vector<std::string> CListDlg::SelectedCurlCommands(bool throughKestrune) const
+{
+    std::string proxy;
+    if (throughKestrune && HasTraceApp()) {
+        const CTraceApp& app = GetTraceApp();
+        const int port = app.GetListenPort();
+        proxy = "127.0.0.1:" + (port > 0 ? std::to_string(port) : app.m_strPort);
+    }
+    std::vector<std::string> commands;
+    ForEachSelectedPair([&](const STracedMessage& request) {
+        std::string command = CurlCommand(request, proxy);
+        if (!command.empty())
+            commands.push_back(std::move(command));
+    });
+    return commands;
+}
+
+namespace {
+void CopyLines(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    if (!text.empty())
+        QApplication::clipboard()->setText(FromBytes(text));
+}
+} // namespace
+
+void CListDlg::OnCopyUrl()
+{
+    CopyLines(SelectedUrls());
+}
+
+void CListDlg::OnCopyCurl(bool throughKestrune)
+{
+    CopyLines(SelectedCurlCommands(throughKestrune));
+}
+
+bool CListDlg::ExportHar(const QString& path)
+{
+    const CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
+    if (!store)
+        return false;
+    std::unordered_set<int> wanted;
+    for (const CTraceRecord* record : SelectedRecords())
+        wanted.insert(record->GetConnectionId());
+    CHarBuilder har;
+    for (const auto& connection : store->GetConnections()) {
+        if (wanted.empty() || wanted.count(connection->GetId()))
+            har.AddConnection(*connection);
+    }
+    if (!har.WriteFile(path)) {
+        ShowMessageBox("Could not write the HAR file " + path.toStdString());
+        return false;
+    }
+    return true;
+}
+
+QMenu* CListDlg::MakeContextMenu()
+{
+    auto* menu = new QMenu(m_pList);
+    const bool selected = m_pList->selectionModel()->hasSelection();
+    menu->addAction(QStringLiteral("&Show"), [this] { OnShow(); })->setEnabled(selected);
+    menu->addAction(QStringLiteral("&Copy Text"), [this] {
+        OnShow();
+        OnCopyText();
+    })->setEnabled(selected);
+    menu->addAction(QStringLiteral("Copy &URL"), [this] { OnCopyUrl(); })->setEnabled(selected);
+    menu->addAction(QStringLiteral("Copy as c&url"), [this] { OnCopyCurl(false); })->setEnabled(selected);
+    menu->addAction(QStringLiteral("Copy as curl through &Kestrune"), [this] { OnCopyCurl(true); })
+        ->setEnabled(selected);
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("Export &HAR..."), [this] {
+        const QString path = QFileDialog::getSaveFileName(GetWindow(), QStringLiteral("Export HAR"),
+                                                          QStringLiteral("kestrune.har"),
+                                                          QStringLiteral("HAR files (*.har);;All files (*)"));
+        if (!path.isEmpty())
+            ExportHar(path);
+    });
+    return menu;
 }

@@ -5,8 +5,18 @@
 #include "ui/viewers/TextPane.h"
 
 #include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTimer>
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+class CTraceRecord;
+class QMenu;
 
 // "Listing": a table of every record, rebuilt from the trace store at Refresh, and a pane
 // with the full text of the selected rows.
@@ -21,7 +31,10 @@ public:
         IDC_FIXCR = 1029,
         IDC_LIST = 1014,
         IDC_TEXT = 1015,
+        IDC_AUTOREFRESH = 1030,
+        IDC_FILTER = 1031,
     };
+    static constexpr int kAutoRefreshMs = 1000;
 
     CListDlg();
     ~CListDlg() override;
@@ -40,14 +53,52 @@ public:
 
     void OnSize(int width, int height) override;
 
+    // Filter, follow and sort.
+    void OnFilterEdited(const QString& text);
+    void OnAutoRefreshToggled(bool on);
+    void OnAutoRefresh();
+    void OnHeaderClicked(int column);
+
+    // The rows' context menu and what it does, for the rows that are selected and visible.
+    QMenu* MakeContextMenu();
+    void OnCopyUrl();
+    void OnCopyCurl(bool throughKestrune);
+    // Every selected row's connection, or every connection when no row is selected; false
+    // (after saying so) when the file cannot be written.
+    bool ExportHar(const QString& path);
+    // The URLs and curl commands of the selected rows' pairs, one line each, in row order.
+    std::vector<std::string> SelectedUrls() const;
+    std::vector<std::string> SelectedCurlCommands(bool throughKestrune) const;
+
     CListingView* GetList() const { return m_pList; }
     CListingModel* GetModel() const { return m_pModel; }
     CTextPane* GetPane() const { return m_pText; }
+    QLineEdit* GetFilter() const { return m_pFilter; }
+    QLabel* GetFilterError() const { return m_pFilterError; }
+    QCheckBox* GetAutoRefresh() const { return m_pAutoRefresh; }
 
 protected:
     void OnInitDialog() override;
 
 private:
+    // What survives the rows being replaced (an automatic refresh, a filter, a sort).
+    void KeepViewState();
+    void RestoreViewState();
+    void FitColumns();
+    std::vector<const CTraceRecord*> SelectedRecords() const;
+    // The request/response pairs of the selected rows, each once, in row order.
+    template <typename F>
+    void ForEachSelectedPair(F&& visit) const;
+
+    struct SViewState {
+        std::unordered_set<const CTraceRecord*> selected;
+        const CTraceRecord* current = nullptr;
+        const CTraceRecord* top = nullptr;
+        bool atBottom = false;
+    } m_Kept;
+    bool m_bFollowing = false;  // an automatic refresh is on its way to the rows
+    bool m_bColumnsFitted = false;
+
     QPointer<QPushButton> m_pRefresh;
     QPointer<QPushButton> m_pShow;
     QPointer<QPushButton> m_pCopyText;
@@ -56,4 +107,9 @@ private:
     QPointer<CListingView> m_pList;
     QPointer<CTextPane> m_pText;
     QPointer<CListingModel> m_pModel;
+    QPointer<QCheckBox> m_pAutoRefresh;
+    QPointer<QLabel> m_pFilterLabel;
+    QPointer<QLineEdit> m_pFilter;
+    QPointer<QLabel> m_pFilterError;
+    QPointer<QTimer> m_pAutoTimer;
 };

@@ -1,15 +1,54 @@
 #include "ui/viewers/ListingModel.h"
 
 #include "trace/TraceConnection.h"
+#include "trace/TraceExchanges.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
 #include "ui/viewers/ListingIcons.h"
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <climits>
+#include <numeric>
 
 namespace {
 
 QString FromBytes(const std::string& text)
 {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// A filter slice gives the event loop back after this long, and always matches at least this
+// many rows: a small trace is filtered at once.
+constexpr qint64 kSliceNs = 15'000'000;
+constexpr std::size_t kFirstSliceRows = 20'000;
+
+// What the filter needs of one pair: the method and host of its request, its final status.
+SExchangeFacts FactsOf(std::span<const CTraceRecord* const> records,
+                       const STraceExchanges::SExchange& exchange)
+{
+    SExchangeFacts facts;
+    if (exchange.request >= 0) {
+        // Read straight from the text: this runs for every pair of a million-row snapshot.
+        const std::string_view text = records[static_cast<std::size_t>(exchange.request)]->GetText();
+        SRequestLine line;
+        if (ParseRequestLine(text.substr(0, text.find_first_of("\r\n")), line)) {
+            facts.method.assign(line.method);
+            std::string_view host = FindHeaderField(text, "Host");
+            const std::size_t scheme = line.target.find("://");
+            if (scheme != std::string_view::npos) {
+                host = line.target.substr(scheme + 3);
+                host = host.substr(0, host.find('/'));
+            }
+            facts.host = LowerAscii(host);
+        }
+    }
+    if (exchange.response >= 0) {
+        const std::string& header = records[static_cast<std::size_t>(exchange.response)]->GetHeader();
+        facts.status = ParseStatusCode(std::string_view(header).substr(0, header.find_first_of("\r\n")));
+    }
+    return facts;
 }
 
 } // namespace
@@ -19,35 +58,230 @@ CListingModel::CListingModel(QObject* parent)
     , m_iconSent(MakeSentIcon())
     , m_iconReceived(MakeReceivedIcon())
 {
+    m_JobTimer.setSingleShot(true);
+    m_JobTimer.setInterval(0);
+    connect(&m_JobTimer, &QTimer::timeout, this, [this] {
+        if (m_Job.active ? !RunFilterSlice(0) : !PrefetchFacts())
+            m_JobTimer.start();
+    });
 }
 
 void CListingModel::Refresh(const CTraceStore& store)
 {
-    beginResetModel();
-    m_Rows.clear();
+    std::vector<SRow> rows;
     std::size_t total = 0;
     for (const auto& connection : store.GetConnections())
         total += connection->GetRecords().size();
-    m_Rows.reserve(total);
+    rows.reserve(total);
     for (const auto& connection : store.GetConnections())
         for (const auto& record : connection->GetRecords())
-            m_Rows.push_back(SRow{record.get(), record->GetElapsed()});
-    endResetModel();
+            rows.push_back(SRow{record.get(), record->GetElapsed(), -1});
+
+    m_Rows = std::move(rows);
+    m_Facts.clear();
+    m_nFactsBuilt = 0;
+    SortSnapshot();
+    StartFilter();
 }
 
 void CListingModel::Clear()
 {
+    m_JobTimer.stop();
+    m_Job = SJob();
     beginResetModel();
     m_Rows.clear();
     m_Rows.shrink_to_fit();
+    m_Order.clear();
+    m_Order.shrink_to_fit();
+    m_Visible.clear();
+    m_Visible.shrink_to_fit();
+    m_Facts.clear();
+    m_nFactsBuilt = 0;
     endResetModel();
+}
+
+std::string CListingModel::SetFilter(const std::string& text)
+{
+    CListingFilter filter = CListingFilter::Parse(text);
+    if (!filter.GetError().empty())
+        return filter.GetError();
+    m_Filter = std::move(filter);
+    StartFilter();
+    return std::string();
+}
+
+void CListingModel::Sort(int column, SortState state)
+{
+    m_nSortColumn = state == SortState::None ? -1 : column;
+    m_SortState = m_nSortColumn < 0 ? SortState::None : state;
+    SortSnapshot();
+    StartFilter();
+}
+
+void CListingModel::SortSnapshot()
+{
+    m_Order.clear();
+    if (m_SortState == SortState::None)
+        return;
+    m_Order.resize(m_Rows.size());
+    std::iota(m_Order.begin(), m_Order.end(), 0u);
+
+    const bool descending = m_SortState == SortState::Descending;
+    if (m_nSortColumn == colSummary) {
+        std::vector<std::string> summaries(m_Rows.size());
+        for (std::size_t i = 0; i < m_Rows.size(); ++i)
+            summaries[i] = m_Rows[i].record->GetSummary();
+        // Equal keys keep record order, whichever way the column is sorted.
+        std::stable_sort(m_Order.begin(), m_Order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return descending ? summaries[b] < summaries[a] : summaries[a] < summaries[b];
+        });
+        return;
+    }
+    // Numbers as numbers, times as times: the keys side by side with the row, read once.
+    std::vector<std::pair<std::int64_t, std::uint32_t>> keys(m_Rows.size());
+    for (std::size_t i = 0; i < m_Rows.size(); ++i) {
+        const SRow& row = m_Rows[i];
+        std::int64_t key = 0;
+        switch (m_nSortColumn) {
+        case colId:
+            key = (static_cast<std::int64_t>(row.record->GetConnectionId()) << 32) + row.record->GetSequence();
+            break;
+        case colTime:
+            key = row.record->GetTimeCaptured();
+            break;
+        case colBytes:
+            key = row.record->GetByteCount();
+            break;
+        case colRespTime:
+            key = row.elapsedAtRefresh;
+            break;
+        }
+        keys[i] = {descending ? -key : key, static_cast<std::uint32_t>(i)};
+    }
+    std::sort(keys.begin(), keys.end()); // the row number breaks ties: record order
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        m_Order[i] = keys[i].second;
+}
+
+void CListingModel::StartFilter()
+{
+    m_JobTimer.stop();
+    m_Job = SJob();
+    m_Job.active = true;
+    if (m_Filter.IsEmpty()) {
+        // Nothing to match: every row, in sort order, at once.
+        m_Job.rows.reserve(m_Rows.size());
+        if (m_Order.empty())
+            m_Job.rows = m_Rows;
+        else
+            for (std::uint32_t index : m_Order)
+                m_Job.rows.push_back(m_Rows[index]);
+        m_Job.next = m_Rows.size();
+    }
+    if (!RunFilterSlice(kFirstSliceRows))
+        m_JobTimer.start();
+}
+
+void CListingModel::FinishFilter()
+{
+    if (!m_Job.active)
+        return;
+    m_JobTimer.stop();
+    RunFilterSlice(SIZE_MAX);
+}
+
+void CListingModel::BuildFacts(std::size_t from, std::size_t to)
+{
+    // Whole connections at a time: a connection's rows sit together in the snapshot.
+    std::vector<const CTraceRecord*> records;
+    std::size_t pos = from;
+    while (pos < to) {
+        const int id = m_Rows[pos].record->GetConnectionId();
+        std::size_t end = pos;
+        records.clear();
+        while (end < m_Rows.size() && m_Rows[end].record->GetConnectionId() == id)
+            records.push_back(m_Rows[end++].record);
+        const STraceExchanges pairs = PairExchanges(records);
+        const auto base = static_cast<std::int32_t>(m_Facts.size());
+        for (const auto& exchange : pairs.exchanges)
+            m_Facts.push_back(FactsOf(records, exchange));
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const int exchange = pairs.recordExchange[i];
+            m_Rows[pos + i].exchange = exchange < 0 ? -1 : base + exchange;
+        }
+        pos = end;
+    }
+    m_nFactsBuilt = pos;
+}
+
+bool CListingModel::RunFilterSlice(std::size_t minimumRows)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const std::size_t total = m_Rows.size();
+    std::size_t done = 0;
+    auto timeLeft = [&] { return done < minimumRows || clock.nsecsElapsed() < kSliceNs; };
+    constexpr std::size_t kStep = 4096;
+
+    if (m_Filter.NeedsExchanges()) {
+        while (m_nFactsBuilt < total && timeLeft()) {
+            const std::size_t to = std::min(total, m_nFactsBuilt + kStep);
+            BuildFacts(m_nFactsBuilt, to);
+            done += kStep;
+        }
+        if (m_nFactsBuilt < total)
+            return false;
+    }
+    while (m_Job.next < total && timeLeft()) {
+        const std::size_t to = std::min(total, m_Job.next + kStep);
+        for (std::size_t pos = m_Job.next; pos < to; ++pos) {
+            const SRow& row = m_Rows[m_Order.empty() ? pos : m_Order[pos]];
+            const SExchangeFacts* facts =
+                row.exchange >= 0 ? &m_Facts[static_cast<std::size_t>(row.exchange)] : nullptr;
+            if (m_Filter.Matches(*row.record, facts))
+                m_Job.rows.push_back(row);
+        }
+        done += to - m_Job.next;
+        m_Job.next = to;
+    }
+    if (m_Job.next < total)
+        return false;
+
+    beginResetModel();
+    m_Visible = std::move(m_Job.rows);
+    m_Job = SJob();
+    endResetModel();
+    emit filterApplied();
+    // Pairs are found between events from now on, so that the first host:, method: or status:
+    // term over a large snapshot need not wait for them.
+    if (m_nFactsBuilt < m_Rows.size())
+        m_JobTimer.start();
+    return true;
+}
+
+bool CListingModel::PrefetchFacts()
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (m_nFactsBuilt < m_Rows.size() && clock.nsecsElapsed() < kSliceNs)
+        BuildFacts(m_nFactsBuilt, std::min(m_Rows.size(), m_nFactsBuilt + 4096));
+    return m_nFactsBuilt >= m_Rows.size();
 }
 
 const CTraceRecord* CListingModel::GetRecord(int row) const
 {
-    if (row < 0 || static_cast<std::size_t>(row) >= m_Rows.size())
+    if (row < 0 || static_cast<std::size_t>(row) >= m_Visible.size())
         return nullptr;
-    return m_Rows[static_cast<std::size_t>(row)].record;
+    return m_Visible[static_cast<std::size_t>(row)].record;
+}
+
+int CListingModel::FindRecord(const CTraceRecord* record) const
+{
+    for (std::size_t i = 0; i < m_Visible.size(); ++i) {
+        if (m_Visible[i].record == record)
+            return static_cast<int>(i);
+    }
+    return -1;
 }
 
 int CListingModel::rowCount(const QModelIndex& parent) const
@@ -55,7 +289,7 @@ int CListingModel::rowCount(const QModelIndex& parent) const
     if (parent.isValid())
         return 0;
     // A view counts rows in an int.
-    return static_cast<int>(std::min<std::size_t>(m_Rows.size(), INT_MAX));
+    return static_cast<int>(std::min<std::size_t>(m_Visible.size(), INT_MAX));
 }
 
 int CListingModel::columnCount(const QModelIndex& parent) const
@@ -82,7 +316,7 @@ QVariant CListingModel::data(const QModelIndex& index, int role) const
             return QString::number(record->GetByteCount());
         case colRespTime:
             return FromBytes(FormatMilliseconds(
-                m_Rows[static_cast<std::size_t>(index.row())].elapsedAtRefresh));
+                m_Visible[static_cast<std::size_t>(index.row())].elapsedAtRefresh));
         }
         break;
     case Qt::DecorationRole:
@@ -112,4 +346,32 @@ QVariant CListingModel::headerData(int section, Qt::Orientation orientation, int
         return QStringLiteral("Resp Time");
     }
     return QVariant();
+}
+
+std::string CListingModel::GetWidestText(int column) const
+{
+    // Numbers only: no text is made per row.
+    int connection = 0, sequence = 0;
+    std::int32_t bytes = 0, slowest = 0, lowest = 0;
+    for (const SRow& row : m_Rows) {
+        connection = std::max(connection, row.record->GetConnectionId());
+        sequence = std::max(sequence, row.record->GetSequence());
+        bytes = std::max(bytes, row.record->GetByteCount());
+        slowest = std::max(slowest, row.elapsedAtRefresh);
+        lowest = std::min(lowest, row.elapsedAtRefresh);
+    }
+    switch (column) {
+    case colId:
+        return std::to_string(connection) + "-" + std::to_string(sequence);
+    case colTime:
+        return "00:00:00";
+    case colBytes:
+        return std::to_string(bytes);
+    case colRespTime: {
+        const std::string high = FormatMilliseconds(slowest);
+        const std::string low = FormatMilliseconds(lowest);
+        return low.size() > high.size() ? low : high;
+    }
+    }
+    return std::string();
 }

@@ -1,0 +1,136 @@
+#include "ui/viewers/ListingFilter.h"
+
+#include "trace/TraceExchanges.h"
+#include "trace/TraceRecord.h"
+
+#include <charconv>
+
+namespace {
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Whether a needle could sit across the end of the header and the start of the display text.
+bool ContainsAcross(const std::string& header, const std::string& text, const std::string& needle)
+{
+    if (header.empty() || text.empty() || needle.size() < 2)
+        return false;
+    const std::size_t keep = needle.size() - 1;
+    std::string seam = header.substr(header.size() - std::min(keep, header.size()));
+    seam += text.substr(0, keep);
+    return ContainsNoCase(seam, needle);
+}
+
+} // namespace
+
+CListingFilter CListingFilter::Parse(const std::string& text)
+{
+    CListingFilter filter;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t'))
+            ++pos;
+        std::size_t end = pos;
+        while (end < text.size() && text[end] != ' ' && text[end] != '\t')
+            ++end;
+        if (end == pos)
+            break;
+        std::string word = text.substr(pos, end - pos);
+        pos = end;
+
+        STerm term{Kind::Word, false, {}};
+        if (word[0] == '-') {
+            term.negate = true;
+            word.erase(0, 1);
+            if (word.empty()) {
+                filter = CListingFilter();
+                filter.m_strError = "- needs a term";
+                return filter;
+            }
+        }
+        const std::size_t colon = word.find(':');
+        const std::string key = colon == std::string::npos ? std::string() : LowerAscii(word.substr(0, colon));
+        const std::string value = colon == std::string::npos ? word : word.substr(colon + 1);
+        auto fail = [&](std::string message) {
+            CListingFilter bad;
+            bad.m_strError = std::move(message);
+            return bad;
+        };
+        if (key == "host" || key == "method" || key == "status" || key == "text") {
+            if (value.empty())
+                return fail(key + ": needs a value");
+            term.value = LowerAscii(value);
+            if (key == "host") {
+                term.kind = Kind::Host;
+            } else if (key == "method") {
+                term.kind = Kind::Method;
+            } else if (key == "text") {
+                term.kind = Kind::Text;
+            } else if (value.size() == 3 && IsDigit(value[0]) && (value[1] == 'x' || value[1] == 'X')
+                       && (value[2] == 'x' || value[2] == 'X')) {
+                term.kind = Kind::StatusClass;
+                term.number = value[0] - '0';
+            } else {
+                term.kind = Kind::Status;
+                auto [last, ec] = std::from_chars(value.data(), value.data() + value.size(), term.number);
+                if (ec != std::errc() || last != value.data() + value.size() || value.size() != 3)
+                    return fail("status: needs 404 or 4xx");
+            }
+            filter.m_bNeedsExchanges = filter.m_bNeedsExchanges || term.kind != Kind::Text;
+        } else {
+            term.value = LowerAscii(word); // "14:03" and "http://..." are words too
+        }
+        filter.m_Terms.push_back(std::move(term));
+    }
+    return filter;
+}
+
+bool CListingFilter::Matches(const CTraceRecord& record, const SExchangeFacts* facts) const
+{
+    for (const STerm& term : m_Terms) {
+        if (MatchesTerm(term, record, facts) == term.negate)
+            return false;
+    }
+    return true;
+}
+
+bool CListingFilter::MatchesTerm(const STerm& term, const CTraceRecord& record,
+                                 const SExchangeFacts* facts) const
+{
+    switch (term.kind) {
+    case Kind::Word:
+        return MatchesWord(term.value, record);
+    case Kind::Text:
+        return ContainsNoCase(record.GetHeader(), term.value) || ContainsNoCase(record.GetText(), term.value)
+               || ContainsAcross(record.GetHeader(), record.GetText(), term.value);
+    case Kind::Host:
+        return facts && ContainsNoCase(facts->host, term.value);
+    case Kind::Method:
+        return facts && EqualsNoCase(facts->method, term.value);
+    case Kind::Status:
+        return facts && facts->status == term.number;
+    case Kind::StatusClass:
+        return facts && facts->status / 100 == term.number;
+    }
+    return false;
+}
+
+bool CListingFilter::MatchesWord(const std::string& word, const CTraceRecord& record) const
+{
+    if (ContainsNoCase(record.GetSummary(), word))
+        return true;
+    // The ID text, made without an allocation: two numbers of at most 11 characters.
+    char id[32];
+    char* end = std::to_chars(id, id + 12, record.GetConnectionId()).ptr;
+    end[0] = '-';
+    end = std::to_chars(end + 1, end + 13, record.GetSequence()).ptr;
+    if (ContainsNoCase(std::string_view(id, static_cast<std::size_t>(end - id)), word))
+        return true;
+    if (record.GetTimeCaptured() != m_cachedTime) {
+        m_cachedTime = record.GetTimeCaptured();
+        m_cachedTimeText = record.GetTimeText();
+    }
+    return ContainsNoCase(m_cachedTimeText, word);
+}
