@@ -70,6 +70,13 @@ void CHost::QueueRequest(std::string_view header, std::string_view method)
     QueueForServer(header, false);
 }
 
+void CHost::ForgetLastRequest()
+{
+    if (!m_Methods.empty())
+        m_Methods.pop_back();
+    m_bReusable = false;
+}
+
 bool CHost::IsReusableFor(const std::string& target) const
 {
     return !m_bClosed && !m_bFailed && !m_bTunnel && m_bReusable

@@ -37,6 +37,8 @@ public:
     // Queues request bytes for the server and records them; sends at once when connected and
     // sendNow is set. False when this tore the pair down.
     bool QueueForServer(std::string_view bytes, bool sendNow = true);
+    // The last request was cut short: no response to it is awaited, and nothing more goes here.
+    void ForgetLastRequest();
     // Queues a request header whose response will come on this connection.
     void QueueRequest(std::string_view header, std::string_view method);
     // Sends what waits for the server; false when this tore the pair down.

@@ -142,7 +142,13 @@ std::size_t CProxy::RelayBody(std::string_view bytes)
     if (n > 0)
         m_pHost->QueueForServer(bytes.substr(0, n), false);
     if (m_BodyFramer.HasFailed()) {
-        Refuse(); // a bad chunk: nothing from here on reaches the server
+        // A bad chunk: nothing from here on reaches the server, and no answer to this
+        // request is awaited; the 400 follows the answers to the earlier ones.
+        if (!m_Order.empty() && m_Order.back() == m_pHost) {
+            m_Order.pop_back();
+            m_pHost->ForgetLastRequest();
+        }
+        Refuse();
         return bytes.size();
     }
     if (m_BodyFramer.IsDone())
