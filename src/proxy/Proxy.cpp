@@ -257,6 +257,7 @@ bool CProxy::StartTunnel(std::string header)
     m_Order.push_back(m_pHost);
     m_nState = ERequestStage::Tunnel;
     if (useProxy) {
+        TerminateHeader(header);
         m_pHost->QueueForServer(header, false);
     } else {
         // The CONNECT header is not forwarded; bytes that came right behind it are the
