@@ -26,9 +26,16 @@ bool WouldBlock(int error)
 
 } // namespace
 
-CHost::CHost(CProxy* proxy, std::string target)
+namespace {
+// Unanswered requests kept for a repeat: headers only, so a few kilobytes in practice.
+constexpr std::size_t kReplayLimit = 65536;
+} // namespace
+
+CHost::CHost(CProxy* proxy, std::string target, std::string host, int port)
     : m_pProxy(proxy)
     , m_strTarget(std::move(target))
+    , m_strHost(std::move(host))
+    , m_nPort(port)
 {
 }
 
@@ -64,10 +71,40 @@ bool CHost::QueueForServer(std::string_view bytes, bool sendNow)
     return true;
 }
 
-void CHost::QueueRequest(std::string_view header, std::string_view method)
+void CHost::QueueRequest(std::string_view header, std::string_view method, bool repeatable)
 {
     m_Methods.emplace_back(method);
+    m_bReplayable = m_bReplayable && repeatable && m_Replay.size() + header.size() <= kReplayLimit;
+    if (m_bReplayable) {
+        m_Replay.append(header);
+        m_ReplayLengths.push_back(header.size());
+    } else {
+        m_Replay = std::string();
+        m_ReplayLengths.clear();
+    }
     QueueForServer(header, false);
+}
+
+bool CHost::CanRepeatUnanswered() const
+{
+    // Only after an answer on this connection (a keep-alive close, not a server that refuses
+    // the request) and never after the browser's own end was passed on.
+    return m_bClosed && m_bAnswered && !m_bShutDownSent && m_bReplayable && !m_Methods.empty()
+        && m_Methods.size() == m_ReplayLengths.size() && m_nState == EResponseStage::Header
+        && m_Header.empty() && m_nCloseAt == UINT64_MAX;
+}
+
+void CHost::MoveUnansweredTo(CHost& other)
+{
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < m_ReplayLengths.size(); ++i) {
+        other.QueueRequest(std::string_view(m_Replay).substr(offset, m_ReplayLengths[i]),
+                           m_Methods[i], true);
+        offset += m_ReplayLengths[i];
+    }
+    m_Methods.clear();
+    m_Replay = std::string();
+    m_ReplayLengths.clear();
 }
 
 void CHost::ForgetLastRequest()
@@ -75,6 +112,7 @@ void CHost::ForgetLastRequest()
     if (!m_Methods.empty())
         m_Methods.pop_back();
     m_bReusable = false;
+    m_bReplayable = false;
 }
 
 bool CHost::IsReusableFor(const std::string& target) const
@@ -317,6 +355,13 @@ void CHost::CompleteResponse()
     if (!m_Methods.empty()) {
         m_Methods.pop_front();
         m_ResponseEnds.push_back(m_nHeld);
+    }
+    m_bAnswered = true;
+    if (!m_ReplayLengths.empty()) {
+        m_Replay.erase(0, m_ReplayLengths.front());
+        m_ReplayLengths.pop_front();
+    } else if (m_Methods.empty()) {
+        m_bReplayable = true; // nothing owed any more: later requests may be kept again
     }
     m_nState = EResponseStage::Header;
 }

@@ -28,7 +28,7 @@ public:
         BrowserGone,
     };
 
-    CHost(CProxy* proxy, std::string target);
+    CHost(CProxy* proxy, std::string target, std::string host, int port);
     ~CHost() override;
 
     void SetTraceEntry(CTraceConnection* entry) { m_pTrace = entry; }
@@ -39,8 +39,20 @@ public:
     bool QueueForServer(std::string_view bytes, bool sendNow = true);
     // The last request was cut short: no response to it is awaited, and nothing more goes here.
     void ForgetLastRequest();
-    // Queues a request header whose response will come on this connection.
-    void QueueRequest(std::string_view header, std::string_view method);
+    // Queues a request header whose response will come on this connection. A bodiless request
+    // that may be repeated (GET, HEAD) is kept until answered, to go again on a new connection
+    // should the server close before it answers.
+    void QueueRequest(std::string_view header, std::string_view method, bool repeatable);
+    // The server closed before any answer to its unanswered requests began, and they may all
+    // go again.
+    bool CanRepeatUnanswered() const;
+    // Queues them on the new connection, which then owes their answers.
+    void MoveUnansweredTo(CHost& other);
+    // How many requests still wait for their answers.
+    std::size_t Unanswered() const { return m_Methods.size(); }
+    const std::string& ConnectHost() const { return m_strHost; }
+    int ConnectPort() const { return m_nPort; }
+    const std::string& Target() const { return m_strTarget; }
     // Sends what waits for the server; false when this tore the pair down.
     bool FlushToServer();
     // Sends the held bytes of the oldest response still owed to the browser, never past its end.
@@ -104,6 +116,12 @@ private:
     CTraceConnection* m_pTrace = nullptr;
 
     const std::string m_strTarget;     // "host:port" this connection serves
+    const std::string m_strHost;       // where it connects
+    const int m_nPort;
+    std::string m_Replay;              // the unanswered requests while they may go again
+    std::deque<std::size_t> m_ReplayLengths;
+    bool m_bReplayable = true;
+    bool m_bAnswered = false;          // a response has completed on this connection
     std::deque<std::string> m_Methods; // methods of the requests still owed a response
     CBodyFramer m_Framer;
     std::string m_strMethod;           // method of the request the current response answers

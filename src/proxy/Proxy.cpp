@@ -234,7 +234,9 @@ bool CProxy::ProcessHeader(std::string header)
     TerminateHeader(header);
 
     CHost* server = ServerFor(target, host, AtoiText(m_strPort));
-    server->QueueRequest(header, m_strVerb);
+    const bool repeatable = framing.kind == EBodyKind::None
+        && (m_strVerb == "GET" || m_strVerb == "HEAD" || m_strVerb == "OPTIONS");
+    server->QueueRequest(header, m_strVerb, repeatable);
     m_Order.push_back(server);
     m_BodyFramer.Start(framing, false);
     m_nState = m_BodyFramer.IsDone() ? ERequestStage::Header : ERequestStage::Body;
@@ -280,7 +282,7 @@ CHost* CProxy::ServerFor(const std::string& target, const std::string& host, int
 
 CHost* CProxy::OpenServer(const std::string& target, const std::string& host, int port, bool tunnel)
 {
-    m_Hosts.push_back(std::make_unique<CHost>(this, target));
+    m_Hosts.push_back(std::make_unique<CHost>(this, target, host, port));
     CHost* server = m_Hosts.back().get();
     CTraceApp& app = GetTraceApp();
     if (app.m_pTraceStore)
@@ -347,9 +349,28 @@ void CProxy::ConnectFailed(CHost* host)
 
 bool CProxy::ServerEnded(CHost* host)
 {
+    if (host->CanRepeatUnanswered())
+        RepeatUnanswered(host);
     if (host != m_pHost && !host->IsBusy())
         Retire(host);
     return FlushToBrowser();
+}
+
+void CProxy::RepeatUnanswered(CHost* host)
+{
+    // A keep-alive server may close just as the next request reaches it: that request goes
+    // again on a new connection, so nothing the browser sent is lost.
+    CHost* fresh = OpenServer(host->Target(), host->ConnectHost(), host->ConnectPort(), false);
+    host->MoveUnansweredTo(*fresh);
+    std::size_t moved = fresh->Unanswered();
+    for (auto it = m_Order.rbegin(); it != m_Order.rend() && moved > 0; ++it) {
+        if (*it == host) {
+            *it = fresh;
+            --moved;
+        }
+    }
+    if (m_pHost == host)
+        m_pHost = fresh;
 }
 
 void CProxy::SwitchToTunnel(CHost* host)

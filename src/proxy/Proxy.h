@@ -86,6 +86,8 @@ private:
     CHost* ServerFor(const std::string& target, const std::string& host, int port);
     CHost* OpenServer(const std::string& target, const std::string& host, int port, bool tunnel);
     void Retire(CHost* host);
+    // The server closed with requests that may go again: they go on a new connection.
+    void RepeatUnanswered(CHost* host);
     // Untrustworthy framing: the 400 after the earlier answers, and nothing more forwarded.
     void Refuse();
     bool FlushToServers();

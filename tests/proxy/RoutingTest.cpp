@@ -184,6 +184,31 @@ TEST_F(RoutingTest, ContinueAndUpgradePassThrough)
     EXPECT_EQ(upgraded, "pong:ping");
 }
 
+TEST_F(RoutingTest, RequestsAServerLeftUnansweredGoAgainOnANewConnection)
+{
+    // Each connection answers one request, as keep-alive, and closes: the requests the browser
+    // already sent behind it are not lost.
+    LoopbackServer once([](BlockingStream& s) {
+        const std::string header = ReadHeader(s);
+        const std::string path = header.substr(4, header.find(' ', 4) - 4);
+        s.Write("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(path.size()) + "\r\n\r\n" + path);
+    });
+    std::string request, expected;
+    for (const std::string path : {"/one", "/two", "/three"}) {
+        request += "GET " + Url(once.Port(), path) + " HTTP/1.1\r\n\r\n";
+        expected += "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(path.size()) + "\r\n\r\n" + path;
+    }
+    std::string got;
+    EXPECT_TRUE(RunClient([&] {
+        BlockingStream browser;
+        ASSERT_TRUE(browser.Connect(m_nPort));
+        browser.Write(request);
+        got = browser.ReadExactly(expected.size());
+    }));
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(once.Accepted(), 3);
+}
+
 TEST_F(RoutingTest, UntrustedFramingGetsTheBadHeaderReplyAfterEarlierAnswers)
 {
     const std::string post = "POST " + Url(b.server.Port(), "/bad") + " HTTP/1.1\r\n";
