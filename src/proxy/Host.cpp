@@ -129,6 +129,7 @@ bool CHost::FlushToServer()
         // The server stopped taking data; what it already answered is still read.
         return ServerEnded(0);
     }
+    m_SendBuffer.ReleaseIfEmpty(256 * 1024); // a huge header leaves no huge buffer behind
     if (m_SendBuffer.empty() && m_pProxy->IsBrowserDone() && !m_bShutDownSent) {
         // The browser's half-close, passed on once every byte it sent is delivered.
         m_bShutDownSent = true;

@@ -170,8 +170,10 @@ bool CProxy::ProcessBuffered()
         const std::size_t end = HeaderEndOffset(rest, offset == 0 ? m_nScanned : 0);
         if (end == 0)
             break;
-        if (!m_Order.empty() && IsConnectHeader(rest.substr(0, end))) {
-            // The tunnel starts only once every earlier answer is complete.
+        if (!m_Order.empty() && (m_Order.size() >= kMaxUnanswered
+                                 || IsConnectHeader(rest.substr(0, end)))) {
+            // The tunnel starts only once every earlier answer is complete; so does the next
+            // request of a browser that has many waiting (a bound on servers and memory).
             m_nState = ERequestStage::Held;
             break;
         }
@@ -240,6 +242,7 @@ bool CProxy::ProcessHeader(std::string header)
     m_Order.push_back(server);
     m_BodyFramer.Start(framing, false);
     m_nState = m_BodyFramer.IsDone() ? ERequestStage::Header : ERequestStage::Body;
+    static_cast<CRequestFields&>(*this) = CRequestFields(); // nothing of it is kept
     return true;
 }
 
@@ -495,7 +498,7 @@ bool CProxy::AfterLastResponse()
     if (m_nState == ERequestStage::Held) {
         m_nState = ERequestStage::Header;
         m_nScanned = 0;
-        return ProcessBuffered() && FlushToBrowser();
+        return ProcessBuffered() && FlushToServers() && FlushToBrowser();
     }
     if (m_pHost) {
         // Bytes no request asked for go on as they come; a server that has ended with nothing

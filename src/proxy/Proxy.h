@@ -25,6 +25,9 @@ public:
     // request header accepted.
     static constexpr std::size_t kBufferLimit = 1 << 20;
 
+    // Requests waiting for their answers before the browser's next one waits too.
+    static constexpr std::size_t kMaxUnanswered = 64;
+
     static const char kBadHeaderReply[];
     static const char kTunnelReply[];
     static const char kConnectErrorReply[];

@@ -165,6 +165,25 @@ TEST_F(RoutingTest, EachRequestReachesItsServerAndAnswersComeInRequestOrder)
         EXPECT_FALSE(entry->IsOpen());
 }
 
+TEST_F(RoutingTest, ManyPipelinedRequestsAcrossServersAllComeBackInOrder)
+{
+    // More than the proxy lets wait at once: the rest wait with the browser, none is lost.
+    std::string request, expected;
+    for (int i = 0; i < 150; ++i) {
+        Origin& o = i % 3 == 0 ? a : b;
+        request += Get(o, "/" + std::to_string(i));
+        expected += o.Answer("GET", "/" + std::to_string(i));
+    }
+    std::string got;
+    EXPECT_TRUE(RunClient([&] {
+        BlockingStream browser;
+        ASSERT_TRUE(browser.Connect(m_nPort));
+        browser.Write(request);
+        got = browser.ReadExactly(expected.size(), 20000);
+    }, 30000));
+    EXPECT_EQ(got, expected);
+}
+
 TEST_F(RoutingTest, ContinueAndUpgradePassThrough)
 {
     std::string interim, final, upgraded;
