@@ -203,6 +203,16 @@ TEST_F(RoutingTest, ContinueAndUpgradePassThrough)
     EXPECT_EQ(upgraded, "pong:ping");
 }
 
+TEST_F(RoutingTest, ConnectAfterOtherRequestsBecomesTheTunnelOnceTheyAreAnswered)
+{
+    LoopbackServer echo([](BlockingStream& s) { s.Write("pong:" + s.ReadExactly(4)); });
+    const std::string connect = "CONNECT 127.0.0.1:" + std::to_string(echo.Port()) + " HTTP/1.1\r\n\r\n";
+    EXPECT_EQ(Exchange(Get(a, "/x") + Get(b, "/y") + connect + "ping"),
+              a.Answer("GET", "/x") + b.Answer("GET", "/y") + CProxy::kTunnelReply + "pong:ping");
+    ASSERT_TRUE(AllClosed());
+    EXPECT_TRUE(Entries().back()->IsSSL());
+}
+
 TEST_F(RoutingTest, RequestsAServerLeftUnansweredGoAgainOnANewConnection)
 {
     // Each connection answers one request, as keep-alive, and closes: the requests the browser
