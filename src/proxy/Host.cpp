@@ -150,7 +150,7 @@ CHost::EDelivery CHost::DeliverResponse()
         m_nDelivered += static_cast<std::uint64_t>(n);
     }
     if (!m_ResponseEnds.empty() && m_nDelivered == m_ResponseEnds.front()) {
-        m_ResponseEnds.pop_front();
+        m_ResponseEnds.erase(m_ResponseEnds.begin());
         return m_nDelivered == m_nCloseAt ? EDelivery::EndOfPair : EDelivery::Complete;
     }
     if (m_bClosed && m_RecvBuffer.empty())
@@ -354,13 +354,13 @@ std::size_t CHost::TakeHeader(std::string_view read)
 void CHost::CompleteResponse()
 {
     if (!m_Methods.empty()) {
-        m_Methods.pop_front();
+        m_Methods.erase(m_Methods.begin());
         m_ResponseEnds.push_back(m_nHeld);
     }
     m_bAnswered = true;
     if (!m_ReplayLengths.empty()) {
         m_Replay.erase(0, m_ReplayLengths.front());
-        m_ReplayLengths.pop_front();
+        m_ReplayLengths.erase(m_ReplayLengths.begin());
     } else if (m_Methods.empty()) {
         m_bReplayable = true; // nothing owed any more: later requests may be kept again
     }
@@ -378,7 +378,7 @@ void CHost::EndResponseAtClose()
     }
     m_nCloseAt = m_nHeld;
     if (!m_Methods.empty()) {
-        m_Methods.pop_front();
+        m_Methods.erase(m_Methods.begin());
         m_ResponseEnds.push_back(m_nHeld);
     }
 }

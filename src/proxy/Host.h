@@ -6,9 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class CProxy;
 class CTraceConnection;
@@ -119,15 +119,15 @@ private:
     const std::string m_strHost;       // where it connects
     const int m_nPort;
     std::string m_Replay;              // the unanswered requests while they may go again
-    std::deque<std::size_t> m_ReplayLengths;
+    std::vector<std::size_t> m_ReplayLengths;
     bool m_bReplayable = true;
     bool m_bAnswered = false;          // a response has completed on this connection
-    std::deque<std::string> m_Methods; // methods of the requests still owed a response
+    std::vector<std::string> m_Methods; // methods of the requests still owed a response
     CBodyFramer m_Framer;
     std::string m_strMethod;           // method of the request the current response answers
     std::uint64_t m_nHeld = 0;         // bytes ever held for the browser
     std::uint64_t m_nDelivered = 0;    // of those, bytes sent to the browser
-    std::deque<std::uint64_t> m_ResponseEnds;      // where held complete responses end
+    std::vector<std::uint64_t> m_ResponseEnds;      // where held complete responses end
     std::uint64_t m_nCloseAt = UINT64_MAX;         // where a response ended by the close ends
     bool m_bReusable = true;
     bool m_bFailed = false;

@@ -331,6 +331,9 @@ void CProxy::Refuse()
 
 bool CProxy::FlushToServers()
 {
+    if (m_Hosts.size() == 1)
+        return m_Hosts.front()->FlushToServer();
+    // A flush may retire a server connection (it stays alive): walk a copy of the list.
     std::vector<CHost*> hosts;
     hosts.reserve(m_Hosts.size());
     for (const auto& host : m_Hosts)
@@ -482,7 +485,7 @@ bool CProxy::FlushToBrowser()
             TearDown();
             return false;
         case CHost::EDelivery::Complete:
-            m_Order.pop_front();
+            m_Order.erase(m_Order.begin());
             if (host != m_pHost && !host->IsBusy())
                 Retire(host); // its last answer is out and no request will go there
             break;

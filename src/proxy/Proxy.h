@@ -4,7 +4,6 @@
 #include "proxy/RequestFields.h"
 
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -107,7 +106,7 @@ private:
     CHost* m_pHost = nullptr;       // where the current request goes (one of m_Hosts)
     std::vector<std::unique_ptr<CHost>> m_Hosts;
     std::vector<std::unique_ptr<CHost>> m_Retired;
-    std::deque<CHost*> m_Order;     // the server of each request still owed an answer, in order
+    std::vector<CHost*> m_Order;     // the server of each request still owed an answer, in order
     CBodyFramer m_BodyFramer;
     std::string m_Reply;            // the proxy's own reply, ahead of any server byte
 
