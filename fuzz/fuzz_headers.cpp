@@ -1,8 +1,11 @@
 // Any byte buffer through the header functions and the request-line parser, checking what
 // must hold whatever the bytes: the header end is found the same way by every function that
 // looks for it, splitting removes exactly the lines it returns, tokens never hold a delimiter,
-// the parsed fields always come from the tokens of the request line.
+// the parsed fields always come from the tokens of the request line. The message framing:
+// a body counted on bytes split at every position ends where it ends on the whole, and no
+// request whose framing two servers could read differently is accepted.
 #include "proxy/HeaderFunctions.h"
+#include "proxy/MessageFraming.h"
 #include "proxy/RequestFields.h"
 #include "trace/TraceAppState.h"
 #include "trace/TraceStore.h"
@@ -247,13 +250,17 @@ void CheckParse(const std::string& line, bool debugTrace)
         for (const std::string* field : {&fields.m_strHost, &fields.m_strPort}) {
             CHECK(field->find_first_of(": \r\n") == std::string::npos);
         }
+        // User info up to the last "@" names no machine.
+        const std::size_t at = fields.m_strAuthority.rfind('@');
         std::vector<std::string> parts;
-        Tokenize(fields.m_strAuthority, ":", parts);
+        Tokenize(fields.m_strAuthority.substr(at == std::string::npos ? 0 : at + 1), ":", parts);
         CHECK(fields.m_strHost == parts[0]);
         CHECK(fields.m_strPort == (parts.size() == 2 ? parts[1] : std::string("80")));
         CheckAtoi(fields.m_strPort);
     } else {
-        CHECK(fields.m_strAuthority.find_first_not_of(':') == std::string::npos);
+        const std::size_t at = fields.m_strAuthority.rfind('@');
+        CHECK(fields.m_strAuthority.find_first_not_of(':', at == std::string::npos ? 0 : at + 1)
+              == std::string::npos);
     }
 
     // A line parsed again, even from the object's own field, gives the same fields.
@@ -264,6 +271,77 @@ void CheckParse(const std::string& line, bool debugTrace)
     CHECK(again.m_strUrl == fields.m_strUrl && again.m_strVersion == fields.m_strVersion);
     CHECK(again.m_strAuthority == fields.m_strAuthority && again.m_strPath == fields.m_strPath);
     CHECK(again.m_strPort == fields.m_strPort && again.m_strHost == fields.m_strHost);
+}
+
+// Where the body ends, counted on the bytes in pieces of 'step' (1: split at every byte).
+struct CBodyEnd {
+    std::size_t used = 0;
+    bool done = false;
+    bool failed = false;
+};
+
+CBodyEnd CountBody(const CBodyFraming& framing, bool lenient, std::string_view bytes,
+                   std::size_t step)
+{
+    CBodyFramer framer;
+    framer.Start(framing, lenient);
+    CBodyEnd end;
+    for (std::size_t at = 0; at < bytes.size() && !framer.IsDone() && !framer.HasFailed();) {
+        const std::string_view piece = bytes.substr(at, step);
+        const std::size_t n = framer.Consume(piece);
+        CHECK(n <= piece.size());
+        // Short of the piece only at the body's end or a failure.
+        CHECK(n == piece.size() || framer.IsDone() || framer.HasFailed());
+        end.used += n;
+        at += n;
+        if (n < piece.size())
+            break;
+    }
+    end.done = framer.IsDone();
+    end.failed = framer.HasFailed();
+    if (end.done)
+        CHECK(framer.Consume(bytes) == 0); // nothing more belongs to a finished body
+    return end;
+}
+
+bool HasField(std::string_view header, std::string_view lowerName)
+{
+    std::string lower(header);
+    std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
+    return lower.find("\n" + std::string(lowerName) + ":") != std::string::npos;
+}
+
+void CheckFraming(const std::string& buffer, std::size_t step)
+{
+    const std::size_t end = HeaderEndOffset(buffer);
+    if (end == 0)
+        return;
+    const std::string_view header = std::string_view(buffer).substr(0, end);
+    const std::string_view body = std::string_view(buffer).substr(end);
+
+    const CBodyFraming request = RequestFraming(header);
+    // A request carrying both a length and a transfer coding is never framed by either.
+    if (HasField(header, "content-length") && HasField(header, "transfer-encoding"))
+        CHECK(request.kind == EBodyKind::Invalid);
+    CHECK(request.kind != EBodyKind::UntilClose && request.kind != EBodyKind::Tunnel);
+
+    const CBodyFraming response = ResponseFraming(header, (step & 1) != 0 ? "HEAD" : "GET");
+    CHECK(response.kind != EBodyKind::Invalid);
+    if (response.kind == EBodyKind::UntilClose)
+        CHECK(!response.keepAlive);
+
+    for (const CBodyFraming& framing : {request, response}) {
+        for (const bool lenient : {false, true}) {
+            const CBodyEnd whole = CountBody(framing, lenient, body, body.size() + 1);
+            const CBodyEnd bytes = CountBody(framing, lenient, body, 1);
+            const CBodyEnd pieces = CountBody(framing, lenient, body, step);
+            for (const CBodyEnd& split : {bytes, pieces})
+                CHECK(split.used == whole.used && split.done == whole.done
+                      && split.failed == whole.failed);
+            if (framing.kind == EBodyKind::Length)
+                CHECK(whole.done == (body.size() >= framing.length));
+        }
+    }
 }
 
 } // namespace
@@ -282,6 +360,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckResumedSearch(buffer, size / 2);
     CheckSplit(buffer);
     CheckTerminate(buffer);
+    CheckFraming(buffer, 1 + (first ^ last) % 13);
 
     std::vector<std::string> lines;
     std::string rest = buffer;

@@ -3,7 +3,9 @@
 // their bytes, the server's answer, and who ends the connection first and how. Everything
 // runs on loopback in the one thread of the Qt event loop. What the browser gets back must be
 // the server's answer as the proxy passes it on (or one of the proxy's own replies), what the
-// server gets must be the request as the proxy rewrites it, the trace must count exactly the
+// server gets must be the request as the proxy rewrites it (one request: bytes after its body,
+// which would be a next request, are not sent; a request whose framing cannot be trusted gets
+// the 400 and reaches no server), the trace must count exactly the
 // bytes that went through, and every connection pair must be torn down.
 //
 // Input layout:
@@ -21,6 +23,7 @@
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
 #include "proxy/HeaderFunctions.h"
+#include "proxy/MessageFraming.h"
 #include "proxy/Proxy.h"
 #include "proxy/RequestFields.h"
 #include "trace/TraceConnection.h"
@@ -158,21 +161,52 @@ void DropWaitingOriginConnections()
     }
 }
 
-// The response as the proxy passes it on: the header's end normalised, every byte once.
-std::string NormalisedAnswer(const std::string& answer)
+// The answer as the proxy passes it on: every response header's end normalised where the CR LF
+// cut finds it, every byte once. firstEnd is where the first final response ends (npos when
+// it does not end before the server closes).
+std::string RelayedAnswer(const std::string& answer, const std::string& method,
+                          std::size_t& firstEnd)
 {
-    const std::size_t end = HeaderEndOffset(answer);
-    if (end == 0)
-        return answer;
-    std::string text = answer.substr(0, end);
-    TerminateHeader(text);
-    return text + answer.substr(end);
+    firstEnd = std::string::npos;
+    std::string out;
+    std::size_t at = 0;
+    while (at < answer.size()) {
+        const std::string_view rest = std::string_view(answer).substr(at);
+        const std::size_t end = HeaderEndOffset(rest);
+        if (end == 0) {
+            out += rest; // a header that never ends passes as it came
+            break;
+        }
+        std::string header(rest.substr(0, end));
+        if (HasCrLfHeaderEnd(header))
+            TerminateHeader(header);
+        out += header;
+        at += end;
+        const CBodyFraming framing =
+            ResponseFraming(header, firstEnd == std::string::npos ? method : std::string());
+        if (framing.kind == EBodyKind::Interim)
+            continue;
+        CBodyFramer body;
+        body.Start(framing, true);
+        const std::size_t n = body.Consume(std::string_view(answer).substr(at));
+        if (framing.kind == EBodyKind::Tunnel || body.HasFailed() || !body.IsDone()) {
+            out += answer.substr(at); // relayed until the server closes
+            break;
+        }
+        out += answer.substr(at, n);
+        at += n;
+        if (firstEnd == std::string::npos)
+            firstEnd = out.size();
+    }
+    return out;
 }
 
 // What must happen, worked out from the request alone with the functions the proxy uses.
 struct Expectation {
     bool toOrigin = false;          // the proxy reaches the loopback server
     bool tunnel = false;            // the answer is passed through untouched
+    // The browser gets at least this much of the reply (npos: all of it).
+    std::size_t atLeast = std::string::npos;
     std::string forwarded;          // what the server must receive
     std::vector<std::string> replies; // what the browser may receive, whole
 };
@@ -216,16 +250,16 @@ bool SafeDirectTarget(const CRequestFields& fields, bool& toOrigin)
     return fields.m_strHost == "127.0.0.1" && (port < 0 || port > 65535);
 }
 
-bool Expect(const Exchange& exchange, Expectation& expected)
+bool Expect(Exchange& exchange, Expectation& expected)
 {
-    const std::string& request = exchange.request;
+    std::string& request = exchange.request;
     const std::size_t end = HeaderEndOffset(request);
     if (end == 0) {
         expected.replies = {std::string()}; // the browser's end tears the pair down: no reply
         return true;
     }
     std::string header = request.substr(0, end);
-    const std::string rest = request.substr(end);
+    std::string rest = request.substr(end);
 
     std::vector<std::string> lines;
     std::string cut = header;
@@ -239,15 +273,29 @@ bool Expect(const Exchange& exchange, Expectation& expected)
 
     const std::string notFound = CProxy::kConnectErrorReply;
     const std::string established = CProxy::kTunnelReply;
+    std::size_t firstEnd = std::string::npos;
+    const std::string relayed = RelayedAnswer(exchange.answer, fields.m_strVerb, firstEnd);
+    if (!fields.m_bConnect) {
+        const CBodyFraming framing = RequestFraming(header);
+        if (framing.kind == EBodyKind::Invalid) {
+            expected.replies = {CProxy::kBadHeaderReply};
+            return true;
+        }
+        // One request: its body as framed, cut before a bad chunk (the unit tests cover that).
+        CBodyFramer body;
+        body.Start(framing, false);
+        rest.resize(body.Consume(rest));
+        request = request.substr(0, end) + rest;
+        // A browser that half-closes ends the pair once the first answer is out.
+        if (exchange.ending != StayOpen && firstEnd != std::string::npos)
+            expected.atLeast = firstEnd;
+    }
     if (exchange.upstream) {
         TerminateHeader(header);
         expected.toOrigin = true;
         expected.tunnel = fields.m_bConnect != 0;
         expected.forwarded = header + rest;
-        if (expected.tunnel)
-            expected.replies = {exchange.answer};
-        else
-            expected.replies = {NormalisedAnswer(exchange.answer), exchange.answer};
+        expected.replies = {expected.tunnel ? exchange.answer : relayed};
         return true;
     }
 
@@ -265,11 +313,9 @@ bool Expect(const Exchange& exchange, Expectation& expected)
                    fields.m_strVerb + " " + fields.m_strPath + " " + fields.m_strVersion + "\r\n");
     TerminateHeader(header);
     expected.forwarded = header + rest;
-    if (toOrigin)
-        // An answer whose header end comes in with the server's close may go on unchanged.
-        expected.replies = {NormalisedAnswer(exchange.answer), exchange.answer};
-    else
-        expected.replies = {notFound};
+    expected.replies = {toOrigin ? relayed : notFound};
+    if (!toOrigin)
+        expected.atLeast = std::string::npos;
     return true;
 }
 
@@ -450,8 +496,10 @@ void RunExchange(const Exchange& exchange, const Expectation& expected)
 
     // A browser that ended early reads nothing more; a server reset can cut the answer short.
     const bool whole = ending != BrowserCloses && ending != BrowserResets && ending != ServerResets;
-    const bool answered = whole ? EqualsAny(browserGot, expected.replies)
-                                : IsPrefixOfAny(browserGot, expected.replies);
+    const bool answered = !whole ? IsPrefixOfAny(browserGot, expected.replies)
+        : expected.atLeast == std::string::npos
+            ? EqualsAny(browserGot, expected.replies)
+            : IsPrefixOfAny(browserGot, expected.replies) && browserGot.size() >= expected.atLeast;
     if (!answered) {
         std::fprintf(stderr, "browser got %zu bytes:\n%.*s\n", browserGot.size(),
                      static_cast<int>(std::min<std::size_t>(browserGot.size(), 2000)),
@@ -481,7 +529,8 @@ void RunExchange(const Exchange& exchange, const Expectation& expected)
         const std::size_t own = expected.tunnel && !exchange.upstream
                                     ? std::string_view(CProxy::kTunnelReply).size()
                                     : 0;
-        CHECK(received == static_cast<std::int64_t>(browserGot.size() - own));
+        // What came after the first answer may be recorded and then dropped at the tear-down.
+        CHECK(received >= static_cast<std::int64_t>(browserGot.size() - own));
     }
     g_app->ClearAllData();
 }

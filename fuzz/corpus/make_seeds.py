@@ -132,6 +132,11 @@ proxy_seeds = {
     "raw_absolute_request": exchange(RAW, read("req_absolute_port"), read("resp_octet_stream")),
     "header_never_ends": exchange(GET, b"Host: 127.0.0.1\r\nX-Long: " + b"a" * 300, b""),
     "pipelined_requests": exchange(GET, b"\r\n" + read("req_pipelined"), read("resp_304") * 2),
+    "chunked_request_interim_answer": exchange(RAW, read("req_chunked_trailer"),
+                                               read("resp_continue_then_chunked"), server_write=9),
+    "length_and_coding": exchange(RAW, read("req_length_and_coding"), read("resp_304")),
+    "head_answer_with_length": exchange(RAW, b"HEAD http://127.0.0.1/ HTTP/1.1\r\n\r\n",
+                                        read("resp_200_content_length"), ending=OPEN),
 }
 for name, data in proxy_seeds.items():
     with open(os.path.join(proxy_out, name), "wb") as f:

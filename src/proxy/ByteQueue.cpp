@@ -24,3 +24,11 @@ void CByteQueue::clear()
     m_Bytes.clear();
     m_nHead = 0;
 }
+
+void CByteQueue::ReleaseIfEmpty(std::size_t bytes)
+{
+    if (empty() && m_Bytes.capacity() > bytes)
+        std::string().swap(m_Bytes);
+    if (empty())
+        m_nHead = 0;
+}

@@ -17,6 +17,8 @@ public:
     // Drops the first n bytes (at most all of them).
     void consume(std::size_t n);
     void clear();
+    // Frees the storage of an empty queue that once held more than 'bytes'.
+    void ReleaseIfEmpty(std::size_t bytes);
 
 private:
     std::string m_Bytes;

@@ -8,7 +8,7 @@ constexpr char CR = '\r';
 constexpr char LF = '\n';
 } // namespace
 
-std::size_t HeaderEndOffset(const std::string& buffer, std::size_t from)
+std::size_t HeaderEndOffset(std::string_view buffer, std::size_t from)
 {
     // Back up over the CRs and LFs just before the resume point: a header end may straddle it.
     std::size_t start = from < buffer.size() ? from : buffer.size();

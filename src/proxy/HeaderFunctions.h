@@ -14,7 +14,7 @@ bool IsHeaderComplete(const std::string& buffer);
 // The offset just past the LF that completes the header by IsHeaderComplete's rule, or 0 when
 // the header is not complete. Scanning may resume at 'from' (a size the buffer had before more
 // bytes arrived): the bytes before it must not have completed a header.
-std::size_t HeaderEndOffset(const std::string& buffer, std::size_t from = 0);
+std::size_t HeaderEndOffset(std::string_view buffer, std::size_t from = 0);
 
 // Cuts the header into CR LF terminated lines; the last line also carries the blank line that
 // ends the header. When the end (CR LF, optional CR, LF) is found, the header bytes are removed

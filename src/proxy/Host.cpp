@@ -8,6 +8,7 @@
 #include "trace/TraceStore.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -25,8 +26,16 @@ bool WouldBlock(int error)
 
 } // namespace
 
-CHost::CHost(CProxy* proxy)
+namespace {
+// Unanswered requests kept for a repeat: headers only, so a few kilobytes in practice.
+constexpr std::size_t kReplayLimit = 65536;
+} // namespace
+
+CHost::CHost(CProxy* proxy, std::string target, std::string host, int port)
     : m_pProxy(proxy)
+    , m_strTarget(std::move(target))
+    , m_strHost(std::move(host))
+    , m_nPort(port)
 {
 }
 
@@ -62,6 +71,56 @@ bool CHost::QueueForServer(std::string_view bytes, bool sendNow)
     return true;
 }
 
+void CHost::QueueRequest(std::string_view header, std::string_view method, bool repeatable)
+{
+    m_Methods.emplace_back(method);
+    m_bReplayable = m_bReplayable && repeatable && m_Replay.size() + header.size() <= kReplayLimit;
+    if (m_bReplayable) {
+        m_Replay.append(header);
+        m_ReplayLengths.push_back(header.size());
+    } else {
+        m_Replay = std::string();
+        m_ReplayLengths.clear();
+    }
+    QueueForServer(header, false);
+}
+
+bool CHost::CanRepeatUnanswered() const
+{
+    // Only after an answer on this connection (a keep-alive close, not a server that refuses
+    // the request) and never after the browser's own end was passed on.
+    return m_bClosed && m_bAnswered && !m_bShutDownSent && m_bReplayable && !m_Methods.empty()
+        && m_Methods.size() == m_ReplayLengths.size() && m_nState == EResponseStage::Header
+        && m_Header.empty() && m_nCloseAt == UINT64_MAX;
+}
+
+void CHost::MoveUnansweredTo(CHost& other)
+{
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < m_ReplayLengths.size(); ++i) {
+        other.QueueRequest(std::string_view(m_Replay).substr(offset, m_ReplayLengths[i]),
+                           m_Methods[i], true);
+        offset += m_ReplayLengths[i];
+    }
+    m_Methods.clear();
+    m_Replay = std::string();
+    m_ReplayLengths.clear();
+}
+
+void CHost::ForgetLastRequest()
+{
+    if (!m_Methods.empty())
+        m_Methods.pop_back();
+    m_bReusable = false;
+    m_bReplayable = false;
+}
+
+bool CHost::IsReusableFor(const std::string& target) const
+{
+    return !m_bClosed && !m_bFailed && !m_bTunnel && m_bReusable
+        && m_nState != EResponseStage::Tunnel && target == m_strTarget;
+}
+
 bool CHost::FlushToServer()
 {
     if (!m_bConnected || m_bClosed)
@@ -70,6 +129,7 @@ bool CHost::FlushToServer()
         // The server stopped taking data; what it already answered is still read.
         return ServerEnded(0);
     }
+    m_SendBuffer.ReleaseIfEmpty(256 * 1024); // a huge header leaves no huge buffer behind
     if (m_SendBuffer.empty() && m_pProxy->IsBrowserDone() && !m_bShutDownSent) {
         // The browser's half-close, passed on once every byte it sent is delivered.
         m_bShutDownSent = true;
@@ -78,26 +138,39 @@ bool CHost::FlushToServer()
     return true;
 }
 
-bool CHost::FlushToBrowser()
+CHost::EDelivery CHost::DeliverResponse()
 {
-    if (m_pProxy->HasPendingReply())
-        return true; // the proxy's own reply goes first
-    if ((m_nState == 2 || m_bClosed) && !m_RecvBuffer.empty()
-        && SendFront(*m_pProxy, m_RecvBuffer, kSendTrace) < 0) {
-        m_pProxy->TearDown(); // the browser is gone
-        return false;
+    const std::uint64_t limit = m_ResponseEnds.empty() ? m_RecvBuffer.size()
+                                                       : m_ResponseEnds.front() - m_nDelivered;
+    if (limit > 0 && !m_RecvBuffer.empty()) {
+        const int n = SendFront(*m_pProxy, m_RecvBuffer, kSendTrace,
+                                static_cast<std::size_t>(limit));
+        if (n < 0)
+            return EDelivery::BrowserGone;
+        m_nDelivered += static_cast<std::uint64_t>(n);
     }
-    if (m_bClosed && m_RecvBuffer.empty()) {
-        m_pProxy->TearDown(); // all delivered
-        return false;
+    if (!m_ResponseEnds.empty() && m_nDelivered == m_ResponseEnds.front()) {
+        m_ResponseEnds.erase(m_ResponseEnds.begin());
+        return m_nDelivered == m_nCloseAt ? EDelivery::EndOfPair : EDelivery::Complete;
     }
-    return true;
+    if (m_bClosed && m_RecvBuffer.empty())
+        return EDelivery::EndOfPair; // nothing more will come for the waiting request
+    return EDelivery::Partial;
 }
 
 void CHost::SendPending()
 {
     if (m_bConnected && !m_SendBuffer.empty())
         SendBuffer(*this, m_SendBuffer);
+}
+
+void CHost::Retire()
+{
+    if (IsOpen() && !m_bClosed) {
+        AsyncSelect(0);
+        Close();
+    }
+    m_bClosed = 1;
 }
 
 int CHost::SendBuffer(CAsyncSocket& socket, CByteQueue& bytes)
@@ -117,9 +190,10 @@ void CHost::SetReading(bool on)
 
 void CHost::OnConnect(int errorCode)
 {
+    m_pProxy->ReleaseRetired();
     if (errorCode != 0) {
-        // Refused, unreachable or not resolved: the browser gets the 404 page.
-        m_pProxy->ConnectFailed();
+        // Refused, unreachable or not resolved: the browser gets the 404 page in its turn.
+        m_pProxy->ConnectFailed(this);
         return;
     }
     m_bConnected = 1;
@@ -128,9 +202,10 @@ void CHost::OnConnect(int errorCode)
 
 void CHost::OnSend(int)
 {
+    m_pProxy->ReleaseRetired();
     if (!FlushToServer())
         return;
-    if (!FlushToBrowser())
+    if (!m_pProxy->FlushToBrowser())
         return;
     m_pProxy->UpdateFlow();
 }
@@ -151,6 +226,7 @@ void CHost::OnReceive(int)
 {
     if (m_bClosed)
         return;
+    m_pProxy->ReleaseRetired();
     char buffer[CProxy::kReadSize];
     for (int i = 0; i < kReadsPerEvent && m_RecvBuffer.size() < CProxy::kBufferLimit; ++i) {
         const int n = DoRead(buffer);
@@ -168,51 +244,148 @@ void CHost::OnReceive(int)
         if (n < CProxy::kReadSize)
             break; // drained for now; the next readiness brings the rest
     }
-    if (!FlushToBrowser())
+    if (!m_pProxy->FlushToBrowser())
         return;
     m_pProxy->UpdateFlow();
 }
 
+void CHost::Hold(int part, std::string_view bytes)
+{
+    if (bytes.empty())
+        return;
+    m_RecvBuffer.append(bytes);
+    m_nHeld += bytes.size();
+    Record(1, part, bytes);
+}
+
 void CHost::ProcessResponse(std::string_view read)
 {
-    if (m_bClosed)
-        return;
-    if (m_bTunnel || m_pProxy->m_bConnect) {
-        m_RecvBuffer.append(read);
-        Record(1, 1, read);
-        return;
+    while (!read.empty()) {
+        switch (m_nState) {
+        case EResponseStage::Tunnel:
+            Hold(m_bTunnel ? 1 : 2, read);
+            return;
+        case EResponseStage::Body: {
+            const std::size_t n = TakeBody(read);
+            Hold(2, read.substr(0, n));
+            read.remove_prefix(n);
+            if (m_Framer.IsDone())
+                CompleteResponse();
+            break;
+        }
+        case EResponseStage::Header:
+            read.remove_prefix(TakeHeader(read));
+            break;
+        }
     }
-    if (m_nState == 2) {
-        m_RecvBuffer.append(read);
-        Record(1, 2, read);
-        return;
-    }
+}
 
+std::size_t CHost::TakeBody(std::string_view bytes)
+{
+    const std::size_t n = m_Framer.Consume(bytes);
+    if (!m_Framer.HasFailed())
+        return n;
+    // The server's framing broke: what follows can only be relayed until it closes.
+    m_bReusable = false;
+    m_Framer.Start(CBodyFraming{EBodyKind::UntilClose, 0, false}, true);
+    return bytes.size();
+}
+
+namespace {
+
+void ReleaseText(std::string& text)
+{
+    if (text.capacity() > 65536)
+        std::string().swap(text); // a huge header leaves no huge buffer behind
+    else
+        text.clear();
+}
+
+} // namespace
+
+std::size_t CHost::TakeHeader(std::string_view read)
+{
+    const std::size_t before = m_Header.size();
     m_Header.append(read);
     const std::size_t end = HeaderEndOffset(m_Header, m_nScanned);
     if (end == 0) {
         m_nScanned = m_Header.size();
         if (m_Header.size() >= CProxy::kBufferLimit) {
             // No header end in sight: pass the bytes on as they are instead of holding them.
-            m_nState = 2;
-            Record(1, 1, m_Header);
-            m_RecvBuffer.append(m_Header);
-            m_Header = std::string();
+            m_bReusable = false;
+            m_Framer.Start(CBodyFraming{EBodyKind::UntilClose, 0, false}, true);
+            m_nState = EResponseStage::Body;
+            Hold(1, m_Header);
+            ReleaseText(m_Header);
+            m_nScanned = 0;
         }
-        return;
+        return read.size();
     }
-    // Only the header's end changes (to CR LF CR LF); each byte goes on once, in order.
-    m_nState = 2;
-    std::string text = m_Header.substr(0, end);
-    TerminateHeader(text);
-    text.append(m_Header, end, std::string::npos);
-    m_Header = std::string();
-    Record(1, 1, text);
-    m_RecvBuffer.append(text);
+    const std::size_t used = end - before;
+    m_Header.resize(end);
+    m_nScanned = 0;
+    // Only an end that the CR LF cut finds is normalised; bare-LF headers pass as they came.
+    if (HasCrLfHeaderEnd(m_Header))
+        TerminateHeader(m_Header);
+    const CBodyFraming framing =
+        ResponseFraming(m_Header, m_Methods.empty() ? std::string_view() : m_Methods.front());
+    const std::string_view tail = read.substr(used);
+    std::size_t body = 0;
+    if (framing.kind == EBodyKind::Tunnel) {
+        m_nState = EResponseStage::Tunnel;
+        body = tail.size();
+    } else if (framing.kind != EBodyKind::Interim) {
+        m_bReusable = framing.keepAlive;
+        m_Framer.Start(framing, true);
+        m_nState = EResponseStage::Body;
+        body = TakeBody(tail);
+    }
+    // The header record carries the body bytes of the same read, as they arrived together.
+    m_Header.append(tail.substr(0, body));
+    Hold(1, m_Header);
+    ReleaseText(m_Header);
+    if (m_nState == EResponseStage::Body && m_Framer.IsDone())
+        CompleteResponse();
+    if (framing.kind == EBodyKind::Tunnel)
+        m_pProxy->SwitchToTunnel(this);
+    return used + body;
+}
+
+void CHost::CompleteResponse()
+{
+    if (!m_Methods.empty()) {
+        m_Methods.erase(m_Methods.begin());
+        m_ResponseEnds.push_back(m_nHeld);
+    }
+    m_bAnswered = true;
+    if (!m_ReplayLengths.empty()) {
+        m_Replay.erase(0, m_ReplayLengths.front());
+        m_ReplayLengths.erase(m_ReplayLengths.begin());
+    } else if (m_Methods.empty()) {
+        m_bReplayable = true; // nothing owed any more: later requests may be kept again
+    }
+    m_nState = EResponseStage::Header;
+}
+
+void CHost::EndResponseAtClose()
+{
+    if (m_nState == EResponseStage::Header) {
+        if (m_Header.empty())
+            return; // between responses: nothing was cut short
+        // The header never completed: the bytes go to the browser as they came.
+        Hold(1, m_Header);
+        ReleaseText(m_Header);
+    }
+    m_nCloseAt = m_nHeld;
+    if (!m_Methods.empty()) {
+        m_Methods.erase(m_Methods.begin());
+        m_ResponseEnds.push_back(m_nHeld);
+    }
 }
 
 void CHost::OnClose(int errorCode)
 {
+    m_pProxy->ReleaseRetired();
     ServerEnded(errorCode);
 }
 
@@ -228,23 +401,16 @@ bool CHost::ServerEnded(int errorCode)
             if (n <= 0)
                 break;
             const std::string_view read(buffer, static_cast<std::size_t>(n));
-            if (m_nState == 1) {
-                m_Header.append(read);
-            } else {
-                m_RecvBuffer.append(read);
-                Record(1, m_nState, read);
-            }
+            if (m_nState == EResponseStage::Tunnel)
+                Hold(2, read); // a tunnel's last bytes are recorded as its body
+            else
+                ProcessResponse(read);
         }
     }
-    if (m_nState == 1 && !m_Header.empty()) {
-        // The header never completed: the bytes go to the browser as they came.
-        Record(1, 1, m_Header);
-        m_RecvBuffer.append(m_Header);
-        m_Header = std::string();
-    }
+    EndResponseAtClose();
     m_bClosed = 1;
     AsyncSelect(0);
     m_lSelected = 0;
     Close();
-    return m_pProxy->FlushToBrowser();
+    return m_pProxy->ServerEnded(this);
 }

@@ -1,23 +1,34 @@
 #pragma once
 #include "platform/AsyncSocket.h"
 #include "proxy/ByteQueue.h"
+#include "proxy/MessageFraming.h"
 #include "trace/TraceHostLink.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class CProxy;
 class CTraceConnection;
 
-// The server side of one proxied connection: the socket to the web server or the upstream
-// proxy. It sends the queued request bytes, reads the answer, normalises the end of the
-// response header and relays everything to the browser, recording every chunk of both
-// directions in its trace entry. When the server side ends it still delivers every byte it
-// holds, then has the browser side tear the pair down.
+// The server side of one proxied connection: the socket to one web server (host and port) or
+// to the upstream proxy. It sends the queued request bytes, reads the answers, finds where each
+// response ends, normalises the end of each response header and holds the bytes for the
+// browser side, which delivers them in request order. Every chunk of both directions is
+// recorded in its trace entry. When the server side ends it still offers every byte it holds.
 class CHost : public CAsyncSocket, public CTraceHostLink {
 public:
-    explicit CHost(CProxy* proxy);
+    // What one delivery to the browser reached.
+    enum class EDelivery {
+        Partial,    // the front response is not complete yet
+        Complete,   // the front response has gone out whole
+        EndOfPair,  // all that will ever come has gone out: the pair ends
+        BrowserGone,
+    };
+
+    CHost(CProxy* proxy, std::string target, std::string host, int port);
     ~CHost() override;
 
     void SetTraceEntry(CTraceConnection* entry) { m_pTrace = entry; }
@@ -26,11 +37,26 @@ public:
     // Queues request bytes for the server and records them; sends at once when connected and
     // sendNow is set. False when this tore the pair down.
     bool QueueForServer(std::string_view bytes, bool sendNow = true);
+    // The last request was cut short: no response to it is awaited, and nothing more goes here.
+    void ForgetLastRequest();
+    // Queues a request header whose response will come on this connection. A bodiless request
+    // that may be repeated (GET, HEAD) is kept until answered, to go again on a new connection
+    // should the server close before it answers.
+    void QueueRequest(std::string_view header, std::string_view method, bool repeatable);
+    // The server closed before any answer to its unanswered requests began, and they may all
+    // go again.
+    bool CanRepeatUnanswered() const;
+    // Queues them on the new connection, which then owes their answers.
+    void MoveUnansweredTo(CHost& other);
+    // How many requests still wait for their answers.
+    std::size_t Unanswered() const { return m_Methods.size(); }
+    const std::string& ConnectHost() const { return m_strHost; }
+    int ConnectPort() const { return m_nPort; }
+    const std::string& Target() const { return m_strTarget; }
     // Sends what waits for the server; false when this tore the pair down.
     bool FlushToServer();
-    // Sends what waits for the browser, once the pair's own replies have gone; tears the pair
-    // down when the server has ended and all is delivered. False when the pair is gone.
-    bool FlushToBrowser();
+    // Sends the held bytes of the oldest response still owed to the browser, never past its end.
+    EDelivery DeliverResponse();
 
     void OnReceive(int errorCode) override;
     void OnSend(int errorCode) override;
@@ -45,33 +71,68 @@ public:
 
     // The tear-down's last send of what the server has not taken yet.
     void SendPending();
+    // Closes the socket of a connection that is no longer needed.
+    void Retire();
 
-    void SetTunnel() { m_bTunnel = 1; m_nState = 2; }
+    void SetTunnel() { m_bTunnel = 1; m_nState = EResponseStage::Tunnel; }
+    void SetFailed() { m_bFailed = true; }
+    bool HasFailed() const { return m_bFailed; }
     bool IsClosed() const { return m_bClosed != 0; }
+    // Another request for the same server may go on this connection.
+    bool IsReusableFor(const std::string& target) const;
+    // Responses are owed or held bytes wait for the browser.
+    bool IsBusy() const { return !m_Methods.empty() || !m_RecvBuffer.empty(); }
     std::size_t PendingForServer() const { return m_SendBuffer.size(); }
     std::size_t PendingForBrowser() const { return m_RecvBuffer.size(); }
     // Stops or resumes reading from the server (holding too much for the browser).
     void SetReading(bool on);
 
 private:
-    // Header or pass-through handling of the bytes of one read; they are in m_RecvBuffer.
+    enum class EResponseStage { Header, Body, Tunnel };
+
+    // Frames the bytes of one read into responses and holds them for the browser.
     void ProcessResponse(std::string_view read);
+    // The header steps on the bytes of a read; returns how many of them were used.
+    std::size_t TakeHeader(std::string_view read);
+    // How many of the bytes belong to the current body (framing that breaks ends by close).
+    std::size_t TakeBody(std::string_view bytes);
+    void CompleteResponse();
+    // The server closed: a response that was still coming ends here.
+    void EndResponseAtClose();
+    void Hold(int part, std::string_view bytes);
     void Record(int direction, int part, std::string_view bytes);
-    // The server side is over (0: closed; else its error): read what is left, deliver all
-    // that is held, then tear down. False when the pair is gone.
+    // The server side is over (0: closed; else its error): read what is left, then let the
+    // browser side deliver it. False when the pair is gone.
     bool ServerEnded(int errorCode);
 
     int m_bClosed = 0;
-    int m_nState = 1;
+    EResponseStage m_nState = EResponseStage::Header;
     int m_bTunnel = 0;
     int m_bConnected = 0;
     CProxy* m_pProxy;
     CByteQueue m_RecvBuffer;
-    std::string m_Header; // response bytes while the header is awaited, not yet recorded
+    std::string m_Header; // response header bytes while its end is awaited, not yet recorded
     CByteQueue m_SendBuffer;
     CTraceConnection* m_pTrace = nullptr;
 
-    std::size_t m_nScanned = 0;  // bytes of m_RecvBuffer already searched for the header end
+    const std::string m_strTarget;     // "host:port" this connection serves
+    const std::string m_strHost;       // where it connects
+    const int m_nPort;
+    std::string m_Replay;              // the unanswered requests while they may go again
+    std::vector<std::size_t> m_ReplayLengths;
+    bool m_bReplayable = true;
+    bool m_bAnswered = false;          // a response has completed on this connection
+    std::vector<std::string> m_Methods; // methods of the requests still owed a response
+    CBodyFramer m_Framer;
+    std::string m_strMethod;           // method of the request the current response answers
+    std::uint64_t m_nHeld = 0;         // bytes ever held for the browser
+    std::uint64_t m_nDelivered = 0;    // of those, bytes sent to the browser
+    std::vector<std::uint64_t> m_ResponseEnds;      // where held complete responses end
+    std::uint64_t m_nCloseAt = UINT64_MAX;         // where a response ended by the close ends
+    bool m_bReusable = true;
+    bool m_bFailed = false;
+
+    std::size_t m_nScanned = 0;  // bytes of m_Header already searched for the header end
     bool m_bShutDownSent = false; // the browser's end was passed on to the server
     long m_lSelected = kAllEvents;
 };

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <algorithm>
 #include <string_view>
 #include <unordered_set>
 
@@ -37,6 +38,25 @@ bool WouldBlock(int error)
     return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
 }
 
+bool IsConnectHeader(std::string_view header)
+{
+    std::vector<std::string> tokens;
+    Tokenize(FirstHeaderLine(header), " \r\n", tokens);
+    if (tokens.size() != 3 || tokens[0].size() != 7)
+        return false;
+    return std::equal(tokens[0].begin(), tokens[0].end(), "connect", [](char a, char b) {
+        return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+    });
+}
+
+// The target key of a direct request: host and port as they are connected to.
+std::string TargetOf(const std::string& host, int port)
+{
+    return host + ":" + std::to_string(port);
+}
+
+constexpr char kUpstreamTarget[] = "upstream";
+
 } // namespace
 
 CProxy::CProxy()
@@ -49,7 +69,6 @@ CProxy::CProxy()
 CProxy::~CProxy()
 {
     LiveProxies().erase(this);
-    delete m_pHost;
 }
 
 std::size_t CProxy::LiveCount()
@@ -65,10 +84,16 @@ void CProxy::DestroyAll()
 
 void CProxy::OnReceive(int)
 {
+    ReleaseRetired();
     char buffer[kReadSize];
     for (int i = 0; i < kReadsPerEvent; ++i) {
-        if (m_nState == 2 && m_pHost && m_pHost->PendingForServer() >= kBufferLimit)
+        const bool relaying = m_nState == ERequestStage::Body || m_nState == ERequestStage::Tunnel;
+        if (relaying && m_pHost && m_pHost->PendingForServer() >= kBufferLimit)
             break; // the server is slow: leave the rest with the browser for now
+        if (m_nState == ERequestStage::Held && m_Buffer.size() >= kBufferLimit)
+            break;
+        if (m_nState == ERequestStage::Refused && !m_bCloseAfterReply)
+            break; // nothing more is taken until the 400 is due
         const int n = Receive(buffer, kReadSize);
         if (n == 0) {
             BrowserEnded(0);
@@ -81,122 +106,296 @@ void CProxy::OnReceive(int)
             return;
         }
         const std::string_view bytes(buffer, static_cast<std::size_t>(n));
-        if (m_bCloseAfterReply)
+        if (m_bCloseAfterReply || m_nState == ERequestStage::Refused)
             continue; // answered already: what the browser still sends is not wanted
-        if (m_nState == 1) {
+        if (relaying) {
+            if (DebugTraceOn())
+                DebugTrace("CProxy::OnRecieve ProcessBody\r\n");
+            const std::size_t used = RelayBody(bytes);
+            if (used < bytes.size() && m_nState == ERequestStage::Header) {
+                m_Buffer.append(bytes.substr(used)); // the next request follows the body
+                if (!ProcessBuffered())
+                    return;
+            }
+        } else {
             if (DebugTraceOn())
                 DebugTrace("CProxy::OnRecieve ProcessHeader\r\n");
             m_Buffer.append(bytes);
-            if (!ProcessHeader())
+            if (m_nState == ERequestStage::Header && !ProcessBuffered())
                 return;
-        } else if (m_pHost) {
-            if (DebugTraceOn())
-                DebugTrace("CProxy::OnRecieve ProcessBody\r\n");
-            m_pHost->QueueForServer(bytes, false);
         }
         if (n < kReadSize)
             break; // drained for now; the next readiness brings the rest
     }
-    if (m_pHost && !m_bCloseAfterReply && !m_pHost->FlushToServer())
+    if (!FlushToServers() || !FlushToBrowser())
         return;
     UpdateFlow();
 }
 
-bool CProxy::ProcessHeader()
+std::size_t CProxy::RelayBody(std::string_view bytes)
 {
-    const std::size_t end = HeaderEndOffset(m_Buffer, m_nScanned);
-    if (end == 0) {
+    if (m_nState == ERequestStage::Tunnel) {
+        m_pHost->QueueForServer(bytes, false);
+        return bytes.size();
+    }
+    const std::size_t n = m_BodyFramer.Consume(bytes);
+    if (n > 0)
+        m_pHost->QueueForServer(bytes.substr(0, n), false);
+    if (m_BodyFramer.HasFailed()) {
+        // A bad chunk: nothing from here on reaches the server, and no answer to this
+        // request is awaited; the 400 follows the answers to the earlier ones.
+        if (!m_Order.empty() && m_Order.back() == m_pHost) {
+            m_Order.pop_back();
+            m_pHost->ForgetLastRequest();
+        }
+        Refuse();
+        return bytes.size();
+    }
+    if (m_BodyFramer.IsDone())
+        m_nState = ERequestStage::Header;
+    return n;
+}
+
+bool CProxy::ProcessBuffered()
+{
+    std::size_t offset = 0;
+    while (offset < m_Buffer.size()) {
+        const std::string_view rest = std::string_view(m_Buffer).substr(offset);
+        if (m_nState == ERequestStage::Body || m_nState == ERequestStage::Tunnel) {
+            offset += RelayBody(rest);
+            continue;
+        }
+        if (m_nState != ERequestStage::Header)
+            break;
+        const std::size_t end = HeaderEndOffset(rest, offset == 0 ? m_nScanned : 0);
+        if (end == 0)
+            break;
+        if (!m_Order.empty() && (m_Order.size() >= kMaxUnanswered
+                                 || IsConnectHeader(rest.substr(0, end)))) {
+            // The tunnel starts only once every earlier answer is complete; so does the next
+            // request of a browser that has many waiting (a bound on servers and memory).
+            m_nState = ERequestStage::Held;
+            break;
+        }
+        std::string header(rest.substr(0, end));
+        offset += end;
+        m_nScanned = 0;
+        if (!ProcessHeader(std::move(header)))
+            return false;
+    }
+    if (m_nState == ERequestStage::Refused)
+        offset = m_Buffer.size();
+    m_Buffer.erase(0, offset);
+    if (m_nState == ERequestStage::Header) {
         m_nScanned = m_Buffer.size();
         if (m_Buffer.size() > kBufferLimit) {
             // A header this long is no header: refuse it rather than hold it without end.
             m_Buffer.clear();
-            return ReplyAndClose(kBadHeaderReply, sizeof kBadHeaderReply - 1, false);
+            Refuse();
         }
+    }
+    if (m_Buffer.empty() && m_Buffer.capacity() > 65536)
+        std::string().swap(m_Buffer); // nothing of a long header stays behind
+    return true;
+}
+
+bool CProxy::ProcessHeader(std::string header)
+{
+    const std::string line = FirstHeaderLine(header);
+    if (line.empty())
+        static_cast<CRequestFields&>(*this) = CRequestFields();
+    else
+        ParseRequest(line);
+    if (m_strRequestLine.empty()) {
+        Refuse();
+        return true;
+    }
+    if (m_bConnect)
+        return StartTunnel(std::move(header));
+    const CBodyFraming framing = RequestFraming(header);
+    if (framing.kind == EBodyKind::Invalid) {
+        Refuse(); // framing the server might read otherwise: no smuggling through here
         return true;
     }
 
-    m_nState = 2;
-    // The header is exactly the bytes up to its end; what follows is body, relayed once.
-    std::string header = m_Buffer.substr(0, end);
-    std::string rest = m_Buffer.substr(end);
-    m_Buffer.clear();
-    m_Buffer.shrink_to_fit();
-    {
-        std::string cut = header;
-        SplitHeaderLines(cut, m_HeaderLines);
-    }
-    if (!m_HeaderLines.empty())
-        ParseRequest(m_HeaderLines[0]);
-    if (m_strRequestLine.empty())
-        return ReplyAndClose(kBadHeaderReply, sizeof kBadHeaderReply - 1, false);
-    return StartServerConnection(std::move(header), std::move(rest));
-}
-
-bool CProxy::StartServerConnection(std::string header, std::string rest)
-{
     CTraceApp& app = GetTraceApp();
     const bool useProxy = app.m_bUseProxy != 0;
-
-    if (!useProxy && !m_bConnect) {
+    std::string host = m_strHost;
+    std::string target;
+    if (useProxy) {
+        host = app.m_strProxyAddress;
+        m_strPort = app.m_strProxyPort;
+        target = kUpstreamTarget; // the upstream proxy routes every request itself
+    } else {
         // Only the request line proper (up to its first LF) is replaced; every other header
         // byte goes on as it came, even after a bare LF inside the first CR LF line.
         const std::size_t lineEnd = header.find('\n') + 1;
         header.replace(0, lineEnd, m_strVerb + " " + m_strPath + " " + m_strVersion + "\r\n");
+        target = TargetOf(host, AtoiText(m_strPort));
     }
     TerminateHeader(header);
 
-    m_pHost = new CHost(this);
-    if (app.m_pTraceStore)
-        m_pHost->SetTraceEntry(app.m_pTraceStore->AddConnection(m_pHost, m_bConnect != 0));
+    CHost* server = ServerFor(target, host, AtoiText(m_strPort));
+    const bool repeatable = framing.kind == EBodyKind::None
+        && (m_strVerb == "GET" || m_strVerb == "HEAD" || m_strVerb == "OPTIONS");
+    server->QueueRequest(header, m_strVerb, repeatable);
+    m_Order.push_back(server);
+    m_BodyFramer.Start(framing, false);
+    m_nState = m_BodyFramer.IsDone() ? ERequestStage::Header : ERequestStage::Body;
+    static_cast<CRequestFields&>(*this) = CRequestFields(); // nothing of it is kept
+    return true;
+}
 
-    std::string target = m_strHost;
+bool CProxy::StartTunnel(std::string header)
+{
+    // Every earlier answer is complete: the earlier servers are done with.
+    while (!m_Hosts.empty())
+        Retire(m_Hosts.back().get());
+    CTraceApp& app = GetTraceApp();
+    const bool useProxy = app.m_bUseProxy != 0;
+    std::string host = m_strHost;
     if (useProxy) {
-        target = app.m_strProxyAddress;
+        host = app.m_strProxyAddress;
         m_strPort = app.m_strProxyPort;
     }
-
-    if (!m_pHost->Socket(kAllEvents))
-        return ReplyAndClose(kConnectErrorReply, sizeof kConnectErrorReply - 1, true);
-    const int on = 1;
-    m_pHost->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP);
-    m_pHost->AsyncSelect(kAllEvents);
-    if (m_bConnect)
-        m_pHost->SetTunnel();
-
-    if (m_bConnect && !useProxy) {
+    m_pHost = OpenServer(std::string(), host, AtoiText(m_strPort), true);
+    m_Order.push_back(m_pHost);
+    m_nState = ERequestStage::Tunnel;
+    if (useProxy) {
+        TerminateHeader(header);
+        m_pHost->QueueForServer(header, false);
+    } else {
         // The CONNECT header is not forwarded; bytes that came right behind it are the
         // tunnel's first bytes and go to the server, not back to the browser.
         AppendToBuffer(kTunnelReply, sizeof kTunnelReply - 1);
-        if (!rest.empty())
-            m_pHost->QueueForServer(rest, false);
-        if (!FlushToBrowser())
-            return false;
-    } else {
-        m_pHost->QueueForServer(header, false);
-        if (!rest.empty())
-            m_pHost->QueueForServer(rest, false);
-    }
-
-    if (!m_pHost->Connect(target, AtoiText(m_strPort)) && !WouldBlock(m_pHost->GetLastError())) {
-        ConnectFailed();
-        return false;
     }
     return true;
 }
 
-void CProxy::ConnectFailed()
+CHost* CProxy::ServerFor(const std::string& target, const std::string& host, int port)
 {
-    if (m_pHost)
-        m_pHost->AsyncSelect(0);
-    ReplyAndClose(kConnectErrorReply, sizeof kConnectErrorReply - 1, true);
+    if (m_pHost && m_pHost->IsReusableFor(target))
+        return m_pHost;
+    CHost* previous = m_pHost;
+    m_pHost = OpenServer(target, host, port, false);
+    if (previous && !previous->IsBusy())
+        Retire(previous); // no longer needed: its answers are all delivered
+    return m_pHost;
+}
+
+CHost* CProxy::OpenServer(const std::string& target, const std::string& host, int port, bool tunnel)
+{
+    m_Hosts.push_back(std::make_unique<CHost>(this, target, host, port));
+    CHost* server = m_Hosts.back().get();
+    CTraceApp& app = GetTraceApp();
+    if (app.m_pTraceStore)
+        server->SetTraceEntry(app.m_pTraceStore->AddConnection(server, tunnel));
+    if (!server->Socket(kAllEvents)) {
+        server->SetFailed();
+        return server;
+    }
+    const int on = 1;
+    server->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP);
+    server->AsyncSelect(kAllEvents);
+    if (tunnel)
+        server->SetTunnel();
+    if (!server->Connect(host, port) && !WouldBlock(server->GetLastError())) {
+        server->AsyncSelect(0);
+        server->SetFailed();
+    }
+    return server;
+}
+
+void CProxy::Retire(CHost* host)
+{
+    host->Retire();
+    const auto owned = std::find_if(m_Hosts.begin(), m_Hosts.end(),
+                                    [host](const auto& h) { return h.get() == host; });
+    if (owned != m_Hosts.end()) {
+        m_Retired.push_back(std::move(*owned));
+        m_Hosts.erase(owned);
+    }
+    if (m_pHost == host)
+        m_pHost = nullptr;
+}
+
+void CProxy::ReleaseRetired()
+{
+    m_Retired.clear();
+}
+
+void CProxy::Refuse()
+{
+    m_nState = ERequestStage::Refused;
+}
+
+bool CProxy::FlushToServers()
+{
+    if (m_Hosts.size() == 1)
+        return m_Hosts.front()->FlushToServer();
+    // A flush may retire a server connection (it stays alive): walk a copy of the list.
+    std::vector<CHost*> hosts;
+    hosts.reserve(m_Hosts.size());
+    for (const auto& host : m_Hosts)
+        hosts.push_back(host.get());
+    for (CHost* host : hosts) {
+        if (!host->FlushToServer())
+            return false;
+    }
+    return true;
+}
+
+void CProxy::ConnectFailed(CHost* host)
+{
+    host->AsyncSelect(0);
+    host->SetFailed();
+    if (FlushToBrowser())
+        UpdateFlow();
+}
+
+bool CProxy::ServerEnded(CHost* host)
+{
+    if (host->CanRepeatUnanswered())
+        RepeatUnanswered(host);
+    if (host != m_pHost && !host->IsBusy())
+        Retire(host);
+    return FlushToBrowser();
+}
+
+void CProxy::RepeatUnanswered(CHost* host)
+{
+    // A keep-alive server may close just as the next request reaches it: that request goes
+    // again on a new connection, so nothing the browser sent is lost.
+    CHost* fresh = OpenServer(host->Target(), host->ConnectHost(), host->ConnectPort(), false);
+    host->MoveUnansweredTo(*fresh);
+    std::size_t moved = fresh->Unanswered();
+    for (auto it = m_Order.rbegin(); it != m_Order.rend() && moved > 0; ++it) {
+        if (*it == host) {
+            *it = fresh;
+            --moved;
+        }
+    }
+    if (m_pHost == host)
+        m_pHost = fresh;
+}
+
+void CProxy::SwitchToTunnel(CHost* host)
+{
+    if (host != m_pHost)
+        return; // an upgrade answered while later requests went elsewhere is not followed
+    m_nState = ERequestStage::Tunnel;
+    if (!m_Buffer.empty()) {
+        m_pHost->QueueForServer(m_Buffer, false);
+        m_Buffer.clear();
+    }
 }
 
 bool CProxy::ReplyAndClose(const char* reply, std::size_t length, bool traced)
 {
-    m_nState = 2;
+    m_nState = ERequestStage::Refused;
     m_bCloseAfterReply = true;
     std::string_view bytes(reply, length);
-    if (!traced && m_Buffer.empty()) {
+    if (!traced && m_Reply.empty()) {
         // The 400 reply goes out in one direct send, untraced; a short send keeps the rest.
         const int n = Send(bytes.data(), static_cast<int>(bytes.size()));
         if (n < 0 && !WouldBlock(GetLastError())) {
@@ -215,6 +414,7 @@ bool CProxy::ReplyAndClose(const char* reply, std::size_t length, bool traced)
 
 void CProxy::OnSend(int)
 {
+    ReleaseRetired();
     if (FlushToBrowser())
         UpdateFlow();
 }
@@ -233,16 +433,16 @@ bool CProxy::BrowserEnded(int errorCode)
     if (m_bBrowserDone && errorCode == 0)
         return true;
     m_bBrowserDone = true;
-    // Gone for good, or gone before a request was made: nothing more to deliver.
-    if (errorCode != 0 || m_nState == 1 || (!m_pHost && !m_bCloseAfterReply)) {
+    // Gone for good, or gone with nothing asked: nothing more to deliver.
+    const bool owed = !m_Order.empty() || m_bCloseAfterReply || !m_Reply.empty()
+        || m_nState == ERequestStage::Refused;
+    if (errorCode != 0 || !owed) {
         TearDown();
         return false;
     }
-    // A half-close: the browser may still read. Its bytes all reach the server (which is then
-    // told of the end), and the answer still comes back.
-    if (m_pHost && !m_bCloseAfterReply && !m_pHost->IsClosed() && !m_pHost->FlushToServer())
-        return false;
-    if (!FlushToBrowser())
+    // A half-close: the browser may still read. Its bytes all reach the servers (which are then
+    // told of the end), and the answers still come back.
+    if (!FlushToServers() || !FlushToBrowser())
         return false;
     UpdateFlow();
     return true;
@@ -256,52 +456,105 @@ int CProxy::Send_Data(CAsyncSocket& socket, std::string& bytes)
 
 void CProxy::AppendToBuffer(const char* bytes, std::size_t length)
 {
-    m_Buffer.append(bytes, length);
+    m_Reply.append(bytes, length);
 }
 
 bool CProxy::FlushToBrowser()
 {
-    if (!m_Buffer.empty()) {
-        if (SendFront(*this, m_Buffer, kSendTrace) < 0) {
+    if (!m_Reply.empty()) {
+        if (SendFront(*this, m_Reply, kSendTrace) < 0) {
             TearDown();
             return false;
         }
-        if (!m_Buffer.empty())
+        if (!m_Reply.empty())
             return true; // the rest goes on OnSend
     }
     if (m_bCloseAfterReply) {
         TearDown();
         return false;
     }
-    return m_pHost ? m_pHost->FlushToBrowser() : true;
+    while (!m_Order.empty()) {
+        CHost* host = m_Order.front();
+        if (host->HasFailed())
+            return ReplyAndClose(kConnectErrorReply, sizeof kConnectErrorReply - 1, true);
+        switch (host->DeliverResponse()) {
+        case CHost::EDelivery::Partial:
+            return true;
+        case CHost::EDelivery::EndOfPair:
+        case CHost::EDelivery::BrowserGone:
+            TearDown();
+            return false;
+        case CHost::EDelivery::Complete:
+            m_Order.erase(m_Order.begin());
+            if (host != m_pHost && !host->IsBusy())
+                Retire(host); // its last answer is out and no request will go there
+            break;
+        }
+    }
+    return AfterLastResponse();
+}
+
+bool CProxy::AfterLastResponse()
+{
+    if (m_nState == ERequestStage::Refused)
+        return ReplyAndClose(kBadHeaderReply, sizeof kBadHeaderReply - 1, false);
+    if (m_nState == ERequestStage::Held) {
+        m_nState = ERequestStage::Header;
+        m_nScanned = 0;
+        return ProcessBuffered() && FlushToServers() && FlushToBrowser();
+    }
+    if (m_pHost) {
+        // Bytes no request asked for go on as they come; a server that has ended with nothing
+        // owed ends the pair.
+        const CHost::EDelivery delivery = m_pHost->DeliverResponse();
+        if (delivery == CHost::EDelivery::EndOfPair || delivery == CHost::EDelivery::BrowserGone) {
+            TearDown();
+            return false;
+        }
+    }
+    if (m_bBrowserDone && m_nState != ERequestStage::Tunnel) {
+        TearDown(); // the browser has ended and every answer is out
+        return false;
+    }
+    return true;
 }
 
 void CProxy::UpdateFlow()
 {
     // Read from the browser only while the server side can take more.
     bool read = !m_bBrowserDone;
-    if (m_pHost && !m_bCloseAfterReply)
-        read = read && !m_pHost->IsClosed() && m_pHost->PendingForServer() < kBufferLimit;
+    if (m_nState == ERequestStage::Body || m_nState == ERequestStage::Tunnel)
+        read = read && m_pHost && !m_pHost->IsClosed() && m_pHost->PendingForServer() < kBufferLimit;
+    else if (m_nState == ERequestStage::Held)
+        read = read && m_Buffer.size() < kBufferLimit;
+    else if (m_nState == ERequestStage::Refused)
+        read = read && m_bCloseAfterReply;
     const long events = read ? kAllEvents : (kAllEvents & ~FD_READ);
     if (events != m_lSelected && IsOpen()) {
         AsyncSelect(events);
         m_lSelected = events;
     }
-    if (m_pHost && !m_pHost->IsClosed() && !m_bCloseAfterReply)
-        m_pHost->SetReading(m_pHost->PendingForBrowser() < kBufferLimit);
+    if (m_bCloseAfterReply)
+        return;
+    for (const auto& host : m_Hosts) {
+        if (!host->IsClosed())
+            host->SetReading(host->PendingForBrowser() < kBufferLimit);
+    }
 }
 
 void CProxy::TearDown()
 {
-    if (CHost* host = m_pHost) {
-        m_pHost = nullptr;
+    for (const auto& host : m_Hosts) {
         if (host->IsOpen() && !host->IsClosed()) {
             host->SendPending(); // one last chance for what the server has not taken
             host->AsyncSelect(0);
             host->Close();
         }
-        delete host;
     }
+    m_pHost = nullptr;
+    m_Order.clear();
+    m_Hosts.clear();
+    m_Retired.clear();
     if (IsOpen()) {
         // Unread bytes at close would reset the connection and could cost the browser the
         // end of its answer: take what is there first.

@@ -1,23 +1,31 @@
 #pragma once
 #include "platform/AsyncSocket.h"
+#include "proxy/MessageFraming.h"
 #include "proxy/RequestFields.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CHost;
 
-// The browser side of one proxied connection. It collects the request header, parses its
-// request line, opens the server side (CHost) and streams everything after the header to it.
-// It answers by itself with the 400, 200 (tunnel) and 404 replies, and tears the pair down:
-// server side first, then itself. It owns itself and its CHost.
+// The browser side of one proxied connection. It finds every request on the connection (its
+// header, then its body by the message framing), parses its request line and sends it to the
+// server it names: on the server connection (CHost) already open to that host and port, or on
+// a new one. The answers reach the browser in request order. It answers by itself with the 400,
+// 200 (tunnel) and 404 replies, and tears the pair down: server sides first, then itself. It
+// owns itself and its CHosts.
 class CProxy : public CAsyncSocket, public CRequestFields {
 public:
     static constexpr int kReadSize = 8096;
     // The most bytes one side holds for the other before it stops reading; also the longest
     // request header accepted.
     static constexpr std::size_t kBufferLimit = 1 << 20;
+
+    // Requests waiting for their answers before the browser's next one waits too.
+    static constexpr std::size_t kMaxUnanswered = 64;
 
     static const char kBadHeaderReply[];
     static const char kTunnelReply[];
@@ -34,21 +42,26 @@ public:
     // Sends the bytes on the socket in one call and drops what was taken; returns the count
     // sent, 0 when nothing was (a failed send keeps every byte).
     int Send_Data(CAsyncSocket& socket, std::string& bytes);
+    // Stages a reply of the proxy's own for the browser.
     void AppendToBuffer(const char* bytes, std::size_t length);
 
-    // Called by the server side.
-    // The server could not be reached: the 404 page, then the tear-down.
-    void ConnectFailed();
-    // Sends what waits for the browser: the proxy's own replies first, then the server's
-    // bytes. False when this tore the pair down.
+    // Called by the server sides.
+    // The server could not be reached: the 404 page in that request's turn, then the tear-down.
+    void ConnectFailed(CHost* host);
+    // The server side has ended; false when the pair is gone.
+    bool ServerEnded(CHost* host);
+    // A 101 answer: from now on the browser's bytes pass unframed to that server.
+    void SwitchToTunnel(CHost* host);
+    // Sends what waits for the browser: the proxy's own replies first, then the responses in
+    // request order. False when this tore the pair down.
     bool FlushToBrowser();
-    // Whether a reply of the proxy's own still waits, ahead of any byte from the server.
-    bool HasPendingReply() const { return !m_Buffer.empty(); }
     // The browser has ended its side (and the bytes it sent are all queued).
     bool IsBrowserDone() const { return m_bBrowserDone; }
-    // Chooses the events of both sockets from what their buffers hold.
+    // Chooses the events of all sockets from what their buffers hold.
     void UpdateFlow();
-    // Deletes the server side, then this object. Nothing may touch either afterwards.
+    // Deletes the server connections closed as no longer needed (never the caller's own).
+    void ReleaseRetired();
+    // Deletes the server sides, then this object. Nothing may touch either afterwards.
     void TearDown();
 
     // Connections alive now, and the tear-down of them all (the end of the run).
@@ -56,19 +69,46 @@ public:
     static void DestroyAll();
 
 private:
-    // Header steps once the header may be complete; false when the pair is gone.
-    bool ProcessHeader();
-    bool StartServerConnection(std::string header, std::string rest);
+    enum class ERequestStage {
+        Header,  // waiting for the end of a request header
+        Body,    // relaying a request body
+        Tunnel,  // everything passes unframed (CONNECT, 101)
+        Held,    // a CONNECT waits for the earlier answers
+        Refused, // the 400 is due: nothing more is forwarded
+    };
+
+    // The framing steps on the browser bytes in m_Buffer; false when the pair is gone.
+    bool ProcessBuffered();
+    // Relays body or tunnel bytes; returns how many were used.
+    std::size_t RelayBody(std::string_view bytes);
+    // One complete request header; false when the pair is gone.
+    bool ProcessHeader(std::string header);
+    bool StartTunnel(std::string header);
+    // The server connection for the host and port: the current one when it may be reused.
+    CHost* ServerFor(const std::string& target, const std::string& host, int port);
+    CHost* OpenServer(const std::string& target, const std::string& host, int port, bool tunnel);
+    void Retire(CHost* host);
+    // The server closed with requests that may go again: they go on a new connection.
+    void RepeatUnanswered(CHost* host);
+    // Untrustworthy framing: the 400 after the earlier answers, and nothing more forwarded.
+    void Refuse();
+    bool FlushToServers();
     // The browser closed (0) or failed (its error). False when the pair is gone.
     bool BrowserEnded(int errorCode);
     // Sends a reply of the proxy's own and tears down once it has all gone.
     // False when the pair is gone. An untraced reply is first tried with one direct send.
     bool ReplyAndClose(const char* reply, std::size_t length, bool traced);
+    // Nothing is owed to the browser any more: a due reply, a held CONNECT, or the end.
+    bool AfterLastResponse();
 
-    std::string m_Buffer;
-    int m_nState = 1;
-    CHost* m_pHost = nullptr;
-    std::vector<std::string> m_HeaderLines;
+    std::string m_Buffer;           // browser bytes not yet framed
+    ERequestStage m_nState = ERequestStage::Header;
+    CHost* m_pHost = nullptr;       // where the current request goes (one of m_Hosts)
+    std::vector<std::unique_ptr<CHost>> m_Hosts;
+    std::vector<std::unique_ptr<CHost>> m_Retired;
+    std::vector<CHost*> m_Order;     // the server of each request still owed an answer, in order
+    CBodyFramer m_BodyFramer;
+    std::string m_Reply;            // the proxy's own reply, ahead of any server byte
 
     std::size_t m_nScanned = 0;     // bytes of m_Buffer already searched for the header end
     bool m_bBrowserDone = false;    // the browser's side has ended

@@ -76,8 +76,12 @@ void CRequestFields::ParseRequest(const std::string& line)
     }
 
     if (!m_strAuthority.empty()) {
+        // User info ("user:password@") names no machine: the host starts after the last "@".
+        const std::size_t at = m_strAuthority.rfind('@');
+        const std::string hostPort = at == std::string::npos ? m_strAuthority
+                                                             : m_strAuthority.substr(at + 1);
         std::vector<std::string> parts;
-        Tokenize(m_strAuthority, ":", parts);
+        Tokenize(hostPort, ":", parts);
         if (!parts.empty()) {
             m_strPort = "80";
             m_strHost = parts[0];

@@ -45,11 +45,11 @@ int SendFront(CAsyncSocket& socket, std::string& bytes, const char* format)
     return n;
 }
 
-int SendFront(CAsyncSocket& socket, CByteQueue& bytes, const char* format)
+int SendFront(CAsyncSocket& socket, CByteQueue& bytes, const char* format, std::size_t limit)
 {
-    if (bytes.empty() || !socket.IsOpen())
+    if (bytes.empty() || limit == 0 || !socket.IsOpen())
         return 0;
-    const int n = Taken(socket, TracedSend(socket, bytes.view(), format));
+    const int n = Taken(socket, TracedSend(socket, bytes.view().substr(0, limit), format));
     if (n > 0)
         bytes.consume(static_cast<std::size_t>(n));
     return n;

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -13,4 +14,6 @@ int TracedSend(CAsyncSocket& socket, std::string_view bytes, const char* format)
 // One traced send from the front of the buffer; what was taken is dropped. Returns the count
 // taken (0 when the socket could not take any now), or -1 when the socket failed for good.
 int SendFront(CAsyncSocket& socket, std::string& bytes, const char* format);
-int SendFront(CAsyncSocket& socket, CByteQueue& bytes, const char* format);
+// At most limit bytes leave from the front of a queue.
+int SendFront(CAsyncSocket& socket, CByteQueue& bytes, const char* format,
+              std::size_t limit = static_cast<std::size_t>(-1));

@@ -53,6 +53,16 @@ TEST(ParseRequest, AbsoluteUrls)
                  {0, "GET", "server1/a", "HTTP/1.0", "server1", "/a", "80", "server1"});
 }
 
+TEST(ParseRequest, UserInfoIsNoHost)
+{
+    ExpectFields("GET http://u:pw@127.0.0.1:81/ HTTP/1.1\r\n",
+                 {0, "GET", "u:pw@127.0.0.1:81/", "HTTP/1.1", "u:pw@127.0.0.1:81", "/", "81",
+                  "127.0.0.1"});
+    ExpectFields("GET http://127.0.0.1:pw@x.invalid:82/b HTTP/1.1\r\n",
+                 {0, "GET", "127.0.0.1:pw@x.invalid:82/b", "HTTP/1.1", "127.0.0.1:pw@x.invalid:82",
+                  "/b", "82", "x.invalid"});
+}
+
 TEST(ParseRequest, Connect)
 {
     for (const char* verb : {"CONNECT", "Connect", "connect"}) {

@@ -1,0 +1,369 @@
+#include "proxy/MessageFraming.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr char CR = '\r';
+constexpr char LF = '\n';
+// Longer lengths than this are no lengths a relay can honour (and would overflow).
+constexpr std::size_t kMaxLengthDigits = 18;
+constexpr std::size_t kMaxChunkSizeDigits = 15;
+constexpr std::size_t kMaxTrailerBytes = 1 << 20;
+
+char LowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsNoCase(std::string_view text, std::string_view lower)
+{
+    if (text.size() != lower.size())
+        return false;
+    for (std::size_t i = 0; i < lower.size(); ++i) {
+        if (LowerAscii(text[i]) != lower[i])
+            return false;
+    }
+    return true;
+}
+
+std::string_view Trim(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Calls f on each trimmed, non-empty element of a comma-separated list.
+template <typename F> void ForEachListItem(std::string_view value, F f)
+{
+    while (!value.empty()) {
+        const std::size_t comma = value.find(',');
+        const std::string_view item = Trim(value.substr(0, comma));
+        if (!item.empty())
+            f(item);
+        value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+    }
+}
+
+// What the framing fields of a header say.
+struct CFraming {
+    bool invalid = false;
+    bool hasLength = false;
+    std::uint64_t length = 0;
+    bool hasCoding = false;
+    bool lastIsChunked = false;
+    bool close = false;
+    bool keepAlive = false;
+
+    void AddLength(std::string_view value)
+    {
+        ForEachListItem(value, [this](std::string_view item) {
+            std::uint64_t n = 0;
+            const bool digits = item.size() <= kMaxLengthDigits
+                && std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; });
+            for (const char c : item)
+                n = n * 10 + static_cast<std::uint64_t>(c - '0');
+            if (!digits || (hasLength && n != length))
+                invalid = true;
+            hasLength = true;
+            length = n;
+        });
+        if (Trim(value).empty())
+            invalid = true;
+    }
+
+    void AddCodings(std::string_view value)
+    {
+        hasCoding = true;
+        lastIsChunked = false;
+        ForEachListItem(value, [this](std::string_view item) {
+            lastIsChunked = EqualsNoCase(item, "chunked");
+        });
+    }
+
+    void AddConnection(std::string_view value)
+    {
+        ForEachListItem(value, [this](std::string_view item) {
+            close = close || EqualsNoCase(item, "close");
+            keepAlive = keepAlive || EqualsNoCase(item, "keep-alive");
+        });
+    }
+
+    bool IsFramingField(std::string_view name) const
+    {
+        return EqualsNoCase(name, "content-length") || EqualsNoCase(name, "transfer-encoding");
+    }
+
+    void AddField(std::string_view name, std::string_view value)
+    {
+        const std::string_view trimmed = Trim(name);
+        if (trimmed.size() != name.size()) {
+            // "Content-Length :" is read by some servers and not by others: no framing.
+            invalid = invalid || IsFramingField(trimmed);
+            return;
+        }
+        if (EqualsNoCase(name, "content-length"))
+            AddLength(value);
+        else if (EqualsNoCase(name, "transfer-encoding"))
+            AddCodings(value);
+        else if (EqualsNoCase(name, "connection") || EqualsNoCase(name, "proxy-connection"))
+            AddConnection(value);
+    }
+};
+
+CFraming ScanFields(std::string_view header)
+{
+    CFraming framing;
+    std::size_t pos = header.find(LF);
+    std::string_view lastName;
+    while (pos != std::string_view::npos && ++pos < header.size()) {
+        const std::size_t eol = header.find(LF, pos);
+        std::string_view line = header.substr(pos, eol == std::string_view::npos ? eol : eol - pos);
+        pos = eol;
+        while (!line.empty() && line.back() == CR)
+            line.remove_suffix(1);
+        if (line.empty())
+            break;
+        if (line.front() == ' ' || line.front() == '\t') {
+            // A folded line continues the field before it; a folded length is no length.
+            framing.invalid = framing.invalid || framing.IsFramingField(lastName);
+            continue;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) {
+            lastName = {};
+            continue;
+        }
+        lastName = line.substr(0, colon);
+        framing.AddField(lastName, Trim(line.substr(colon + 1)));
+    }
+    return framing;
+}
+
+// The status code of a status line "HTTP/x.y NNN ...", or -1 when the line is none.
+int StatusCode(std::string_view header, bool& http10)
+{
+    if (header.size() < 12 || header.substr(0, 5) != "HTTP/")
+        return -1;
+    const std::size_t space = header.find(' ');
+    if (space == std::string_view::npos || space + 4 > header.size())
+        return -1;
+    http10 = header.substr(5, space - 5) == "1.0";
+    int code = 0;
+    for (std::size_t i = space + 1; i < space + 4; ++i) {
+        if (header[i] < '0' || header[i] > '9')
+            return -1;
+        code = code * 10 + (header[i] - '0');
+    }
+    return code;
+}
+
+} // namespace
+
+CBodyFraming RequestFraming(std::string_view header)
+{
+    const CFraming fields = ScanFields(header);
+    CBodyFraming result;
+    if (fields.invalid || (fields.hasCoding && (fields.hasLength || !fields.lastIsChunked))) {
+        result.kind = EBodyKind::Invalid;
+    } else if (fields.hasCoding) {
+        result.kind = EBodyKind::Chunked;
+    } else if (fields.hasLength && fields.length > 0) {
+        result.kind = EBodyKind::Length;
+        result.length = fields.length;
+    }
+    return result;
+}
+
+CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMethod)
+{
+    CBodyFraming result;
+    bool http10 = false;
+    const int status = StatusCode(header, http10);
+    if (status < 0) {
+        result.kind = EBodyKind::UntilClose;
+        result.keepAlive = false;
+        return result;
+    }
+    const CFraming fields = ScanFields(header);
+    result.keepAlive = !fields.close && (!http10 || fields.keepAlive);
+    if (status == 101) {
+        result.kind = EBodyKind::Tunnel;
+    } else if (status >= 100 && status < 200) {
+        result.kind = EBodyKind::Interim;
+    } else if (EqualsNoCase(requestMethod, "connect") && status >= 200 && status < 300) {
+        result.kind = EBodyKind::Tunnel;
+    } else if (EqualsNoCase(requestMethod, "head") || status == 204 || status == 304) {
+        result.kind = EBodyKind::None;
+    } else if (fields.invalid || (fields.hasCoding && !fields.lastIsChunked)) {
+        result.kind = EBodyKind::UntilClose;
+    } else if (fields.hasCoding) {
+        result.kind = EBodyKind::Chunked;
+    } else if (fields.hasLength) {
+        result.kind = fields.length > 0 ? EBodyKind::Length : EBodyKind::None;
+        result.length = fields.length;
+    } else {
+        result.kind = EBodyKind::UntilClose;
+    }
+    if (result.kind == EBodyKind::UntilClose)
+        result.keepAlive = false;
+    return result;
+}
+
+std::string FirstHeaderLine(std::string_view header)
+{
+    for (std::size_t i = 1; i + 1 < header.size(); ++i) {
+        if (header[i] != LF || header[i - 1] != CR)
+            continue;
+        std::size_t end = i + 1;
+        if (header[end] == CR)
+            ++end;
+        if (end < header.size() && header[end] == LF)
+            ++end;
+        return std::string(header.substr(0, end));
+    }
+    return std::string();
+}
+
+bool HasCrLfHeaderEnd(std::string_view header)
+{
+    const auto endsWith = [header](std::string_view tail) {
+        return header.size() >= tail.size() && header.substr(header.size() - tail.size()) == tail;
+    };
+    return endsWith("\r\n\r\n") || endsWith("\r\n\n");
+}
+
+void CBodyFramer::Start(const CBodyFraming& framing, bool lenient)
+{
+    m_bLenient = lenient;
+    m_nLeft = 0;
+    m_nSizeDigits = 0;
+    m_nTrailerBytes = 0;
+    switch (framing.kind) {
+    case EBodyKind::Length:
+        m_nLeft = framing.length;
+        m_eStep = m_nLeft > 0 ? EStep::Length : EStep::Done;
+        break;
+    case EBodyKind::Chunked:
+        m_eStep = EStep::ChunkSize;
+        break;
+    case EBodyKind::UntilClose:
+    case EBodyKind::Tunnel:
+        m_eStep = EStep::UntilClose;
+        break;
+    case EBodyKind::Invalid:
+        m_eStep = EStep::Failed;
+        break;
+    case EBodyKind::None:
+    case EBodyKind::Interim:
+        m_eStep = EStep::Done;
+        break;
+    }
+}
+
+std::size_t CBodyFramer::Consume(std::string_view bytes)
+{
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        switch (m_eStep) {
+        case EStep::Done:
+        case EStep::Failed:
+            return i;
+        case EStep::UntilClose:
+            return bytes.size();
+        case EStep::Length:
+        case EStep::ChunkData: {
+            const std::uint64_t take = std::min<std::uint64_t>(m_nLeft, bytes.size() - i);
+            i += static_cast<std::size_t>(take);
+            m_nLeft -= take;
+            if (m_nLeft == 0)
+                m_eStep = m_eStep == EStep::Length ? EStep::Done : EStep::ChunkDataCr;
+            break;
+        }
+        default:
+            Step(bytes[i]);
+            if (m_eStep == EStep::Failed)
+                return i;
+            ++i;
+            break;
+        }
+    }
+    return i;
+}
+
+void CBodyFramer::EndLine(char c, EStep afterCr, EStep afterLf)
+{
+    if (c == CR)
+        m_eStep = afterCr;
+    else if (c == LF && m_bLenient)
+        m_eStep = afterLf;
+    else
+        m_eStep = EStep::Failed;
+}
+
+void CBodyFramer::Step(char c)
+{
+    const EStep afterSize = m_nLeft > 0 ? EStep::ChunkData : EStep::TrailerLineStart;
+    switch (m_eStep) {
+    case EStep::ChunkSize: {
+        const char lower = LowerAscii(c);
+        const bool hex = (c >= '0' && c <= '9') || (lower >= 'a' && lower <= 'f');
+        if (hex && m_nSizeDigits < kMaxChunkSizeDigits) {
+            m_nLeft = m_nLeft * 16 + static_cast<std::uint64_t>(c <= '9' ? c - '0' : lower - 'a' + 10);
+            ++m_nSizeDigits;
+        } else if (hex || m_nSizeDigits == 0) {
+            m_eStep = EStep::Failed;
+        } else if (c == ' ' || c == '\t') {
+            m_eStep = EStep::ChunkSizeSpace;
+        } else if (c == ';') {
+            m_eStep = EStep::ChunkExtension;
+        } else {
+            EndLine(c, EStep::ChunkSizeLf, afterSize);
+        }
+        break;
+    }
+    case EStep::ChunkSizeSpace:
+        if (c == ';')
+            m_eStep = EStep::ChunkExtension;
+        else if (c != ' ' && c != '\t')
+            EndLine(c, EStep::ChunkSizeLf, afterSize);
+        break;
+    case EStep::ChunkExtension:
+        if (c == CR || c == LF)
+            EndLine(c, EStep::ChunkSizeLf, afterSize);
+        break;
+    case EStep::ChunkSizeLf:
+        m_eStep = c == LF ? afterSize : EStep::Failed;
+        break;
+    case EStep::ChunkDataCr:
+        m_nSizeDigits = 0;
+        EndLine(c, EStep::ChunkDataLf, EStep::ChunkSize);
+        break;
+    case EStep::ChunkDataLf:
+        m_eStep = c == LF ? EStep::ChunkSize : EStep::Failed;
+        break;
+    case EStep::TrailerLineStart:
+        if (c == CR || c == LF)
+            EndLine(c, EStep::TrailerEndLf, EStep::Done);
+        else
+            m_eStep = EStep::TrailerLine;
+        break;
+    case EStep::TrailerLine:
+        if (++m_nTrailerBytes > kMaxTrailerBytes)
+            m_eStep = EStep::Failed;
+        else if (c == CR || c == LF)
+            EndLine(c, EStep::TrailerLineLf, EStep::TrailerLineStart);
+        break;
+    case EStep::TrailerLineLf:
+        m_eStep = c == LF ? EStep::TrailerLineStart : EStep::Failed;
+        break;
+    case EStep::TrailerEndLf:
+        m_eStep = c == LF ? EStep::Done : EStep::Failed;
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,74 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Where HTTP/1.x messages end on a byte stream, without sockets: what a header says about the
+// body that follows it, and a body framer fed the bytes after the header that says how many of
+// them still belong to the body. The relay keeps every byte as it came; these only count.
+
+enum class EBodyKind {
+    None,       // no body: the next message starts right after the header
+    Length,     // Content-Length bytes
+    Chunked,    // chunked transfer coding, trailers included
+    UntilClose, // the body ends when the sender closes
+    Tunnel,     // from here on both directions pass unframed (101, an accepted CONNECT)
+    Interim,    // a 1xx response: another response header follows
+    Invalid,    // framing that cannot be trusted
+};
+
+struct CBodyFraming {
+    EBodyKind kind = EBodyKind::None;
+    std::uint64_t length = 0;  // for Length
+    bool keepAlive = true;     // the sender may go on using the connection afterwards
+};
+
+// The body of the request whose complete header (through its blank line) is given.
+// Invalid for a Content-Length that is not a number, two different lengths, a
+// Transfer-Encoding whose last coding is not chunked, or both fields together.
+CBodyFraming RequestFraming(std::string_view header);
+
+// The body of the response whose complete header is given, to a request made with the given
+// method. Text that is no status line is relayed until the server closes; so is a response
+// whose framing cannot be trusted.
+CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMethod);
+
+// The first CR LF terminated line of a header, as the header-splitting function cuts it
+// (a one-line header keeps its blank line); empty when the header holds no such line.
+std::string FirstHeaderLine(std::string_view header);
+
+// True when the header-splitting function finds the end of this complete header (it ends in
+// CR LF CR LF or CR LF LF): only then is the end normalised to CR LF CR LF.
+bool HasCrLfHeaderEnd(std::string_view header);
+
+// Counts a message body on the bytes that follow its header.
+class CBodyFramer {
+public:
+    // lenient: a chunk line may end in a bare LF (accepted from servers, not from browsers).
+    void Start(const CBodyFraming& framing, bool lenient);
+    // How many of the bytes belong to the body; the rest start the next message. Stops early
+    // when the body is complete or the framing fails.
+    std::size_t Consume(std::string_view bytes);
+    bool IsDone() const { return m_eStep == EStep::Done; }
+    bool HasFailed() const { return m_eStep == EStep::Failed; }
+    bool IsUntilClose() const { return m_eStep == EStep::UntilClose; }
+
+private:
+    enum class EStep {
+        Done, Failed, UntilClose, Length,
+        ChunkSize, ChunkSizeSpace, ChunkExtension, ChunkSizeLf,
+        ChunkData, ChunkDataCr, ChunkDataLf,
+        TrailerLineStart, TrailerLine, TrailerLineLf, TrailerEndLf,
+    };
+    // One byte of a chunk line or trailer.
+    void Step(char c);
+    // The line ends here (at a CR, or at a bare LF where that is allowed).
+    void EndLine(char c, EStep afterCr, EStep afterLf);
+
+    EStep m_eStep = EStep::Done;
+    std::uint64_t m_nLeft = 0;       // bytes left of the body or of the current chunk
+    std::size_t m_nSizeDigits = 0;
+    std::size_t m_nTrailerBytes = 0;
+    bool m_bLenient = false;
+};
