@@ -57,8 +57,8 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             headless = true;
             continue;
         }
-        if (arg == "--debug" || arg == "--quiet") {
-            (arg == "--debug" ? result.debug : result.quiet) = true;
+        if (arg == "--debug" || arg == "--quiet" || arg == "--decode") {
+            (arg == "--debug" ? result.debug : arg == "--quiet" ? result.quiet : result.decode) = true;
         } else if (Matches(arg, "--port")) {
             if (!TakeValue(args, i, "--port", value, result.error))
                 return result;
@@ -119,6 +119,7 @@ std::string CCommandLine::Usage()
            "  --log-every SECONDS  save the trace to the log file every SECONDS seconds\n"
            "  --debug              write the proxy's debug trace lines to stderr\n"
            "  --quiet              do not print a line per record on stdout\n"
+           "  --decode             show compressed bodies decoded (else as stored in the settings)\n"
            "  --help               show this text\n"
            "  --version            show the version\n";
 }

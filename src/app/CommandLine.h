@@ -16,6 +16,7 @@ struct CCommandLine {
     int logEverySeconds = 0;                  // 0: only on SIGUSR1 and at exit
     bool debug = false;
     bool quiet = false;
+    bool decode = false;                      // decode compressed bodies for this run
 
     std::string error; // set when the arguments are not usable
 

@@ -62,6 +62,7 @@ bool CHeadlessRunner::Start()
     m_app.m_bRequestViewer = 0;
     m_app.m_bResponseViewer = 0;
     m_app.m_bDebugTrace = m_options.debug ? 1 : 0;
+    m_app.m_bDecodeBodies = m_options.decode || settings.GetDecodeBodies() ? 1 : 0;
 
     if (!m_options.quiet)
         m_app.m_pTraceStore->SetRecordObserver(

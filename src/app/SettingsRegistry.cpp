@@ -122,3 +122,6 @@ void CSettingsRegistry::SetProxyAddress(const std::string& address)
     WriteValue("HttpProxyAddress", address);
 }
 void CSettingsRegistry::SetProxyPort(const std::string& port) { WriteValue("HttpProxyPort", port); }
+
+bool CSettingsRegistry::GetDecodeBodies() { return ReadValue("DecodeBodies") == "1"; }
+void CSettingsRegistry::SetDecodeBodies(bool decode) { WriteValue("DecodeBodies", decode ? "1" : "0"); }

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-// The four connection settings kept between runs, in the user's configuration folder
+// The four connection settings and the decoding switch kept between runs, in the user's configuration folder
 // ($XDG_CONFIG_HOME/Varnel/Kestrune.conf on Linux). Holds nothing in memory: every call reads
 // or writes the file, so a second process sees each write at once.
 // Values are byte strings kept exactly; one over 200 bytes, missing or empty reads as empty, and
@@ -22,4 +22,8 @@ public:
     void SetPort(const std::string& port);
     void SetProxyAddress(const std::string& address);
     void SetProxyPort(const std::string& port);
+
+    // "Decode compressed bodies", off unless stored as "1".
+    bool GetDecodeBodies();
+    void SetDecodeBodies(bool decode);
 };

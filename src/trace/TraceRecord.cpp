@@ -142,3 +142,13 @@ std::string CTraceRecord::BuildBodyText(std::string_view chunk, std::size_t skip
     }
     return text;
 }
+
+void CTraceRecord::ReplaceBodyText(std::string_view before, std::string_view body,
+                                   std::string_view after)
+{
+    m_bBinary = false;
+    std::string text(before);
+    text += BuildBodyText(body, 0);
+    text += after;
+    m_strText = std::move(text);
+}
