@@ -76,10 +76,10 @@ origin=$(head -n1 "$work/origin.port")
 start_kestrune() { # name, extra args...
   local name=$1; shift
   mkdir -p "$work/$name"
-  XDG_CONFIG_HOME="$work/$name" "$kestrune" --headless --port 0 --quiet "$@" 2>"$work/$name.err" &
+  XDG_CONFIG_HOME="$work/$name" "$kestrune" --headless --port 0 --quiet "$@" >/dev/null 2>"$work/$name.err" &
   pids+=($!)
   for _ in $(seq 100); do
-    grep -q "listening on port" "$work/$name.err" && break
+    grep -qs "listening on port" "$work/$name.err" && break
     sleep 0.1
   done
   sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/$name.err" | head -n1

@@ -28,12 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             finished = true;
             continue;
         }
+        const std::size_t made = shown->decodedEnd - shown->decodedBegin;
         if (finished && !shown->text.empty())
             std::abort(); // decoding came back after it had stopped
-        decoded += shown->text.size();
+        if (shown->decodedBegin > shown->decodedEnd || shown->decodedEnd > shown->text.size())
+            std::abort();
+        decoded += made;
         if (decoded > CResponseDecoder::kMaxDecodedBytes)
             std::abort();
-        if (!shown->after.empty())
+        if (shown->closed)
             finished = true;
         decoder.Prescan(shown->text);
     }

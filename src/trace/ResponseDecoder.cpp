@@ -6,6 +6,9 @@
 namespace {
 
 constexpr std::size_t kPrescanBytes = 1024;
+// Decoding goes into one buffer that keeps its memory between chunks up to this size: a chunk
+// that decodes to megabytes then costs one copy into its record, not a string grown by halves.
+constexpr std::size_t kKeptScratchBytes = 4 * 1024 * 1024;
 
 std::string Lower(std::string_view text)
 {
@@ -152,10 +155,17 @@ std::string CResponseDecoder::SizesText() const
     return FormatByteCount(m_nEncoded) + " -> " + FormatByteCount(m_nDecoded) + " bytes";
 }
 
+void CResponseDecoder::Close(Shown& shown, const std::string& note)
+{
+    shown.decodedEnd = shown.text.size();
+    shown.text += note;
+    shown.closed = true;
+}
+
 void CResponseDecoder::Stop(Shown& shown, const std::string& why)
 {
-    shown.after = "\r\n[" + std::string(ContentCodingName(m_coding)) + " decoding stopped after "
-                  + SizesText() + ": " + why + "; the rest is shown as received]\r\n";
+    Close(shown, "\r\n[" + std::string(ContentCodingName(m_coding)) + " decoding stopped after "
+                     + SizesText() + ": " + why + "; the rest is shown as received]\r\n");
     m_state = State::Stopped;
     m_pDecoder.reset(); // its memory goes at once
     m_pChunked.reset();
@@ -186,27 +196,44 @@ std::optional<CResponseDecoder::Shown> CResponseDecoder::TakeBody(std::string_vi
         return shown;
     }
 
-    if (!m_bMarked) {
-        shown.before = "[decoded from " + std::string(ContentCodingName(m_coding)) + "]\r\n";
-        m_bMarked = true;
-    }
     m_nEncoded += encoded.size();
     const std::uint64_t bound = std::min(kMaxDecodedBytes, std::max(kRatioFloor, m_nEncoded * kMaxRatio));
     const std::size_t room = bound > m_nDecoded ? static_cast<std::size_t>(bound - m_nDecoded) : 0;
-    const CBodyDecoder::Step step = m_pDecoder->Decode(encoded, shown.text, room);
-    m_nDecoded += shown.text.size();
+    static std::string scratch; // one thread runs all decoding
+    scratch.clear();
+    CBodyDecoder::Step step;
+    try {
+        step = m_pDecoder->Decode(encoded, scratch, room);
+    } catch (...) {
+        std::string().swap(scratch);
+        throw;
+    }
+    m_nDecoded += scratch.size();
+
+    const std::string marker =
+        m_bMarked ? std::string() : "[decoded from " + std::string(ContentCodingName(m_coding)) + "]\r\n";
+    m_bMarked = true;
+    shown.text.reserve(marker.size() + scratch.size() + 160);
+    shown.text += marker;
+    shown.decodedBegin = shown.text.size();
+    shown.text += scratch;
+    shown.decodedEnd = shown.text.size();
+    if (scratch.capacity() > kKeptScratchBytes)
+        std::string().swap(scratch);
+
     switch (step.status) {
     case CBodyDecoder::Status::More:
         break;
-    case CBodyDecoder::Status::End:
+    case CBodyDecoder::Status::End: {
         m_nEncoded -= encoded.size() - step.used;
-        shown.after = "\r\n[end of " + std::string(ContentCodingName(m_coding)) + " body: " + SizesText();
+        std::string note = "\r\n[end of " + std::string(ContentCodingName(m_coding)) + " body: " + SizesText();
         if (step.used < encoded.size())
-            shown.after += "; " + FormatByteCount(encoded.size() - step.used) + " bytes after it not shown";
-        shown.after += "]\r\n";
+            note += "; " + FormatByteCount(encoded.size() - step.used) + " bytes after it not shown";
+        Close(shown, note + "]\r\n");
         m_state = State::Ended;
         m_pDecoder.reset();
         break;
+    }
     case CBodyDecoder::Status::Corrupt:
         Stop(shown, "the data is corrupt");
         break;

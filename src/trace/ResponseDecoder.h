@@ -30,11 +30,14 @@ public:
     ~CResponseDecoder();
 
     // The display text of one chunk's body bytes while decoding goes on; nothing when the
-    // chunk is shown as it came.
+    // chunk is shown as it came. The text is the marker (at the start of the body), the decoded
+    // bytes [decodedBegin, decodedEnd) and a closing note (where decoding ends), in one string
+    // so that the record can take it without a copy.
     struct Shown {
-        std::string before; // marker or nothing
-        std::string text;   // decoded bytes
-        std::string after;  // closing note or nothing
+        std::string text;
+        std::size_t decodedBegin = 0;
+        std::size_t decodedEnd = 0;
+        bool closed = false; // decoding ended or stopped in this chunk
     };
     std::optional<Shown> TakeBody(std::string_view body);
 
@@ -51,6 +54,7 @@ private:
 
     std::string SizesText() const;
     void Stop(Shown& shown, const std::string& why);
+    void Close(Shown& shown, const std::string& note);
 
     State m_state = State::Off;
     ContentCoding m_coding = ContentCoding::Gzip;

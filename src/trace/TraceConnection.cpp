@@ -29,7 +29,6 @@ CTraceConnection::CTraceConnection(int id, CTraceHostLink* host, bool ssl)
 
 CTraceConnection::~CTraceConnection()
 {
-    m_pResponse.reset();
     if (CTraceHostLink* host = m_pHost) {
         m_pHost = nullptr;
         host->ClearTraceEntry();
@@ -140,7 +139,7 @@ void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chun
         if (inheritedBinary)
             m_pResponse->StopDecoding(); // the decoded text was binary: shown as it comes
         else if (auto shown = m_pResponse->TakeBody(body))
-            record.ReplaceBodyText(shown->before, shown->text, shown->after);
+            record.ReplaceBodyText(std::move(shown->text), shown->decodedBegin, shown->decodedEnd);
         m_pResponse->Prescan(record.GetText());
         record.SetCharset(m_pResponse->GetCharset());
     } catch (const std::bad_alloc&) {

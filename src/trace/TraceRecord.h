@@ -54,10 +54,11 @@ public:
     const std::string& GetCharset() const { return m_strCharset; }
     void SetCharset(const std::string& charset) { m_strCharset = charset; }
 
-    // Shows decoded body bytes instead of the chunk's own: before, then body as a display text
-    // (cut at a NUL, which makes the record binary), then after. The header and the byte count
-    // stay those of the chunk.
-    void ReplaceBodyText(std::string_view before, std::string_view body, std::string_view after);
+    // Shows decoded body bytes instead of the chunk's own: text holds them in [begin, end),
+    // between a marker and a note. As for any display text, a NUL among them cuts them there
+    // with the binary note and makes the record binary. The header and the byte count stay
+    // those of the chunk.
+    void ReplaceBodyText(std::string&& text, std::size_t begin, std::size_t end);
 
     // Writes this record's row to the log; returns 1 and marks the record written when the
     // whole row was accepted, else 0 (the record stays unwritten).
