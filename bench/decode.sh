@@ -77,28 +77,41 @@ start_kestrune() { # name, extra args...
   local name=$1; shift
   mkdir -p "$work/$name"
   XDG_CONFIG_HOME="$work/$name" "$kestrune" --headless --port 0 --quiet "$@" >/dev/null 2>"$work/$name.err" &
-  pids+=($!)
+  echo $! >"$work/$name.pid"
   for _ in $(seq 100); do
     grep -qs "listening on port" "$work/$name.err" && break
     sleep 0.1
   done
   sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/$name.err" | head -n1
 }
+# (Each start runs in a subshell: the process ids come back through files.)
 port_off=$(start_kestrune off)
+pid_off=$(cat "$work/off.pid")
+pids+=("$pid_off")
 port_on=$(start_kestrune on --decode)
+pid_on=$(cat "$work/on.pid")
+pids+=("$pid_on")
 
 fetch() { # proxy port, accept-encoding -> seconds
   curl -s -o "$work/out" -x "http://127.0.0.1:$1" -H "Accept-Encoding: $2" --max-time 30 \
        -w '%{time_total}' "http://127.0.0.1:$origin/2m.html"
 }
-declare -A times=()
-for ((r = 1; r <= reps; r++)); do
-  for mode in off on; do
-    port=port_$mode
-    times[gzip_$mode]+="$(fetch "${!port}" gzip) "
-    cmp -s "$work/out" "$work/2m.html.gz" || { echo "decode.sh: the gzip body changed on its way" >&2; exit 1; }
-    times[plain_$mode]+="$(fetch "${!port}" identity) "
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; } # user + system, in clock ticks
+declare -A times=() cpu=()
+for kind in gzip plain; do
+  accept=$([ $kind = gzip ] && echo gzip || echo identity)
+  off_before=$(cpu_ticks "$pid_off") on_before=$(cpu_ticks "$pid_on")
+  for ((r = 1; r <= reps; r++)); do
+    for mode in off on; do
+      port=port_$mode
+      times[${kind}_$mode]+="$(fetch "${!port}" $accept) "
+      if [ $kind = gzip ] && ! cmp -s "$work/out" "$work/2m.html.gz"; then
+        echo "decode.sh: the gzip body changed on its way" >&2; exit 1
+      fi
+    done
   done
+  cpu[${kind}_off]=$(( $(cpu_ticks "$pid_off") - off_before ))
+  cpu[${kind}_on]=$(( $(cpu_ticks "$pid_on") - on_before ))
 done
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
@@ -107,5 +120,6 @@ printf 'page %s bytes, gzip %s bytes, %d runs each (shared machine: compare rati
 base=$(echo "${times[gzip_off]}" | median)
 for key in gzip_off gzip_on plain_off plain_on; do
   m=$(echo "${times[$key]}" | median)
-  awk -v k="$key" -v m="$m" -v b="$base" 'BEGIN { printf "%-10s median %7.2f ms   %5.2f x the time of gzip_off\n", k, m * 1000, m / b }'
+  awk -v k="$key" -v m="$m" -v b="$base" -v c="${cpu[$key]}" -v n="$reps" -v hz="$(getconf CLK_TCK)" \
+    'BEGIN { printf "%-10s median %7.2f ms   %5.2f x the time of gzip_off   Kestrune CPU %6.2f ms per download\n", k, m * 1000, m / b, c * 1000 / hz / n }'
 done

@@ -68,6 +68,9 @@ private:
         if (inflateInit2(&m_stream, windowBits) != Z_OK)
             throw std::bad_alloc();
         m_bStarted = true;
+        // The text is for display only: computing the CRC-32 of every decoded byte would cost
+        // more than inflating repetitive markup. A broken stream still fails on its structure.
+        inflateValidate(&m_stream, 0);
     }
 
     Step Run(std::string_view input, std::string& output, std::size_t& room)
@@ -89,6 +92,7 @@ private:
                 // A gzip body may hold further members.
                 if (m_bGzip && m_stream.avail_in >= 1 && m_stream.next_in[0] == 0x1F) {
                     inflateReset(&m_stream);
+                    inflateValidate(&m_stream, 0);
                     continue;
                 }
                 return {Status::End, used};
