@@ -461,7 +461,8 @@ private:
         const std::string mineAfter =
             direction == 0 ? m_store->TakeRequestText() : m_store->TakeResponseText();
         const std::string banner = record.GetBanner();
-        const std::string full = record.GetFullText();
+        // A received text is fed in UTF-8, read in its response's charset.
+        const std::string full = direction == 0 ? record.GetFullText() : record.GetDisplayText();
         const auto limit = static_cast<std::size_t>(FEED_LIMIT);
         if (full.size() > limit)
             CHECK(mineAfter.empty());

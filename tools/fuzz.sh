@@ -20,9 +20,10 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
   exit 2
 fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_headers fuzz_records fuzz_proxy fuzz_clienthello)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_headers fuzz_records fuzz_decode fuzz_proxy fuzz_clienthello)
 
-packages=(clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev libgl-dev libssl-dev)
+packages=(clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev libgl-dev libssl-dev
+          zlib1g-dev libbrotli-dev libzstd-dev libicu-dev)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build-fuzz

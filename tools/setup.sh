@@ -8,7 +8,8 @@ packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
           googletest libgtest-dev libgmock-dev curl ccache
           dpkg-dev lintian appstream groff-base fakeroot
           libssl-dev
-          python3-jsonschema)
+          python3-jsonschema
+          zlib1g-dev libbrotli-dev libzstd-dev libicu-dev)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build

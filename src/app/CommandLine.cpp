@@ -70,8 +70,8 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             result.exportCaFile = value;
             continue;
         }
-        if (arg == "--debug" || arg == "--quiet") {
-            (arg == "--debug" ? result.debug : result.quiet) = true;
+        if (arg == "--debug" || arg == "--quiet" || arg == "--decode") {
+            (arg == "--debug" ? result.debug : arg == "--quiet" ? result.quiet : result.decode) = true;
         } else if (Matches(arg, "--port")) {
             if (!TakeValue(args, i, "--port", value, result.error))
                 return result;
@@ -170,6 +170,7 @@ std::string CCommandLine::Usage()
            "  --insecure-upstream  do not verify the origins' certificates at all\n"
            "  --new-ca             make a new root certificate (then run, with --headless)\n"
            "  --export-ca FILE     write the root certificate to FILE (PEM) and exit\n"
+           "  --decode             show compressed bodies decoded (else as stored in the settings)\n"
            "  --help               show this text\n"
            "  --version            show the version\n";
 }

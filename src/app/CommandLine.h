@@ -31,6 +31,7 @@ struct CCommandLine {
     bool insecureUpstream = false;
     std::optional<std::string> exportCaFile;
     bool newCa = false;
+    bool decode = false;                      // decode compressed bodies for this run
 
     std::string error; // set when the arguments are not usable
 

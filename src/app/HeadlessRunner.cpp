@@ -66,6 +66,7 @@ bool CHeadlessRunner::Start()
     m_app.m_bRequestViewer = 0;
     m_app.m_bResponseViewer = 0;
     m_app.m_bDebugTrace = m_options.debug ? 1 : 0;
+    m_app.m_bDecodeBodies = m_options.decode || settings.GetDecodeBodies() ? 1 : 0;
 
     if (!StartHttps())
         return false;

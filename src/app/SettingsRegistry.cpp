@@ -135,3 +135,5 @@ std::string CSettingsRegistry::GetFolder()
 {
     return QFileInfo(OpenStore()->fileName()).absolutePath().toStdString();
 }
+bool CSettingsRegistry::GetDecodeBodies() { return ReadValue("DecodeBodies") == "1"; }
+void CSettingsRegistry::SetDecodeBodies(bool decode) { WriteValue("DecodeBodies", decode ? "1" : "0"); }

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-// The four connection settings kept between runs, in the user's configuration folder
+// The four connection settings and the decoding switch kept between runs, in the user's configuration folder
 // ($XDG_CONFIG_HOME/Varnel/Kestrune.conf on Linux). Holds nothing in memory: every call reads
 // or writes the file, so a second process sees each write at once.
 // Values are byte strings kept exactly; one over 200 bytes (8192 for the host lists), missing or empty reads as empty, and
@@ -33,4 +33,7 @@ public:
 
     // The folder that holds the settings file; Kestrune's root certificate lives beside it.
     static std::string GetFolder();
+    // "Decode compressed bodies", off unless stored as "1".
+    bool GetDecodeBodies();
+    void SetDecodeBodies(bool decode);
 };

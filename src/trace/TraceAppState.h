@@ -25,6 +25,9 @@ public:
     CTraceStore* m_pTraceStore = nullptr; // owned by CTraceApp; not by this base
     int m_nLastEntryId = 0;               // numbers trace entries; never reset during a run
     int m_bDebugTrace = 0;
+    // "Decode compressed bodies": received bodies in gzip, deflate, br or zstd are shown
+    // decoded in the records' display texts. The bytes relayed and counted never change.
+    int m_bDecodeBodies = 0;
 
 private:
     CTraceAppState* m_pPrevious = nullptr;

@@ -2,6 +2,7 @@
 
 #include "trace/TraceAppState.h"
 #include "trace/TraceHostLink.h"
+#include "trace/ResponseDecoder.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
 
@@ -9,6 +10,9 @@
 #include <string>
 
 namespace {
+// A response header longer than this is not looked into for its charset or coding.
+constexpr std::size_t kMaxHeaderBytes = 65536;
+
 // Milliseconds between two ticks of the wrapping 32-bit counter.
 std::int32_t TickDifference(std::uint32_t start, std::uint32_t end)
 {
@@ -67,6 +71,8 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
     } catch (const std::bad_alloc&) {
         return; // nowhere to keep the record
     }
+    if (direction == 1 && !m_bSSL)
+        TraceResponse(*record, chunk, binary);
 
     CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
     if (store) {
@@ -77,7 +83,7 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
             std::string fullText;
             try {
                 banner = record->GetBanner();
-                fullText = record->GetFullText();
+                fullText = direction == 0 ? record->GetFullText() : record->GetDisplayText();
             } catch (const std::bad_alloc&) {
                 // fed with what was made
             }
@@ -101,6 +107,44 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
         store->NotifyRecord(*record);
         if (!store->KeepsSettledRecords())
             DropSettledRecords();
+    }
+}
+
+void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chunk,
+                                     bool inheritedBinary)
+{
+    try {
+        std::string_view body = chunk;
+        if (record.GetPart() == 1 && !inheritedBinary) {
+            // A header record starts a new response.
+            m_pResponse.reset();
+            const std::string& header = record.GetHeader();
+            const bool fits = m_strHeaderSoFar.size() + chunk.size() <= kMaxHeaderBytes;
+            if (record.IsHeaderIncomplete()) {
+                if (fits)
+                    m_strHeaderSoFar.append(chunk);
+                else
+                    m_strHeaderSoFar.clear();
+                return;
+            }
+            const bool decode = HasTraceApp() && TraceApp().m_bDecodeBodies;
+            m_strHeaderSoFar.append(header);
+            if (fits)
+                m_pResponse = std::make_unique<CResponseDecoder>(m_strHeaderSoFar, decode);
+            m_strHeaderSoFar.clear();
+            body = chunk.substr(header.size());
+        }
+        if (!m_pResponse)
+            return;
+        if (inheritedBinary)
+            m_pResponse->StopDecoding(); // the decoded text was binary: shown as it comes
+        else if (auto shown = m_pResponse->TakeBody(body))
+            record.ReplaceBodyText(std::move(shown->text), shown->decodedBegin, shown->decodedEnd);
+        m_pResponse->Prescan(record.GetText());
+        record.SetCharset(m_pResponse->GetCharset());
+    } catch (const std::bad_alloc&) {
+        m_pResponse.reset(); // the rest of the response is shown as it came
+        m_strHeaderSoFar.clear();
     }
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
 class CTraceRecord;
 class CTraceHostLink;
+class CResponseDecoder;
 
 // The trace entry of one server-side connection: its records in the order they were made.
 class CTraceConnection {
@@ -41,6 +43,10 @@ public:
     int GetLastRequest() const { return m_nLastRequest; }
 
 private:
+    // Follows the response a received record belongs to: its charset and, when the user asked
+    // for it, the decoding of its compressed body into the record's display text.
+    void TraceResponse(CTraceRecord& record, std::string_view chunk, bool inheritedBinary);
+
     bool m_bSSL = false;
     int m_nLastRequest = -1;
     CTraceHostLink* m_pHost = nullptr;
@@ -48,4 +54,6 @@ private:
     Records m_Records;
     int m_nId = 0;
     int m_nRecordsMade = 0; // records ever added, dropped ones included
+    std::unique_ptr<CResponseDecoder> m_pResponse; // the response being received, if known
+    std::string m_strHeaderSoFar; // a response header that spans chunks, until its end comes
 };

@@ -142,3 +142,17 @@ std::string CTraceRecord::BuildBodyText(std::string_view chunk, std::size_t skip
     }
     return text;
 }
+
+void CTraceRecord::ReplaceBodyText(std::string&& text, std::size_t begin, std::size_t end)
+{
+    const std::string_view whole(text);
+    m_bBinary = whole.substr(begin, end - begin).find('\0') != std::string_view::npos;
+    if (!m_bBinary) {
+        m_strText = std::move(text);
+        return;
+    }
+    std::string cut(whole.substr(0, begin));
+    cut += BuildBodyText(whole.substr(begin, end - begin), 0);
+    cut += whole.substr(end);
+    m_strText = std::move(cut);
+}

@@ -46,6 +46,19 @@ public:
     std::string GetIdText() const;           // "%d-%d"
     std::string GetSummary() const;          // one line, no CR, LF or tab
     std::string GetResponseTimeText() const; // FormatMilliseconds(m_nElapsed)
+    // The full text for the panes, in UTF-8: a received record is read in its response's
+    // charset (see ToDisplayUtf8); a sent record is its full text.
+    std::string GetDisplayText() const;
+
+    // The response's charset as its header or its HTML declared it; empty when neither did.
+    const std::string& GetCharset() const { return m_strCharset; }
+    void SetCharset(const std::string& charset) { m_strCharset = charset; }
+
+    // Shows decoded body bytes instead of the chunk's own: text holds them in [begin, end),
+    // between a marker and a note. As for any display text, a NUL among them cuts them there
+    // with the binary note and makes the record binary. The header and the byte count stay
+    // those of the chunk.
+    void ReplaceBodyText(std::string&& text, std::size_t begin, std::size_t end);
 
     // Writes this record's row to the log; returns 1 and marks the record written when the
     // whole row was accepted, else 0 (the record stays unwritten).
@@ -74,4 +87,5 @@ private:
     std::time_t m_timeCaptured = 0;
     int m_nDirection = 0;
     int m_nPart = 0;
+    std::string m_strCharset;
 };

@@ -1,5 +1,7 @@
 #include "trace/TraceRecord.h"
 
+#include "trace/CharsetText.h"
+
 #include <cstdlib>
 #include <ctime>
 
@@ -30,6 +32,13 @@ std::string CTraceRecord::GetFullText() const
     text += m_strHeader;
     text += m_strText;
     return text;
+}
+
+std::string CTraceRecord::GetDisplayText() const
+{
+    if (m_nDirection == 0)
+        return GetFullText();
+    return ToDisplayUtf8(GetFullText(), m_strCharset);
 }
 
 std::string CTraceRecord::GetBanner() const

@@ -15,8 +15,10 @@ TEST(CommandLine, HeadlessOptionsInBothForms)
 {
     const CCommandLine c = CCommandLine::Parse({"--headless", "--port", "0", "--upstream=proxy.test:3128",
                                                 "--log", "/tmp/x.log", "--log-every=30", "--debug",
-                                                "--quiet", "--format=json"});
+                                                "--quiet", "--format=json", "--decode"});
     ASSERT_TRUE(c.error.empty()) << c.error;
+    EXPECT_TRUE(c.decode);
+    EXPECT_FALSE(CCommandLine::Parse({"--headless"}).decode);
     EXPECT_EQ(c.mode, Mode::Headless);
     EXPECT_EQ(c.port.value(), "0");
     EXPECT_EQ(c.upstreamHost.value(), "proxy.test");

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -20,6 +21,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <csignal>
 #include <string>
@@ -285,4 +287,49 @@ TEST_F(Headless, RootCertificateIsExportedRenewedAndTheOriginChecksAreTold)
     m_process.start(KESTRUNE_EXE, {"--headless", "--port", "0", "--upstream-ca", "/nonexistent.pem"});
     EXPECT_EQ(Finish(), 1);
     EXPECT_TRUE(m_stderr.contains("/nonexistent.pem"));
+}
+
+TEST_F(Headless, DecodeShowsAGzipPageDecodedWhileCurlGetsItsBytesUnchanged)
+{
+    // One line of letters that compresses badly, so the body spans several records.
+    std::string page;
+    std::uint32_t seed = 7;
+    for (int i = 0; i < 120000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        page += static_cast<char>('a' + (seed >> 16) % 26);
+    }
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    std::string gzip(deflateBound(&z, page.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(page.data());
+    z.avail_in = static_cast<uInt>(page.size());
+    z.next_out = reinterpret_cast<Bytef*>(gzip.data());
+    z.avail_out = static_cast<uInt>(gzip.size());
+    deflate(&z, Z_FINISH);
+    gzip.resize(z.total_out);
+    deflateEnd(&z);
+
+    int originPort = 0;
+    const int origin = ListenLoopback(originPort);
+    ASSERT_GE(origin, 0);
+    std::thread server(ServeOnce, origin,
+                       "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n\r\n" + gzip);
+    const int port = Start({"--headless", "--port", "0", "--decode"});
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+
+    QProcess curl;
+    curl.start("curl", {"-s", "--compressed", "--max-time", "20", "-x",
+                        QString("http://127.0.0.1:%1").arg(port),
+                        QString("http://127.0.0.1:%1/page").arg(originPort)});
+    ASSERT_TRUE(curl.waitForFinished(30000));
+    server.join();
+    ::close(origin);
+    EXPECT_EQ(curl.readAllStandardOutput().toStdString(), page);
+
+    // A body record's line shows the start of its decoded text: 100 letters.
+    const QByteArray out = ReadLines(4);
+    EXPECT_TRUE(QString::fromLatin1(out).contains(QRegularExpression(QStringLiteral("\\t[a-z]{100}\\n"))))
+        << out.toStdString();
+    ::kill(m_process.processId(), SIGTERM);
+    EXPECT_EQ(Finish(), 0);
 }

@@ -329,3 +329,23 @@ TEST_F(ListDlgTest, ListAndPaneShareTheWidth)
 }
 
 } // namespace
+
+TEST_F(ListDlgTest, PagesInTheirDeclaredCharsetsAreShownReadable)
+{
+    CreatePage();
+    CTraceConnection* connection = Store().AddConnection(nullptr, false);
+    connection->AddChunk(0, 1, "GET / HTTP/1.0\r\n\r\n");
+    connection->AddChunk(1, 1, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n"
+                               "<meta charset=\"Shift_JIS\">\x93\xfa\x96\x7b\x8c\xea");
+    connection->AddChunk(0, 1, "GET / HTTP/1.0\r\n\r\n");
+    connection->AddChunk(1, 1, "HTTP/1.0 200 OK\r\nContent-Type: text/plain; charset=windows-1252"
+                               "\r\n\r\nna\xefve \x80 \x93quoted\x94");
+    m_page.OnRefresh();
+    for (const auto& [row, expected] : {std::pair{1, QStringLiteral("\u65e5\u672c\u8a9e")},
+                                        std::pair{3, QStringLiteral("na\u00efve \u20ac \u201cquoted\u201d")}}) {
+        m_page.GetList()->selectRow(row);
+        m_page.OnShow();
+        EXPECT_TRUE(m_page.GetPane()->toPlainText().endsWith(expected))
+            << m_page.GetPane()->toPlainText().toStdString();
+    }
+}

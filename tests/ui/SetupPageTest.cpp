@@ -212,6 +212,16 @@ TEST_F(SetupPageTest, TraceSwitchesWriteTheApplicationFields)
     EXPECT_EQ(m_app->m_bDebugTrace, 0);
     // None of them is an applied setting.
     EXPECT_FALSE(Button(1002)->isEnabled());
+
+    // Decoding starts off, below the trace options, and is stored at once.
+    EXPECT_EQ(Check(1030)->text(), "Decode compressed bodies");
+    EXPECT_FALSE(Check(1030)->isChecked());
+    EXPECT_EQ(m_app->m_bDecodeBodies, 0);
+    Click(1030);
+    EXPECT_EQ(m_app->m_bDecodeBodies, 1);
+    EXPECT_TRUE(CSettingsRegistry().GetDecodeBodies());
+    Click(1030);
+    EXPECT_FALSE(CSettingsRegistry().GetDecodeBodies());
 }
 
 TEST_F(SetupPageTest, AutoLogFollowsTheLogFileNameAndOnlyExplains)

@@ -160,6 +160,9 @@ void CSettingsDlg::OnInitDialog()
     m_pAutoLog = MakeCheck(page, IDC_AUTO_LOG, QStringLiteral("&Auto Log to File"),
                            DluRect(29, 175, 62, 10));
     m_pAutoLog->setEnabled(false);
+    // Below the trace options, so that they keep their places; stored with the settings.
+    m_pDecodeBodies = MakeCheck(page, IDC_DECODE_BODIES, QStringLiteral("Decode compressed bodies"),
+                                DluRect(29, 199, 110, 10));
 
     MakeLabel(page, QStringLiteral("Log File:"), DluRect(163, 118, 75, 8));
     m_pLogFile = MakeEdit(page, IDC_LOG_FILE, DluRect(162, 130, 135, 12), false);
@@ -177,7 +180,8 @@ void CSettingsDlg::OnInitDialog()
     const QList<QWidget*> tabOrder = {m_pAddress, m_pPort, m_pProxyAddress, m_pProxyPort,
                                       m_pApply, m_pDefault, m_pCancel, help,
                                       m_pRequestViewer, m_pResponseViewer, m_pDebugTrace,
-                                      m_pAutoLog, m_pLogFile, m_pClearData, saveAndClear};
+                                      m_pAutoLog, m_pLogFile, m_pClearData, saveAndClear,
+                                      m_pDecodeBodies};
     for (QWidget* w : tabOrder)
         w->setFocusPolicy(Qt::StrongFocus);
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
@@ -205,6 +209,10 @@ void CSettingsDlg::OnInitDialog()
                      [](bool checked) { GetTraceApp().m_bResponseViewer = checked ? 1 : 0; });
     QObject::connect(m_pDebugTrace, &QCheckBox::clicked, page,
                      [](bool checked) { GetTraceApp().m_bDebugTrace = checked ? 1 : 0; });
+    QObject::connect(m_pDecodeBodies, &QCheckBox::clicked, page, [](bool checked) {
+        GetTraceApp().m_bDecodeBodies = checked ? 1 : 0;
+        CSettingsRegistry().SetDecodeBodies(checked);
+    });
 
     LoadSettings();
     Apply();
@@ -222,6 +230,9 @@ void CSettingsDlg::LoadSettings()
     m_pProxyAddress->setText(FromBytes(proxyAddress));
     m_pPort->setText(FromBytes(port));
     m_pAddress->setText(FromBytes(address));
+    const bool decode = registry.GetDecodeBodies();
+    m_pDecodeBodies->setChecked(decode);
+    GetTraceApp().m_bDecodeBodies = decode ? 1 : 0;
 }
 
 void CSettingsDlg::SaveSettings(const std::string& address, const std::string& port,

@@ -37,6 +37,7 @@ public:
         IDC_AUTO_LOG = 1026,
         IDC_SENT = 1027,
         IDC_RECEIVED = 1028,
+        IDC_DECODE_BODIES = 1030,
     };
     static constexpr int kCounterPeriodMs = 2000;
 
@@ -90,6 +91,7 @@ private:
     QPointer<QPushButton> m_pCancel;         // 1006
     QPointer<QPushButton> m_pApply;          // 1002
     QPointer<QLineEdit> m_pAddress;          // 1001
+    QPointer<QCheckBox> m_pDecodeBodies;     // 1030
 
     std::int64_t m_nShownReceived = 0;
     std::int64_t m_nShownSent = 0;

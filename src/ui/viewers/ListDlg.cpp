@@ -209,7 +209,7 @@ void CListDlg::OnShow()
             const CTraceRecord* record = m_pModel->GetRecord(row);
             if (!record)
                 continue;
-            const std::string text = record->GetFullText();
+            const std::string text = record->GetDisplayText();
             result += fix ? FixCarriageReturns(text) : text;
         }
         nextRow = std::max(nextRow, bottom + 1);

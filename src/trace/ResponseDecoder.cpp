@@ -1,0 +1,271 @@
+#include "trace/ResponseDecoder.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kPrescanBytes = 1024;
+// Decoding goes into one buffer that keeps its memory between chunks up to this size: a chunk
+// that decodes to megabytes then costs one copy into its record, not a string grown by halves.
+constexpr std::size_t kKeptScratchBytes = 4 * 1024 * 1024;
+
+std::string Lower(std::string_view text)
+{
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+std::string_view Trim(std::string_view text)
+{
+    const std::size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The values of every field called name (lower case), joined by commas.
+std::string FieldValues(std::string_view header, std::string_view name)
+{
+    std::string values;
+    std::size_t start = header.find('\n'); // after the status line
+    while (start != std::string_view::npos && start + 1 < header.size()) {
+        const std::size_t end = header.find('\n', start + 1);
+        const std::string_view line = header.substr(start + 1, end == std::string_view::npos
+                                                                   ? std::string_view::npos
+                                                                   : end - start - 1);
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos && Lower(Trim(line.substr(0, colon))) == name) {
+            if (!values.empty())
+                values += ',';
+            values += Lower(Trim(line.substr(colon + 1)));
+        }
+        start = end;
+    }
+    return values;
+}
+
+std::vector<std::string> Tokens(std::string_view list)
+{
+    std::vector<std::string> tokens;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(',', start);
+        if (end == std::string_view::npos)
+            end = list.size();
+        const std::string_view token = Trim(list.substr(start, end - start));
+        if (!token.empty() && token != "identity")
+            tokens.emplace_back(token);
+        start = end + 1;
+    }
+    return tokens;
+}
+
+std::optional<ContentCoding> CodingNamed(std::string_view name)
+{
+    if (name == "gzip" || name == "x-gzip")
+        return ContentCoding::Gzip;
+    if (name == "deflate")
+        return ContentCoding::Deflate;
+    if (name == "br")
+        return ContentCoding::Brotli;
+    if (name == "zstd")
+        return ContentCoding::Zstd;
+    return std::nullopt;
+}
+
+// The value after "charset" and "=" in text (lower case), quotes and blanks skipped.
+std::string CharsetAfter(std::string_view text, std::size_t from)
+{
+    const std::size_t at = text.find("charset", from);
+    if (at == std::string_view::npos)
+        return {};
+    std::size_t i = at + 7;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    if (i >= text.size() || text[i] != '=')
+        return {};
+    ++i;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '"' || text[i] == '\''))
+        ++i;
+    std::string name;
+    for (; i < text.size() && name.size() < 40; ++i) {
+        const char c = text[i];
+        const bool nameChar = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'
+                              || c == '_' || c == '.' || c == ':' || c == '+';
+        if (!nameChar)
+            break;
+        name += c;
+    }
+    return name;
+}
+
+} // namespace
+
+std::string FormatByteCount(std::uint64_t count)
+{
+    const std::string digits = std::to_string(count);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            text += ',';
+        text += digits[i];
+    }
+    return text;
+}
+
+CResponseDecoder::CResponseDecoder(std::string_view header, bool decode)
+{
+    const std::string type = FieldValues(header, "content-type");
+    m_strCharset = CharsetAfter(type, 0);
+    const bool binaryType = type.find("image") != std::string::npos
+                            || type.find("binary") != std::string::npos
+                            || type.find("stream") != std::string::npos;
+    m_bPrescan = m_strCharset.empty() && !binaryType
+                 && (type.empty() || type.find("html") != std::string::npos);
+
+    if (!decode || binaryType)
+        return;
+    // One coding we know, after any chunked transfer coding and nothing else.
+    const std::vector<std::string> codings = Tokens(FieldValues(header, "content-encoding"));
+    std::vector<std::string> transfer = Tokens(FieldValues(header, "transfer-encoding"));
+    const bool chunked = !transfer.empty() && transfer.back() == "chunked";
+    if (chunked)
+        transfer.pop_back();
+    if (codings.size() != 1 || !transfer.empty())
+        return;
+    const std::optional<ContentCoding> coding = CodingNamed(codings.front());
+    if (!coding)
+        return;
+    m_coding = *coding;
+    m_pDecoder = CBodyDecoder::Create(m_coding);
+    if (chunked)
+        m_pChunked = std::make_unique<CChunkedRemover>();
+    m_state = State::Decoding;
+}
+
+CResponseDecoder::~CResponseDecoder() = default;
+
+std::string CResponseDecoder::SizesText() const
+{
+    return FormatByteCount(m_nEncoded) + " -> " + FormatByteCount(m_nDecoded) + " bytes";
+}
+
+void CResponseDecoder::Close(Shown& shown, const std::string& note)
+{
+    shown.decodedEnd = shown.text.size();
+    shown.text += note;
+    shown.closed = true;
+}
+
+void CResponseDecoder::Stop(Shown& shown, const std::string& why)
+{
+    Close(shown, "\r\n[" + std::string(ContentCodingName(m_coding)) + " decoding stopped after "
+                     + SizesText() + ": " + why + "; the rest is shown as received]\r\n");
+    m_state = State::Stopped;
+    m_pDecoder.reset(); // its memory goes at once
+    m_pChunked.reset();
+}
+
+std::optional<CResponseDecoder::Shown> CResponseDecoder::TakeBody(std::string_view body)
+{
+    if (body.empty() || (m_state != State::Decoding && m_state != State::Ended))
+        return std::nullopt;
+
+    Shown shown;
+    std::string unchunked;
+    std::string_view encoded = body;
+    if (m_pChunked) {
+        const CChunkedRemover::Status status = m_pChunked->Remove(body, unchunked);
+        encoded = unchunked;
+        if (status == CChunkedRemover::Status::Broken && m_state == State::Decoding) {
+            Stop(shown, "broken chunked framing");
+            return shown;
+        }
+    }
+    if (m_state == State::Ended) {
+        // The chunked framing after the end of the stream shows as nothing; data there as it came.
+        if (!encoded.empty()) {
+            m_state = State::Stopped;
+            return std::nullopt;
+        }
+        return shown;
+    }
+
+    m_nEncoded += encoded.size();
+    const std::uint64_t bound = std::min(kMaxDecodedBytes, std::max(kRatioFloor, m_nEncoded * kMaxRatio));
+    const std::size_t room = bound > m_nDecoded ? static_cast<std::size_t>(bound - m_nDecoded) : 0;
+    static std::string scratch; // one thread runs all decoding
+    scratch.clear();
+    CBodyDecoder::Step step;
+    try {
+        step = m_pDecoder->Decode(encoded, scratch, room);
+    } catch (...) {
+        std::string().swap(scratch);
+        throw;
+    }
+    m_nDecoded += scratch.size();
+
+    const std::string marker =
+        m_bMarked ? std::string() : "[decoded from " + std::string(ContentCodingName(m_coding)) + "]\r\n";
+    m_bMarked = true;
+    shown.text.reserve(marker.size() + scratch.size() + 160);
+    shown.text += marker;
+    shown.decodedBegin = shown.text.size();
+    shown.text += scratch;
+    shown.decodedEnd = shown.text.size();
+    if (scratch.capacity() > kKeptScratchBytes)
+        std::string().swap(scratch);
+
+    switch (step.status) {
+    case CBodyDecoder::Status::More:
+        break;
+    case CBodyDecoder::Status::End: {
+        m_nEncoded -= encoded.size() - step.used;
+        std::string note = "\r\n[end of " + std::string(ContentCodingName(m_coding)) + " body: " + SizesText();
+        if (step.used < encoded.size())
+            note += "; " + FormatByteCount(encoded.size() - step.used) + " bytes after it not shown";
+        Close(shown, note + "]\r\n");
+        m_state = State::Ended;
+        m_pDecoder.reset();
+        break;
+    }
+    case CBodyDecoder::Status::Corrupt:
+        Stop(shown, "the data is corrupt");
+        break;
+    case CBodyDecoder::Status::Full:
+        Stop(shown, "the decoded text reached the bound of " + FormatByteCount(bound) + " bytes");
+        break;
+    }
+    return shown;
+}
+
+void CResponseDecoder::Prescan(std::string_view shown)
+{
+    if (!m_bPrescan)
+        return;
+    m_strPrescan.append(shown.substr(0, kPrescanBytes - m_strPrescan.size()));
+    const std::string lower = Lower(m_strPrescan);
+    for (std::size_t meta = lower.find("<meta"); meta != std::string::npos;
+         meta = lower.find("<meta", meta + 5)) {
+        const std::size_t close = lower.find('>', meta);
+        if (close == std::string::npos)
+            return; // the tag goes on in the next chunk
+        const std::string charset = CharsetAfter(std::string_view(lower).substr(0, close), meta);
+        if (!charset.empty()) {
+            m_strCharset = charset;
+            m_bPrescan = false;
+            m_strPrescan.clear();
+            return;
+        }
+    }
+    if (m_strPrescan.size() >= kPrescanBytes) {
+        m_bPrescan = false;
+        m_strPrescan.clear();
+        m_strPrescan.shrink_to_fit();
+    }
+}

@@ -1,0 +1,215 @@
+#include "TraceFixture.h"
+#include "trace/CharsetText.h"
+#include "trace/ResponseDecoder.h"
+
+#include <brotli/encode.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <string>
+#include <vector>
+
+using namespace tracetest;
+
+namespace {
+
+// windowBits: 31 gzip, 15 zlib-wrapped deflate, -15 raw deflate.
+std::string Zlib(const std::string& plain, int windowBits)
+{
+    z_stream s{};
+    deflateInit2(&s, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&s, plain.size()) + 64, '\0');
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+    s.avail_in = static_cast<uInt>(plain.size());
+    s.next_out = reinterpret_cast<Bytef*>(out.data());
+    s.avail_out = static_cast<uInt>(out.size());
+    deflate(&s, Z_FINISH);
+    out.resize(s.total_out);
+    deflateEnd(&s);
+    return out;
+}
+
+std::string Compress(const std::string& coding, const std::string& plain)
+{
+    if (coding == "gzip")
+        return Zlib(plain, 31);
+    if (coding == "deflate")
+        return Zlib(plain, 15);
+    if (coding == "rawdeflate")
+        return Zlib(plain, -15);
+    std::string out(plain.size() + 1024, '\0');
+    std::size_t size = out.size();
+    if (coding == "br")
+        BrotliEncoderCompress(5, 22, BROTLI_MODE_TEXT, plain.size(),
+                              reinterpret_cast<const uint8_t*>(plain.data()), &size,
+                              reinterpret_cast<uint8_t*>(out.data()));
+    else
+        size = ZSTD_compress(out.data(), out.size(), plain.data(), plain.size(), 3);
+    out.resize(size);
+    return out;
+}
+
+std::string Chunked(const std::string& body, std::size_t piece)
+{
+    std::string out;
+    for (std::size_t at = 0; at < body.size(); at += piece) {
+        const std::string part = body.substr(at, piece);
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx;ext=1\r\n", part.size());
+        out += size + part + "\r\n";
+    }
+    return out + "0\r\nX-Trailer: 1\r\n\r\n";
+}
+
+std::string Header(const std::string& coding, bool chunked, const std::string& type = "text/html")
+{
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Encoding: " + coding
+           + (chunked ? "\r\nTransfer-Encoding: chunked" : "\r\nContent-Length: 9") + "\r\n\r\n";
+}
+
+class BodyDecodingTest : public TraceTest {
+protected:
+    // Request, then the response cut into pieces of `split` bytes (the first one holds the
+    // header and the first body bytes).
+    CTraceConnection& Exchange(const std::string& header, const std::string& body,
+                               std::size_t split)
+    {
+        CTraceConnection& entry = NewConnection();
+        entry.AddChunk(0, 1, kRequest);
+        const std::string wire = header + body;
+        m_chunks = {kRequest};
+        for (std::size_t at = 0; at < wire.size();) {
+            const std::size_t size = at == 0 ? header.size() + split : split;
+            m_chunks.push_back(wire.substr(at, size));
+            entry.AddChunk(1, at == 0 ? 1 : 2, m_chunks.back());
+            at += size;
+        }
+        return entry;
+    }
+
+    static std::string BodyTexts(const CTraceConnection& entry, std::int64_t& bytes)
+    {
+        std::string all;
+        bytes = 0;
+        for (std::size_t i = 1; i < entry.GetRecords().size(); ++i) {
+            all += Record(entry, i).GetText();
+            bytes += Record(entry, i).GetByteCount();
+        }
+        return all;
+    }
+
+    std::vector<std::string> m_chunks; // of the last exchange
+    std::string m_strPage = MakePage();
+    static std::string MakePage()
+    {
+        std::string page = "<html><body>\r\n";
+        for (int i = 0; i < 3000; ++i)
+            page += "<p>line " + std::to_string(i * 7919 % 1000) + " of the page</p>\r\n";
+        return page + "</body></html>\r\n";
+    }
+};
+
+} // namespace
+
+TEST_F(BodyDecodingTest, EveryCodingDecodesAcrossOddChunkBoundaries)
+{
+    m_app.m_bDecodeBodies = 1;
+    for (const std::string coding : {"gzip", "deflate", "rawdeflate", "br", "zstd"}) {
+        const std::string name = coding == "rawdeflate" ? "deflate" : coding;
+        const std::string compressed = Compress(coding, m_strPage);
+        for (const bool chunked : {false, true}) {
+            for (const std::size_t split : {std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
+                SCOPED_TRACE(coding + (chunked ? " chunked " : " ") + std::to_string(split));
+                if (split == 1 && coding != "gzip" && coding != "rawdeflate")
+                    continue; // byte by byte once per framing is enough
+                const std::string body = chunked ? Chunked(compressed, 333) : compressed;
+                CTraceConnection& entry = Exchange(Header(name, chunked), body, split);
+                std::int64_t bytes = 0;
+                const std::string shown = BodyTexts(entry, bytes);
+                EXPECT_EQ(bytes, static_cast<std::int64_t>(Header(name, chunked).size() + body.size()));
+                EXPECT_EQ(shown, "[decoded from " + name + "]\r\n" + m_strPage + "\r\n[end of " + name
+                                     + " body: " + FormatByteCount(compressed.size()) + " -> "
+                                     + FormatByteCount(m_strPage.size()) + " bytes]\r\n");
+                EXPECT_EQ(Record(entry, 1).GetSummary(), "HTTP/1.1 200 OK");
+                EXPECT_FALSE(Last(entry).IsBinary());
+            }
+        }
+    }
+}
+
+TEST_F(BodyDecodingTest, EachResponseOfAKeepAliveConnectionHasItsOwnDecoder)
+{
+    m_app.m_bDecodeBodies = 1;
+    CTraceConnection& entry = NewConnection();
+    for (const std::string coding : {"br", "gzip"}) {
+        entry.AddChunk(0, 1, kRequest);
+        entry.AddChunk(1, 1, Header(coding, false) + Compress(coding, "hello " + coding));
+        EXPECT_EQ(Last(entry).GetText(), "[decoded from " + coding + "]\r\nhello " + coding
+                                             + "\r\n[end of " + coding + " body: "
+                                             + FormatByteCount(Compress(coding, "hello " + coding).size())
+                                             + " -> " + FormatByteCount(6 + coding.size()) + " bytes]\r\n");
+    }
+}
+
+TEST_F(BodyDecodingTest, CorruptStreamAndBombStopWithANoteAndLaterChunksShowAsToday)
+{
+    m_app.m_bDecodeBodies = 1;
+    std::string corrupt = Compress("gzip", m_strPage);
+    for (std::size_t i = 200; i < 260; ++i)
+        corrupt[i] = static_cast<char>(corrupt[i] ^ 0x5A);
+    CTraceConnection& broken = Exchange(Header("gzip", false), corrupt, 500);
+    EXPECT_NE(Record(broken, 1).GetText().find("[gzip decoding stopped after "), std::string::npos);
+    EXPECT_NE(Record(broken, 1).GetText().find(": the data is corrupt; the rest is shown as received]"),
+              std::string::npos);
+    // The chunk after it is shown as it came: up to its first NUL, then the binary note.
+    EXPECT_EQ(Record(broken, 2).GetText(), CTraceRecord(1, 1, 1, 2, m_chunks[2], false, false).GetText());
+
+    // Bombs: cut at 1000 times their compressed size.
+    for (const std::string coding : {"zstd", "gzip"}) {
+        const std::string bomb = Compress(coding, std::string(coding == "zstd" ? 64 << 20 : 32 << 20, 'a'));
+        CTraceConnection& cut = Exchange(Header(coding, false, "text/plain"), bomb, 4096);
+        std::int64_t bytes = 0;
+        const std::string shown = BodyTexts(cut, bytes);
+        EXPECT_EQ(bytes, static_cast<std::int64_t>(Header(coding, false, "text/plain").size() + bomb.size()));
+        EXPECT_LT(shown.size(), std::min<std::size_t>(1000 * bomb.size(), 16 << 20) + 300);
+        EXPECT_NE(shown.find("the decoded text reached the bound of "), std::string::npos);
+    }
+}
+
+TEST_F(BodyDecodingTest, SwitchOffLeavesEveryTextAsToday)
+{
+    for (const std::string coding : {"gzip", "br"}) {
+        const std::string body = Chunked(Compress(coding, m_strPage), 100);
+        CTraceConnection& entry = Exchange(Header(coding, true), body, 77);
+        for (std::size_t i = 1; i < entry.GetRecords().size(); ++i) {
+            const CTraceRecord today(1, 1, 1, i == 1 ? 1 : 2, m_chunks[i],
+                                     Record(entry, i - 1).IsBinary(), false);
+            EXPECT_EQ(Record(entry, i).GetFullText(), today.GetFullText()) << i;
+            EXPECT_EQ(Record(entry, i).IsBinary(), today.IsBinary()) << i;
+        }
+    }
+}
+
+TEST_F(BodyDecodingTest, CharsetComesFromTheHeaderOrTheFirstMetaAndPanesReadIt)
+{
+    CTraceConnection& entry = NewConnection();
+    entry.AddChunk(0, 1, kRequest);
+    entry.AddChunk(1, 1, ResponseHeader("text/html") + "<html><head><title>x</title><ME");
+    entry.AddChunk(1, 2, "TA http-equiv=\"Content-Type\" content=\"text/html; charset=Shift_JIS\">"
+                         "\x93\xfa\x96\x7b\x8c\xea");
+    EXPECT_EQ(Last(entry).GetCharset(), "shift_jis");
+    EXPECT_NE(Last(entry).GetDisplayText().find("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"), std::string::npos);
+    entry.AddChunk(0, 1, kRequest);
+    entry.AddChunk(1, 1, ResponseHeader("text/plain; charset=\"windows-1252\"") + "caf\xe9 \x80");
+    EXPECT_EQ(Last(entry).GetCharset(), "windows-1252");
+    EXPECT_EQ(Last(entry).GetText(), "caf\xe9 \x80"); // the record keeps the bytes
+
+    // Other charsets, the fallbacks, and U+FFFD for bytes that do not decode.
+    EXPECT_EQ(ToDisplayUtf8("\xc4\xe3\xba\xc3", "GBK"), "\xE4\xBD\xA0\xE5\xA5\xBD");
+    EXPECT_EQ(ToDisplayUtf8("\xc7\xd1\xb1\xdb", "EUC-KR"), "\xED\x95\x9C\xEA\xB8\x80");
+    EXPECT_EQ(ToDisplayUtf8("\xe9", "ISO-8859-1"), "\xC3\xA9");
+    EXPECT_EQ(ToDisplayUtf8("\x82\xa0\xff", "shift_jis"), "\xE3\x81\x82\xEF\xBF\xBD");
+    EXPECT_EQ(ToDisplayUtf8("caf\xC3\xA9 \xE6\x97", ""), "caf\xC3\xA9 \xE6\x97"); // cut UTF-8 stays
+    EXPECT_EQ(ToDisplayUtf8("caf\xe9s", "no-such-charset"), "caf\xC3\xA9s");
+    EXPECT_EQ(ToDisplayUtf8("plain", "shift_jis"), "plain");
+}
