@@ -14,6 +14,9 @@ struct CCommandLine {
     std::string upstreamPort;                 // may be empty (then port 0)
     std::optional<std::string> logFile;
     int logEverySeconds = 0;                  // 0: only on SIGUSR1 and at exit
+    int connectTimeoutSeconds = 30;          // then the 404 page
+    int headerTimeoutSeconds = 60;           // request header complete within this, else close
+    int idleTimeoutSeconds = 15 * 60;        // no byte either way for this long: close the pair
     bool debug = false;
     bool quiet = false;
 
