@@ -50,6 +50,9 @@ public:
     // Writes this record's row to the log; returns 1 and marks the record written when the
     // whole row was accepted, else 0 (the record stays unwritten).
     int WriteLogRow(std::FILE* file, int useSummary);
+    // The row alone (false when it could not be made), and marking it written by other means.
+    bool MakeLogRow(int useSummary, std::string& row) const;
+    void MarkWritten() { m_bWritten = true; }
 
 private:
     // Steps of record building.
