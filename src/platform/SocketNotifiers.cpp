@@ -221,7 +221,8 @@ void CSocketNotifiers::OnReadable()
             if (!Dispatch([](CAsyncSocket& sock) { sock.OnAccept(0); }))
                 return;
             pollfd pending{s.m_hSocket, POLLIN, 0};
-            if (s.m_hSocket < 0 || !m_bListening || ::poll(&pending, 1, 0) <= 0)
+            if (s.m_hSocket < 0 || !m_bListening || !(s.m_lEvents & CAsyncSocket::FD_ACCEPT)
+                || ::poll(&pending, 1, 0) <= 0)
                 return;
         }
         return;

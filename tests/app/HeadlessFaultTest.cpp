@@ -14,7 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QThread>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <vector>
 #include <string>
 
 namespace {
@@ -158,4 +164,45 @@ TEST_F(HeadlessFault, StoredPortThatCannotBeUsedIsAListenError)
     EXPECT_EQ(Start({}), 0);
     EXPECT_EQ(Finish(), 1);
     EXPECT_TRUE(m_stderr.contains("Listen Error on port: 99999999")) << m_stderr.toStdString();
+}
+
+namespace {
+// User and system CPU time of a process so far, in clock ticks.
+long CpuTicks(qint64 pid)
+{
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = stat.readAll().split(')').value(1).trimmed().split(' ');
+    return fields.value(11).toLong() + fields.value(12).toLong(); // utime, stime
+}
+} // namespace
+
+TEST_F(HeadlessFault, OutOfDescriptorsRestsQuietlyAndServesOnceTheyFree)
+{
+    m_process.setChildProcessModifier([] {
+        rlimit few{48, 48};
+        ::setrlimit(RLIMIT_NOFILE, &few);
+    });
+    const int port = Start({"--port", "0"});
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+    std::vector<BlockingStream> idle;
+    for (int i = 0; i < 60; ++i) {
+        BlockingStream s;
+        if (s.Connect(port, 1000))
+            idle.push_back(std::move(s));
+    }
+    ASSERT_TRUE(StderrShows("cannot accept connections")) << m_stderr.toStdString();
+    // Exhausted for two seconds: the program rests (it spun at 84 % of a core before).
+    const long before = CpuTicks(m_process.processId());
+    QThread::msleep(2000);
+    const long used = CpuTicks(m_process.processId()) - before;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 2) << "CPU ticks in 2 s";
+
+    idle.clear();
+    EXPECT_EQ(Fetch(port), kAnswer);
+    EXPECT_TRUE(StderrShows("accepting connections again"));
+    EXPECT_EQ(m_stderr.count("cannot accept connections"), 1) << m_stderr.toStdString();
+    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_EQ(Finish(), 0);
 }
