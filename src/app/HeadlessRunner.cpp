@@ -69,6 +69,8 @@ bool CHeadlessRunner::Start()
 
     if (!m_app.StartListening())
         return false;
+    if (m_app.IsUpstreamSelf())
+        return false; // said why; exits 2, as a bad command line does
 
     std::fprintf(stderr, "Kestrune %s listening on port %d", KESTRUNE_VERSION,
                  m_app.GetListenPort());
@@ -178,7 +180,7 @@ int RunHeadless(const CCommandLine& options)
             std::setvbuf(stdout, nullptr, _IOLBF, 0);
             status = qapp.exec();
         } else {
-            status = 1;
+            status = app.IsUpstreamSelf() ? 2 : 1;
         }
     }
     app.ExitInstance();

@@ -177,6 +177,10 @@ bool CProxy::StartServerConnection(std::string header, std::string rest)
             m_pHost->QueueForServer(rest, false);
     }
 
+    if (useProxy && app.IsUpstreamSelf()) {
+        ConnectFailed(); // the upstream is this proxy: the request would come back here
+        return false;
+    }
     if (!m_pHost->Connect(target, AtoiText(m_strPort)) && !WouldBlock(m_pHost->GetLastError())) {
         ConnectFailed();
         return false;

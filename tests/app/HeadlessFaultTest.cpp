@@ -206,3 +206,20 @@ TEST_F(HeadlessFault, OutOfDescriptorsRestsQuietlyAndServesOnceTheyFree)
     ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
     EXPECT_EQ(Finish(), 0);
 }
+
+TEST_F(HeadlessFault, UpstreamThatIsThisProxyIsRefused)
+{
+    int port = 0;
+    {
+        // A port free a moment ago, for both the listener and the upstream.
+        LoopbackServer holder([](BlockingStream&) {});
+        port = holder.Port();
+    }
+    for (const QString upstream : {"127.0.0.1:%1", "localhost:%1", "0.0.0.0:%1"}) {
+        m_stderr.clear();
+        m_process.start(KESTRUNE_EXE, {"--headless", "--quiet", "--port", QString::number(port),
+                                       "--upstream", upstream.arg(port)});
+        EXPECT_EQ(Finish(), 2) << upstream.toStdString();
+        EXPECT_TRUE(m_stderr.contains("is this proxy's own port")) << m_stderr.toStdString();
+    }
+}
