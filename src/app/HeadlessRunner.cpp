@@ -1,5 +1,7 @@
 #include "app/HeadlessRunner.h"
 
+#include "app/OutputWriter.h"
+#include "platform/MessageBox.h"
 #include "app/SettingsRegistry.h"
 #include "app/SignalPipe.h"
 #include "app/TraceApp.h"
@@ -20,7 +22,8 @@ namespace {
 // Closed connections are dropped this often when nothing else (a log) needs their records:
 // they were printed as they were made, and a long run must not grow without bound.
 constexpr int kPurgeIntervalMs = 5000;
-constexpr int kDebugDrainMs = 100;
+// What is still held for stdout and stderr at the end gets this long to go out.
+constexpr int kFinalDrainMs = 500;
 } // namespace
 
 CHeadlessRunner::CHeadlessRunner(CTraceApp& app, CCommandLine options)
@@ -31,8 +34,16 @@ CHeadlessRunner::CHeadlessRunner(CTraceApp& app, CCommandLine options)
 
 CHeadlessRunner::~CHeadlessRunner()
 {
-    if (m_app.m_pTraceStore)
+    if (m_app.m_pTraceStore) {
         m_app.m_pTraceStore->SetRecordObserver(nullptr);
+        m_app.m_pTraceStore->SetDebugObserver(nullptr);
+    }
+    if (m_pErr)
+        SetMessageHandler(nullptr);
+    for (COutputWriter* writer : {m_pOut.get(), m_pErr.get()}) {
+        if (writer)
+            writer->Drain(kFinalDrainMs);
+    }
 }
 
 bool CHeadlessRunner::Start()
@@ -63,9 +74,11 @@ bool CHeadlessRunner::Start()
     m_app.m_bResponseViewer = 0;
     m_app.m_bDebugTrace = m_options.debug ? 1 : 0;
 
-    if (!m_options.quiet)
+    if (!m_options.quiet) {
+        m_pOut = std::make_unique<COutputWriter>(1);
         m_app.m_pTraceStore->SetRecordObserver(
             [this](const CTraceRecord& record) { PrintRecord(record); });
+    }
 
     if (!m_app.StartListening())
         return false;
@@ -80,12 +93,14 @@ bool CHeadlessRunner::Start()
     std::fprintf(stderr, "\n");
     std::fflush(stderr);
 
+    // From here on stderr is written without blocking: messages and every debug line, in order.
+    m_pErr = std::make_unique<COutputWriter>(2);
+    SetMessageHandler([this](const std::string& text) {
+        m_pErr->Write(std::string(kMessageCaption) + ": " + text + "\n");
+    });
+    if (m_options.debug)
+        m_app.m_pTraceStore->SetDebugObserver([this](const std::string& text) { WriteDebugText(text); });
 
-    if (m_options.debug) {
-        m_pDebugTimer = new QTimer(this);
-        connect(m_pDebugTimer, &QTimer::timeout, this, &CHeadlessRunner::DrainDebugLines);
-        m_pDebugTimer->start(kDebugDrainMs);
-    }
     if (m_options.logFile && m_options.logEverySeconds > 0) {
         m_pLogTimer = new QTimer(this);
         connect(m_pLogTimer, &QTimer::timeout, this, &CHeadlessRunner::SaveLog);
@@ -118,7 +133,6 @@ void CHeadlessRunner::SaveLog()
     if (!m_options.logFile || !m_app.m_pTraceStore)
         return;
     SaveAndClear(*m_app.m_pTraceStore, *m_options.logFile, [this] { m_app.ClearAllData(); });
-    std::fflush(stdout);
 }
 
 void CHeadlessRunner::PrintRecord(const CTraceRecord& record)
@@ -133,7 +147,7 @@ void CHeadlessRunner::PrintRecord(const CTraceRecord& record)
     line += '\t';
     line += record.GetSummary();
     line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stdout);
+    m_pOut->Write(line);
 }
 
 void CHeadlessRunner::DrainDebugLines()
@@ -143,8 +157,13 @@ void CHeadlessRunner::DrainDebugLines()
         return;
     const std::string text = store->TakeDebugText();
     store->ClearDebugText();
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+    WriteDebugText(text);
+}
+
+void CHeadlessRunner::WriteDebugText(const std::string& text)
+{
+    if (m_pErr)
+        m_pErr->Write(text);
 }
 
 void CHeadlessRunner::PurgeIfUnlogged()
@@ -176,8 +195,6 @@ int RunHeadless(const CCommandLine& options)
     {
         CHeadlessRunner runner(app, options);
         if (runner.Start()) {
-            // Records are printed as they are made; a line per record must reach a pipe promptly.
-            std::setvbuf(stdout, nullptr, _IOLBF, 0);
             status = qapp.exec();
         } else {
             status = app.IsUpstreamSelf() ? 2 : 1;

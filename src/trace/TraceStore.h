@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CTraceConnection;
@@ -68,6 +69,13 @@ public:
             m_RecordObserver(record);
     }
 
+    // Takes every debug line, in order, in place of the debug feed (which keeps only the
+    // latest 128000 bytes). The headless mode writes them out as they come. Empty: the feed.
+    void SetDebugObserver(std::function<void(const std::string&)> observer)
+    {
+        m_DebugObserver = std::move(observer);
+    }
+
     // Pending lengths, for tests and the window.
     std::int64_t GetRequestCount() const { return m_Request.count; }
     std::int64_t GetResponseCount() const { return m_Response.count; }
@@ -88,5 +96,6 @@ private:
     std::mutex m_Lock;
     Connections m_Connections;
     std::function<void(const CTraceRecord&)> m_RecordObserver;
+    std::function<void(const std::string&)> m_DebugObserver;
     bool m_bKeepSettledRecords = true;
 };

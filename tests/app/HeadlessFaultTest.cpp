@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <vector>
 #include <string>
 
@@ -222,4 +223,58 @@ TEST_F(HeadlessFault, UpstreamThatIsThisProxyIsRefused)
         EXPECT_EQ(Finish(), 2) << upstream.toStdString();
         EXPECT_TRUE(m_stderr.contains("is this proxy's own port")) << m_stderr.toStdString();
     }
+}
+
+namespace {
+// Fetches a page of `size` bytes through the proxy; the bytes that came back.
+std::size_t FetchBig(int port, std::size_t size)
+{
+    LoopbackServer origin([size](BlockingStream& s) {
+        s.ReadUntil("\r\n\r\n");
+        s.Write("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + std::string(size, 'x'));
+    });
+    BlockingStream browser;
+    if (!browser.Connect(port))
+        return 0;
+    browser.Write("GET http://127.0.0.1:" + std::to_string(origin.Port()) + "/ HTTP/1.0\r\n\r\n");
+    return browser.ReadToEnd(20000).size();
+}
+} // namespace
+
+TEST_F(HeadlessFault, StdoutNobodyReadsNeitherStallsRelayingNorDelaysTheEnd)
+{
+    int unread[2];
+    ASSERT_EQ(::pipe(unread), 0);
+    m_process.setChildProcessModifier([&unread] { ::dup2(unread[1], 1); });
+    m_stderr.clear();
+    const int port = StartHeadless(m_process, {"--headless", "--port", "0"}, m_stderr);
+    ::close(unread[1]);
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+    // Some 2,000 record lines: far more than the pipe holds.
+    const std::size_t header = std::strlen("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n");
+    EXPECT_EQ(FetchBig(port, 16 << 20), header + (16 << 20));
+    EXPECT_EQ(Fetch(port), kAnswer);
+    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_EQ(Finish(), 0);
+    ::close(unread[0]);
+}
+
+TEST_F(HeadlessFault, DebugWritesEveryLine)
+{
+    const int port = Start({"--port", "0", "--debug"});
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+    const std::size_t size = 4 << 20;
+    const std::size_t got = FetchBig(port, size);
+    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_EQ(Finish(), 0);
+    // Each send of the server side has its line with the count it took: they add up to the
+    // request and the page.
+    std::size_t traced = 0;
+    for (const QByteArray& line : m_stderr.split('\n')) {
+        const int at = line.indexOf("CHost::DoRead Sending to socket=");
+        if (at >= 0 && !line.contains("total = 4294967295"))
+            traced += line.mid(line.indexOf("total = ") + 8).trimmed().toULongLong();
+    }
+    EXPECT_EQ(traced, std::strlen("GET / HTTP/1.0\r\n\r\n") + got);
+    EXPECT_FALSE(m_stderr.contains("lines dropped"));
 }
