@@ -1,4 +1,6 @@
 #pragma once
+#include "proxy/ConnectionWatchdog.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,9 +16,11 @@ struct CCommandLine {
     std::string upstreamPort;                 // may be empty (then port 0)
     std::optional<std::string> logFile;
     int logEverySeconds = 0;                  // 0: only on SIGUSR1 and at exit
-    int connectTimeoutSeconds = 30;          // then the 404 page
-    int headerTimeoutSeconds = 60;           // request header complete within this, else close
-    int idleTimeoutSeconds = 15 * 60;        // no byte either way for this long: close the pair
+    // Then the 404 page; the request header complete within this, else close; no byte either
+    // way for this long, close the pair. The window runs on the same defaults.
+    int connectTimeoutSeconds = CConnectionWatchdog::kDefaultConnectTimeoutS;
+    int headerTimeoutSeconds = CConnectionWatchdog::kDefaultHeaderTimeoutS;
+    int idleTimeoutSeconds = CConnectionWatchdog::kDefaultIdleTimeoutS;
     bool debug = false;
     bool quiet = false;
 

@@ -2,6 +2,7 @@
 
 #include "app/OutputWriter.h"
 #include "platform/MessageBox.h"
+#include "proxy/ConnectionWatchdog.h"
 #include "app/SettingsRegistry.h"
 #include "app/SignalPipe.h"
 #include "app/TraceApp.h"
@@ -53,6 +54,9 @@ bool CHeadlessRunner::Start()
     connect(signalPipe, &CSignalPipe::Signalled, this, &CHeadlessRunner::OnSignal);
 
     m_app.InitCore();
+    CConnectionWatchdog::Instance().SetTimeouts(m_options.connectTimeoutSeconds,
+                                                m_options.headerTimeoutSeconds,
+                                                m_options.idleTimeoutSeconds);
 
     CSettingsRegistry settings;
     std::string address = settings.GetAddress();

@@ -1,5 +1,6 @@
 #include "proxy/Host.h"
 
+#include "proxy/ConnectionWatchdog.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Proxy.h"
 #include "proxy/TracedSend.h"
@@ -117,6 +118,7 @@ void CHost::SetReading(bool on)
 
 void CHost::OnConnect(int errorCode)
 {
+    CConnectionWatchdog::Instance().ConnectFinished(m_pProxy);
     if (errorCode != 0) {
         // Refused, unreachable or not resolved: the browser gets the 404 page.
         m_pProxy->ConnectFailed();

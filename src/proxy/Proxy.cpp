@@ -1,6 +1,7 @@
 #include "proxy/Proxy.h"
 
 #include "app/TraceApp.h"
+#include "proxy/ConnectionWatchdog.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Host.h"
 #include "proxy/TracedSend.h"
@@ -42,6 +43,7 @@ bool WouldBlock(int error)
 CProxy::CProxy()
 {
     LiveProxies().insert(this);
+    CConnectionWatchdog::Instance().Add(this); // header, connect and idle timeouts
     if (DebugTraceOn())
         DebugTrace("CProxy::CProxy\r\n");
 }
@@ -49,6 +51,7 @@ CProxy::CProxy()
 CProxy::~CProxy()
 {
     LiveProxies().erase(this);
+    CConnectionWatchdog::Instance().Remove(this);
     delete m_pHost;
 }
 
@@ -107,15 +110,21 @@ bool CProxy::ProcessHeader()
     const std::size_t end = HeaderEndOffset(m_Buffer, m_nScanned);
     if (end == 0) {
         m_nScanned = m_Buffer.size();
-        if (m_Buffer.size() > kBufferLimit) {
+        if (m_Buffer.size() > CConnectionWatchdog::kMaxHeaderBytes) {
             // A header this long is no header: refuse it rather than hold it without end.
             m_Buffer.clear();
+            CConnectionWatchdog::Instance().HoldHeader(this, 0);
             return ReplyAndClose(kBadHeaderReply, sizeof kBadHeaderReply - 1, false);
+        }
+        if (!CConnectionWatchdog::Instance().HoldHeader(this, m_Buffer.size())) {
+            TearDown(); // unfinished headers of all browsers hold too much already
+            return false;
         }
         return true;
     }
 
     m_nState = 2;
+    CConnectionWatchdog::Instance().HeaderComplete(this);
     // The header is exactly the bytes up to its end; what follows is body, relayed once.
     std::string header = m_Buffer.substr(0, end);
     std::string rest = m_Buffer.substr(end);
@@ -181,6 +190,7 @@ bool CProxy::StartServerConnection(std::string header, std::string rest)
         ConnectFailed(); // the upstream is this proxy: the request would come back here
         return false;
     }
+    CConnectionWatchdog::Instance().ConnectStarted(this); // the 404 page if it takes too long
     if (!m_pHost->Connect(target, AtoiText(m_strPort)) && !WouldBlock(m_pHost->GetLastError())) {
         ConnectFailed();
         return false;

@@ -15,8 +15,8 @@ class CHost;
 class CProxy : public CAsyncSocket, public CRequestFields {
 public:
     static constexpr int kReadSize = 8096;
-    // The most bytes one side holds for the other before it stops reading; also the longest
-    // request header accepted.
+    // The most bytes one side holds for the other before it stops reading. (The longest
+    // request header is CConnectionWatchdog::kMaxHeaderBytes.)
     static constexpr std::size_t kBufferLimit = 1 << 20;
 
     static const char kBadHeaderReply[];

@@ -16,7 +16,10 @@
 
 #include <QThread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -277,4 +280,55 @@ TEST_F(HeadlessFault, DebugWritesEveryLine)
     }
     EXPECT_EQ(traced, std::strlen("GET / HTTP/1.0\r\n\r\n") + got);
     EXPECT_FALSE(m_stderr.contains("lines dropped"));
+}
+
+TEST_F(HeadlessFault, SlowHeadersSilentServersAndHungConnectsTimeOut)
+{
+    const int port = Start({"--port", "0", "--header-timeout", "1", "--connect-timeout", "1",
+                            "--idle-timeout", "2"});
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+    bool closed = false;
+
+    // A header that never ends: closed, no answer.
+    BlockingStream slow;
+    ASSERT_TRUE(slow.Connect(port));
+    slow.Write("GET http://127.0.0.1:1/ HTTP/1.0\r\nX-Slow: ");
+    EXPECT_EQ(slow.ReadToEnd(15000, &closed), "");
+    EXPECT_TRUE(closed);
+
+    // A server that takes the request and never answers, plain and through a tunnel.
+    LoopbackServer silent([](BlockingStream& s) { s.ReadToEnd(20000); });
+    for (const std::string request : {"GET http://127.0.0.1:%/ HTTP/1.0\r\n\r\n",
+                                      "CONNECT 127.0.0.1:% HTTP/1.0\r\n\r\n"}) {
+        BlockingStream browser;
+        ASSERT_TRUE(browser.Connect(port));
+        std::string text = request;
+        text.replace(text.find('%'), 1, std::to_string(silent.Port()));
+        browser.Write(text);
+        const std::string got = browser.ReadToEnd(15000, &closed);
+        EXPECT_TRUE(closed) << text;
+        EXPECT_TRUE(got.empty() || got.rfind("HTTP/1.0 200 Connection established", 0) == 0) << got;
+    }
+
+    // A connect whose SYN is dropped: a listener with a full queue that never accepts.
+    int full = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(::bind(full, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(full, 0), 0);
+    ::getsockname(full, reinterpret_cast<sockaddr*>(&a), &length);
+    std::vector<BlockingStream> queued(3);
+    for (BlockingStream& q : queued)
+        q.Connect(ntohs(a.sin_port), 300);
+    BlockingStream browser;
+    ASSERT_TRUE(browser.Connect(port));
+    browser.Write("GET http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/ HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(browser.ReadToEnd(15000, &closed).rfind("HTTP/1.0 404", 0), 0u);
+    ::close(full);
+
+    EXPECT_EQ(Fetch(port), kAnswer);
+    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_EQ(Finish(), 0);
 }
