@@ -110,6 +110,8 @@ bool CHeadlessRunner::Start()
         connect(m_pLogTimer, &QTimer::timeout, this, &CHeadlessRunner::SaveLog);
         m_pLogTimer->start(m_options.logEverySeconds * 1000);
     }
+    if (m_options.logFile)
+        m_app.m_pTraceStore->SetKeepRecordTexts(false); // only the log reads records back
     if (!m_options.logFile) {
         // Nothing reads a record back after it was printed: an open connection keeps only
         // what its next chunks look at, so a long keep-alive connection does not grow.
@@ -137,6 +139,9 @@ void CHeadlessRunner::SaveLog()
     if (!m_options.logFile || !m_app.m_pTraceStore)
         return;
     SaveAndClear(*m_app.m_pTraceStore, *m_options.logFile, [this] { m_app.ClearAllData(); });
+    // Open connections let go of what the log has taken, so a long one does not grow.
+    m_app.m_pTraceStore->DropWrittenRecords();
+    ::malloc_trim(0);
 }
 
 void CHeadlessRunner::PrintRecord(const CTraceRecord& record)

@@ -70,6 +70,12 @@ void CTraceStore::DropClosedEntry(CTraceConnection* entry)
     }
 }
 
+void CTraceStore::DropWrittenRecords()
+{
+    for (auto& entry : m_Connections)
+        entry->DropWrittenRecords();
+}
+
 int CTraceStore::WriteLog(std::FILE* file)
 {
     for (auto& entry : m_Connections) {
