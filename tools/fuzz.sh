@@ -22,7 +22,8 @@ fi
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_headers fuzz_records fuzz_proxy)
 
-packages=(clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev libgl-dev)
+packages=(clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev libgl-dev
+          libc-ares-dev pkg-config)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build-fuzz

@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
-          googletest libgtest-dev libgmock-dev curl ccache)
+          googletest libgtest-dev libgmock-dev curl ccache
+          libc-ares-dev)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build

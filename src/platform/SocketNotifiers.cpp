@@ -106,8 +106,10 @@ void CSocketNotifiers::Detach()
 
 void CSocketNotifiers::ReleaseLookup()
 {
-    // A lookup is left to finish (aborting it, or destroying its context, would leak its
-    // callback); the liveness guard and the serial make its late result a no-op.
+    // The asker has gone: the resolver forgets the lookup (the serial guards a late answer).
+    if (m_bLookupPending && m_nLookupId)
+        CNameResolver::Instance().Cancel(m_nLookupId);
+    m_nLookupId = 0;
     m_bLookupPending = false;
     ++m_nLookupSerial;
 }
@@ -150,12 +152,12 @@ bool CSocketNotifiers::Connect(const std::string& host, int port)
     m_bLookupPending = true;
     const int serial = ++m_nLookupSerial;
     std::shared_ptr<Life> life = m_pLife;
-    const bool started = CNameResolver::Instance().Lookup(
+    m_nLookupId = CNameResolver::Instance().Lookup(
         host, [life, serial, port](bool found, unsigned int address) {
             if (life->socket)
                 life->socket->m_pNotifiers->OnLookupDone(serial, address, found, port);
         });
-    if (!started) {
+    if (!m_nLookupId) { // the resolver could not start: the caller answers at once
         m_bConnecting = false;
         m_bLookupPending = false;
         s.m_nLastError = EAGAIN;
@@ -194,6 +196,7 @@ void CSocketNotifiers::OnLookupDone(int serial, unsigned int addressNetOrder, bo
     if (serial != m_nLookupSerial || !m_bLookupPending)
         return;
     m_bLookupPending = false;
+    m_nLookupId = 0;
 
     int error = 0;
     if (!found)

@@ -60,6 +60,7 @@ private:
     QSocketNotifier* m_pRead = nullptr;
     QSocketNotifier* m_pWrite = nullptr;
     int m_nLookupSerial = 0;
+    unsigned long m_nLookupId = 0; // the resolver's id of the pending lookup
     bool m_bLookupPending = false;
     bool m_bListening = false;
     bool m_bConnected = false;  // a stream whose connect has finished (or accepted)
