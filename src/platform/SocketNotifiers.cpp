@@ -2,10 +2,8 @@
 
 #include "platform/AsyncSocket.h"
 
+#include "platform/EpollSet.h"
 #include "platform/NameResolver.h"
-
-#include <QObject>
-#include <QSocketNotifier>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,25 +15,11 @@
 
 namespace {
 
-// How deep we are inside handlers called from our notifiers or lookups. While above 0, a
-// notifier may be the one whose signal is running, so it is released with deleteLater.
-int g_nDispatchDepth = 0;
-
 // Accept events delivered at most per readiness of a listening socket.
 constexpr int kAcceptsPerEvent = 32;
 
 // A lookup that found no IPv4 address.
 constexpr int kHostNotFound = EHOSTUNREACH;
-
-void Release(QObject* object)
-{
-    if (!object)
-        return;
-    if (g_nDispatchDepth > 0)
-        object->deleteLater();
-    else
-        delete object;
-}
 
 } // namespace
 
@@ -55,9 +39,7 @@ template <class F>
 bool CSocketNotifiers::Dispatch(F&& handler)
 {
     std::shared_ptr<Life> life = m_pLife;
-    ++g_nDispatchDepth;
     handler(*m_pSocket);
-    --g_nDispatchDepth;
     return life->socket != nullptr;
 }
 
@@ -65,35 +47,28 @@ void CSocketNotifiers::Attach(int fd, bool connected)
 {
     Detach();
     m_bConnected = connected;
-    m_pRead = new QSocketNotifier(fd, QSocketNotifier::Read);
-    m_pRead->setEnabled(false);
-    m_pWrite = new QSocketNotifier(fd, QSocketNotifier::Write);
-    m_pWrite->setEnabled(false);
-
-    // The lambdas hold the liveness guard, never a bare pointer to a possibly deleted socket.
-    std::shared_ptr<Life> life = m_pLife;
-    QObject::connect(m_pRead, &QSocketNotifier::activated, m_pRead, [life] {
-        if (life->socket)
-            life->socket->m_pNotifiers->OnReadable();
-    });
-    QObject::connect(m_pWrite, &QSocketNotifier::activated, m_pWrite, [life] {
-        if (life->socket)
-            life->socket->m_pNotifiers->OnWritable();
-    });
+    m_fd = fd;
     Update();
+}
+
+void CSocketNotifiers::OnEvents(bool readable, bool writable)
+{
+    // A handler may delete the socket, and this with it.
+    std::shared_ptr<Life> life = m_pLife;
+    if (readable && m_bReadArmed)
+        OnReadable();
+    if (life->socket && writable && m_bWriteArmed)
+        OnWritable();
 }
 
 void CSocketNotifiers::Detach()
 {
     ReleaseLookup();
-    for (QSocketNotifier** n : {&m_pRead, &m_pWrite}) {
-        if (*n) {
-            (*n)->setEnabled(false);
-            QObject::disconnect(*n, nullptr, nullptr, nullptr);
-            Release(*n);
-            *n = nullptr;
-        }
-    }
+    if (m_fd >= 0)
+        CEpollSet::Instance().Forget(m_fd);
+    m_fd = -1;
+    m_bReadArmed = false;
+    m_bWriteArmed = false;
     m_bListening = false;
     m_bConnected = false;
     m_bConnecting = false;
@@ -116,7 +91,7 @@ void CSocketNotifiers::ReleaseLookup()
 
 void CSocketNotifiers::Update()
 {
-    if (!m_pRead || !m_pWrite)
+    if (m_fd < 0)
         return;
     const long events = m_pSocket->m_lEvents;
     bool read = false;
@@ -126,10 +101,11 @@ void CSocketNotifiers::Update()
         read = (events & CAsyncSocket::FD_READ) != 0;
     const bool write = m_bAwaitConnect
         || (m_bConnected && m_bWantWrite && (events & CAsyncSocket::FD_WRITE));
-    if (m_pRead->isEnabled() != read)
-        m_pRead->setEnabled(read);
-    if (m_pWrite->isEnabled() != write)
-        m_pWrite->setEnabled(write);
+    if (read != m_bReadArmed || write != m_bWriteArmed) {
+        m_bReadArmed = read;
+        m_bWriteArmed = write;
+        CEpollSet::Instance().Watch(m_fd, this, read, write);
+    }
 }
 
 bool CSocketNotifiers::Connect(const std::string& host, int port)
