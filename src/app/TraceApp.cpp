@@ -63,8 +63,11 @@ bool CTraceApp::StartListening()
     ClearAllData();
     m_bUpstreamIsSelf = false;
 
-    delete m_pListener;
+    // The old listener's socket closes before the new one is made; the new object is made
+    // first only so that it never takes the old one's address (a restart is then told apart).
+    CListen* old = m_pListener;
     m_pListener = new CListen();
+    delete old;
 
     const int port = AtoiText(m_strPort);
     bool ok = m_pListener->Socket(CAsyncSocket::FD_ACCEPT | CAsyncSocket::FD_CLOSE);
