@@ -53,12 +53,13 @@ public:
     bool Add(std::string_view row, CTraceRecord* record)
     {
         for (int attempt = 0; attempt < 2; ++attempt) {
+            const std::size_t before = m_Batch.size();
             try {
-                m_Rows.reserve(m_Rows.size() + 1);
                 m_Batch.append(row);
                 m_Rows.emplace_back(m_Batch.size(), record);
                 return m_Batch.size() < kBatchBytes || Flush();
             } catch (const std::bad_alloc&) {
+                m_Batch.resize(before); // a row without its mark would be written twice
                 if (m_Batch.empty() || !Flush())
                     return false; // short of memory: what was gathered went out, the rest waits
             }
