@@ -23,7 +23,8 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_headers fuzz_records fuzz_decode fuzz_proxy fuzz_clienthello)
 
 packages=(clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev libgl-dev libssl-dev
-          zlib1g-dev libbrotli-dev libzstd-dev libicu-dev)
+          zlib1g-dev libbrotli-dev libzstd-dev libicu-dev
+          libc-ares-dev pkg-config)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build-fuzz

@@ -9,7 +9,8 @@ packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
           dpkg-dev lintian appstream groff-base fakeroot
           libssl-dev
           python3-jsonschema
-          zlib1g-dev libbrotli-dev libzstd-dev libicu-dev)
+          zlib1g-dev libbrotli-dev libzstd-dev libicu-dev
+          libc-ares-dev)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build

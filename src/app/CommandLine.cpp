@@ -28,6 +28,29 @@ bool Matches(const std::string& arg, const std::string& name)
                            && arg[name.size()] == '=');
 }
 
+// The timeout a "--...-timeout" argument sets, or null.
+int* TimeoutOption(CCommandLine& result, const std::string& arg)
+{
+    if (Matches(arg, "--connect-timeout"))
+        return &result.connectTimeoutSeconds;
+    if (Matches(arg, "--header-timeout"))
+        return &result.headerTimeoutSeconds;
+    if (Matches(arg, "--idle-timeout"))
+        return &result.idleTimeoutSeconds;
+    return nullptr;
+}
+
+bool ParseSeconds(const std::string& value, int& seconds)
+{
+    int parsed = 0;
+    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), parsed);
+    if (value.empty() || ec != std::errc() || end != value.data() + value.size() || parsed < 1
+        || parsed > 7 * 24 * 3600)
+        return false;
+    seconds = parsed;
+    return true;
+}
+
 } // namespace
 
 CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
@@ -75,6 +98,12 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
         } else if (Matches(arg, "--port")) {
             if (!TakeValue(args, i, "--port", value, result.error))
                 return result;
+            // Only a plain decimal port: "80abc" or "abc" would quietly listen elsewhere.
+            unsigned port = 0;
+            auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
+            if (value.empty() || ec != std::errc() || end != value.data() + value.size()
+                || port > 65535)
+                return fail("option --port expects a number from 0 to 65535");
             result.port = value;
         } else if (Matches(arg, "--upstream")) {
             if (!TakeValue(args, i, "--upstream", value, result.error))
@@ -110,6 +139,12 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             if (value.empty())
                 return fail("option --har needs a file name");
             result.harFile = value;
+        } else if (int* timeout = TimeoutOption(result, arg)) {
+            const std::string name = arg.substr(0, arg.find('='));
+            if (!TakeValue(args, i, name, value, result.error))
+                return result;
+            if (!ParseSeconds(value, *timeout))
+                return fail("option " + name + " expects a number of seconds from 1 to 604800");
         } else if (Matches(arg, "--log-every")) {
             if (!TakeValue(args, i, "--log-every", value, result.error))
                 return result;
@@ -158,6 +193,10 @@ std::string CCommandLine::Usage()
            "                       seconds, and at exit (SIGINT, SIGTERM)\n"
            "  --log-every SECONDS  save the trace to the log file every SECONDS seconds\n"
            "  --har FILE           write the run's HAR 1.2 to FILE when it saves and at exit\n"
+           "  --connect-timeout S  give up a connect to a server after S seconds (default 30)\n"
+           "  --header-timeout S   close a browser whose request header is not complete\n"
+           "                       within S seconds (default 60)\n"
+           "  --idle-timeout S     close a connection pair idle for S seconds (default 900)\n"
            "  --debug              write the proxy's debug trace lines to stderr\n"
            "  --quiet              do not print a line per record on stdout\n"
            "  --format FORMAT      print the record lines as text (tab-separated, the default)\n"

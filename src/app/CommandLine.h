@@ -1,5 +1,6 @@
 #pragma once
 #include "app/RecordLineFormat.h"
+#include "proxy/ConnectionWatchdog.h"
 
 #include <optional>
 #include <string>
@@ -17,6 +18,11 @@ struct CCommandLine {
     std::optional<std::string> logFile;
     int logEverySeconds = 0;                  // 0: only on SIGUSR1 and at exit
     std::optional<std::string> harFile;       // the run's HAR, written when it saves and at exit
+    // Then the 404 page; the request header complete within this, else close; no byte either
+    // way for this long, close the pair. The window runs on the same defaults.
+    int connectTimeoutSeconds = CConnectionWatchdog::kDefaultConnectTimeoutS;
+    int headerTimeoutSeconds = CConnectionWatchdog::kDefaultHeaderTimeoutS;
+    int idleTimeoutSeconds = CConnectionWatchdog::kDefaultIdleTimeoutS;
     bool debug = false;
     bool quiet = false;
     RecordFormat format = RecordFormat::Text; // of the record lines on stdout

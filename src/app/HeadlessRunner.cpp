@@ -3,6 +3,9 @@
 #include "app/RecordLineFormat.h"
 #include "app/HttpsEngine.h"
 #include "app/HarRunFile.h"
+#include "app/OutputWriter.h"
+#include "platform/MessageBox.h"
+#include "proxy/ConnectionWatchdog.h"
 #include "app/SettingsRegistry.h"
 #include "app/SignalPipe.h"
 #include "app/TraceApp.h"
@@ -24,7 +27,8 @@ namespace {
 // Closed connections are dropped this often when nothing else (a log) needs their records:
 // they were printed as they were made, and a long run must not grow without bound.
 constexpr int kPurgeIntervalMs = 5000;
-constexpr int kDebugDrainMs = 100;
+// What is still held for stdout and stderr at the end gets this long to go out.
+constexpr int kFinalDrainMs = 500;
 } // namespace
 
 CHeadlessRunner::CHeadlessRunner(CTraceApp& app, CCommandLine options)
@@ -35,8 +39,16 @@ CHeadlessRunner::CHeadlessRunner(CTraceApp& app, CCommandLine options)
 
 CHeadlessRunner::~CHeadlessRunner()
 {
-    if (m_app.m_pTraceStore)
+    if (m_app.m_pTraceStore) {
         m_app.m_pTraceStore->SetRecordObserver(nullptr);
+        m_app.m_pTraceStore->SetDebugObserver(nullptr);
+    }
+    if (m_pErr)
+        SetMessageHandler(nullptr);
+    for (COutputWriter* writer : {m_pOut.get(), m_pErr.get()}) {
+        if (writer)
+            writer->Drain(kFinalDrainMs);
+    }
 }
 
 bool CHeadlessRunner::Start()
@@ -46,6 +58,9 @@ bool CHeadlessRunner::Start()
     connect(signalPipe, &CSignalPipe::Signalled, this, &CHeadlessRunner::OnSignal);
 
     m_app.InitCore();
+    CConnectionWatchdog::Instance().SetTimeouts(m_options.connectTimeoutSeconds,
+                                                m_options.headerTimeoutSeconds,
+                                                m_options.idleTimeoutSeconds);
 
     CSettingsRegistry settings;
     std::string address = settings.GetAddress();
@@ -71,12 +86,16 @@ bool CHeadlessRunner::Start()
     if (!StartHttps())
         return false;
 
-    if (!m_options.quiet)
+    if (!m_options.quiet) {
+        m_pOut = std::make_unique<COutputWriter>(1);
         m_app.m_pTraceStore->SetRecordObserver(
             [this](const CTraceRecord& record) { PrintRecord(record); });
+    }
 
     if (!m_app.StartListening())
         return false;
+    if (m_app.IsUpstreamSelf())
+        return false; // said why; exits 2, as a bad command line does
 
     std::fprintf(stderr, "Kestrune %s listening on port %d", KESTRUNE_VERSION,
                  m_app.GetListenPort());
@@ -86,12 +105,14 @@ bool CHeadlessRunner::Start()
     std::fprintf(stderr, "\n");
     std::fflush(stderr);
 
+    // From here on stderr is written without blocking: messages and every debug line, in order.
+    m_pErr = std::make_unique<COutputWriter>(2);
+    SetMessageHandler([this](const std::string& text) {
+        m_pErr->Write(std::string(kMessageCaption) + ": " + text + "\n");
+    });
+    if (m_options.debug)
+        m_app.m_pTraceStore->SetDebugObserver([this](const std::string& text) { WriteDebugText(text); });
 
-    if (m_options.debug) {
-        m_pDebugTimer = new QTimer(this);
-        connect(m_pDebugTimer, &QTimer::timeout, this, &CHeadlessRunner::DrainDebugLines);
-        m_pDebugTimer->start(kDebugDrainMs);
-    }
     if (m_options.logFile && m_options.logEverySeconds > 0) {
         m_pLogTimer = new QTimer(this);
         connect(m_pLogTimer, &QTimer::timeout, this, &CHeadlessRunner::SaveLog);
@@ -99,6 +120,8 @@ bool CHeadlessRunner::Start()
     }
     if (m_options.harFile)
         m_pHar = std::make_unique<CHarRunFile>(QString::fromStdString(*m_options.harFile));
+    if (m_options.logFile && !m_pHar)
+        m_app.m_pTraceStore->SetKeepRecordTexts(false); // only the log reads records back
     if (!m_options.logFile) {
         // Nothing reads a record back after it was printed (the HAR reads closed connections
         // before each purge): an open connection keeps only what its next chunks look at, so a
@@ -173,13 +196,16 @@ void CHeadlessRunner::SaveLog()
             m_pHar->KeepClosed(*m_app.m_pTraceStore);
         m_app.ClearAllData();
     });
-    std::fflush(stdout);
+    // Open connections let go of what the log has taken, so a long one does not grow (the HAR
+    // reads every record of the run, so with --har they stay).
+    if (!m_pHar)
+        m_app.m_pTraceStore->DropWrittenRecords();
+    ::malloc_trim(0);
 }
 
 void CHeadlessRunner::PrintRecord(const CTraceRecord& record)
 {
-    const std::string line = FormatRecordLine(record, m_options.format);
-    std::fwrite(line.data(), 1, line.size(), stdout);
+    m_pOut->Write(FormatRecordLine(record, m_options.format));
 }
 
 void CHeadlessRunner::DrainDebugLines()
@@ -189,8 +215,13 @@ void CHeadlessRunner::DrainDebugLines()
         return;
     const std::string text = store->TakeDebugText();
     store->ClearDebugText();
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+    WriteDebugText(text);
+}
+
+void CHeadlessRunner::WriteDebugText(const std::string& text)
+{
+    if (m_pErr)
+        m_pErr->Write(text);
 }
 
 void CHeadlessRunner::PurgeIfUnlogged()
@@ -224,11 +255,9 @@ int RunHeadless(const CCommandLine& options)
     {
         CHeadlessRunner runner(app, options);
         if (runner.Start()) {
-            // Records are printed as they are made; a line per record must reach a pipe promptly.
-            std::setvbuf(stdout, nullptr, _IOLBF, 0);
             status = qapp.exec();
         } else {
-            status = 1;
+            status = app.IsUpstreamSelf() ? 2 : 1;
         }
     }
     app.ExitInstance();

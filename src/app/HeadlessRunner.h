@@ -6,6 +6,7 @@
 #include <memory>
 
 class CHarRunFile;
+class COutputWriter;
 class CTraceApp;
 class CTraceRecord;
 class QTimer;
@@ -31,11 +32,14 @@ private:
     void OnSignal(int signalNumber);
     void PrintRecord(const CTraceRecord& record);
     void DrainDebugLines();
+    void WriteDebugText(const std::string& text);
     void PurgeIfUnlogged();
 
     CTraceApp& m_app;
     CCommandLine m_options;
-    QTimer* m_pDebugTimer = nullptr;
+    // Record lines (stdout) and debug lines and messages (stderr): never block relaying.
+    std::unique_ptr<COutputWriter> m_pOut;
+    std::unique_ptr<COutputWriter> m_pErr;
     QTimer* m_pLogTimer = nullptr;
     QTimer* m_pPurgeTimer = nullptr;
     std::unique_ptr<CHarRunFile> m_pHar; // with --har

@@ -3,6 +3,7 @@
 #include "app/HttpsEngine.h"
 #include "app/SettingsRegistry.h"
 #include "app/SheetBase.h"
+#include "platform/LocalAddress.h"
 #include "platform/MessageBox.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Listen.h"
@@ -70,9 +71,13 @@ void CTraceApp::ClearAllData()
 bool CTraceApp::StartListening()
 {
     ClearAllData();
+    m_bUpstreamIsSelf = false;
 
-    delete m_pListener;
+    // The old listener's socket closes before the new one is made; the new object is made
+    // first only so that it never takes the old one's address (a restart is then told apart).
+    CListen* old = m_pListener;
     m_pListener = new CListen();
+    delete old;
 
     const int port = AtoiText(m_strPort);
     bool ok = m_pListener->Socket(CAsyncSocket::FD_ACCEPT | CAsyncSocket::FD_CLOSE);
@@ -85,8 +90,14 @@ bool CTraceApp::StartListening()
         // SYN retransmissions (a second and more each) on this platform: take the system's.
         ok = m_pListener->Bind(port) && m_pListener->Listen(SOMAXCONN);
     }
-    if (ok)
+    if (ok) {
+        m_bUpstreamIsSelf = m_bUseProxy && AtoiText(m_strProxyPort) == GetListenPort()
+            && IsLocalAddress(m_strProxyAddress);
+        if (m_bUpstreamIsSelf)
+            ShowMessageBox("The upstream proxy " + m_strProxyAddress + ":" + m_strProxyPort
+                           + " is this proxy's own port: requests would loop back to it.");
         return true;
+    }
 
     char text[64];
     std::snprintf(text, sizeof text, "Listen Error on port: %d", port);

@@ -33,6 +33,11 @@ public:
     // Destroys the sheet, the trace store and the listener, in that order.
     void ExitInstance();
 
+    // The upstream proxy is this proxy's own listening port on an address of this machine:
+    // every request would come back here. Found by StartListening, which then says so; while
+    // it holds, requests through the upstream get the 404 page instead of looping.
+    bool IsUpstreamSelf() const { return m_bUpstreamIsSelf; }
+
     // The port the listener is bound to (what the system chose for port 0); 0 when none.
     int GetListenPort() const;
 
@@ -49,6 +54,7 @@ public:
 
 private:
     bool m_bExited = false;
+    bool m_bUpstreamIsSelf = false;
 };
 
 // The global accessor; valid while the application object exists.

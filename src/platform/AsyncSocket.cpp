@@ -114,6 +114,7 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected)
     // Like Winsock, the new socket starts with the listener's event selection.
     connected.m_hSocket = fd;
     connected.m_lEvents = m_lEvents;
+    connected.m_tLastActivity = std::chrono::steady_clock::now();
     connected.m_pNotifiers->Attach(fd, true);
     return true;
 }
@@ -159,6 +160,8 @@ int CAsyncSocket::Send(const void* data, int length)
         }
         return -1;
     }
+    if (n > 0)
+        m_tLastActivity = std::chrono::steady_clock::now();
     // A short send means the socket's buffer is full: the rest waits for OnSend.
     if (n < length)
         m_pNotifiers->WantWrite();
@@ -179,6 +182,8 @@ int CAsyncSocket::Receive(void* data, int length)
         m_pNotifiers->NoteReceive(!wouldBlock, m_nLastError);
         return -1;
     }
+    if (n > 0)
+        m_tLastActivity = std::chrono::steady_clock::now();
     m_pNotifiers->NoteReceive(n == 0 && length > 0, 0);
     return static_cast<int>(n);
 }

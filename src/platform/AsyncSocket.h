@@ -1,5 +1,6 @@
 #pragma once
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -73,6 +74,8 @@ public:
     bool IsOpen() const { return m_hSocket >= 0; }
     int GetSocketHandle() const { return m_hSocket; }
     int GetLocalPort() const;
+    // When a byte last went out or came in (or the socket was accepted).
+    std::chrono::steady_clock::time_point LastActivity() const { return m_tLastActivity; }
 
     virtual void OnAccept(int errorCode) { (void)errorCode; }
     virtual void OnReceive(int errorCode) { (void)errorCode; }
@@ -88,5 +91,6 @@ private:
     int m_hSocket = -1;
     int m_nLastError = 0;
     long m_lEvents = 0;
+    std::chrono::steady_clock::time_point m_tLastActivity = std::chrono::steady_clock::now();
     std::unique_ptr<CSocketNotifiers> m_pNotifiers; // the layer's own state (event plumbing)
 };

@@ -2,10 +2,8 @@
 
 #include "platform/AsyncSocket.h"
 
+#include "platform/EpollSet.h"
 #include "platform/NameResolver.h"
-
-#include <QObject>
-#include <QSocketNotifier>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,25 +15,11 @@
 
 namespace {
 
-// How deep we are inside handlers called from our notifiers or lookups. While above 0, a
-// notifier may be the one whose signal is running, so it is released with deleteLater.
-int g_nDispatchDepth = 0;
-
 // Accept events delivered at most per readiness of a listening socket.
 constexpr int kAcceptsPerEvent = 32;
 
 // A lookup that found no IPv4 address.
 constexpr int kHostNotFound = EHOSTUNREACH;
-
-void Release(QObject* object)
-{
-    if (!object)
-        return;
-    if (g_nDispatchDepth > 0)
-        object->deleteLater();
-    else
-        delete object;
-}
 
 } // namespace
 
@@ -55,9 +39,7 @@ template <class F>
 bool CSocketNotifiers::Dispatch(F&& handler)
 {
     std::shared_ptr<Life> life = m_pLife;
-    ++g_nDispatchDepth;
     handler(*m_pSocket);
-    --g_nDispatchDepth;
     return life->socket != nullptr;
 }
 
@@ -65,35 +47,28 @@ void CSocketNotifiers::Attach(int fd, bool connected)
 {
     Detach();
     m_bConnected = connected;
-    m_pRead = new QSocketNotifier(fd, QSocketNotifier::Read);
-    m_pRead->setEnabled(false);
-    m_pWrite = new QSocketNotifier(fd, QSocketNotifier::Write);
-    m_pWrite->setEnabled(false);
-
-    // The lambdas hold the liveness guard, never a bare pointer to a possibly deleted socket.
-    std::shared_ptr<Life> life = m_pLife;
-    QObject::connect(m_pRead, &QSocketNotifier::activated, m_pRead, [life] {
-        if (life->socket)
-            life->socket->m_pNotifiers->OnReadable();
-    });
-    QObject::connect(m_pWrite, &QSocketNotifier::activated, m_pWrite, [life] {
-        if (life->socket)
-            life->socket->m_pNotifiers->OnWritable();
-    });
+    m_fd = fd;
     Update();
+}
+
+void CSocketNotifiers::OnEvents(bool readable, bool writable)
+{
+    // A handler may delete the socket, and this with it.
+    std::shared_ptr<Life> life = m_pLife;
+    if (readable && m_bReadArmed)
+        OnReadable();
+    if (life->socket && writable && m_bWriteArmed)
+        OnWritable();
 }
 
 void CSocketNotifiers::Detach()
 {
     ReleaseLookup();
-    for (QSocketNotifier** n : {&m_pRead, &m_pWrite}) {
-        if (*n) {
-            (*n)->setEnabled(false);
-            QObject::disconnect(*n, nullptr, nullptr, nullptr);
-            Release(*n);
-            *n = nullptr;
-        }
-    }
+    if (m_fd >= 0)
+        CEpollSet::Instance().Forget(m_fd);
+    m_fd = -1;
+    m_bReadArmed = false;
+    m_bWriteArmed = false;
     m_bListening = false;
     m_bConnected = false;
     m_bConnecting = false;
@@ -106,15 +81,17 @@ void CSocketNotifiers::Detach()
 
 void CSocketNotifiers::ReleaseLookup()
 {
-    // A lookup is left to finish (aborting it, or destroying its context, would leak its
-    // callback); the liveness guard and the serial make its late result a no-op.
+    // The asker has gone: the resolver forgets the lookup (the serial guards a late answer).
+    if (m_bLookupPending && m_nLookupId)
+        CNameResolver::Instance().Cancel(m_nLookupId);
+    m_nLookupId = 0;
     m_bLookupPending = false;
     ++m_nLookupSerial;
 }
 
 void CSocketNotifiers::Update()
 {
-    if (!m_pRead || !m_pWrite)
+    if (m_fd < 0)
         return;
     const long events = m_pSocket->m_lEvents;
     bool read = false;
@@ -124,10 +101,11 @@ void CSocketNotifiers::Update()
         read = (events & CAsyncSocket::FD_READ) != 0;
     const bool write = m_bAwaitConnect
         || (m_bConnected && m_bWantWrite && (events & CAsyncSocket::FD_WRITE));
-    if (m_pRead->isEnabled() != read)
-        m_pRead->setEnabled(read);
-    if (m_pWrite->isEnabled() != write)
-        m_pWrite->setEnabled(write);
+    if (read != m_bReadArmed || write != m_bWriteArmed) {
+        m_bReadArmed = read;
+        m_bWriteArmed = write;
+        CEpollSet::Instance().Watch(m_fd, this, read, write);
+    }
 }
 
 bool CSocketNotifiers::Connect(const std::string& host, int port)
@@ -150,12 +128,12 @@ bool CSocketNotifiers::Connect(const std::string& host, int port)
     m_bLookupPending = true;
     const int serial = ++m_nLookupSerial;
     std::shared_ptr<Life> life = m_pLife;
-    const bool started = CNameResolver::Instance().Lookup(
+    m_nLookupId = CNameResolver::Instance().Lookup(
         host, [life, serial, port](bool found, unsigned int address) {
             if (life->socket)
                 life->socket->m_pNotifiers->OnLookupDone(serial, address, found, port);
         });
-    if (!started) {
+    if (!m_nLookupId) { // the resolver could not start: the caller answers at once
         m_bConnecting = false;
         m_bLookupPending = false;
         s.m_nLastError = EAGAIN;
@@ -194,6 +172,7 @@ void CSocketNotifiers::OnLookupDone(int serial, unsigned int addressNetOrder, bo
     if (serial != m_nLookupSerial || !m_bLookupPending)
         return;
     m_bLookupPending = false;
+    m_nLookupId = 0;
 
     int error = 0;
     if (!found)
@@ -221,7 +200,8 @@ void CSocketNotifiers::OnReadable()
             if (!Dispatch([](CAsyncSocket& sock) { sock.OnAccept(0); }))
                 return;
             pollfd pending{s.m_hSocket, POLLIN, 0};
-            if (s.m_hSocket < 0 || !m_bListening || ::poll(&pending, 1, 0) <= 0)
+            if (s.m_hSocket < 0 || !m_bListening || !(s.m_lEvents & CAsyncSocket::FD_ACCEPT)
+                || ::poll(&pending, 1, 0) <= 0)
                 return;
         }
         return;

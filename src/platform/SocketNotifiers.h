@@ -3,10 +3,9 @@
 #include <string>
 
 class CAsyncSocket;
-class QSocketNotifier;
 
-// The event plumbing of one CAsyncSocket: read and write notifiers on the Qt event loop, the
-// pending name lookup and connect, and the liveness guard that keeps a deleted socket from
+// The event plumbing of one CAsyncSocket: its read and write interest in the layer's one epoll
+// set (CEpollSet) on the Qt event loop, the pending name lookup and connect, and the liveness guard that keeps a deleted socket from
 // ever being called back. Owned by the socket; lives only as long as it does.
 class CSocketNotifiers {
 public:
@@ -40,6 +39,9 @@ public:
         }
     }
 
+    // The epoll set found the descriptor ready (errors and hang-ups count as both).
+    void OnEvents(bool readable, bool writable);
+
 private:
     struct Life {
         CAsyncSocket* socket;
@@ -57,9 +59,11 @@ private:
 
     CAsyncSocket* m_pSocket;
     std::shared_ptr<Life> m_pLife;
-    QSocketNotifier* m_pRead = nullptr;
-    QSocketNotifier* m_pWrite = nullptr;
+    int m_fd = -1;               // the descriptor watched, -1 when none
+    bool m_bReadArmed = false;   // what Update last asked the epoll set for
+    bool m_bWriteArmed = false;
     int m_nLookupSerial = 0;
+    unsigned long m_nLookupId = 0; // the resolver's id of the pending lookup
     bool m_bLookupPending = false;
     bool m_bListening = false;
     bool m_bConnected = false;  // a stream whose connect has finished (or accepted)

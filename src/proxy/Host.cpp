@@ -1,5 +1,6 @@
 #include "proxy/Host.h"
 
+#include "proxy/ConnectionWatchdog.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Proxy.h"
 #include "proxy/TracedSend.h"
@@ -191,6 +192,7 @@ void CHost::SetReading(bool on)
 void CHost::OnConnect(int errorCode)
 {
     m_pProxy->ReleaseRetired();
+    CConnectionWatchdog::Instance().ConnectFinished(m_pProxy);
     if (errorCode != 0) {
         // Refused, unreachable or not resolved: the browser gets the 404 page in its turn.
         m_pProxy->ConnectFailed(this);

@@ -76,6 +76,7 @@ public:
 
     void SetTunnel() { m_bTunnel = 1; m_nState = EResponseStage::Tunnel; }
     void SetFailed() { m_bFailed = true; }
+    bool IsConnected() const { return m_bConnected != 0; }
     bool HasFailed() const { return m_bFailed; }
     bool IsClosed() const { return m_bClosed != 0; }
     // Another request for the same server may go on this connection.

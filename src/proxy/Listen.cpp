@@ -3,8 +3,21 @@
 #include "proxy/Proxy.h"
 #include "trace/TraceAppState.h"
 
+#include <QTimer>
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+bool OutOfResources(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+} // namespace
 
 CListen::CListen()
 {
@@ -23,11 +36,43 @@ void CListen::OnAccept(int)
         DebugTrace("CListen::OnAccept - Create New Proxy\r\n");
     CProxy* proxy = new CProxy();
     if (!Accept(*proxy)) {
+        const int error = GetLastError();
         delete proxy;
+        if (OutOfResources(error))
+            BackOff(error);
         return;
+    }
+    if (m_bExhausted) {
+        m_bExhausted = false;
+        std::fprintf(stderr, "Kestrune: accepting connections again\n");
     }
     // Relayed chunks go out as they come; waiting to fill a segment only adds latency.
     const int on = 1;
     proxy->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP);
     proxy->AsyncSelect(kAllEvents);
+}
+
+void CListen::BackOff(int error)
+{
+    if (!m_bExhausted) {
+        m_bExhausted = true;
+        std::fprintf(stderr, "Kestrune: cannot accept connections (%s); retrying every %d ms\n",
+                     std::strerror(error), kBackOffMs);
+    }
+    if (DebugTraceOn())
+        DebugTrace("CListen::OnAccept - out of resources, backing off\r\n");
+    m_bBackingOff = true;
+    AsyncSelect(0);
+    if (!m_pResume) {
+        m_pResume = std::make_unique<QTimer>();
+        m_pResume->setSingleShot(true);
+        QObject::connect(m_pResume.get(), &QTimer::timeout, [this] { Resume(); });
+    }
+    m_pResume->start(kBackOffMs);
+}
+
+void CListen::Resume()
+{
+    m_bBackingOff = false;
+    AsyncSelect(FD_ACCEPT | FD_CLOSE);
 }

@@ -1,12 +1,33 @@
 #pragma once
 #include "platform/AsyncSocket.h"
 
+#include <memory>
+
+class QTimer;
+
 // The listening socket on which browsers reach the proxy. Each accepted connection gets its
 // own CProxy, which lives on by itself; the listener keeps no list of them.
+//
+// When the process runs out of descriptors, the waiting connection cannot be taken and stays
+// ready: the listener then stops watching for a short while instead of failing the accept
+// thousands of times a second, and says so once per episode.
 class CListen : public CAsyncSocket {
 public:
+    // How long the listener rests after an accept failed for want of descriptors or memory.
+    static constexpr int kBackOffMs = 200;
+
     CListen();
     ~CListen() override;
 
     void OnAccept(int errorCode) override;
+
+    bool IsBackingOff() const { return m_bBackingOff; }
+
+private:
+    void BackOff(int error);
+    void Resume();
+
+    std::unique_ptr<QTimer> m_pResume;
+    bool m_bBackingOff = false;
+    bool m_bExhausted = false; // an episode is under way (reported once)
 };

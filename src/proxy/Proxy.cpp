@@ -1,6 +1,7 @@
 #include "proxy/Proxy.h"
 
 #include "app/TraceApp.h"
+#include "proxy/ConnectionWatchdog.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Host.h"
 #include "proxy/TracedSend.h"
@@ -62,6 +63,7 @@ constexpr char kUpstreamTarget[] = "upstream";
 CProxy::CProxy()
 {
     LiveProxies().insert(this);
+    CConnectionWatchdog::Instance().Add(this); // header, connect and idle timeouts
     if (DebugTraceOn())
         DebugTrace("CProxy::CProxy\r\n");
 }
@@ -69,6 +71,7 @@ CProxy::CProxy()
 CProxy::~CProxy()
 {
     LiveProxies().erase(this);
+    CConnectionWatchdog::Instance().Remove(this);
 }
 
 std::size_t CProxy::LiveCount()
@@ -188,10 +191,15 @@ bool CProxy::ProcessBuffered()
     m_Buffer.erase(0, offset);
     if (m_nState == ERequestStage::Header) {
         m_nScanned = m_Buffer.size();
-        if (m_Buffer.size() > kBufferLimit) {
+        CConnectionWatchdog& watchdog = CConnectionWatchdog::Instance();
+        if (m_Buffer.size() > CConnectionWatchdog::kMaxHeaderBytes) {
             // A header this long is no header: refuse it rather than hold it without end.
             m_Buffer.clear();
+            watchdog.HoldHeader(this, 0);
             Refuse();
+        } else if (!watchdog.HoldHeader(this, m_Buffer.size())) {
+            TearDown(); // unfinished headers of all browsers hold too much already
+            return false;
         }
     }
     if (m_Buffer.empty() && m_Buffer.capacity() > 65536)
@@ -201,6 +209,7 @@ bool CProxy::ProcessBuffered()
 
 bool CProxy::ProcessHeader(std::string header)
 {
+    CConnectionWatchdog::Instance().HeaderComplete(this);
     const std::string line = FirstHeaderLine(header);
     if (line.empty())
         static_cast<CRequestFields&>(*this) = CRequestFields();
@@ -299,6 +308,12 @@ CHost* CProxy::OpenServer(const std::string& target, const std::string& host, in
     server->AsyncSelect(kAllEvents);
     if (tunnel)
         server->SetTunnel();
+    if (app.m_bUseProxy && app.IsUpstreamSelf()) {
+        server->AsyncSelect(0); // the upstream is this proxy: the request would come back here
+        server->SetFailed();
+        return server;
+    }
+    CConnectionWatchdog::Instance().ConnectStarted(this); // the 404 page if it takes too long
     if (!server->Connect(host, port) && !WouldBlock(server->GetLastError())) {
         server->AsyncSelect(0);
         server->SetFailed();
@@ -343,6 +358,22 @@ bool CProxy::FlushToServers()
             return false;
     }
     return true;
+}
+
+void CProxy::ConnectTimedOut()
+{
+    std::vector<CHost*> waiting;
+    for (const auto& host : m_Hosts) {
+        if (!host->IsConnected() && !host->HasFailed())
+            waiting.push_back(host.get());
+    }
+    for (CHost* host : waiting) {
+        host->AsyncSelect(0);
+        host->Close(); // gives up the connect (and a name lookup still running)
+        host->SetFailed();
+    }
+    if (FlushToBrowser())
+        UpdateFlow();
 }
 
 void CProxy::ConnectFailed(CHost* host)

@@ -20,8 +20,8 @@ class CHost;
 class CProxy : public CAsyncSocket, public CRequestFields {
 public:
     static constexpr int kReadSize = 8096;
-    // The most bytes one side holds for the other before it stops reading; also the longest
-    // request header accepted.
+    // The most bytes one side holds for the other before it stops reading. (The longest
+    // request header is CConnectionWatchdog::kMaxHeaderBytes.)
     static constexpr std::size_t kBufferLimit = 1 << 20;
 
     // Requests waiting for their answers before the browser's next one waits too.
@@ -48,6 +48,8 @@ public:
     // Called by the server sides.
     // The server could not be reached: the 404 page in that request's turn, then the tear-down.
     void ConnectFailed(CHost* host);
+    // Connects still unfinished after the connect timeout: each gets the 404 page in its turn.
+    void ConnectTimedOut();
     // The server side has ended; false when the pair is gone.
     bool ServerEnded(CHost* host);
     // A 101 answer: from now on the browser's bytes pass unframed to that server.

@@ -105,6 +105,8 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
 
     if (store) {
         store->NotifyRecord(*record);
+        if (!store->KeepsRecordTexts())
+            record->KeepOnlyLogText();
         if (!store->KeepsSettledRecords())
             DropSettledRecords();
     }
@@ -164,6 +166,28 @@ void CTraceConnection::DropSettledRecords()
     }
     if (m_nLastRequest >= 0)
         m_nLastRequest = 0;
+}
+
+void CTraceConnection::DropWrittenRecords()
+{
+    // Rows go out in order, so the written records are the first ones.
+    std::size_t written = 0;
+    while (written < m_Records.size() && m_Records[written]->IsWritten())
+        ++written;
+    if (written < 2)
+        return;
+    const std::size_t lastRequest = m_nLastRequest >= 0 ? static_cast<std::size_t>(m_nLastRequest) : written;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_Records.size(); ++i) {
+        if (i + 1 >= written || i == lastRequest || i + 1 == m_Records.size()) {
+            if (i == lastRequest)
+                m_nLastRequest = static_cast<int>(kept);
+            if (kept != i)
+                m_Records[kept] = std::move(m_Records[i]);
+            ++kept;
+        }
+    }
+    m_Records.resize(kept);
 }
 
 int CTraceConnection::WriteLog(std::FILE* file)

@@ -30,6 +30,11 @@ public:
     // nothing reads the records back (no Listing, no log): the headless mode without a log.
     void DropSettledRecords();
 
+    // Frees the records already written to the log, except the latest record and the latest
+    // request (later chunks look back at them) and the last written one (the next row's form
+    // depends on it). Numbering goes on as before.
+    void DropWrittenRecords();
+
     using Records = std::vector<std::unique_ptr<CTraceRecord>>;
     const Records& GetRecords() const { return m_Records; }
 

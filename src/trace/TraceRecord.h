@@ -63,6 +63,19 @@ public:
     // Writes this record's row to the log; returns 1 and marks the record written when the
     // whole row was accepted, else 0 (the record stays unwritten).
     int WriteLogRow(std::FILE* file, int useSummary);
+    // The row alone (false when it could not be made), and marking it written by other means.
+    bool MakeLogRow(int useSummary, std::string& row) const;
+    void MarkWritten() { m_bWritten = true; }
+    // Frees the text that only viewers read, keeping what the log row reads (the header's
+    // first line and the first 100 bytes of the text). For runs in which nothing but the log
+    // reads records back.
+    void KeepOnlyLogText()
+    {
+        if (m_strText.size() > 100) {
+            m_strText.resize(100);
+            m_strText.shrink_to_fit();
+        }
+    }
 
 private:
     // Steps of record building.

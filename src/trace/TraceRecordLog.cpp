@@ -2,12 +2,8 @@
 
 #include <new>
 
-int CTraceRecord::WriteLogRow(std::FILE* file, int useSummary)
+bool CTraceRecord::MakeLogRow(int useSummary, std::string& row) const
 {
-    if (!file)
-        return 0;
-
-    std::string row;
     try {
         std::string data = m_nDirection == 0 || useSummary
                                ? GetSummary()
@@ -26,8 +22,16 @@ int CTraceRecord::WriteLogRow(std::FILE* file, int useSummary)
         row += "\"\t\"" + data;
         row += "\"\r\n";
     } catch (const std::bad_alloc&) {
-        return 0;
+        return false;
     }
+    return true;
+}
+
+int CTraceRecord::WriteLogRow(std::FILE* file, int useSummary)
+{
+    std::string row;
+    if (!file || !MakeLogRow(useSummary, row))
+        return 0;
 
     // Flushed row by row: a row that stays in the stream's buffer has not been written.
     if (std::fwrite(row.data(), 1, row.size(), file) != row.size() || std::fflush(file) != 0)

@@ -70,6 +70,12 @@ void CTraceStore::DropClosedEntry(CTraceConnection* entry)
     }
 }
 
+void CTraceStore::DropWrittenRecords()
+{
+    for (auto& entry : m_Connections)
+        entry->DropWrittenRecords();
+}
+
 int CTraceStore::WriteLog(std::FILE* file)
 {
     for (auto& entry : m_Connections) {
@@ -141,6 +147,8 @@ void CTraceStore::AppendDebugText(const std::string& text)
 {
     if (!DebugGate())
         return;
+    if (m_DebugObserver)
+        return m_DebugObserver(text);
     try {
         AppendDebugText(std::string(text));
     } catch (const std::bad_alloc&) {
@@ -161,7 +169,9 @@ void CTraceStore::AppendResponseText(std::string&& text, std::string&& banner)
 
 void CTraceStore::AppendDebugText(std::string&& text)
 {
-    if (DebugGate())
+    if (DebugGate() && m_DebugObserver)
+        m_DebugObserver(text);
+    else if (DebugGate())
         Append(m_Debug, nullptr, text);
 }
 

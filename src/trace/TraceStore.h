@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CTraceConnection;
@@ -38,6 +39,13 @@ public:
     // For runs in which nothing reads the records back. On by default.
     void SetKeepSettledRecords(bool keep) { m_bKeepSettledRecords = keep; }
     bool KeepsSettledRecords() const { return m_bKeepSettledRecords; }
+    // Off: a record keeps only what its log row reads once it has been observed, and
+    // DropWrittenRecords frees the records the log has taken. For runs in which only the log
+    // reads records back (the headless mode with a log). On by default.
+    void SetKeepRecordTexts(bool keep) { m_bKeepRecordTexts = keep; }
+    bool KeepsRecordTexts() const { return m_bKeepRecordTexts; }
+    // Each open entry frees its written records except those later chunks or rows look back at.
+    void DropWrittenRecords();
     // With settled records not kept, a closed entry holds nothing anyone reads: it is deleted
     // at once rather than at the next purge. Otherwise (and for an open entry) does nothing.
     void DropClosedEntry(CTraceConnection* entry);
@@ -68,6 +76,13 @@ public:
             m_RecordObserver(record);
     }
 
+    // Takes every debug line, in order, in place of the debug feed (which keeps only the
+    // latest 128000 bytes). The headless mode writes them out as they come. Empty: the feed.
+    void SetDebugObserver(std::function<void(const std::string&)> observer)
+    {
+        m_DebugObserver = std::move(observer);
+    }
+
     // Pending lengths, for tests and the window.
     std::int64_t GetRequestCount() const { return m_Request.count; }
     std::int64_t GetResponseCount() const { return m_Response.count; }
@@ -88,5 +103,7 @@ private:
     std::mutex m_Lock;
     Connections m_Connections;
     std::function<void(const CTraceRecord&)> m_RecordObserver;
+    std::function<void(const std::string&)> m_DebugObserver;
     bool m_bKeepSettledRecords = true;
+    bool m_bKeepRecordTexts = true;
 };

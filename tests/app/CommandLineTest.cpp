@@ -30,12 +30,12 @@ TEST(CommandLine, HeadlessOptionsInBothForms)
     EXPECT_EQ(c.format, RecordFormat::Json);
 }
 
-TEST(CommandLine, PortTextIsKeptAsTyped)
+TEST(CommandLine, PortIsOnlyADecimalNumberUpTo65535)
 {
-    // The listen port follows the same atoi rules as the stored setting.
-    const CCommandLine c = CCommandLine::Parse({"--headless", "--port", "80abc"});
-    ASSERT_TRUE(c.error.empty());
-    EXPECT_EQ(c.port.value(), "80abc");
+    for (const char* bad : {"80abc", "abc", "", "-1", "+80", " 80", "65536", "4294967297"})
+        EXPECT_FALSE(CCommandLine::Parse({"--headless", "--port", bad}).error.empty()) << bad;
+    for (const char* good : {"0", "65535", "8010"})
+        EXPECT_EQ(CCommandLine::Parse({"--headless", "--port", good}).port.value(), good);
 }
 
 TEST(CommandLine, UpstreamWithEmptyPortAndLastColon)
@@ -98,4 +98,18 @@ TEST(CommandLine, HttpsOptionsAndTheCertificateCommands)
     EXPECT_EQ(c.exportCaFile.value(), "/tmp/root.pem");
     EXPECT_FALSE(CCommandLine::Parse({"--export-ca="}).error.empty());
     EXPECT_NE(CCommandLine::Parse({"--decrypt-https"}).error.find("add --headless"), std::string::npos);
+}
+
+TEST(CommandLine, TimeoutsHaveDefaultsAndTakeOnlyWholeSeconds)
+{
+    const CCommandLine d = CCommandLine::Parse({"--headless"});
+    EXPECT_EQ(d.connectTimeoutSeconds, 30);
+    EXPECT_EQ(d.headerTimeoutSeconds, 60);
+    EXPECT_EQ(d.idleTimeoutSeconds, 900);
+    const CCommandLine c = CCommandLine::Parse(
+        {"--headless", "--connect-timeout", "2", "--header-timeout=3", "--idle-timeout", "4"});
+    ASSERT_TRUE(c.error.empty()) << c.error;
+    EXPECT_EQ(c.connectTimeoutSeconds + c.headerTimeoutSeconds * 10 + c.idleTimeoutSeconds * 100, 432);
+    for (const char* bad : {"0", "1.5", "x", "604801"})
+        EXPECT_FALSE(CCommandLine::Parse({"--headless", "--idle-timeout", bad}).error.empty()) << bad;
 }

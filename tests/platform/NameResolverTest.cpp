@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -58,4 +61,35 @@ TEST(NameResolver, CallbackMayStartTheNextLookup)
     };
     ASSERT_TRUE(resolver.Lookup("localhost", next));
     ASSERT_TRUE(RunUntil([&] { return chain == 3; }, 20000));
+}
+
+TEST(NameResolver, SlowNamesDelayNoOtherNameAndAbandonedLookupsAreDropped)
+{
+    // A name server on loopback that never answers: every name sent to it hangs.
+    const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&a), &length);
+    CNameResolver& resolver = CNameResolver::Instance();
+    ASSERT_TRUE(resolver.UseServers("127.0.0.1:" + std::to_string(ntohs(a.sin_port))));
+
+    int slowAnswers = 0;
+    std::vector<unsigned long> slow;
+    for (int i = 0; i < 4; ++i)
+        slow.push_back(resolver.Lookup("slow" + std::to_string(i) + ".kestrune.invalid",
+                                       [&](bool, unsigned int) { ++slowAnswers; }));
+    bool local = false;
+    ASSERT_NE(resolver.Lookup("localhost", [&](bool found, unsigned int) { local = found; }), 0u);
+    ASSERT_TRUE(RunUntil([&] { return local; }, 20000));
+    EXPECT_EQ(slowAnswers, 0) << "localhost answered while the slow names still wait";
+    EXPECT_EQ(resolver.PendingCount(), 4u);
+    for (unsigned long id : slow)
+        resolver.Cancel(id);
+    EXPECT_EQ(resolver.PendingCount(), 0u);
+    ASSERT_TRUE(resolver.UseServers(""));
+    ::close(silent);
+    EXPECT_EQ(slowAnswers, 0);
 }

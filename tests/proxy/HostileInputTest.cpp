@@ -1,6 +1,7 @@
 // Requests a browser (or anyone on the network) may send on purpose to break the proxy.
 #include "ProxyFixture.h"
 
+#include "proxy/ConnectionWatchdog.h"
 #include "proxy/Proxy.h"
 #include "support/EventLoopWait.h"
 #include "trace/LogSaver.h"
@@ -124,13 +125,13 @@ TEST_F(HostileInputTest, HugeHeadersAreRelayedWholeUpToTheLimitAndRefusedBeyond)
 {
     KeepingOrigin origin;
     const std::string start = "GET " + Url(origin.server.Port(), "/big") + " HTTP/1.0\r\n";
-    // One header line of almost 1 MiB.
-    const std::string longLine =
-        "X-Long: " + std::string(CProxy::kBufferLimit - start.size() - 64, 'L') + "\r\n\r\n";
+    // One header line of almost 64 KiB, the longest header taken.
+    const std::size_t limit = CConnectionWatchdog::kMaxHeaderBytes;
+    const std::string longLine = "X-Long: " + std::string(limit - start.size() - 64, 'L') + "\r\n\r\n";
     EXPECT_EQ(Exchange(start + longLine, 20000), kAnswer);
-    // 100,000 header lines.
+    // 16,000 header lines.
     std::string manyLines;
-    for (int i = 0; i < 100000; ++i)
+    for (int i = 0; i < 16000; ++i)
         manyLines += "A:\r\n";
     manyLines += "\r\n";
     EXPECT_EQ(Exchange(start + manyLines, 20000), kAnswer);
@@ -141,7 +142,7 @@ TEST_F(HostileInputTest, HugeHeadersAreRelayedWholeUpToTheLimitAndRefusedBeyond)
 
     // A header line far beyond the limit is refused (or, while the browser is still sending,
     // reset) without being held whole, and the proxy serves on.
-    const std::string tooLong = "X-Long: " + std::string(2 * CProxy::kBufferLimit, 'L') + "\r\n\r\n";
+    const std::string tooLong = "X-Long: " + std::string(2 * limit, 'L') + "\r\n\r\n";
     const std::string refused = Exchange(start + tooLong, 20000);
     EXPECT_EQ(k400.compare(0, refused.size(), refused), 0) << refused.substr(0, 200);
     EXPECT_EQ(Exchange(start + "\r\n"), kAnswer);

@@ -118,3 +118,38 @@ TEST_F(LogWriterTest, RowTheStreamRefusesLeavesItsRecordUnwritten)
     EXPECT_TRUE(Record(entry, 0).IsWritten());
     EXPECT_TRUE(Record(other, 0).IsWritten());
 }
+
+TEST_F(LogWriterTest, DroppingWrittenRecordsKeepsTheLogExactlyAsWithoutDropping)
+{
+    // The same exchanges saved in steps, once keeping everything and once dropping what was
+    // written (and the texts only viewers read): the two logs are the same.
+    std::string logs[2];
+    for (int drop = 0; drop < 2; ++drop) {
+        m_store.SetKeepRecordTexts(drop == 0);
+        m_app.m_nLastEntryId = 0;
+        CTraceConnection& entry = NewConnection();
+        std::FILE* file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        for (int round = 0; round < 4; ++round) {
+            entry.AddChunk(0, 1, kRequest);
+            entry.AddChunk(1, 1, ResponseHeader("text/plain") + std::string(300, 'a' + round));
+            entry.AddChunk(1, 2, std::string(500, 'b'));
+            if (round == 1)
+                entry.AddChunk(1, 2, "tail"); // a save lands between the chunks of an answer
+            ASSERT_EQ(m_store.WriteLog(file), 1);
+            if (drop)
+                m_store.DropWrittenRecords();
+        }
+        EXPECT_LE(entry.GetRecords().size(), drop ? 3u : 13u);
+        std::rewind(file);
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+            logs[drop].append(buffer, n);
+        std::fclose(file);
+        m_store.PurgeClosedConnections();
+        entry.DetachConnection();
+        m_store.PurgeClosedConnections();
+    }
+    EXPECT_EQ(logs[1], logs[0]);
+    EXPECT_NE(logs[0].find("\"HTTP/1.0 200 OK\""), std::string::npos);
+}

@@ -205,3 +205,37 @@ TEST_F(SaveAndClearTest, HeaderLineThatCannotBeWrittenIsReported)
     EXPECT_EQ(m_clears, 0);
     EXPECT_FALSE(Record(*m_store.GetConnections().at(0), 0).IsWritten());
 }
+
+TEST_F(SaveAndClearTest, SaveCutShortByAFullDiskEndsAtAWholeRowAndTheRestIsWrittenOnce)
+{
+    ASSERT_FALSE(m_dir.empty());
+    for (int i = 0; i < 40; ++i)
+        CaptureClosedExchange();
+    const fs::path log = m_dir / "limited.log";
+
+    // The file may grow to a size that falls inside a row (rows are some 70 bytes).
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = kHeaderLine.size() + 1000 + 7;
+    void (*previousSignal)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const bool cutShort = Save(log.string());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousSignal);
+
+    EXPECT_FALSE(cutShort);
+    const std::string partial = Read(log);
+    ASSERT_GT(partial.size(), kHeaderLine.size());
+    EXPECT_LT(partial.size(), limited.rlim_cur);
+    EXPECT_EQ(partial.substr(partial.size() - 2), "\r\n");
+
+    // The next save writes every row that did not land, exactly once, after the whole rows.
+    ASSERT_TRUE(Save(log.string()));
+    const std::string all = Read(log);
+    EXPECT_EQ(all.compare(0, partial.size(), partial), 0);
+    EXPECT_EQ(CountOf(all, "\r\n"), 81);
+    EXPECT_EQ(CountOf(all, "\r\n\"SEND\"\t\""), 40);
+    EXPECT_EQ(CountOf(all, "\r\n\"RECIEVE\"\t\""), 40);
+    EXPECT_EQ(CountOf(all, "\"\t\"40\"\t\"2\""), 1);
+}

@@ -1,0 +1,95 @@
+#include "platform/EpollSet.h"
+
+#include "platform/SocketNotifiers.h"
+
+#include <QSocketNotifier>
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+namespace {
+// Events taken per wake-up; more stay ready and wake the loop again.
+constexpr int kEventsPerWake = 256;
+
+std::uint64_t Key(int fd, std::uint32_t generation)
+{
+    return (static_cast<std::uint64_t>(generation) << 32) | static_cast<std::uint32_t>(fd);
+}
+} // namespace
+
+CEpollSet& CEpollSet::Instance()
+{
+    static CEpollSet* set = new CEpollSet(); // its notifier lives as long as the loop
+    return *set;
+}
+
+bool CEpollSet::EnsureSet()
+{
+    if (m_nEpoll >= 0)
+        return true;
+    m_nEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (m_nEpoll < 0)
+        return false;
+    m_pNotifier = new QSocketNotifier(m_nEpoll, QSocketNotifier::Read);
+    QObject::connect(m_pNotifier, &QSocketNotifier::activated, [this] { OnReady(); });
+    return true;
+}
+
+bool CEpollSet::Watch(int fd, CSocketNotifiers* owner, bool read, bool write)
+{
+    if (fd < 0 || !EnsureSet())
+        return false;
+    if (static_cast<std::size_t>(fd) >= m_Slots.size())
+        m_Slots.resize(static_cast<std::size_t>(fd) + 1);
+    Slot& slot = m_Slots[static_cast<std::size_t>(fd)];
+    if (slot.owner != owner) {
+        slot.owner = owner;
+        ++slot.generation;
+    }
+    const std::uint32_t mask = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
+    if (mask == slot.mask)
+        return true;
+    epoll_event event{};
+    event.events = mask;
+    event.data.u64 = Key(fd, slot.generation);
+    // With no events wanted the descriptor leaves the set: a hung-up socket would otherwise
+    // report itself on every wake-up.
+    const int op = mask == 0 ? EPOLL_CTL_DEL : slot.mask == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    if (::epoll_ctl(m_nEpoll, op, fd, &event) < 0 && mask != 0)
+        return false;
+    slot.mask = mask;
+    return true;
+}
+
+void CEpollSet::Forget(int fd)
+{
+    if (fd < 0 || static_cast<std::size_t>(fd) >= m_Slots.size())
+        return;
+    Slot& slot = m_Slots[static_cast<std::size_t>(fd)];
+    if (slot.mask != 0)
+        ::epoll_ctl(m_nEpoll, EPOLL_CTL_DEL, fd, nullptr);
+    slot.mask = 0;
+    slot.owner = nullptr;
+    ++slot.generation; // events already taken for it are now stale
+}
+
+void CEpollSet::OnReady()
+{
+    epoll_event events[kEventsPerWake];
+    int n;
+    do {
+        n = ::epoll_wait(m_nEpoll, events, kEventsPerWake, 0);
+    } while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) {
+        const int fd = static_cast<int>(events[i].data.u64 & 0xffffffffu);
+        const auto generation = static_cast<std::uint32_t>(events[i].data.u64 >> 32);
+        // An earlier handler of this batch may have closed the socket, or another took its number.
+        if (fd < 0 || static_cast<std::size_t>(fd) >= m_Slots.size())
+            continue;
+        const Slot& slot = m_Slots[static_cast<std::size_t>(fd)];
+        if (slot.generation != generation || !slot.owner)
+            continue;
+        slot.owner->OnEvents((events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0,
+                             (events[i].events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0);
+    }
+}

@@ -1,0 +1,35 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+class CSocketNotifiers;
+class QSocketNotifier;
+
+// One epoll set for every socket of the socket layer, watched by a single notifier on the Qt
+// event loop. The loop then polls one descriptor however many connections are open, instead
+// of building a poll list of all of them on every wake-up. Level-triggered, like the
+// notifiers it stands in for; everything still runs on the one thread.
+class CEpollSet {
+public:
+    static CEpollSet& Instance();
+
+    // Watches fd for reading and/or writing on behalf of owner (both false: not at all).
+    // False when the set could not be made or the kernel refused.
+    bool Watch(int fd, CSocketNotifiers* owner, bool read, bool write);
+    // Stops watching fd for good (before it is closed).
+    void Forget(int fd);
+
+private:
+    struct Slot {
+        CSocketNotifiers* owner = nullptr;
+        std::uint32_t generation = 0; // tells a stale event from one for the socket now on fd
+        std::uint32_t mask = 0;       // events in the kernel's set; 0: not in it
+    };
+    CEpollSet() = default;
+    bool EnsureSet();
+    void OnReady();
+
+    int m_nEpoll = -1;
+    QSocketNotifier* m_pNotifier = nullptr;
+    std::vector<Slot> m_Slots; // by descriptor
+};
