@@ -1,4 +1,5 @@
 #include "trace/CharsetText.h"
+#include "trace/AsciiCase.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
@@ -9,20 +10,10 @@
 
 namespace {
 
-std::string Lower(std::string_view text)
-{
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
-
 // The names browsers read as a wider code page, mapped to it.
 std::string ConverterName(std::string_view charset)
 {
-    const std::string name = Lower(charset);
+    const std::string name = LowerAscii(charset);
     for (const char* latin1 : {"iso-8859-1", "iso8859-1", "iso_8859-1", "latin1", "l1", "us-ascii",
                                "ascii", "cp819", "ibm819", "iso-ir-100"}) {
         if (name == latin1)

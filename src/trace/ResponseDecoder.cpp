@@ -1,4 +1,5 @@
 #include "trace/ResponseDecoder.h"
+#include "trace/AsciiCase.h"
 
 #include <algorithm>
 #include <vector>
@@ -9,16 +10,6 @@ constexpr std::size_t kPrescanBytes = 1024;
 // Decoding goes into one buffer that keeps its memory between chunks up to this size: a chunk
 // that decodes to megabytes then costs one copy into its record, not a string grown by halves.
 constexpr std::size_t kKeptScratchBytes = 4 * 1024 * 1024;
-
-std::string Lower(std::string_view text)
-{
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
 
 std::string_view Trim(std::string_view text)
 {
@@ -39,10 +30,10 @@ std::string FieldValues(std::string_view header, std::string_view name)
                                                                    ? std::string_view::npos
                                                                    : end - start - 1);
         const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && Lower(Trim(line.substr(0, colon))) == name) {
+        if (colon != std::string_view::npos && LowerAscii(Trim(line.substr(0, colon))) == name) {
             if (!values.empty())
                 values += ',';
-            values += Lower(Trim(line.substr(colon + 1)));
+            values += LowerAscii(Trim(line.substr(colon + 1)));
         }
         start = end;
     }
@@ -249,7 +240,7 @@ void CResponseDecoder::Prescan(std::string_view shown)
     if (!m_bPrescan)
         return;
     m_strPrescan.append(shown.substr(0, kPrescanBytes - m_strPrescan.size()));
-    const std::string lower = Lower(m_strPrescan);
+    const std::string lower = LowerAscii(m_strPrescan);
     for (std::size_t meta = lower.find("<meta"); meta != std::string::npos;
          meta = lower.find("<meta", meta + 5)) {
         const std::size_t close = lower.find('>', meta);

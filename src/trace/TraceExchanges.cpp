@@ -1,15 +1,11 @@
 #include "trace/TraceExchanges.h"
 
+#include "trace/AsciiCase.h"
 #include "trace/TraceRecord.h"
 
 #include <algorithm>
 
 namespace {
-
-char Lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 std::string_view Trim(std::string_view text)
 {
@@ -32,7 +28,7 @@ bool IsTokenChar(char c)
 bool EqualsNoCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size()
-           && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
+           && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
 }
 
 bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle)
@@ -44,23 +40,15 @@ bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle)
     const char first = lowerNeedle.front();
     const std::size_t last = text.size() - lowerNeedle.size();
     for (std::size_t i = 0; i <= last; ++i) {
-        if (Lower(text[i]) != first)
+        if (LowerAscii(text[i]) != first)
             continue;
         std::size_t k = 1;
-        while (k < lowerNeedle.size() && Lower(text[i + k]) == lowerNeedle[k])
+        while (k < lowerNeedle.size() && LowerAscii(text[i + k]) == lowerNeedle[k])
             ++k;
         if (k == lowerNeedle.size())
             return true;
     }
     return false;
-}
-
-std::string LowerAscii(std::string_view text)
-{
-    std::string lower(text);
-    for (char& c : lower)
-        c = Lower(c);
-    return lower;
 }
 
 std::string_view SHttpHead::Field(std::string_view name) const

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include "trace/AsciiCase.h"
 #include <span>
 #include <string>
 #include <string_view>
@@ -75,4 +76,3 @@ bool StartsResponse(const CTraceRecord& record);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 // Whether text holds needle, which must already be in lower case.
 bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle);
-std::string LowerAscii(std::string_view text);

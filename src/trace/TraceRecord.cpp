@@ -1,4 +1,5 @@
 #include "trace/TraceRecord.h"
+#include "trace/AsciiCase.h"
 
 #include "platform/Ticks.h"
 #include "trace/TraceAppState.h"
@@ -7,19 +8,6 @@
 #include <cstdint>
 #include <limits>
 #include <new>
-
-namespace {
-// ASCII letters only: bytes of other code pages stay as they are.
-std::string UpperAscii(std::string_view text)
-{
-    std::string upper(text);
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    }
-    return upper;
-}
-} // namespace
 
 CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int part,
                            std::string_view chunk, bool binary, bool ssl)

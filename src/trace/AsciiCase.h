@@ -1,0 +1,27 @@
+#pragma once
+#include <string>
+#include <string_view>
+
+// Case changes of ASCII letters only: bytes of other code pages stay as they are.
+inline char LowerAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline std::string LowerAscii(std::string_view text)
+{
+    std::string lower(text);
+    for (char& c : lower)
+        c = LowerAscii(c);
+    return lower;
+}
+
+inline std::string UpperAscii(std::string_view text)
+{
+    std::string upper(text);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return upper;
+}
