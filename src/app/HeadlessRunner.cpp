@@ -21,6 +21,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -76,6 +77,12 @@ bool CHeadlessRunner::Start()
     if (port.empty())
         port.push_back('0'); // an empty listen port lets the system choose
     m_app.ApplySettings(address, port, proxyAddress, proxyPort);
+    // A user without a password on the command line or in the settings: the environment may
+    // give it (it stays out of the process list and the settings file).
+    if (!m_app.UpstreamUser().empty() && m_app.m_strProxyPassword.empty()) {
+        if (const char* password = std::getenv("KESTRUNE_UPSTREAM_PASSWORD"))
+            m_app.m_strProxyPassword = password;
+    }
 
     // No viewer pages read the request and response feeds here.
     m_app.m_bRequestViewer = 0;

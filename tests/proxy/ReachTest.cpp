@@ -55,4 +55,54 @@ TEST_F(ReachTest, CurlOverIpv6ReachesOriginsByLiteralAndByNameOnEitherFamily)
     ASSERT_TRUE(AllClosed());
 }
 
+// An upstream proxy that wants Basic "u:p w" or "me:mine" (else 407): it answers with the
+// credentials it got, and opens CONNECT tunnels to an origin of its own that answers the same way.
+LoopbackServer::Handler DemandingUpstream()
+{
+    return [](BlockingStream& s) {
+        const std::string header = ReadHeader(s, 10000);
+        const std::size_t at = header.find("Proxy-Authorization: ");
+        const std::string given = at == std::string::npos ? "" : header.substr(at + 21, header.find('\r', at) - at - 21);
+        if (header.find("Proxy-Authorization", at + 1) != std::string::npos
+            || (given != "Basic dTpwIHc=" && given != "Basic bWU6bWluZQ==")) {
+            s.Write("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n"
+                    "Content-Length: 0\r\nConnection: close\r\n\r\n");
+            return;
+        }
+        if (header.rfind("CONNECT ", 0) == 0) {
+            s.Write("HTTP/1.1 200 Connection established\r\n\r\n");
+            if (ReadHeader(s, 10000).empty())
+                return;
+        }
+        s.Write("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(given.size() + 1)
+                + "\r\nConnection: close\r\n\r\n" + given + "|");
+    };
+}
+
 } // namespace
+
+TEST_F(ReachTest, UpstreamCredentialsGoWithRequestsAndConnectsUnlessTheBrowserSendsItsOwn)
+{
+    LoopbackServer upstream(DemandingUpstream());
+    const std::string port = std::to_string(upstream.Port());
+    const std::string curl = "curl -s --max-time 20 -x http://127.0.0.1:" + std::to_string(m_nPort);
+    const std::string url = " http://origin.kestrune.invalid/x";
+    m_pApp->ApplySettings("localhost", "0", "u:p w@127.0.0.1", port);
+    EXPECT_EQ(m_pApp->m_strProxyAddress, "u@127.0.0.1") << "the password is kept apart";
+    // Plain, then through a tunnel (curl's CONNECT), then with the browser's own credentials.
+    EXPECT_EQ(RunCommand(curl + url) + RunCommand(curl + " -p" + url) + RunCommand(curl + " -U me:mine" + url),
+              "Basic dTpwIHc=|Basic dTpwIHc=|Basic bWU6bWluZQ==|");
+    EXPECT_TRUE(m_Messages.empty());
+
+    // No credentials, then wrong ones: the 407s pass to the browser and each case is said once.
+    for (const char* address : {"127.0.0.1", "u:wrong@127.0.0.1"}) {
+        m_pApp->ApplySettings("localhost", "0", address, port);
+        EXPECT_EQ(RunCommand(curl + " -o /dev/null -w %{http_code}" + url + url), "407407");
+        RunCommand(curl + " -p" + url);
+    }
+    ASSERT_EQ(m_Messages.size(), 2u);
+    EXPECT_NE(m_Messages[0].find("127.0.0.1:" + port + " asks for credentials"), std::string::npos);
+    EXPECT_NE(m_Messages[1].find("u@127.0.0.1:" + port + " refused the credentials of user u"),
+              std::string::npos);
+    ASSERT_TRUE(AllClosed());
+}
