@@ -75,7 +75,8 @@ std::string CTraceApp::UpstreamUser() const
 
 void CTraceApp::ReportUpstreamRefusal()
 {
-    if (m_bRefusalReported)
+    // With a window the line waits until Debug Trace is on to be seen.
+    if (m_bRefusalReported || (m_pPropSheet && !DebugTraceOn()))
         return;
     m_bRefusalReported = true;
     const std::string upstream = m_strProxyAddress + ":" + m_strProxyPort;

@@ -181,7 +181,8 @@ TEST_F(HostileInputTest, BracketedIpv6LiteralsReachTheAddressWrittenAndNothingEl
             return;
         s.Write(kAnswer);
     }, true);
-    ASSERT_GT(v6.Port(), 0) << "no IPv6 on loopback";
+    if (v6.Port() == 0)
+        GTEST_SKIP() << "no IPv6 on loopback";
     const std::string p = std::to_string(v6.Port());
     EXPECT_EQ(Exchange("GET http://[::1]:" + p + "/ HTTP/1.0\r\n\r\n"), kAnswer);
     EXPECT_EQ(Exchange("CONNECT [::1]:" + p + " HTTP/1.0\r\n\r\nGET / HTTP/1.0\r\n\r\n"),

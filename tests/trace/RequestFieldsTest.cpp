@@ -115,16 +115,9 @@ TEST(ParseRequest, BracketedAddressesAndHostsThatPointElsewhere)
                  {0, "GET", "u:p@[::1]/", "HTTP/1.1", "u:p@[::1]", "/", "80", "::1"});
     ExpectFields("CONNECT [::1]:443 HTTP/1.1\r\n",
                  {1, "CONNECT", "", "HTTP/1.1", "[::1]:443", "", "443", "::1"});
-    // Malformed brackets, unbracketed IPv6 and the C library's numeric shorthands: no host.
-    for (const char* authority : {"[::1", "[::1]x", "[::1]:80:81", "[]:80", "[1.2.3.4]", "[::1%lo]",
-                                  "::1:443", "1", "127.1", "0x7f.1", "0177.0.0.1", "1.2.3.4.5",
-                                  "a..b", "h st", "\xc3\xa9.example"}) {
-        SCOPED_TRACE(authority);
-        CRequestFields f;
-        f.ParseRequest("CONNECT "s + authority + " HTTP/1.1\r\n");
-        EXPECT_EQ(f.m_strHost, "");
-        EXPECT_EQ(f.m_strPort, "");
-    }
+    // Malformed brackets and numeric shorthands (more in the proxy's hostile input tests).
+    for (const char* authority : {"[::1", "[::1]x", "[1.2.3.4]", "1", "0x7f.1", "a..b"})
+        ExpectFields("CONNECT "s + authority + " HTTP/1.1\r\n", {1, "CONNECT", "", "HTTP/1.1", authority, "", "", ""});
 }
 
 TEST(ParseRequest, TokensStopAtTheFirstLineFeed)
