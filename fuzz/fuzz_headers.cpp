@@ -4,6 +4,7 @@
 // the parsed fields always come from the tokens of the request line. The message framing:
 // a body counted on bytes split at every position ends where it ends on the whole, and no
 // request whose framing two servers could read differently is accepted.
+#include "platform/HostText.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/MessageFraming.h"
 #include "proxy/RequestFields.h"
@@ -244,23 +245,30 @@ void CheckParse(const std::string& line, bool debugTrace)
         }
     }
 
-    // Host and port come from the authority alone and never hold a separator.
+    // Host and port come from the authority alone: a bracketed IPv6 address and the port after
+    // it, or the first ":"-part when it is a name or a full IPv4 address; else neither.
     CHECK(fields.m_strHost.empty() == fields.m_strPort.empty());
+    const std::size_t at = fields.m_strAuthority.rfind('@');
+    const std::string hostPort = fields.m_strAuthority.substr(at == std::string::npos ? 0 : at + 1);
+    std::string_view afterBracket;
+    const std::string_view literal = BracketedAddress(hostPort, afterBracket);
     if (!fields.m_strHost.empty()) {
-        for (const std::string* field : {&fields.m_strHost, &fields.m_strPort}) {
-            CHECK(field->find_first_of(": \r\n") == std::string::npos);
-        }
-        // User info up to the last "@" names no machine.
-        const std::size_t at = fields.m_strAuthority.rfind('@');
-        std::vector<std::string> parts;
-        Tokenize(fields.m_strAuthority.substr(at == std::string::npos ? 0 : at + 1), ":", parts);
-        CHECK(fields.m_strHost == parts[0]);
-        CHECK(fields.m_strPort == (parts.size() == 2 ? parts[1] : std::string("80")));
+        CHECK(fields.m_strPort.find_first_of(": \r\n") == std::string::npos);
         CheckAtoi(fields.m_strPort);
-    } else {
-        const std::size_t at = fields.m_strAuthority.rfind('@');
-        CHECK(fields.m_strAuthority.find_first_not_of(':', at == std::string::npos ? 0 : at + 1)
-              == std::string::npos);
+        CHECK(IsConnectableHost(fields.m_strHost));
+        if (!literal.empty()) {
+            CHECK(fields.m_strHost == literal);
+            CHECK(fields.m_strPort == (afterBracket.size() > 1 ? afterBracket.substr(1) : "80"));
+        } else {
+            std::vector<std::string> parts;
+            Tokenize(hostPort, ":", parts);
+            CHECK(fields.m_strHost == parts[0]);
+            CHECK(fields.m_strPort == (parts.size() == 2 ? parts[1] : std::string("80")));
+        }
+    } else if (literal.empty()) {
+        std::vector<std::string> parts;
+        Tokenize(hostPort, ":", parts);
+        CHECK(parts.empty() || !IsConnectableHost(parts[0]));
     }
 
     // A line parsed again, even from the object's own field, gives the same fields.

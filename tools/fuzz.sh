@@ -24,7 +24,8 @@ targets=("$@")
 
 packages=(clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev libgl-dev libssl-dev
           zlib1g-dev libbrotli-dev libzstd-dev libicu-dev
-          libc-ares-dev pkg-config)
+          libc-ares-dev pkg-config
+          qtkeychain-qt6-dev)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build-fuzz

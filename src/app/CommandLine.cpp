@@ -108,10 +108,16 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
         } else if (Matches(arg, "--upstream")) {
             if (!TakeValue(args, i, "--upstream", value, result.error))
                 return result;
-            const std::size_t colon = value.rfind(':');
+            // [USER[:PASSWORD]@]HOST[:PORT], HOST an IPv6 address in brackets or a name.
+            const std::size_t at = value.rfind('@');
+            const std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
+            const std::size_t bracket = value.find(']', hostStart);
+            std::size_t colon = value.rfind(':');
+            if (colon < hostStart || (bracket != std::string::npos && colon < bracket))
+                colon = std::string::npos;
             std::string host = colon == std::string::npos ? value : value.substr(0, colon);
-            if (host.empty())
-                return fail("option --upstream expects HOST:PORT");
+            if (host.size() == hostStart)
+                return fail("option --upstream expects [USER[:PASSWORD]@]HOST:PORT");
             result.upstreamHost = host;
             result.upstreamPort = colon == std::string::npos ? "" : value.substr(colon + 1);
         } else if (arg == "--decrypt-https" || arg == "--insecure-upstream") {
@@ -188,7 +194,10 @@ std::string CCommandLine::Usage()
            "\n"
            "  --headless           run the proxy without a window, on the stored settings\n"
            "  --port PORT          listen on PORT for this run (0: the system chooses)\n"
-           "  --upstream HOST:PORT relay through the upstream proxy HOST:PORT for this run\n"
+           "  --upstream [USER[:PASSWORD]@]HOST:PORT\n"
+           "                       relay through the upstream proxy HOST:PORT for this run,\n"
+           "                       with Basic credentials when USER is given (the password\n"
+           "                       may come from KESTRUNE_UPSTREAM_PASSWORD instead)\n"
            "  --log FILE           append the trace to FILE on SIGUSR1, every --log-every\n"
            "                       seconds, and at exit (SIGINT, SIGTERM)\n"
            "  --log-every SECONDS  save the trace to the log file every SECONDS seconds\n"

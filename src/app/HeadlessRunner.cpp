@@ -4,6 +4,7 @@
 #include "app/HttpsEngine.h"
 #include "app/HarRunFile.h"
 #include "app/OutputWriter.h"
+#include "app/PasswordKeyring.h"
 #include "platform/MessageBox.h"
 #include "proxy/ConnectionWatchdog.h"
 #include "app/SettingsRegistry.h"
@@ -15,12 +16,14 @@
 #include "tls/CertAuthority.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 #include <QTimer>
 
 #include <malloc.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -76,6 +79,14 @@ bool CHeadlessRunner::Start()
     if (port.empty())
         port.push_back('0'); // an empty listen port lets the system choose
     m_app.ApplySettings(address, port, proxyAddress, proxyPort);
+    // A user without a password on the command line or in the settings: the environment may
+    // give it (it stays out of the process list and the settings file).
+    if (!m_app.UpstreamUser().empty() && m_app.m_strProxyPassword.empty()) {
+        if (const char* password = std::getenv("KESTRUNE_UPSTREAM_PASSWORD"))
+            m_app.m_strProxyPassword = password;
+        else
+            LoadKeyringPassword();
+    }
 
     // No viewer pages read the request and response feeds here.
     m_app.m_bRequestViewer = 0;
@@ -206,6 +217,20 @@ void CHeadlessRunner::SaveLog()
 void CHeadlessRunner::PrintRecord(const CTraceRecord& record)
 {
     m_pOut->Write(FormatRecordLine(record, m_options.format));
+}
+
+void CHeadlessRunner::LoadKeyringPassword()
+{
+    const std::string address = m_app.m_strProxyAddress, port = m_app.m_strProxyPort;
+    PasswordKeyring::Load(PasswordKeyring::KeyFor(address, port),
+                          [self = QPointer<CHeadlessRunner>(this), address, port](
+                              bool found, const std::string& password) {
+        if (!self || !found)
+            return; // the run has ended, or the keyring has nothing
+        CTraceApp& app = self->m_app;
+        if (app.m_strProxyAddress == address && app.m_strProxyPort == port)
+            app.m_strProxyPassword = password;
+    });
 }
 
 void CHeadlessRunner::DrainDebugLines()

@@ -32,6 +32,8 @@ private:
     void OnSignal(int signalNumber);
     void PrintRecord(const CTraceRecord& record);
     void DrainDebugLines();
+    // The upstream names a user and nothing gave its password: the keyring may have it.
+    void LoadKeyringPassword();
     void WriteDebugText(const std::string& text);
     void PurgeIfUnlogged();
 

@@ -8,6 +8,7 @@
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Listen.h"
 #include "proxy/Proxy.h"
+#include "proxy/UpstreamAddress.h"
 #include "trace/TraceStore.h"
 
 #include <sys/socket.h>
@@ -51,9 +52,43 @@ void CTraceApp::ApplySettings(std::string address, std::string port,
 {
     m_strAddress = std::move(address);
     m_strPort = std::move(port);
-    m_strProxyAddress = std::move(proxyAddress);
+    const CUpstreamAddress upstream = SplitUpstreamAddress(proxyAddress);
+    if (upstream.hasPassword)
+        m_strProxyPassword = upstream.password;
+    else if (upstream.user.empty())
+        m_strProxyPassword.clear();
+    m_strProxyAddress = upstream.shown;
     m_strProxyPort = std::move(proxyPort);
     m_bUseProxy = m_strProxyAddress.empty() ? 0 : 1;
+    m_bRefusalReported = false;
+}
+
+std::string CTraceApp::UpstreamHost() const
+{
+    return SplitUpstreamAddress(m_strProxyAddress).host;
+}
+
+std::string CTraceApp::UpstreamUser() const
+{
+    return SplitUpstreamAddress(m_strProxyAddress).user;
+}
+
+void CTraceApp::ReportUpstreamRefusal()
+{
+    // With a window the line waits until Debug Trace is on to be seen.
+    if (m_bRefusalReported || (m_pPropSheet && !DebugTraceOn()))
+        return;
+    m_bRefusalReported = true;
+    const std::string upstream = m_strProxyAddress + ":" + m_strProxyPort;
+    const std::string user = UpstreamUser();
+    const std::string line = user.empty()
+        ? "The upstream proxy " + upstream + " asks for credentials (407): give them as "
+              "user:password@host in the proxy address."
+        : "The upstream proxy " + upstream + " refused the credentials of user " + user + " (407).";
+    if (m_pPropSheet)
+        DebugTrace(line + "\r\n");
+    else
+        ShowMessageBox(line);
 }
 
 void CTraceApp::ClearAllData()
@@ -92,7 +127,7 @@ bool CTraceApp::StartListening()
     }
     if (ok) {
         m_bUpstreamIsSelf = m_bUseProxy && AtoiText(m_strProxyPort) == GetListenPort()
-            && IsLocalAddress(m_strProxyAddress);
+            && IsLocalAddress(UpstreamHost());
         if (m_bUpstreamIsSelf)
             ShowMessageBox("The upstream proxy " + m_strProxyAddress + ":" + m_strProxyPort
                            + " is this proxy's own port: requests would loop back to it.");

@@ -19,6 +19,8 @@ public:
     bool InitCore();
 
     // Sets the four running settings in this order, then m_bUseProxy. Restarts nothing.
+    // A proxy address "user:password@host" keeps "user@host" and the password apart (in
+    // m_strProxyPassword only); "user@host" keeps the password already known.
     void ApplySettings(std::string address, std::string port,
                        std::string proxyAddress, std::string proxyPort);
 
@@ -38,13 +40,21 @@ public:
     // it holds, requests through the upstream get the 404 page instead of looping.
     bool IsUpstreamSelf() const { return m_bUpstreamIsSelf; }
 
+    // The upstream's host to connect to: its address without user and brackets.
+    std::string UpstreamHost() const;
+    std::string UpstreamUser() const;
+    // A 407 from the upstream: said once per apply of the settings (the Debug page with a
+    // window, stderr without one).
+    void ReportUpstreamRefusal();
+
     // The port the listener is bound to (what the system chose for port 0); 0 when none.
     int GetListenPort() const;
 
     CSheetBase* m_pPropSheet = nullptr; // owned
     int m_bUseProxy = 0;
     std::string m_strProxyPort;
-    std::string m_strProxyAddress;
+    std::string m_strProxyAddress;   // [user@]host: never the password
+    std::string m_strProxyPassword;  // the upstream's password, for this run only
     std::string m_strPort = "8010";
     std::string m_strAddress = "localhost";
     CListen* m_pListener = nullptr; // owned
@@ -55,6 +65,7 @@ public:
 private:
     bool m_bExited = false;
     bool m_bUpstreamIsSelf = false;
+    bool m_bRefusalReported = false;
 };
 
 // The global accessor; valid while the application object exists.

@@ -24,12 +24,25 @@ bool CAsyncSocket::Socket(long events)
         m_nLastError = EISCONN;
         return false;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // One IPv6 socket serves IPv4 peers too (as mapped addresses); a system without IPv6
+    // gets a plain IPv4 socket.
+    int family = AF_INET6;
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int off = 0;
+    if (fd >= 0 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) < 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        family = AF_INET;
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
     if (fd < 0) {
         m_nLastError = errno;
         return false;
     }
     m_hSocket = fd;
+    m_nFamily = family;
     m_lEvents = events;
     m_pNotifiers->Attach(fd, false);
     return true;
@@ -49,7 +62,14 @@ bool CAsyncSocket::Bind(int port)
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<std::uint16_t>(port));
     local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(m_hSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+    sockaddr_in6 local6{};
+    local6.sin6_family = AF_INET6;
+    local6.sin6_port = local.sin_port;
+    local6.sin6_addr = in6addr_any;
+    const bool v6 = m_nFamily == AF_INET6;
+    const sockaddr* address = v6 ? reinterpret_cast<const sockaddr*>(&local6)
+                                 : reinterpret_cast<const sockaddr*>(&local);
+    if (::bind(m_hSocket, address, v6 ? sizeof local6 : sizeof local) < 0) {
         m_nLastError = errno;
         return false;
     }
@@ -113,6 +133,7 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected)
     }
     // Like Winsock, the new socket starts with the listener's event selection.
     connected.m_hSocket = fd;
+    connected.m_nFamily = m_nFamily;
     connected.m_lEvents = m_lEvents;
     connected.m_tLastActivity = std::chrono::steady_clock::now();
     connected.m_pNotifiers->Attach(fd, true);
@@ -226,9 +247,11 @@ int CAsyncSocket::GetLocalPort() const
 {
     if (m_hSocket < 0)
         return 0;
-    sockaddr_in local{};
+    sockaddr_storage local{};
     socklen_t length = sizeof local;
     if (::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&local), &length) < 0)
         return 0;
-    return ntohs(local.sin_port);
+    if (local.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
 }

@@ -11,7 +11,8 @@ class CSocketNotifiers;
 inline constexpr int WSAEWOULDBLOCK = EWOULDBLOCK;
 inline constexpr int WSAEINPROGRESS = EINPROGRESS;
 
-// An event-driven, non-blocking IPv4 socket with the semantics of the Winsock class it stands
+// An event-driven, non-blocking socket (IPv6 that also serves IPv4, or IPv4 alone on a system
+// without IPv6) with the semantics of the Winsock class it stands
 // in for. Readiness events are delivered on the one Qt event-loop thread:
 //  - OnAccept: a connection waits to be accepted;
 //  - OnReceive: data can be read (again after each read while data remains);
@@ -39,7 +40,7 @@ public:
     CAsyncSocket& operator=(const CAsyncSocket&) = delete;
 
     // Makes the socket (stream, non-blocking) and selects events; Create also binds to port on
-    // every local IPv4 interface (port 0: the system chooses).
+    // every local IPv6 and IPv4 interface (port 0: the system chooses).
     bool Socket(long events = kAllEvents);
     bool Bind(int port);
     bool Create(int port = 0, long events = kAllEvents);
@@ -49,11 +50,14 @@ public:
     // Attaches the next waiting connection to the unopened socket `connected`.
     bool Accept(CAsyncSocket& connected);
 
-    // Starts connecting to host (dotted IPv4 text or a name, resolved without blocking the
-    // thread; IPv4, first address) at port. Returns false: with GetLastError() == WSAEWOULDBLOCK
-    // the result comes later through OnConnect; any other error failed at once (a port
-    // outside 0..65535, a bad address). A name that cannot be resolved reports OnConnect with
-    // a non-zero error.
+    // Starts connecting to host (dotted IPv4 text, IPv6 text without brackets, or a name,
+    // resolved without blocking the thread) at port. The addresses of a name are tried in the
+    // resolver's order: the next when one fails, or when one has not answered within 250 ms
+    // (the earlier attempts go on; the first to connect wins). Returns false: with
+    // GetLastError() == WSAEWOULDBLOCK the result comes later through OnConnect; any other
+    // error failed at once (a port outside 0..65535, a host that is no name and no full
+    // address). A name that cannot be resolved, or whose every address failed, reports
+    // OnConnect with a non-zero error.
     bool Connect(const std::string& host, int port);
 
     // May take fewer bytes than offered. Returns the count taken, or -1 (GetLastError() tells
@@ -89,6 +93,7 @@ private:
 
     friend class CSocketNotifiers;
     int m_hSocket = -1;
+    int m_nFamily = 0; // AF_INET6 (serving IPv4 too) or AF_INET
     int m_nLastError = 0;
     long m_lEvents = 0;
     std::chrono::steady_clock::time_point m_tLastActivity = std::chrono::steady_clock::now();

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -92,7 +93,7 @@ unsigned long CNameResolver::Lookup(const std::string& host, Callback done)
         waiting.push_back(id);
         m_Waiters.emplace(id, std::make_pair(host, std::move(done)));
         ares_addrinfo_hints hints{};
-        hints.ai_family = AF_INET;
+        hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         ++m_nInLookup;
         ares_getaddrinfo(m_pChannel, host.c_str(), nullptr, &hints, &CNameResolver::OnAnswer,
@@ -139,11 +140,21 @@ void CNameResolver::OnAnswer(void* arg, int status, int, ares_addrinfo* result)
     int ttl = static_cast<int>(kMaxKeep.count());
     if (status == ARES_SUCCESS && result) {
         for (const ares_addrinfo_node* node = result->nodes; node; node = node->ai_next) {
-            if (node->ai_family == AF_INET && node->ai_addr) {
-                answer.addresses.push_back(
-                    reinterpret_cast<const sockaddr_in*>(node->ai_addr)->sin_addr.s_addr);
-                ttl = std::min(ttl, node->ai_ttl);
+            if (!node->ai_addr)
+                continue;
+            CNetAddress address;
+            address.family = node->ai_family;
+            if (node->ai_family == AF_INET) {
+                const auto* v4 = reinterpret_cast<const sockaddr_in*>(node->ai_addr);
+                std::memcpy(address.bytes.data(), &v4->sin_addr, 4);
+            } else if (node->ai_family == AF_INET6) {
+                const auto* v6 = reinterpret_cast<const sockaddr_in6*>(node->ai_addr);
+                std::memcpy(address.bytes.data(), &v6->sin6_addr, 16);
+            } else {
+                continue;
             }
+            answer.addresses.push_back(address);
+            ttl = std::min(ttl, node->ai_ttl);
         }
     }
     if (result)
@@ -186,7 +197,7 @@ void CNameResolver::Deliver(const std::string& host, const Answer& answer)
         Callback done = std::move(waiter->second.second);
         m_Waiters.erase(waiter);
         if (done)
-            done(answer.found, answer.found ? answer.addresses.front() : 0);
+            done(answer.found, answer.addresses);
     }
 }
 

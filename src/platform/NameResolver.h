@@ -7,12 +7,20 @@
 #include <unordered_map>
 #include <vector>
 
+#include <array>
+
 class QSocketNotifier;
 class QTimer;
 struct ares_addrinfo;
 struct ares_channeldata;
 
-// Resolves host names to IPv4 addresses on the event loop, without threads: c-ares reads
+// One address a name resolved to: AF_INET (4 bytes used) or AF_INET6 (16 bytes).
+struct CNetAddress {
+    int family = 0;
+    std::array<unsigned char, 16> bytes{};
+};
+
+// Resolves host names to IPv6 and IPv4 addresses on the event loop, without threads: c-ares reads
 // /etc/hosts, asks the name servers over its own sockets (watched by our notifiers) and keeps
 // its retries on one timer. Lookups run side by side, so a slow name never holds up another.
 // Answers are kept for a short time (their TTL, within bounds); lookups of a name already
@@ -20,8 +28,8 @@ struct ares_channeldata;
 // inside Lookup.
 class CNameResolver {
 public:
-    // found, and the first IPv4 address in network byte order.
-    using Callback = std::function<void(bool found, unsigned int addressNetOrder)>;
+    // found, and every address in the order the resolver prefers them.
+    using Callback = std::function<void(bool found, const std::vector<CNetAddress>& addresses)>;
 
     static CNameResolver& Instance();
 
@@ -45,7 +53,7 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Answer {
         bool found = false;
-        std::vector<unsigned int> addresses; // network byte order
+        std::vector<CNetAddress> addresses;
         Clock::time_point expires;
     };
     struct Query; // one name under way

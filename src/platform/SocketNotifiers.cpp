@@ -3,13 +3,22 @@
 #include "platform/AsyncSocket.h"
 
 #include "platform/EpollSet.h"
+#include "platform/HostText.h"
 #include "platform/NameResolver.h"
 
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <unistd.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -18,8 +27,11 @@ namespace {
 // Accept events delivered at most per readiness of a listening socket.
 constexpr int kAcceptsPerEvent = 32;
 
-// A lookup that found no IPv4 address.
+// A lookup that found no address.
 constexpr int kHostNotFound = EHOSTUNREACH;
+
+// How long an address may take to answer before the next one is tried alongside.
+constexpr int kNextAddressDelayMs = 250;
 
 } // namespace
 
@@ -64,6 +76,7 @@ void CSocketNotifiers::OnEvents(bool readable, bool writable)
 void CSocketNotifiers::Detach()
 {
     ReleaseLookup();
+    ReleaseAttempts();
     if (m_fd >= 0)
         CEpollSet::Instance().Forget(m_fd);
     m_fd = -1;
@@ -111,7 +124,7 @@ void CSocketNotifiers::Update()
 bool CSocketNotifiers::Connect(const std::string& host, int port)
 {
     CAsyncSocket& s = *m_pSocket;
-    if (port < 0 || port > 65535 || host.empty() || host.find('\0') != std::string::npos) {
+    if (port < 0 || port > 65535 || !IsConnectableHost(host)) {
         s.m_nLastError = EINVAL;
         return false;
     }
@@ -119,9 +132,22 @@ bool CSocketNotifiers::Connect(const std::string& host, int port)
         s.m_nLastError = m_bConnecting ? EALREADY : EISCONN;
         return false;
     }
-    in_addr address{};
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1)
-        return ConnectAddress(address.s_addr, port);
+    m_nPort = port;
+    m_nNextAddress = 0;
+    m_nAttemptError = 0;
+    m_Addresses.assign(1, CNetAddress{});
+    CNetAddress& literal = m_Addresses.front();
+    if (inet_pton(AF_INET, host.c_str(), literal.bytes.data()) == 1)
+        literal.family = AF_INET;
+    else if (inet_pton(AF_INET6, host.c_str(), literal.bytes.data()) == 1)
+        literal.family = AF_INET6;
+    if (literal.family != 0) {
+        if (TryNextAddress())
+            return false; // WSAEWOULDBLOCK
+        m_Addresses.clear();
+        return false;
+    }
+    m_Addresses.clear();
 
     // A name: resolve it off the thread; the result comes back on this one.
     m_bConnecting = true;
@@ -129,9 +155,9 @@ bool CSocketNotifiers::Connect(const std::string& host, int port)
     const int serial = ++m_nLookupSerial;
     std::shared_ptr<Life> life = m_pLife;
     m_nLookupId = CNameResolver::Instance().Lookup(
-        host, [life, serial, port](bool found, unsigned int address) {
+        host, [life, serial](bool found, const std::vector<CNetAddress>& addresses) {
             if (life->socket)
-                life->socket->m_pNotifiers->OnLookupDone(serial, address, found, port);
+                life->socket->m_pNotifiers->OnLookupDone(serial, addresses, found);
         });
     if (!m_nLookupId) { // the resolver could not start: the caller answers at once
         m_bConnecting = false;
@@ -143,51 +169,227 @@ bool CSocketNotifiers::Connect(const std::string& host, int port)
     return false;
 }
 
-bool CSocketNotifiers::ConnectAddress(unsigned int addressNetOrder, int port)
+namespace {
+
+// The address as the system takes it on a socket of the given family (IPv4 on an IPv6 socket
+// as a mapped address); 0 when that socket cannot reach it.
+socklen_t SocketAddress(const CNetAddress& address, int port, int socketFamily, sockaddr_storage& to)
 {
-    CAsyncSocket& s = *m_pSocket;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(port));
-    to.sin_addr.s_addr = addressNetOrder;
+    to = sockaddr_storage{};
+    const auto portNet = htons(static_cast<std::uint16_t>(port));
+    if (socketFamily == AF_INET) {
+        if (address.family != AF_INET)
+            return 0;
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&to);
+        v4->sin_family = AF_INET;
+        v4->sin_port = portNet;
+        std::memcpy(&v4->sin_addr, address.bytes.data(), 4);
+        return sizeof *v4;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&to);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = portNet;
+    if (address.family == AF_INET6) {
+        std::memcpy(&v6->sin6_addr, address.bytes.data(), 16);
+    } else {
+        v6->sin6_addr.s6_addr[10] = 0xff;
+        v6->sin6_addr.s6_addr[11] = 0xff;
+        std::memcpy(&v6->sin6_addr.s6_addr[12], address.bytes.data(), 4);
+    }
+    return sizeof *v6;
+}
+
+int ConnectTo(int fd, const sockaddr_storage& to, socklen_t length)
+{
     int rc;
     do {
-        rc = ::connect(s.m_hSocket, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), length);
     } while (rc < 0 && errno == EINTR);
-    if (rc < 0 && errno != EINPROGRESS) {
-        s.m_nLastError = errno;
-        m_bConnecting = false;
-        return false;
+    return rc < 0 && errno != EINPROGRESS ? errno : 0;
+}
+
+} // namespace
+
+bool CSocketNotifiers::TryNextAddress()
+{
+    CAsyncSocket& s = *m_pSocket;
+    while (m_nNextAddress < m_Addresses.size()) {
+        const CNetAddress& address = m_Addresses[m_nNextAddress];
+        const bool first = m_nNextAddress == 0;
+        ++m_nNextAddress;
+        if (first ? ConnectOwn(address) : ConnectExtra(address)) {
+            m_bConnecting = true;
+            if (m_nNextAddress < m_Addresses.size()) {
+                // Browsers' pace: the next address gets its turn if this one is slow to answer.
+                const int serial = ++m_nStaggerSerial;
+                std::weak_ptr<Life> life = m_pLife;
+                QTimer::singleShot(kNextAddressDelayMs, QCoreApplication::instance(), [life, serial] {
+                    const auto alive = life.lock();
+                    if (alive && alive->socket)
+                        alive->socket->m_pNotifiers->OnStaggerDue(serial);
+                });
+            }
+            s.m_nLastError = WSAEWOULDBLOCK;
+            return true;
+        }
     }
-    // Even a connect that finished at once is reported through OnConnect, as Winsock does.
-    m_bConnecting = true;
-    m_bAwaitConnect = true;
-    Update();
-    s.m_nLastError = WSAEWOULDBLOCK;
+    if (AttemptsUnderWay()) {
+        s.m_nLastError = WSAEWOULDBLOCK;
+        return true;
+    }
+    m_bConnecting = false;
+    s.m_nLastError = m_nAttemptError ? m_nAttemptError : EHOSTUNREACH;
     return false;
 }
 
-void CSocketNotifiers::OnLookupDone(int serial, unsigned int addressNetOrder, bool found, int port)
+bool CSocketNotifiers::ConnectOwn(const CNetAddress& address)
+{
+    CAsyncSocket& s = *m_pSocket;
+    sockaddr_storage to;
+    const socklen_t length = SocketAddress(address, m_nPort, s.m_nFamily, to);
+    const int error = length == 0 ? EAFNOSUPPORT : ConnectTo(s.m_hSocket, to, length);
+    if (error != 0) {
+        m_nAttemptError = error;
+        return false;
+    }
+    // Even a connect that finished at once is reported through OnConnect, as Winsock does.
+    m_bAwaitConnect = true;
+    Update();
+    return true;
+}
+
+bool CSocketNotifiers::ConnectExtra(const CNetAddress& address)
+{
+    const int fd = ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        m_nAttemptError = errno;
+        return false;
+    }
+    // The options set on the socket before the connect hold for every attempt.
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    if (::getsockopt(m_pSocket->m_hSocket, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size) == 0 && noDelay)
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    sockaddr_storage to;
+    const socklen_t length = SocketAddress(address, m_nPort, address.family, to);
+    const int error = ConnectTo(fd, to, length);
+    if (error != 0) {
+        ::close(fd);
+        m_nAttemptError = error;
+        return false;
+    }
+    auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Write);
+    std::weak_ptr<Life> life = m_pLife;
+    QObject::connect(notifier, &QSocketNotifier::activated, [life, fd] {
+        const auto alive = life.lock();
+        if (alive && alive->socket)
+            alive->socket->m_pNotifiers->OnAttemptWritable(fd);
+    });
+    m_Attempts.push_back({fd, notifier});
+    return true;
+}
+
+void CSocketNotifiers::OnStaggerDue(int serial)
+{
+    if (serial != m_nStaggerSerial || !m_bConnecting || m_bLookupPending)
+        return;
+    if (!TryNextAddress())
+        ConnectFinished(m_pSocket->m_nLastError);
+}
+
+namespace {
+
+void DropNotifier(QSocketNotifier* notifier)
+{
+    // It may be the one whose signal runs now: it goes once the signal is over.
+    notifier->setEnabled(false);
+    QObject::disconnect(notifier, nullptr, nullptr, nullptr);
+    notifier->deleteLater();
+}
+
+} // namespace
+
+void CSocketNotifiers::OnAttemptWritable(int fd)
+{
+    const auto it = std::find_if(m_Attempts.begin(), m_Attempts.end(),
+                                 [fd](const Attempt& a) { return a.fd == fd; });
+    if (it == m_Attempts.end())
+        return;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+        error = errno;
+    DropNotifier(it->notifier);
+    m_Attempts.erase(it);
+    if (error != 0) {
+        ::close(fd);
+        AttemptFailed(error);
+        return;
+    }
+    // This attempt won: its connection takes the socket's own descriptor number, so the
+    // socket's handle stays what its owner knows.
+    CAsyncSocket& s = *m_pSocket;
+    CEpollSet::Instance().Forget(m_fd);
+    m_bReadArmed = false;
+    m_bWriteArmed = false;
+    m_bAwaitConnect = false;
+    const bool moved = ::dup3(fd, s.m_hSocket, O_CLOEXEC) >= 0;
+    const int dupError = errno;
+    ::close(fd);
+    ConnectFinished(moved ? 0 : dupError);
+}
+
+void CSocketNotifiers::AttemptFailed(int error)
+{
+    m_nAttemptError = error;
+    ++m_nStaggerSerial; // the next address starts now, not when the timer says
+    if (!TryNextAddress())
+        ConnectFinished(m_pSocket->m_nLastError);
+}
+
+void CSocketNotifiers::ConnectFinished(int error)
+{
+    CAsyncSocket& s = *m_pSocket;
+    ReleaseAttempts();
+    m_bAwaitConnect = false;
+    m_bConnecting = false;
+    if (error == 0)
+        m_bConnected = true;
+    else
+        m_bReadDone = true;
+    s.m_nLastError = error;
+    Update();
+    if (s.m_lEvents & CAsyncSocket::FD_CONNECT)
+        Dispatch([error](CAsyncSocket& sock) { sock.OnConnect(error); });
+}
+
+void CSocketNotifiers::ReleaseAttempts()
+{
+    for (const Attempt& attempt : m_Attempts) {
+        DropNotifier(attempt.notifier);
+        ::close(attempt.fd);
+    }
+    m_Attempts.clear();
+    m_Addresses.clear();
+    m_nNextAddress = 0;
+    ++m_nStaggerSerial;
+}
+
+void CSocketNotifiers::OnLookupDone(int serial, const std::vector<CNetAddress>& addresses, bool found)
 {
     if (serial != m_nLookupSerial || !m_bLookupPending)
         return;
     m_bLookupPending = false;
     m_nLookupId = 0;
-
-    int error = 0;
-    if (!found)
-        error = kHostNotFound;
-    else if (!ConnectAddress(addressNetOrder, port) && m_pSocket->m_nLastError != WSAEWOULDBLOCK)
-        error = m_pSocket->m_nLastError;
-    if (error == 0)
-        return; // the connect goes on; the write notifier reports it
-
-    m_bConnecting = false;
-    m_bReadDone = true;
-    m_pSocket->m_nLastError = error;
-    Update();
-    if (m_pSocket->m_lEvents & CAsyncSocket::FD_CONNECT)
-        Dispatch([error](CAsyncSocket& s) { s.OnConnect(error); });
+    if (!found) {
+        ConnectFinished(kHostNotFound);
+        return;
+    }
+    m_Addresses = addresses;
+    m_nNextAddress = 0;
+    m_nAttemptError = 0;
+    if (!TryNextAddress())
+        ConnectFinished(m_pSocket->m_nLastError);
 }
 
 void CSocketNotifiers::OnReadable()
@@ -253,14 +455,12 @@ void CSocketNotifiers::OnWritable()
         if (::getsockopt(s.m_hSocket, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
             error = errno;
         m_bAwaitConnect = false;
-        m_bConnecting = false;
-        if (error == 0)
-            m_bConnected = true;
-        else
-            m_bReadDone = true;
-        Update();
-        if (s.m_lEvents & CAsyncSocket::FD_CONNECT)
-            Dispatch([error](CAsyncSocket& sock) { sock.OnConnect(error); });
+        if (error != 0) {
+            Update();
+            AttemptFailed(error);
+        } else {
+            ConnectFinished(0);
+        }
         return;
     }
     m_bWantWrite = false;

@@ -1,8 +1,12 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "platform/NameResolver.h"
 
 class CAsyncSocket;
+class QSocketNotifier;
 
 // The event plumbing of one CAsyncSocket: its read and write interest in the layer's one epoll
 // set (CEpollSet) on the Qt event loop, the pending name lookup and connect, and the liveness guard that keeps a deleted socket from
@@ -47,8 +51,26 @@ private:
         CAsyncSocket* socket;
     };
 
-    bool ConnectAddress(unsigned int addressNetOrder, int port);
-    void OnLookupDone(int serial, unsigned int addressNetOrder, bool found, int port);
+    // A connect started on the socket's own descriptor or on a descriptor of its own, racing
+    // until one of them answers.
+    struct Attempt {
+        int fd = -1;
+        QSocketNotifier* notifier = nullptr;
+    };
+
+    // Starts the next address's attempt, skipping those that fail at once. False when none is
+    // under way any more (the socket's last error says why).
+    bool TryNextAddress();
+    bool ConnectOwn(const CNetAddress& address);
+    bool ConnectExtra(const CNetAddress& address);
+    void OnStaggerDue(int serial);
+    void OnAttemptWritable(int fd);
+    // An attempt failed after it started: on to the next address, or report the failure.
+    void AttemptFailed(int error);
+    void ConnectFinished(int error);
+    void ReleaseAttempts();
+    bool AttemptsUnderWay() const { return m_bAwaitConnect || !m_Attempts.empty(); }
+    void OnLookupDone(int serial, const std::vector<CNetAddress>& addresses, bool found);
     void OnReadable();
     void OnWritable();
     void ReleaseLookup();
@@ -63,6 +85,12 @@ private:
     bool m_bReadArmed = false;   // what Update last asked the epoll set for
     bool m_bWriteArmed = false;
     int m_nLookupSerial = 0;
+    std::vector<CNetAddress> m_Addresses; // what the connect tries, in order
+    std::size_t m_nNextAddress = 0;
+    int m_nPort = 0;
+    int m_nAttemptError = 0;              // the last failure of an attempt
+    int m_nStaggerSerial = 0;             // tells a stale 250 ms timer from the current one
+    std::vector<Attempt> m_Attempts;      // attempts on descriptors of their own
     unsigned long m_nLookupId = 0; // the resolver's id of the pending lookup
     bool m_bLookupPending = false;
     bool m_bListening = false;

@@ -1,9 +1,11 @@
 #include "proxy/Host.h"
 
+#include "app/TraceApp.h"
 #include "proxy/ConnectionWatchdog.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Proxy.h"
 #include "proxy/TracedSend.h"
+#include "proxy/UpstreamAddress.h"
 #include "trace/TraceAppState.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceStore.h"
@@ -260,8 +262,19 @@ void CHost::Hold(int part, std::string_view bytes)
     Record(1, part, bytes);
 }
 
+void CHost::CheckUpstreamAnswer(std::string_view read)
+{
+    const bool answerStarts = m_bTunnel ? !m_bTunnelAnswerSeen
+                                        : m_nState == EResponseStage::Header && m_Header.empty();
+    m_bTunnelAnswerSeen = true;
+    if (answerStarts && IsProxyAuthenticationRequired(read))
+        GetTraceApp().ReportUpstreamRefusal();
+}
+
 void CHost::ProcessResponse(std::string_view read)
 {
+    if (m_bViaUpstream)
+        CheckUpstreamAnswer(read);
     while (!read.empty()) {
         switch (m_nState) {
         case EResponseStage::Tunnel:

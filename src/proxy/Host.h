@@ -75,6 +75,8 @@ public:
     void Retire();
 
     void SetTunnel() { m_bTunnel = 1; m_nState = EResponseStage::Tunnel; }
+    // The connection goes to the upstream proxy: its refusals of credentials are reported.
+    void SetViaUpstream() { m_bViaUpstream = true; }
     void SetFailed() { m_bFailed = true; }
     bool IsConnected() const { return m_bConnected != 0; }
     bool HasFailed() const { return m_bFailed; }
@@ -89,6 +91,8 @@ public:
     void SetReading(bool on);
 
 private:
+    // A 407 at the start of an answer from the upstream proxy is reported once.
+    void CheckUpstreamAnswer(std::string_view read);
     enum class EResponseStage { Header, Body, Tunnel };
 
     // Frames the bytes of one read into responses and holds them for the browser.
@@ -134,6 +138,8 @@ private:
     bool m_bFailed = false;
 
     std::size_t m_nScanned = 0;  // bytes of m_Header already searched for the header end
+    bool m_bViaUpstream = false;
+    bool m_bTunnelAnswerSeen = false; // a tunnel through the upstream has had its first bytes
     bool m_bShutDownSent = false; // the browser's end was passed on to the server
     long m_lSelected = kAllEvents;
 };

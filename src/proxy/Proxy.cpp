@@ -5,6 +5,7 @@
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Host.h"
 #include "proxy/TracedSend.h"
+#include "proxy/UpstreamAddress.h"
 #include "trace/TraceStore.h"
 
 #include <netinet/in.h>
@@ -232,7 +233,7 @@ bool CProxy::ProcessHeader(std::string header)
     std::string host = m_strHost;
     std::string target;
     if (useProxy) {
-        host = app.m_strProxyAddress;
+        host = app.UpstreamHost();
         m_strPort = app.m_strProxyPort;
         target = kUpstreamTarget; // the upstream proxy routes every request itself
     } else {
@@ -243,6 +244,8 @@ bool CProxy::ProcessHeader(std::string header)
         target = TargetOf(host, AtoiText(m_strPort));
     }
     TerminateHeader(header);
+    if (useProxy)
+        AddUpstreamCredentials(header);
 
     CHost* server = ServerFor(target, host, AtoiText(m_strPort));
     const bool repeatable = framing.kind == EBodyKind::None
@@ -264,7 +267,7 @@ bool CProxy::StartTunnel(std::string header)
     const bool useProxy = app.m_bUseProxy != 0;
     std::string host = m_strHost;
     if (useProxy) {
-        host = app.m_strProxyAddress;
+        host = app.UpstreamHost();
         m_strPort = app.m_strProxyPort;
     }
     m_pHost = OpenServer(std::string(), host, AtoiText(m_strPort), true);
@@ -272,6 +275,7 @@ bool CProxy::StartTunnel(std::string header)
     m_nState = ERequestStage::Tunnel;
     if (useProxy) {
         TerminateHeader(header);
+        AddUpstreamCredentials(header);
         m_pHost->QueueForServer(header, false);
     } else {
         // The CONNECT header is not forwarded; bytes that came right behind it are the
@@ -279,6 +283,13 @@ bool CProxy::StartTunnel(std::string header)
         AppendToBuffer(kTunnelReply, sizeof kTunnelReply - 1);
     }
     return true;
+}
+
+void CProxy::AddUpstreamCredentials(std::string& header)
+{
+    // What is recorded is what goes out: the added line shows in the trace like any other.
+    const CTraceApp& app = GetTraceApp();
+    AddProxyAuthorization(header, app.UpstreamUser(), app.m_strProxyPassword);
 }
 
 CHost* CProxy::ServerFor(const std::string& target, const std::string& host, int port)
@@ -308,6 +319,8 @@ CHost* CProxy::OpenServer(const std::string& target, const std::string& host, in
     server->AsyncSelect(kAllEvents);
     if (tunnel)
         server->SetTunnel();
+    if (app.m_bUseProxy)
+        server->SetViaUpstream();
     if (app.m_bUseProxy && app.IsUpstreamSelf()) {
         server->AsyncSelect(0); // the upstream is this proxy: the request would come back here
         server->SetFailed();

@@ -86,6 +86,8 @@ private:
     // One complete request header; false when the pair is gone.
     bool ProcessHeader(std::string header);
     bool StartTunnel(std::string header);
+    // Adds the upstream's Proxy-Authorization line unless the browser sent its own.
+    static void AddUpstreamCredentials(std::string& header);
     // The server connection for the host and port: the current one when it may be reused.
     CHost* ServerFor(const std::string& target, const std::string& host, int port);
     CHost* OpenServer(const std::string& target, const std::string& host, int port, bool tunnel);

@@ -1,5 +1,6 @@
 #include "proxy/RequestFields.h"
 
+#include "platform/HostText.h"
 #include "proxy/HeaderFunctions.h"
 #include "trace/TraceAppState.h"
 
@@ -80,13 +81,33 @@ void CRequestFields::ParseRequest(const std::string& line)
         const std::size_t at = m_strAuthority.rfind('@');
         const std::string hostPort = at == std::string::npos ? m_strAuthority
                                                              : m_strAuthority.substr(at + 1);
-        std::vector<std::string> parts;
-        Tokenize(hostPort, ":", parts);
-        if (!parts.empty()) {
-            m_strPort = "80";
-            m_strHost = parts[0];
-            if (parts.size() == 2)
-                m_strPort = parts[1];
-        }
+        SplitHostPort(hostPort);
     }
+}
+
+void CRequestFields::SplitHostPort(const std::string& hostPort)
+{
+    std::string_view afterBracket;
+    const std::string_view literal = BracketedAddress(hostPort, afterBracket);
+    if (!literal.empty()) {
+        // "[address]" or "[address]:port": the port is whatever follows the one colon.
+        if (!afterBracket.empty()
+            && (afterBracket.front() != ':' || afterBracket.find(':', 1) != std::string_view::npos))
+            return;
+        m_strHost = std::string(literal);
+        m_strPort = afterBracket.size() > 1 ? std::string(afterBracket.substr(1)) : "80";
+        return;
+    }
+    std::vector<std::string> parts;
+    Tokenize(hostPort, ":", parts);
+    if (parts.empty())
+        return;
+    // A host that is neither a name nor a full address literal ("[::1" cut at its colons,
+    // the numeric shorthand "1") is no host: nothing connects to where it might point.
+    if (!IsConnectableHost(parts[0]))
+        return;
+    m_strPort = "80";
+    m_strHost = parts[0];
+    if (parts.size() == 2)
+        m_strPort = parts[1];
 }

@@ -16,4 +16,9 @@ struct CRequestFields {
     // Fills the fields from the request line. Every field is set anew, so nothing is left from
     // an earlier line.
     void ParseRequest(const std::string& line);
+
+private:
+    // Host and port from the authority without its user info; both stay empty when the host
+    // is no name and no full address literal.
+    void SplitHostPort(const std::string& hostPort);
 };

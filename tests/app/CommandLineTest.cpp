@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <vector>
+
 using Mode = CCommandLine::Mode;
 
 TEST(CommandLine, NoArgumentsOpensTheWindow)
@@ -51,6 +54,17 @@ TEST(CommandLine, UpstreamWithEmptyPortAndLastColon)
 
     c = CCommandLine::Parse({"--headless", "--upstream", ":8080"});
     EXPECT_FALSE(c.error.empty());
+
+    // User info and brackets: the port is what follows the host's own last colon.
+    for (const auto& [value, host, port] : std::vector<std::array<std::string, 3>>{
+             {"u:p:w@[::1]:3128", "u:p:w@[::1]", "3128"}, {"u:pw@proxy.test", "u:pw@proxy.test", ""},
+             {"[::1]", "[::1]", ""}, {"u@[2001:db8::1]:8", "u@[2001:db8::1]", "8"}}) {
+        c = CCommandLine::Parse({"--headless", "--upstream", value});
+        EXPECT_TRUE(c.error.empty()) << value;
+        EXPECT_EQ(c.upstreamHost.value_or(""), host) << value;
+        EXPECT_EQ(c.upstreamPort, port) << value;
+    }
+    EXPECT_FALSE(CCommandLine::Parse({"--headless", "--upstream", "u:p@:80"}).error.empty());
 }
 
 TEST(CommandLine, HelpAndVersionInEveryMode)

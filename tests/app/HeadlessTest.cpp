@@ -153,7 +153,7 @@ TEST_F(Headless, VersionHelpAndUsageErrors)
     m_stdout.clear();
     m_process.start(KESTRUNE_EXE, {"--headless", "--help"});
     EXPECT_EQ(Finish(), 0);
-    EXPECT_TRUE(m_stdout.contains("--upstream HOST:PORT"));
+    EXPECT_TRUE(m_stdout.contains("--upstream [USER[:PASSWORD]@]HOST:PORT"));
 
     m_process.start(KESTRUNE_EXE, {"--headless", "--frobnicate"});
     EXPECT_EQ(Finish(), 2);

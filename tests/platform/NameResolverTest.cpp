@@ -18,15 +18,15 @@ TEST(NameResolver, ManyLookupsAllAnswerOnTheLoopThread)
     const std::thread::id loop = std::this_thread::get_id();
     struct Answer {
         bool done = false, found = false, onLoop = false;
-        unsigned int address = 0;
+        std::vector<CNetAddress> addresses;
     };
     // More lookups than there are workers, and a name the resolver rejects without the network.
     std::vector<Answer> answers(12);
     int answered = 0;
     for (std::size_t i = 0; i < answers.size(); ++i) {
         const std::string host = i == 5 ? std::string(64, 'a') + ".invalid" : "localhost";
-        ASSERT_TRUE(resolver.Lookup(host, [&, i](bool found, unsigned int address) {
-            answers[i] = {true, found, std::this_thread::get_id() == loop, address};
+        ASSERT_TRUE(resolver.Lookup(host, [&, i](bool found, const std::vector<CNetAddress>& addresses) {
+            answers[i] = {true, found, std::this_thread::get_id() == loop, addresses};
             ++answered;
         }));
         EXPECT_EQ(answered, 0) << "an answer never comes from inside Lookup";
@@ -44,7 +44,12 @@ TEST(NameResolver, ManyLookupsAllAnswerOnTheLoopThread)
             EXPECT_FALSE(answers[i].found);
         } else {
             EXPECT_TRUE(answers[i].found) << i;
-            EXPECT_EQ(answers[i].address, htonl(INADDR_LOOPBACK)) << i;
+            ASSERT_FALSE(answers[i].addresses.empty()) << i;
+            const CNetAddress& first = answers[i].addresses.front();
+            const bool loopback = first.family == AF_INET6
+                ? first.bytes == CNetAddress{AF_INET6, {0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1}}.bytes
+                : first.bytes[0] == 127;
+            EXPECT_TRUE(loopback) << i;
         }
     }
 }
@@ -53,7 +58,7 @@ TEST(NameResolver, CallbackMayStartTheNextLookup)
 {
     CNameResolver& resolver = CNameResolver::Instance();
     int chain = 0;
-    std::function<void(bool, unsigned int)> next = [&](bool found, unsigned int) {
+    CNameResolver::Callback next = [&](bool found, const std::vector<CNetAddress>&) {
         EXPECT_TRUE(found);
         if (++chain < 3) {
             EXPECT_TRUE(resolver.Lookup("localhost", next));
@@ -80,9 +85,9 @@ TEST(NameResolver, SlowNamesDelayNoOtherNameAndAbandonedLookupsAreDropped)
     std::vector<unsigned long> slow;
     for (int i = 0; i < 4; ++i)
         slow.push_back(resolver.Lookup("slow" + std::to_string(i) + ".kestrune.invalid",
-                                       [&](bool, unsigned int) { ++slowAnswers; }));
+                                       [&](bool, const auto&) { ++slowAnswers; }));
     bool local = false;
-    ASSERT_NE(resolver.Lookup("localhost", [&](bool found, unsigned int) { local = found; }), 0u);
+    ASSERT_NE(resolver.Lookup("localhost", [&](bool found, const auto&) { local = found; }), 0u);
     ASSERT_TRUE(RunUntil([&] { return local; }, 20000));
     EXPECT_EQ(slowAnswers, 0) << "localhost answered while the slow names still wait";
     EXPECT_EQ(resolver.PendingCount(), 4u);

@@ -8,19 +8,22 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-LoopbackServer::LoopbackServer(Handler handler)
+LoopbackServer::LoopbackServer(Handler handler, bool ipv6Only)
     : m_Handler(std::move(handler))
 {
-    m_fdListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_fdListen = ::socket(ipv6Only ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof local;
-    if (m_fdListen < 0 || ::bind(m_fdListen, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0
-        || ::listen(m_fdListen, 256) < 0
-        || ::getsockname(m_fdListen, reinterpret_cast<sockaddr*>(&local), &length) < 0)
+    sockaddr_in6 local6{};
+    local6.sin6_family = AF_INET6;
+    local6.sin6_addr = in6addr_loopback;
+    sockaddr* address = ipv6Only ? reinterpret_cast<sockaddr*>(&local6) : reinterpret_cast<sockaddr*>(&local);
+    socklen_t length = ipv6Only ? sizeof local6 : sizeof local;
+    if (m_fdListen < 0 || ::bind(m_fdListen, address, length) < 0 || ::listen(m_fdListen, 256) < 0
+        || ::getsockname(m_fdListen, address, &length) < 0)
         return;
-    m_nPort = ntohs(local.sin_port);
+    m_nPort = ntohs(ipv6Only ? local6.sin6_port : local.sin_port);
     m_Acceptor = std::thread([this] { AcceptLoop(); });
 }
 

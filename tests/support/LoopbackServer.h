@@ -7,14 +7,14 @@
 #include <thread>
 #include <vector>
 
-// A server on 127.0.0.1 (port chosen by the system) that runs handler on a thread of its own
+// A server on 127.0.0.1, or on ::1 alone (port chosen by the system), that runs handler on a thread of its own
 // for each connection it accepts: an origin server or an upstream proxy for the tests. The
 // destructor stops accepting and joins every handler (handlers must bound their waits).
 class LoopbackServer {
 public:
     using Handler = std::function<void(BlockingStream&)>;
 
-    explicit LoopbackServer(Handler handler);
+    explicit LoopbackServer(Handler handler, bool ipv6Only = false);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFile>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -153,6 +154,35 @@ TEST_F(SetupPageTest, ProxyWithoutPortShowsALoneColonAndEmptyListenPortUsesASyst
     // Stored empty, so the next run shows the default again.
     EXPECT_EQ(CSettingsRegistry().GetPort(), "8010");
     EXPECT_TRUE(m_messages.empty());
+}
+
+TEST_F(SetupPageTest, UpstreamPasswordStaysOutOfTheSettingsTheFieldAndTheLabels)
+{
+    // No session bus: the test never reaches a real keyring, and storing must say it failed.
+    const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kestrune-test-bus");
+    StoreSettings("localhost", "0");
+    ASSERT_TRUE(Start());
+    Retype(1008, QStringLiteral("me:s3cr3t!@[::1]"));
+    Retype(1010, QStringLiteral("3128"));
+    Click(1002);
+    EXPECT_EQ(Edit(1008)->text(), "me@[::1]");
+    EXPECT_EQ(Label(1024)->text(), "me@[::1]:3128");
+    EXPECT_EQ(m_app->m_strProxyPassword, "s3cr3t!");
+    EXPECT_EQ(m_app->UpstreamHost(), "::1");
+    QStringList files = QDir(ShellConfigHome::StoreDir()).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    QFile stored(ShellConfigHome::StoreDir() + "/" + files[0]);
+    ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+    const QByteArray text = stored.readAll();
+    EXPECT_TRUE(text.contains("me@[::1]") && !text.contains("s3cr3t")) << text.toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !m_messages.empty(); }, 20000));
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_NE(m_messages[0].find("for this run only"), std::string::npos) << m_messages[0];
+    // Cancel puts "me@[::1]" back: the password of the run stays.
+    Click(1006);
+    EXPECT_EQ(m_app->m_strProxyPassword, "s3cr3t!");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
 }
 
 TEST_F(SetupPageTest, CancelPutsTheRunningValuesBackAndStillApplies)

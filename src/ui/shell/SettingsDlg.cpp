@@ -1,8 +1,12 @@
 #include "ui/shell/SettingsDlg.h"
 
+#include "app/PasswordKeyring.h"
+#include "proxy/UpstreamAddress.h"
+
 #include "app/SettingsRegistry.h"
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
+#include "proxy/UpstreamAddress.h"
 #include "trace/LogSaver.h"
 #include "trace/TraceStore.h"
 #include "ui/shell/ListenStarter.h"
@@ -216,6 +220,7 @@ void CSettingsDlg::OnInitDialog()
 
     LoadSettings();
     Apply();
+    LoadPassword(GetTraceApp().m_strProxyAddress, GetTraceApp().m_strProxyPort);
     m_nTimer = page->startTimer(kCounterPeriodMs);
 }
 
@@ -250,9 +255,18 @@ void CSettingsDlg::Apply()
     if (!HasWindow())
         return;
     const std::string proxyPort = Text(m_pProxyPort);
-    const std::string proxyAddress = TrimmedText(m_pProxyAddress);
+    const std::string typedProxyAddress = TrimmedText(m_pProxyAddress);
     std::string port = Text(m_pPort);
     const std::string address = TrimmedText(m_pAddress);
+
+    // "user:password@host": the settings, the field and the labels keep "user@host"; the
+    // password goes to the keyring.
+    const CUpstreamAddress upstream = SplitUpstreamAddress(typedProxyAddress);
+    const std::string proxyAddress = upstream.shown;
+    if (upstream.hasPassword) {
+        m_pProxyAddress->setText(FromBytes(proxyAddress));
+        StorePassword(PasswordKeyring::KeyFor(proxyAddress, proxyPort), upstream.password);
+    }
 
     // An empty port is stored empty (the next run shows the default) but listens on a port
     // the system chooses.
@@ -261,7 +275,7 @@ void CSettingsDlg::Apply()
         port = "0";
 
     CTraceApp& app = GetTraceApp();
-    app.ApplySettings(address, port, proxyAddress, proxyPort);
+    app.ApplySettings(address, port, typedProxyAddress, proxyPort);
     m_pListeningOn->setText(FromBytes(address + ":" + port));
     m_pUsingProxy->setText(proxyAddress.empty() ? QStringLiteral("none")
                                                 : FromBytes(proxyAddress + ":" + proxyPort));
@@ -270,6 +284,31 @@ void CSettingsDlg::Apply()
     // A message box shown by the restart runs the event loop; the page may be gone after it.
     if (m_pApply)
         m_pApply->setEnabled(false);
+}
+
+void CSettingsDlg::StorePassword(const std::string& key, const std::string& password)
+{
+    PasswordKeyring::Store(key, password, [key](bool ok, const std::string& error) {
+        if (ok)
+            return;
+        const std::string why = error.empty() || error == "Unknown error" ? "" : " (" + error + ")";
+        ShowMessageBox("No keyring could keep the upstream proxy's password for " + key + why
+                       + ": it is used for this run only and not stored.");
+    });
+}
+
+void CSettingsDlg::LoadPassword(const std::string& proxyAddress, const std::string& proxyPort)
+{
+    if (SplitUpstreamAddress(proxyAddress).user.empty())
+        return;
+    PasswordKeyring::Load(PasswordKeyring::KeyFor(proxyAddress, proxyPort),
+                          [proxyAddress, proxyPort](bool found, const std::string& password) {
+        CTraceApp& app = GetTraceApp();
+        // Only for the upstream still in effect, and never over a password typed meanwhile.
+        if (found && app.m_strProxyAddress == proxyAddress && app.m_strProxyPort == proxyPort
+            && app.m_strProxyPassword.empty())
+            app.m_strProxyPassword = password;
+    });
 }
 
 void CSettingsDlg::OnApplyButton()

@@ -68,6 +68,9 @@ protected:
 private:
     void Apply();
     void LoadSettings();
+    // The upstream's password to the keyring (a message when there is none), and back.
+    static void StorePassword(const std::string& key, const std::string& password);
+    static void LoadPassword(const std::string& proxyAddress, const std::string& proxyPort);
     void SaveSettings(const std::string& address, const std::string& port,
                       const std::string& proxyAddress, const std::string& proxyPort);
     void OnSettingChange();
