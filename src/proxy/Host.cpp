@@ -3,6 +3,7 @@
 #include "proxy/ConnectionWatchdog.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Proxy.h"
+#include "proxy/TlsChannel.h"
 #include "proxy/TracedSend.h"
 #include "trace/TraceAppState.h"
 #include "trace/TraceConnection.h"
@@ -59,6 +60,8 @@ void CHost::Record(int direction, int part, std::string_view bytes)
         if (!store)
             return;
         m_pTrace = store->AddConnection(this, m_bTunnel != 0);
+        if (!m_strOrigin.empty())
+            m_pTrace->SetOrigin(m_strOrigin);
     }
     m_pTrace->AddChunk(direction, part, bytes);
 }
@@ -161,6 +164,8 @@ CHost::EDelivery CHost::DeliverResponse()
 
 void CHost::SendPending()
 {
+    if (m_pTls)
+        m_pTls->Close(); // close_notify behind what was sent
     if (m_bConnected && !m_SendBuffer.empty())
         SendBuffer(*this, m_SendBuffer);
 }
@@ -168,6 +173,8 @@ void CHost::SendPending()
 void CHost::Retire()
 {
     if (IsOpen() && !m_bClosed) {
+        if (m_pTls)
+            m_pTls->Close();
         AsyncSelect(0);
         Close();
     }
@@ -186,6 +193,8 @@ void CHost::SetReading(bool on)
     if (events != m_lSelected && IsOpen() && !m_bClosed) {
         AsyncSelect(events);
         m_lSelected = events;
+        if (on && m_pTls && m_pTls->HasPlaintext())
+            m_pTls->Post([this] { OnReceive(0); }); // decrypted bytes no socket event announces
     }
 }
 
@@ -199,6 +208,8 @@ void CHost::OnConnect(int errorCode)
         return;
     }
     m_bConnected = 1;
+    if (IsTls())
+        StartTls();
     OnSend(0);
 }
 
@@ -245,6 +256,13 @@ void CHost::OnReceive(int)
         ProcessResponse(std::string_view(buffer, static_cast<std::size_t>(n)));
         if (n < CProxy::kReadSize)
             break; // drained for now; the next readiness brings the rest
+    }
+    if (m_pTls) {
+        // The handshake may have just let the waiting requests go.
+        if (!FlushToServer())
+            return;
+        if (m_pTls->HasPlaintext() && m_RecvBuffer.size() < CProxy::kBufferLimit)
+            m_pTls->Post([this] { OnReceive(0); });
     }
     if (!m_pProxy->FlushToBrowser())
         return;
@@ -409,6 +427,7 @@ bool CHost::ServerEnded(int errorCode)
                 ProcessResponse(read);
         }
     }
+    HoldBadGateway();
     EndResponseAtClose();
     m_bClosed = 1;
     AsyncSelect(0);

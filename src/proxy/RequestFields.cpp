@@ -44,6 +44,7 @@ void CRequestFields::ParseRequest(const std::string& line)
 
     std::vector<std::string> tokens;
     Tokenize(text, " \r\n", tokens);
+    bool https = false;
 
     if (DebugTraceOn()) {
         // The label says 300 bytes; 200 is what has always been shown.
@@ -63,7 +64,7 @@ void CRequestFields::ParseRequest(const std::string& line)
             m_strUrl = tokens[1];
             if (StartsWithNoCase(m_strUrl, "http://"))
                 m_strUrl.erase(0, 7);
-            else if (StartsWithNoCase(m_strUrl, "https://"))
+            else if ((https = StartsWithNoCase(m_strUrl, "https://")))
                 m_strUrl.erase(0, 8);
             else
                 m_strUrl.clear();
@@ -83,7 +84,8 @@ void CRequestFields::ParseRequest(const std::string& line)
         std::vector<std::string> parts;
         Tokenize(hostPort, ":", parts);
         if (!parts.empty()) {
-            m_strPort = "80";
+            // https:// names port 443: its request goes there over TLS, never in clear text.
+            m_strPort = https ? "443" : "80";
             m_strHost = parts[0];
             if (parts.size() == 2)
                 m_strPort = parts[1];
