@@ -72,7 +72,10 @@ int CHost::ReadTunnelReply()
             SetLastError(CTlsChannel::kTlsFailed);
             return -1;
         }
-        const std::string line = FirstHeaderLine(m_strTunnelReply.substr(0, end));
+        // The status line, whether its lines end in CR LF or a bare LF.
+        std::string line = m_strTunnelReply.substr(0, m_strTunnelReply.find('\n'));
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         const std::size_t space = line.find(' ');
         if (space == std::string::npos || line.compare(space + 1, 1, "2") != 0) {
             m_strTlsError = "the upstream proxy refused the tunnel: " + line;
