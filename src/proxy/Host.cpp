@@ -216,6 +216,10 @@ void CHost::OnConnect(int errorCode)
 void CHost::OnSend(int)
 {
     m_pProxy->ReleaseRetired();
+    if (m_pTls && !m_pTls->Flush()) {
+        ServerEnded(0);
+        return;
+    }
     if (!FlushToServer())
         return;
     if (!m_pProxy->FlushToBrowser())

@@ -466,6 +466,10 @@ void CProxy::OnSend(int)
         return;
     }
     ReleaseRetired();
+    if (m_pTls && !m_pTls->Flush()) {
+        TearDown(); // the last TLS bytes of a response wait for no further send
+        return;
+    }
     if (FlushToBrowser())
         UpdateFlow();
 }
