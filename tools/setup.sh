@@ -10,7 +10,8 @@ packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
           libssl-dev
           python3-jsonschema
           zlib1g-dev libbrotli-dev libzstd-dev libicu-dev
-          libc-ares-dev)
+          libc-ares-dev
+          openssl)
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build
