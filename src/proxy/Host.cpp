@@ -193,7 +193,7 @@ void CHost::SetReading(bool on)
     if (events != m_lSelected && IsOpen() && !m_bClosed) {
         AsyncSelect(events);
         m_lSelected = events;
-        if (on && m_pTls && m_pTls->HasPlaintext())
+        if (on && m_pTls && m_pTls->HasUnread())
             m_pTls->Post([this] { OnReceive(0); }); // decrypted bytes no socket event announces
     }
 }
@@ -265,7 +265,7 @@ void CHost::OnReceive(int)
         // The handshake may have just let the waiting requests go.
         if (!FlushToServer())
             return;
-        if (m_pTls->HasPlaintext() && m_RecvBuffer.size() < CProxy::kBufferLimit)
+        if (m_pTls->HasUnread() && m_RecvBuffer.size() < CProxy::kBufferLimit)
             m_pTls->Post([this] { OnReceive(0); });
     }
     if (!m_pProxy->FlushToBrowser())

@@ -179,7 +179,7 @@ bool CProxy::StartDraining()
 
 void CProxy::PostHeldPlaintext()
 {
-    if (!m_pTls || !m_pTls->HasPlaintext() || m_bReceivePosted || !(m_lSelected & FD_READ))
+    if (!m_pTls || !m_pTls->HasUnread() || m_bReceivePosted || !(m_lSelected & FD_READ))
         return;
     m_bReceivePosted = true;
     m_pTls->Post([this] {

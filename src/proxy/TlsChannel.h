@@ -31,8 +31,10 @@ public:
     void Close();
 
     CTlsSession& Session() { return *m_pSession; }
-    // Decrypted bytes the owner has not read yet: no socket event will announce them.
+    // Decrypted bytes the owner has not read yet, or the peer's close_notify: no socket event
+    // may announce them.
     bool HasPlaintext() const { return m_nPlainTaken < m_Plain.size(); }
+    bool HasUnread() const { return HasPlaintext() || m_bEnded; }
     // Bytes held on the way to the peer, for the owner's per-direction limit.
     std::size_t Pending() const;
     bool IsDrained() const;
