@@ -93,7 +93,8 @@ public:
     bool IsReusableFor(const std::string& target) const;
     // Responses are owed or held bytes wait for the browser.
     bool IsBusy() const { return !m_Methods.empty() || !m_RecvBuffer.empty(); }
-    std::size_t PendingForServer() const { return m_SendBuffer.size(); }
+    // Counts the TLS layer's bytes too.
+    std::size_t PendingForServer() const;
     std::size_t PendingForBrowser() const { return m_RecvBuffer.size(); }
     // Stops or resumes reading from the server (holding too much for the browser).
     void SetReading(bool on);

@@ -157,3 +157,8 @@ void CHost::HoldBadGateway()
     m_ResponseEnds.push_back(m_nHeld);
     m_nCloseAt = m_nHeld;
 }
+
+std::size_t CHost::PendingForServer() const
+{
+    return m_SendBuffer.size() + (m_pTls ? m_pTls->Pending() : 0);
+}
