@@ -7,6 +7,7 @@
 #include "app/PasswordKeyring.h"
 #include "platform/MessageBox.h"
 #include "proxy/ConnectionWatchdog.h"
+#include "proxy/TlsChannel.h"
 #include "app/SettingsRegistry.h"
 #include "app/SignalPipe.h"
 #include "app/TraceApp.h"
@@ -46,8 +47,10 @@ CHeadlessRunner::~CHeadlessRunner()
         m_app.m_pTraceStore->SetRecordObserver(nullptr);
         m_app.m_pTraceStore->SetDebugObserver(nullptr);
     }
-    if (m_pErr)
+    if (m_pErr) {
         SetMessageHandler(nullptr);
+        TlsProblemSink() = nullptr;
+    }
     for (COutputWriter* writer : {m_pOut.get(), m_pErr.get()}) {
         if (writer)
             writer->Drain(kFinalDrainMs);
@@ -121,6 +124,8 @@ bool CHeadlessRunner::Start()
     SetMessageHandler([this](const std::string& text) {
         m_pErr->Write(std::string(kMessageCaption) + ": " + text + "\n");
     });
+    // A TLS hop that failed is always told, debug or not.
+    TlsProblemSink() = [this](const std::string& line) { m_pErr->Write(line + "\n"); };
     if (m_options.debug)
         m_app.m_pTraceStore->SetDebugObserver([this](const std::string& text) { WriteDebugText(text); });
 

@@ -62,9 +62,10 @@ public:
 
     // May take fewer bytes than offered. Returns the count taken, or -1 (GetLastError() tells
     // why; WSAEWOULDBLOCK when the socket cannot take data now, and OnSend follows later).
-    int Send(const void* data, int length);
+    // Virtual so a connection can put a layer (TLS) between its callers and the socket.
+    virtual int Send(const void* data, int length);
     // Returns the count read, 0 when the peer has closed, or -1 (WSAEWOULDBLOCK: nothing yet).
-    int Receive(void* data, int length);
+    virtual int Receive(void* data, int length);
 
     // Ends the sending side (how: 0 receives, 1 sends, 2 both); the socket stays open.
     enum { receives = 0, sends = 1, both = 2 };
@@ -86,6 +87,10 @@ public:
     virtual void OnSend(int errorCode) { (void)errorCode; }
     virtual void OnConnect(int errorCode) { (void)errorCode; }
     virtual void OnClose(int errorCode) { (void)errorCode; }
+
+protected:
+    // For a layer's own Send and Receive results.
+    void SetLastError(int error) { m_nLastError = error; }
 
 private:
     // An open socket and a usable buffer; otherwise sets the error and says no.

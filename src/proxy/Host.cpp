@@ -4,6 +4,7 @@
 #include "proxy/ConnectionWatchdog.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Proxy.h"
+#include "proxy/TlsChannel.h"
 #include "proxy/TracedSend.h"
 #include "proxy/UpstreamAddress.h"
 #include "trace/TraceAppState.h"
@@ -61,6 +62,8 @@ void CHost::Record(int direction, int part, std::string_view bytes)
         if (!store)
             return;
         m_pTrace = store->AddConnection(this, m_bTunnel != 0);
+        if (!m_strOrigin.empty())
+            m_pTrace->SetOrigin(m_strOrigin);
     }
     m_pTrace->AddChunk(direction, part, bytes);
 }
@@ -163,6 +166,8 @@ CHost::EDelivery CHost::DeliverResponse()
 
 void CHost::SendPending()
 {
+    if (m_pTls)
+        m_pTls->Close(); // close_notify behind what was sent
     if (m_bConnected && !m_SendBuffer.empty())
         SendBuffer(*this, m_SendBuffer);
 }
@@ -170,6 +175,8 @@ void CHost::SendPending()
 void CHost::Retire()
 {
     if (IsOpen() && !m_bClosed) {
+        if (m_pTls)
+            m_pTls->Close();
         AsyncSelect(0);
         Close();
     }
@@ -188,6 +195,8 @@ void CHost::SetReading(bool on)
     if (events != m_lSelected && IsOpen() && !m_bClosed) {
         AsyncSelect(events);
         m_lSelected = events;
+        if (on && m_pTls && m_pTls->HasUnread())
+            m_pTls->Post([this] { OnReceive(0); }); // decrypted bytes no socket event announces
     }
 }
 
@@ -201,12 +210,18 @@ void CHost::OnConnect(int errorCode)
         return;
     }
     m_bConnected = 1;
+    if (IsTls())
+        StartTls();
     OnSend(0);
 }
 
 void CHost::OnSend(int)
 {
     m_pProxy->ReleaseRetired();
+    if (m_pTls && !m_pTls->Flush()) {
+        ServerEnded(0);
+        return;
+    }
     if (!FlushToServer())
         return;
     if (!m_pProxy->FlushToBrowser())
@@ -247,6 +262,13 @@ void CHost::OnReceive(int)
         ProcessResponse(std::string_view(buffer, static_cast<std::size_t>(n)));
         if (n < CProxy::kReadSize)
             break; // drained for now; the next readiness brings the rest
+    }
+    if (m_pTls) {
+        // The handshake may have just let the waiting requests go.
+        if (!FlushToServer())
+            return;
+        if (m_pTls->HasUnread() && m_RecvBuffer.size() < CProxy::kBufferLimit)
+            m_pTls->Post([this] { OnReceive(0); });
     }
     if (!m_pProxy->FlushToBrowser())
         return;
@@ -422,6 +444,7 @@ bool CHost::ServerEnded(int errorCode)
                 ProcessResponse(read);
         }
     }
+    HoldBadGateway();
     EndResponseAtClose();
     m_bClosed = 1;
     AsyncSelect(0);

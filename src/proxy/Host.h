@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class CProxy;
+class CTlsChannel;
 class CTraceConnection;
 
 // The server side of one proxied connection: the socket to one web server (host and port) or
@@ -63,6 +65,14 @@ public:
     void OnConnect(int errorCode) override;
     void OnClose(int errorCode) override;
 
+    // TLS to the origin (HostTls.cpp). Set before connecting: the connection speaks TLS to
+    // name (SNI and the name verified); with via ("host:port") it first asks the upstream
+    // proxy for a tunnel there. Its records then read as plain HTTP under origin.
+    void UseTls(std::string name, std::string via, std::string origin);
+    bool IsTls() const { return !m_strTlsName.empty(); }
+    int Send(const void* data, int length) override;
+    int Receive(void* data, int length) override;
+
     // One read from the server into buffer (kReadSize bytes); returns the Receive result.
     int DoRead(char* buffer);
     // Sends the bytes on the socket in one call, drops what was taken; returns the count sent,
@@ -85,7 +95,8 @@ public:
     bool IsReusableFor(const std::string& target) const;
     // Responses are owed or held bytes wait for the browser.
     bool IsBusy() const { return !m_Methods.empty() || !m_RecvBuffer.empty(); }
-    std::size_t PendingForServer() const { return m_SendBuffer.size(); }
+    // Counts the TLS layer's bytes too.
+    std::size_t PendingForServer() const;
     std::size_t PendingForBrowser() const { return m_RecvBuffer.size(); }
     // Stops or resumes reading from the server (holding too much for the browser).
     void SetReading(bool on);
@@ -109,6 +120,22 @@ private:
     // The server side is over (0: closed; else its error): read what is left, then let the
     // browser side deliver it. False when the pair is gone.
     bool ServerEnded(int errorCode);
+
+    // After the connect: the CONNECT to the upstream proxy, or the TLS handshake at once.
+    void StartTls();
+    // Reads the upstream proxy's answer to our CONNECT; -1 with the error set while not done.
+    int ReadTunnelReply();
+    void OpenTlsSession();
+    // The origin side failed: the browser gets a 502 saying which hop and why, in its turn.
+    void HoldBadGateway();
+
+    std::unique_ptr<CTlsChannel> m_pTls;
+    std::string m_strTlsName;  // the origin's name for SNI and verification
+    std::string m_strVia;      // "host:port" asked of the upstream proxy first; empty: direct
+    std::string m_strOrigin;   // "https://host[:port]" for the records' summaries
+    std::string m_strTunnelReply; // the upstream's answer to our CONNECT, while it comes
+    std::string m_strTlsError;    // why the origin side failed, when it did
+    bool m_bAwaitTunnel = false;
 
     int m_bClosed = 0;
     EResponseStage m_nState = EResponseStage::Header;

@@ -4,8 +4,10 @@
 #include "proxy/ConnectionWatchdog.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Host.h"
+#include "proxy/TlsChannel.h"
 #include "proxy/TracedSend.h"
 #include "proxy/UpstreamAddress.h"
+#include "tls/TunnelSniffer.h"
 #include "trace/TraceStore.h"
 
 #include <netinet/in.h>
@@ -88,6 +90,8 @@ void CProxy::DestroyAll()
 
 void CProxy::OnReceive(int)
 {
+    if (m_bDraining)
+        return;
     ReleaseRetired();
     char buffer[kReadSize];
     for (int i = 0; i < kReadsPerEvent; ++i) {
@@ -139,6 +143,8 @@ void CProxy::OnReceive(int)
 std::size_t CProxy::RelayBody(std::string_view bytes)
 {
     if (m_nState == ERequestStage::Tunnel) {
+        if (m_pSniffer)
+            return SniffTunnel(bytes);
         m_pHost->QueueForServer(bytes, false);
         return bytes.size();
     }
@@ -220,6 +226,10 @@ bool CProxy::ProcessHeader(std::string header)
         Refuse();
         return true;
     }
+    if (m_bConnect && m_pTls) {
+        Refuse(); // no tunnel inside a decrypted tunnel
+        return true;
+    }
     if (m_bConnect)
         return StartTunnel(std::move(header));
     const CBodyFraming framing = RequestFraming(header);
@@ -232,7 +242,10 @@ bool CProxy::ProcessHeader(std::string header)
     const bool useProxy = app.m_bUseProxy != 0;
     std::string host = m_strHost;
     std::string target;
-    if (useProxy) {
+    const bool overTls = RouteOverTls(header, host, target);
+    if (overTls) {
+        // to the origin over TLS, port and request line set
+    } else if (useProxy) {
         host = app.UpstreamHost();
         m_strPort = app.m_strProxyPort;
         target = kUpstreamTarget; // the upstream proxy routes every request itself
@@ -244,8 +257,8 @@ bool CProxy::ProcessHeader(std::string header)
         target = TargetOf(host, AtoiText(m_strPort));
     }
     TerminateHeader(header);
-    if (useProxy)
-        AddUpstreamCredentials(header);
+    if (useProxy && !overTls)
+        AddUpstreamCredentials(header); // never inside TLS: that goes to the origin
 
     CHost* server = ServerFor(target, host, AtoiText(m_strPort));
     const bool repeatable = framing.kind == EBodyKind::None
@@ -263,6 +276,7 @@ bool CProxy::StartTunnel(std::string header)
     // Every earlier answer is complete: the earlier servers are done with.
     while (!m_Hosts.empty())
         Retire(m_Hosts.back().get());
+    WatchForTls(m_strHost, AtoiText(m_strPort));
     CTraceApp& app = GetTraceApp();
     const bool useProxy = app.m_bUseProxy != 0;
     std::string host = m_strHost;
@@ -319,8 +333,10 @@ CHost* CProxy::OpenServer(const std::string& target, const std::string& host, in
     server->AsyncSelect(kAllEvents);
     if (tunnel)
         server->SetTunnel();
-    if (app.m_bUseProxy)
-        server->SetViaUpstream();
+    if (target.rfind("https://", 0) == 0)
+        ConfigureTls(*server, target);
+    else if (app.m_bUseProxy)
+        server->SetViaUpstream(); // a 407 at the start of its answers is the upstream's
     if (app.m_bUseProxy && app.IsUpstreamSelf()) {
         server->AsyncSelect(0); // the upstream is this proxy: the request would come back here
         server->SetFailed();
@@ -458,7 +474,16 @@ bool CProxy::ReplyAndClose(const char* reply, std::size_t length, bool traced)
 
 void CProxy::OnSend(int)
 {
+    if (m_bDraining) {
+        if (!m_pTls->Flush() || m_pTls->IsDrained())
+            TearDown();
+        return;
+    }
     ReleaseRetired();
+    if (m_pTls && !m_pTls->Flush()) {
+        TearDown(); // the last TLS bytes of a response wait for no further send
+        return;
+    }
     if (FlushToBrowser())
         UpdateFlow();
 }
@@ -578,6 +603,7 @@ void CProxy::UpdateFlow()
         AsyncSelect(events);
         m_lSelected = events;
     }
+    PostHeldPlaintext();
     if (m_bCloseAfterReply)
         return;
     for (const auto& host : m_Hosts) {
@@ -586,7 +612,7 @@ void CProxy::UpdateFlow()
     }
 }
 
-void CProxy::TearDown()
+void CProxy::CloseServers()
 {
     for (const auto& host : m_Hosts) {
         if (host->IsOpen() && !host->IsClosed()) {
@@ -599,11 +625,18 @@ void CProxy::TearDown()
     m_Order.clear();
     m_Hosts.clear();
     m_Retired.clear();
+}
+
+void CProxy::TearDown()
+{
+    if (m_pTls && !m_bDraining && StartDraining())
+        return; // deleted once the browser has taken the last TLS bytes
+    CloseServers();
     if (IsOpen()) {
         // Unread bytes at close would reset the connection and could cost the browser the
         // end of its answer: take what is there first.
         char buffer[kReadSize];
-        for (int i = 0; i < 64 && Receive(buffer, kReadSize) > 0; ++i) {
+        for (int i = 0; i < 64 && CAsyncSocket::Receive(buffer, kReadSize) > 0; ++i) {
         }
         AsyncSelect(0);
         Close();

@@ -10,6 +10,9 @@
 #include <vector>
 
 class CHost;
+class CTlsChannel;
+class CTlsServerContext;
+class CTunnelSniffer;
 
 // The browser side of one proxied connection. It finds every request on the connection (its
 // header, then its body by the message framing), parses its request line and sends it to the
@@ -38,6 +41,9 @@ public:
     void OnSend(int errorCode) override;
     void OnConnect(int errorCode) override;
     void OnClose(int errorCode) override;
+    // Plaintext through the browser's TLS once a tunnel is decrypted; the socket's own before.
+    int Send(const void* data, int length) override;
+    int Receive(void* data, int length) override;
 
     // Sends the bytes on the socket in one call and drops what was taken; returns the count
     // sent, 0 when nothing was (a failed send keeps every byte).
@@ -104,6 +110,32 @@ private:
     bool ReplyAndClose(const char* reply, std::size_t length, bool traced);
     // Nothing is owed to the browser any more: a due reply, a held CONNECT, or the end.
     bool AfterLastResponse();
+
+    // Decrypted tunnels (ProxyTls.cpp).
+    // With decryption on for host: the browser's first tunnel bytes are looked at first.
+    void WatchForTls(const std::string& host, int port);
+    // Holds tunnel bytes until they show TLS or not; returns how many were used (all).
+    std::size_t SniffTunnel(std::string_view bytes);
+    void BeginDecryption(CTlsServerContext& server);
+    void NoteBrowserTlsFailure();
+    // Requests inside a decrypted tunnel, and absolute https:// ones, go to their origin over
+    // TLS: sets the connection's host and target; false for any other request.
+    bool RouteOverTls(std::string& header, std::string& host, std::string& target);
+    void ConfigureTls(CHost& server, const std::string& target) const;
+    // The browser's TLS ends with close_notify after all it is owed; true while that drains.
+    bool StartDraining();
+    void PostHeldPlaintext();
+    // Closes the server connections and forgets them (the first step of the tear-down).
+    void CloseServers();
+
+    std::unique_ptr<CTunnelSniffer> m_pSniffer;
+    std::unique_ptr<CTlsChannel> m_pTls;
+    std::string m_strTlsHost;       // the CONNECT's host and port
+    int m_nTlsPort = 443;
+    std::string m_strTlsName;       // the name the browser asked for (SNI), else the host
+    bool m_bTlsFailureNoted = false;
+    bool m_bDraining = false;
+    bool m_bReceivePosted = false;
 
     std::string m_Buffer;           // browser bytes not yet framed
     ERequestStage m_nState = ERequestStage::Header;

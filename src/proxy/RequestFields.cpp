@@ -45,6 +45,7 @@ void CRequestFields::ParseRequest(const std::string& line)
 
     std::vector<std::string> tokens;
     Tokenize(text, " \r\n", tokens);
+    bool https = false;
 
     if (DebugTraceOn()) {
         // The label says 300 bytes; 200 is what has always been shown.
@@ -64,7 +65,7 @@ void CRequestFields::ParseRequest(const std::string& line)
             m_strUrl = tokens[1];
             if (StartsWithNoCase(m_strUrl, "http://"))
                 m_strUrl.erase(0, 7);
-            else if (StartsWithNoCase(m_strUrl, "https://"))
+            else if ((https = StartsWithNoCase(m_strUrl, "https://")))
                 m_strUrl.erase(0, 8);
             else
                 m_strUrl.clear();
@@ -81,11 +82,17 @@ void CRequestFields::ParseRequest(const std::string& line)
         const std::size_t at = m_strAuthority.rfind('@');
         const std::string hostPort = at == std::string::npos ? m_strAuthority
                                                              : m_strAuthority.substr(at + 1);
-        SplitHostPort(hostPort);
+        SplitHostPort(hostPort, https);
     }
 }
 
-void CRequestFields::SplitHostPort(const std::string& hostPort)
+// https:// names port 443: its request goes there over TLS, never in clear text.
+static std::string DefaultPort(bool https)
+{
+    return https ? "443" : "80";
+}
+
+void CRequestFields::SplitHostPort(const std::string& hostPort, bool https)
 {
     std::string_view afterBracket;
     const std::string_view literal = BracketedAddress(hostPort, afterBracket);
@@ -95,7 +102,7 @@ void CRequestFields::SplitHostPort(const std::string& hostPort)
             && (afterBracket.front() != ':' || afterBracket.find(':', 1) != std::string_view::npos))
             return;
         m_strHost = std::string(literal);
-        m_strPort = afterBracket.size() > 1 ? std::string(afterBracket.substr(1)) : "80";
+        m_strPort = afterBracket.size() > 1 ? std::string(afterBracket.substr(1)) : DefaultPort(https);
         return;
     }
     std::vector<std::string> parts;
@@ -106,7 +113,7 @@ void CRequestFields::SplitHostPort(const std::string& hostPort)
     // the numeric shorthand "1") is no host: nothing connects to where it might point.
     if (!IsConnectableHost(parts[0]))
         return;
-    m_strPort = "80";
+    m_strPort = DefaultPort(https);
     m_strHost = parts[0];
     if (parts.size() == 2)
         m_strPort = parts[1];

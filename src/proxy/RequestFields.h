@@ -20,5 +20,5 @@ struct CRequestFields {
 private:
     // Host and port from the authority without its user info; both stay empty when the host
     // is no name and no full address literal.
-    void SplitHostPort(const std::string& hostPort);
+    void SplitHostPort(const std::string& hostPort, bool https);
 };

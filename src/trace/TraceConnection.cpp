@@ -66,6 +66,8 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
         auto made = std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part,
                                                    chunk, binary, m_bSSL);
         record = made.get();
+        if (direction == 0 && part == 1 && !m_strOrigin.empty())
+            record->SetOrigin(m_strOrigin);
         m_Records.push_back(std::move(made));
         ++m_nRecordsMade;
     } catch (const std::bad_alloc&) {

@@ -46,6 +46,9 @@ public:
     bool IsSSL() const { return m_bSSL; }
     CTraceHostLink* GetHost() const { return m_pHost; }
     int GetLastRequest() const { return m_nLastRequest; }
+    // Requests on this connection go to origin ("https://host[:port]") in origin form: their
+    // summaries name it. The recorded bytes stay as sent.
+    void SetOrigin(std::string origin) { m_strOrigin = std::move(origin); }
 
 private:
     // Follows the response a received record belongs to: its charset and, when the user asked
@@ -60,5 +63,6 @@ private:
     int m_nId = 0;
     int m_nRecordsMade = 0; // records ever added, dropped ones included
     std::unique_ptr<CResponseDecoder> m_pResponse; // the response being received, if known
+    std::string m_strOrigin;
     std::string m_strHeaderSoFar; // a response header that spans chunks, until its end comes
 };

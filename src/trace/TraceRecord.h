@@ -45,6 +45,8 @@ public:
     std::string GetTimeText() const;         // "%H:%M:%S"
     std::string GetIdText() const;           // "%d-%d"
     std::string GetSummary() const;          // one line, no CR, LF or tab
+    // The request went in origin form to this origin ("https://host"): the summary names it.
+    void SetOrigin(const std::string& origin) { m_strOrigin = origin; }
     std::string GetResponseTimeText() const; // FormatMilliseconds(m_nElapsed)
     // The full text for the panes, in UTF-8: a received record is read in its response's
     // charset (see ToDisplayUtf8); a sent record is its full text.
@@ -101,4 +103,5 @@ private:
     int m_nDirection = 0;
     int m_nPart = 0;
     std::string m_strCharset;
+    std::string m_strOrigin;
 };

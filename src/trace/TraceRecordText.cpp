@@ -84,6 +84,9 @@ std::string CTraceRecord::GetSummary() const
         if (c == '\r' || c == '\n' || c == '\t')
             c = ' ';
     }
+    const std::size_t space = summary.find(' ');
+    if (!m_strOrigin.empty() && space != std::string::npos && summary.compare(space + 1, 1, "/") == 0)
+        summary.insert(space + 1, m_strOrigin); // "GET https://host/path HTTP/1.1"
     return summary;
 }
 

@@ -43,8 +43,9 @@ TEST(ParseRequest, AbsoluteUrls)
                   "server1"});
     ExpectFields("get HTTP://server1/ HTTP/1.0\r\n",
                  {0, "get", "server1/", "HTTP/1.0", "server1", "/", "80", "server1"});
+    // https:// defaults to 443: such a request goes there over TLS, never in clear text to 80.
     ExpectFields("GET https://server1/x HTTP/1.0\r\n",
-                 {0, "GET", "server1/x", "HTTP/1.0", "server1", "/x", "80", "server1"});
+                 {0, "GET", "server1/x", "HTTP/1.0", "server1", "/x", "443", "server1"});
     ExpectFields("POST hTtPs://10.0.0.1:8443/ HTTP/1.1\r\n",
                  {0, "POST", "10.0.0.1:8443/", "HTTP/1.1", "10.0.0.1:8443", "/", "8443",
                   "10.0.0.1"});

@@ -1,0 +1,190 @@
+// The browser side of decrypted tunnels: the look at the tunnel's first bytes, the TLS session
+// with the browser under a certificate of Kestrune's own, the routing of the requests inside to
+// their origin over TLS, and the close that lets the last TLS bytes reach the browser.
+#include "proxy/Proxy.h"
+
+#include "app/HttpsEngine.h"
+#include "app/TraceApp.h"
+#include "proxy/HeaderFunctions.h"
+#include "proxy/Host.h"
+#include "proxy/TlsChannel.h"
+#include "tls/TlsServerContext.h"
+#include "tls/TlsSession.h"
+#include "tls/TunnelSniffer.h"
+
+#include <algorithm>
+
+int CProxy::Send(const void* data, int length)
+{
+    if (!m_pTls)
+        return CAsyncSocket::Send(data, length);
+    int error = 0;
+    const int n = m_pTls->Send(static_cast<const char*>(data), length, error);
+    if (n < 0)
+        SetLastError(error);
+    return n;
+}
+
+int CProxy::Receive(void* data, int length)
+{
+    if (!m_pTls)
+        return CAsyncSocket::Receive(data, length);
+    int error = 0;
+    const int n = m_pTls->Receive(static_cast<char*>(data), length, error);
+    if (n < 0) {
+        SetLastError(error);
+        if (error == CTlsChannel::kTlsFailed)
+            NoteBrowserTlsFailure();
+    }
+    return n;
+}
+
+void CProxy::WatchForTls(const std::string& host, int port)
+{
+    CHttpsEngine* https = GetTraceApp().m_pHttps.get();
+    if (!https || !https->GetSettings().decrypt || !https->GetPolicy().ShouldDecrypt(host))
+        return; // tunnelled exactly as always
+    m_pSniffer = std::make_unique<CTunnelSniffer>(host);
+    m_strTlsHost = host;
+    m_nTlsPort = port;
+}
+
+std::size_t CProxy::SniffTunnel(std::string_view bytes)
+{
+    CHttpsEngine& https = *GetTraceApp().m_pHttps;
+    std::string error;
+    const std::shared_ptr<CTlsServerContext> server = https.GetServerContext(error);
+    if (!server) {
+        ReportTlsProblem("Kestrune: the tunnel to " + m_strTlsHost + " is not decrypted: " + error);
+        std::string held = m_pSniffer->TakeHeld();
+        held.append(bytes);
+        m_pSniffer.reset();
+        if (m_pHost)
+            m_pHost->QueueForServer(held, false);
+        return bytes.size();
+    }
+    switch (m_pSniffer->Feed(bytes.data(), bytes.size(), https.GetPolicy(), server->GetLeaves())) {
+    case CTunnelSniffer::Verdict::NeedMore:
+        break;
+    case CTunnelSniffer::Verdict::Decrypt:
+        BeginDecryption(*server);
+        break;
+    case CTunnelSniffer::Verdict::Tunnel: {
+        if (!m_pSniffer->GetReason().empty())
+            ReportTlsProblem("Kestrune: the tunnel to " + m_strTlsHost + " is not decrypted: "
+                             + m_pSniffer->GetReason());
+        const std::string held = m_pSniffer->TakeHeld();
+        m_pSniffer.reset();
+        if (m_pHost)
+            m_pHost->QueueForServer(held, false);
+        break;
+    }
+    }
+    return bytes.size();
+}
+
+void CProxy::BeginDecryption(CTlsServerContext& server)
+{
+    const std::string held = m_pSniffer->TakeHeld();
+    m_strTlsName = m_pSniffer->GetName();
+    m_pSniffer.reset();
+    // The tunnel's own connection carried nothing: the requests inside go over TLS connections
+    // of their own, made as they are routed.
+    if (CHost* tunnel = m_pHost) {
+        m_Order.erase(std::remove(m_Order.begin(), m_Order.end(), tunnel), m_Order.end());
+        Retire(tunnel);
+    }
+    m_pTls = std::make_unique<CTlsChannel>(*this, server.NewSession(m_strTlsHost));
+    m_pTls->Put(held);
+    m_nState = ERequestStage::Header;
+    m_nScanned = 0;
+    if (m_pTls->Session().GetStatus() == TlsStatus::Failed)
+        NoteBrowserTlsFailure();
+}
+
+void CProxy::NoteBrowserTlsFailure()
+{
+    if (m_bTlsFailureNoted)
+        return;
+    m_bTlsFailureNoted = true;
+    const CTlsSession& session = m_pTls->Session();
+    if (session.GetStatus() == TlsStatus::Open)
+        return; // a failure after the handshake is the end of the connection, nothing more
+    CHttpsEngine* https = GetTraceApp().m_pHttps.get();
+    if (session.GetFailure() == TlsFailure::PeerRefused && https) {
+        // The app keeps working: its later tunnels to this host pass undecrypted.
+        const bool first = https->GetPolicy().NoteRefused(m_strTlsName);
+        https->GetPolicy().NoteRefused(m_strTlsHost);
+        if (first)
+            ReportTlsProblem("Kestrune: the browser refused Kestrune's certificate for " + m_strTlsName
+                             + ": " + session.GetError() + "; tunnelled undecrypted from now on");
+        return;
+    }
+    ReportTlsProblem("Kestrune: TLS with the browser for " + m_strTlsName + " failed: "
+                     + session.GetError());
+}
+
+bool CProxy::RouteOverTls(std::string& header, std::string& host, std::string& target)
+{
+    std::string name = m_strTlsName;
+    int port = m_nTlsPort;
+    if (!m_pTls) {
+        // An absolute https:// request: the client meant it to be encrypted.
+        const std::size_t space = m_strRequestLine.find(' ');
+        if (space == std::string::npos || m_strRequestLine.size() < space + 9)
+            return false;
+        std::string scheme = m_strRequestLine.substr(space + 1, 8);
+        std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (scheme != "https://")
+            return false;
+        name = m_strHost;
+        port = AtoiText(m_strPort);
+        const std::size_t lineEnd = header.find('\n') + 1;
+        header.replace(0, lineEnd, m_strVerb + " " + m_strPath + " " + m_strVersion + "\r\n");
+    }
+    target = "https://" + name + ":" + std::to_string(port);
+    CTraceApp& app = GetTraceApp();
+    if (app.m_bUseProxy) {
+        host = app.UpstreamHost();
+        m_strPort = app.m_strProxyPort;
+    } else {
+        host = m_pTls ? m_strTlsHost : name;
+        m_strPort = std::to_string(port);
+    }
+    return true;
+}
+
+void CProxy::ConfigureTls(CHost& server, const std::string& target) const
+{
+    // target is "https://name:port", as RouteOverTls made it.
+    const std::size_t colon = target.rfind(':');
+    const std::string name = target.substr(8, colon - 8);
+    const std::string port = target.substr(colon + 1);
+    const std::string authority = name.find(':') != std::string::npos ? "[" + name + "]" : name;
+    const std::string origin = "https://" + authority + (port == "443" ? "" : ":" + port);
+    server.UseTls(name, GetTraceApp().m_bUseProxy ? authority + ":" + port : std::string(), origin);
+}
+
+bool CProxy::StartDraining()
+{
+    CloseServers();
+    m_pTls->Close(); // close_notify after everything the browser is owed
+    if (!IsOpen() || m_pTls->IsDrained())
+        return false;
+    m_bDraining = true;
+    m_lSelected = kAllEvents & ~FD_READ;
+    AsyncSelect(m_lSelected);
+    return true;
+}
+
+void CProxy::PostHeldPlaintext()
+{
+    if (!m_pTls || !m_pTls->HasUnread() || m_bReceivePosted || !(m_lSelected & FD_READ))
+        return;
+    m_bReceivePosted = true;
+    m_pTls->Post([this] {
+        m_bReceivePosted = false;
+        OnReceive(0);
+    });
+}

@@ -1,0 +1,157 @@
+#include "proxy/TlsChannel.h"
+
+#include "platform/AsyncSocket.h"
+#include "tls/TlsSession.h"
+#include "trace/TraceAppState.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstring>
+
+CTlsChannel::CTlsChannel(CAsyncSocket& socket, std::unique_ptr<CTlsSession> session)
+    : m_socket(socket)
+    , m_pSession(std::move(session))
+{
+    Collect(); // a client's first flight is ready at once
+    Flush();
+}
+
+CTlsChannel::~CTlsChannel() = default;
+
+void CTlsChannel::Collect()
+{
+    m_Out += m_pSession->TakeCiphertext();
+    if (m_pSession->GetPlaintextSize() > 0) {
+        if (m_nPlainTaken == m_Plain.size()) {
+            m_Plain.clear();
+            m_nPlainTaken = 0;
+        }
+        m_Plain += m_pSession->TakePlaintext();
+    }
+    if (m_pSession->HasPeerClosed())
+        m_bEnded = true;
+}
+
+bool CTlsChannel::Flush()
+{
+    while (!m_Out.empty()) {
+        const int n = m_socket.CAsyncSocket::Send(m_Out.data(), static_cast<int>(std::min<std::size_t>(
+                                                                    m_Out.size(), 1 << 20)));
+        if (n <= 0)
+            return n == 0 || m_socket.GetLastError() == WSAEWOULDBLOCK
+                || m_socket.GetLastError() == WSAEINPROGRESS;
+        m_Out.erase(0, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void CTlsChannel::Put(const std::string& ciphertext)
+{
+    m_pSession->PutCiphertext(ciphertext);
+    Collect();
+    Flush();
+}
+
+int CTlsChannel::Receive(char* data, int length, int& error)
+{
+    char buffer[16384 + 64];
+    for (;;) {
+        if (HasPlaintext()) {
+            const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(length),
+                                                        m_Plain.size() - m_nPlainTaken);
+            std::memcpy(data, m_Plain.data() + m_nPlainTaken, n);
+            m_nPlainTaken += n;
+            return static_cast<int>(n);
+        }
+        if (m_pSession->GetStatus() == TlsStatus::Failed) {
+            error = kTlsFailed;
+            return -1;
+        }
+        if (m_bEnded)
+            return 0;
+        const int n = m_socket.CAsyncSocket::Receive(buffer, static_cast<int>(sizeof buffer));
+        if (n < 0) {
+            error = m_socket.GetLastError();
+            return -1;
+        }
+        if (n == 0) {
+            m_pSession->PutEndOfStream();
+            m_bEnded = true;
+        } else {
+            m_pSession->PutCiphertext(buffer, static_cast<std::size_t>(n));
+        }
+        Collect();
+        if (!Flush()) {
+            error = m_socket.GetLastError();
+            return -1;
+        }
+    }
+}
+
+int CTlsChannel::Send(const char* data, int length, int& error)
+{
+    if (!Flush()) {
+        error = m_socket.GetLastError();
+        return -1;
+    }
+    if (m_pSession->GetStatus() == TlsStatus::Failed) {
+        error = kTlsFailed;
+        return -1;
+    }
+    // Ciphertext still waiting means the socket refused a send: its OnSend follows.
+    if (!m_Out.empty() || m_pSession->GetQueuedPlaintextSize() >= kMaxPlaintextPerSend) {
+        error = WSAEWOULDBLOCK;
+        return -1;
+    }
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(length), kMaxPlaintextPerSend);
+    m_pSession->QueuePlaintext(data, n);
+    Collect();
+    if (!Flush()) {
+        error = m_socket.GetLastError();
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+void CTlsChannel::Close()
+{
+    if (m_pSession->GetStatus() == TlsStatus::Open && !m_pSession->HasSentCloseNotify())
+        m_pSession->Shutdown();
+    Collect();
+    Flush();
+}
+
+std::size_t CTlsChannel::Pending() const
+{
+    return m_Out.size() + m_pSession->GetCiphertextSize() + m_pSession->GetQueuedPlaintextSize();
+}
+
+bool CTlsChannel::IsDrained() const
+{
+    return m_Out.empty() && m_pSession->GetCiphertextSize() == 0;
+}
+
+void CTlsChannel::Post(std::function<void()> fn)
+{
+    std::weak_ptr<int> alive = m_pAlive;
+    QTimer::singleShot(0, QCoreApplication::instance(), [alive, fn = std::move(fn)] {
+        if (alive.lock())
+            fn();
+    });
+}
+
+std::function<void(const std::string&)>& TlsProblemSink()
+{
+    static std::function<void(const std::string&)> sink;
+    return sink;
+}
+
+void ReportTlsProblem(const std::string& line)
+{
+    if (TlsProblemSink())
+        TlsProblemSink()(line); // stderr carries the debug lines too: once is enough
+    else if (DebugTraceOn())
+        DebugTrace(line + "\r\n");
+}
