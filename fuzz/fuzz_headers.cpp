@@ -246,8 +246,11 @@ void CheckParse(const std::string& line, bool debugTrace)
     }
 
     // Host and port come from the authority alone: a bracketed IPv6 address and the port after
-    // it, or the first ":"-part when it is a name or a full IPv4 address; else neither.
+    // it, or the first ":"-part when it is a name or a full IPv4 address; else neither. Without
+    // a port, https:// means 443 and everything else 80.
     CHECK(fields.m_strHost.empty() == fields.m_strPort.empty());
+    const bool https = tokens.size() == 3 && !fields.m_bConnect && StartsWithNoCase(tokens[1], "https://");
+    const std::string defaultPort = https ? "443" : "80";
     const std::size_t at = fields.m_strAuthority.rfind('@');
     const std::string hostPort = fields.m_strAuthority.substr(at == std::string::npos ? 0 : at + 1);
     std::string_view afterBracket;
@@ -258,12 +261,12 @@ void CheckParse(const std::string& line, bool debugTrace)
         CHECK(IsConnectableHost(fields.m_strHost));
         if (!literal.empty()) {
             CHECK(fields.m_strHost == literal);
-            CHECK(fields.m_strPort == (afterBracket.size() > 1 ? afterBracket.substr(1) : "80"));
+            CHECK(fields.m_strPort == (afterBracket.size() > 1 ? std::string(afterBracket.substr(1)) : defaultPort));
         } else {
             std::vector<std::string> parts;
             Tokenize(hostPort, ":", parts);
             CHECK(fields.m_strHost == parts[0]);
-            CHECK(fields.m_strPort == (parts.size() == 2 ? parts[1] : std::string("80")));
+            CHECK(fields.m_strPort == (parts.size() == 2 ? parts[1] : defaultPort));
         }
     } else if (literal.empty()) {
         std::vector<std::string> parts;
