@@ -44,6 +44,14 @@ max_len_of() {
   esac
 }
 
+# FUZZ_SEED fixes libFuzzer's random seed (CI sets it, so that a run there follows the same
+# mutations as a run here from the same seeds); unset, every run explores anew.
+seed_option=""
+if [ -n "${FUZZ_SEED:-}" ]; then
+  [[ "$FUZZ_SEED" =~ ^[0-9]+$ ]] || { echo "FUZZ_SEED must be a number" >&2; exit 2; }
+  seed_option="-seed=$FUZZ_SEED"
+fi
+
 mkdir -p "$build/artifacts"
 summary="$build/summary.txt"
 printf '%-14s %8s %12s %9s %12s  %s\n' target seconds executions "exec/s" "corpus" result > "$summary"
@@ -57,7 +65,7 @@ for target in "${targets[@]}"; do
   set +e
   ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}" UBSAN_OPTIONS="print_stacktrace=1" \
     "$build/$target" "$corpus" "fuzz/corpus/$target" \
-    -max_total_time="$seconds" -max_len="$(max_len_of "$target")" -timeout=30 \
+    -max_total_time="$seconds" -max_len="$(max_len_of "$target")" -timeout=30 ${seed_option} \
     -rss_limit_mb=3072 -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
     > "$log" 2>&1
   rc=$?

@@ -18,6 +18,9 @@ bool IsNameChar(char c)
 
 bool IsAddress(int family, std::string_view text)
 {
+    // The C library reads up to the first NUL: "::\0anything" must not pass as "::".
+    if (text.find('\0') != std::string_view::npos)
+        return false;
     unsigned char bytes[16];
     return inet_pton(family, std::string(text).c_str(), bytes) == 1;
 }

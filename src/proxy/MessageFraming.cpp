@@ -60,7 +60,9 @@ struct CFraming {
 
     void AddLength(std::string_view value)
     {
-        ForEachListItem(value, [this](std::string_view item) {
+        bool any = false;
+        ForEachListItem(value, [this, &any](std::string_view item) {
+            any = true;
             std::uint64_t n = 0;
             const bool digits = item.size() <= kMaxLengthDigits
                 && std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -71,7 +73,8 @@ struct CFraming {
             hasLength = true;
             length = n;
         });
-        if (Trim(value).empty())
+        // An empty value, or nothing but commas, is no length at all.
+        if (!any)
             invalid = true;
     }
 

@@ -246,6 +246,7 @@ TEST_F(RoutingTest, UntrustedFramingGetsTheBadHeaderReplyAfterEarlierAnswers)
                                   post + "Transfer-Encoding: chunked, gzip\r\n\r\n",
                                   post + "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n",
                                   post + "Content-Length : 3\r\n\r\n",
+                                  post + "Content-Length: ,\r\nTransfer-Encoding: chunked\r\n\r\n",
                                   post + "Transfer-Encoding: chunked\r\n\r\nzz\r\n"}) {
         SCOPED_TRACE(bad);
         const std::string before = c.Received();

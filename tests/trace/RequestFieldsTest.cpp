@@ -117,8 +117,9 @@ TEST(ParseRequest, BracketedAddressesAndHostsThatPointElsewhere)
     ExpectFields("CONNECT [::1]:443 HTTP/1.1\r\n",
                  {1, "CONNECT", "", "HTTP/1.1", "[::1]:443", "", "443", "::1"});
     // Malformed brackets and numeric shorthands (more in the proxy's hostile input tests).
-    for (const char* authority : {"[::1", "[::1]x", "[1.2.3.4]", "1", "0x7f.1", "a..b"})
-        ExpectFields("CONNECT "s + authority + " HTTP/1.1\r\n", {1, "CONNECT", "", "HTTP/1.1", authority, "", "", ""});
+    for (const std::string& authority : {"[::1"s, "[::1]x"s, "[1.2.3.4]"s, "1"s, "0x7f.1"s, "a..b"s,
+                                        "[::\0x]"s, "127.0.0.1\0x"s})
+        ExpectFields("CONNECT " + authority + " HTTP/1.1\r\n", {1, "CONNECT", "", "HTTP/1.1", authority, "", "", ""});
 }
 
 TEST(ParseRequest, TokensStopAtTheFirstLineFeed)
