@@ -98,7 +98,9 @@ TEST_F(MainPropSheetTest, PagesAreMadeOnFirstShowAndActivatedOnTabChanges)
 TEST_F(MainPropSheetTest, StartsTenPixelsLargerThanThePagesAndCentred)
 {
     ASSERT_TRUE(Start());
-    EXPECT_EQ(m_sheet->size(), m_sheet->GetTemplateWindowSize() + QSize(10, 10));
+    // Ten pixels larger, and wider still if the Listing's top row needs it.
+    EXPECT_EQ(m_sheet->height(), m_sheet->GetTemplateWindowSize().height() + 10);
+    EXPECT_GE(m_sheet->width(), m_sheet->GetTemplateWindowSize().width() + 10);
     // The page area fits the widest and the tallest page template.
     const CDialogUnits units(m_sheet->font());
     EXPECT_GE(m_sheet->GetPageRect().width(), units.X(355));
@@ -109,6 +111,19 @@ TEST_F(MainPropSheetTest, StartsTenPixelsLargerThanThePagesAndCentred)
     EXPECT_LE(std::abs(centre.x() - screenCentre.x()), 1);
     EXPECT_LE(std::abs(centre.y() - screenCentre.y()), 1);
     ExpectPageInset();
+
+    // At that size the Listing's top row shows whole: no control covers the text of the one
+    // before it, and the filter field has room inside the page.
+    ClickTab(3);
+    QWidget* page = m_sheet->GetListPage().GetWindow();
+    const auto* fix = page->findChild<QCheckBox*>("1029");
+    const auto* autoRefresh = page->findChild<QCheckBox*>("1030");
+    const auto* filter = page->findChild<QLineEdit*>("1031");
+    ASSERT_TRUE(fix && autoRefresh && filter);
+    EXPECT_GE(autoRefresh->x(), fix->x() + fix->sizeHint().width());
+    EXPECT_GT(filter->x(), autoRefresh->x() + autoRefresh->sizeHint().width());
+    EXPECT_LE(filter->geometry().right(), page->width() - units.X(7));
+    EXPECT_GE(filter->width(), 150);
 }
 
 TEST_F(MainPropSheetTest, ActivePageKeepsFivePixelsInsideTheTabsAfterEveryResize)

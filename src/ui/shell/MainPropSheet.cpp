@@ -5,6 +5,7 @@
 #include "ui/shell/AppIcon.h"
 #include "ui/shell/DialogUnits.h"
 
+#include <algorithm>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QResizeEvent>
@@ -95,7 +96,11 @@ bool CMainPropSheet::Create()
     // The Setup page comes with the sheet: its initialisation applies the settings and listens.
     ShowPage(0);
 
-    resize(m_templateWindowSize + QSize(kStartGrowth, kStartGrowth));
+    // Wide enough too for every control of every page (the Listing's filter field) to show.
+    QSize start = m_templateWindowSize + QSize(kStartGrowth, kStartGrowth);
+    for (const CPropertyPage* page : m_pages)
+        start.setWidth(std::max(start.width(), kPageMargin + page->GetPreferredWidth(font()) + kPageInset));
+    resize(start);
     LayoutActivePage();
 
     // The native window first, so that the frame's margins count in the centring.

@@ -46,6 +46,10 @@ public:
     virtual void OnSetActive() {}
     virtual void OnKillActive() {}
 
+    // Pixels of width the page needs to show every control in full with the given font; 0 when
+    // its template's width is enough. The sheet opens at least this wide.
+    virtual int GetPreferredWidth(const QFont& font) const { (void)font; return 0; }
+
     // Forwarded from the page window.
     virtual void OnSize(int width, int height) { (void)width; (void)height; }
     virtual void OnTimer(int timerId) { (void)timerId; }

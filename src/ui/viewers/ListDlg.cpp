@@ -11,6 +11,8 @@
 #include "ui/viewers/FixCarriageReturns.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
 #include <QClipboard>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -53,6 +55,35 @@ const CTraceConnection* FindConnection(int id)
 }
 
 constexpr int kMinFilterWidth = 80; // pixels the filter field keeps however narrow the page
+constexpr int kOpeningFilterWidth = 200; // pixels it has when the window opens
+
+// Where the controls after Fix Carriage Returns go: each after the text of the one before as the
+// font draws it (a check box's text may run past its template rectangle), the filter field last.
+struct CTopRowTail {
+    QRect autoRefresh;
+    QRect filterLabel;
+    int filterLeft = 0;
+};
+
+CTopRowTail LayOutTopRowTail(const CDialogUnits& units, const QFont& font)
+{
+    const auto hintWidth = [&font](QWidget&& probe) {
+        probe.setFont(font);
+        return probe.sizeHint().width();
+    };
+    const int gap = units.X(4);
+    const QRect fix = units.Rect(192, 7, 80, 13);
+    const int fixRight = std::max(fix.left() + fix.width(),
+                                  fix.left() + hintWidth(QCheckBox(QStringLiteral("&Fix Carriage Returns"))));
+    CTopRowTail tail;
+    tail.autoRefresh = QRect(fixRight + gap, fix.top(), hintWidth(QCheckBox(QStringLiteral("&Auto Refresh"))),
+                             fix.height());
+    const QRect label = units.Rect(0, 9, 0, 8);
+    tail.filterLabel = QRect(tail.autoRefresh.left() + tail.autoRefresh.width() + gap, label.top(),
+                             hintWidth(QLabel(QStringLiteral("F&ilter:"))), label.height());
+    tail.filterLeft = tail.filterLabel.left() + tail.filterLabel.width() + units.X(2);
+    return tail;
+}
 
 } // namespace
 
@@ -83,15 +114,18 @@ void CListDlg::OnInitDialog()
     m_pFixCR = new QCheckBox(QStringLiteral("&Fix Carriage Returns"), page);
     m_pFixCR->setObjectName(QString::number(IDC_FIXCR));
     m_pFixCR->setGeometry(DluRect(192, 7, 80, 13));
+    // Wider than its rectangle when the font needs it, so that its text is not cut.
+    m_pFixCR->resize(std::max(m_pFixCR->width(), m_pFixCR->sizeHint().width()), m_pFixCR->height());
 
     m_pAutoRefresh = new QCheckBox(QStringLiteral("&Auto Refresh"), page);
     m_pAutoRefresh->setObjectName(QString::number(IDC_AUTOREFRESH));
-    m_pAutoRefresh->setGeometry(DluRect(276, 7, 56, 13));
+    const CTopRowTail tail = LayOutTopRowTail(Units(), page->font());
+    m_pAutoRefresh->setGeometry(tail.autoRefresh);
     m_pFilterLabel = new QLabel(QStringLiteral("F&ilter:"), page);
-    m_pFilterLabel->setGeometry(DluRect(334, 9, 22, 8));
+    m_pFilterLabel->setGeometry(tail.filterLabel);
     m_pFilter = new QLineEdit(page);
     m_pFilter->setObjectName(QString::number(IDC_FILTER));
-    m_pFilter->setGeometry(DluRect(357, 7, 60, 13));
+    m_pFilter->setGeometry(QRect(tail.filterLeft, tail.autoRefresh.top(), kMinFilterWidth, tail.autoRefresh.height()));
     m_pFilter->setClearButtonEnabled(true);
     m_pFilter->setPlaceholderText(QStringLiteral("words host: method: status: text: -not"));
     m_pFilterLabel->setBuddy(m_pFilter);
@@ -246,6 +280,12 @@ void CListDlg::ClearListing()
         m_pText->SetBytes(std::string());
         UpdateButtonStates();
     }
+}
+
+int CListDlg::GetPreferredWidth(const QFont& font) const
+{
+    const CDialogUnits units(font);
+    return LayOutTopRowTail(units, font).filterLeft + kOpeningFilterWidth + units.X(7);
 }
 
 void CListDlg::OnSize(int width, int height)

@@ -79,6 +79,7 @@ public:
 
 protected:
     void OnInitDialog() override;
+    int GetPreferredWidth(const QFont& font) const override;
 
 private:
     // What survives the rows being replaced (an automatic refresh, a filter, a sort).
