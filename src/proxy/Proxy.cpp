@@ -37,11 +37,6 @@ std::unordered_set<CProxy*>& LiveProxies()
     return live;
 }
 
-bool WouldBlock(int error)
-{
-    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
-}
-
 bool IsConnectHeader(std::string_view header)
 {
     std::vector<std::string> tokens;
@@ -329,7 +324,7 @@ CHost* CProxy::OpenServer(const std::string& target, const std::string& host, in
         return server;
     }
     const int on = 1;
-    server->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP);
+    (void)server->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP); // latency only: ignored
     server->AsyncSelect(kAllEvents);
     if (tunnel)
         server->SetTunnel();
