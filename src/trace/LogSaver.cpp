@@ -1,6 +1,7 @@
 #include "trace/LogSaver.h"
 
 #include "platform/MessageBox.h"
+#include "trace/OutOfMemory.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
@@ -9,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
 #include <cstdio>
 #include <string_view>
 #include <utility>
@@ -54,15 +54,15 @@ public:
     {
         for (int attempt = 0; attempt < 2; ++attempt) {
             const std::size_t before = m_Batch.size();
-            try {
+            const bool added = RunUnlessOutOfMemory([&] {
                 m_Batch.append(row);
                 m_Rows.emplace_back(m_Batch.size(), record);
+            });
+            if (added)
                 return m_Batch.size() < kBatchBytes || Flush();
-            } catch (const std::bad_alloc&) {
-                m_Batch.resize(before); // a row without its mark would be written twice
-                if (m_Batch.empty() || !Flush())
-                    return false; // short of memory: what was gathered went out, the rest waits
-            }
+            m_Batch.resize(before); // a row without its mark would be written twice
+            if (m_Batch.empty() || !Flush())
+                return false; // short of memory: what was gathered went out, the rest waits
         }
         return false;
     }

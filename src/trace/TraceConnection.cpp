@@ -2,11 +2,11 @@
 
 #include "trace/TraceAppState.h"
 #include "trace/TraceHostLink.h"
+#include "trace/OutOfMemory.h"
 #include "trace/ResponseDecoder.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
 
-#include <new>
 #include <string>
 
 namespace {
@@ -62,7 +62,7 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
 
     const std::size_t index = m_Records.size();
     CTraceRecord* record = nullptr;
-    try {
+    const bool kept = RunUnlessOutOfMemory([&] {
         auto made = std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part,
                                                    chunk, binary, m_bSSL);
         record = made.get();
@@ -70,9 +70,9 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
             record->SetOrigin(m_strOrigin);
         m_Records.push_back(std::move(made));
         ++m_nRecordsMade;
-    } catch (const std::bad_alloc&) {
+    });
+    if (!kept)
         return; // nowhere to keep the record
-    }
     if (direction == 1 && !m_bSSL)
         TraceResponse(*record, chunk, binary);
 
@@ -83,12 +83,10 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
         if (fed) {
             std::string banner;
             std::string fullText;
-            try {
+            RunUnlessOutOfMemory([&] { // short of memory: fed with what was made
                 banner = record->GetBanner();
                 fullText = direction == 0 ? record->GetFullText() : record->GetDisplayText();
-            } catch (const std::bad_alloc&) {
-                // fed with what was made
-            }
+            });
             if (direction == 0)
                 store->AppendRequestText(std::move(fullText), std::move(banner));
             else
@@ -117,7 +115,7 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
 void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chunk,
                                      bool inheritedBinary)
 {
-    try {
+    const bool followed = RunUnlessOutOfMemory([&] {
         std::string_view body = chunk;
         if (record.GetPart() == 1 && !inheritedBinary) {
             // A header record starts a new response.
@@ -146,7 +144,8 @@ void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chun
             record.ReplaceBodyText(std::move(shown->text), shown->decodedBegin, shown->decodedEnd);
         m_pResponse->Prescan(record.GetText());
         record.SetCharset(m_pResponse->GetCharset());
-    } catch (const std::bad_alloc&) {
+    });
+    if (!followed) {
         m_pResponse.reset(); // the rest of the response is shown as it came
         m_strHeaderSoFar.clear();
     }

@@ -1,5 +1,6 @@
 #include "trace/TraceRecord.h"
 #include "trace/AsciiCase.h"
+#include "trace/OutOfMemory.h"
 
 #include "platform/Ticks.h"
 #include "trace/TraceAppState.h"
@@ -7,7 +8,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <new>
 
 CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int part,
                            std::string_view chunk, bool binary, bool ssl)
@@ -34,11 +34,8 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int pa
     if (m_bSSL)
         m_bBinary = true;
 
-    try {
-        BuildTexts(chunk);
-    } catch (const std::bad_alloc&) {
-        // The record keeps the texts made so far; the missing ones stay empty.
-    }
+    // Short of memory, the record keeps the texts made so far; the missing ones stay empty.
+    RunUnlessOutOfMemory([&] { BuildTexts(chunk); });
 
     m_nBytes = static_cast<std::int32_t>(
         std::min<std::size_t>(chunk.size(), std::numeric_limits<std::int32_t>::max()));

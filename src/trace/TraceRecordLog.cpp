@@ -1,10 +1,10 @@
 #include "trace/TraceRecord.h"
 
-#include <new>
+#include "trace/OutOfMemory.h"
 
 bool CTraceRecord::MakeLogRow(int useSummary, std::string& row) const
 {
-    try {
+    return RunUnlessOutOfMemory([&] {
         std::string data = m_nDirection == 0 || useSummary
                                ? GetSummary()
                                : std::to_string(m_nBytes) + " bytes";
@@ -21,10 +21,7 @@ bool CTraceRecord::MakeLogRow(int useSummary, std::string& row) const
         row += "\"\t\"" + GetResponseTimeText();
         row += "\"\t\"" + data;
         row += "\"\r\n";
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+    });
 }
 
 int CTraceRecord::WriteLogRow(std::FILE* file, int useSummary)

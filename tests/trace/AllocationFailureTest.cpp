@@ -1,5 +1,7 @@
 #include "TraceFixture.h"
 
+#include "trace/OutOfMemory.h"
+
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -84,6 +86,7 @@ TEST_F(AllocationFailureTest, RecordIsKeptWithTheTextsMadeSoFar)
 TEST_F(AllocationFailureTest, FeedsAndLogRowsFailQuietly)
 {
     m_app.m_bDebugTrace = 1;
+    const std::uint64_t losses = OutOfMemoryLosses();
     const std::string line(100, 'd');
     g_allocationsBeforeFailure = 0;
     m_store.AppendDebugText(line);
@@ -101,4 +104,5 @@ TEST_F(AllocationFailureTest, FeedsAndLogRowsFailQuietly)
     EXPECT_FALSE(Record(entry, 0).IsWritten());
     EXPECT_EQ(entry.WriteLog(file), 1);
     std::fclose(file);
+    EXPECT_EQ(OutOfMemoryLosses(), losses + 2) << "each loss is counted once";
 }
