@@ -59,7 +59,7 @@ void CTraceApp::ApplySettings(std::string address, std::string port,
         m_strProxyPassword.clear();
     m_strProxyAddress = upstream.shown;
     m_strProxyPort = std::move(proxyPort);
-    m_bUseProxy = m_strProxyAddress.empty() ? 0 : 1;
+    m_bUseProxy = !m_strProxyAddress.empty();
     m_bRefusalReported = false;
 }
 

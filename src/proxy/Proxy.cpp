@@ -234,7 +234,7 @@ bool CProxy::ProcessHeader(std::string header)
     }
 
     CTraceApp& app = GetTraceApp();
-    const bool useProxy = app.m_bUseProxy != 0;
+    const bool useProxy = app.m_bUseProxy;
     std::string host = m_strHost;
     std::string target;
     const bool overTls = RouteOverTls(header, host, target);
@@ -273,7 +273,7 @@ bool CProxy::StartTunnel(std::string header)
         Retire(m_Hosts.back().get());
     WatchForTls(m_strHost, AtoiText(m_strPort));
     CTraceApp& app = GetTraceApp();
-    const bool useProxy = app.m_bUseProxy != 0;
+    const bool useProxy = app.m_bUseProxy;
     std::string host = m_strHost;
     if (useProxy) {
         host = app.UpstreamHost();

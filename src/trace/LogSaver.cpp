@@ -106,14 +106,14 @@ bool AppendUnwrittenRows(CTraceStore& store, CRowAppender& out)
 {
     std::string row;
     for (const auto& entry : store.GetConnections()) {
-        int previousDirection = -1;
+        bool afterSent = false; // the first record follows nothing
         for (const auto& record : entry->GetRecords()) {
             // A received record right after a sent one starts the response: its status line.
             if (!record->IsWritten()) {
-                if (!record->MakeLogRow(previousDirection == 0 ? 1 : 0, row) || !out.Add(row, record.get()))
+                if (!record->MakeLogRow(afterSent, row) || !out.Add(row, record.get()))
                     return false;
             }
-            previousDirection = record->GetDirection();
+            afterSent = record->GetDirection() == ETraceDirection::Sent;
         }
     }
     return out.Flush();

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <limits>
 
-CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int part,
-                           std::string_view chunk, bool binary, bool ssl)
+CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direction,
+                           ETracePart part, std::string_view chunk, bool binary, bool ssl)
     : m_bSSL(ssl)
 {
     m_dwStartTick = GetTickMs();
@@ -19,7 +19,7 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int pa
     // Every chunk counts, whether or not a viewer shows it.
     if (HasTraceApp()) {
         const auto length = static_cast<std::int64_t>(chunk.size());
-        if (direction == 0)
+        if (direction == ETraceDirection::Sent)
             TraceApp().m_nBytesSent += length;
         else
             TraceApp().m_nBytesReceived += length;
@@ -44,7 +44,8 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int pa
 
 void CTraceRecord::BuildTexts(std::string_view chunk)
 {
-    const bool headerChunk = m_nDirection == 1 && m_nPart == 1 && !m_bSSL;
+    const bool headerChunk =
+        m_nDirection == ETraceDirection::Received && m_nPart == ETracePart::Header && !m_bSSL;
     if (!m_bBinary && headerChunk) {
         ExtractHeader(chunk);
         ClassifyContentType();

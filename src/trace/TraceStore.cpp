@@ -76,13 +76,13 @@ void CTraceStore::DropWrittenRecords()
         entry->DropWrittenRecords();
 }
 
-int CTraceStore::WriteLog(std::FILE* file)
+bool CTraceStore::WriteLog(std::FILE* file)
 {
     for (auto& entry : m_Connections) {
         if (!entry->WriteLog(file))
-            return 0;
+            return false;
     }
-    return 1;
+    return true;
 }
 
 void CTraceStore::Append(Feed& feed, std::string* banner, std::string& text)
