@@ -57,11 +57,13 @@ int main(int argc, char** argv)
         // Keep-alive connections to a hundred hosts; one answer in seven is a 404.
         const std::string host = "host" + std::to_string(made / 10 % 100) + ".test";
         for (int i = 0; i < 5; ++i) {
-            connection->AddChunk(0, 1, "GET /" + std::to_string(made + i) +
-                                           " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
-            connection->AddChunk(1, 1, (made + i) % 7 == 0
-                                           ? "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\n\r\nno"
-                                           : "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nok");
+            connection->AddChunk(ETraceDirection::Sent, ETracePart::Header,
+                                 "GET /" + std::to_string(made + i) + " HTTP/1.1\r\nHost: " + host
+                                     + "\r\n\r\n");
+            connection->AddChunk(ETraceDirection::Received, ETracePart::Header,
+                                 (made + i) % 7 == 0
+                                     ? "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\n\r\nno"
+                                     : "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nok");
         }
         connection->DetachConnection();
     }

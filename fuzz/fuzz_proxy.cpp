@@ -520,8 +520,10 @@ void RunExchange(const Exchange& exchange, const Expectation& expected)
     std::int64_t received = 0;
     for (const auto& entry : g_app->m_pTraceStore->GetConnections()) {
         CHECK(!entry->IsOpen());
-        for (const auto& record : entry->GetRecords())
-            (record->GetDirection() == 0 ? sent : received) += record->GetByteCount();
+        for (const auto& record : entry->GetRecords()) {
+            const bool up = record->GetDirection() == ETraceDirection::Sent;
+            (up ? sent : received) += record->GetByteCount();
+        }
     }
     CHECK(sent == g_app->m_nBytesSent && received == g_app->m_nBytesReceived);
     if (whole && expected.toOrigin) {

@@ -136,8 +136,8 @@ void CheckRecordTexts(const CTraceRecord& record)
 
 // Checks of one record right after AddChunk made it, against the chunk it was made from.
 struct ChunkFacts {
-    int direction;
-    int part;
+    ETraceDirection direction;
+    ETracePart part;
     std::string_view chunk;
     bool ssl;
     bool inheritedBinary;
@@ -154,7 +154,8 @@ void CheckNewRecord(const CTraceRecord& record, const ChunkFacts& facts)
         CHECK(record.IsBinary());
 
     const std::string& header = record.GetHeader();
-    const bool headerChunk = facts.direction == 1 && facts.part == 1 && !facts.ssl;
+    const bool headerChunk = facts.direction == ETraceDirection::Received
+        && facts.part == ETracePart::Header && !facts.ssl;
     if (headerChunk && !facts.inheritedBinary) {
         CHECK(facts.chunk.substr(0, header.size()) == header);
         const std::string_view h(header);
@@ -302,13 +303,13 @@ public:
             switch (op) {
             case 0: {
                 const std::uint32_t flags = m_input.Number(1);
-                const int part = PartFrom(flags);
+                const ETracePart part = PartFrom(flags);
                 AddChunk(flags, part, m_input.Bytes(m_input.Number(2)));
                 break;
             }
             case 1: {
                 const std::uint32_t flags = m_input.Number(1);
-                const int part = PartFrom(flags);
+                const ETracePart part = PartFrom(flags);
                 AddChunk(flags, part, Repeated(m_input.Bytes(m_input.Number(2) % 17)));
                 break;
             }
@@ -392,15 +393,15 @@ private:
         return text;
     }
 
-    int PartFrom(std::uint32_t flags)
+    ETracePart PartFrom(std::uint32_t flags)
     {
-        // The engine passes 1 or 2; nothing may break on another marker.
+        // The engine passes a header or a body part; nothing may break on another marker.
         if (flags & 8)
-            return static_cast<int>(m_input.Number(4));
-        return flags & 4 ? 2 : 1;
+            return static_cast<ETracePart>(m_input.Number(4));
+        return flags & 4 ? ETracePart::Body : ETracePart::Header;
     }
 
-    void AddChunk(std::uint32_t flags, int part, const std::string& chunk)
+    void AddChunk(std::uint32_t flags, ETracePart part, const std::string& chunk)
     {
         const int slot = flags & 1;
         const int direction = (flags >> 1) & 1;
@@ -409,19 +410,19 @@ private:
         const auto& records = entry.GetRecords();
         const std::size_t before = records.size();
         const int lastRequest = entry.GetLastRequest();
-        ChunkFacts facts{direction, part, chunk, entry.IsSSL(), false};
+        ChunkFacts facts{static_cast<ETraceDirection>(direction), part, chunk, entry.IsSSL(), false};
         if (!entry.IsSSL() && direction == 1 && before > 0) {
             const CTraceRecord& last = *records.back();
-            if (last.GetDirection() == 0 || last.IsHeaderIncomplete())
-                facts.part = 1;
-            if (last.GetDirection() == 1 && last.IsBinary())
+            if (last.GetDirection() == ETraceDirection::Sent || last.IsHeaderIncomplete())
+                facts.part = ETracePart::Header;
+            if (last.GetDirection() == ETraceDirection::Received && last.IsBinary())
                 facts.inheritedBinary = true;
         }
         const std::int64_t requestCount = m_store->GetRequestCount();
         const std::int64_t responseCount = m_store->GetResponseCount();
         const bool fed = direction == 0 ? m_app.m_bRequestViewer : m_app.m_bResponseViewer;
 
-        entry.AddChunk(direction, part, chunk);
+        entry.AddChunk(facts.direction, part, chunk);
         (direction == 0 ? m_sent : m_received) += static_cast<std::int64_t>(chunk.size());
 
         CHECK(records.size() == before + 1);
@@ -544,11 +545,11 @@ private:
     {
         std::vector<ExpectedRow> rows;
         for (const auto& entry : m_store->GetConnections()) {
-            int previous = -1;
+            bool afterSent = false;
             for (const auto& record : entry->GetRecords()) {
                 if (!record->IsWritten())
-                    rows.push_back({record.get(), previous == 0});
-                previous = record->GetDirection();
+                    rows.push_back({record.get(), afterSent});
+                afterSent = record->GetDirection() == ETraceDirection::Sent;
             }
         }
         return rows;
@@ -601,13 +602,14 @@ private:
                 CHECK(field.find('"', 1) == field.size() - 1);
             }
             const CTraceRecord& record = *expected.record;
-            CHECK(fields[0] == (record.GetDirection() == 0 ? "\"SEND\"" : "\"RECIEVE\""));
+            const bool sent = record.GetDirection() == ETraceDirection::Sent;
+            CHECK(fields[0] == (sent ? "\"SEND\"" : "\"RECIEVE\""));
             CHECK(fields[1] == "\"" + std::to_string(record.GetConnectionId()) + "\"");
             CHECK(fields[2] == "\"" + std::to_string(record.GetSequence()) + "\"");
             CHECK(fields[3] == "\"" + record.GetTimeText() + "\"");
             CHECK(fields[4] == "\"" + std::to_string(record.GetByteCount()) + "\"");
             CHECK(fields[5] == "\"" + record.GetResponseTimeText() + "\"");
-            std::string data = record.GetDirection() == 0 || expected.useSummary
+            std::string data = sent || expected.useSummary
                                    ? record.GetSummary()
                                    : std::to_string(record.GetByteCount()) + " bytes";
             for (char& c : data) {

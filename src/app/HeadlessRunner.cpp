@@ -92,10 +92,10 @@ bool CHeadlessRunner::Start()
     }
 
     // No viewer pages read the request and response feeds here.
-    m_app.m_bRequestViewer = 0;
-    m_app.m_bResponseViewer = 0;
-    m_app.m_bDebugTrace = m_options.debug ? 1 : 0;
-    m_app.m_bDecodeBodies = m_options.decode || settings.GetDecodeBodies() ? 1 : 0;
+    m_app.m_bRequestViewer = false;
+    m_app.m_bResponseViewer = false;
+    m_app.m_bDebugTrace = m_options.debug;
+    m_app.m_bDecodeBodies = m_options.decode || settings.GetDecodeBodies();
 
     if (!StartHttps())
         return false;

@@ -14,8 +14,10 @@ COutputWriter::COutputWriter(int fd, std::size_t limit)
     , m_nLimit(limit)
 {
     m_nOldFlags = ::fcntl(fd, F_GETFL);
+    // When the descriptor cannot be made non-blocking, writes block instead of being held:
+    // slower, nothing lost.
     if (m_nOldFlags >= 0 && !(m_nOldFlags & O_NONBLOCK))
-        ::fcntl(fd, F_SETFL, m_nOldFlags | O_NONBLOCK);
+        (void)::fcntl(fd, F_SETFL, m_nOldFlags | O_NONBLOCK);
 }
 
 COutputWriter::~COutputWriter()
@@ -23,7 +25,7 @@ COutputWriter::~COutputWriter()
     m_pNotifier.reset();
     // The descriptor is shared with whoever started us (a shell, a terminal).
     if (m_nOldFlags >= 0 && !(m_nOldFlags & O_NONBLOCK))
-        ::fcntl(m_fd, F_SETFL, m_nOldFlags);
+        (void)::fcntl(m_fd, F_SETFL, m_nOldFlags); // the end of the run: nothing left to do
 }
 
 void COutputWriter::Write(std::string_view text)

@@ -65,7 +65,7 @@ std::string IsoTime(std::time_t captured)
 
 std::string TextLine(const CTraceRecord& record)
 {
-    std::string line = record.GetDirection() == 0 ? "SEND" : "RECIEVE";
+    std::string line = record.GetDirection() == ETraceDirection::Sent ? "SEND" : "RECIEVE";
     line += '\t';
     line += record.GetIdText();
     line += '\t';
@@ -89,7 +89,7 @@ std::string JsonLine(const CTraceRecord& record)
                   static_cast<int>(elapsed % 1000));
 
     std::string line = "{\"direction\":\"";
-    line += record.GetDirection() == 0 ? "send" : "receive";
+    line += record.GetDirection() == ETraceDirection::Sent ? "send" : "receive";
     line += "\",\"connection\":";
     line += std::to_string(record.GetConnectionId());
     line += ",\"sequence\":";

@@ -59,7 +59,7 @@ void CTraceApp::ApplySettings(std::string address, std::string port,
         m_strProxyPassword.clear();
     m_strProxyAddress = upstream.shown;
     m_strProxyPort = std::move(proxyPort);
-    m_bUseProxy = m_strProxyAddress.empty() ? 0 : 1;
+    m_bUseProxy = !m_strProxyAddress.empty();
     m_bRefusalReported = false;
 }
 
@@ -118,9 +118,10 @@ bool CTraceApp::StartListening()
     bool ok = m_pListener->Socket(CAsyncSocket::FD_ACCEPT | CAsyncSocket::FD_CLOSE);
     if (ok) {
         // Set before the bind: on this platform it lets a restarted listener bind over
-        // connections still in TIME_WAIT (it never allows a second active listener).
+        // connections still in TIME_WAIT (it never allows a second active listener). Its
+        // failure is left to the bind, which reports an address that is still taken.
         const int on = 1;
-        m_pListener->SetSockOpt(SO_REUSEADDR, &on, sizeof on, SOL_SOCKET);
+        (void)m_pListener->SetSockOpt(SO_REUSEADDR, &on, sizeof on, SOL_SOCKET);
         // A backlog of 5 would make a burst of browser connections wait for the client's
         // SYN retransmissions (a second and more each) on this platform: take the system's.
         ok = m_pListener->Bind(port) && m_pListener->Listen(SOMAXCONN);

@@ -51,7 +51,7 @@ public:
     int GetListenPort() const;
 
     CSheetBase* m_pPropSheet = nullptr; // owned
-    int m_bUseProxy = 0;
+    bool m_bUseProxy = false;
     std::string m_strProxyPort;
     std::string m_strProxyAddress;   // [user@]host: never the password
     std::string m_strProxyPassword;  // the upstream's password, for this run only

@@ -11,6 +11,13 @@ class CSocketNotifiers;
 inline constexpr int WSAEWOULDBLOCK = EWOULDBLOCK;
 inline constexpr int WSAEINPROGRESS = EINPROGRESS;
 
+// The operation cannot go on now and its event follows (OnSend, OnReceive, OnConnect): a
+// reason to wait, never a failure. Every caller asks this one test, so all wait alike.
+inline bool WouldBlock(int error)
+{
+    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+}
+
 // An event-driven, non-blocking socket (IPv6 that also serves IPv4, or IPv4 alone on a system
 // without IPv6) with the semantics of the Winsock class it stands
 // in for. Readiness events are delivered on the one Qt event-loop thread:

@@ -162,7 +162,9 @@ bool CSocketNotifiers::Connect(const std::string& host, int port)
     if (!m_nLookupId) { // the resolver could not start: the caller answers at once
         m_bConnecting = false;
         m_bLookupPending = false;
-        s.m_nLastError = EAGAIN;
+        // Not EAGAIN: it is EWOULDBLOCK here, which would make the caller wait for an
+        // OnConnect that never comes.
+        s.m_nLastError = EHOSTUNREACH;
         return false;
     }
     s.m_nLastError = WSAEWOULDBLOCK;
@@ -265,11 +267,12 @@ bool CSocketNotifiers::ConnectExtra(const CNetAddress& address)
         m_nAttemptError = errno;
         return false;
     }
-    // The options set on the socket before the connect hold for every attempt.
+    // The options set on the socket before the connect hold for every attempt. Failing to
+    // copy one is ignored: TCP_NODELAY only saves latency, the attempt works without it.
     int noDelay = 0;
     socklen_t size = sizeof noDelay;
     if (::getsockopt(m_pSocket->m_hSocket, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size) == 0 && noDelay)
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+        (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     sockaddr_storage to;
     const socklen_t length = SocketAddress(address, m_nPort, address.family, to);
     const int error = ConnectTo(fd, to, length);

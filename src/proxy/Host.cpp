@@ -23,11 +23,6 @@ constexpr int kReadsPerEvent = 8;
 // Reads taken at most when the server has ended (what it sent before its end is finite).
 constexpr int kReadsAtEnd = 4096;
 
-bool WouldBlock(int error)
-{
-    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
-}
-
 } // namespace
 
 namespace {
@@ -54,14 +49,14 @@ CHost::~CHost()
     Close();
 }
 
-void CHost::Record(int direction, int part, std::string_view bytes)
+void CHost::Record(ETraceDirection direction, ETracePart part, std::string_view bytes)
 {
     if (!m_pTrace) {
         // The store dropped the entry while this connection lives: start a new one.
         CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
         if (!store)
             return;
-        m_pTrace = store->AddConnection(this, m_bTunnel != 0);
+        m_pTrace = store->AddConnection(this, m_bTunnel);
         if (!m_strOrigin.empty())
             m_pTrace->SetOrigin(m_strOrigin);
     }
@@ -71,7 +66,8 @@ void CHost::Record(int direction, int part, std::string_view bytes)
 bool CHost::QueueForServer(std::string_view bytes, bool sendNow)
 {
     m_SendBuffer.append(bytes);
-    Record(0, 1, bytes); // request bytes are recorded as header part, body included
+    // Request bytes are recorded as header part, body included.
+    Record(ETraceDirection::Sent, ETracePart::Header, bytes);
     if (sendNow && m_bConnected)
         return FlushToServer();
     return true;
@@ -139,7 +135,8 @@ bool CHost::FlushToServer()
     if (m_SendBuffer.empty() && m_pProxy->IsBrowserDone() && !m_bShutDownSent) {
         // The browser's half-close, passed on once every byte it sent is delivered.
         m_bShutDownSent = true;
-        ShutDown(sends);
+        // Fails only on a connection that is already gone, whose end the events report.
+        (void)ShutDown(sends);
     }
     return true;
 }
@@ -180,7 +177,7 @@ void CHost::Retire()
         AsyncSelect(0);
         Close();
     }
-    m_bClosed = 1;
+    m_bClosed = true;
 }
 
 int CHost::SendBuffer(CAsyncSocket& socket, CByteQueue& bytes)
@@ -209,7 +206,7 @@ void CHost::OnConnect(int errorCode)
         m_pProxy->ConnectFailed(this);
         return;
     }
-    m_bConnected = 1;
+    m_bConnected = true;
     if (IsTls())
         StartTls();
     OnSend(0);
@@ -275,13 +272,13 @@ void CHost::OnReceive(int)
     m_pProxy->UpdateFlow();
 }
 
-void CHost::Hold(int part, std::string_view bytes)
+void CHost::Hold(ETracePart part, std::string_view bytes)
 {
     if (bytes.empty())
         return;
     m_RecvBuffer.append(bytes);
     m_nHeld += bytes.size();
-    Record(1, part, bytes);
+    Record(ETraceDirection::Received, part, bytes);
 }
 
 void CHost::CheckUpstreamAnswer(std::string_view read)
@@ -300,11 +297,13 @@ void CHost::ProcessResponse(std::string_view read)
     while (!read.empty()) {
         switch (m_nState) {
         case EResponseStage::Tunnel:
-            Hold(m_bTunnel ? 1 : 2, read);
+            // A CONNECT tunnel records its reads as header parts; after a response that opened
+            // a tunnel (101, an upstream's answer to CONNECT) they are that response's body.
+            Hold(m_bTunnel ? ETracePart::Header : ETracePart::Body, read);
             return;
         case EResponseStage::Body: {
             const std::size_t n = TakeBody(read);
-            Hold(2, read.substr(0, n));
+            Hold(ETracePart::Body, read.substr(0, n));
             read.remove_prefix(n);
             if (m_Framer.IsDone())
                 CompleteResponse();
@@ -352,7 +351,7 @@ std::size_t CHost::TakeHeader(std::string_view read)
             m_bReusable = false;
             m_Framer.Start(CBodyFraming{EBodyKind::UntilClose, 0, false}, true);
             m_nState = EResponseStage::Body;
-            Hold(1, m_Header);
+            Hold(ETracePart::Header, m_Header);
             ReleaseText(m_Header);
             m_nScanned = 0;
         }
@@ -379,7 +378,7 @@ std::size_t CHost::TakeHeader(std::string_view read)
     }
     // The header record carries the body bytes of the same read, as they arrived together.
     m_Header.append(tail.substr(0, body));
-    Hold(1, m_Header);
+    Hold(ETracePart::Header, m_Header);
     ReleaseText(m_Header);
     if (m_nState == EResponseStage::Body && m_Framer.IsDone())
         CompleteResponse();
@@ -410,7 +409,7 @@ void CHost::EndResponseAtClose()
         if (m_Header.empty())
             return; // between responses: nothing was cut short
         // The header never completed: the bytes go to the browser as they came.
-        Hold(1, m_Header);
+        Hold(ETracePart::Header, m_Header);
         ReleaseText(m_Header);
     }
     m_nCloseAt = m_nHeld;
@@ -439,14 +438,14 @@ bool CHost::ServerEnded(int errorCode)
                 break;
             const std::string_view read(buffer, static_cast<std::size_t>(n));
             if (m_nState == EResponseStage::Tunnel)
-                Hold(2, read); // a tunnel's last bytes are recorded as its body
+                Hold(ETracePart::Body, read); // a tunnel's last bytes are recorded as its body
             else
                 ProcessResponse(read);
         }
     }
     HoldBadGateway();
     EndResponseAtClose();
-    m_bClosed = 1;
+    m_bClosed = true;
     AsyncSelect(0);
     m_lSelected = 0;
     Close();

@@ -3,6 +3,7 @@
 #include "proxy/ByteQueue.h"
 #include "proxy/MessageFraming.h"
 #include "trace/TraceHostLink.h"
+#include "trace/TraceVocabulary.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -84,13 +85,13 @@ public:
     // Closes the socket of a connection that is no longer needed.
     void Retire();
 
-    void SetTunnel() { m_bTunnel = 1; m_nState = EResponseStage::Tunnel; }
+    void SetTunnel() { m_bTunnel = true; m_nState = EResponseStage::Tunnel; }
     // The connection goes to the upstream proxy: its refusals of credentials are reported.
     void SetViaUpstream() { m_bViaUpstream = true; }
     void SetFailed() { m_bFailed = true; }
-    bool IsConnected() const { return m_bConnected != 0; }
+    bool IsConnected() const { return m_bConnected; }
     bool HasFailed() const { return m_bFailed; }
-    bool IsClosed() const { return m_bClosed != 0; }
+    bool IsClosed() const { return m_bClosed; }
     // Another request for the same server may go on this connection.
     bool IsReusableFor(const std::string& target) const;
     // Responses are owed or held bytes wait for the browser.
@@ -115,8 +116,8 @@ private:
     void CompleteResponse();
     // The server closed: a response that was still coming ends here.
     void EndResponseAtClose();
-    void Hold(int part, std::string_view bytes);
-    void Record(int direction, int part, std::string_view bytes);
+    void Hold(ETracePart part, std::string_view bytes);
+    void Record(ETraceDirection direction, ETracePart part, std::string_view bytes);
     // The server side is over (0: closed; else its error): read what is left, then let the
     // browser side deliver it. False when the pair is gone.
     bool ServerEnded(int errorCode);
@@ -137,10 +138,10 @@ private:
     std::string m_strTlsError;    // why the origin side failed, when it did
     bool m_bAwaitTunnel = false;
 
-    int m_bClosed = 0;
+    bool m_bClosed = false;
     EResponseStage m_nState = EResponseStage::Header;
-    int m_bTunnel = 0;
-    int m_bConnected = 0;
+    bool m_bTunnel = false;
+    bool m_bConnected = false;
     CProxy* m_pProxy;
     CByteQueue m_RecvBuffer;
     std::string m_Header; // response header bytes while its end is awaited, not yet recorded

@@ -157,7 +157,7 @@ void CHost::HoldBadGateway()
     ReportTlsProblem("Kestrune: " + hop + " failed: " + reason);
     if (m_Methods.empty() || m_nState != EResponseStage::Header || !m_Header.empty())
         return; // no answer is owed, or one has begun: the close ends it
-    Hold(1, MakeBadGatewayReply(hop, reason));
+    Hold(ETracePart::Header, MakeBadGatewayReply(hop, reason));
     m_Methods.erase(m_Methods.begin());
     m_ResponseEnds.push_back(m_nHeld);
     m_nCloseAt = m_nHeld;

@@ -46,9 +46,10 @@ void CListen::OnAccept(int)
         m_bExhausted = false;
         std::fprintf(stderr, "Kestrune: accepting connections again\n");
     }
-    // Relayed chunks go out as they come; waiting to fill a segment only adds latency.
+    // Relayed chunks go out as they come; waiting to fill a segment only adds latency. A
+    // failure is ignored: the connection relays just the same, a little slower.
     const int on = 1;
-    proxy->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP);
+    (void)proxy->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP);
     proxy->AsyncSelect(kAllEvents);
 }
 

@@ -37,11 +37,6 @@ std::unordered_set<CProxy*>& LiveProxies()
     return live;
 }
 
-bool WouldBlock(int error)
-{
-    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
-}
-
 bool IsConnectHeader(std::string_view header)
 {
     std::vector<std::string> tokens;
@@ -239,7 +234,7 @@ bool CProxy::ProcessHeader(std::string header)
     }
 
     CTraceApp& app = GetTraceApp();
-    const bool useProxy = app.m_bUseProxy != 0;
+    const bool useProxy = app.m_bUseProxy;
     std::string host = m_strHost;
     std::string target;
     const bool overTls = RouteOverTls(header, host, target);
@@ -278,7 +273,7 @@ bool CProxy::StartTunnel(std::string header)
         Retire(m_Hosts.back().get());
     WatchForTls(m_strHost, AtoiText(m_strPort));
     CTraceApp& app = GetTraceApp();
-    const bool useProxy = app.m_bUseProxy != 0;
+    const bool useProxy = app.m_bUseProxy;
     std::string host = m_strHost;
     if (useProxy) {
         host = app.UpstreamHost();
@@ -329,7 +324,7 @@ CHost* CProxy::OpenServer(const std::string& target, const std::string& host, in
         return server;
     }
     const int on = 1;
-    server->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP);
+    (void)server->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP); // latency only: ignored
     server->AsyncSelect(kAllEvents);
     if (tunnel)
         server->SetTunnel();

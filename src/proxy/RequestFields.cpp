@@ -59,7 +59,7 @@ void CRequestFields::ParseRequest(const std::string& line)
         m_strVerb = tokens[0];
         m_strVersion = tokens[2];
         if (EqualsNoCase(tokens[0], "connect")) {
-            m_bConnect = 1;
+            m_bConnect = true;
             m_strAuthority = tokens[1];
         } else {
             m_strUrl = tokens[1];

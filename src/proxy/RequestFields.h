@@ -4,7 +4,7 @@
 // The browser request's first line and the fields that decide where the proxy connects.
 struct CRequestFields {
     std::string m_strRequestLine; // the first header line as received, CR LF included
-    int m_bConnect = 0;           // 1 for the CONNECT method
+    bool m_bConnect = false;      // the CONNECT method
     std::string m_strVerb;        // first token, case kept
     std::string m_strUrl;         // second token without its "http://" or "https://"
     std::string m_strVersion;     // third token

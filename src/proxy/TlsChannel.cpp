@@ -40,8 +40,7 @@ bool CTlsChannel::Flush()
         const int n = m_socket.CAsyncSocket::Send(m_Out.data(), static_cast<int>(std::min<std::size_t>(
                                                                     m_Out.size(), 1 << 20)));
         if (n <= 0)
-            return n == 0 || m_socket.GetLastError() == WSAEWOULDBLOCK
-                || m_socket.GetLastError() == WSAEINPROGRESS;
+            return n == 0 || WouldBlock(m_socket.GetLastError());
         m_Out.erase(0, static_cast<std::size_t>(n));
     }
     return true;

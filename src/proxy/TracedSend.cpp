@@ -29,8 +29,7 @@ int Taken(const CAsyncSocket& socket, int n)
 {
     if (n >= 0)
         return n;
-    const int error = socket.GetLastError();
-    return (error == WSAEWOULDBLOCK || error == WSAEINPROGRESS) ? 0 : -1;
+    return WouldBlock(socket.GetLastError()) ? 0 : -1;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "trace/LogSaver.h"
 
 #include "platform/MessageBox.h"
+#include "trace/OutOfMemory.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
@@ -9,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
 #include <cstdio>
 #include <string_view>
 #include <utility>
@@ -54,15 +54,15 @@ public:
     {
         for (int attempt = 0; attempt < 2; ++attempt) {
             const std::size_t before = m_Batch.size();
-            try {
+            const bool added = RunUnlessOutOfMemory([&] {
                 m_Batch.append(row);
                 m_Rows.emplace_back(m_Batch.size(), record);
+            });
+            if (added)
                 return m_Batch.size() < kBatchBytes || Flush();
-            } catch (const std::bad_alloc&) {
-                m_Batch.resize(before); // a row without its mark would be written twice
-                if (m_Batch.empty() || !Flush())
-                    return false; // short of memory: what was gathered went out, the rest waits
-            }
+            m_Batch.resize(before); // a row without its mark would be written twice
+            if (m_Batch.empty() || !Flush())
+                return false; // short of memory: what was gathered went out, the rest waits
         }
         return false;
     }
@@ -106,14 +106,14 @@ bool AppendUnwrittenRows(CTraceStore& store, CRowAppender& out)
 {
     std::string row;
     for (const auto& entry : store.GetConnections()) {
-        int previousDirection = -1;
+        bool afterSent = false; // the first record follows nothing
         for (const auto& record : entry->GetRecords()) {
             // A received record right after a sent one starts the response: its status line.
             if (!record->IsWritten()) {
-                if (!record->MakeLogRow(previousDirection == 0 ? 1 : 0, row) || !out.Add(row, record.get()))
+                if (!record->MakeLogRow(afterSent, row) || !out.Add(row, record.get()))
                     return false;
             }
-            previousDirection = record->GetDirection();
+            afterSent = record->GetDirection() == ETraceDirection::Sent;
         }
     }
     return out.Flush();

@@ -20,14 +20,14 @@ public:
     // after 2 GiB of traffic.
     std::int64_t m_nBytesReceived = 0;
     std::int64_t m_nBytesSent = 0;
-    int m_bResponseViewer = 1;
-    int m_bRequestViewer = 1;
+    bool m_bResponseViewer = true;
+    bool m_bRequestViewer = true;
     CTraceStore* m_pTraceStore = nullptr; // owned by CTraceApp; not by this base
     int m_nLastEntryId = 0;               // numbers trace entries; never reset during a run
-    int m_bDebugTrace = 0;
+    bool m_bDebugTrace = false;
     // "Decode compressed bodies": received bodies in gzip, deflate, br or zstd are shown
     // decoded in the records' display texts. The bytes relayed and counted never change.
-    int m_bDecodeBodies = 0;
+    bool m_bDecodeBodies = false;
 
 private:
     CTraceAppState* m_pPrevious = nullptr;

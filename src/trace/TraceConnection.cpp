@@ -2,11 +2,11 @@
 
 #include "trace/TraceAppState.h"
 #include "trace/TraceHostLink.h"
+#include "trace/OutOfMemory.h"
 #include "trace/ResponseDecoder.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
 
-#include <new>
 #include <string>
 
 namespace {
@@ -41,20 +41,19 @@ void CTraceConnection::DetachConnection()
     m_bOpen = false;
 }
 
-void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
+void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk)
 {
-    direction = direction == 0 ? 0 : 1;
-
+    const bool sent = direction == ETraceDirection::Sent;
     bool binary = false;
     if (m_bSSL) {
         binary = true;
-    } else if (direction == 1 && !m_Records.empty()) {
+    } else if (!sent && !m_Records.empty()) {
         const CTraceRecord& last = *m_Records.back();
-        if (last.GetDirection() == 0) {
-            part = 1; // the first answer to a request starts with its header
+        if (last.GetDirection() == ETraceDirection::Sent) {
+            part = ETracePart::Header; // the first answer to a request starts with its header
         } else {
             if (last.IsHeaderIncomplete())
-                part = 1; // the header goes on in this chunk
+                part = ETracePart::Header; // the header goes on in this chunk
             if (last.IsBinary())
                 binary = true; // a binary response stays binary
         }
@@ -62,45 +61,43 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
 
     const std::size_t index = m_Records.size();
     CTraceRecord* record = nullptr;
-    try {
+    const bool kept = RunUnlessOutOfMemory([&] {
         auto made = std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part,
                                                    chunk, binary, m_bSSL);
         record = made.get();
-        if (direction == 0 && part == 1 && !m_strOrigin.empty())
+        if (sent && part == ETracePart::Header && !m_strOrigin.empty())
             record->SetOrigin(m_strOrigin);
         m_Records.push_back(std::move(made));
         ++m_nRecordsMade;
-    } catch (const std::bad_alloc&) {
+    });
+    if (!kept)
         return; // nowhere to keep the record
-    }
-    if (direction == 1 && !m_bSSL)
+    if (!sent && !m_bSSL)
         TraceResponse(*record, chunk, binary);
 
     CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
     if (store) {
         // The texts are only made for a feed that takes them.
-        const bool fed = direction == 0 ? TraceApp().m_bRequestViewer : TraceApp().m_bResponseViewer;
+        const bool fed = sent ? TraceApp().m_bRequestViewer : TraceApp().m_bResponseViewer;
         if (fed) {
             std::string banner;
             std::string fullText;
-            try {
+            RunUnlessOutOfMemory([&] { // short of memory: fed with what was made
                 banner = record->GetBanner();
-                fullText = direction == 0 ? record->GetFullText() : record->GetDisplayText();
-            } catch (const std::bad_alloc&) {
-                // fed with what was made
-            }
-            if (direction == 0)
+                fullText = sent ? record->GetFullText() : record->GetDisplayText();
+            });
+            if (sent)
                 store->AppendRequestText(std::move(fullText), std::move(banner));
             else
                 store->AppendResponseText(std::move(fullText), std::move(banner));
         }
     }
-    if (direction == 0)
+    if (sent)
         m_nLastRequest = static_cast<int>(index);
 
     if (index > 0)
         record->SetElapsed(TickDifference(m_Records[index - 1]->GetStartTick(), record->GetEndTick()));
-    if (direction == 1 && m_nLastRequest >= 0) {
+    if (!sent && m_nLastRequest >= 0) {
         CTraceRecord& request = *m_Records[static_cast<std::size_t>(m_nLastRequest)];
         request.SetElapsed(TickDifference(request.GetStartTick(), record->GetEndTick()));
     }
@@ -117,9 +114,9 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
 void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chunk,
                                      bool inheritedBinary)
 {
-    try {
+    const bool followed = RunUnlessOutOfMemory([&] {
         std::string_view body = chunk;
-        if (record.GetPart() == 1 && !inheritedBinary) {
+        if (record.GetPart() == ETracePart::Header && !inheritedBinary) {
             // A header record starts a new response.
             m_pResponse.reset();
             const std::string& header = record.GetHeader();
@@ -146,7 +143,8 @@ void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chun
             record.ReplaceBodyText(std::move(shown->text), shown->decodedBegin, shown->decodedEnd);
         m_pResponse->Prescan(record.GetText());
         record.SetCharset(m_pResponse->GetCharset());
-    } catch (const std::bad_alloc&) {
+    });
+    if (!followed) {
         m_pResponse.reset(); // the rest of the response is shown as it came
         m_strHeaderSoFar.clear();
     }
@@ -192,14 +190,14 @@ void CTraceConnection::DropWrittenRecords()
     m_Records.resize(kept);
 }
 
-int CTraceConnection::WriteLog(std::FILE* file)
+bool CTraceConnection::WriteLog(std::FILE* file)
 {
-    int previousDirection = -1;
+    bool afterSent = false; // the first record follows nothing
     for (const auto& record : m_Records) {
         // A received record right after a sent one starts the response: its status line is shown.
-        if (!record->IsWritten() && !record->WriteLogRow(file, previousDirection == 0 ? 1 : 0))
-            return 0;
-        previousDirection = record->GetDirection();
+        if (!record->IsWritten() && !record->WriteLogRow(file, afterSent))
+            return false;
+        afterSent = record->GetDirection() == ETraceDirection::Sent;
     }
-    return 1;
+    return true;
 }

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "trace/TraceVocabulary.h"
+
 class CTraceRecord;
 class CTraceHostLink;
 class CResponseDecoder;
@@ -18,9 +20,9 @@ public:
     CTraceConnection(const CTraceConnection&) = delete;
     CTraceConnection& operator=(const CTraceConnection&) = delete;
 
-    // Records one chunk: direction 0 sent (browser to server), 1 received; part 1 header, 2 body.
-    // The chunk may hold any byte value, NUL included.
-    void AddChunk(int direction, int part, std::string_view chunk);
+    // Records one chunk, sent or received, as the given part. The chunk may hold any byte
+    // value, NUL included.
+    void AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk);
 
     // The connection object is gone: the entry stays, marked closed.
     void DetachConnection();
@@ -38,8 +40,8 @@ public:
     using Records = std::vector<std::unique_ptr<CTraceRecord>>;
     const Records& GetRecords() const { return m_Records; }
 
-    // Writes the unwritten records' rows; 1 when all were written, 0 at the first failure.
-    int WriteLog(std::FILE* file);
+    // Writes the unwritten records' rows; true when all were written, false at the first failure.
+    bool WriteLog(std::FILE* file);
 
     int GetId() const { return m_nId; }
     bool IsOpen() const { return m_bOpen; }

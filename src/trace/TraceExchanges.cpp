@@ -159,7 +159,8 @@ std::string RequestUrl(const SRequestLine& line, const SHttpHead& head)
 
 bool StartsRequest(const CTraceRecord& record)
 {
-    if (record.GetDirection() != 0 || record.GetPart() != 1 || record.IsSSL())
+    if (record.GetDirection() != ETraceDirection::Sent || record.GetPart() != ETracePart::Header
+        || record.IsSSL())
         return false;
     // Sent body chunks may be marked as header parts too: only a request line starts one.
     const std::string& text = record.GetText();
@@ -170,7 +171,8 @@ bool StartsRequest(const CTraceRecord& record)
 bool StartsResponse(const CTraceRecord& record)
 {
     // A header continued from the previous chunk does not start with a status line.
-    return record.GetDirection() == 1 && record.GetPart() == 1 && !record.IsSSL()
+    return record.GetDirection() == ETraceDirection::Received
+           && record.GetPart() == ETracePart::Header && !record.IsSSL()
            && record.GetHeader().compare(0, 5, "HTTP/") == 0;
 }
 
@@ -185,7 +187,7 @@ STraceExchanges PairExchanges(std::span<const CTraceRecord* const> records)
     for (std::size_t i = 0; i < records.size(); ++i) {
         const CTraceRecord& record = *records[i];
         int exchange = -1;
-        if (record.GetDirection() == 0) {
+        if (record.GetDirection() == ETraceDirection::Sent) {
             if (StartsRequest(record)) {
                 sentTo = requests++;
                 if (static_cast<int>(result.exchanges.size()) < requests)
@@ -224,7 +226,8 @@ STracedMessage TracedRequest(std::span<const CTraceRecord* const> records,
         return message;
     std::string all;
     for (std::size_t i = static_cast<std::size_t>(start); i < records.size(); ++i) {
-        if (records[i]->GetDirection() != 0 || pairs.recordExchange[i] != static_cast<int>(exchange))
+        if (records[i]->GetDirection() != ETraceDirection::Sent
+            || pairs.recordExchange[i] != static_cast<int>(exchange))
             continue;
         if (!message.first)
             message.first = records[i];
@@ -250,7 +253,8 @@ STracedMessage TracedResponse(std::span<const CTraceRecord* const> records,
         return message;
     std::int64_t bytes = 0;
     for (std::size_t i = static_cast<std::size_t>(start); i < records.size(); ++i) {
-        if (records[i]->GetDirection() != 1 || pairs.recordExchange[i] != static_cast<int>(exchange))
+        if (records[i]->GetDirection() != ETraceDirection::Received
+            || pairs.recordExchange[i] != static_cast<int>(exchange))
             continue;
         const CTraceRecord& record = *records[i];
         if (!message.first)

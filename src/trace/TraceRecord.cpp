@@ -1,5 +1,6 @@
 #include "trace/TraceRecord.h"
 #include "trace/AsciiCase.h"
+#include "trace/OutOfMemory.h"
 
 #include "platform/Ticks.h"
 #include "trace/TraceAppState.h"
@@ -7,10 +8,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <new>
 
-CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int part,
-                           std::string_view chunk, bool binary, bool ssl)
+CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direction,
+                           ETracePart part, std::string_view chunk, bool binary, bool ssl)
     : m_bSSL(ssl)
 {
     m_dwStartTick = GetTickMs();
@@ -19,7 +19,7 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int pa
     // Every chunk counts, whether or not a viewer shows it.
     if (HasTraceApp()) {
         const auto length = static_cast<std::int64_t>(chunk.size());
-        if (direction == 0)
+        if (direction == ETraceDirection::Sent)
             TraceApp().m_nBytesSent += length;
         else
             TraceApp().m_nBytesReceived += length;
@@ -34,11 +34,8 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int pa
     if (m_bSSL)
         m_bBinary = true;
 
-    try {
-        BuildTexts(chunk);
-    } catch (const std::bad_alloc&) {
-        // The record keeps the texts made so far; the missing ones stay empty.
-    }
+    // Short of memory, the record keeps the texts made so far; the missing ones stay empty.
+    RunUnlessOutOfMemory([&] { BuildTexts(chunk); });
 
     m_nBytes = static_cast<std::int32_t>(
         std::min<std::size_t>(chunk.size(), std::numeric_limits<std::int32_t>::max()));
@@ -47,7 +44,8 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int pa
 
 void CTraceRecord::BuildTexts(std::string_view chunk)
 {
-    const bool headerChunk = m_nDirection == 1 && m_nPart == 1 && !m_bSSL;
+    const bool headerChunk =
+        m_nDirection == ETraceDirection::Received && m_nPart == ETracePart::Header && !m_bSSL;
     if (!m_bBinary && headerChunk) {
         ExtractHeader(chunk);
         ClassifyContentType();

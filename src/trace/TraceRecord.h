@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "trace/TraceVocabulary.h"
+
 // Milliseconds as seconds text with three decimals ("1.234", "0.005").
 std::string FormatMilliseconds(std::int32_t ms);
 
@@ -13,7 +15,7 @@ std::string FormatMilliseconds(std::int32_t ms);
 // CTraceConnection::AddChunk; the raw chunk is not kept.
 class CTraceRecord {
 public:
-    CTraceRecord(int connectionId, int sequence, int direction, int part,
+    CTraceRecord(int connectionId, int sequence, ETraceDirection direction, ETracePart part,
                  std::string_view chunk, bool binary, bool ssl);
     virtual ~CTraceRecord() = default;
 
@@ -21,8 +23,8 @@ public:
     CTraceRecord& operator=(const CTraceRecord&) = delete;
 
     // Readers.
-    int GetDirection() const { return m_nDirection; }
-    int GetPart() const { return m_nPart; }
+    ETraceDirection GetDirection() const { return m_nDirection; }
+    ETracePart GetPart() const { return m_nPart; }
     std::int32_t GetByteCount() const { return m_nBytes; }
     std::uint32_t GetStartTick() const { return m_dwStartTick; }
     std::uint32_t GetEndTick() const { return m_dwEndTick; }
@@ -62,11 +64,11 @@ public:
     // those of the chunk.
     void ReplaceBodyText(std::string&& text, std::size_t begin, std::size_t end);
 
-    // Writes this record's row to the log; returns 1 and marks the record written when the
-    // whole row was accepted, else 0 (the record stays unwritten).
-    int WriteLogRow(std::FILE* file, int useSummary);
+    // Writes this record's row to the log; true, and the record marked written, when the
+    // whole row was accepted (otherwise the record stays unwritten).
+    bool WriteLogRow(std::FILE* file, bool useSummary);
     // The row alone (false when it could not be made), and marking it written by other means.
-    bool MakeLogRow(int useSummary, std::string& row) const;
+    bool MakeLogRow(bool useSummary, std::string& row) const;
     void MarkWritten() { m_bWritten = true; }
     // Frees the text that only viewers read, keeping what the log row reads (the header's
     // first line and the first 100 bytes of the text). For runs in which nothing but the log
@@ -100,8 +102,8 @@ private:
     std::int32_t m_nBytes = 0;
     std::string m_strText;
     std::time_t m_timeCaptured = 0;
-    int m_nDirection = 0;
-    int m_nPart = 0;
+    ETraceDirection m_nDirection = ETraceDirection::Sent;
+    ETracePart m_nPart = ETracePart::Header;
     std::string m_strCharset;
     std::string m_strOrigin;
 };

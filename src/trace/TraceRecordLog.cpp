@@ -1,11 +1,11 @@
 #include "trace/TraceRecord.h"
 
-#include <new>
+#include "trace/OutOfMemory.h"
 
-bool CTraceRecord::MakeLogRow(int useSummary, std::string& row) const
+bool CTraceRecord::MakeLogRow(bool useSummary, std::string& row) const
 {
-    try {
-        std::string data = m_nDirection == 0 || useSummary
+    return RunUnlessOutOfMemory([&] {
+        std::string data = m_nDirection == ETraceDirection::Sent || useSummary
                                ? GetSummary()
                                : std::to_string(m_nBytes) + " bytes";
         for (char& c : data) {
@@ -13,7 +13,7 @@ bool CTraceRecord::MakeLogRow(int useSummary, std::string& row) const
                 c = ' '; // the columns are quoted and nothing is escaped
         }
         row = "\"";
-        row += m_nDirection == 0 ? "SEND" : "RECIEVE";
+        row += m_nDirection == ETraceDirection::Sent ? "SEND" : "RECIEVE";
         row += "\"\t\"" + std::to_string(m_nConnectionId);
         row += "\"\t\"" + std::to_string(m_nSequence);
         row += "\"\t\"" + GetTimeText();
@@ -21,21 +21,18 @@ bool CTraceRecord::MakeLogRow(int useSummary, std::string& row) const
         row += "\"\t\"" + GetResponseTimeText();
         row += "\"\t\"" + data;
         row += "\"\r\n";
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+    });
 }
 
-int CTraceRecord::WriteLogRow(std::FILE* file, int useSummary)
+bool CTraceRecord::WriteLogRow(std::FILE* file, bool useSummary)
 {
     std::string row;
     if (!file || !MakeLogRow(useSummary, row))
-        return 0;
+        return false;
 
     // Flushed row by row: a row that stays in the stream's buffer has not been written.
     if (std::fwrite(row.data(), 1, row.size(), file) != row.size() || std::fflush(file) != 0)
-        return 0;
+        return false;
     m_bWritten = true;
-    return 1;
+    return true;
 }

@@ -36,7 +36,7 @@ std::string CTraceRecord::GetFullText() const
 
 std::string CTraceRecord::GetDisplayText() const
 {
-    if (m_nDirection == 0)
+    if (m_nDirection == ETraceDirection::Sent)
         return GetFullText();
     return ToDisplayUtf8(GetFullText(), m_strCharset);
 }

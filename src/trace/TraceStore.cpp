@@ -2,10 +2,10 @@
 
 #include "trace/TraceAppState.h"
 #include "trace/TraceConnection.h"
+#include "trace/OutOfMemory.h"
 
 #include <algorithm>
 #include <climits>
-#include <new>
 #include <utility>
 
 namespace {
@@ -76,18 +76,19 @@ void CTraceStore::DropWrittenRecords()
         entry->DropWrittenRecords();
 }
 
-int CTraceStore::WriteLog(std::FILE* file)
+bool CTraceStore::WriteLog(std::FILE* file)
 {
     for (auto& entry : m_Connections) {
         if (!entry->WriteLog(file))
-            return 0;
+            return false;
     }
-    return 1;
+    return true;
 }
 
 void CTraceStore::Append(Feed& feed, std::string* banner, std::string& text)
 {
-    try {
+    // Short of memory, a viewer loses this text; the trace itself is unaffected.
+    RunUnlessOutOfMemory([&] {
         if (banner && !banner->empty()) {
             const auto length = static_cast<std::int64_t>(banner->size());
             feed.entries.push_back(std::move(*banner));
@@ -96,9 +97,7 @@ void CTraceStore::Append(Feed& feed, std::string* banner, std::string& text)
         const auto length = static_cast<std::int64_t>(text.size());
         feed.entries.push_back(std::move(text));
         feed.count += length;
-    } catch (const std::bad_alloc&) {
-        // A viewer loses this text; the trace itself is unaffected.
-    }
+    });
 
     // Whole entries only, oldest first: an entry longer than the limit goes as well.
     for (std::size_t n = feed.entries.size(); n > 0 && feed.count > FEED_LIMIT; --n) {
@@ -122,25 +121,19 @@ void CTraceStore::Clear(Feed& feed)
     feed.count = 0;
 }
 
-// The copies are made inside the catch: running out of memory costs a viewer its text only.
+// The copies are made inside the guard: running out of memory costs a viewer its text only.
 void CTraceStore::AppendRequestText(const std::string& text, const std::string& banner)
 {
     if (!RequestGate())
         return;
-    try {
-        AppendRequestText(std::string(text), std::string(banner));
-    } catch (const std::bad_alloc&) {
-    }
+    RunUnlessOutOfMemory([&] { AppendRequestText(std::string(text), std::string(banner)); });
 }
 
 void CTraceStore::AppendResponseText(const std::string& text, const std::string& banner)
 {
     if (!ResponseGate())
         return;
-    try {
-        AppendResponseText(std::string(text), std::string(banner));
-    } catch (const std::bad_alloc&) {
-    }
+    RunUnlessOutOfMemory([&] { AppendResponseText(std::string(text), std::string(banner)); });
 }
 
 void CTraceStore::AppendDebugText(const std::string& text)
@@ -149,10 +142,7 @@ void CTraceStore::AppendDebugText(const std::string& text)
         return;
     if (m_DebugObserver)
         return m_DebugObserver(text);
-    try {
-        AppendDebugText(std::string(text));
-    } catch (const std::bad_alloc&) {
-    }
+    RunUnlessOutOfMemory([&] { AppendDebugText(std::string(text)); });
 }
 
 void CTraceStore::AppendRequestText(std::string&& text, std::string&& banner)

@@ -50,8 +50,8 @@ public:
     // at once rather than at the next purge. Otherwise (and for an open entry) does nothing.
     void DropClosedEntry(CTraceConnection* entry);
 
-    // Writes every unwritten record's row; 1 when all were written, 0 at the first failure.
-    int WriteLog(std::FILE* file);
+    // Writes every unwritten record's row; true when all were written, false at the first failure.
+    bool WriteLog(std::FILE* file);
 
     // Feeds. Each append is gated by its switch of the application object.
     void AppendRequestText(const std::string& text, const std::string& banner);

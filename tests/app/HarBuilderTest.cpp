@@ -5,6 +5,7 @@
 #include "support/BlockingStream.h"
 #include "support/HeadlessProcess.h"
 #include "support/LoopbackServer.h"
+#include "support/TraceWords.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceStore.h"
 
@@ -51,21 +52,21 @@ TEST(HarBuilderTest, PairsKeepAliveRequestsAndPassesTheSchema)
     CTraceStore& store = *app.m_pTraceStore;
 
     CTraceConnection* a = store.AddConnection(nullptr, false);
-    a->AddChunk(0, 1, "GET /one?q=a%20b&k HTTP/1.1\r\nHost: a.test\r\nCookie: s=1; t=2\r\n\r\n");
-    a->AddChunk(1, 1, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nSet-Cookie: u=3; Pa"); // header cut
-    a->AddChunk(1, 1, "th=/\r\nContent-Length: 5\r\n\r\nhel");
-    a->AddChunk(1, 2, "lo");
-    a->AddChunk(0, 1, "POST /form HTTP/1.1\r\nHost: a.test\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n\r\n");
-    a->AddChunk(1, 1, "HTTP/1.1 100 Continue\r\n\r\n");
-    a->AddChunk(0, 2, "\xe9t\xe9!"); // Latin-1 text: kept exactly, as base64
-    a->AddChunk(1, 1, "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nnope\r\n0\r\n\r\n");
-    a->AddChunk(0, 1, "GET /late HTTP/1.1\r\nHost: a.test\r\n\r\n"); // never answered
+    a->AddChunk(kSent, kHeader, "GET /one?q=a%20b&k HTTP/1.1\r\nHost: a.test\r\nCookie: s=1; t=2\r\n\r\n");
+    a->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nSet-Cookie: u=3; Pa"); // header cut
+    a->AddChunk(kReceived, kHeader, "th=/\r\nContent-Length: 5\r\n\r\nhel");
+    a->AddChunk(kReceived, kBody, "lo");
+    a->AddChunk(kSent, kHeader, "POST /form HTTP/1.1\r\nHost: a.test\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n\r\n");
+    a->AddChunk(kReceived, kHeader, "HTTP/1.1 100 Continue\r\n\r\n");
+    a->AddChunk(kSent, kBody, "\xe9t\xe9!"); // Latin-1 text: kept exactly, as base64
+    a->AddChunk(kReceived, kHeader, "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nnope\r\n0\r\n\r\n");
+    a->AddChunk(kSent, kHeader, "GET /late HTTP/1.1\r\nHost: a.test\r\n\r\n"); // never answered
     CTraceConnection* b = store.AddConnection(nullptr, false);
-    b->AddChunk(0, 1, "GET /pic.gif HTTP/1.1\r\nHost: b.test:8080\r\n\r\n");
-    b->AddChunk(1, 1, "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n\r\n" + std::string(100, 'g'));
-    b->AddChunk(1, 2, std::string(50, 'g'));
+    b->AddChunk(kSent, kHeader, "GET /pic.gif HTTP/1.1\r\nHost: b.test:8080\r\n\r\n");
+    b->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n\r\n" + std::string(100, 'g'));
+    b->AddChunk(kReceived, kBody, std::string(50, 'g'));
     CTraceConnection* tunnel = store.AddConnection(nullptr, true);
-    tunnel->AddChunk(0, 1, "\x16\x03\x01");
+    tunnel->AddChunk(kSent, kHeader, "\x16\x03\x01");
 
     CHarBuilder har;
     for (const auto& connection : store.GetConnections())

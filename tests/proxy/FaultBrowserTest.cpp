@@ -15,7 +15,7 @@ namespace {
 
 const std::string kAnswer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
 
-std::int64_t BytesOf(const CTraceConnection& entry, int direction)
+std::int64_t BytesOf(const CTraceConnection& entry, ETraceDirection direction)
 {
     std::int64_t n = 0;
     for (const auto& r : entry.GetRecords())
@@ -55,7 +55,7 @@ TEST_F(FaultBrowserTest, ResetMidUploadPassesOnAnExactPrefixAndCloses)
 
     ASSERT_EQ(Entries().size(), 1u);
     EXPECT_FALSE(Entries()[0]->IsOpen());
-    EXPECT_GE(BytesOf(*Entries()[0], 0), static_cast<std::int64_t>(atServer.size()));
+    EXPECT_GE(BytesOf(*Entries()[0], ETraceDirection::Sent), static_cast<std::int64_t>(atServer.size()));
 
     LoopbackServer next([](BlockingStream& s) {
         ReadHeader(s);

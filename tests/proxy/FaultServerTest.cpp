@@ -34,7 +34,7 @@ std::int64_t ReceivedBytes(const CTraceConnection& entry)
 {
     std::int64_t n = 0;
     for (const auto& r : entry.GetRecords())
-        n += r->GetDirection() == 1 ? r->GetByteCount() : 0;
+        n += r->GetDirection() == ETraceDirection::Received ? r->GetByteCount() : 0;
     return n;
 }
 

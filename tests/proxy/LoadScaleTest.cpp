@@ -310,7 +310,7 @@ TEST_F(LoadTest, BigConnectTunnelCarriesAGibibyteBothWaysIntact)
     ASSERT_EQ(Entries().size(), 1u);
     std::uint64_t recorded[2] = {0, 0};
     for (const auto& r : Entries()[0]->GetRecords())
-        recorded[r->GetDirection()] += static_cast<std::uint64_t>(r->GetByteCount());
+        recorded[static_cast<int>(r->GetDirection())] += static_cast<std::uint64_t>(r->GetByteCount());
     EXPECT_EQ(recorded[0], kBytes);
     EXPECT_EQ(recorded[1], kBytes);
 }

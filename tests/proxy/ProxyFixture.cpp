@@ -60,7 +60,8 @@ std::string ProxyFixture::Records(const CTraceConnection& entry) const
     for (const auto& r : entry.GetRecords()) {
         if (!text.empty())
             text += ' ';
-        text += std::to_string(r->GetDirection()) + "/" + std::to_string(r->GetPart()) + "/"
+        text += std::to_string(static_cast<int>(r->GetDirection())) + "/"
+            + std::to_string(static_cast<int>(r->GetPart())) + "/"
             + std::to_string(r->GetByteCount());
     }
     return text;

@@ -138,7 +138,7 @@ TEST_F(ProxyLoadTest, LargeDownloadToSlowReaderArrivesWholeAfterServerCloses)
     ASSERT_EQ(Entries().size(), 1u);
     std::int64_t received = 0;
     for (const auto& r : Entries()[0]->GetRecords())
-        if (r->GetDirection() == 1)
+        if (r->GetDirection() == ETraceDirection::Received)
             received += r->GetByteCount();
     EXPECT_EQ(received, static_cast<std::int64_t>(header.size() + kBody));
 }

@@ -89,7 +89,7 @@ TEST_F(ProxyRepliesTest, ConnectTunnelIsByteExactBothWays)
     EXPECT_TRUE(entry.IsSSL());
     std::int64_t sent = 0, received = 0;
     for (const auto& r : entry.GetRecords())
-        (r->GetDirection() == 0 ? sent : received) += r->GetByteCount();
+        (r->GetDirection() == ETraceDirection::Sent ? sent : received) += r->GetByteCount();
     EXPECT_EQ(sent, static_cast<std::int64_t>(up.size())); // the CONNECT header is not recorded
     EXPECT_EQ(received, static_cast<std::int64_t>(down.size()));
 }

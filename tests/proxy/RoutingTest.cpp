@@ -102,12 +102,12 @@ protected:
     {
         return method + " " + Url(o.server.Port(), path) + " HTTP/1.1\r\nHost: x\r\n\r\n";
     }
-    int HeaderRecords(int direction) const
+    int HeaderRecords(ETraceDirection direction) const
     {
         int count = 0;
         for (const auto& entry : Entries())
             for (const auto& record : entry->GetRecords())
-                count += record->GetDirection() == direction && record->GetPart() == 1;
+                count += record->GetDirection() == direction && record->GetPart() == ETracePart::Header;
         return count;
     }
     Origin a{"A"}, b{"B"}, c{"C"};
@@ -160,7 +160,7 @@ TEST_F(RoutingTest, EachRequestReachesItsServerAndAnswersComeInRequestOrder)
     // A new server connection (and entry) whenever the server changes; /chunked reuses /304's.
     ASSERT_TRUE(AllClosed());
     EXPECT_EQ(Entries().size(), 10u);
-    EXPECT_EQ(HeaderRecords(1), 11) << "every status line is a header record";
+    EXPECT_EQ(HeaderRecords(ETraceDirection::Received), 11) << "every status line is a header record";
     for (const auto& entry : Entries())
         EXPECT_FALSE(entry->IsOpen());
 }

@@ -1,5 +1,7 @@
 #include "TraceFixture.h"
 
+#include "trace/OutOfMemory.h"
+
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -36,12 +38,13 @@ namespace {
 using AllocationFailureTest = TraceTest;
 
 // Runs one AddChunk with the n-th allocation failing; false when it threw.
-bool AddChunkFailingAt(CTraceConnection& entry, long n, int direction, const std::string& chunk)
+bool AddChunkFailingAt(CTraceConnection& entry, long n, ETraceDirection direction,
+                       const std::string& chunk)
 {
     g_allocationsBeforeFailure = n;
     bool ok = true;
     try {
-        entry.AddChunk(direction, 1, chunk);
+        entry.AddChunk(direction, kHeader, chunk);
     } catch (...) {
         ok = false;
     }
@@ -59,9 +62,9 @@ TEST_F(AllocationFailureTest, RecordIsKeptWithTheTextsMadeSoFar)
     for (long n = 0; n < 200 && !completed; ++n) {
         m_store.ClearResponseText();
         CTraceConnection& entry = NewConnection();
-        entry.AddChunk(0, 1, kRequest);
+        entry.AddChunk(kSent, kHeader, kRequest);
         const std::int64_t before = m_app.m_nBytesReceived;
-        ASSERT_TRUE(AddChunkFailingAt(entry, n, 1, chunk)) << "allocation " << n;
+        ASSERT_TRUE(AddChunkFailingAt(entry, n, kReceived, chunk)) << "allocation " << n;
 
         // The feed's count always matches what it holds.
         EXPECT_EQ(m_store.GetResponseCount(),
@@ -84,6 +87,7 @@ TEST_F(AllocationFailureTest, RecordIsKeptWithTheTextsMadeSoFar)
 TEST_F(AllocationFailureTest, FeedsAndLogRowsFailQuietly)
 {
     m_app.m_bDebugTrace = 1;
+    const std::uint64_t losses = OutOfMemoryLosses();
     const std::string line(100, 'd');
     g_allocationsBeforeFailure = 0;
     m_store.AppendDebugText(line);
@@ -91,7 +95,7 @@ TEST_F(AllocationFailureTest, FeedsAndLogRowsFailQuietly)
     EXPECT_EQ(m_store.GetDebugCount(), 0);
 
     CTraceConnection& entry = NewConnection();
-    entry.AddChunk(0, 1, kRequest);
+    entry.AddChunk(kSent, kHeader, kRequest);
     std::FILE* file = std::tmpfile();
     ASSERT_NE(file, nullptr);
     g_allocationsBeforeFailure = 0;
@@ -101,4 +105,5 @@ TEST_F(AllocationFailureTest, FeedsAndLogRowsFailQuietly)
     EXPECT_FALSE(Record(entry, 0).IsWritten());
     EXPECT_EQ(entry.WriteLog(file), 1);
     std::fclose(file);
+    EXPECT_EQ(OutOfMemoryLosses(), losses + 2) << "each loss is counted once";
 }

@@ -75,13 +75,13 @@ protected:
                                std::size_t split)
     {
         CTraceConnection& entry = NewConnection();
-        entry.AddChunk(0, 1, kRequest);
+        entry.AddChunk(kSent, kHeader, kRequest);
         const std::string wire = header + body;
         m_chunks = {kRequest};
         for (std::size_t at = 0; at < wire.size();) {
             const std::size_t size = at == 0 ? header.size() + split : split;
             m_chunks.push_back(wire.substr(at, size));
-            entry.AddChunk(1, at == 0 ? 1 : 2, m_chunks.back());
+            entry.AddChunk(kReceived, at == 0 ? kHeader : kBody, m_chunks.back());
             at += size;
         }
         return entry;
@@ -142,8 +142,8 @@ TEST_F(BodyDecodingTest, EachResponseOfAKeepAliveConnectionHasItsOwnDecoder)
     m_app.m_bDecodeBodies = 1;
     CTraceConnection& entry = NewConnection();
     for (const std::string coding : {"br", "gzip"}) {
-        entry.AddChunk(0, 1, kRequest);
-        entry.AddChunk(1, 1, Header(coding, false) + Compress(coding, "hello " + coding));
+        entry.AddChunk(kSent, kHeader, kRequest);
+        entry.AddChunk(kReceived, kHeader, Header(coding, false) + Compress(coding, "hello " + coding));
         EXPECT_EQ(Last(entry).GetText(), "[decoded from " + coding + "]\r\nhello " + coding
                                              + "\r\n[end of " + coding + " body: "
                                              + FormatByteCount(Compress(coding, "hello " + coding).size())
@@ -162,7 +162,7 @@ TEST_F(BodyDecodingTest, CorruptStreamAndBombStopWithANoteAndLaterChunksShowAsTo
     EXPECT_NE(Record(broken, 1).GetText().find(": the data is corrupt; the rest is shown as received]"),
               std::string::npos);
     // The chunk after it is shown as it came: up to its first NUL, then the binary note.
-    EXPECT_EQ(Record(broken, 2).GetText(), CTraceRecord(1, 1, 1, 2, m_chunks[2], false, false).GetText());
+    EXPECT_EQ(Record(broken, 2).GetText(), CTraceRecord(1, 1, kReceived, kBody, m_chunks[2], false, false).GetText());
 
     // Bombs: cut at 1000 times their compressed size.
     for (const std::string coding : {"zstd", "gzip"}) {
@@ -182,7 +182,7 @@ TEST_F(BodyDecodingTest, SwitchOffLeavesEveryTextAsToday)
         const std::string body = Chunked(Compress(coding, m_strPage), 100);
         CTraceConnection& entry = Exchange(Header(coding, true), body, 77);
         for (std::size_t i = 1; i < entry.GetRecords().size(); ++i) {
-            const CTraceRecord today(1, 1, 1, i == 1 ? 1 : 2, m_chunks[i],
+            const CTraceRecord today(1, 1, kReceived, i == 1 ? kHeader : kBody, m_chunks[i],
                                      Record(entry, i - 1).IsBinary(), false);
             EXPECT_EQ(Record(entry, i).GetFullText(), today.GetFullText()) << i;
             EXPECT_EQ(Record(entry, i).IsBinary(), today.IsBinary()) << i;
@@ -193,14 +193,14 @@ TEST_F(BodyDecodingTest, SwitchOffLeavesEveryTextAsToday)
 TEST_F(BodyDecodingTest, CharsetComesFromTheHeaderOrTheFirstMetaAndPanesReadIt)
 {
     CTraceConnection& entry = NewConnection();
-    entry.AddChunk(0, 1, kRequest);
-    entry.AddChunk(1, 1, ResponseHeader("text/html") + "<html><head><title>x</title><ME");
-    entry.AddChunk(1, 2, "TA http-equiv=\"Content-Type\" content=\"text/html; charset=Shift_JIS\">"
+    entry.AddChunk(kSent, kHeader, kRequest);
+    entry.AddChunk(kReceived, kHeader, ResponseHeader("text/html") + "<html><head><title>x</title><ME");
+    entry.AddChunk(kReceived, kBody, "TA http-equiv=\"Content-Type\" content=\"text/html; charset=Shift_JIS\">"
                          "\x93\xfa\x96\x7b\x8c\xea");
     EXPECT_EQ(Last(entry).GetCharset(), "shift_jis");
     EXPECT_NE(Last(entry).GetDisplayText().find("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"), std::string::npos);
-    entry.AddChunk(0, 1, kRequest);
-    entry.AddChunk(1, 1, ResponseHeader("text/plain; charset=\"windows-1252\"") + "caf\xe9 \x80");
+    entry.AddChunk(kSent, kHeader, kRequest);
+    entry.AddChunk(kReceived, kHeader, ResponseHeader("text/plain; charset=\"windows-1252\"") + "caf\xe9 \x80");
     EXPECT_EQ(Last(entry).GetCharset(), "windows-1252");
     EXPECT_EQ(Last(entry).GetText(), "caf\xe9 \x80"); // the record keeps the bytes
 

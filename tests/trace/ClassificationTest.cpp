@@ -13,9 +13,9 @@ protected:
     {
         if (!m_pEntry) {
             m_pEntry = &NewConnection();
-            m_pEntry->AddChunk(0, 1, kRequest);
+            m_pEntry->AddChunk(kSent, kHeader, kRequest);
         }
-        m_pEntry->AddChunk(1, 2, chunk);
+        m_pEntry->AddChunk(kReceived, kBody, chunk);
         return Last(*m_pEntry);
     }
 
@@ -121,7 +121,7 @@ TEST_F(ClassificationTest, UnfinishedHeaderMakesTheNextChunkCollectAgain)
     EXPECT_EQ(first.GetFullText(), "HTTP/1.0 200 OK\r\nServer: x");
 
     const CTraceRecord& second = Respond("yz\r\nContent-Type: image/gif\r\n\r\nGIF89a");
-    EXPECT_EQ(second.GetPart(), 1);
+    EXPECT_EQ(second.GetPart(), kHeader);
     EXPECT_FALSE(second.IsHeaderIncomplete());
     EXPECT_EQ(second.GetHeader(), "yz\r\nContent-Type: image/gif\r\n\r\n");
     EXPECT_TRUE(second.IsBinary());
@@ -140,7 +140,7 @@ TEST_F(ClassificationTest, TinyHeaderChunksAreNeverReadPastTheirEnd)
     EXPECT_EQ(pair.GetHeader(), "\n\r");
     EXPECT_EQ(pair.GetText(), "");
     const CTraceRecord& empty = Respond("");
-    EXPECT_EQ(empty.GetPart(), 1);
+    EXPECT_EQ(empty.GetPart(), kHeader);
     EXPECT_EQ(empty.GetFullText(), "");
 }
 
@@ -159,13 +159,13 @@ TEST_F(ClassificationTest, HeaderEndingExactlyAtTheChunksEnd)
 TEST_F(ClassificationTest, NulByteCutsTheTextAndMakesTheRecordBinary)
 {
     CTraceConnection& entry = NewConnection();
-    entry.AddChunk(0, 1, "abc\0defg"s);
+    entry.AddChunk(kSent, kHeader, "abc\0defg"s);
     const CTraceRecord& sent = Last(entry);
     EXPECT_TRUE(sent.IsBinary());
     EXPECT_EQ(sent.GetText(), "abc\r\nBinary Data - not shown. 5 bytes.\r\n");
     EXPECT_EQ(sent.GetByteCount(), 8);
 
-    entry.AddChunk(0, 1, "abcdefg");
+    entry.AddChunk(kSent, kHeader, "abcdefg");
     EXPECT_FALSE(Last(entry).IsBinary());
     EXPECT_EQ(Last(entry).GetText(), "abcdefg");
 

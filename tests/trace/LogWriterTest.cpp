@@ -43,10 +43,10 @@ TEST_F(LogWriterTest, RequestAndThreeResponseChunksGiveFourRows)
     ASSERT_NE(m_file, nullptr);
     CTraceConnection& entry = NewConnection();
     const std::string header = ResponseHeader("text/html");
-    AddAt(entry, 1000, 0, 1, kRequest);
-    AddAt(entry, 1020, 1, 1, header + "<html>");
-    AddAt(entry, 1045, 1, 2, std::string(700, 'b'));
-    AddAt(entry, 2045, 1, 2, std::string(5, 'c'));
+    AddAt(entry, 1000, kSent, kHeader, kRequest);
+    AddAt(entry, 1020, kReceived, kHeader, header + "<html>");
+    AddAt(entry, 1045, kReceived, kBody, std::string(700, 'b'));
+    AddAt(entry, 2045, kReceived, kBody, std::string(5, 'c'));
 
     EXPECT_EQ(m_store.WriteLog(m_file), 1);
     const int n = static_cast<int>(kRequest.size());
@@ -60,7 +60,7 @@ TEST_F(LogWriterTest, RequestAndThreeResponseChunksGiveFourRows)
 
     // Written rows are never written again; only the new record follows.
     EXPECT_EQ(m_store.WriteLog(m_file), 1);
-    AddAt(entry, 3000, 0, 1, "GET /\"quoted\" HTTP/1.0\r\n\r\n");
+    AddAt(entry, 3000, kSent, kHeader, "GET /\"quoted\" HTTP/1.0\r\n\r\n");
     EXPECT_EQ(entry.WriteLog(m_file), 1);
     const std::string all = Contents();
     EXPECT_EQ(all.substr(all.rfind("\"SEND\"")),
@@ -71,11 +71,11 @@ TEST_F(LogWriterTest, DataColumnDependsOnTheRecordBeforeEvenWhenWritten)
 {
     ASSERT_NE(m_file, nullptr);
     CTraceConnection& entry = NewConnection();
-    entry.AddChunk(1, 1, ResponseHeader("text/html")); // no request before it
+    entry.AddChunk(kReceived, kHeader, ResponseHeader("text/html")); // no request before it
     EXPECT_EQ(entry.WriteLog(m_file), 1);
-    entry.AddChunk(0, 1, kRequest);
+    entry.AddChunk(kSent, kHeader, kRequest);
     EXPECT_EQ(entry.WriteLog(m_file), 1);
-    entry.AddChunk(1, 2, ResponseHeader("text/plain") + "x");
+    entry.AddChunk(kReceived, kBody, ResponseHeader("text/plain") + "x");
     EXPECT_EQ(entry.WriteLog(m_file), 1);
 
     const std::string all = Contents();
@@ -91,7 +91,7 @@ TEST_F(LogWriterTest, WireTextIsNeverAFormat)
 {
     ASSERT_NE(m_file, nullptr);
     CTraceConnection& entry = NewConnection();
-    entry.AddChunk(0, 1, "GET /%s%n%d HTTP/1.0\r\n\r\n");
+    entry.AddChunk(kSent, kHeader, "GET /%s%n%d HTTP/1.0\r\n\r\n");
     EXPECT_EQ(m_store.WriteLog(m_file), 1);
     EXPECT_NE(Contents().find("\"GET /%s%n%d HTTP/1.0\""), std::string::npos);
 }
@@ -102,9 +102,9 @@ TEST_F(LogWriterTest, RowTheStreamRefusesLeavesItsRecordUnwritten)
     if (!full)
         GTEST_SKIP() << "no /dev/full";
     CTraceConnection& entry = NewConnection();
-    entry.AddChunk(0, 1, kRequest);
+    entry.AddChunk(kSent, kHeader, kRequest);
     CTraceConnection& other = NewConnection();
-    other.AddChunk(0, 1, kRequest);
+    other.AddChunk(kSent, kHeader, kRequest);
 
     EXPECT_EQ(m_store.WriteLog(full), 0);
     EXPECT_FALSE(Record(entry, 0).IsWritten());
@@ -131,11 +131,11 @@ TEST_F(LogWriterTest, DroppingWrittenRecordsKeepsTheLogExactlyAsWithoutDropping)
         std::FILE* file = std::tmpfile();
         ASSERT_NE(file, nullptr);
         for (int round = 0; round < 4; ++round) {
-            entry.AddChunk(0, 1, kRequest);
-            entry.AddChunk(1, 1, ResponseHeader("text/plain") + std::string(300, 'a' + round));
-            entry.AddChunk(1, 2, std::string(500, 'b'));
+            entry.AddChunk(kSent, kHeader, kRequest);
+            entry.AddChunk(kReceived, kHeader, ResponseHeader("text/plain") + std::string(300, 'a' + round));
+            entry.AddChunk(kReceived, kBody, std::string(500, 'b'));
             if (round == 1)
-                entry.AddChunk(1, 2, "tail"); // a save lands between the chunks of an answer
+                entry.AddChunk(kReceived, kBody, "tail"); // a save lands between the chunks of an answer
             ASSERT_EQ(m_store.WriteLog(file), 1);
             if (drop)
                 m_store.DropWrittenRecords();

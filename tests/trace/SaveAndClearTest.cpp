@@ -69,8 +69,8 @@ protected:
     void CaptureClosedExchange()
     {
         CTraceConnection& entry = NewConnection();
-        entry.AddChunk(0, 1, kRequest);
-        entry.AddChunk(1, 1, ResponseHeader("text/html") + "<html>");
+        entry.AddChunk(kSent, kHeader, kRequest);
+        entry.AddChunk(kReceived, kHeader, ResponseHeader("text/html") + "<html>");
         entry.DetachConnection();
     }
 
@@ -87,7 +87,7 @@ TEST_F(SaveAndClearTest, NewFileGetsTheHeaderLineOnceAndRowsAreNotRepeated)
     const fs::path log = m_dir / "trace.log";
     CaptureClosedExchange();
     CTraceConnection& open = NewConnection();
-    open.AddChunk(0, 1, "GET http://open.test/ HTTP/1.0\r\n\r\n");
+    open.AddChunk(kSent, kHeader, "GET http://open.test/ HTTP/1.0\r\n\r\n");
     EXPECT_GT(m_app.m_nBytesSent, 0);
 
     EXPECT_TRUE(Save("  \t" + log.string() + " \r\n"));
@@ -103,7 +103,7 @@ TEST_F(SaveAndClearTest, NewFileGetsTheHeaderLineOnceAndRowsAreNotRepeated)
     EXPECT_EQ(CountOf(text, "\"RECIEVE\""), 1);
 
     // The open connection goes on: the next save appends only its new record.
-    open.AddChunk(1, 1, "HTTP/1.0 404 Not Found\r\n\r\n");
+    open.AddChunk(kReceived, kHeader, "HTTP/1.0 404 Not Found\r\n\r\n");
     EXPECT_TRUE(Save(log.string()));
     text = Read(log);
     EXPECT_EQ(CountOf(text, kHeaderLine), 1);

@@ -13,14 +13,14 @@ TEST_F(ConnectionTest, RequestTimesItsWholeResponseAndEachChunkTheOneBefore)
 {
     g_tickStep = 5; // a record reads the tick three times: start, start again, end
     CTraceConnection& entry = NewConnection();
-    AddAt(entry, 1000, 0, 1, kRequest);
+    AddAt(entry, 1000, kSent, kHeader, kRequest);
     EXPECT_EQ(Record(entry, 0).GetSequence(), 1);
     EXPECT_EQ(Record(entry, 0).GetElapsed(), 0);
     EXPECT_EQ(entry.GetLastRequest(), 0);
 
-    AddAt(entry, 1100, 1, 1, ResponseHeader("text/html") + "<html>");
-    AddAt(entry, 1250, 1, 2, "second");
-    AddAt(entry, 1400, 1, 2, "third");
+    AddAt(entry, 1100, kReceived, kHeader, ResponseHeader("text/html") + "<html>");
+    AddAt(entry, 1250, kReceived, kBody, "second");
+    AddAt(entry, 1400, kReceived, kBody, "third");
     ASSERT_EQ(entry.GetRecords().size(), 4u);
 
     for (std::size_t i = 0; i < 4; ++i) {
@@ -38,13 +38,13 @@ TEST_F(ConnectionTest, RequestTimesItsWholeResponseAndEachChunkTheOneBefore)
 TEST_F(ConnectionTest, SecondRequestOnOneConnectionTakesOverTheTiming)
 {
     CTraceConnection& entry = NewConnection();
-    AddAt(entry, 1000, 0, 1, kRequest);
-    AddAt(entry, 1200, 1, 1, ResponseHeader("text/html"));
-    AddAt(entry, 5000, 0, 1, kRequest);
+    AddAt(entry, 1000, kSent, kHeader, kRequest);
+    AddAt(entry, 1200, kReceived, kHeader, ResponseHeader("text/html"));
+    AddAt(entry, 5000, kSent, kHeader, kRequest);
     EXPECT_EQ(entry.GetLastRequest(), 2);
     EXPECT_EQ(Record(entry, 2).GetElapsed(), 5000 - 1200); // its own step from the record before
-    AddAt(entry, 5300, 1, 2, ResponseHeader("text/html"));
-    AddAt(entry, 5900, 1, 2, "body");
+    AddAt(entry, 5300, kReceived, kBody, ResponseHeader("text/html"));
+    AddAt(entry, 5900, kReceived, kBody, "body");
 
     EXPECT_EQ(Record(entry, 0).GetElapsed(), 200);
     EXPECT_EQ(Record(entry, 2).GetElapsed(), 900);
@@ -53,8 +53,8 @@ TEST_F(ConnectionTest, SecondRequestOnOneConnectionTakesOverTheTiming)
 TEST_F(ConnectionTest, TickWrapAroundGivesTheModularDifference)
 {
     CTraceConnection& entry = NewConnection();
-    AddAt(entry, 0xFFFFFF00u, 0, 1, kRequest);
-    AddAt(entry, 0x100u, 1, 1, ResponseHeader("text/html"));
+    AddAt(entry, 0xFFFFFF00u, kSent, kHeader, kRequest);
+    AddAt(entry, 0x100u, kReceived, kHeader, ResponseHeader("text/html"));
     EXPECT_EQ(Record(entry, 0).GetElapsed(), 0x200);
     EXPECT_EQ(Record(entry, 1).GetElapsed(), 0x200);
 }
@@ -63,34 +63,34 @@ TEST_F(ConnectionTest, PartMarkerFollowsTheRecordBefore)
 {
     // The first record keeps its marker: a body chunk is not searched for a header.
     CTraceConnection& first = NewConnection();
-    first.AddChunk(1, 2, ResponseHeader("image/gif"));
-    EXPECT_EQ(Record(first, 0).GetPart(), 2);
+    first.AddChunk(kReceived, kBody, ResponseHeader("image/gif"));
+    EXPECT_EQ(Record(first, 0).GetPart(), kBody);
     EXPECT_EQ(Record(first, 0).GetHeader(), "");
     EXPECT_FALSE(Record(first, 0).IsBinary());
     EXPECT_EQ(Record(first, 0).GetElapsed(), 0);
 
     // After a request, the answer always starts with its header.
     CTraceConnection& entry = NewConnection();
-    entry.AddChunk(0, 1, kRequest);
-    entry.AddChunk(1, 2, ResponseHeader("text/plain") + "hello");
-    EXPECT_EQ(Record(entry, 1).GetPart(), 1);
+    entry.AddChunk(kSent, kHeader, kRequest);
+    entry.AddChunk(kReceived, kBody, ResponseHeader("text/plain") + "hello");
+    EXPECT_EQ(Record(entry, 1).GetPart(), kHeader);
     EXPECT_EQ(Record(entry, 1).GetContentType(), "text/plain");
     EXPECT_EQ(Record(entry, 1).GetText(), "hello");
-    entry.AddChunk(1, 2, ResponseHeader("text/plain"));
-    EXPECT_EQ(Record(entry, 2).GetPart(), 2);
+    entry.AddChunk(kReceived, kBody, ResponseHeader("text/plain"));
+    EXPECT_EQ(Record(entry, 2).GetPart(), kBody);
     EXPECT_EQ(Record(entry, 2).GetHeader(), "");
 
     // A sent chunk keeps what its caller passed.
-    entry.AddChunk(0, 2, "body");
-    EXPECT_EQ(Record(entry, 3).GetPart(), 2);
+    entry.AddChunk(kSent, kBody, "body");
+    EXPECT_EQ(Record(entry, 3).GetPart(), kBody);
 }
 
 TEST_F(ConnectionTest, TunnelRecordsAreAlwaysEncryptedNotes)
 {
     CTraceConnection& entry = NewConnection(true);
-    entry.AddChunk(0, 1, std::string(517, 'A'));
-    entry.AddChunk(1, 1, ResponseHeader("text/html") + "x");
-    entry.AddChunk(1, 2, std::string(0, 'x'));
+    entry.AddChunk(kSent, kHeader, std::string(517, 'A'));
+    entry.AddChunk(kReceived, kHeader, ResponseHeader("text/html") + "x");
+    entry.AddChunk(kReceived, kBody, std::string(0, 'x'));
 
     const CTraceRecord& sent = Record(entry, 0);
     EXPECT_TRUE(sent.IsBinary());
@@ -110,8 +110,8 @@ TEST_F(ConnectionTest, EveryChunkCountsEvenWithTheViewersOff)
     m_app.m_bRequestViewer = 0;
     m_app.m_bResponseViewer = 0;
     CTraceConnection& entry = NewConnection();
-    entry.AddChunk(0, 1, kRequest);
-    entry.AddChunk(1, 1, ResponseHeader("text/html") + "abc");
+    entry.AddChunk(kSent, kHeader, kRequest);
+    entry.AddChunk(kReceived, kHeader, ResponseHeader("text/html") + "abc");
     EXPECT_EQ(entry.GetRecords().size(), 2u);
     EXPECT_EQ(m_app.m_nBytesSent, static_cast<std::int64_t>(kRequest.size()));
     EXPECT_EQ(m_app.m_nBytesReceived, static_cast<std::int64_t>(ResponseHeader("text/html").size() + 3));
@@ -123,8 +123,8 @@ TEST_F(ConnectionTest, ByteTotalsGoPastTwoGibibytes)
     m_app.m_nBytesReceived = INT32_MAX - 10;
     m_app.m_nBytesSent = INT32_MAX;
     CTraceConnection& entry = NewConnection();
-    entry.AddChunk(1, 2, std::string(100, 'x'));
-    entry.AddChunk(0, 1, std::string(8096, 'y'));
+    entry.AddChunk(kReceived, kBody, std::string(100, 'x'));
+    entry.AddChunk(kSent, kHeader, std::string(8096, 'y'));
     EXPECT_EQ(m_app.m_nBytesReceived, std::int64_t{INT32_MAX} + 90);
     EXPECT_EQ(m_app.m_nBytesSent, std::int64_t{INT32_MAX} + 8096);
 }
@@ -132,9 +132,9 @@ TEST_F(ConnectionTest, ByteTotalsGoPastTwoGibibytes)
 TEST_F(ConnectionTest, FeedsGetBannerAndFullTextOfEachRecord)
 {
     CTraceConnection& entry = NewConnection();
-    entry.AddChunk(0, 1, kRequest);
+    entry.AddChunk(kSent, kHeader, kRequest);
     const std::string response = ResponseHeader("text/html") + "<html>";
-    entry.AddChunk(1, 1, response);
+    entry.AddChunk(kReceived, kHeader, response);
 
     const std::string banner1 = "\r\n-------- 14:03:22 (1-1) --------\r\n";
     const std::string banner2 = "\r\n-------- 14:03:22 (1-2) --------\r\n";

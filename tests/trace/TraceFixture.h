@@ -1,5 +1,6 @@
 #pragma once
 #include "platform/Ticks.h"
+#include "support/TraceWords.h"
 #include "trace/TraceAppState.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
@@ -75,8 +76,8 @@ protected:
     }
 
     // A chunk built at the given tick.
-    static void AddAt(CTraceConnection& entry, std::uint32_t tick, int direction, int part,
-                      const std::string& chunk)
+    static void AddAt(CTraceConnection& entry, std::uint32_t tick, ETraceDirection direction,
+                      ETracePart part, const std::string& chunk)
     {
         g_tick = tick;
         entry.AddChunk(direction, part, chunk);

@@ -11,15 +11,15 @@ protected:
     const CTraceRecord& Sent(const std::string& chunk)
     {
         CTraceConnection& entry = NewConnection();
-        entry.AddChunk(0, 1, chunk);
+        entry.AddChunk(kSent, kHeader, chunk);
         return Last(entry);
     }
 
     const CTraceRecord& FirstAnswer(const std::string& chunk)
     {
         CTraceConnection& entry = NewConnection();
-        entry.AddChunk(0, 1, kRequest);
-        entry.AddChunk(1, 1, chunk);
+        entry.AddChunk(kSent, kHeader, kRequest);
+        entry.AddChunk(kReceived, kHeader, chunk);
         return Last(entry);
     }
 };
@@ -29,9 +29,9 @@ TEST_F(RecordTextTest, BannerIdAndTimeTexts)
 {
     NewConnection();
     CTraceConnection& entry = NewConnection();
-    entry.AddChunk(0, 1, kRequest);
+    entry.AddChunk(kSent, kHeader, kRequest);
     g_clock = LocalTime(9, 5, 7);
-    entry.AddChunk(1, 1, ResponseHeader("text/html"));
+    entry.AddChunk(kReceived, kHeader, ResponseHeader("text/html"));
     EXPECT_EQ(Record(entry, 0).GetTimeText(), "14:03:22");
     EXPECT_EQ(Record(entry, 1).GetTimeText(), "09:05:07");
     EXPECT_EQ(Record(entry, 1).GetIdText(), "2-2");
@@ -67,8 +67,8 @@ TEST_F(RecordTextTest, SummaryOfDisplayTexts)
 
     // The binary note without its line end.
     CTraceConnection& binary = NewConnection();
-    binary.AddChunk(1, 1, ResponseHeader("image/gif"));
-    binary.AddChunk(1, 2, std::string(1234, 'x'));
+    binary.AddChunk(kReceived, kHeader, ResponseHeader("image/gif"));
+    binary.AddChunk(kReceived, kBody, std::string(1234, 'x'));
     EXPECT_EQ(Last(binary).GetSummary(), "1234 Bytes Binary Data");
 }
 

@@ -105,16 +105,16 @@ TEST_F(StoreTest, PurgeKeepsOpenEntriesWithTheirWrittenMarksAndEmptiesFeeds)
     CTraceConnection& closed = NewConnection();
     CTraceConnection& open = NewConnection();
     CTraceConnection& closedToo = NewConnection();
-    closed.AddChunk(0, 1, kRequest);
-    open.AddChunk(0, 1, kRequest);
-    closedToo.AddChunk(0, 1, kRequest);
+    closed.AddChunk(kSent, kHeader, kRequest);
+    open.AddChunk(kSent, kHeader, kRequest);
+    closedToo.AddChunk(kSent, kHeader, kRequest);
     m_store.AppendDebugText("line\r\n");
 
     std::FILE* log = std::tmpfile();
     ASSERT_NE(log, nullptr);
     EXPECT_EQ(m_store.WriteLog(log), 1);
     std::fclose(log);
-    open.AddChunk(1, 1, ResponseHeader("text/html"));
+    open.AddChunk(kReceived, kHeader, ResponseHeader("text/html"));
 
     closed.DetachConnection();
     closedToo.DetachConnection();
@@ -158,10 +158,10 @@ TEST_F(StoreTest, ObserverSeesEachRecordOnceItIsComplete)
                        record.GetResponseTimeText());
     });
     CTraceConnection& entry = NewConnection();
-    AddAt(entry, 1000, 0, 1, kRequest);
-    AddAt(entry, 1250, 1, 2, ResponseHeader("text/html") + "body");
+    AddAt(entry, 1000, kSent, kHeader, kRequest);
+    AddAt(entry, 1250, kReceived, kBody, ResponseHeader("text/html") + "body");
     m_store.SetRecordObserver(nullptr);
-    AddAt(entry, 1300, 1, 2, "more");
+    AddAt(entry, 1300, kReceived, kBody, "more");
 
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0], "1-1 GET /index.html HTTP/1.0 0.000");

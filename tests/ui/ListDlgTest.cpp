@@ -39,8 +39,8 @@ protected:
     CTraceConnection* AddExchange(const std::string& path, bool close = true)
     {
         CTraceConnection* connection = Store().AddConnection(nullptr, false);
-        connection->AddChunk(0, 1, "GET " + path + " HTTP/1.0\r\n\r\n");
-        connection->AddChunk(1, 1, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhi " + path);
+        connection->AddChunk(kSent, kHeader, "GET " + path + " HTTP/1.0\r\n\r\n");
+        connection->AddChunk(kReceived, kHeader, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhi " + path);
         if (close)
             connection->DetachConnection();
         return connection;
@@ -209,8 +209,8 @@ TEST_F(ListDlgTest, FixCarriageReturnsReshowsTheSelection)
 {
     CreatePage();
     CTraceConnection* connection = Store().AddConnection(nullptr, false);
-    connection->AddChunk(0, 1, "POST /x HTTP/1.0\nHost: a\n\nbody");
-    connection->AddChunk(0, 1, "\n");
+    connection->AddChunk(kSent, kHeader, "POST /x HTTP/1.0\nHost: a\n\nbody");
+    connection->AddChunk(kSent, kHeader, "\n");
     m_page.OnRefresh();
     ClickRow(0);
     ClickRow(1, Qt::ShiftModifier);
@@ -335,11 +335,11 @@ TEST_F(ListDlgTest, PagesInTheirDeclaredCharsetsAreShownReadable)
 {
     CreatePage();
     CTraceConnection* connection = Store().AddConnection(nullptr, false);
-    connection->AddChunk(0, 1, "GET / HTTP/1.0\r\n\r\n");
-    connection->AddChunk(1, 1, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n"
+    connection->AddChunk(kSent, kHeader, "GET / HTTP/1.0\r\n\r\n");
+    connection->AddChunk(kReceived, kHeader, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n"
                                "<meta charset=\"Shift_JIS\">\x93\xfa\x96\x7b\x8c\xea");
-    connection->AddChunk(0, 1, "GET / HTTP/1.0\r\n\r\n");
-    connection->AddChunk(1, 1, "HTTP/1.0 200 OK\r\nContent-Type: text/plain; charset=windows-1252"
+    connection->AddChunk(kSent, kHeader, "GET / HTTP/1.0\r\n\r\n");
+    connection->AddChunk(kReceived, kHeader, "HTTP/1.0 200 OK\r\nContent-Type: text/plain; charset=windows-1252"
                                "\r\n\r\nna\xefve \x80 \x93quoted\x94");
     m_page.OnRefresh();
     for (const auto& [row, expected] : {std::pair{1, QStringLiteral("\u65e5\u672c\u8a9e")},

@@ -37,18 +37,18 @@ protected:
     void AddKnownTrace()
     {
         CTraceConnection* a = Store().AddConnection(nullptr, false);
-        a->AddChunk(0, 1, "GET /one HTTP/1.1\r\nHost: a.test\r\n\r\n");
-        a->AddChunk(1, 1, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 5\r\n\r\nhello");
-        a->AddChunk(0, 1, "POST /form?x=1 HTTP/1.1\r\nHost: a.test\r\nContent-Length: 10\r\n\r\n");
-        a->AddChunk(1, 1, "HTTP/1.1 100 Continue\r\n\r\n");
-        a->AddChunk(0, 2, "it's $HOME");
-        a->AddChunk(1, 1, "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nnope\r\n0\r\n\r\n");
+        a->AddChunk(kSent, kHeader, "GET /one HTTP/1.1\r\nHost: a.test\r\n\r\n");
+        a->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 5\r\n\r\nhello");
+        a->AddChunk(kSent, kHeader, "POST /form?x=1 HTTP/1.1\r\nHost: a.test\r\nContent-Length: 10\r\n\r\n");
+        a->AddChunk(kReceived, kHeader, "HTTP/1.1 100 Continue\r\n\r\n");
+        a->AddChunk(kSent, kBody, "it's $HOME");
+        a->AddChunk(kReceived, kHeader, "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nnope\r\n0\r\n\r\n");
         CTraceConnection* b = Store().AddConnection(nullptr, false);
-        b->AddChunk(0, 1, "GET /pic.gif HTTP/1.1\r\nHost: b.test:8080\r\n\r\n");
-        b->AddChunk(1, 1, "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n\r\n" + std::string(100, 'g'));
-        b->AddChunk(1, 2, std::string(50, 'g'));
-        b->AddChunk(0, 1, "HEAD / HTTP/1.1\r\nHost: b.test:8080\r\n\r\n");
-        b->AddChunk(1, 1, "HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n");
+        b->AddChunk(kSent, kHeader, "GET /pic.gif HTTP/1.1\r\nHost: b.test:8080\r\n\r\n");
+        b->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n\r\n" + std::string(100, 'g'));
+        b->AddChunk(kReceived, kBody, std::string(50, 'g'));
+        b->AddChunk(kSent, kHeader, "HEAD / HTTP/1.1\r\nHost: b.test:8080\r\n\r\n");
+        b->AddChunk(kReceived, kHeader, "HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n");
     }
 
     std::vector<std::string> ShownIds()
@@ -136,7 +136,7 @@ TEST_F(ListingFindTest, SortEachColumnBothWaysAndBack)
     AddKnownTrace();
     for (int i = 0; i < 9; ++i) { // ids from 3 to 11: "11-1" sorts after "3-1" as a number
         CTraceConnection* c = Store().AddConnection(nullptr, false);
-        c->AddChunk(0, 1, "GET /" + std::string(static_cast<std::size_t>(i), 'z') + " HTTP/1.1\r\nHost: c\r\n\r\n");
+        c->AddChunk(kSent, kHeader, "GET /" + std::string(static_cast<std::size_t>(i), 'z') + " HTTP/1.1\r\nHost: c\r\n\r\n");
     }
     m_page.OnRefresh();
     CListingModel* model = m_page.GetModel();
@@ -184,11 +184,11 @@ TEST_F(ListingFindTest, SortEachColumnBothWaysAndBack)
 TEST_F(ListingFindTest, AutoRefreshFollowsTheBottomOrKeepsItsPlace)
 {
     CTraceConnection* open = Store().AddConnection(nullptr, false);
-    open->AddChunk(0, 1, "GET /first HTTP/1.1\r\nHost: a\r\n\r\n");
+    open->AddChunk(kSent, kHeader, "GET /first HTTP/1.1\r\nHost: a\r\n\r\n");
     auto addClosed = [&](int count) {
         for (int i = 0; i < count; ++i) {
             CTraceConnection* c = Store().AddConnection(nullptr, false);
-            c->AddChunk(0, 1, "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: a\r\n\r\n");
+            c->AddChunk(kSent, kHeader, "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: a\r\n\r\n");
             c->DetachConnection();
         }
     };
@@ -211,7 +211,7 @@ TEST_F(ListingFindTest, AutoRefreshFollowsTheBottomOrKeepsItsPlace)
     SelectRow(45);
     const CTraceRecord* selected = model->GetRecord(45);
     m_page.OnShow();
-    open->AddChunk(1, 1, "HTTP/1.1 200 OK\r\n\r\n");
+    open->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\n\r\n");
     addClosed(5);
     m_page.OnAutoRefresh();
     EXPECT_EQ(model->rowCount(), 157);
@@ -232,8 +232,8 @@ TEST_F(ListingFindTest, FirstRefreshWidensNarrowColumnsOnly)
     for (int c = 0; c < CListingModel::kColumnCount; ++c)
         before.push_back(header->sectionSize(c));
     CTraceConnection* c = Store().AddConnection(nullptr, false);
-    c->AddChunk(0, 1, "GET / HTTP/1.1\r\n\r\n" + std::string(1234567, 'x'));
-    c->AddChunk(1, 1, "HTTP/1.1 200 OK\r\n\r\n");
+    c->AddChunk(kSent, kHeader, "GET / HTTP/1.1\r\n\r\n" + std::string(1234567, 'x'));
+    c->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\n\r\n");
     c->GetRecords()[0]->SetElapsed(87654);
     m_page.OnRefresh();
     const QFontMetrics metrics = m_page.GetList()->fontMetrics();
@@ -266,9 +266,9 @@ TEST_F(ListingFindTest, CopyAsCurlRepeatsTheRequestThroughSh)
                                "X-Empty:\r\n"
                                "Content-Type: text/plain\r\n";
     CTraceConnection* c = Store().AddConnection(nullptr, false);
-    c->AddChunk(0, 1, "POST /p/it's/$HOME?a=1&b=[x] HTTP/1.1\r\n" + fields +
+    c->AddChunk(kSent, kHeader, "POST /p/it's/$HOME?a=1&b=[x] HTTP/1.1\r\n" + fields +
                           "Connection: keep-alive\r\nProxy-Connection: keep-alive\r\nContent-Length: 31\r\n\r\n");
-    c->AddChunk(0, 2, "@/etc/passwd '; echo $(id) \"\r\n\"");
+    c->AddChunk(kSent, kBody, "@/etc/passwd '; echo $(id) \"\r\n\"");
     m_page.OnRefresh();
     SelectRow(0);
     const std::vector<std::string> commands = m_page.SelectedCurlCommands(false);

@@ -153,7 +153,7 @@ TEST_F(MainPropSheetTest, ClearDataEmptiesEverythingButTheDebugPane)
     ASSERT_TRUE(Start());
     for (int tab : {1, 2, 3, 4})
         ClickTab(tab);
-    AddClosedConnection({{0, "GET /x HTTP/1.0\r\n\r\n"}, {1, "HTTP/1.0 200 OK\r\n\r\nbody"}});
+    AddClosedConnection({{kSent, "GET /x HTTP/1.0\r\n\r\n"}, {kReceived, "HTTP/1.0 200 OK\r\n\r\nbody"}});
     ClickTab(3);
     m_sheet->GetListPage().OnRefresh();
     ASSERT_EQ(m_sheet->GetListPage().GetModel()->rowCount(), 2);
@@ -183,7 +183,7 @@ TEST_F(MainPropSheetTest, ClearDataEmptiesEverythingButTheDebugPane)
 TEST_F(MainPropSheetTest, ClearDataBeforeAnyViewerWasShown)
 {
     ASSERT_TRUE(Start());
-    AddClosedConnection({{0, "GET /x HTTP/1.0\r\n\r\n"}});
+    AddClosedConnection({{kSent, "GET /x HTTP/1.0\r\n\r\n"}});
     m_sheet->ClearAllData();
     EXPECT_TRUE(m_app->m_pTraceStore->GetConnections().empty());
     EXPECT_EQ(m_app->m_nBytesSent, 0);

@@ -110,7 +110,7 @@ TEST_F(SetupPageTest, ApplyStoresTrimmedAddressesAndRestartsListening)
     StoreSettings("localhost", "0");
     ASSERT_TRUE(Start());
     EXPECT_FALSE(Button(1002)->isEnabled());
-    AddClosedConnection({{0, "GET / HTTP/1.0\r\n\r\n"}});
+    AddClosedConnection({{kSent, "GET / HTTP/1.0\r\n\r\n"}});
     const CListen* before = m_app->m_pListener;
 
     Retype(1001, QStringLiteral("  my.host  "));
@@ -300,7 +300,7 @@ TEST_F(SetupPageTest, SaveAndClearWritesTheLogThenClears)
     ASSERT_TRUE(Start());
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    AddClosedConnection({{0, "GET /a HTTP/1.0\r\n\r\n"}, {1, "HTTP/1.0 200 OK\r\n\r\nhello"}});
+    AddClosedConnection({{kSent, "GET /a HTTP/1.0\r\n\r\n"}, {kReceived, "HTTP/1.0 200 OK\r\n\r\nhello"}});
 
     Click(1012);
     EXPECT_EQ(m_messages, std::vector<std::string>{"Specify Log File Name"});

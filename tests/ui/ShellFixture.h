@@ -2,6 +2,7 @@
 #include "app/SettingsRegistry.h"
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
+#include "support/TraceWords.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceStore.h"
 #include "ui/shell/ListenStarter.h"
@@ -85,13 +86,13 @@ protected:
         return m_sheet;
     }
 
-    // A finished connection with one record per chunk (direction 0 sent, 1 received).
+    // A finished connection with one record per chunk.
     CTraceConnection* AddClosedConnection(
-        const std::vector<std::pair<int, std::string_view>>& chunks)
+        const std::vector<std::pair<ETraceDirection, std::string_view>>& chunks)
     {
         CTraceConnection* entry = m_app->m_pTraceStore->AddConnection(nullptr, false);
         for (const auto& [direction, chunk] : chunks)
-            entry->AddChunk(direction, 1, chunk);
+            entry->AddChunk(direction, ETracePart::Header, chunk);
         entry->DetachConnection();
         return entry;
     }

@@ -136,8 +136,8 @@ TEST_F(ViewerPageTest, EachRecordArrivesBehindItsBanner)
     request.OnSetActive();
 
     CTraceConnection* connection = Store().AddConnection(nullptr, false);
-    connection->AddChunk(0, 1, "GET http://a/ HTTP/1.0\r\n\r\n");
-    connection->AddChunk(1, 1, "HTTP/1.0 200 OK\r\n\r\nhi");
+    connection->AddChunk(kSent, kHeader, "GET http://a/ HTTP/1.0\r\n\r\n");
+    connection->AddChunk(kReceived, kHeader, "HTTP/1.0 200 OK\r\n\r\nhi");
     const CTraceRecord& sent = *connection->GetRecords()[0];
     const CTraceRecord& received = *connection->GetRecords()[1];
 

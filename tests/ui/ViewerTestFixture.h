@@ -1,6 +1,7 @@
 #pragma once
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
+#include "support/TraceWords.h"
 #include "trace/TraceStore.h"
 
 #include <QWidget>

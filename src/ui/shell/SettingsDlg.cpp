@@ -208,13 +208,13 @@ void CSettingsDlg::OnInitDialog()
     QObject::connect(saveAndClear, &QPushButton::clicked, page, [this] { OnSaveAndClear(); });
     QObject::connect(m_pAutoLog, &QCheckBox::clicked, page, [this] { OnAutoLog(); });
     QObject::connect(m_pRequestViewer, &QCheckBox::clicked, page,
-                     [](bool checked) { GetTraceApp().m_bRequestViewer = checked ? 1 : 0; });
+                     [](bool checked) { GetTraceApp().m_bRequestViewer = checked; });
     QObject::connect(m_pResponseViewer, &QCheckBox::clicked, page,
-                     [](bool checked) { GetTraceApp().m_bResponseViewer = checked ? 1 : 0; });
+                     [](bool checked) { GetTraceApp().m_bResponseViewer = checked; });
     QObject::connect(m_pDebugTrace, &QCheckBox::clicked, page,
-                     [](bool checked) { GetTraceApp().m_bDebugTrace = checked ? 1 : 0; });
+                     [](bool checked) { GetTraceApp().m_bDebugTrace = checked; });
     QObject::connect(m_pDecodeBodies, &QCheckBox::clicked, page, [](bool checked) {
-        GetTraceApp().m_bDecodeBodies = checked ? 1 : 0;
+        GetTraceApp().m_bDecodeBodies = checked;
         CSettingsRegistry().SetDecodeBodies(checked);
     });
 
@@ -237,7 +237,7 @@ void CSettingsDlg::LoadSettings()
     m_pAddress->setText(FromBytes(address));
     const bool decode = registry.GetDecodeBodies();
     m_pDecodeBodies->setChecked(decode);
-    GetTraceApp().m_bDecodeBodies = decode ? 1 : 0;
+    GetTraceApp().m_bDecodeBodies = decode;
 }
 
 void CSettingsDlg::SaveSettings(const std::string& address, const std::string& port,

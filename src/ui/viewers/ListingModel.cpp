@@ -321,7 +321,7 @@ QVariant CListingModel::data(const QModelIndex& index, int role) const
         break;
     case Qt::DecorationRole:
         if (index.column() == colSummary)
-            return record->GetDirection() == 0 ? m_iconSent : m_iconReceived;
+            return record->GetDirection() == ETraceDirection::Sent ? m_iconSent : m_iconReceived;
         break;
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);

@@ -1,12 +1,12 @@
 #include "ui/viewers/ViewerPage.h"
 
 #include "platform/MessageBox.h"
+#include "trace/OutOfMemory.h"
 #include "trace/TraceAppState.h"
 
 #include <QWidget>
 
 #include <algorithm>
-#include <new>
 
 CViewerPage::CViewerPage(SViewerTemplate tmpl)
     : CPropertyPage(tmpl.title, tmpl.size)
@@ -121,7 +121,8 @@ void CViewerPage::PullFeed()
         return;
     ClearFeedText();
 
-    try {
+    // Short of memory, the new text is lost; the pane keeps what it showed.
+    RunUnlessOutOfMemory([&] {
         if (paneText.size() + newText.size() <= PANE_LIMIT) {
             m_pPane->AppendBytes(newText); // nothing is cut: only the new text is drawn
             return;
@@ -130,9 +131,7 @@ void CViewerPage::PullFeed()
         joined.reserve(paneText.size() + newText.size());
         joined.append(paneText).append(newText);
         m_pPane->SetBytes(RollPaneText(joined));
-    } catch (const std::bad_alloc&) {
-        // The new text is lost; the pane keeps what it showed.
-    }
+    });
 }
 
 void CViewerPage::ClearPane()
