@@ -9,7 +9,11 @@ The longest round trip from the signal until shortly after that message is the t
 stood still; the longest round trip of the second before the signal is given beside it as the
 machine's own noise. Prints one line per run and the medians.
 
-Usage: python3 bench/save_stall.py [--kestrune PATH] [--mib 1024] [--runs 5] [--keep-log]
+With --open the body comes through a CONNECT tunnel that stays open until after the save, so
+the save's records belong to a connection that goes on (written records are then let go).
+
+Usage: python3 bench/save_stall.py [--kestrune PATH] [--mib 1024] [--runs 5] [--open]
+                                   [--keep-log FILE]
 """
 import argparse
 import os
@@ -75,18 +79,28 @@ def listen(handler):
     return listener.getsockname()[1]
 
 
-def download(proxy_port, origin_port, size):
-    with socket.create_connection(("127.0.0.1", proxy_port), timeout=60) as s:
-        s.sendall(f"GET http://127.0.0.1:{origin_port}/big HTTP/1.1\r\n"
-                  f"Host: 127.0.0.1:{origin_port}\r\nConnection: close\r\n\r\n".encode())
-        got = 0
-        while True:
-            chunk = s.recv(1 << 20)
-            if not chunk:
-                break
-            got += len(chunk)
+def download(proxy_port, origin_port, size, tunnel):
+    """Fetches the body through the proxy; through a tunnel, the connection is left open and
+    returned (its records are then still held when the save runs)."""
+    s = socket.create_connection(("127.0.0.1", proxy_port), timeout=60)
+    if tunnel:
+        s.sendall(f"CONNECT 127.0.0.1:{origin_port} HTTP/1.1\r\n\r\n".encode())
+        if b" 200 " not in (read_header(s) or b""):
+            raise RuntimeError("the tunnel was refused")
+    s.sendall(f"GET {'' if tunnel else f'http://127.0.0.1:{origin_port}'}/big HTTP/1.1\r\n"
+              f"Host: 127.0.0.1:{origin_port}\r\n\r\n".encode())
+    got = 0
+    while got < size:  # the answer's header counts too: a few bytes more than the body
+        chunk = s.recv(1 << 20)
+        if not chunk:
+            break
+        got += len(chunk)
     if got < size:
         raise RuntimeError(f"download cut short: {got} of {size} bytes")
+    if tunnel:
+        return s
+    s.close()
+    return None
 
 
 class Prober(threading.Thread):
@@ -120,6 +134,8 @@ def main():
     ap.add_argument("--mib", type=int, default=1024)
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--keep-log", help="copy the log file here at the end")
+    ap.add_argument("--open", action="store_true",
+                    help="download through a CONNECT tunnel that stays open during the save")
     args = ap.parse_args()
     size = args.mib << 20
 
@@ -148,7 +164,7 @@ def main():
     try:
         for run in range(1, args.runs + 1):
             rows_before = sum(1 for _ in open(log, "rb")) if os.path.exists(log) else 0
-            download(proxy_port, origin_port, size)
+            held = download(proxy_port, origin_port, size, args.open)
             time.sleep(0.5)  # the proxy closes its server side
             prober = Prober(proxy_port, echo_port)
             prober.start()
@@ -162,6 +178,8 @@ def main():
             time.sleep(0.5)
             prober.stop = True
             prober.join(10)
+            if held:
+                held.close()
             # A round trip that ended after the signal overlapped the save.
             during = [rtt for end, rtt in prober.samples if t_signal < end <= t_message + 0.3]
             before = [rtt for end, rtt in prober.samples if t_signal - 1.0 < end <= t_signal]
