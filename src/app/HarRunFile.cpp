@@ -20,6 +20,15 @@ void CHarRunFile::KeepClosed(const CTraceStore& store)
         m_Kept.append(entry);
 }
 
+void CHarRunFile::Keep(const std::vector<std::unique_ptr<CTraceConnection>>& entries)
+{
+    CHarBuilder kept;
+    for (const auto& connection : entries)
+        kept.AddConnection(*connection);
+    for (const QJsonValue& entry : kept.GetEntries())
+        m_Kept.append(entry);
+}
+
 bool CHarRunFile::Write(const CTraceStore& store) const
 {
     CHarBuilder har;

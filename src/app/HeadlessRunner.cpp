@@ -11,7 +11,10 @@
 #include "app/SettingsRegistry.h"
 #include "app/SignalPipe.h"
 #include "app/TraceApp.h"
+#include "trace/EntryDisposer.h"
+#include "trace/LogSaveJob.h"
 #include "trace/LogSaver.h"
+#include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
 #include "tls/CertAuthority.h"
@@ -22,6 +25,7 @@
 
 #include <malloc.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +37,8 @@ namespace {
 constexpr int kPurgeIntervalMs = 5000;
 // What is still held for stdout and stderr at the end gets this long to go out.
 constexpr int kFinalDrainMs = 500;
+// The longest a save works before events are served again.
+constexpr std::chrono::milliseconds kSaveSlice{3};
 } // namespace
 
 CHeadlessRunner::CHeadlessRunner(CTraceApp& app, CCommandLine options)
@@ -196,27 +202,91 @@ void CHeadlessRunner::OnSignal(int signalNumber)
         SaveLog();
         return;
     }
-    SaveLog();
+    SaveLogNow();
     QCoreApplication::exit(0);
 }
 
 void CHeadlessRunner::SaveLog()
+{
+    if (m_pSave) {
+        m_bSaveAgain = true;
+        return;
+    }
+    StartSave(true);
+}
+
+void CHeadlessRunner::SaveLogNow()
+{
+    if (m_pSave) {
+        m_pSave->Run();
+        EndSave();
+    }
+    m_bSaveAgain = false;
+    StartSave(false);
+}
+
+void CHeadlessRunner::StartSave(bool sliced)
 {
     DrainDebugLines();
     if (m_pHar && m_app.m_pTraceStore && !m_pHar->Write(*m_app.m_pTraceStore))
         std::fprintf(stderr, "kestrune: cannot write the HAR file %s\n", m_options.harFile->c_str());
     if (!m_options.logFile || !m_app.m_pTraceStore)
         return;
-    SaveAndClear(*m_app.m_pTraceStore, *m_options.logFile, [this] {
-        if (m_pHar)
-            m_pHar->KeepClosed(*m_app.m_pTraceStore);
-        m_app.ClearAllData();
-    });
+    m_pSave = std::make_unique<CLogSaveJob>(*m_app.m_pTraceStore);
+    m_bSaveBegun = m_pSave->Begin(*m_options.logFile);
+    if (!m_bSaveBegun) {
+        EndSave();
+        return;
+    }
+    if (!sliced) {
+        m_pSave->Run();
+        EndSave();
+        return;
+    }
+    ContinueSave();
+}
+
+void CHeadlessRunner::ContinueSave()
+{
+    if (!m_pSave)
+        return;
+    if (!m_pSave->Step(std::chrono::steady_clock::now() + kSaveSlice)) {
+        QTimer::singleShot(0, this, &CHeadlessRunner::ContinueSave);
+        return;
+    }
+    EndSave();
+    if (m_bSaveAgain) {
+        m_bSaveAgain = false;
+        StartSave(true);
+    }
+}
+
+void CHeadlessRunner::EndSave()
+{
+    const bool written = m_pSave && m_pSave->Succeeded();
+    m_pSave.reset();
+    CTraceStore& store = *m_app.m_pTraceStore;
+    CEntryDisposer::Entries saved;
+    if (written) {
+        ConcludeSave(true, [this, &store, &saved] {
+            // What the window's Clear Data does, but only for the entries this save emptied: an
+            // entry that began or went on during the save keeps what the save did not take.
+            m_app.m_nBytesSent = 0;
+            m_app.m_nBytesReceived = 0;
+            saved = CLogSaveJob::TakeSavedClosedEntries(store);
+            if (m_pHar)
+                m_pHar->Keep(saved);
+        });
+    } else if (m_bSaveBegun) {
+        ConcludeSave(false, nullptr);
+    }
     // Open connections let go of what the log has taken, so a long one does not grow (the HAR
     // reads every record of the run, so with --har they stay).
     if (!m_pHar)
-        m_app.m_pTraceStore->DropWrittenRecords();
-    ::malloc_trim(0);
+        store.DropWrittenRecords();
+    if (!m_pDisposer)
+        m_pDisposer = std::make_unique<CEntryDisposer>();
+    m_pDisposer->Dispose(std::move(saved)); // and hands the freed memory back to the system
 }
 
 void CHeadlessRunner::PrintRecord(const CTraceRecord& record)

@@ -5,7 +5,9 @@
 
 #include <memory>
 
+class CEntryDisposer;
 class CHarRunFile;
+class CLogSaveJob;
 class COutputWriter;
 class CTraceApp;
 class CTraceRecord;
@@ -23,8 +25,13 @@ public:
     // Applies the settings and starts listening; false (after printing why) when it cannot.
     bool Start();
 
-    // Drains pending debug lines to stderr and, with a log file, saves and clears.
+    // Drains pending debug lines to stderr and, with a log file, saves and clears. The save
+    // runs in slices between events, so relaying goes on; one asked for while a save runs
+    // follows it.
     void SaveLog();
+    // The same, done before returning (at the end of the run): a save under way is finished
+    // first, then what came since is saved.
+    void SaveLogNow();
 
 private:
     // The HTTPS settings of this run; false (said on stderr) when they cannot be used.
@@ -36,6 +43,9 @@ private:
     void LoadKeyringPassword();
     void WriteDebugText(const std::string& text);
     void PurgeIfUnlogged();
+    void StartSave(bool sliced);
+    void ContinueSave();
+    void EndSave();
 
     CTraceApp& m_app;
     CCommandLine m_options;
@@ -45,6 +55,10 @@ private:
     QTimer* m_pLogTimer = nullptr;
     QTimer* m_pPurgeTimer = nullptr;
     std::unique_ptr<CHarRunFile> m_pHar; // with --har
+    std::unique_ptr<CLogSaveJob> m_pSave;   // the save under way
+    bool m_bSaveAgain = false;              // a save was asked for while one ran
+    bool m_bSaveBegun = false;              // its file was opened (else it said why)
+    std::unique_ptr<CEntryDisposer> m_pDisposer; // frees what saves cleared
 };
 
 // Parses nothing: runs the event loop with the given options and returns the exit status.

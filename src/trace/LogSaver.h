@@ -12,3 +12,8 @@ class CTraceStore;
 // the store so that they can still be saved (the rows already written stay marked).
 bool SaveAndClear(CTraceStore& store, const std::string& logFileName,
                   const std::function<void()>& clearAllData);
+
+// The end of a save whose rows are written (see CLogSaveJob): when all were, clears
+// (clearAllData) and says "written and cleared"; otherwise says the write failed and clears
+// nothing. Returns written.
+bool ConcludeSave(bool written, const std::function<void()>& clearAllData);

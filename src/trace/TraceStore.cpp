@@ -56,6 +56,24 @@ void CTraceStore::PurgeClosedConnections()
     Clear(m_Debug);
 }
 
+CTraceStore::Connections CTraceStore::TakeConnections(
+    const std::function<bool(const CTraceConnection&)>& take)
+{
+    Connections taken;
+    // Room first: running out of memory then moves nothing.
+    taken.reserve(static_cast<std::size_t>(std::count_if(
+        m_Connections.begin(), m_Connections.end(), [&take](const auto& entry) { return take(*entry); })));
+    auto kept = m_Connections.begin();
+    for (auto& entry : m_Connections) {
+        if (take(*entry))
+            taken.push_back(std::move(entry));
+        else
+            *kept++ = std::move(entry);
+    }
+    m_Connections.erase(kept, m_Connections.end());
+    return taken;
+}
+
 void CTraceStore::DropClosedEntry(CTraceConnection* entry)
 {
     if (m_bKeepSettledRecords || !entry || entry->IsOpen())

@@ -34,6 +34,9 @@ public:
 
     // Deletes the entries of closed connections and empties the three feeds.
     void PurgeClosedConnections();
+    // Moves out the entries for which `take` holds, the others keeping their order; nothing is
+    // freed here (freeing many records takes time the caller may want to spend elsewhere).
+    Connections TakeConnections(const std::function<bool(const CTraceConnection&)>& take);
     // Off: each entry keeps only the records that its later chunks look back at (see
     // CTraceConnection::DropSettledRecords), each older one freed once it has been observed.
     // For runs in which nothing reads the records back. On by default.

@@ -215,6 +215,39 @@ TEST_F(Headless, RelaysPrintsRecordsAndLogsOnSignals)
     EXPECT_TRUE(m_stderr.contains("Kestrune written and cleared."));
 }
 
+TEST_F(Headless, SavesSignalledInARowAndAtTheEndWriteEveryRecordOnce)
+{
+    int originPort = 0;
+    const int origin = ListenLoopback(originPort);
+    ASSERT_GE(origin, 0);
+    const std::string body(32 << 20, 'x'); // some thousands of records
+    std::thread server(ServeOnce, origin,
+                       "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body);
+    const QString log = m_dir.filePath("trace.log");
+    const int port = Start({"--headless", "--port", "0", "--quiet", "--log", log});
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+    const std::string reply = Fetch(port, "GET http://127.0.0.1:" + std::to_string(originPort)
+                                              + "/big HTTP/1.0\r\n\r\n");
+    server.join();
+    ::close(origin);
+    ASSERT_GT(reply.size(), body.size());
+    EXPECT_EQ(reply.compare(reply.size() - body.size(), body.size(), body), 0);
+
+    for (int signal : {SIGUSR1, SIGUSR1, SIGUSR1, SIGTERM})
+        ::kill(m_process.processId(), signal);
+    EXPECT_EQ(Finish(), 0);
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> rows = file.readAll().split('\n');
+    ASSERT_GT(rows.size(), 1000);
+    EXPECT_TRUE(rows.front().startsWith("\"Type\"\t"));
+    EXPECT_TRUE(rows.back().isEmpty());
+    for (qsizetype i = 1; i + 1 < rows.size(); ++i) // one entry: its records in order, once each
+        ASSERT_TRUE(rows[i].startsWith((i == 1 ? "\"SEND\"\t\"1\"\t\"" : "\"RECIEVE\"\t\"1\"\t\"")
+                                       + QByteArray::number(i) + "\"\t"))
+            << i << ": " << rows[i].toStdString();
+}
+
 TEST_F(Headless, InterruptWithoutLogExitsAtOnce)
 {
     ASSERT_GT(Start({"--headless", "--port", "0", "--quiet"}), 0);

@@ -1,10 +1,13 @@
 #include "TraceFixture.h"
 
 #include "platform/MessageBox.h"
+#include "trace/EntryDisposer.h"
+#include "trace/LogSaveJob.h"
 #include "trace/LogSaver.h"
 
 #include <sys/resource.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -238,4 +241,53 @@ TEST_F(SaveAndClearTest, SaveCutShortByAFullDiskEndsAtAWholeRowAndTheRestIsWritt
     EXPECT_EQ(CountOf(all, "\r\n\"SEND\"\t\""), 40);
     EXPECT_EQ(CountOf(all, "\r\n\"RECIEVE\"\t\""), 40);
     EXPECT_EQ(CountOf(all, "\"\t\"40\"\t\"2\""), 1);
+}
+
+TEST_F(SaveAndClearTest, SaveInSlicesWritesWhatOneGoWritesAndLeavesWhatCameDuringItToTheNext)
+{
+    ASSERT_FALSE(m_dir.empty());
+    for (int i = 0; i < 100; ++i)
+        CaptureClosedExchange();
+    ASSERT_TRUE(Save((m_dir / "one.log").string()));
+    const std::string oneGo = Read(m_dir / "one.log");
+
+    // The same records again (the clock is faked), and two connections still open.
+    m_app.m_nLastEntryId = 0;
+    for (int i = 0; i < 100; ++i)
+        CaptureClosedExchange();
+    CTraceConnection& open = NewConnection();
+    CTraceConnection& closing = NewConnection();
+    open.AddChunk(kSent, kHeader, kRequest);
+    closing.AddChunk(kSent, kHeader, kRequest);
+    const fs::path log = m_dir / "sliced.log";
+    CLogSaveJob job(m_store);
+    ASSERT_TRUE(job.Begin(log.string()));
+    int steps = 0;
+    while (!job.Step(std::chrono::steady_clock::time_point::min())) {
+        if (++steps == 1) { // meanwhile: answers, a connection that ends, a new exchange
+            open.AddChunk(kReceived, kHeader, ResponseHeader("text/plain"));
+            closing.AddChunk(kReceived, kHeader, ResponseHeader("text/plain"));
+            closing.DetachConnection();
+            CaptureClosedExchange();
+        }
+    }
+    EXPECT_GE(steps, 3);
+    ASSERT_TRUE(job.Succeeded());
+    const std::string sliced = Read(log);
+    EXPECT_EQ(sliced.substr(0, oneGo.size()), oneGo);
+    const std::string rest = sliced.substr(oneGo.size()); // the requests of the two open ones
+    EXPECT_EQ(CountOf(rest, "\r\n"), 2);
+    EXPECT_EQ(CountOf(rest, "\"SEND\"\t\"10"), 2);
+
+    // Only the entries the save emptied go; the ending one keeps its unsaved answer.
+    CEntryDisposer disposer;
+    disposer.Dispose(CLogSaveJob::TakeSavedClosedEntries(m_store));
+    disposer.Wait();
+    ASSERT_EQ(m_store.GetConnections().size(), 3u);
+    EXPECT_EQ(m_store.GetConnections()[1].get(), &closing);
+    ASSERT_TRUE(Save(log.string()));
+    const std::string all = Read(log);
+    EXPECT_EQ(CountOf(all, "\r\n"), 1 + 202 + 4);
+    EXPECT_EQ(CountOf(all, "\"\t\"102\"\t\"2\""), 1);
+    EXPECT_EQ(CountOf(all, "\"\t\"103\"\t\"1\""), 1);
 }
