@@ -29,7 +29,10 @@ packages=(clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev libgl-dev l
 bash tools/install-missing.sh "${packages[@]}"
 
 build=build-fuzz
-cmake -S fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+# Warnings are errors in CI (CI set, or KESTRUNE_WERROR=ON), as in tools/setup.sh.
+werror=${KESTRUNE_WERROR:-$([ -n "${CI:-}" ] && echo ON || echo OFF)}
+cmake -S fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DKESTRUNE_WERROR="$werror" \
+  >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
 # The longest input worth trying: a request or an answer of a few kilobytes, a few dozen

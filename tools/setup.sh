@@ -21,6 +21,9 @@ if [ "${1:-}" = "--sanitize" ]; then
   build=build-asan
   opts=(-DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_SANITIZE=ON)
 fi
+# Warnings are errors in CI (CI set, or KESTRUNE_WERROR=ON); a developer's build only warns.
+werror=${KESTRUNE_WERROR:-$([ -n "${CI:-}" ] && echo ON || echo OFF)}
+opts+=(-DKESTRUNE_WERROR="$werror")
 # ccache, when present, makes rebuilds in fresh clones and other work trees cheap.
 if command -v ccache >/dev/null; then
   opts+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
