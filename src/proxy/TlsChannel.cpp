@@ -22,13 +22,15 @@ CTlsChannel::~CTlsChannel() = default;
 
 void CTlsChannel::Collect()
 {
-    m_Out += m_pSession->TakeCiphertext();
+    m_pSession->AppendCiphertext(m_Out);
     if (m_pSession->GetPlaintextSize() > 0) {
         if (m_nPlainTaken == m_Plain.size()) {
             m_Plain.clear();
             m_nPlainTaken = 0;
+            m_pSession->SwapPlaintext(m_Plain);
+        } else {
+            m_Plain += m_pSession->TakePlaintext();
         }
-        m_Plain += m_pSession->TakePlaintext();
     }
     if (m_pSession->HasPeerClosed())
         m_bEnded = true;
