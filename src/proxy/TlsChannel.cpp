@@ -114,6 +114,10 @@ int CTlsChannel::Send(const char* data, int length, int& error)
         error = m_socket.GetLastError();
         return -1;
     }
+    // A short send promises the owner an OnSend for the rest; when the socket took everything
+    // it will not give one, so the channel does.
+    if (n < static_cast<std::size_t>(length) && m_Out.empty())
+        Post([this] { m_socket.OnSend(0); });
     return static_cast<int>(n);
 }
 
