@@ -192,9 +192,22 @@ void CHost::SetReading(bool on)
     if (events != m_lSelected && IsOpen() && !m_bClosed) {
         AsyncSelect(events);
         m_lSelected = events;
-        if (on && m_pTls && m_pTls->HasUnread())
-            m_pTls->Post([this] { OnReceive(0); }); // decrypted bytes no socket event announces
     }
+    if (on)
+        PostHeldPlaintext();
+}
+
+void CHost::PostHeldPlaintext()
+{
+    // Decrypted bytes (or the end) that the TLS layer already took from the socket: no socket
+    // event announces them, even when reading never stopped.
+    if (!m_pTls || !m_pTls->HasUnread() || m_bReceivePosted || m_bClosed || !(m_lSelected & FD_READ))
+        return;
+    m_bReceivePosted = true;
+    m_pTls->Post([this] {
+        m_bReceivePosted = false;
+        OnReceive(0);
+    });
 }
 
 void CHost::OnConnect(int errorCode)
@@ -264,8 +277,8 @@ void CHost::OnReceive(int)
         // The handshake may have just let the waiting requests go.
         if (!FlushToServer())
             return;
-        if (m_pTls->HasUnread() && m_RecvBuffer.size() < CProxy::kBufferLimit)
-            m_pTls->Post([this] { OnReceive(0); });
+        if (m_RecvBuffer.size() < CProxy::kBufferLimit)
+            PostHeldPlaintext();
     }
     if (!m_pProxy->FlushToBrowser())
         return;

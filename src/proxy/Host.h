@@ -103,6 +103,7 @@ public:
     void SetReading(bool on);
 
 private:
+    void PostHeldPlaintext();
     // A 407 at the start of an answer from the upstream proxy is reported once.
     void CheckUpstreamAnswer(std::string_view read);
     enum class EResponseStage { Header, Body, Tunnel };
@@ -170,4 +171,5 @@ private:
     bool m_bTunnelAnswerSeen = false; // a tunnel through the upstream has had its first bytes
     bool m_bShutDownSent = false; // the browser's end was passed on to the server
     long m_lSelected = kAllEvents;
+    bool m_bReceivePosted = false;
 };

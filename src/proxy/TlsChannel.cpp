@@ -22,13 +22,15 @@ CTlsChannel::~CTlsChannel() = default;
 
 void CTlsChannel::Collect()
 {
-    m_Out += m_pSession->TakeCiphertext();
+    m_pSession->AppendCiphertext(m_Out);
     if (m_pSession->GetPlaintextSize() > 0) {
         if (m_nPlainTaken == m_Plain.size()) {
             m_Plain.clear();
             m_nPlainTaken = 0;
+            m_pSession->SwapPlaintext(m_Plain);
+        } else {
+            m_Plain += m_pSession->TakePlaintext();
         }
-        m_Plain += m_pSession->TakePlaintext();
     }
     if (m_pSession->HasPeerClosed())
         m_bEnded = true;
@@ -111,6 +113,10 @@ int CTlsChannel::Send(const char* data, int length, int& error)
         error = m_socket.GetLastError();
         return -1;
     }
+    // A short send promises the owner an OnSend for the rest; when the socket took everything
+    // it will not give one, so the channel does.
+    if (n < static_cast<std::size_t>(length) && m_Out.empty())
+        Post([this] { m_socket.OnSend(0); });
     return static_cast<int>(n);
 }
 

@@ -92,6 +92,12 @@ void CTlsSession::QueuePlaintext(const char* data, std::size_t size)
 {
     if (m_status == TlsStatus::Failed || m_bShutdownWanted)
         return;
+    // Once open, nothing waits and the bytes are encrypted straight from the caller's buffer.
+    if (m_status == TlsStatus::Open && m_out.empty()) {
+        Write(data, size);
+        if (m_status == TlsStatus::Failed)
+            return;
+    }
     m_out.append(data, size);
     Advance();
 }
@@ -107,6 +113,23 @@ std::string CTlsSession::TakePlaintext()
     std::string bytes;
     bytes.swap(m_in);
     return bytes;
+}
+
+void CTlsSession::SwapPlaintext(std::string& empty)
+{
+    empty.swap(m_in);
+    m_in.clear();
+}
+
+void CTlsSession::AppendCiphertext(std::string& out)
+{
+    const std::size_t pending = GetCiphertextSize();
+    if (pending == 0)
+        return;
+    const std::size_t before = out.size();
+    out.resize(before + pending);
+    const int n = BIO_read(m_wbio, out.data() + before, static_cast<int>(pending));
+    out.resize(before + (n > 0 ? static_cast<std::size_t>(n) : 0));
 }
 
 std::size_t CTlsSession::GetCiphertextSize() const
@@ -191,6 +214,22 @@ void CTlsSession::HandleError(int result, const char* during)
                                    + TakeOpenSslError("connection error"));
 }
 
+// Encrypts what it can of data (all of it, as the memory BIO takes any amount), moving data and
+// size past what was taken.
+void CTlsSession::Write(const char*& data, std::size_t& size)
+{
+    while (size > 0) {
+        std::size_t written = 0;
+        const int result = SSL_write_ex(m_ssl.get(), data, size, &written);
+        if (result != 1) {
+            HandleError(result, "write");
+            return;
+        }
+        data += written;
+        size -= written;
+    }
+}
+
 void CTlsSession::Advance()
 {
     if (m_status == TlsStatus::Failed)
@@ -210,18 +249,18 @@ void CTlsSession::Advance()
             return;
         }
     }
-    while (!m_out.empty()) {
-        std::size_t written = 0;
-        const int result = SSL_write_ex(m_ssl.get(), m_out.data(), m_out.size(), &written);
-        if (result != 1) {
-            HandleError(result, "write");
-            if (m_status == TlsStatus::Failed)
-                return;
-            break;
-        }
-        m_out.erase(0, written);
+    if (!m_out.empty()) {
+        const char* data = m_out.data();
+        std::size_t size = m_out.size();
+        Write(data, size);
+        if (m_status == TlsStatus::Failed)
+            return;
+        m_out.erase(0, m_out.size() - size);
     }
     while (!m_bPeerClosed) {
+        // Nothing new to decrypt: spare the read (and the clearing of its buffer).
+        if (!m_bEndOfStream && BIO_ctrl_pending(m_rbio) == 0 && !SSL_has_pending(m_ssl.get()))
+            break;
         const std::size_t before = m_in.size();
         m_in.resize(before + kReadChunk);
         std::size_t got = 0;

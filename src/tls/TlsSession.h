@@ -39,6 +39,10 @@ public:
 
     std::string TakePlaintext();
     std::string TakeCiphertext();
+    // The same without copies: the plaintext into an empty string (whose buffer the session
+    // keeps for the next bytes), the ciphertext appended to out.
+    void SwapPlaintext(std::string& empty);
+    void AppendCiphertext(std::string& out);
     std::size_t GetPlaintextSize() const { return m_in.size(); }
     std::size_t GetCiphertextSize() const;
     std::size_t GetQueuedPlaintextSize() const { return m_out.size(); }
@@ -67,6 +71,7 @@ public:
 
 private:
     void Advance();
+    void Write(const char*& data, std::size_t& size);
     void Fail(TlsFailure failure, std::string error);
     void HandleError(int result, const char* during);
 

@@ -29,6 +29,7 @@ issue untrusted "DNS:localhost" 2 self
 # The expired leaf ends this second: wait until it has.
 for _ in $(seq 30); do openssl x509 -checkend 0 -noout -in expired.pem > /dev/null || break; sleep 0.1; done
 mkdir www && head -c 3000000 /dev/urandom > www/big && printf 'small\n' > www/small
+head -c 8000000 /dev/urandom > www/large
 cat > origin.py <<'PY'
 import http.server, ssl, sys
 class Handler(http.server.SimpleHTTPRequestHandler):
@@ -66,6 +67,10 @@ for _ in $(seq 100); do grep -q ACCEPT ends.log && break; sleep 0.1; done
 fetch --cacert ca.pem "https://localhost:$(grep -o '[0-9]*$' ends.log | head -1)/big" -o big.0
 check "decrypted bodies are byte-exact" \
     "cmp -s big.0 www/big && cmp -s big.1 www/big && cmp -s small.1 www/small && cmp -s big.2 www/big"
+# A slow browser: what waits for it is sent on, to the last byte.
+fetch --cacert ca.pem --limit-rate 4M "https://localhost:${port[good2]}/large" -o large.1 \
+    "https://localhost:$(grep -o '[0-9]*$' ends.log | head -1)/large" -o large.2
+check "a slow browser gets whole bodies" "cmp -s large.1 www/large && cmp -s large.2 www/large"
 check "summaries name the host" "grep -q 'GET $g/big HTTP/1.1' records && grep -q 'GET $g/small HTTP/1.1' records"
 check "keep-alive: both requests on one origin connection" \
     "[ \$(grep -P '\tGET $g/' records | cut -f2 | cut -d- -f1 | sort -u | wc -l) = 1 ]"
