@@ -1,6 +1,5 @@
 #include "trace/TraceConnection.h"
 
-#include "trace/TraceAppState.h"
 #include "trace/TraceHostLink.h"
 #include "trace/ResponseDecoder.h"
 #include "trace/TraceRecord.h"
@@ -20,8 +19,9 @@ std::int32_t TickDifference(std::uint32_t start, std::uint32_t end)
 }
 } // namespace
 
-CTraceConnection::CTraceConnection(int id, CTraceHostLink* host, bool ssl)
-    : m_bSSL(ssl)
+CTraceConnection::CTraceConnection(int id, CTraceHostLink* host, bool ssl, CTraceStore* store)
+    : m_pStore(store)
+    , m_bSSL(ssl)
     , m_pHost(host)
     , m_nId(id)
 {
@@ -60,6 +60,9 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
         }
     }
 
+    CTraceStore* store = m_pStore;
+    if (store)
+        store->CountBytes(direction, chunk.size()); // every chunk counts, whether shown or not
     const std::size_t index = m_Records.size();
     CTraceRecord* record = nullptr;
     try {
@@ -76,10 +79,10 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
     if (direction == 1 && !m_bSSL)
         TraceResponse(*record, chunk, binary);
 
-    CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
     if (store) {
         // The texts are only made for a feed that takes them.
-        const bool fed = direction == 0 ? TraceApp().m_bRequestViewer : TraceApp().m_bResponseViewer;
+        const CTraceState& state = store->State();
+        const bool fed = direction == 0 ? state.m_bRequestViewer : state.m_bResponseViewer;
         if (fed) {
             std::string banner;
             std::string fullText;
@@ -131,7 +134,7 @@ void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chun
                     m_strHeaderSoFar.clear();
                 return;
             }
-            const bool decode = HasTraceApp() && TraceApp().m_bDecodeBodies;
+            const bool decode = m_pStore && m_pStore->State().m_bDecodeBodies;
             m_strHeaderSoFar.append(header);
             if (fits)
                 m_pResponse = std::make_unique<CResponseDecoder>(m_strHeaderSoFar, decode);

@@ -2,7 +2,6 @@
 #include "trace/AsciiCase.h"
 
 #include "platform/Ticks.h"
-#include "trace/TraceAppState.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -15,15 +14,6 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, int direction, int pa
 {
     m_dwStartTick = GetTickMs();
     m_dwEndTick = GetTickMs();
-
-    // Every chunk counts, whether or not a viewer shows it.
-    if (HasTraceApp()) {
-        const auto length = static_cast<std::int64_t>(chunk.size());
-        if (direction == 0)
-            TraceApp().m_nBytesSent += length;
-        else
-            TraceApp().m_nBytesReceived += length;
-    }
 
     m_nConnectionId = connectionId;
     m_nSequence = sequence;

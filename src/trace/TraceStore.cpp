@@ -1,6 +1,5 @@
 #include "trace/TraceStore.h"
 
-#include "trace/TraceAppState.h"
 #include "trace/TraceConnection.h"
 
 #include <algorithm>
@@ -9,21 +8,38 @@
 #include <utility>
 
 namespace {
-// A gate reads its switch at the moment of the append; without an application nothing is fed.
-bool RequestGate() { return HasTraceApp() && TraceApp().m_bRequestViewer; }
-bool ResponseGate() { return HasTraceApp() && TraceApp().m_bResponseViewer; }
-bool DebugGate() { return HasTraceApp() && TraceApp().m_bDebugTrace; }
+// A gate reads its switch at the moment of the append.
+bool RequestGate(const CTraceState& state) { return state.m_bRequestViewer; }
+bool ResponseGate(const CTraceState& state) { return state.m_bResponseViewer; }
+bool DebugGate(const CTraceState& state) { return state.m_bDebugTrace; }
 
-int NextEntryId()
+int NextEntryId(CTraceState& state)
 {
-    int& last = TraceApp().m_nLastEntryId;
+    int& last = state.m_nLastEntryId;
     // Ids only rise; after the largest one numbering starts again at 1 instead of overflowing.
     last = last == INT_MAX ? 1 : last + 1;
     return last;
 }
 } // namespace
 
-CTraceStore::CTraceStore() = default;
+CTraceStore::CTraceStore(CTraceState& state)
+    : m_State(state)
+{
+}
+
+CTraceStore::CTraceStore()
+    : m_pOwnState(std::make_unique<CTraceState>())
+    , m_State(*m_pOwnState)
+{
+}
+
+void CTraceStore::CountBytes(int direction, std::size_t length)
+{
+    if (direction == 0)
+        m_State.m_nBytesSent += static_cast<std::int64_t>(length);
+    else
+        m_State.m_nBytesReceived += static_cast<std::int64_t>(length);
+}
 
 CTraceStore::~CTraceStore()
 {
@@ -35,8 +51,7 @@ CTraceStore::~CTraceStore()
 
 CTraceConnection* CTraceStore::AddConnection(CTraceHostLink* host, bool ssl)
 {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    auto entry = std::make_unique<CTraceConnection>(NextEntryId(), host, ssl);
+    auto entry = std::make_unique<CTraceConnection>(NextEntryId(m_State), host, ssl, this);
     CTraceConnection* result = entry.get();
     m_Connections.push_back(std::move(entry));
     return result;
@@ -125,7 +140,7 @@ void CTraceStore::Clear(Feed& feed)
 // The copies are made inside the catch: running out of memory costs a viewer its text only.
 void CTraceStore::AppendRequestText(const std::string& text, const std::string& banner)
 {
-    if (!RequestGate())
+    if (!RequestGate(m_State))
         return;
     try {
         AppendRequestText(std::string(text), std::string(banner));
@@ -135,7 +150,7 @@ void CTraceStore::AppendRequestText(const std::string& text, const std::string& 
 
 void CTraceStore::AppendResponseText(const std::string& text, const std::string& banner)
 {
-    if (!ResponseGate())
+    if (!ResponseGate(m_State))
         return;
     try {
         AppendResponseText(std::string(text), std::string(banner));
@@ -145,7 +160,7 @@ void CTraceStore::AppendResponseText(const std::string& text, const std::string&
 
 void CTraceStore::AppendDebugText(const std::string& text)
 {
-    if (!DebugGate())
+    if (!DebugGate(m_State))
         return;
     if (m_DebugObserver)
         return m_DebugObserver(text);
@@ -157,21 +172,21 @@ void CTraceStore::AppendDebugText(const std::string& text)
 
 void CTraceStore::AppendRequestText(std::string&& text, std::string&& banner)
 {
-    if (RequestGate())
+    if (RequestGate(m_State))
         Append(m_Request, &banner, text);
 }
 
 void CTraceStore::AppendResponseText(std::string&& text, std::string&& banner)
 {
-    if (ResponseGate())
+    if (ResponseGate(m_State))
         Append(m_Response, &banner, text);
 }
 
 void CTraceStore::AppendDebugText(std::string&& text)
 {
-    if (DebugGate() && m_DebugObserver)
+    if (DebugGate(m_State) && m_DebugObserver)
         m_DebugObserver(text);
-    else if (DebugGate())
+    else if (DebugGate(m_State))
         Append(m_Debug, nullptr, text);
 }
 
