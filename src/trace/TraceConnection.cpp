@@ -112,8 +112,10 @@ void CTraceConnection::AddChunk(int direction, int part, std::string_view chunk)
         store->NotifyRecord(*record);
         if (!store->KeepsRecordTexts())
             record->KeepOnlyLogText();
-        if (!store->KeepsSettledRecords())
+        if (!store->KeepsSettledRecords()) {
+            store->BeforeFreeingRecords();
             DropSettledRecords();
+        }
     }
 }
 

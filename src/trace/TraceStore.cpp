@@ -43,6 +43,7 @@ void CTraceStore::CountBytes(int direction, std::size_t length)
 
 CTraceStore::~CTraceStore()
 {
+    BeforeFreeingRecords();
     // In creation order; each entry still attached clears its connection's back pointer.
     for (auto& entry : m_Connections)
         entry.reset();
@@ -59,6 +60,7 @@ CTraceConnection* CTraceStore::AddConnection(CTraceHostLink* host, bool ssl)
 
 void CTraceStore::PurgeClosedConnections()
 {
+    BeforeFreeingRecords();
     // Last to first, as the entries were made; the open ones keep all their records.
     for (auto it = m_Connections.rbegin(); it != m_Connections.rend(); ++it) {
         if (!(*it)->IsOpen())
@@ -79,6 +81,7 @@ void CTraceStore::DropClosedEntry(CTraceConnection* entry)
     for (auto it = m_Connections.end(); it != m_Connections.begin();) {
         --it;
         if (it->get() == entry) {
+            BeforeFreeingRecords();
             m_Connections.erase(it);
             return;
         }
@@ -87,6 +90,7 @@ void CTraceStore::DropClosedEntry(CTraceConnection* entry)
 
 void CTraceStore::DropWrittenRecords()
 {
+    BeforeFreeingRecords();
     for (auto& entry : m_Connections)
         entry->DropWrittenRecords();
 }
@@ -197,6 +201,28 @@ std::string CTraceStore::TakeDebugText() const { return Take(m_Debug); }
 void CTraceStore::ClearRequestText() { Clear(m_Request); }
 void CTraceStore::ClearResponseText() { Clear(m_Response); }
 void CTraceStore::ClearDebugText() { Clear(m_Debug); }
+
+void CTraceStore::WatchRecordsFreed(const void* watcher, std::function<void()> letGo) const
+{
+    UnwatchRecordsFreed(watcher);
+    m_FreeWatchers.emplace_back(watcher, std::move(letGo));
+}
+
+void CTraceStore::UnwatchRecordsFreed(const void* watcher) const
+{
+    m_FreeWatchers.erase(std::remove_if(m_FreeWatchers.begin(), m_FreeWatchers.end(),
+                                        [watcher](const auto& w) { return w.first == watcher; }),
+                         m_FreeWatchers.end());
+}
+
+void CTraceStore::TellFreeWatchers()
+{
+    // Taken out first: a watcher may watch again or unwatch while it is told.
+    std::vector<std::pair<const void*, std::function<void()>>> watchers;
+    watchers.swap(m_FreeWatchers);
+    for (auto& watcher : watchers)
+        watcher.second();
+}
 
 void CTraceStore::SetRecordObserver(std::function<void(const CTraceRecord&)> observer)
 {

@@ -94,6 +94,18 @@ public:
         m_DebugObserver = std::move(observer);
     }
 
+    // Told once, before the store next frees records (a purge, a drop, its own end), so that
+    // whoever holds pointers to records (the Listing's rows) lets go of them first. One
+    // watch per watcher; a watcher that goes away first unwatches.
+    void WatchRecordsFreed(const void* watcher, std::function<void()> letGo) const;
+    void UnwatchRecordsFreed(const void* watcher) const;
+    // Records are about to be freed: every watcher is told, then forgotten.
+    void BeforeFreeingRecords()
+    {
+        if (!m_FreeWatchers.empty())
+            TellFreeWatchers();
+    }
+
     // Pending lengths, for tests and the window.
     std::int64_t GetRequestCount() const { return m_Request.count; }
     std::int64_t GetResponseCount() const { return m_Response.count; }
@@ -107,6 +119,7 @@ private:
     static void Append(Feed& feed, std::string* banner, std::string& text);
     static std::string Take(const Feed& feed);
     static void Clear(Feed& feed);
+    void TellFreeWatchers();
 
     std::unique_ptr<CTraceState> m_pOwnState; // only when no state was handed in
     CTraceState& m_State;
@@ -116,6 +129,8 @@ private:
     Connections m_Connections;
     std::function<void(const CTraceRecord&)> m_RecordObserver;
     std::function<void(const std::string&)> m_DebugObserver;
+    // Watching changes no record: allowed on a store seen as const.
+    mutable std::vector<std::pair<const void*, std::function<void()>>> m_FreeWatchers;
     bool m_bKeepSettledRecords = true;
     bool m_bKeepRecordTexts = true;
 };
