@@ -15,6 +15,7 @@ CConnectionRegistry::~CConnectionRegistry()
 
 CProxy& CConnectionRegistry::Adopt(std::unique_ptr<CProxy> proxy)
 {
+    FreeReleased();
     CProxy* raw = proxy.get();
     m_Live.emplace(raw, std::move(proxy));
     return *raw;
@@ -25,15 +26,17 @@ void CConnectionRegistry::Release(CProxy* proxy)
     const auto it = m_Live.find(proxy);
     if (it == m_Live.end())
         return;
-    m_Released.push_back(std::move(it->second));
+    std::unique_ptr<CProxy> released = std::move(it->second);
     m_Live.erase(it);
+    FreeReleased(); // pairs released before: their handlers have all returned
+    m_Released.push_back(std::move(released));
     if (!m_pFree) {
         m_pFree = std::make_unique<QTimer>();
         m_pFree->setSingleShot(true);
         QObject::connect(m_pFree.get(), &QTimer::timeout, [this] { FreeReleased(); });
     }
     if (!m_pFree->isActive())
-        m_pFree->start(0);
+        m_pFree->start(kFreeDelayMs);
 }
 
 void CConnectionRegistry::FreeReleased()

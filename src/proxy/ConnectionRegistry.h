@@ -9,10 +9,14 @@ class QTimer;
 
 // The live browser connections of the run. It owns every CProxy, and through it its CHosts,
 // from the accept until the pair has torn itself down. A pair that has closed its sockets is
-// handed back with Release and freed on the next turn of the event loop: never inside the
-// handler that ended it, where its own or its partner's code is still on the stack.
+// handed back with Release and freed later: never inside the handler that ended it, where its
+// own or its partner's code is still on the stack. It goes at the next accept or release (of
+// another pair, whose handler is then the one running), or after kFreeDelayMs at the latest; a
+// zero timer would cost a turn of the event loop for every closed connection.
 class CConnectionRegistry {
 public:
+    static constexpr int kFreeDelayMs = 100;
+
     CConnectionRegistry();
     ~CConnectionRegistry(); // frees what is left (DestroyAll has run by then)
 

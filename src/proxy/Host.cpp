@@ -44,13 +44,19 @@ CHost::CHost(CProxy* proxy, std::string target, std::string host, int port)
 
 CHost::~CHost()
 {
+    EndTrace();
+    Close();
+}
+
+void CHost::EndTrace()
+{
+    m_bTraceEnded = true;
     if (CTraceConnection* entry = m_pTrace) {
         m_pTrace = nullptr;
         entry->DetachConnection();
         if (CTraceStore* store = m_pProxy->Context().TraceStore())
             store->DropClosedEntry(entry);
     }
-    Close();
 }
 
 void CHost::Record(int direction, int part, std::string_view bytes)
@@ -58,7 +64,7 @@ void CHost::Record(int direction, int part, std::string_view bytes)
     if (!m_pTrace) {
         // The store dropped the entry while this connection lives: start a new one.
         CTraceStore* store = m_pProxy->Context().TraceStore();
-        if (!store)
+        if (!store || m_bTraceEnded)
             return;
         m_pTrace = store->AddConnection(this, m_bTunnel != 0);
         if (!m_strOrigin.empty())

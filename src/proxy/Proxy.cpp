@@ -608,10 +608,12 @@ void CProxy::CloseServers()
         // the one that ended the pair).
         host->AsyncSelect(0);
         host->Close();
+        host->EndTrace();
     }
     for (const auto& host : m_Retired) {
         host->AsyncSelect(0);
         host->Close();
+        host->EndTrace();
     }
     m_pHost = nullptr;
     m_Order.clear();
