@@ -40,7 +40,8 @@ public:
     // byte totals to 0, then the store's purge.
     void ClearAllData();
 
-    // Destroys the sheet, the trace store and the listener, in that order.
+    // Destroys the sheet, the trace store and the listener, in that order, then tears down and
+    // frees the connections still open.
     void ExitInstance();
 
     // The proxy engine's context.
