@@ -8,7 +8,6 @@
 #include "proxy/HeaderFunctions.h"
 #include "proxy/MessageFraming.h"
 #include "proxy/RequestFields.h"
-#include "trace/TraceAppState.h"
 #include "trace/TraceStore.h"
 
 #include <algorithm>
@@ -192,15 +191,14 @@ void CheckAtoi(std::string_view text) { CHECK(AtoiText(text) == ReferenceAtoi(te
 
 void CheckParse(const std::string& line, bool debugTrace)
 {
-    CTraceAppState app;
-    CTraceStore store;
-    app.m_pTraceStore = &store;
+    CTraceState app;
+    CTraceStore store(app);
     app.m_bDebugTrace = debugTrace ? 1 : 0;
 
     CRequestFields fields;
     fields.m_strHost = "stale";
     fields.m_bConnect = 1;
-    fields.ParseRequest(line);
+    fields.ParseRequest(line, &store);
     CHECK(fields.m_strRequestLine == line);
 
     if (debugTrace) {

@@ -469,14 +469,14 @@ void RunExchange(const Exchange& exchange, const Expectation& expected)
         const bool browserFinished = browserReadDone || browser < 0;
         const bool originFinished = !expected.toOrigin || originClosed ||
                                     (browserEnded && !originSeen);
-        if (browserFinished && originFinished && CProxy::LiveCount() == 0)
+        if (browserFinished && originFinished && g_app->Connections().LiveCount() == 0)
             break;
         if (clock.elapsed() > kHangMs) {
             std::fprintf(stderr, "stuck: browser sent %zu/%zu got %zu, server seen %d got %zu/%zu "
                                  "sent %zu, pairs alive %zu\n",
                          browserSent, exchange.request.size(), browserGot.size(), originSeen,
                          originGot.size(), expected.forwarded.size(), originSent,
-                         CProxy::LiveCount());
+                         g_app->Connections().LiveCount());
             Fail("the exchange ended within its bound", __LINE__);
         }
         if (!progressed) {

@@ -5,7 +5,7 @@
 // the limit, byte totals are the sum of the chunks, every record's texts follow their rules
 // and every log row is one line of seven quoted fields.
 #include "platform/Ticks.h"
-#include "trace/TraceAppState.h"
+#include "trace/TraceState.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceHostLink.h"
 #include "trace/TraceRecord.h"
@@ -265,7 +265,6 @@ public:
     explicit Harness(OpReader& input)
         : m_input(input)
     {
-        m_app.m_pTraceStore = m_store.get();
         g_tick = 0xFFFFF000u; // wraps after a few seconds of steps
         g_tickStep = 1;
         g_clock = 1700000000;
@@ -494,7 +493,7 @@ private:
     void AppendDebug(const std::string& text)
     {
         const std::string before = m_store->TakeDebugText();
-        DebugTrace(text);
+        DebugTrace(m_store.get(), text);
         const std::string after = m_store->TakeDebugText();
         if (!m_app.m_bDebugTrace)
             CHECK(after == before);
@@ -655,9 +654,9 @@ private:
     }
 
     OpReader& m_input;
-    CTraceAppState m_app;
+    CTraceState m_app;
     std::deque<FakeHost> m_hosts; // outlive the store, which may still point at them
-    std::unique_ptr<CTraceStore> m_store = std::make_unique<CTraceStore>();
+    std::unique_ptr<CTraceStore> m_store = std::make_unique<CTraceStore>(m_app);
     Slot m_slots[2];
     std::int64_t m_sent = 0;
     std::int64_t m_received = 0;

@@ -310,7 +310,7 @@ void CHeadlessRunner::LoadKeyringPassword()
 
 void CHeadlessRunner::DrainDebugLines()
 {
-    CTraceStore* store = m_app.m_pTraceStore;
+    CTraceStore* store = m_app.m_pTraceStore.get();
     if (!store || store->GetDebugCount() == 0)
         return;
     const std::string text = store->TakeDebugText();
@@ -327,7 +327,7 @@ void CHeadlessRunner::WriteDebugText(const std::string& text)
 void CHeadlessRunner::PurgeIfUnlogged()
 {
     DrainDebugLines();
-    CTraceStore* store = m_app.m_pTraceStore;
+    CTraceStore* store = m_app.m_pTraceStore.get();
     if (!store)
         return;
     // Every record was printed when it was made and no log will read it.

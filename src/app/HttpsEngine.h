@@ -1,5 +1,6 @@
 #pragma once
 #include "tls/DecryptPolicy.h"
+#include "tls/TlsProvider.h"
 #include "tls/TlsSettings.h"
 
 #include <memory>
@@ -13,14 +14,14 @@ class CTlsServerContext;
 // choice of hosts, Kestrune's root (opened or made on first use, in the settings folder) and the
 // TLS contexts of both sides. New settings take effect for the next tunnel; tunnels already
 // running keep the contexts they started with.
-class CHttpsEngine {
+class CHttpsEngine : public CTlsProvider {
 public:
     explicit CHttpsEngine(std::string folder);
-    ~CHttpsEngine();
+    ~CHttpsEngine() override;
 
     void Apply(const CTlsSettings& settings);
-    const CTlsSettings& GetSettings() const { return m_settings; }
-    CDecryptPolicy& GetPolicy() { return m_policy; }
+    const CTlsSettings& GetSettings() const override { return m_settings; }
+    CDecryptPolicy& GetPolicy() override { return m_policy; }
     const std::string& GetFolder() const { return m_folder; }
 
     // The root, made when the folder holds none yet; null with error set when it cannot be read
@@ -30,8 +31,8 @@ public:
     std::shared_ptr<CCertAuthority> RenewAuthority(std::string& error);
 
     // The browser side (certificates from the root) and the origin side (verification as set).
-    std::shared_ptr<CTlsServerContext> GetServerContext(std::string& error);
-    std::shared_ptr<CTlsClientContext> GetClientContext(std::string& error);
+    std::shared_ptr<CTlsServerContext> GetServerContext(std::string& error) override;
+    std::shared_ptr<CTlsClientContext> GetClientContext(std::string& error) override;
 
 private:
     std::string m_folder;

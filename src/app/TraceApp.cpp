@@ -16,18 +16,34 @@
 #include <cassert>
 #include <cstdio>
 
-CTraceApp::CTraceApp() = default;
+namespace {
+CTraceApp* g_pCurrentApp = nullptr;
+}
+
+CTraceApp::CTraceApp()
+    : m_pPrevious(g_pCurrentApp)
+{
+    g_pCurrentApp = this;
+}
 
 CTraceApp::~CTraceApp()
 {
     ExitInstance();
+    if (g_pCurrentApp == this)
+        g_pCurrentApp = m_pPrevious;
 }
 
 CTraceApp& GetTraceApp()
 {
-    CTraceApp* app = dynamic_cast<CTraceApp*>(&TraceApp());
-    assert(app && "the current application object is not a CTraceApp");
-    return *app;
+    assert(g_pCurrentApp && "no application object");
+    return *g_pCurrentApp;
+}
+
+bool HasTraceApp() { return g_pCurrentApp != nullptr; }
+
+CTlsProvider* CTraceApp::Https() const
+{
+    return m_pHttps.get();
 }
 
 bool CTraceApp::InitCore()
@@ -35,7 +51,7 @@ bool CTraceApp::InitCore()
     CSettingsRegistry settings;
     settings.CreateKey();
     if (!m_pTraceStore)
-        m_pTraceStore = new CTraceStore();
+        m_pTraceStore = std::make_unique<CTraceStore>(*this);
     if (!m_pHttps) {
         m_pHttps = std::make_unique<CHttpsEngine>(CSettingsRegistry::GetFolder());
         CTlsSettings tls;
@@ -110,9 +126,9 @@ bool CTraceApp::StartListening()
 
     // The old listener's socket closes before the new one is made; the new object is made
     // first only so that it never takes the old one's address (a restart is then told apart).
-    CListen* old = m_pListener;
-    m_pListener = new CListen();
-    delete old;
+    std::unique_ptr<CListen> old = std::move(m_pListener);
+    m_pListener = std::make_unique<CListen>(*this);
+    old.reset();
 
     const int port = AtoiText(m_strPort);
     bool ok = m_pListener->Socket(CAsyncSocket::FD_ACCEPT | CAsyncSocket::FD_CLOSE);
@@ -138,8 +154,7 @@ bool CTraceApp::StartListening()
     char text[64];
     std::snprintf(text, sizeof text, "Listen Error on port: %d", port);
     ShowMessageBox(text);
-    delete m_pListener;
-    m_pListener = nullptr;
+    m_pListener.reset();
     return false;
 }
 
@@ -153,12 +168,9 @@ void CTraceApp::ExitInstance()
     if (m_bExited)
         return;
     m_bExited = true;
-    delete m_pPropSheet;
-    m_pPropSheet = nullptr;
-    delete m_pTraceStore;
-    m_pTraceStore = nullptr;
-    delete m_pListener;
-    m_pListener = nullptr;
+    m_pPropSheet.reset();
+    m_pTraceStore.reset();
+    m_pListener.reset();
     // Connections still open at the end of the run go too (their entries are gone already).
-    CProxy::DestroyAll();
+    m_Connections.DestroyAll();
 }

@@ -1,19 +1,27 @@
 #pragma once
-#include "trace/TraceAppState.h"
+#include "app/SheetBase.h"
+#include "proxy/ConnectionRegistry.h"
+#include "proxy/Listen.h"
+#include "proxy/ProxyContext.h"
+#include "trace/TraceState.h"
+#include "trace/TraceStore.h"
 
 #include <memory>
 #include <string>
 
 class CHttpsEngine;
-class CListen;
-class CSheetBase;
 
-// The one application object: running settings, trace switches and counters (in the base),
-// and the long-lived objects it owns. Reached through GetTraceApp().
-class CTraceApp : public CTraceAppState {
+// The one application object: running settings, trace switches and counters (CTraceState,
+// handed to the trace store), and the long-lived objects it owns. It is the proxy engine's
+// context: the listener and every connection get it as a CProxyContext. The window's pages
+// and the headless run reach it through GetTraceApp().
+class CTraceApp : public CTraceState, public CProxyContext {
 public:
-    CTraceApp();
+    CTraceApp();  // becomes the current application object
     ~CTraceApp() override; // runs ExitInstance if it has not run
+
+    CTraceApp(const CTraceApp&) = delete;
+    CTraceApp& operator=(const CTraceApp&) = delete;
 
     // Start-up without the window: creates the settings key and the trace store.
     bool InitCore();
@@ -32,37 +40,48 @@ public:
     // byte totals to 0, then the store's purge.
     void ClearAllData();
 
-    // Destroys the sheet, the trace store and the listener, in that order.
+    // Destroys the sheet, the trace store and the listener, in that order, then tears down and
+    // frees the connections still open.
     void ExitInstance();
 
+    // The proxy engine's context.
+    CTraceStore* TraceStore() const override { return m_pTraceStore.get(); }
+    CConnectionRegistry& Connections() override { return m_Connections; }
+    CTlsProvider* Https() const override;
+    bool UseProxy() const override { return m_bUseProxy != 0; }
     // The upstream proxy is this proxy's own listening port on an address of this machine:
     // every request would come back here. Found by StartListening, which then says so; while
     // it holds, requests through the upstream get the 404 page instead of looping.
-    bool IsUpstreamSelf() const { return m_bUpstreamIsSelf; }
-
+    bool IsUpstreamSelf() const override { return m_bUpstreamIsSelf; }
     // The upstream's host to connect to: its address without user and brackets.
-    std::string UpstreamHost() const;
-    std::string UpstreamUser() const;
+    std::string UpstreamHost() const override;
+    std::string UpstreamPort() const override { return m_strProxyPort; }
+    std::string UpstreamUser() const override;
+    std::string UpstreamPassword() const override { return m_strProxyPassword; }
     // A 407 from the upstream: said once per apply of the settings (the Debug page with a
     // window, stderr without one).
-    void ReportUpstreamRefusal();
+    void ReportUpstreamRefusal() override;
 
     // The port the listener is bound to (what the system chose for port 0); 0 when none.
     int GetListenPort() const;
 
-    CSheetBase* m_pPropSheet = nullptr; // owned
+    // The connections outlive a restart of the listener; freed last of all.
+    CConnectionRegistry m_Connections;
+    std::unique_ptr<CTraceStore> m_pTraceStore;
+    std::unique_ptr<CSheetBase> m_pPropSheet;
     bool m_bUseProxy = false;
     std::string m_strProxyPort;
     std::string m_strProxyAddress;   // [user@]host: never the password
     std::string m_strProxyPassword;  // the upstream's password, for this run only
     std::string m_strPort = "8010";
     std::string m_strAddress = "localhost";
-    CListen* m_pListener = nullptr; // owned
+    std::unique_ptr<CListen> m_pListener;
     // HTTPS decryption: settings, root and TLS contexts; made by InitCore with the stored
     // settings.
     std::unique_ptr<CHttpsEngine> m_pHttps;
 
 private:
+    CTraceApp* m_pPrevious = nullptr; // the application object current before this one (tests)
     bool m_bExited = false;
     bool m_bUpstreamIsSelf = false;
     bool m_bRefusalReported = false;
@@ -70,3 +89,4 @@ private:
 
 // The global accessor; valid while the application object exists.
 CTraceApp& GetTraceApp();
+bool HasTraceApp();

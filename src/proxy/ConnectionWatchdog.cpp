@@ -1,7 +1,7 @@
 #include "proxy/ConnectionWatchdog.h"
 
 #include "proxy/Proxy.h"
-#include "trace/TraceAppState.h"
+#include "proxy/ProxyContext.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -113,13 +113,14 @@ void CConnectionWatchdog::Sweep()
         if (phase == Phase::Connecting) {
             it->second.phase = Phase::Relaying;
             it->second.since = now;
-            if (DebugTraceOn())
-                DebugTrace("CProxy - connect timed out\r\n");
+            if (proxy->Context().DebugTraceOn())
+                proxy->Context().DebugTrace("CProxy - connect timed out\r\n");
             proxy->ConnectTimedOut();
         } else {
-            if (DebugTraceOn())
-                DebugTrace(phase == Phase::Header ? "CProxy - request header timed out\r\n"
-                                                  : "CProxy - idle, closing\r\n");
+            if (proxy->Context().DebugTraceOn())
+                proxy->Context().DebugTrace(phase == Phase::Header
+                                                ? "CProxy - request header timed out\r\n"
+                                                : "CProxy - idle, closing\r\n");
             proxy->TearDown();
         }
     }

@@ -1,13 +1,12 @@
 #include "proxy/Host.h"
 
-#include "app/TraceApp.h"
 #include "proxy/ConnectionWatchdog.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Proxy.h"
+#include "proxy/ProxyContext.h"
 #include "proxy/TlsChannel.h"
 #include "proxy/TracedSend.h"
 #include "proxy/UpstreamAddress.h"
-#include "trace/TraceAppState.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceStore.h"
 
@@ -40,21 +39,27 @@ CHost::CHost(CProxy* proxy, std::string target, std::string host, int port)
 
 CHost::~CHost()
 {
+    EndTrace();
+    Close();
+}
+
+void CHost::EndTrace()
+{
+    m_bTraceEnded = true;
     if (CTraceConnection* entry = m_pTrace) {
         m_pTrace = nullptr;
         entry->DetachConnection();
-        if (HasTraceApp() && TraceApp().m_pTraceStore)
-            TraceApp().m_pTraceStore->DropClosedEntry(entry);
+        if (CTraceStore* store = m_pProxy->Context().TraceStore())
+            store->DropClosedEntry(entry);
     }
-    Close();
 }
 
 void CHost::Record(ETraceDirection direction, ETracePart part, std::string_view bytes)
 {
     if (!m_pTrace) {
         // The store dropped the entry while this connection lives: start a new one.
-        CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
-        if (!store)
+        CTraceStore* store = m_pProxy->Context().TraceStore();
+        if (!store || m_bTraceEnded)
             return;
         m_pTrace = store->AddConnection(this, m_bTunnel);
         if (!m_strOrigin.empty())
@@ -127,7 +132,8 @@ bool CHost::FlushToServer()
 {
     if (!m_bConnected || m_bClosed)
         return true;
-    if (!m_SendBuffer.empty() && SendFront(*this, m_SendBuffer, kSendTrace) < 0) {
+    if (!m_SendBuffer.empty()
+        && SendFront(*this, m_SendBuffer, kSendTrace, m_pProxy->Context().TraceStore()) < 0) {
         // The server stopped taking data; what it already answered is still read.
         return ServerEnded(0);
     }
@@ -147,7 +153,7 @@ CHost::EDelivery CHost::DeliverResponse()
                                                        : m_ResponseEnds.front() - m_nDelivered;
     if (limit > 0 && !m_RecvBuffer.empty()) {
         const int n = SendFront(*m_pProxy, m_RecvBuffer, kSendTrace,
-                                static_cast<std::size_t>(limit));
+                                m_pProxy->Context().TraceStore(), static_cast<std::size_t>(limit));
         if (n < 0)
             return EDelivery::BrowserGone;
         m_nDelivered += static_cast<std::uint64_t>(n);
@@ -182,7 +188,7 @@ void CHost::Retire()
 
 int CHost::SendBuffer(CAsyncSocket& socket, CByteQueue& bytes)
 {
-    const int n = SendFront(socket, bytes, kSendTrace);
+    const int n = SendFront(socket, bytes, kSendTrace, m_pProxy->Context().TraceStore());
     return n > 0 ? n : 0;
 }
 
@@ -212,6 +218,8 @@ void CHost::PostHeldPlaintext()
 
 void CHost::OnConnect(int errorCode)
 {
+    if (m_pProxy->IsTornDown())
+        return; // closed with its pair; freed with it
     m_pProxy->ReleaseRetired();
     CConnectionWatchdog::Instance().ConnectFinished(m_pProxy);
     if (errorCode != 0) {
@@ -227,6 +235,8 @@ void CHost::OnConnect(int errorCode)
 
 void CHost::OnSend(int)
 {
+    if (m_pProxy->IsTornDown())
+        return; // closed with its pair; freed with it
     m_pProxy->ReleaseRetired();
     if (m_pTls && !m_pTls->Flush()) {
         ServerEnded(0);
@@ -242,18 +252,19 @@ void CHost::OnSend(int)
 int CHost::DoRead(char* buffer)
 {
     const int n = Receive(buffer, CProxy::kReadSize);
-    if (n > 0 && DebugTraceOn()) {
+    const CProxyContext& context = m_pProxy->Context();
+    if (n > 0 && context.DebugTraceOn()) {
         char line[96];
         std::snprintf(line, sizeof line, "CHost::DoRead CHost Read socket=%u bytes=%u\r\n",
                       static_cast<unsigned>(GetSocketHandle()), static_cast<unsigned>(n));
-        DebugTrace(line);
+        context.DebugTrace(line);
     }
     return n;
 }
 
 void CHost::OnReceive(int)
 {
-    if (m_bClosed)
+    if (m_bClosed || m_pProxy->IsTornDown())
         return;
     m_pProxy->ReleaseRetired();
     char buffer[CProxy::kReadSize];
@@ -300,7 +311,7 @@ void CHost::CheckUpstreamAnswer(std::string_view read)
                                         : m_nState == EResponseStage::Header && m_Header.empty();
     m_bTunnelAnswerSeen = true;
     if (answerStarts && IsProxyAuthenticationRequired(read))
-        GetTraceApp().ReportUpstreamRefusal();
+        m_pProxy->Context().ReportUpstreamRefusal();
 }
 
 void CHost::ProcessResponse(std::string_view read)
@@ -434,6 +445,8 @@ void CHost::EndResponseAtClose()
 
 void CHost::OnClose(int errorCode)
 {
+    if (m_pProxy->IsTornDown())
+        return; // closed with its pair; freed with it
     m_pProxy->ReleaseRetired();
     ServerEnded(errorCode);
 }

@@ -35,6 +35,9 @@ public:
     ~CHost() override;
 
     void SetTraceEntry(CTraceConnection* entry) { m_pTrace = entry; }
+    // The connection is over: its entry is marked closed (and dropped when the store keeps no
+    // closed entries). Nothing is recorded afterwards.
+    void EndTrace();
     void ClearTraceEntry() override { m_pTrace = nullptr; }
 
     // Queues request bytes for the server and records them; sends at once when connected and
@@ -148,6 +151,7 @@ private:
     std::string m_Header; // response header bytes while its end is awaited, not yet recorded
     CByteQueue m_SendBuffer;
     CTraceConnection* m_pTrace = nullptr;
+    bool m_bTraceEnded = false;
 
     const std::string m_strTarget;     // "host:port" this connection serves
     const std::string m_strHost;       // where it connects

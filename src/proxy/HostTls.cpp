@@ -2,13 +2,14 @@
 // upstream proxy opens for us, and the 502 the browser gets when that fails.
 #include "proxy/Host.h"
 
-#include "app/HttpsEngine.h"
-#include "app/TraceApp.h"
 #include "proxy/HeaderFunctions.h"
+#include "proxy/Proxy.h"
+#include "proxy/ProxyContext.h"
 #include "proxy/UpstreamAddress.h"
 #include "proxy/TlsChannel.h"
 #include "tls/BadGatewayReply.h"
 #include "tls/TlsClientContext.h"
+#include "tls/TlsProvider.h"
 #include "tls/TlsSession.h"
 #include "trace/TraceConnection.h"
 
@@ -34,8 +35,8 @@ void CHost::StartTls()
     }
     // Our own CONNECT is not recorded: the records show what the browser asked for.
     std::string request = "CONNECT " + m_strVia + " HTTP/1.1\r\nHost: " + m_strVia + "\r\n\r\n";
-    const CTraceApp& app = GetTraceApp();
-    AddProxyAuthorization(request, app.UpstreamUser(), app.m_strProxyPassword);
+    const CProxyContext& context = m_pProxy->Context();
+    AddProxyAuthorization(request, context.UpstreamUser(), context.UpstreamPassword());
     m_bAwaitTunnel = true;
     if (CAsyncSocket::Send(request.data(), static_cast<int>(request.size()))
         != static_cast<int>(request.size()))
@@ -45,7 +46,7 @@ void CHost::StartTls()
 void CHost::OpenTlsSession()
 {
     std::string error = "TLS is not available";
-    CHttpsEngine* https = GetTraceApp().m_pHttps.get();
+    CTlsProvider* https = m_pProxy->Context().Https();
     std::shared_ptr<CTlsClientContext> client = https ? https->GetClientContext(error) : nullptr;
     if (!client) {
         m_strTlsError = "cannot start TLS: " + error;
@@ -82,7 +83,7 @@ int CHost::ReadTunnelReply()
         const std::size_t space = line.find(' ');
         if (space == std::string::npos || line.compare(space + 1, 1, "2") != 0) {
             if (IsProxyAuthenticationRequired(m_strTunnelReply))
-                GetTraceApp().ReportUpstreamRefusal();
+                m_pProxy->Context().ReportUpstreamRefusal();
             m_strTlsError = "the upstream proxy refused the tunnel: " + line;
             SetLastError(CTlsChannel::kTlsFailed);
             return -1;
@@ -154,7 +155,7 @@ void CHost::HoldBadGateway()
         ? "TLS to the origin server " + m_strTlsName + ":"
             + (m_strVia.empty() ? std::to_string(m_nPort) : m_strVia.substr(m_strVia.rfind(':') + 1))
         : "the tunnel through the upstream proxy " + m_strHost + ":" + std::to_string(m_nPort);
-    ReportTlsProblem("Kestrune: " + hop + " failed: " + reason);
+    ReportTlsProblem(m_pProxy->Context().TraceStore(), "Kestrune: " + hop + " failed: " + reason);
     if (m_Methods.empty() || m_nState != EResponseStage::Header || !m_Header.empty())
         return; // no answer is owed, or one has begun: the close ends it
     Hold(ETracePart::Header, MakeBadGatewayReply(hop, reason));

@@ -1,7 +1,8 @@
 #include "proxy/Listen.h"
 
+#include "proxy/ConnectionRegistry.h"
 #include "proxy/Proxy.h"
-#include "trace/TraceAppState.h"
+#include "proxy/ProxyContext.h"
 
 #include <QTimer>
 
@@ -19,10 +20,11 @@ bool OutOfResources(int error)
 }
 } // namespace
 
-CListen::CListen()
+CListen::CListen(CProxyContext& context)
+    : m_Context(context)
 {
-    if (DebugTraceOn())
-        DebugTrace("CListen::CListen\r\n");
+    if (m_Context.DebugTraceOn())
+        m_Context.DebugTrace("CListen::CListen\r\n");
 }
 
 CListen::~CListen()
@@ -32,16 +34,17 @@ CListen::~CListen()
 
 void CListen::OnAccept(int)
 {
-    if (DebugTraceOn())
-        DebugTrace("CListen::OnAccept - Create New Proxy\r\n");
-    CProxy* proxy = new CProxy();
-    if (!Accept(*proxy)) {
+    if (m_Context.DebugTraceOn())
+        m_Context.DebugTrace("CListen::OnAccept - Create New Proxy\r\n");
+    auto accepted = std::make_unique<CProxy>(m_Context);
+    if (!Accept(*accepted)) {
         const int error = GetLastError();
-        delete proxy;
+        accepted.reset();
         if (OutOfResources(error))
             BackOff(error);
         return;
     }
+    CProxy* proxy = &m_Context.Connections().Adopt(std::move(accepted));
     if (m_bExhausted) {
         m_bExhausted = false;
         std::fprintf(stderr, "Kestrune: accepting connections again\n");
@@ -60,8 +63,8 @@ void CListen::BackOff(int error)
         std::fprintf(stderr, "Kestrune: cannot accept connections (%s); retrying every %d ms\n",
                      std::strerror(error), kBackOffMs);
     }
-    if (DebugTraceOn())
-        DebugTrace("CListen::OnAccept - out of resources, backing off\r\n");
+    if (m_Context.DebugTraceOn())
+        m_Context.DebugTrace("CListen::OnAccept - out of resources, backing off\r\n");
     m_bBackingOff = true;
     AsyncSelect(0);
     if (!m_pResume) {

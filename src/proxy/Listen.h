@@ -3,10 +3,12 @@
 
 #include <memory>
 
+class CProxyContext;
 class QTimer;
 
 // The listening socket on which browsers reach the proxy. Each accepted connection gets its
-// own CProxy, which lives on by itself; the listener keeps no list of them.
+// own CProxy, handed to the context's connection registry; the listener keeps no list of them,
+// so connections outlive a restart of the listener.
 //
 // When the process runs out of descriptors, the waiting connection cannot be taken and stays
 // ready: the listener then stops watching for a short while instead of failing the accept
@@ -16,7 +18,7 @@ public:
     // How long the listener rests after an accept failed for want of descriptors or memory.
     static constexpr int kBackOffMs = 200;
 
-    CListen();
+    explicit CListen(CProxyContext& context);
     ~CListen() override;
 
     void OnAccept(int errorCode) override;
@@ -27,6 +29,7 @@ private:
     void BackOff(int error);
     void Resume();
 
+    CProxyContext& m_Context;
     std::unique_ptr<QTimer> m_pResume;
     bool m_bBackingOff = false;
     bool m_bExhausted = false; // an episode is under way (reported once)

@@ -1,9 +1,10 @@
 #include "proxy/Proxy.h"
 
-#include "app/TraceApp.h"
+#include "proxy/ConnectionRegistry.h"
 #include "proxy/ConnectionWatchdog.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Host.h"
+#include "proxy/ProxyContext.h"
 #include "proxy/TlsChannel.h"
 #include "proxy/TracedSend.h"
 #include "proxy/UpstreamAddress.h"
@@ -15,7 +16,6 @@
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_set>
 
 const char CProxy::kBadHeaderReply[] = "HTTP/1.0 400 Invalid header received from browser\n\n";
 const char CProxy::kTunnelReply[] =
@@ -30,12 +30,6 @@ const char kSendTrace[] = "CProxy::Send_Data Sending to socket=%u total = %u\r\n
 
 // Reads taken per readiness event: each is its own chunk, but they leave in one send.
 constexpr int kReadsPerEvent = 8;
-
-std::unordered_set<CProxy*>& LiveProxies()
-{
-    static std::unordered_set<CProxy*> live;
-    return live;
-}
 
 bool IsConnectHeader(std::string_view header)
 {
@@ -58,34 +52,28 @@ constexpr char kUpstreamTarget[] = "upstream";
 
 } // namespace
 
-CProxy::CProxy()
+CProxy::CProxy(CProxyContext& context)
+    : m_Context(context)
 {
-    LiveProxies().insert(this);
     CConnectionWatchdog::Instance().Add(this); // header, connect and idle timeouts
-    if (DebugTraceOn())
-        DebugTrace("CProxy::CProxy\r\n");
+    if (m_Context.DebugTraceOn())
+        m_Context.DebugTrace("CProxy::CProxy\r\n");
 }
 
 CProxy::~CProxy()
 {
-    LiveProxies().erase(this);
     CConnectionWatchdog::Instance().Remove(this);
-}
-
-std::size_t CProxy::LiveCount()
-{
-    return LiveProxies().size();
-}
-
-void CProxy::DestroyAll()
-{
-    while (!LiveProxies().empty())
-        (*LiveProxies().begin())->TearDown();
+    // The server sides go first, each ending its trace entry.
+    m_pHost = nullptr;
+    m_Order.clear();
+    m_Retired.clear();
+    m_Hosts.clear();
+    m_Closed.clear();
 }
 
 void CProxy::OnReceive(int)
 {
-    if (m_bDraining)
+    if (m_bDraining || m_bTornDown)
         return;
     ReleaseRetired();
     char buffer[kReadSize];
@@ -112,8 +100,8 @@ void CProxy::OnReceive(int)
         if (m_bCloseAfterReply || m_nState == ERequestStage::Refused)
             continue; // answered already: what the browser still sends is not wanted
         if (relaying) {
-            if (DebugTraceOn())
-                DebugTrace("CProxy::OnRecieve ProcessBody\r\n");
+            if (m_Context.DebugTraceOn())
+                m_Context.DebugTrace("CProxy::OnRecieve ProcessBody\r\n");
             const std::size_t used = RelayBody(bytes);
             if (used < bytes.size() && m_nState == ERequestStage::Header) {
                 m_Buffer.append(bytes.substr(used)); // the next request follows the body
@@ -121,8 +109,8 @@ void CProxy::OnReceive(int)
                     return;
             }
         } else {
-            if (DebugTraceOn())
-                DebugTrace("CProxy::OnRecieve ProcessHeader\r\n");
+            if (m_Context.DebugTraceOn())
+                m_Context.DebugTrace("CProxy::OnRecieve ProcessHeader\r\n");
             m_Buffer.append(bytes);
             if (m_nState == ERequestStage::Header && !ProcessBuffered())
                 return;
@@ -216,7 +204,7 @@ bool CProxy::ProcessHeader(std::string header)
     if (line.empty())
         static_cast<CRequestFields&>(*this) = CRequestFields();
     else
-        ParseRequest(line);
+        ParseRequest(line, m_Context.TraceStore());
     if (m_strRequestLine.empty()) {
         Refuse();
         return true;
@@ -233,16 +221,15 @@ bool CProxy::ProcessHeader(std::string header)
         return true;
     }
 
-    CTraceApp& app = GetTraceApp();
-    const bool useProxy = app.m_bUseProxy;
+    const bool useProxy = m_Context.UseProxy();
     std::string host = m_strHost;
     std::string target;
     const bool overTls = RouteOverTls(header, host, target);
     if (overTls) {
         // to the origin over TLS, port and request line set
     } else if (useProxy) {
-        host = app.UpstreamHost();
-        m_strPort = app.m_strProxyPort;
+        host = m_Context.UpstreamHost();
+        m_strPort = m_Context.UpstreamPort();
         target = kUpstreamTarget; // the upstream proxy routes every request itself
     } else {
         // Only the request line proper (up to its first LF) is replaced; every other header
@@ -272,12 +259,11 @@ bool CProxy::StartTunnel(std::string header)
     while (!m_Hosts.empty())
         Retire(m_Hosts.back().get());
     WatchForTls(m_strHost, AtoiText(m_strPort));
-    CTraceApp& app = GetTraceApp();
-    const bool useProxy = app.m_bUseProxy;
+    const bool useProxy = m_Context.UseProxy();
     std::string host = m_strHost;
     if (useProxy) {
-        host = app.UpstreamHost();
-        m_strPort = app.m_strProxyPort;
+        host = m_Context.UpstreamHost();
+        m_strPort = m_Context.UpstreamPort();
     }
     m_pHost = OpenServer(std::string(), host, AtoiText(m_strPort), true);
     m_Order.push_back(m_pHost);
@@ -294,11 +280,10 @@ bool CProxy::StartTunnel(std::string header)
     return true;
 }
 
-void CProxy::AddUpstreamCredentials(std::string& header)
+void CProxy::AddUpstreamCredentials(std::string& header) const
 {
     // What is recorded is what goes out: the added line shows in the trace like any other.
-    const CTraceApp& app = GetTraceApp();
-    AddProxyAuthorization(header, app.UpstreamUser(), app.m_strProxyPassword);
+    AddProxyAuthorization(header, m_Context.UpstreamUser(), m_Context.UpstreamPassword());
 }
 
 CHost* CProxy::ServerFor(const std::string& target, const std::string& host, int port)
@@ -316,9 +301,8 @@ CHost* CProxy::OpenServer(const std::string& target, const std::string& host, in
 {
     m_Hosts.push_back(std::make_unique<CHost>(this, target, host, port));
     CHost* server = m_Hosts.back().get();
-    CTraceApp& app = GetTraceApp();
-    if (app.m_pTraceStore)
-        server->SetTraceEntry(app.m_pTraceStore->AddConnection(server, tunnel));
+    if (CTraceStore* store = m_Context.TraceStore())
+        server->SetTraceEntry(store->AddConnection(server, tunnel));
     if (!server->Socket(kAllEvents)) {
         server->SetFailed();
         return server;
@@ -330,9 +314,9 @@ CHost* CProxy::OpenServer(const std::string& target, const std::string& host, in
         server->SetTunnel();
     if (target.rfind("https://", 0) == 0)
         ConfigureTls(*server, target);
-    else if (app.m_bUseProxy)
+    else if (m_Context.UseProxy())
         server->SetViaUpstream(); // a 407 at the start of its answers is the upstream's
-    if (app.m_bUseProxy && app.IsUpstreamSelf()) {
+    if (m_Context.UseProxy() && m_Context.IsUpstreamSelf()) {
         server->AsyncSelect(0); // the upstream is this proxy: the request would come back here
         server->SetFailed();
         return server;
@@ -469,6 +453,8 @@ bool CProxy::ReplyAndClose(const char* reply, std::size_t length, bool traced)
 
 void CProxy::OnSend(int)
 {
+    if (m_bTornDown)
+        return;
     if (m_bDraining) {
         if (!m_pTls->Flush() || m_pTls->IsDrained())
             TearDown();
@@ -489,7 +475,8 @@ void CProxy::OnConnect(int)
 
 void CProxy::OnClose(int errorCode)
 {
-    BrowserEnded(errorCode);
+    if (!m_bTornDown)
+        BrowserEnded(errorCode);
 }
 
 bool CProxy::BrowserEnded(int errorCode)
@@ -514,7 +501,7 @@ bool CProxy::BrowserEnded(int errorCode)
 
 int CProxy::Send_Data(CAsyncSocket& socket, std::string& bytes)
 {
-    const int n = SendFront(socket, bytes, kSendTrace);
+    const int n = SendFront(socket, bytes, kSendTrace, m_Context.TraceStore());
     return n > 0 ? n : 0;
 }
 
@@ -526,7 +513,7 @@ void CProxy::AppendToBuffer(const char* bytes, std::size_t length)
 bool CProxy::FlushToBrowser()
 {
     if (!m_Reply.empty()) {
-        if (SendFront(*this, m_Reply, kSendTrace) < 0) {
+        if (SendFront(*this, m_Reply, kSendTrace, m_Context.TraceStore()) < 0) {
             TearDown();
             return false;
         }
@@ -610,22 +597,34 @@ void CProxy::UpdateFlow()
 void CProxy::CloseServers()
 {
     for (const auto& host : m_Hosts) {
-        if (host->IsOpen() && !host->IsClosed()) {
+        if (host->IsOpen() && !host->IsClosed())
             host->SendPending(); // one last chance for what the server has not taken
-            host->AsyncSelect(0);
-            host->Close();
-        }
+        // No event reaches it again; it is freed with this object (its own handler may be
+        // the one that ended the pair).
+        host->AsyncSelect(0);
+        host->Close();
+        host->EndTrace();
+    }
+    for (const auto& host : m_Retired) {
+        host->AsyncSelect(0);
+        host->Close();
+        host->EndTrace();
     }
     m_pHost = nullptr;
     m_Order.clear();
+    for (auto& host : m_Hosts)
+        m_Closed.push_back(std::move(host));
     m_Hosts.clear();
-    m_Retired.clear();
 }
 
 void CProxy::TearDown()
 {
+    if (m_bTornDown)
+        return;
     if (m_pTls && !m_bDraining && StartDraining())
-        return; // deleted once the browser has taken the last TLS bytes
+        return; // torn down once the browser has taken the last TLS bytes
+    m_bTornDown = true;
+    CConnectionWatchdog::Instance().Remove(this); // no timeout acts on it any more
     CloseServers();
     if (IsOpen()) {
         // Unread bytes at close would reset the connection and could cost the browser the
@@ -636,5 +635,5 @@ void CProxy::TearDown()
         AsyncSelect(0);
         Close();
     }
-    delete this;
+    m_Context.Connections().Release(this);
 }

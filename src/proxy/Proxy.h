@@ -10,6 +10,7 @@
 #include <vector>
 
 class CHost;
+class CProxyContext;
 class CTlsChannel;
 class CTlsServerContext;
 class CTunnelSniffer;
@@ -19,7 +20,7 @@ class CTunnelSniffer;
 // server it names: on the server connection (CHost) already open to that host and port, or on
 // a new one. The answers reach the browser in request order. It answers by itself with the 400,
 // 200 (tunnel) and 404 replies, and tears the pair down: server sides first, then itself. It
-// owns itself and its CHosts.
+// owns its CHosts; the connection registry of its context owns it.
 class CProxy : public CAsyncSocket, public CRequestFields {
 public:
     static constexpr int kReadSize = 8096;
@@ -34,8 +35,10 @@ public:
     static const char kTunnelReply[];
     static const char kConnectErrorReply[];
 
-    CProxy();
+    explicit CProxy(CProxyContext& context);
     ~CProxy() override;
+
+    CProxyContext& Context() const { return m_Context; }
 
     void OnReceive(int errorCode) override;
     void OnSend(int errorCode) override;
@@ -69,12 +72,10 @@ public:
     void UpdateFlow();
     // Deletes the server connections closed as no longer needed (never the caller's own).
     void ReleaseRetired();
-    // Deletes the server sides, then this object. Nothing may touch either afterwards.
+    // Closes the server sides, then this side, and hands the pair back to the registry, which
+    // frees it once the event loop is back. No event reaches either afterwards.
     void TearDown();
-
-    // Connections alive now, and the tear-down of them all (the end of the run).
-    static std::size_t LiveCount();
-    static void DestroyAll();
+    bool IsTornDown() const { return m_bTornDown; }
 
 private:
     enum class ERequestStage {
@@ -93,7 +94,7 @@ private:
     bool ProcessHeader(std::string header);
     bool StartTunnel(std::string header);
     // Adds the upstream's Proxy-Authorization line unless the browser sent its own.
-    static void AddUpstreamCredentials(std::string& header);
+    void AddUpstreamCredentials(std::string& header) const;
     // The server connection for the host and port: the current one when it may be reused.
     CHost* ServerFor(const std::string& target, const std::string& host, int port);
     CHost* OpenServer(const std::string& target, const std::string& host, int port, bool tunnel);
@@ -125,8 +126,12 @@ private:
     // The browser's TLS ends with close_notify after all it is owed; true while that drains.
     bool StartDraining();
     void PostHeldPlaintext();
-    // Closes the server connections and forgets them (the first step of the tear-down).
+    // Closes the server connections and forgets them (the first step of the tear-down); they
+    // are freed with this object.
     void CloseServers();
+
+    CProxyContext& m_Context;
+    bool m_bTornDown = false;
 
     std::unique_ptr<CTunnelSniffer> m_pSniffer;
     std::unique_ptr<CTlsChannel> m_pTls;
@@ -141,7 +146,8 @@ private:
     ERequestStage m_nState = ERequestStage::Header;
     CHost* m_pHost = nullptr;       // where the current request goes (one of m_Hosts)
     std::vector<std::unique_ptr<CHost>> m_Hosts;
-    std::vector<std::unique_ptr<CHost>> m_Retired;
+    std::vector<std::unique_ptr<CHost>> m_Retired; // freed at the next event, or with this
+    std::vector<std::unique_ptr<CHost>> m_Closed;  // the servers of a torn-down pair
     std::vector<CHost*> m_Order;     // the server of each request still owed an answer, in order
     CBodyFramer m_BodyFramer;
     std::string m_Reply;            // the proxy's own reply, ahead of any server byte

@@ -3,12 +3,14 @@
 // their origin over TLS, and the close that lets the last TLS bytes reach the browser.
 #include "proxy/Proxy.h"
 
-#include "app/HttpsEngine.h"
-#include "app/TraceApp.h"
 #include "proxy/HeaderFunctions.h"
 #include "proxy/Host.h"
+#include "proxy/ProxyContext.h"
 #include "proxy/TlsChannel.h"
+#include "tls/DecryptPolicy.h"
+#include "tls/TlsProvider.h"
 #include "tls/TlsServerContext.h"
+#include "tls/TlsSettings.h"
 #include "tls/TlsSession.h"
 #include "tls/TunnelSniffer.h"
 
@@ -41,7 +43,7 @@ int CProxy::Receive(void* data, int length)
 
 void CProxy::WatchForTls(const std::string& host, int port)
 {
-    CHttpsEngine* https = GetTraceApp().m_pHttps.get();
+    CTlsProvider* https = m_Context.Https();
     if (!https || !https->GetSettings().decrypt || !https->GetPolicy().ShouldDecrypt(host))
         return; // tunnelled exactly as always
     m_pSniffer = std::make_unique<CTunnelSniffer>(host);
@@ -51,11 +53,12 @@ void CProxy::WatchForTls(const std::string& host, int port)
 
 std::size_t CProxy::SniffTunnel(std::string_view bytes)
 {
-    CHttpsEngine& https = *GetTraceApp().m_pHttps;
+    CTlsProvider& https = *m_Context.Https();
     std::string error;
     const std::shared_ptr<CTlsServerContext> server = https.GetServerContext(error);
     if (!server) {
-        ReportTlsProblem("Kestrune: the tunnel to " + m_strTlsHost + " is not decrypted: " + error);
+        ReportTlsProblem(m_Context.TraceStore(),
+                         "Kestrune: the tunnel to " + m_strTlsHost + " is not decrypted: " + error);
         std::string held = m_pSniffer->TakeHeld();
         held.append(bytes);
         m_pSniffer.reset();
@@ -71,8 +74,8 @@ std::size_t CProxy::SniffTunnel(std::string_view bytes)
         break;
     case CTunnelSniffer::Verdict::Tunnel: {
         if (!m_pSniffer->GetReason().empty())
-            ReportTlsProblem("Kestrune: the tunnel to " + m_strTlsHost + " is not decrypted: "
-                             + m_pSniffer->GetReason());
+            ReportTlsProblem(m_Context.TraceStore(), "Kestrune: the tunnel to " + m_strTlsHost
+                             + " is not decrypted: " + m_pSniffer->GetReason());
         const std::string held = m_pSniffer->TakeHeld();
         m_pSniffer.reset();
         if (m_pHost)
@@ -110,18 +113,20 @@ void CProxy::NoteBrowserTlsFailure()
     const CTlsSession& session = m_pTls->Session();
     if (session.GetStatus() == TlsStatus::Open)
         return; // a failure after the handshake is the end of the connection, nothing more
-    CHttpsEngine* https = GetTraceApp().m_pHttps.get();
+    CTlsProvider* https = m_Context.Https();
     if (session.GetFailure() == TlsFailure::PeerRefused && https) {
         // The app keeps working: its later tunnels to this host pass undecrypted.
         const bool first = https->GetPolicy().NoteRefused(m_strTlsName);
         https->GetPolicy().NoteRefused(m_strTlsHost);
         if (first)
-            ReportTlsProblem("Kestrune: the browser refused Kestrune's certificate for " + m_strTlsName
-                             + ": " + session.GetError() + "; tunnelled undecrypted from now on");
+            ReportTlsProblem(m_Context.TraceStore(),
+                             "Kestrune: the browser refused Kestrune's certificate for "
+                                 + m_strTlsName + ": " + session.GetError()
+                                 + "; tunnelled undecrypted from now on");
         return;
     }
-    ReportTlsProblem("Kestrune: TLS with the browser for " + m_strTlsName + " failed: "
-                     + session.GetError());
+    ReportTlsProblem(m_Context.TraceStore(), "Kestrune: TLS with the browser for " + m_strTlsName
+                                                 + " failed: " + session.GetError());
 }
 
 bool CProxy::RouteOverTls(std::string& header, std::string& host, std::string& target)
@@ -144,10 +149,9 @@ bool CProxy::RouteOverTls(std::string& header, std::string& host, std::string& t
         header.replace(0, lineEnd, m_strVerb + " " + m_strPath + " " + m_strVersion + "\r\n");
     }
     target = "https://" + name + ":" + std::to_string(port);
-    CTraceApp& app = GetTraceApp();
-    if (app.m_bUseProxy) {
-        host = app.UpstreamHost();
-        m_strPort = app.m_strProxyPort;
+    if (m_Context.UseProxy()) {
+        host = m_Context.UpstreamHost();
+        m_strPort = m_Context.UpstreamPort();
     } else {
         host = m_pTls ? m_strTlsHost : name;
         m_strPort = std::to_string(port);
@@ -163,7 +167,7 @@ void CProxy::ConfigureTls(CHost& server, const std::string& target) const
     const std::string port = target.substr(colon + 1);
     const std::string authority = name.find(':') != std::string::npos ? "[" + name + "]" : name;
     const std::string origin = "https://" + authority + (port == "443" ? "" : ":" + port);
-    server.UseTls(name, GetTraceApp().m_bUseProxy ? authority + ":" + port : std::string(), origin);
+    server.UseTls(name, m_Context.UseProxy() ? authority + ":" + port : std::string(), origin);
 }
 
 bool CProxy::StartDraining()

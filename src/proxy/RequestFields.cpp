@@ -2,7 +2,7 @@
 
 #include "platform/HostText.h"
 #include "proxy/HeaderFunctions.h"
-#include "trace/TraceAppState.h"
+#include "trace/TraceStore.h"
 
 #include <string_view>
 #include <utility>
@@ -36,7 +36,7 @@ constexpr std::size_t TRACED_LINE_BYTES = 200;
 
 } // namespace
 
-void CRequestFields::ParseRequest(const std::string& line)
+void CRequestFields::ParseRequest(const std::string& line, CTraceStore* trace)
 {
     std::string requestLine = line; // the line may be one of this object's own fields
     *this = CRequestFields();
@@ -47,12 +47,12 @@ void CRequestFields::ParseRequest(const std::string& line)
     Tokenize(text, " \r\n", tokens);
     bool https = false;
 
-    if (DebugTraceOn()) {
+    if (DebugTraceOn(trace)) {
         // The label says 300 bytes; 200 is what has always been shown.
         std::string entry = "CProxy::Parse Request - 300 bytes\r\n";
         entry.append(text, 0, TRACED_LINE_BYTES);
         entry += "\r\n";
-        DebugTrace(entry);
+        DebugTrace(trace, entry);
     }
 
     if (tokens.size() == 3) {

@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+class CTraceStore;
+
 // The browser request's first line and the fields that decide where the proxy connects.
 struct CRequestFields {
     std::string m_strRequestLine; // the first header line as received, CR LF included
@@ -14,8 +16,8 @@ struct CRequestFields {
     std::string m_strHost;        // host name or address text to connect to
 
     // Fills the fields from the request line. Every field is set anew, so nothing is left from
-    // an earlier line.
-    void ParseRequest(const std::string& line);
+    // an earlier line. The line goes to the store's debug trace when that is on.
+    void ParseRequest(const std::string& line, CTraceStore* trace = nullptr);
 
 private:
     // Host and port from the authority without its user info; both stay empty when the host

@@ -2,7 +2,7 @@
 
 #include "platform/AsyncSocket.h"
 #include "tls/TlsSession.h"
-#include "trace/TraceAppState.h"
+#include "trace/TraceStore.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -153,10 +153,10 @@ std::function<void(const std::string&)>& TlsProblemSink()
     return sink;
 }
 
-void ReportTlsProblem(const std::string& line)
+void ReportTlsProblem(CTraceStore* trace, const std::string& line)
 {
     if (TlsProblemSink())
         TlsProblemSink()(line); // stderr carries the debug lines too: once is enough
-    else if (DebugTraceOn())
-        DebugTrace(line + "\r\n");
+    else if (DebugTraceOn(trace))
+        DebugTrace(trace, line + "\r\n");
 }

@@ -7,6 +7,7 @@
 
 class CAsyncSocket;
 class CTlsSession;
+class CTraceStore;
 
 // A TLS session laid over one connected socket: the owner reads and sends plaintext with the
 // socket's own results (a count, 0 at the peer's end, -1 with an error such as WSAEWOULDBLOCK),
@@ -57,4 +58,4 @@ private:
 // Where TLS problems are told besides the Debug page (stderr in headless mode); empty: nowhere.
 std::function<void(const std::string&)>& TlsProblemSink();
 // One line about a failed handshake, for the Debug page and the sink.
-void ReportTlsProblem(const std::string& line);
+void ReportTlsProblem(CTraceStore* trace, const std::string& line);

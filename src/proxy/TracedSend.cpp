@@ -2,22 +2,23 @@
 
 #include "platform/AsyncSocket.h"
 #include "proxy/ByteQueue.h"
-#include "trace/TraceAppState.h"
+#include "trace/TraceStore.h"
 
 #include <climits>
 #include <cstdio>
 
-int TracedSend(CAsyncSocket& socket, std::string_view bytes, const char* format)
+int TracedSend(CAsyncSocket& socket, std::string_view bytes, const char* format,
+               CTraceStore* trace)
 {
     const int length = bytes.size() > static_cast<std::size_t>(INT_MAX)
         ? INT_MAX
         : static_cast<int>(bytes.size());
     const int n = socket.Send(bytes.data(), length);
-    if (DebugTraceOn()) {
+    if (DebugTraceOn(trace)) {
         char line[128];
         std::snprintf(line, sizeof line, format, static_cast<unsigned>(socket.GetSocketHandle()),
                       static_cast<unsigned>(n));
-        DebugTrace(line);
+        DebugTrace(trace, line);
     }
     return n;
 }
@@ -34,21 +35,22 @@ int Taken(const CAsyncSocket& socket, int n)
 
 } // namespace
 
-int SendFront(CAsyncSocket& socket, std::string& bytes, const char* format)
+int SendFront(CAsyncSocket& socket, std::string& bytes, const char* format, CTraceStore* trace)
 {
     if (bytes.empty() || !socket.IsOpen())
         return 0;
-    const int n = Taken(socket, TracedSend(socket, bytes, format));
+    const int n = Taken(socket, TracedSend(socket, bytes, format, trace));
     if (n > 0)
         bytes.erase(0, static_cast<std::size_t>(n));
     return n;
 }
 
-int SendFront(CAsyncSocket& socket, CByteQueue& bytes, const char* format, std::size_t limit)
+int SendFront(CAsyncSocket& socket, CByteQueue& bytes, const char* format, CTraceStore* trace,
+              std::size_t limit)
 {
     if (bytes.empty() || limit == 0 || !socket.IsOpen())
         return 0;
-    const int n = Taken(socket, TracedSend(socket, bytes.view().substr(0, limit), format));
+    const int n = Taken(socket, TracedSend(socket, bytes.view().substr(0, limit), format, trace));
     if (n > 0)
         bytes.consume(static_cast<std::size_t>(n));
     return n;

@@ -1,6 +1,5 @@
 #include "trace/TraceConnection.h"
 
-#include "trace/TraceAppState.h"
 #include "trace/TraceHostLink.h"
 #include "trace/OutOfMemory.h"
 #include "trace/ResponseDecoder.h"
@@ -20,8 +19,9 @@ std::int32_t TickDifference(std::uint32_t start, std::uint32_t end)
 }
 } // namespace
 
-CTraceConnection::CTraceConnection(int id, CTraceHostLink* host, bool ssl)
-    : m_bSSL(ssl)
+CTraceConnection::CTraceConnection(int id, CTraceHostLink* host, bool ssl, CTraceStore* store)
+    : m_pStore(store)
+    , m_bSSL(ssl)
     , m_pHost(host)
     , m_nId(id)
 {
@@ -59,6 +59,9 @@ void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std:
         }
     }
 
+    CTraceStore* store = m_pStore;
+    if (store)
+        store->CountBytes(direction, chunk.size()); // every chunk counts, whether shown or not
     const std::size_t index = m_Records.size();
     CTraceRecord* record = nullptr;
     const bool kept = RunUnlessOutOfMemory([&] {
@@ -75,10 +78,10 @@ void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std:
     if (!sent && !m_bSSL)
         TraceResponse(*record, chunk, binary);
 
-    CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
     if (store) {
         // The texts are only made for a feed that takes them.
-        const bool fed = sent ? TraceApp().m_bRequestViewer : TraceApp().m_bResponseViewer;
+        const CTraceState& state = store->State();
+        const bool fed = sent ? state.m_bRequestViewer : state.m_bResponseViewer;
         if (fed) {
             std::string banner;
             std::string fullText;
@@ -106,8 +109,10 @@ void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std:
         store->NotifyRecord(*record);
         if (!store->KeepsRecordTexts())
             record->KeepOnlyLogText();
-        if (!store->KeepsSettledRecords())
+        if (!store->KeepsSettledRecords()) {
+            store->BeforeFreeingRecords();
             DropSettledRecords();
+        }
     }
 }
 
@@ -128,7 +133,7 @@ void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chun
                     m_strHeaderSoFar.clear();
                 return;
             }
-            const bool decode = HasTraceApp() && TraceApp().m_bDecodeBodies;
+            const bool decode = m_pStore && m_pStore->State().m_bDecodeBodies;
             m_strHeaderSoFar.append(header);
             if (fits)
                 m_pResponse = std::make_unique<CResponseDecoder>(m_strHeaderSoFar, decode);

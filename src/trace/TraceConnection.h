@@ -10,11 +10,14 @@
 class CTraceRecord;
 class CTraceHostLink;
 class CResponseDecoder;
+class CTraceStore;
 
 // The trace entry of one server-side connection: its records in the order they were made.
+// Its store (which owns it) counts its bytes, feeds the viewers and is told of its records;
+// an entry without a store only keeps its records.
 class CTraceConnection {
 public:
-    CTraceConnection(int id, CTraceHostLink* host, bool ssl);
+    CTraceConnection(int id, CTraceHostLink* host, bool ssl, CTraceStore* store = nullptr);
     virtual ~CTraceConnection(); // clears the host's back pointer when still attached
 
     CTraceConnection(const CTraceConnection&) = delete;
@@ -57,6 +60,7 @@ private:
     // for it, the decoding of its compressed body into the record's display text.
     void TraceResponse(CTraceRecord& record, std::string_view chunk, bool inheritedBinary);
 
+    CTraceStore* m_pStore = nullptr; // the owner
     bool m_bSSL = false;
     int m_nLastRequest = -1;
     CTraceHostLink* m_pHost = nullptr;

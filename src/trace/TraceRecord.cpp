@@ -3,7 +3,6 @@
 #include "trace/OutOfMemory.h"
 
 #include "platform/Ticks.h"
-#include "trace/TraceAppState.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -15,15 +14,6 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direc
 {
     m_dwStartTick = GetTickMs();
     m_dwEndTick = GetTickMs();
-
-    // Every chunk counts, whether or not a viewer shows it.
-    if (HasTraceApp()) {
-        const auto length = static_cast<std::int64_t>(chunk.size());
-        if (direction == ETraceDirection::Sent)
-            TraceApp().m_nBytesSent += length;
-        else
-            TraceApp().m_nBytesReceived += length;
-    }
 
     m_nConnectionId = connectionId;
     m_nSequence = sequence;

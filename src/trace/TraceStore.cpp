@@ -1,6 +1,5 @@
 #include "trace/TraceStore.h"
 
-#include "trace/TraceAppState.h"
 #include "trace/TraceConnection.h"
 #include "trace/OutOfMemory.h"
 
@@ -9,24 +8,42 @@
 #include <utility>
 
 namespace {
-// A gate reads its switch at the moment of the append; without an application nothing is fed.
-bool RequestGate() { return HasTraceApp() && TraceApp().m_bRequestViewer; }
-bool ResponseGate() { return HasTraceApp() && TraceApp().m_bResponseViewer; }
-bool DebugGate() { return HasTraceApp() && TraceApp().m_bDebugTrace; }
+// A gate reads its switch at the moment of the append.
+bool RequestGate(const CTraceState& state) { return state.m_bRequestViewer; }
+bool ResponseGate(const CTraceState& state) { return state.m_bResponseViewer; }
+bool DebugGate(const CTraceState& state) { return state.m_bDebugTrace; }
 
-int NextEntryId()
+int NextEntryId(CTraceState& state)
 {
-    int& last = TraceApp().m_nLastEntryId;
+    int& last = state.m_nLastEntryId;
     // Ids only rise; after the largest one numbering starts again at 1 instead of overflowing.
     last = last == INT_MAX ? 1 : last + 1;
     return last;
 }
 } // namespace
 
-CTraceStore::CTraceStore() = default;
+CTraceStore::CTraceStore(CTraceState& state)
+    : m_State(state)
+{
+}
+
+CTraceStore::CTraceStore()
+    : m_pOwnState(std::make_unique<CTraceState>())
+    , m_State(*m_pOwnState)
+{
+}
+
+void CTraceStore::CountBytes(ETraceDirection direction, std::size_t length)
+{
+    if (direction == ETraceDirection::Sent)
+        m_State.m_nBytesSent += static_cast<std::int64_t>(length);
+    else
+        m_State.m_nBytesReceived += static_cast<std::int64_t>(length);
+}
 
 CTraceStore::~CTraceStore()
 {
+    BeforeFreeingRecords();
     // In creation order; each entry still attached clears its connection's back pointer.
     for (auto& entry : m_Connections)
         entry.reset();
@@ -35,8 +52,7 @@ CTraceStore::~CTraceStore()
 
 CTraceConnection* CTraceStore::AddConnection(CTraceHostLink* host, bool ssl)
 {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    auto entry = std::make_unique<CTraceConnection>(NextEntryId(), host, ssl);
+    auto entry = std::make_unique<CTraceConnection>(NextEntryId(m_State), host, ssl, this);
     CTraceConnection* result = entry.get();
     m_Connections.push_back(std::move(entry));
     return result;
@@ -44,6 +60,7 @@ CTraceConnection* CTraceStore::AddConnection(CTraceHostLink* host, bool ssl)
 
 void CTraceStore::PurgeClosedConnections()
 {
+    BeforeFreeingRecords();
     // Last to first, as the entries were made; the open ones keep all their records.
     for (auto it = m_Connections.rbegin(); it != m_Connections.rend(); ++it) {
         if (!(*it)->IsOpen())
@@ -63,6 +80,9 @@ CTraceStore::Connections CTraceStore::TakeConnections(
     // Room first: running out of memory then moves nothing.
     taken.reserve(static_cast<std::size_t>(std::count_if(
         m_Connections.begin(), m_Connections.end(), [&take](const auto& entry) { return take(*entry); })));
+    if (!taken.capacity())
+        return taken;
+    TellFreeWatchers(); // the entries taken may be freed at once: no row may point at them
     auto kept = m_Connections.begin();
     for (auto& entry : m_Connections) {
         if (take(*entry))
@@ -82,6 +102,7 @@ void CTraceStore::DropClosedEntry(CTraceConnection* entry)
     for (auto it = m_Connections.end(); it != m_Connections.begin();) {
         --it;
         if (it->get() == entry) {
+            BeforeFreeingRecords();
             m_Connections.erase(it);
             return;
         }
@@ -90,6 +111,7 @@ void CTraceStore::DropClosedEntry(CTraceConnection* entry)
 
 void CTraceStore::DropWrittenRecords()
 {
+    BeforeFreeingRecords();
     for (auto& entry : m_Connections)
         entry->DropWrittenRecords();
 }
@@ -142,21 +164,21 @@ void CTraceStore::Clear(Feed& feed)
 // The copies are made inside the guard: running out of memory costs a viewer its text only.
 void CTraceStore::AppendRequestText(const std::string& text, const std::string& banner)
 {
-    if (!RequestGate())
+    if (!RequestGate(m_State))
         return;
     RunUnlessOutOfMemory([&] { AppendRequestText(std::string(text), std::string(banner)); });
 }
 
 void CTraceStore::AppendResponseText(const std::string& text, const std::string& banner)
 {
-    if (!ResponseGate())
+    if (!ResponseGate(m_State))
         return;
     RunUnlessOutOfMemory([&] { AppendResponseText(std::string(text), std::string(banner)); });
 }
 
 void CTraceStore::AppendDebugText(const std::string& text)
 {
-    if (!DebugGate())
+    if (!DebugGate(m_State))
         return;
     if (m_DebugObserver)
         return m_DebugObserver(text);
@@ -165,21 +187,21 @@ void CTraceStore::AppendDebugText(const std::string& text)
 
 void CTraceStore::AppendRequestText(std::string&& text, std::string&& banner)
 {
-    if (RequestGate())
+    if (RequestGate(m_State))
         Append(m_Request, &banner, text);
 }
 
 void CTraceStore::AppendResponseText(std::string&& text, std::string&& banner)
 {
-    if (ResponseGate())
+    if (ResponseGate(m_State))
         Append(m_Response, &banner, text);
 }
 
 void CTraceStore::AppendDebugText(std::string&& text)
 {
-    if (DebugGate() && m_DebugObserver)
+    if (DebugGate(m_State) && m_DebugObserver)
         m_DebugObserver(text);
-    else if (DebugGate())
+    else if (DebugGate(m_State))
         Append(m_Debug, nullptr, text);
 }
 
@@ -190,6 +212,28 @@ std::string CTraceStore::TakeDebugText() const { return Take(m_Debug); }
 void CTraceStore::ClearRequestText() { Clear(m_Request); }
 void CTraceStore::ClearResponseText() { Clear(m_Response); }
 void CTraceStore::ClearDebugText() { Clear(m_Debug); }
+
+void CTraceStore::WatchRecordsFreed(const void* watcher, std::function<void()> letGo) const
+{
+    UnwatchRecordsFreed(watcher);
+    m_FreeWatchers.emplace_back(watcher, std::move(letGo));
+}
+
+void CTraceStore::UnwatchRecordsFreed(const void* watcher) const
+{
+    m_FreeWatchers.erase(std::remove_if(m_FreeWatchers.begin(), m_FreeWatchers.end(),
+                                        [watcher](const auto& w) { return w.first == watcher; }),
+                         m_FreeWatchers.end());
+}
+
+void CTraceStore::TellFreeWatchers()
+{
+    // Taken out first: a watcher may watch again or unwatch while it is told.
+    std::vector<std::pair<const void*, std::function<void()>>> watchers;
+    watchers.swap(m_FreeWatchers);
+    for (auto& watcher : watchers)
+        watcher.second();
+}
 
 void CTraceStore::SetRecordObserver(std::function<void(const CTraceRecord&)> observer)
 {

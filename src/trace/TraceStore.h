@@ -4,10 +4,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
+#include <string_view>
 #include <vector>
+
+#include "trace/TraceState.h"
+#include "trace/TraceVocabulary.h"
 
 class CTraceConnection;
 class CTraceHostLink;
@@ -17,16 +20,25 @@ class CTraceRecord;
 inline constexpr std::int64_t FEED_LIMIT = 128000;
 
 // The trace of the run: one entry per server-side connection, and three feeds of pending text
-// for the Request Viewer, the Response Viewer and the Debug page.
+// for the Request Viewer, the Response Viewer and the Debug page. Everything runs on the one
+// thread, so nothing here is locked.
 class CTraceStore {
 public:
+    // The switches and counters are the owner's (the application object's), read at the moment
+    // they are needed; without them the store keeps a set of its own.
+    explicit CTraceStore(CTraceState& state);
     CTraceStore();
     virtual ~CTraceStore();
+
+    CTraceState& State() { return m_State; }
+    const CTraceState& State() const { return m_State; }
+    // Every chunk recorded counts in the byte totals (direction 0: sent), shown or not.
+    void CountBytes(ETraceDirection direction, std::size_t length);
 
     CTraceStore(const CTraceStore&) = delete;
     CTraceStore& operator=(const CTraceStore&) = delete;
 
-    // A new entry numbered from the application's m_nLastEntryId.
+    // A new entry numbered from m_nLastEntryId.
     CTraceConnection* AddConnection(CTraceHostLink* host, bool ssl);
 
     using Connections = std::vector<std::unique_ptr<CTraceConnection>>;
@@ -56,7 +68,7 @@ public:
     // Writes every unwritten record's row; true when all were written, false at the first failure.
     bool WriteLog(std::FILE* file);
 
-    // Feeds. Each append is gated by its switch of the application object.
+    // Feeds. Each append is gated by its switch.
     void AppendRequestText(const std::string& text, const std::string& banner);
     void AppendResponseText(const std::string& text, const std::string& banner);
     void AppendDebugText(const std::string& text);
@@ -86,6 +98,18 @@ public:
         m_DebugObserver = std::move(observer);
     }
 
+    // Told once, before the store next frees records (a purge, a drop, its own end), so that
+    // whoever holds pointers to records (the Listing's rows) lets go of them first. One
+    // watch per watcher; a watcher that goes away first unwatches.
+    void WatchRecordsFreed(const void* watcher, std::function<void()> letGo) const;
+    void UnwatchRecordsFreed(const void* watcher) const;
+    // Records are about to be freed: every watcher is told, then forgotten.
+    void BeforeFreeingRecords()
+    {
+        if (!m_FreeWatchers.empty())
+            TellFreeWatchers();
+    }
+
     // Pending lengths, for tests and the window.
     std::int64_t GetRequestCount() const { return m_Request.count; }
     std::int64_t GetResponseCount() const { return m_Response.count; }
@@ -99,14 +123,32 @@ private:
     static void Append(Feed& feed, std::string* banner, std::string& text);
     static std::string Take(const Feed& feed);
     static void Clear(Feed& feed);
+    void TellFreeWatchers();
 
+    std::unique_ptr<CTraceState> m_pOwnState; // only when no state was handed in
+    CTraceState& m_State;
     Feed m_Response;
     Feed m_Request;
     Feed m_Debug;
-    std::mutex m_Lock;
     Connections m_Connections;
     std::function<void(const CTraceRecord&)> m_RecordObserver;
     std::function<void(const std::string&)> m_DebugObserver;
+    // Watching changes no record: allowed on a store seen as const.
+    mutable std::vector<std::pair<const void*, std::function<void()>>> m_FreeWatchers;
     bool m_bKeepSettledRecords = true;
     bool m_bKeepRecordTexts = true;
 };
+
+// True when debug trace lines are wanted (a store and its switch on); emitters test this
+// before formatting a line, so tracing costs nothing while it is off.
+inline bool DebugTraceOn(const CTraceStore* store)
+{
+    return store && store->State().m_bDebugTrace;
+}
+
+// Appends one debug trace line (ending in "\r\n") to the store's debug feed, when on.
+inline void DebugTrace(CTraceStore* store, std::string_view line)
+{
+    if (DebugTraceOn(store))
+        store->AppendDebugText(std::string(line));
+}

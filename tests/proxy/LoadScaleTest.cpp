@@ -80,7 +80,7 @@ ClientSwarm::Result RunSwarm(const ClientSwarm& swarm, int port, std::size_t cou
     });
     std::size_t peak = 0;
     RunUntil([&] {
-        peak = std::max(peak, CProxy::LiveCount());
+        peak = std::max(peak, GetTraceApp().Connections().LiveCount());
         return done.load();
     }, swarm.timeoutMs + 5000);
     RunUntil([&] { return done.load(); }, 60000); // the swarm bounds its own time

@@ -77,7 +77,8 @@ TEST_F(ProxyDebugTraceTest, FailedSendPrintsAsUnsigned)
     m_pApp->m_bDebugTrace = 1;
     CAsyncSocket unconnected;
     ASSERT_TRUE(unconnected.Socket());
-    EXPECT_EQ(TracedSend(unconnected, "abc", "send socket=%u total = %u\r\n"), -1);
+    EXPECT_EQ(TracedSend(unconnected, "abc", "send socket=%u total = %u\r\n",
+                         m_pApp->m_pTraceStore.get()), -1);
     std::ostringstream expected;
     expected << "send socket=" << unconnected.GetSocketHandle() << " total = 4294967295\r\n";
     EXPECT_EQ(m_pApp->m_pTraceStore->TakeDebugText(), expected.str());

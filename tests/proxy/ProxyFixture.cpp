@@ -25,7 +25,7 @@ void ProxyFixture::SetUp()
 
 void ProxyFixture::TearDown()
 {
-    CProxy::DestroyAll();
+    m_pApp->Connections().DestroyAll();
     m_pApp.reset();
     FlushDeferredDeletes();
     SetMessageHandler(nullptr);
@@ -46,7 +46,7 @@ std::string ProxyFixture::Exchange(const std::string& request, int timeoutMs)
 
 bool ProxyFixture::AllClosed(int timeoutMs)
 {
-    return RunUntil([] { return CProxy::LiveCount() == 0; }, timeoutMs);
+    return RunUntil([this] { return m_pApp->Connections().LiveCount() == 0; }, timeoutMs);
 }
 
 const std::vector<std::unique_ptr<CTraceConnection>>& ProxyFixture::Entries() const

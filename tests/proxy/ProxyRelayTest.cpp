@@ -236,10 +236,11 @@ TEST_F(ProxyRelayTest, EndOfTheRunClosesConnectionsStillOpen)
     BlockingStream browser;
     ASSERT_TRUE(browser.Connect(m_nPort));
     browser.Write("GET " + Url(origin.Port()) + " HTTP/1.1\r\n\r\n");
-    ASSERT_TRUE(RunUntil([&] { return answered.load() && CProxy::LiveCount() == 1; }));
+    ASSERT_TRUE(
+        RunUntil([&] { return answered.load() && m_pApp->Connections().LiveCount() == 1; }));
     RunFor(50);
     m_pApp->ExitInstance();
-    EXPECT_EQ(CProxy::LiveCount(), 0u);
+    EXPECT_EQ(m_pApp->Connections().LiveCount(), 0u);
     bool closed = false;
     EXPECT_EQ(browser.ReadToEnd(3000, &closed), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
     EXPECT_TRUE(closed);

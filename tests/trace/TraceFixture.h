@@ -1,7 +1,6 @@
 #pragma once
 #include "platform/Ticks.h"
 #include "support/TraceWords.h"
-#include "trace/TraceAppState.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
@@ -51,7 +50,6 @@ protected:
         g_clock = LocalTime(14, 3, 22);
         SetTickSource(&FakeTick);
         SetClockSource(&FakeClock);
-        m_app.m_pTraceStore = &m_store;
     }
 
     ~TraceTest() override
@@ -83,8 +81,8 @@ protected:
         entry.AddChunk(direction, part, chunk);
     }
 
-    CTraceAppState m_app;
-    CTraceStore m_store;
+    CTraceState m_app;
+    CTraceStore m_store{m_app};
 };
 
 inline const std::string kRequest = "GET /index.html HTTP/1.0\r\nHost: example.test\r\n\r\n";

@@ -44,7 +44,7 @@ TEST_F(StoreTest, FeedsAreGatedBySwitchesReadAtAppendTime)
     EXPECT_EQ(m_store.GetRequestCount() + m_store.GetResponseCount() + m_store.GetDebugCount(), 0);
 
     m_app.m_bDebugTrace = 1;
-    DebugTrace("CListen::CListen\r\n");
+    DebugTrace(&m_store, "CListen::CListen\r\n");
     m_app.m_bResponseViewer = 1;
     m_store.AppendResponseText("response", "");
     EXPECT_EQ(m_store.TakeDebugText(), "CListen::CListen\r\n");
@@ -134,17 +134,14 @@ TEST_F(StoreTest, PurgeKeepsOpenEntriesWithTheirWrittenMarksAndEmptiesFeeds)
 
 TEST(StoreLifetime, DestructionClearsTheBackPointerOfAttachedHostsOnly)
 {
-    CTraceAppState app;
     FakeHost attached, detached;
     {
         CTraceStore store;
-        app.m_pTraceStore = &store;
         EXPECT_EQ(store.AddConnection(&attached, false)->GetHost(), &attached);
         store.AddConnection(&detached, false)->DetachConnection();
         store.PurgeClosedConnections();
         EXPECT_EQ(detached.cleared, 0);
         EXPECT_EQ(attached.cleared, 0);
-        app.m_pTraceStore = nullptr;
     }
     EXPECT_EQ(attached.cleared, 1);
     EXPECT_EQ(detached.cleared, 0);

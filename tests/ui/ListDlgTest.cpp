@@ -278,6 +278,19 @@ TEST_F(ListDlgTest, ClearListingDropsRowsBeforeThePurge)
     m_page.GetWindow()->grab(); // painting reads no deleted record
 }
 
+TEST_F(ListDlgTest, APurgeOfTheStoreAloneTakesTheRowsWithIt)
+{
+    CreatePage();
+    AddExchange("/a");
+    AddExchange("/open", false);
+    m_page.OnRefresh();
+    Store().PurgeClosedConnections(); // nobody cleared the Listing first
+    EXPECT_EQ(m_page.GetModel()->rowCount(), 0);
+    m_page.GetWindow()->grab(); // painting reads no deleted record
+    m_page.OnRefresh();
+    EXPECT_EQ(m_page.GetModel()->rowCount(), 2);
+}
+
 TEST_F(ListDlgTest, ClearButtonClearsAllData)
 {
     CreatePage();

@@ -111,7 +111,7 @@ TEST_F(SetupPageTest, ApplyStoresTrimmedAddressesAndRestartsListening)
     ASSERT_TRUE(Start());
     EXPECT_FALSE(Button(1002)->isEnabled());
     AddClosedConnection({{kSent, "GET / HTTP/1.0\r\n\r\n"}});
-    const CListen* before = m_app->m_pListener;
+    const CListen* before = m_app->m_pListener.get();
 
     Retype(1001, QStringLiteral("  my.host  "));
     Retype(1008, QStringLiteral("  upstream.invalid "));
@@ -134,7 +134,7 @@ TEST_F(SetupPageTest, ApplyStoresTrimmedAddressesAndRestartsListening)
     // Every apply clears the data and replaces the listener.
     EXPECT_EQ(m_listenPorts.size(), 3u);
     EXPECT_NE(m_app->m_pListener, nullptr);
-    EXPECT_NE(m_app->m_pListener, before);
+    EXPECT_NE(m_app->m_pListener.get(), before);
     EXPECT_TRUE(m_app->m_pTraceStore->GetConnections().empty());
     EXPECT_TRUE(m_messages.empty());
 }

@@ -30,7 +30,6 @@ CPropertyPage::~CPropertyPage()
 {
     // The sheet destroys the windows first; a window left over is deleted with its page.
     delete m_pWindow.data();
-    delete m_pUnits;
 }
 
 QWidget* CPropertyPage::CreateWindow(QWidget* parent)
@@ -39,8 +38,7 @@ QWidget* CPropertyPage::CreateWindow(QWidget* parent)
         return m_pWindow;
     auto* window = new CPageWindow(this, parent);
     m_pWindow = window;
-    delete m_pUnits;
-    m_pUnits = new CDialogUnits(window->font());
+    m_pUnits = std::make_unique<CDialogUnits>(window->font());
     window->resize(m_pUnits->Size(m_templateSize.width(), m_templateSize.height()));
     OnInitDialog();
     return window;

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <memory>
+
 class CPropertyPage;
 
 // The window of a page: forwards size changes and timer ticks to its page object.
@@ -66,5 +68,5 @@ private:
     QString m_strTitle;
     QSize m_templateSize;
     QPointer<QWidget> m_pWindow;
-    CDialogUnits* m_pUnits = nullptr;
+    std::unique_ptr<CDialogUnits> m_pUnits;
 };

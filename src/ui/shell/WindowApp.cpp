@@ -96,7 +96,7 @@ CMainPropSheet* InitWindowInstance(CTraceApp& app)
         return nullptr;
     auto* sheet = new CMainPropSheet();
     // Set before the window is made: the Setup page's first apply already clears through it.
-    app.m_pPropSheet = sheet;
+    app.m_pPropSheet.reset(sheet);
     if (!sheet->Create())
         return nullptr;
     // The second start: clears the still empty trace and replaces the listener just made.

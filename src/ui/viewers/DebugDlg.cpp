@@ -1,6 +1,6 @@
 #include "ui/viewers/DebugDlg.h"
 
-#include "trace/TraceAppState.h"
+#include "app/TraceApp.h"
 #include "trace/TraceStore.h"
 
 CDebugDlg::CDebugDlg()
@@ -12,10 +12,10 @@ CDebugDlg::CDebugDlg()
 
 std::string CDebugDlg::TakeFeedText() const
 {
-    return TraceApp().m_pTraceStore->TakeDebugText();
+    return GetTraceApp().m_pTraceStore->TakeDebugText();
 }
 
 void CDebugDlg::ClearFeedText()
 {
-    TraceApp().m_pTraceStore->ClearDebugText();
+    GetTraceApp().m_pTraceStore->ClearDebugText();
 }

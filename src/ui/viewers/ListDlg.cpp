@@ -44,7 +44,7 @@ QString FromBytes(const std::string& text)
 
 const CTraceConnection* FindConnection(int id)
 {
-    const CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
+    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
     if (!store)
         return nullptr;
     for (const auto& connection : store->GetConnections()) {
@@ -206,7 +206,7 @@ void CListDlg::OnRefresh()
     if (!m_pModel)
         return;
     m_pModel->Clear();
-    const CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
+    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
     if (!store || store->GetConnections().empty())
         return; // the pane and the buttons stay as they were
     m_pModel->Refresh(*store);
@@ -363,7 +363,7 @@ void CListDlg::OnAutoRefreshToggled(bool on)
 
 void CListDlg::OnAutoRefresh()
 {
-    const CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
+    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
     if (!m_pModel || !store || !GetWindow() || !GetWindow()->isVisible())
         return;
     // A refresh whose filter still runs is not started again: the rows it brings are as new.
@@ -562,7 +562,7 @@ void CListDlg::OnCopyCurl(bool throughKestrune)
 
 bool CListDlg::ExportHar(const QString& path)
 {
-    const CTraceStore* store = HasTraceApp() ? TraceApp().m_pTraceStore : nullptr;
+    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
     if (!store)
         return false;
     std::unordered_set<int> wanted;

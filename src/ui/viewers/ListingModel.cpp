@@ -66,8 +66,26 @@ CListingModel::CListingModel(QObject* parent)
     });
 }
 
+CListingModel::~CListingModel()
+{
+    ForgetStore();
+}
+
+void CListingModel::ForgetStore()
+{
+    if (m_pStore)
+        m_pStore->UnwatchRecordsFreed(this);
+    m_pStore = nullptr;
+}
+
 void CListingModel::Refresh(const CTraceStore& store)
 {
+    ForgetStore();
+    m_pStore = &store;
+    store.WatchRecordsFreed(this, [this] {
+        m_pStore = nullptr; // told once: the watch is over
+        Clear();
+    });
     std::vector<SRow> rows;
     std::size_t total = 0;
     for (const auto& connection : store.GetConnections())
@@ -86,6 +104,7 @@ void CListingModel::Refresh(const CTraceStore& store)
 
 void CListingModel::Clear()
 {
+    ForgetStore();
     m_JobTimer.stop();
     m_Job = SJob();
     beginResetModel();

@@ -14,7 +14,7 @@ class CTraceStore;
 // The Listing's table: a snapshot of the store's records taken at Refresh, one thin row per
 // record, seen through a filter and a sort order. Cell texts are made when the view asks for
 // them, except "Resp Time", which keeps the value the record had at Refresh. The rows point
-// into the store: Clear() must run before the store deletes records.
+// into the store, which tells the model before it frees records: the rows go then.
 //
 // A filter over a large snapshot is matched a slice at a time between events, so typing goes
 // on while it runs; the rows shown change at once when it is done (filterApplied).
@@ -25,6 +25,7 @@ public:
     enum class SortState { None, Ascending, Descending };
 
     explicit CListingModel(QObject* parent = nullptr);
+    ~CListingModel() override;
 
     // Rebuilds the rows from every record of every connection, in store order.
     void Refresh(const CTraceStore& store);
@@ -70,6 +71,9 @@ private:
     void BuildFacts(std::size_t from, std::size_t to);
     void SortSnapshot();
 
+    void ForgetStore();
+
+    const CTraceStore* m_pStore = nullptr; // the store the rows point into, while they do
     std::vector<SRow> m_Rows;       // the snapshot, in record order
     std::vector<std::uint32_t> m_Order; // m_Rows in sort order; empty for record order
     std::vector<SRow> m_Visible;    // what the view shows

@@ -1,6 +1,6 @@
 #include "ui/viewers/RecieveDataWatcherDlg.h"
 
-#include "trace/TraceAppState.h"
+#include "app/TraceApp.h"
 #include "trace/TraceStore.h"
 
 CRecieveDataWatcherDlg::CRecieveDataWatcherDlg()
@@ -12,10 +12,10 @@ CRecieveDataWatcherDlg::CRecieveDataWatcherDlg()
 
 std::string CRecieveDataWatcherDlg::TakeFeedText() const
 {
-    return TraceApp().m_pTraceStore->TakeResponseText();
+    return GetTraceApp().m_pTraceStore->TakeResponseText();
 }
 
 void CRecieveDataWatcherDlg::ClearFeedText()
 {
-    TraceApp().m_pTraceStore->ClearResponseText();
+    GetTraceApp().m_pTraceStore->ClearResponseText();
 }

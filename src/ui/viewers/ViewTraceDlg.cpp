@@ -1,6 +1,6 @@
 #include "ui/viewers/ViewTraceDlg.h"
 
-#include "trace/TraceAppState.h"
+#include "app/TraceApp.h"
 #include "trace/TraceStore.h"
 
 CViewTraceDlg::CViewTraceDlg()
@@ -12,10 +12,10 @@ CViewTraceDlg::CViewTraceDlg()
 
 std::string CViewTraceDlg::TakeFeedText() const
 {
-    return TraceApp().m_pTraceStore->TakeRequestText();
+    return GetTraceApp().m_pTraceStore->TakeRequestText();
 }
 
 void CViewTraceDlg::ClearFeedText()
 {
-    TraceApp().m_pTraceStore->ClearRequestText();
+    GetTraceApp().m_pTraceStore->ClearRequestText();
 }

@@ -1,8 +1,8 @@
 #include "ui/viewers/ViewerPage.h"
 
+#include "app/TraceApp.h"
 #include "platform/MessageBox.h"
 #include "trace/OutOfMemory.h"
-#include "trace/TraceAppState.h"
 
 #include <QWidget>
 
@@ -112,7 +112,7 @@ void CViewerPage::PullFeed()
 {
     if (m_pFreeze && m_pFreeze->isChecked())
         return; // the feed keeps filling (and trimming) in the store
-    if (!m_pPane || !HasTraceApp() || !TraceApp().m_pTraceStore)
+    if (!m_pPane || !HasTraceApp() || !GetTraceApp().m_pTraceStore)
         return;
 
     const std::string& paneText = m_pPane->GetBytes();
