@@ -28,6 +28,8 @@ public:
     void Release(CProxy* proxy);
     // Connections not yet freed (released ones count until they are).
     std::size_t LiveCount() const { return m_Live.size() + m_Released.size(); }
+    // Connections not yet released: those that may still get events.
+    std::size_t OpenCount() const { return m_Live.size(); }
     // The end of the run: every pair is torn down and freed now.
     void DestroyAll();
 
@@ -36,5 +38,5 @@ private:
 
     std::unordered_map<CProxy*, std::unique_ptr<CProxy>> m_Live;
     std::vector<std::unique_ptr<CProxy>> m_Released;
-    std::unique_ptr<QTimer> m_pFree; // the zero timer that frees the released pairs
+    std::unique_ptr<QTimer> m_pFree; // frees the released pairs when no accept or release does
 };
