@@ -157,6 +157,6 @@ void ReportTlsProblem(CTraceStore* trace, const std::string& line)
 {
     if (TlsProblemSink())
         TlsProblemSink()(line); // stderr carries the debug lines too: once is enough
-    else if (DebugTraceOn(trace))
-        DebugTrace(trace, line + "\r\n");
+    else if (trace)
+        trace->AppendDebugNotice(line + "\r\n");
 }

@@ -197,6 +197,16 @@ void CTraceStore::AppendResponseText(std::string&& text, std::string&& banner)
         Append(m_Response, &banner, text);
 }
 
+void CTraceStore::AppendDebugNotice(const std::string& text)
+{
+    if (m_DebugObserver)
+        return m_DebugObserver(text);
+    RunUnlessOutOfMemory([&] {
+        std::string line = text;
+        Append(m_Debug, nullptr, line);
+    });
+}
+
 void CTraceStore::AppendDebugText(std::string&& text)
 {
     if (DebugGate(m_State) && m_DebugObserver)

@@ -75,6 +75,9 @@ public:
     void AppendRequestText(std::string&& text, std::string&& banner);
     void AppendResponseText(std::string&& text, std::string&& banner);
     void AppendDebugText(std::string&& text);
+    // A line for the debug feed whether or not Debug Trace is on: a failure the user must hear
+    // of even though the relay worked around it (a refused certificate, a failed origin).
+    void AppendDebugNotice(const std::string& text);
     std::string TakeRequestText() const;
     std::string TakeResponseText() const;
     std::string TakeDebugText() const;

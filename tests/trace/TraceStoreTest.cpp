@@ -42,6 +42,9 @@ TEST_F(StoreTest, FeedsAreGatedBySwitchesReadAtAppendTime)
     m_store.AppendResponseText("response", "banner");
     m_store.AppendDebugText("debug\r\n");
     EXPECT_EQ(m_store.GetRequestCount() + m_store.GetResponseCount() + m_store.GetDebugCount(), 0);
+    m_store.AppendDebugNotice("notice\r\n"); // a failure the user must hear of: never gated
+    EXPECT_EQ(m_store.TakeDebugText(), "notice\r\n");
+    m_store.ClearDebugText();
 
     m_app.m_bDebugTrace = 1;
     DebugTrace(&m_store, "CListen::CListen\r\n");
