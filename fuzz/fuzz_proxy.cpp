@@ -22,10 +22,10 @@
 //   bytes 4-5  length of the request bytes (little-endian); they follow, the answer after them
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
-#include "proxy/HeaderFunctions.h"
-#include "proxy/MessageFraming.h"
+#include "http/HeaderFunctions.h"
+#include "http/MessageFraming.h"
 #include "proxy/Proxy.h"
-#include "proxy/RequestFields.h"
+#include "http/RequestFields.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"

@@ -5,7 +5,7 @@
 #include "app/SheetBase.h"
 #include "platform/LocalAddress.h"
 #include "platform/MessageBox.h"
-#include "proxy/HeaderFunctions.h"
+#include "http/HeaderFunctions.h"
 #include "proxy/Listen.h"
 #include "proxy/Proxy.h"
 #include "proxy/UpstreamAddress.h"

@@ -1,7 +1,7 @@
 #include "proxy/Host.h"
 
 #include "proxy/ConnectionWatchdog.h"
-#include "proxy/HeaderFunctions.h"
+#include "http/HeaderFunctions.h"
 #include "proxy/Proxy.h"
 #include "proxy/ProxyContext.h"
 #include "proxy/TlsChannel.h"

@@ -1,7 +1,7 @@
 #pragma once
 #include "platform/AsyncSocket.h"
 #include "proxy/ByteQueue.h"
-#include "proxy/MessageFraming.h"
+#include "http/MessageFraming.h"
 #include "trace/TraceHostLink.h"
 #include "trace/TraceVocabulary.h"
 

@@ -2,7 +2,7 @@
 // upstream proxy opens for us, and the 502 the browser gets when that fails.
 #include "proxy/Host.h"
 
-#include "proxy/HeaderFunctions.h"
+#include "http/HeaderFunctions.h"
 #include "proxy/Proxy.h"
 #include "proxy/ProxyContext.h"
 #include "proxy/UpstreamAddress.h"

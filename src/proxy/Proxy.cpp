@@ -2,7 +2,7 @@
 
 #include "proxy/ConnectionRegistry.h"
 #include "proxy/ConnectionWatchdog.h"
-#include "proxy/HeaderFunctions.h"
+#include "http/HeaderFunctions.h"
 #include "proxy/Host.h"
 #include "proxy/ProxyContext.h"
 #include "proxy/TlsChannel.h"
@@ -204,7 +204,9 @@ bool CProxy::ProcessHeader(std::string header)
     if (line.empty())
         static_cast<CRequestFields&>(*this) = CRequestFields();
     else
-        ParseRequest(line, m_Context.TraceStore());
+        ParseRequest(line);
+    if (!line.empty() && m_Context.DebugTraceOn())
+        m_Context.DebugTrace(DebugLine(line));
     if (m_strRequestLine.empty()) {
         Refuse();
         return true;

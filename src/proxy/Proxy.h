@@ -1,7 +1,7 @@
 #pragma once
 #include "platform/AsyncSocket.h"
-#include "proxy/MessageFraming.h"
-#include "proxy/RequestFields.h"
+#include "http/MessageFraming.h"
+#include "http/RequestFields.h"
 
 #include <cstddef>
 #include <memory>

@@ -3,7 +3,7 @@
 // their origin over TLS, and the close that lets the last TLS bytes reach the browser.
 #include "proxy/Proxy.h"
 
-#include "proxy/HeaderFunctions.h"
+#include "http/HeaderFunctions.h"
 #include "proxy/Host.h"
 #include "proxy/ProxyContext.h"
 #include "proxy/TlsChannel.h"

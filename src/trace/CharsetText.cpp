@@ -1,5 +1,5 @@
 #include "trace/CharsetText.h"
-#include "trace/AsciiCase.h"
+#include "http/AsciiCase.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>

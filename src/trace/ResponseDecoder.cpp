@@ -1,5 +1,5 @@
 #include "trace/ResponseDecoder.h"
-#include "trace/AsciiCase.h"
+#include "http/AsciiCase.h"
 
 #include <algorithm>
 #include <vector>

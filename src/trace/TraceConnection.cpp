@@ -41,7 +41,8 @@ void CTraceConnection::DetachConnection()
     m_bOpen = false;
 }
 
-void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk)
+void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk,
+                                std::uint64_t exchange)
 {
     const bool sent = direction == ETraceDirection::Sent;
     bool binary = false;
@@ -68,6 +69,7 @@ void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std:
         auto made = std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part,
                                                    chunk, binary, m_bSSL);
         record = made.get();
+        record->SetExchangeId(exchange);
         if (sent && part == ETracePart::Header && !m_strOrigin.empty())
             record->SetOrigin(m_strOrigin);
         m_Records.push_back(std::move(made));

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -23,9 +24,10 @@ public:
     CTraceConnection(const CTraceConnection&) = delete;
     CTraceConnection& operator=(const CTraceConnection&) = delete;
 
-    // Records one chunk, sent or received, as the given part. The chunk may hold any byte
-    // value, NUL included.
-    void AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk);
+    // Records one chunk, sent or received, as the given part of the given exchange (0: none).
+    // The chunk may hold any byte value, NUL included.
+    void AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk,
+                  std::uint64_t exchange = 0);
 
     // The connection object is gone: the entry stays, marked closed.
     void DetachConnection();

@@ -1,5 +1,5 @@
 #include "trace/TraceRecord.h"
-#include "trace/AsciiCase.h"
+#include "http/AsciiCase.h"
 #include "trace/OutOfMemory.h"
 
 #include "platform/Ticks.h"

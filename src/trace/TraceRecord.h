@@ -36,6 +36,10 @@ public:
     void SetElapsed(std::int32_t ms) { m_nElapsed = ms; }
     int GetConnectionId() const { return m_nConnectionId; }
     int GetSequence() const { return m_nSequence; }
+    // The exchange (CExchange::m_nId) the chunk belongs to; 0 for none (a tunnel's bytes, or a
+    // chunk recorded outside any request).
+    std::uint64_t GetExchangeId() const { return m_nExchange; }
+    void SetExchangeId(std::uint64_t id) { m_nExchange = id; }
     const std::string& GetHeader() const { return m_strHeader; }
     const std::string& GetContentType() const { return m_strContentType; }
     const std::string& GetText() const { return m_strText; }
@@ -97,6 +101,7 @@ private:
     std::uint32_t m_dwEndTick = 0;
     std::int32_t m_nSequence = 0;
     std::int32_t m_nConnectionId = 0;
+    std::uint64_t m_nExchange = 0;
     bool m_bBinary = false;
     std::string m_strContentType;
     std::int32_t m_nBytes = 0;

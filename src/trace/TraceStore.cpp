@@ -1,5 +1,6 @@
 #include "trace/TraceStore.h"
 
+#include "trace/Exchange.h"
 #include "trace/TraceConnection.h"
 #include "trace/OutOfMemory.h"
 
@@ -58,6 +59,38 @@ CTraceConnection* CTraceStore::AddConnection(CTraceHostLink* host, bool ssl)
     return result;
 }
 
+std::shared_ptr<CExchange> CTraceStore::AddExchange()
+{
+    auto exchange = std::make_shared<CExchange>();
+    exchange->m_nId = ++m_nLastExchangeId;
+    m_Exchanges.push_back(exchange);
+    return exchange;
+}
+
+const CExchange* CTraceStore::FindExchange(std::uint64_t id) const
+{
+    // Numbers rise in order and only finished exchanges leave: search from the newest back.
+    if (m_Exchanges.empty() || id == 0)
+        return nullptr;
+    const std::uint64_t first = m_Exchanges.front()->m_nId;
+    if (id >= first && id - first < m_Exchanges.size() && m_Exchanges[id - first]->m_nId == id)
+        return m_Exchanges[id - first].get();
+    const auto found = std::lower_bound(m_Exchanges.begin(), m_Exchanges.end(), id,
+                                        [](const auto& e, std::uint64_t n) { return e->m_nId < n; });
+    return found != m_Exchanges.end() && (*found)->m_nId == id ? found->get() : nullptr;
+}
+
+void CTraceStore::FinishExchange(const CExchange& exchange)
+{
+    if (m_ExchangeObserver)
+        m_ExchangeObserver(exchange);
+    if (m_bKeepExchanges)
+        return;
+    // The finished ones leave; an open one keeps those after it in place.
+    while (!m_Exchanges.empty() && !m_Exchanges.front()->IsOpen())
+        m_Exchanges.pop_front();
+}
+
 void CTraceStore::PurgeClosedConnections()
 {
     BeforeFreeingRecords();
@@ -68,6 +101,9 @@ void CTraceStore::PurgeClosedConnections()
     }
     m_Connections.erase(std::remove(m_Connections.begin(), m_Connections.end(), nullptr),
                         m_Connections.end());
+    m_Exchanges.erase(std::remove_if(m_Exchanges.begin(), m_Exchanges.end(),
+                                     [](const auto& e) { return !e->IsOpen(); }),
+                      m_Exchanges.end());
     Clear(m_Request);
     Clear(m_Response);
     Clear(m_Debug);

@@ -12,6 +12,7 @@
 #include "trace/TraceState.h"
 #include "trace/TraceVocabulary.h"
 
+class CExchange;
 class CTraceConnection;
 class CTraceHostLink;
 class CTraceRecord;
@@ -44,7 +45,28 @@ public:
     using Connections = std::vector<std::unique_ptr<CTraceConnection>>;
     const Connections& GetConnections() const { return m_Connections; }
 
-    // Deletes the entries of closed connections and empties the three feeds.
+    // Exchanges: one per request, made by the relay at the request head (numbered from 1 in
+    // order), completed by it, and ended with FinishExchange. The relay holds its own reference
+    // while the exchange is pending, so the store may let go of it first.
+    std::shared_ptr<CExchange> AddExchange();
+    using Exchanges = std::deque<std::shared_ptr<CExchange>>;
+    const Exchanges& GetExchanges() const { return m_Exchanges; }
+    // The exchange of that number while the store holds it; null otherwise.
+    const CExchange* FindExchange(std::uint64_t id) const;
+    // The relay has ended the exchange (its m_nEnd is set): the observer is told, and a store
+    // that keeps no finished exchanges lets go of it.
+    void FinishExchange(const CExchange& exchange);
+    // Told of every exchange once it has ended. An empty observer removes it.
+    void SetExchangeObserver(std::function<void(const CExchange&)> observer)
+    {
+        m_ExchangeObserver = std::move(observer);
+    }
+    // Off: finished exchanges are let go once the observer has seen them (runs in which nothing
+    // reads them back). On by default.
+    void SetKeepExchanges(bool keep) { m_bKeepExchanges = keep; }
+
+    // Deletes the entries of closed connections and the finished exchanges, and empties the
+    // three feeds.
     void PurgeClosedConnections();
     // Moves out the entries for which `take` holds, the others keeping their order; nothing is
     // freed here (freeing many records takes time the caller may want to spend elsewhere).
@@ -134,6 +156,10 @@ private:
     Feed m_Request;
     Feed m_Debug;
     Connections m_Connections;
+    Exchanges m_Exchanges;
+    std::uint64_t m_nLastExchangeId = 0;
+    std::function<void(const CExchange&)> m_ExchangeObserver;
+    bool m_bKeepExchanges = true;
     std::function<void(const CTraceRecord&)> m_RecordObserver;
     std::function<void(const std::string&)> m_DebugObserver;
     // Watching changes no record: allowed on a store seen as const.

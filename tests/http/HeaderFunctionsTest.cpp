@@ -1,4 +1,4 @@
-#include "proxy/HeaderFunctions.h"
+#include "http/HeaderFunctions.h"
 
 #include <gtest/gtest.h>
 

@@ -25,3 +25,8 @@ inline std::string UpperAscii(std::string_view text)
     }
     return upper;
 }
+
+// ASCII case-insensitive comparisons for names, methods and filter words.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+// Whether text holds needle, which must already be in lower case.
+bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle);

@@ -1,8 +1,7 @@
-#include "proxy/RequestFields.h"
+#include "http/RequestFields.h"
 
 #include "platform/HostText.h"
-#include "proxy/HeaderFunctions.h"
-#include "trace/TraceStore.h"
+#include "http/HeaderFunctions.h"
 
 #include <string_view>
 #include <utility>
@@ -36,7 +35,16 @@ constexpr std::size_t TRACED_LINE_BYTES = 200;
 
 } // namespace
 
-void CRequestFields::ParseRequest(const std::string& line, CTraceStore* trace)
+std::string CRequestFields::DebugLine(std::string_view line)
+{
+    // The label says 300 bytes; 200 is what has always been shown.
+    std::string entry = "CProxy::Parse Request - 300 bytes\r\n";
+    entry.append(line.substr(0, TRACED_LINE_BYTES));
+    entry += "\r\n";
+    return entry;
+}
+
+void CRequestFields::ParseRequest(const std::string& line)
 {
     std::string requestLine = line; // the line may be one of this object's own fields
     *this = CRequestFields();
@@ -47,13 +55,6 @@ void CRequestFields::ParseRequest(const std::string& line, CTraceStore* trace)
     Tokenize(text, " \r\n", tokens);
     bool https = false;
 
-    if (DebugTraceOn(trace)) {
-        // The label says 300 bytes; 200 is what has always been shown.
-        std::string entry = "CProxy::Parse Request - 300 bytes\r\n";
-        entry.append(text, 0, TRACED_LINE_BYTES);
-        entry += "\r\n";
-        DebugTrace(trace, entry);
-    }
 
     if (tokens.size() == 3) {
         m_strVerb = tokens[0];

@@ -1,4 +1,4 @@
-#include "proxy/MessageFraming.h"
+#include "http/MessageFraming.h"
 
 #include <algorithm>
 

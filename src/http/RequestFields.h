@@ -1,7 +1,6 @@
 #pragma once
 #include <string>
-
-class CTraceStore;
+#include <string_view>
 
 // The browser request's first line and the fields that decide where the proxy connects.
 struct CRequestFields {
@@ -16,8 +15,10 @@ struct CRequestFields {
     std::string m_strHost;        // host name or address text to connect to
 
     // Fills the fields from the request line. Every field is set anew, so nothing is left from
-    // an earlier line. The line goes to the store's debug trace when that is on.
-    void ParseRequest(const std::string& line, CTraceStore* trace = nullptr);
+    // an earlier line.
+    void ParseRequest(const std::string& line);
+    // The debug trace's entry for a request line: its label and the line's first 200 bytes.
+    static std::string DebugLine(std::string_view line);
 
 private:
     // Host and port from the authority without its user info; both stay empty when the host
