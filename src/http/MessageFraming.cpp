@@ -239,11 +239,13 @@ bool HasCrLfHeaderEnd(std::string_view header)
     return endsWith("\r\n\r\n") || endsWith("\r\n\n");
 }
 
-void CBodyFramer::Start(const CBodyFraming& framing, bool lenient)
+void CBodyFramer::Start(const CBodyFraming& framing, bool lenient, bool holdLines)
 {
     m_bLenient = lenient;
+    m_bHoldLines = holdLines;
     m_nLeft = 0;
     m_nSizeDigits = 0;
+    m_nLineBytes = 0;
     m_nTrailerBytes = 0;
     switch (framing.kind) {
     case EBodyKind::Length:
@@ -267,19 +269,45 @@ void CBodyFramer::Start(const CBodyFraming& framing, bool lenient)
     }
 }
 
-std::size_t CBodyFramer::Consume(std::string_view bytes)
+bool CBodyFramer::AtSafePoint() const
+{
+    switch (m_eStep) {
+    case EStep::Done:
+    case EStep::UntilClose:
+    case EStep::Length:
+    case EStep::ChunkData:
+    case EStep::ChunkDataCr:
+    case EStep::TrailerLineStart:
+        return true;
+    case EStep::ChunkSize:
+        return m_nSizeDigits == 0;
+    default:
+        return false;
+    }
+}
+
+std::size_t CBodyFramer::Consume(std::string_view bytes, std::string* content)
 {
     std::size_t i = 0;
-    while (i < bytes.size()) {
+    std::size_t safe = 0; // bytes consumed up to the last point between lines
+    SLineStart line{m_eStep, m_nLeft, m_nTrailerBytes};
+    bool more = true;
+    while (more && i < bytes.size()) {
         switch (m_eStep) {
         case EStep::Done:
         case EStep::Failed:
-            return i;
+            more = false;
+            break;
         case EStep::UntilClose:
-            return bytes.size();
+            if (content)
+                content->append(bytes.substr(i));
+            i = bytes.size();
+            break;
         case EStep::Length:
         case EStep::ChunkData: {
             const std::uint64_t take = std::min<std::uint64_t>(m_nLeft, bytes.size() - i);
+            if (content)
+                content->append(bytes.substr(i, static_cast<std::size_t>(take)));
             i += static_cast<std::size_t>(take);
             m_nLeft -= take;
             if (m_nLeft == 0)
@@ -289,12 +317,27 @@ std::size_t CBodyFramer::Consume(std::string_view bytes)
         default:
             Step(bytes[i]);
             if (m_eStep == EStep::Failed)
-                return i;
-            ++i;
+                more = false;
+            else
+                ++i;
             break;
         }
+        if (more && AtSafePoint()) {
+            safe = i;
+            line = {m_eStep, m_nLeft, m_nTrailerBytes};
+        }
     }
-    return i;
+    if (!m_bHoldLines || AtSafePoint())
+        return i;
+    if (m_eStep != EStep::Failed) {
+        // The line goes on in bytes not here yet: it is read again from its start then.
+        m_eStep = line.step;
+        m_nLeft = line.left;
+        m_nTrailerBytes = line.trailerBytes;
+        m_nSizeDigits = 0;
+        m_nLineBytes = 0;
+    }
+    return safe;
 }
 
 void CBodyFramer::EndLine(char c, EStep afterCr, EStep afterLf)
@@ -309,6 +352,12 @@ void CBodyFramer::EndLine(char c, EStep afterCr, EStep afterLf)
 
 void CBodyFramer::Step(char c)
 {
+    if (AtSafePoint())
+        m_nLineBytes = 0; // a new line starts
+    if (++m_nLineBytes > kMaxLineBytes) {
+        m_eStep = EStep::Failed; // no line grows without end, not even one that is skipped
+        return;
+    }
     const EStep afterSize = m_nLeft > 0 ? EStep::ChunkData : EStep::TrailerLineStart;
     switch (m_eStep) {
     case EStep::ChunkSize: {

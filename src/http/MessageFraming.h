@@ -45,11 +45,19 @@ bool HasCrLfHeaderEnd(std::string_view header);
 // Counts a message body on the bytes that follow its header.
 class CBodyFramer {
 public:
+    // Longest chunk-size line (size, blanks, extensions) and trailer line taken.
+    static constexpr std::size_t kMaxLineBytes = 4096;
+
     // lenient: a chunk line may end in a bare LF (accepted from servers, not from browsers).
-    void Start(const CBodyFraming& framing, bool lenient);
-    // How many of the bytes belong to the body; the rest start the next message. Stops early
-    // when the body is complete or the framing fails.
-    std::size_t Consume(std::string_view bytes);
+    // holdLines: Consume stops before a chunk-size, chunk-end or trailer line that has not
+    // ended yet, and before a line found bad, so that the caller passes on only lines known
+    // good; it feeds the held bytes again, with more behind them, once more have arrived.
+    void Start(const CBodyFraming& framing, bool lenient, bool holdLines = false);
+    // How many of the bytes belong to the body; the rest start the next message (or, with
+    // holdLines, are an unfinished line). Stops early when the body is complete or the framing
+    // fails. The body's content (the chunks' data without their framing; all of any other
+    // body) is appended to `content` when one is given.
+    std::size_t Consume(std::string_view bytes, std::string* content = nullptr);
     bool IsDone() const { return m_eStep == EStep::Done; }
     bool HasFailed() const { return m_eStep == EStep::Failed; }
     bool IsUntilClose() const { return m_eStep == EStep::UntilClose; }
@@ -61,14 +69,24 @@ private:
         ChunkData, ChunkDataCr, ChunkDataLf,
         TrailerLineStart, TrailerLine, TrailerLineLf, TrailerEndLf,
     };
+    // What a line held back returns to.
+    struct SLineStart {
+        EStep step = EStep::Done;
+        std::uint64_t left = 0;
+        std::size_t trailerBytes = 0;
+    };
     // One byte of a chunk line or trailer.
     void Step(char c);
     // The line ends here (at a CR, or at a bare LF where that is allowed).
     void EndLine(char c, EStep afterCr, EStep afterLf);
+    // Between lines, or inside data: every byte consumed so far is known good.
+    bool AtSafePoint() const;
 
     EStep m_eStep = EStep::Done;
     std::uint64_t m_nLeft = 0;       // bytes left of the body or of the current chunk
     std::size_t m_nSizeDigits = 0;
+    std::size_t m_nLineBytes = 0;    // of the current chunk-size or trailer line
     std::size_t m_nTrailerBytes = 0;
     bool m_bLenient = false;
+    bool m_bHoldLines = false;
 };

@@ -102,9 +102,12 @@ void CProxy::OnReceive(int)
         if (relaying) {
             if (m_Context.DebugTraceOn())
                 m_Context.DebugTrace("CProxy::OnRecieve ProcessBody\r\n");
-            const std::size_t used = RelayBody(bytes);
-            if (used < bytes.size() && m_nState == ERequestStage::Header) {
-                m_Buffer.append(bytes.substr(used)); // the next request follows the body
+            // A chunk line held back goes on with these bytes behind it.
+            const bool lineHeld = m_nState == ERequestStage::Body && !m_Buffer.empty();
+            const std::size_t used = lineHeld ? 0 : RelayBody(bytes);
+            const bool rest = m_nState == ERequestStage::Header || m_nState == ERequestStage::Body;
+            if (used < bytes.size() && rest) {
+                m_Buffer.append(bytes.substr(used)); // the next request, or the rest of a line
                 if (!ProcessBuffered())
                     return;
             }
@@ -155,7 +158,10 @@ bool CProxy::ProcessBuffered()
     while (offset < m_Buffer.size()) {
         const std::string_view rest = std::string_view(m_Buffer).substr(offset);
         if (m_nState == ERequestStage::Body || m_nState == ERequestStage::Tunnel) {
-            offset += RelayBody(rest);
+            const std::size_t used = RelayBody(rest);
+            offset += used;
+            if (used < rest.size() && m_nState == ERequestStage::Body)
+                break; // a chunk line not ended yet waits for its end, unsent
             continue;
         }
         if (m_nState != ERequestStage::Header)
@@ -249,7 +255,7 @@ bool CProxy::ProcessHeader(std::string header)
         && (m_strVerb == "GET" || m_strVerb == "HEAD" || m_strVerb == "OPTIONS");
     server->QueueRequest(header, m_strVerb, repeatable);
     m_Order.push_back(server);
-    m_BodyFramer.Start(framing, false);
+    m_BodyFramer.Start(framing, false, true); // no bad chunk line reaches the server
     m_nState = m_BodyFramer.IsDone() ? ERequestStage::Header : ERequestStage::Body;
     static_cast<CRequestFields&>(*this) = CRequestFields(); // nothing of it is kept
     return true;

@@ -16,6 +16,7 @@
 
 #include <QFile>
 
+#include <future>
 #include <mutex>
 
 namespace {
@@ -216,6 +217,61 @@ TEST_F(HostileInputTest, EmptyHostsAndAuthorities)
     EXPECT_EQ(Exchange("\n\r\n"), std::string(CProxy::kBadHeaderReply));
     EXPECT_EQ(origin.Headers().size(), 1u);
     ASSERT_TRUE(AllClosed());
+}
+
+// A chunked body sent in two parts, the second only once the origin holds what of the first is
+// known good: nothing of a bad chunk or trailer line may have reached it, and a good line cut
+// in two arrives whole.
+TEST_F(HostileInputTest, ChunkLinesReachTheOriginOnlyOnceKnownGood)
+{
+    struct SCase {
+        std::string first, second;
+        std::string good; // of the first part; a refused body reaches the origin up to here
+        bool refused;
+    };
+    const std::string hello = "5\r\nhello\r\n";
+    const std::string longLine(CBodyFramer::kMaxLineBytes, 'e');
+    const SCase cases[] = {
+        {hello + "10000000", "000000000\r\n", hello, true}, // a size past 15 digits
+        {hello + "5;" + longLine, "", hello, true},           // an endless extension
+        {hello + "0\r\nT: " + longLine, "", hello + "0\r\n", true},
+        {hello + "5 ", "x\r\n", hello, true},
+        {hello + "3\r\nabc\r", "x", hello + "3\r\nabc", true},
+        {hello + "0\r\nT:", " 1\r\n\r\n", hello + "0\r\n", false},
+    };
+    const std::string head = "POST /up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.first.substr(0, 40));
+        std::promise<void> goodArrived, originDone;
+        std::string got;
+        LoopbackServer origin([&](BlockingStream& s) {
+            got = s.ReadUntil(head + c.good, 10000);
+            goodArrived.set_value();
+            if (c.refused) {
+                got += s.ReadToEnd(10000);
+            } else {
+                got += s.ReadExactly(head.size() + c.first.size() + c.second.size() - got.size(), 10000);
+                s.Write(kAnswer);
+            }
+            originDone.set_value();
+        });
+        std::string reply;
+        EXPECT_TRUE(RunClient([&] {
+            BlockingStream browser;
+            ASSERT_TRUE(browser.Connect(m_nPort));
+            browser.Write("POST " + Url(origin.Port(), "/up") + head.substr(8) + c.first);
+            ASSERT_EQ(goodArrived.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+            if (!c.second.empty())
+                browser.Write(c.second);
+            reply = c.refused ? browser.ReadToEnd(10000) : browser.ReadExactly(kAnswer.size(), 10000);
+        }, 15000));
+        EXPECT_EQ(reply, c.refused ? k400 : kAnswer);
+        ASSERT_EQ(originDone.get_future().wait_for(std::chrono::seconds(15)), std::future_status::ready);
+        // A request refused before it went out does not go out at all.
+        const std::string expected = head + (c.refused ? c.good : c.first + c.second);
+        EXPECT_EQ(got, expected.substr(0, c.refused && c.second.empty() ? got.size() : expected.size()));
+    }
+    EXPECT_TRUE(AllClosed());
 }
 
 } // namespace
