@@ -134,8 +134,11 @@ CResponseDecoder::CResponseDecoder(std::string_view header, bool decode)
         return;
     m_coding = *coding;
     m_pDecoder = CBodyDecoder::Create(m_coding);
-    if (chunked)
-        m_pChunked = std::make_unique<CChunkedRemover>();
+    if (chunked) {
+        // The relay's own reading of chunks, lenient as it is with servers.
+        m_pChunked = std::make_unique<CBodyFramer>();
+        m_pChunked->Start(CBodyFraming{EBodyKind::Chunked, 0, true}, true);
+    }
     m_state = State::Decoding;
 }
 
@@ -171,9 +174,9 @@ std::optional<CResponseDecoder::Shown> CResponseDecoder::TakeBody(std::string_vi
     std::string unchunked;
     std::string_view encoded = body;
     if (m_pChunked) {
-        const CChunkedRemover::Status status = m_pChunked->Remove(body, unchunked);
+        m_pChunked->Consume(body, &unchunked);
         encoded = unchunked;
-        if (status == CChunkedRemover::Status::Broken && m_state == State::Decoding) {
+        if (m_pChunked->HasFailed() && m_state == State::Decoding) {
             Stop(shown, "broken chunked framing");
             return shown;
         }

@@ -1,6 +1,6 @@
 #pragma once
 #include "trace/BodyDecoder.h"
-#include "trace/ChunkedRemover.h"
+#include "http/MessageFraming.h"
 
 #include <cstdint>
 #include <memory>
@@ -59,7 +59,7 @@ private:
     State m_state = State::Off;
     ContentCoding m_coding = ContentCoding::Gzip;
     std::unique_ptr<CBodyDecoder> m_pDecoder;
-    std::unique_ptr<CChunkedRemover> m_pChunked; // when the body is chunked
+    std::unique_ptr<CBodyFramer> m_pChunked; // when the body is chunked
     bool m_bMarked = false;
     std::uint64_t m_nEncoded = 0; // compressed bytes given to the decoder
     std::uint64_t m_nDecoded = 0;
