@@ -3,32 +3,32 @@
 #include "platform/HostText.h"
 #include "http/HeaderFunctions.h"
 
+#include "http/AsciiCase.h"
+
+#include <algorithm>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace {
 
-char LowerAscii(char c)
+bool StartsWithNoCase(std::string_view text, std::string_view prefix)
 {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
-// ASCII comparison without regard to case; 'lower' is already in lower case.
-bool StartsWithNoCase(std::string_view text, std::string_view lower)
+// What an authority may hold (RFC 3986 section 3.2): unreserved and sub-delims, percent
+// escapes, ":" and "@", and the brackets of an IP literal. A "\\" or a control byte is none of
+// these, and "/", "?" and "#" end it.
+bool IsAuthorityChar(char c)
 {
-    if (text.size() < lower.size())
-        return false;
-    for (std::size_t i = 0; i < lower.size(); ++i) {
-        if (LowerAscii(text[i]) != lower[i])
-            return false;
-    }
-    return true;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+           || std::string_view("-._~%!$&'()*+,;=:@[]").find(c) != std::string_view::npos;
 }
 
-bool EqualsNoCase(std::string_view text, std::string_view lower)
+bool IsDigits(std::string_view text)
 {
-    return text.size() == lower.size() && StartsWithNoCase(text, lower);
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 constexpr std::size_t TRACED_LINE_BYTES = 200;
@@ -70,20 +70,23 @@ void CRequestFields::ParseRequest(const std::string& line)
                 m_strUrl.erase(0, 8);
             else
                 m_strUrl.clear();
-            const std::size_t slash = m_strUrl.find('/');
-            if (slash != std::string::npos) {
-                m_strPath = m_strUrl.substr(slash);
-                m_strAuthority = m_strUrl.substr(0, slash);
+            // The authority ends at the first "/", "?" or "#"; only a path may follow it here.
+            const std::size_t end = m_strUrl.find_first_of("/?#");
+            if (end != std::string::npos && m_strUrl[end] == '/') {
+                m_strPath = m_strUrl.substr(end);
+                m_strAuthority = m_strUrl.substr(0, end);
             }
         }
     }
 
-    if (!m_strAuthority.empty()) {
-        // User info ("user:password@") names no machine: the host starts after the last "@".
-        const std::size_t at = m_strAuthority.rfind('@');
-        const std::string hostPort = at == std::string::npos ? m_strAuthority
-                                                             : m_strAuthority.substr(at + 1);
-        SplitHostPort(hostPort, https);
+    if (!m_strAuthority.empty()
+        && std::all_of(m_strAuthority.begin(), m_strAuthority.end(), IsAuthorityChar)) {
+        // User info ("user:password@") names no machine, and holds no "@" of its own.
+        const std::size_t at = m_strAuthority.find('@');
+        if (at == std::string::npos)
+            SplitHostPort(m_strAuthority, https);
+        else if (m_strAuthority.find('@', at + 1) == std::string::npos)
+            SplitHostPort(m_strAuthority.substr(at + 1), https);
     }
 }
 
@@ -96,26 +99,30 @@ static std::string DefaultPort(bool https)
 void CRequestFields::SplitHostPort(const std::string& hostPort, bool https)
 {
     std::string_view afterBracket;
-    const std::string_view literal = BracketedAddress(hostPort, afterBracket);
-    if (!literal.empty()) {
-        // "[address]" or "[address]:port": the port is whatever follows the one colon.
-        if (!afterBracket.empty()
-            && (afterBracket.front() != ':' || afterBracket.find(':', 1) != std::string_view::npos))
+    std::string_view host = BracketedAddress(hostPort, afterBracket);
+    std::string_view portPart;
+    if (!host.empty()) {
+        // "[address]" or "[address]:port"
+        if (!afterBracket.empty() && afterBracket.front() != ':')
             return;
-        m_strHost = std::string(literal);
-        m_strPort = afterBracket.size() > 1 ? std::string(afterBracket.substr(1)) : DefaultPort(https);
-        return;
+        portPart = afterBracket.substr(afterBracket.empty() ? 0 : 1);
+    } else {
+        const std::size_t colon = hostPort.find(':');
+        host = std::string_view(hostPort).substr(0, colon);
+        if (colon != std::string::npos)
+            portPart = std::string_view(hostPort).substr(colon + 1);
+        // A fully qualified name's last dot: what connects is the name without it, which
+        // the hosts file and the address parser know.
+        if (host.size() > 1 && host.back() == '.' && host[host.size() - 2] != '.')
+            host.remove_suffix(1);
+        // A host that is neither a name nor a full address literal ("[::1" cut at its colon,
+        // the numeric shorthand "1") is no host: nothing connects to where it might point.
+        if (!IsConnectableHost(host))
+            return;
     }
-    std::vector<std::string> parts;
-    Tokenize(hostPort, ":", parts);
-    if (parts.empty())
+    // The port is digits only (none: the scheme's own); "8080]" or "80:81" is no port.
+    if (!IsDigits(portPart))
         return;
-    // A host that is neither a name nor a full address literal ("[::1" cut at its colons,
-    // the numeric shorthand "1") is no host: nothing connects to where it might point.
-    if (!IsConnectableHost(parts[0]))
-        return;
-    m_strPort = DefaultPort(https);
-    m_strHost = parts[0];
-    if (parts.size() == 2)
-        m_strPort = parts[1];
+    m_strHost = std::string(host);
+    m_strPort = portPart.empty() ? DefaultPort(https) : std::string(portPart);
 }

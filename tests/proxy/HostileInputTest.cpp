@@ -165,12 +165,12 @@ TEST_F(HostileInputTest, AbsurdPortsGet404AndNeverWrapToAnotherPort)
     }
     EXPECT_TRUE(origin.Headers().empty()) << "no port reached the origin by wrapping";
 
-    // Digits followed by other text count up to the first non-digit, as atoi does.
+    // A port is digits only: digits followed by other text are no port; a leading zero is.
     EXPECT_EQ(Exchange("GET http://127.0.0.1:" + std::to_string(port) + "abc/ HTTP/1.0\r\n\r\n"),
-              kAnswer);
+              k404);
     EXPECT_EQ(Exchange("GET http://127.0.0.1:0" + std::to_string(port) + "/ HTTP/1.0\r\n\r\n"),
               kAnswer);
-    EXPECT_EQ(origin.Headers().size(), 2u);
+    EXPECT_EQ(origin.Headers().size(), 1u);
 }
 
 // A listener on the IPv6 loopback, or -1 when the machine has none.
@@ -189,12 +189,34 @@ TEST_F(HostileInputTest, BracketedIpv6LiteralsReachTheAddressWrittenAndNothingEl
     EXPECT_EQ(Exchange("CONNECT [::1]:" + p + " HTTP/1.0\r\n\r\nGET / HTTP/1.0\r\n\r\n"),
               std::string(CProxy::kTunnelReply) + kAnswer);
     const std::string q = std::to_string(v4.server.Port());
-    for (const std::string& authority : {"[::1]:" + p + ":" + p, "[::1:" + p, "[::1]x:" + p,
+    for (const std::string& authority : {"[::1]:" + p + ":" + p, "[::1]:" + p + "]", "[::1:" + p, "[::1]x:" + p,
                                          "::1:" + p, "[::1%lo]:" + p, "1:" + q, "127.1:" + q,
                                          "0x7f000001:" + q, "0177.0.0.1:" + q})
         EXPECT_EQ(Exchange("GET http://" + authority + "/ HTTP/1.0\r\n\r\n"), k404) << authority;
     EXPECT_EQ(v6.Accepted(), 2);
     EXPECT_EQ(v4.server.Accepted(), 0);
+    ASSERT_TRUE(AllClosed());
+}
+
+// The authority ends at the first "/", "?" or "#"; nothing after it names the host.
+TEST_F(HostileInputTest, AuthoritiesThatSeemToNameAnotherHostGet404)
+{
+    KeepingOrigin origin; // on 127.0.0.1
+    const std::string p = std::to_string(origin.server.Port());
+    const std::string other = "127.0.0.3:" + std::to_string(ClosedPort());
+    for (const std::string& url : {"http://" + other + "?@127.0.0.1:" + p + "/",
+                                   "http://" + other + "#@127.0.0.1:" + p + "/",
+                                   "http://" + other + "\\@127.0.0.1:" + p + "/",
+                                   "http://" + other + "@x@127.0.0.1:" + p + "/",
+                                   "http://127.0.0.1:" + p + "]/", "http://127.0.0.1:" + p + "?/",
+                                   "https://" + other + "?@127.0.0.1:" + p + "/"})
+        EXPECT_EQ(Exchange("GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n"), k404) << url;
+    EXPECT_EQ(Exchange("CONNECT " + other + "\\@127.0.0.1:" + p + " HTTP/1.1\r\n\r\n"),
+              std::string(CProxy::kTunnelReply) + k404);
+    EXPECT_EQ(origin.server.Accepted(), 0);
+    // A fully qualified address with its last dot is the address.
+    EXPECT_EQ(Exchange("GET http://127.0.0.1.:" + p + "/ HTTP/1.1\r\nHost: x\r\n\r\n"), kAnswer);
+    EXPECT_EQ(origin.server.Accepted(), 1);
     ASSERT_TRUE(AllClosed());
 }
 
