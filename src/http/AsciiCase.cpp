@@ -27,3 +27,11 @@ bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle)
     }
     return false;
 }
+
+std::string_view TrimAscii(std::string_view text, std::string_view bytes)
+{
+    const std::size_t first = text.find_first_not_of(bytes);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(bytes) - first + 1);
+}

@@ -30,3 +30,7 @@ inline std::string UpperAscii(std::string_view text)
 bool EqualsNoCase(std::string_view a, std::string_view b);
 // Whether text holds needle, which must already be in lower case.
 bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle);
+
+// The text without any of the given bytes at either end; by default the blanks (SP, HTAB)
+// around a field value or a list item.
+std::string_view TrimAscii(std::string_view text, std::string_view bytes = " \t");

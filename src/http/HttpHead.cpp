@@ -1,6 +1,7 @@
 #include "http/HttpHead.h"
 
 #include "http/AsciiCase.h"
+#include "http/HeaderFunctions.h"
 
 #include <algorithm>
 
@@ -8,11 +9,7 @@ namespace {
 
 std::string_view Trim(std::string_view text)
 {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
+    return TrimAscii(text, " \t\r");
 }
 
 bool IsTokenChar(char c)
@@ -33,53 +30,119 @@ std::string_view SHttpHead::Field(std::string_view name) const
     return {};
 }
 
+// Calls f(line, last) for each line of a head: cut at LF, one CR before the LF dropped; `last`
+// for text after the last LF. Stops when f returns false.
+template <typename F> void ForEachLine(std::string_view text, F f)
+{
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        const bool last = end == std::string_view::npos;
+        if (last)
+            end = text.size();
+        std::string_view line = text.substr(pos, end - pos);
+        if (!last && !line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        pos = last ? end : end + 1;
+        if (!f(line, last))
+            return;
+    }
+}
+
 SHttpHead ParseHttpHead(std::string_view text)
 {
     SHttpHead head;
-    std::size_t pos = 0;
+    const std::size_t end = HeaderEndOffset(text);
+    head.complete = end != 0;
+    head.size = head.complete ? end : text.size();
     bool first = true;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        const bool lastLine = end == std::string_view::npos;
-        if (lastLine)
-            end = text.size();
-        std::string_view line = text.substr(pos, end - pos);
-        if (!line.empty() && line.back() == '\r')
+    ForEachLine(text.substr(0, head.size), [&head, &first](std::string_view line, bool last) {
+        if (last && !line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        pos = lastLine ? end : end + 1;
         if (first) {
             head.firstLine = line;
             first = false;
-            continue;
-        }
-        if (line.empty() && !lastLine) {
-            head.complete = true;
-            break;
+            return true;
         }
         const std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos || colon == 0)
-            continue; // not a field: kept out of the list, still counted in the size
-        head.fields.push_back({Trim(line.substr(0, colon)), Trim(line.substr(colon + 1))});
-    }
-    head.size = pos;
+        if (colon != std::string_view::npos && colon != 0)
+            head.fields.push_back({Trim(line.substr(0, colon)), Trim(line.substr(colon + 1))});
+        return true; // a line without a field is kept out of the list, still counted in the size
+    });
     return head;
 }
 
 std::string_view FindHeaderField(std::string_view text, std::string_view name)
 {
-    std::size_t pos = text.find('\n');
-    while (pos != std::string_view::npos && pos + 1 < text.size()) {
-        const std::size_t start = pos + 1;
-        std::size_t end = text.find('\n', start);
-        std::string_view line = text.substr(start, end == std::string_view::npos ? end : end - start);
-        if (line.empty() || line == "\r")
-            break; // the blank line ends the header
+    std::string_view value;
+    bool first = true;
+    ForEachLine(text, [&](std::string_view line, bool) {
+        if (first) {
+            first = false;
+            return true;
+        }
+        if (line.find_first_not_of('\r') == std::string_view::npos)
+            return false; // the blank line ends the head, as HeaderEndOffset finds it
         const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && EqualsNoCase(Trim(line.substr(0, colon)), name))
-            return Trim(line.substr(colon + 1));
-        pos = end;
-    }
-    return {};
+        if (colon == std::string_view::npos || !EqualsNoCase(Trim(line.substr(0, colon)), name))
+            return true;
+        value = Trim(line.substr(colon + 1));
+        return false;
+    });
+    return value;
+}
+
+EFieldLineFault FieldLineFault(std::string_view line)
+{
+    if (line.find('\r') != std::string_view::npos)
+        return EFieldLineFault::BareCr;
+    if (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+        return EFieldLineFault::Whitespace;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return EFieldLineFault::NoColon;
+    const std::string_view name = line.substr(0, colon);
+    if (name.empty() || !std::all_of(name.begin(), name.end(), IsTokenChar))
+        return EFieldLineFault::BadName;
+    return EFieldLineFault::None;
+}
+
+const char* RequestHeadFault(std::string_view header)
+{
+    const char* fault = nullptr;
+    bool first = true;
+    bool http10 = false;
+    ForEachLine(header, [&](std::string_view line, bool) {
+        if (first) {
+            first = false;
+            if (line.find('\r') != std::string_view::npos)
+                fault = "a bare CR in the request line";
+            http10 = TrimAscii(line, " ").ends_with(" HTTP/1.0");
+            return fault == nullptr;
+        }
+        if (line.empty())
+            return false; // the blank line
+        switch (FieldLineFault(line)) {
+        case EFieldLineFault::None:
+            break;
+        case EFieldLineFault::BareCr:
+            fault = "a bare CR in a field line";
+            break;
+        case EFieldLineFault::Whitespace:
+            fault = "a field line that starts with whitespace";
+            break;
+        case EFieldLineFault::NoColon:
+            fault = "a field line without a colon";
+            break;
+        case EFieldLineFault::BadName:
+            fault = "a field name that is no token";
+            break;
+        }
+        if (!fault && http10 && EqualsNoCase(line.substr(0, line.find(':')), "transfer-encoding"))
+            fault = "Transfer-Encoding in an HTTP/1.0 request";
+        return fault == nullptr;
+    });
+    return fault;
 }
 
 bool ParseRequestLine(std::string_view line, SRequestLine& out)

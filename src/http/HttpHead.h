@@ -17,6 +17,7 @@ struct SHttpHead {
     // The first field of that name (ASCII case ignored); empty when there is none.
     std::string_view Field(std::string_view name) const;
 };
+// The head ends where HeaderEndOffset finds its end; lines end at LF, one CR before it dropped.
 SHttpHead ParseHttpHead(std::string_view text);
 // The value of the first field of that name in a header text, without building the field list.
 std::string_view FindHeaderField(std::string_view text, std::string_view name);
@@ -31,3 +32,20 @@ bool ParseRequestLine(std::string_view line, SRequestLine& out);
 
 // The status code of "HTTP/x.y NNN reason"; -1 for anything else.
 int ParseStatusCode(std::string_view line);
+
+// What makes one field line invalid (RFC 9112 sections 2.2 and 5.1): the line is given
+// without its LF and without one CR before it.
+enum class EFieldLineFault {
+    None,
+    BareCr,        // a CR not followed by LF
+    Whitespace,    // the line starts with SP or HTAB: an obs-fold, or space before the first field
+    NoColon,       // no field at all
+    BadName,       // an empty name, or a byte that is no token character (NUL, controls, blanks)
+};
+EFieldLineFault FieldLineFault(std::string_view line);
+
+// Why a request head (through its blank line) may not be passed on: a bare CR anywhere, an
+// invalid field line, or Transfer-Encoding in an HTTP/1.0 request (RFC 9112 section 6.1).
+// nullptr when nothing is wrong with it. Lower-case or unknown methods, odd but valid field
+// names and bare LF line ends are no fault.
+const char* RequestHeadFault(std::string_view header);

@@ -1,5 +1,8 @@
 #include "http/MessageFraming.h"
 
+#include "http/AsciiCase.h"
+#include "http/HttpHead.h"
+
 #include <algorithm>
 
 namespace {
@@ -11,29 +14,9 @@ constexpr std::size_t kMaxLengthDigits = 18;
 constexpr std::size_t kMaxChunkSizeDigits = 15;
 constexpr std::size_t kMaxTrailerBytes = 1 << 20;
 
-char LowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view text, std::string_view lower)
-{
-    if (text.size() != lower.size())
-        return false;
-    for (std::size_t i = 0; i < lower.size(); ++i) {
-        if (LowerAscii(text[i]) != lower[i])
-            return false;
-    }
-    return true;
-}
-
 std::string_view Trim(std::string_view text)
 {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
+    return TrimAscii(text);
 }
 
 // Calls f on each trimmed, non-empty element of a comma-separated list.
@@ -117,6 +100,11 @@ struct CFraming {
     }
 };
 
+bool NamesFramingField(std::string_view line)
+{
+    return ContainsNoCase(line, "content-length") || ContainsNoCase(line, "transfer-encoding");
+}
+
 CFraming ScanFields(std::string_view header)
 {
     CFraming framing;
@@ -126,42 +114,39 @@ CFraming ScanFields(std::string_view header)
         const std::size_t eol = header.find(LF, pos);
         std::string_view line = header.substr(pos, eol == std::string_view::npos ? eol : eol - pos);
         pos = eol;
-        while (!line.empty() && line.back() == CR)
+        if (!line.empty() && line.back() == CR)
             line.remove_suffix(1);
-        if (line.empty())
-            break;
-        if (line.front() == ' ' || line.front() == '\t') {
+        if (line.find_first_not_of(CR) == std::string_view::npos)
+            break; // the blank line
+        const EFieldLineFault fault = FieldLineFault(line);
+        if (fault == EFieldLineFault::Whitespace) {
             // A folded line continues the field before it; a folded length is no length.
             framing.invalid = framing.invalid || framing.IsFramingField(lastName);
-            continue;
+        }
+        if (fault != EFieldLineFault::None) {
+            // Readers differ on such a line (one splits at a bare CR, one takes "Content-Length
+            // :", one ends the head there): framing fields in it are trusted by none.
+            framing.invalid = framing.invalid || NamesFramingField(line);
+            if (fault == EFieldLineFault::NoColon)
+                lastName = {};
+            if (fault != EFieldLineFault::BadName)
+                continue;
         }
         const std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos) {
-            lastName = {};
-            continue;
-        }
         lastName = line.substr(0, colon);
         framing.AddField(lastName, Trim(line.substr(colon + 1)));
     }
     return framing;
 }
 
-// The status code of a status line "HTTP/x.y NNN ...", or -1 when the line is none.
+// The status code of the head's status line, or -1 when it has none.
 int StatusCode(std::string_view header, bool& http10)
 {
-    if (header.size() < 12 || header.substr(0, 5) != "HTTP/")
-        return -1;
-    const std::size_t space = header.find(' ');
-    if (space == std::string_view::npos || space + 4 > header.size())
-        return -1;
-    http10 = header.substr(5, space - 5) == "1.0";
-    int code = 0;
-    for (std::size_t i = space + 1; i < space + 4; ++i) {
-        if (header[i] < '0' || header[i] > '9')
-            return -1;
-        code = code * 10 + (header[i] - '0');
-    }
-    return code;
+    std::string_view line = header.substr(0, header.find(LF));
+    if (!line.empty() && line.back() == CR)
+        line.remove_suffix(1);
+    http10 = line.starts_with("HTTP/1.0 ");
+    return ParseStatusCode(line);
 }
 
 } // namespace
@@ -170,7 +155,7 @@ CBodyFraming RequestFraming(std::string_view header)
 {
     const CFraming fields = ScanFields(header);
     CBodyFraming result;
-    if (fields.invalid || (fields.hasCoding && (fields.hasLength || !fields.lastIsChunked))) {
+    if (RequestHeadFault(header) || fields.invalid || (fields.hasCoding && (fields.hasLength || !fields.lastIsChunked))) {
         result.kind = EBodyKind::Invalid;
     } else if (fields.hasCoding) {
         result.kind = EBodyKind::Chunked;
@@ -201,7 +186,9 @@ CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMe
         result.kind = EBodyKind::Tunnel;
     } else if (EqualsNoCase(requestMethod, "head") || status == 204 || status == 304) {
         result.kind = EBodyKind::None;
-    } else if (fields.invalid || (fields.hasCoding && !fields.lastIsChunked)) {
+    } else if (fields.invalid || (fields.hasCoding && (http10 || !fields.lastIsChunked))) {
+        // An HTTP/1.0 sender knows no transfer codings: whatever it says, its body is read
+        // until it closes.
         result.kind = EBodyKind::UntilClose;
     } else if (fields.hasCoding) {
         result.kind = EBodyKind::Chunked;

@@ -3,6 +3,7 @@
 #include "proxy/ConnectionRegistry.h"
 #include "proxy/ConnectionWatchdog.h"
 #include "http/HeaderFunctions.h"
+#include "http/HttpHead.h"
 #include "proxy/Host.h"
 #include "proxy/ProxyContext.h"
 #include "proxy/TlsChannel.h"
@@ -215,6 +216,10 @@ bool CProxy::ProcessHeader(std::string header)
         m_Context.DebugTrace(DebugLine(line));
     if (m_strRequestLine.empty()) {
         Refuse();
+        return true;
+    }
+    if (RequestHeadFault(header)) {
+        Refuse(); // field lines that servers read differently: none of it goes on
         return true;
     }
     if (m_bConnect && m_pTls) {

@@ -198,6 +198,35 @@ TEST_F(HostileInputTest, BracketedIpv6LiteralsReachTheAddressWrittenAndNothingEl
     ASSERT_TRUE(AllClosed());
 }
 
+// What a proxy may pass on unchanged goes on byte for byte; field lines that servers read
+// differently are refused before anything reaches the server (the table of them with earlier
+// answers is in RoutingTest).
+TEST_F(HostileInputTest, OddButValidHeadsPassUnchangedInvalidFieldLinesGet400)
+{
+    KeepingOrigin origin;
+    const std::string url = Url(origin.server.Port(), "/v");
+    const std::string valid[] = {
+        "get " + url + " HTTP/1.1\r\nHost: x\r\n\r\n",
+        "FROB " + url + " HTTP/1.1\r\nX!#$%&'*+-.^_`|~9: \t odd \x80 value\t\r\nA:\r\n\r\n",
+        "GET " + url + " HTTP/1.1\r\nX: a\nY: b\r\n\r\n",
+        "GET " + url + " HTTP/1.0\r\nX-Transfer-Encoding: chunked\r\n\r\n",
+    };
+    for (const std::string& request : valid)
+        EXPECT_EQ(Exchange(request), kAnswer) << request;
+    const std::vector<std::string> headers = origin.Headers();
+    ASSERT_EQ(headers.size(), std::size(valid));
+    for (std::size_t i = 0; i < headers.size(); ++i)
+        EXPECT_EQ(headers[i], valid[i].substr(0, valid[i].find(' ') + 1) + "/v"
+                                  + valid[i].substr(valid[i].find(" HTTP/")));
+
+    for (const std::string& fields : {"X: a\rb\r\n"s, "X: a\r\n b\r\n"s, "\tX: a\r\n"s, "X\0: a\r\n"s,
+                                      "X\x7f: a\r\n"s, "X : a\r\n"s, "X\r\n"s})
+        EXPECT_EQ(Exchange("GET " + url + " HTTP/1.1\r\n" + fields + "\r\n"), k400) << fields;
+    EXPECT_EQ(Exchange("CONNECT 127.0.0.1:1 HTTP/1.1\r\n X: a\r\n\r\n"), k400);
+    EXPECT_EQ(origin.server.Accepted(), static_cast<int>(std::size(valid)));
+    ASSERT_TRUE(AllClosed());
+}
+
 // The authority ends at the first "/", "?" or "#"; nothing after it names the host.
 TEST_F(HostileInputTest, AuthoritiesThatSeemToNameAnotherHostGet404)
 {
