@@ -2,6 +2,7 @@
 
 #include "proxy/ConnectionRegistry.h"
 #include "proxy/ConnectionWatchdog.h"
+#include "http/AsciiCase.h"
 #include "http/HeaderFunctions.h"
 #include "http/HttpHead.h"
 #include "proxy/Host.h"
@@ -36,11 +37,7 @@ bool IsConnectHeader(std::string_view header)
 {
     std::vector<std::string> tokens;
     Tokenize(FirstHeaderLine(header), " \r\n", tokens);
-    if (tokens.size() != 3 || tokens[0].size() != 7)
-        return false;
-    return std::equal(tokens[0].begin(), tokens[0].end(), "connect", [](char a, char b) {
-        return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
-    });
+    return tokens.size() == 3 && EqualsNoCase(tokens[0], "connect");
 }
 
 // The target key of a direct request: host and port as they are connected to.

@@ -3,6 +3,7 @@
 // their origin over TLS, and the close that lets the last TLS bytes reach the browser.
 #include "proxy/Proxy.h"
 
+#include "http/AsciiCase.h"
 #include "http/HeaderFunctions.h"
 #include "proxy/Host.h"
 #include "proxy/ProxyContext.h"
@@ -138,10 +139,7 @@ bool CProxy::RouteOverTls(std::string& header, std::string& host, std::string& t
         const std::size_t space = m_strRequestLine.find(' ');
         if (space == std::string::npos || m_strRequestLine.size() < space + 9)
             return false;
-        std::string scheme = m_strRequestLine.substr(space + 1, 8);
-        std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (scheme != "https://")
+        if (!EqualsNoCase(std::string_view(m_strRequestLine).substr(space + 1, 8), "https://"))
             return false;
         name = m_strHost;
         port = AtoiText(m_strPort);

@@ -1,24 +1,19 @@
 #include "proxy/UpstreamAddress.h"
 
+#include "http/AsciiCase.h"
+#include "http/HttpHead.h"
+
 #include <QByteArray>
+
+#include <algorithm>
 
 namespace {
 
-bool HasHeaderLine(std::string_view header, std::string_view lowerName)
+bool HasField(std::string_view header, std::string_view name)
 {
-    std::size_t at = header.find('\n');
-    while (at != std::string_view::npos && at + 1 < header.size()) {
-        const std::string_view line = header.substr(at + 1);
-        bool same = line.size() > lowerName.size() && line[lowerName.size()] == ':';
-        for (std::size_t i = 0; same && i < lowerName.size(); ++i) {
-            const char c = line[i];
-            same = (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == lowerName[i];
-        }
-        if (same)
-            return true;
-        at = header.find('\n', at + 1);
-    }
-    return false;
+    const SHttpHead head = ParseHttpHead(header);
+    return std::any_of(head.fields.begin(), head.fields.end(),
+                       [name](const SHttpHead::SField& field) { return EqualsNoCase(field.name, name); });
 }
 
 } // namespace
@@ -47,7 +42,7 @@ CUpstreamAddress SplitUpstreamAddress(std::string_view text)
 
 bool AddProxyAuthorization(std::string& header, const std::string& user, const std::string& password)
 {
-    if (user.empty() || HasHeaderLine(header, "proxy-authorization"))
+    if (user.empty() || HasField(header, "Proxy-Authorization"))
         return false;
     const std::size_t end = header.rfind("\r\n\r\n");
     if (end == std::string::npos)

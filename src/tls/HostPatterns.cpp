@@ -1,5 +1,7 @@
 #include "tls/HostPatterns.h"
 
+#include "http/AsciiCase.h"
+
 #include <algorithm>
 
 CHostPatterns::CHostPatterns(const std::string& list)
@@ -26,9 +28,7 @@ std::string CHostPatterns::Normalize(const std::string& host)
         name = name.substr(1, name.size() - 2);
     while (!name.empty() && name.back() == '.')
         name.pop_back();
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return name;
+    return LowerAscii(name);
 }
 
 bool CHostPatterns::Matches(const std::string& host) const

@@ -1,5 +1,6 @@
 #include "tls/LeafCache.h"
 
+#include "http/AsciiCase.h"
 #include "tls/CertAuthority.h"
 
 #include <arpa/inet.h>
@@ -52,8 +53,7 @@ X509* CLeafCache::GetLeaf(const std::string& host, std::string& error)
     std::string key = host;
     if (key.size() >= 2 && key.front() == '[' && key.back() == ']')
         key = key.substr(1, key.size() - 2);
-    std::transform(key.begin(), key.end(), key.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    key = LowerAscii(key);
     if (!key.empty() && key.back() == '.')
         key.pop_back(); // "example.com." names the same host
 

@@ -1,5 +1,6 @@
 #include "trace/LogSaveJob.h"
 
+#include "http/AsciiCase.h"
 #include "platform/MessageBox.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
@@ -21,12 +22,7 @@ constexpr unsigned kRowsPerClockCheck = 64;
 
 std::string Trim(const std::string& text)
 {
-    constexpr const char* kBlanks = " \t\r\n\v\f";
-    const std::size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string::npos)
-        return {};
-    const std::size_t last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
+    return std::string(TrimAscii(text, " \t\r\n\v\f"));
 }
 
 bool FileExists(const std::string& name)

@@ -1,5 +1,6 @@
 #include "trace/ResponseDecoder.h"
 #include "http/AsciiCase.h"
+#include "http/HttpHead.h"
 
 #include <algorithm>
 #include <vector>
@@ -13,29 +14,19 @@ constexpr std::size_t kKeptScratchBytes = 4 * 1024 * 1024;
 
 std::string_view Trim(std::string_view text)
 {
-    const std::size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+    return TrimAscii(text, " \t\r");
 }
 
-// The values of every field called name (lower case), joined by commas.
+// The values of every field called name, in lower case, joined by commas.
 std::string FieldValues(std::string_view header, std::string_view name)
 {
     std::string values;
-    std::size_t start = header.find('\n'); // after the status line
-    while (start != std::string_view::npos && start + 1 < header.size()) {
-        const std::size_t end = header.find('\n', start + 1);
-        const std::string_view line = header.substr(start + 1, end == std::string_view::npos
-                                                                   ? std::string_view::npos
-                                                                   : end - start - 1);
-        const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && LowerAscii(Trim(line.substr(0, colon))) == name) {
-            if (!values.empty())
-                values += ',';
-            values += LowerAscii(Trim(line.substr(colon + 1)));
-        }
-        start = end;
+    for (const SHttpHead::SField& field : ParseHttpHead(header).fields) {
+        if (!EqualsNoCase(field.name, name))
+            continue;
+        if (!values.empty())
+            values += ',';
+        values += LowerAscii(field.value);
     }
     return values;
 }

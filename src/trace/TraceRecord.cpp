@@ -1,5 +1,6 @@
 #include "trace/TraceRecord.h"
 #include "http/AsciiCase.h"
+#include "http/HeaderFunctions.h"
 #include "trace/OutOfMemory.h"
 
 #include "platform/Ticks.h"
@@ -57,23 +58,16 @@ void CTraceRecord::ExtractHeader(std::string_view chunk)
 {
     m_bHeaderIncomplete = true;
 
-    // The header runs through the first LF followed by LF or CR LF. The last byte of the chunk
-    // is only ever looked at as the byte after a line feed.
-    const std::size_t length = chunk.size();
-    std::size_t end = 0; // bytes taken so far
-    bool found = false;
-    for (std::size_t i = 0; i + 1 < length && !found; ++i) {
-        end = i + 1;
-        if (chunk[i] != '\n')
-            continue;
-        if (chunk[i + 1] == '\r')
-            end = ++i + 1;
-        if (i + 1 < length && chunk[i + 1] == '\n') {
-            end = ++i + 1;
-            found = true;
-            m_bHeaderIncomplete = false;
-        }
-    }
+    // The header ends as the relay finds its end. Of a chunk without that end, the last byte
+    // stays in the display text only (the header goes on in the next chunk), unless it is a CR
+    // after a line feed, which may be the start of the blank line.
+    std::size_t end = HeaderEndOffset(chunk);
+    if (end != 0)
+        m_bHeaderIncomplete = false;
+    else if (chunk.ends_with("\n\r"))
+        end = chunk.size();
+    else
+        end = chunk.empty() ? 0 : chunk.size() - 1;
     m_strHeader.assign(chunk.substr(0, end));
 }
 
