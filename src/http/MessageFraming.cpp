@@ -190,6 +190,7 @@ CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMe
         // An HTTP/1.0 sender knows no transfer codings: whatever it says, its body is read
         // until it closes.
         result.kind = EBodyKind::UntilClose;
+        result.untrusted = true;
     } else if (fields.hasCoding) {
         result.kind = EBodyKind::Chunked;
     } else if (fields.hasLength) {

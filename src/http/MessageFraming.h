@@ -22,6 +22,7 @@ struct CBodyFraming {
     EBodyKind kind = EBodyKind::None;
     std::uint64_t length = 0;  // for Length
     bool keepAlive = true;     // the sender may go on using the connection afterwards
+    bool untrusted = false;    // framing fields were there but could not be trusted
 };
 
 // The body of the request whose complete header (through its blank line) is given.

@@ -389,6 +389,9 @@ std::size_t CHost::TakeHeader(std::string_view read)
         TerminateHeader(m_Header);
     const CBodyFraming framing =
         ResponseFraming(m_Header, m_Methods.empty() ? std::string_view() : m_Methods.front());
+    if (framing.untrusted && m_pProxy->Context().DebugTraceOn())
+        m_pProxy->Context().DebugTrace("CHost::TakeHeader framing fields not trusted: the answer "
+                                       "is relayed until the server closes\r\n");
     const std::string_view tail = read.substr(used);
     std::size_t body = 0;
     if (framing.kind == EBodyKind::Tunnel) {

@@ -63,7 +63,10 @@ TEST(ResponseFraming, MalformedLinesNeverChangeTheFramingSilently)
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.head);
-        EXPECT_EQ(ResponseFraming(c.head, "GET").kind, c.kind);
+        const CBodyFraming framing = ResponseFraming(c.head, "GET");
+        EXPECT_EQ(framing.kind, c.kind);
+        EXPECT_EQ(framing.untrusted, c.kind == EBodyKind::UntilClose); // said on the Debug page
+        EXPECT_EQ(framing.keepAlive, c.kind != EBodyKind::UntilClose);
     }
 }
 
