@@ -6,10 +6,12 @@
 // request whose framing two servers could read differently is accepted.
 #include "platform/HostText.h"
 #include "http/HeaderFunctions.h"
+#include "http/HttpHead.h"
 #include "http/MessageFraming.h"
 #include "http/RequestFields.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -224,44 +226,63 @@ void CheckParse(const std::string& line, bool debugTrace)
                 CHECK(fields.m_strUrl == url.substr(8));
             else
                 CHECK(fields.m_strUrl.empty());
-            if (fields.m_strPath.empty()) {
-                CHECK(fields.m_strAuthority.empty());
-                CHECK(fields.m_strUrl.find('/') == std::string::npos);
+            // The authority ends at the first "/", "?" or "#"; only a "/" starts a path.
+            const std::size_t end = fields.m_strUrl.find_first_of("/?#");
+            if (end == std::string::npos || fields.m_strUrl[end] != '/') {
+                CHECK(fields.m_strPath.empty() && fields.m_strAuthority.empty());
             } else {
-                CHECK(fields.m_strPath[0] == '/');
-                CHECK(fields.m_strAuthority + fields.m_strPath == fields.m_strUrl);
-                CHECK(fields.m_strAuthority.find('/') == std::string::npos);
+                CHECK(fields.m_strAuthority == fields.m_strUrl.substr(0, end));
+                CHECK(fields.m_strPath == fields.m_strUrl.substr(end));
             }
         }
     }
 
-    // Host and port come from the authority alone: a bracketed IPv6 address and the port after
-    // it, or the first ":"-part when it is a name or a full IPv4 address; else neither. Without
-    // a port, https:// means 443 and everything else 80.
+    // Host and port come from the authority alone (RFC 3986 section 3.2): only its own
+    // characters, at most one "@" with the user info before it, then a bracketed IPv6 address
+    // or a name or full IPv4 address (one trailing dot allowed and dropped), and a port of
+    // digits only; else neither. Without a port, https:// means 443 and everything else 80.
     CHECK(fields.m_strHost.empty() == fields.m_strPort.empty());
     const bool https = tokens.size() == 3 && !fields.m_bConnect && StartsWithNoCase(tokens[1], "https://");
     const std::string defaultPort = https ? "443" : "80";
-    const std::size_t at = fields.m_strAuthority.rfind('@');
-    const std::string hostPort = fields.m_strAuthority.substr(at == std::string::npos ? 0 : at + 1);
-    std::string_view afterBracket;
-    const std::string_view literal = BracketedAddress(hostPort, afterBracket);
-    if (!fields.m_strHost.empty()) {
-        CHECK(fields.m_strPort.find_first_of(": \r\n") == std::string::npos);
-        CheckAtoi(fields.m_strPort);
-        CHECK(IsConnectableHost(fields.m_strHost));
+    const std::string& authority = fields.m_strAuthority;
+    const auto authorityChar = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0
+               || std::string_view("-._~%!$&'()*+,;=:@[]").find(c) != std::string_view::npos;
+    };
+    const auto digits = [](std::string_view text) {
+        return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    std::string expectedHost, expectedPort;
+    const std::size_t at = authority.find('@');
+    if (std::all_of(authority.begin(), authority.end(), authorityChar)
+        && (at == std::string::npos || authority.find('@', at + 1) == std::string::npos)) {
+        const std::string hostPort = authority.substr(at == std::string::npos ? 0 : at + 1);
+        std::string_view afterBracket;
+        const std::string_view literal = BracketedAddress(hostPort, afterBracket);
+        std::string_view host = literal, port;
+        bool shaped = true;
         if (!literal.empty()) {
-            CHECK(fields.m_strHost == literal);
-            CHECK(fields.m_strPort == (afterBracket.size() > 1 ? std::string(afterBracket.substr(1)) : defaultPort));
+            shaped = afterBracket.empty() || afterBracket.front() == ':';
+            port = afterBracket.substr(afterBracket.empty() ? 0 : 1);
         } else {
-            std::vector<std::string> parts;
-            Tokenize(hostPort, ":", parts);
-            CHECK(fields.m_strHost == parts[0]);
-            CHECK(fields.m_strPort == (parts.size() == 2 ? parts[1] : defaultPort));
+            const std::size_t colon = hostPort.find(':');
+            host = std::string_view(hostPort).substr(0, colon);
+            port = colon == std::string::npos ? std::string_view() : std::string_view(hostPort).substr(colon + 1);
+            if (host.size() > 1 && host.back() == '.' && host[host.size() - 2] != '.')
+                host.remove_suffix(1);
+            shaped = IsConnectableHost(host);
         }
-    } else if (literal.empty()) {
-        std::vector<std::string> parts;
-        Tokenize(hostPort, ":", parts);
-        CHECK(parts.empty() || !IsConnectableHost(parts[0]));
+        if (shaped && digits(port)) {
+            expectedHost = std::string(host);
+            expectedPort = port.empty() ? defaultPort : std::string(port);
+        }
+    }
+    CHECK(fields.m_strHost == expectedHost);
+    CHECK(fields.m_strPort == expectedPort);
+    if (!fields.m_strHost.empty()) {
+        CHECK(authority.find_first_of("/?#\\") == std::string::npos);
+        CHECK(authority.find(fields.m_strHost) != std::string::npos);
+        CheckAtoi(fields.m_strPort);
     }
 
     // A line parsed again, even from the object's own field, gives the same fields.
@@ -281,22 +302,27 @@ struct CBodyEnd {
     bool failed = false;
 };
 
-CBodyEnd CountBody(const CBodyFraming& framing, bool lenient, std::string_view bytes,
+CBodyEnd CountBody(const CBodyFraming& framing, bool lenient, bool hold, std::string_view bytes,
                    std::size_t step)
 {
     CBodyFramer framer;
-    framer.Start(framing, lenient);
+    framer.Start(framing, lenient, hold);
     CBodyEnd end;
-    for (std::size_t at = 0; at < bytes.size() && !framer.IsDone() && !framer.HasFailed();) {
-        const std::string_view piece = bytes.substr(at, step);
+    // Bytes arrive `step` at a time; what the framer holds back is fed again with the next.
+    for (std::size_t arrived = 0; arrived < bytes.size() && !framer.IsDone() && !framer.HasFailed();) {
+        arrived = std::min(bytes.size(), arrived + step);
+        const std::string_view piece = bytes.substr(end.used, arrived - end.used);
         const std::size_t n = framer.Consume(piece);
         CHECK(n <= piece.size());
-        // Short of the piece only at the body's end or a failure.
-        CHECK(n == piece.size() || framer.IsDone() || framer.HasFailed());
         end.used += n;
-        at += n;
-        if (n < piece.size())
+        if (framer.IsDone() || framer.HasFailed())
             break;
+        // Short of the piece only at the body's end or a failure, or by a line held back,
+        // which is never longer than a line may be.
+        if (hold)
+            CHECK(piece.size() - n <= CBodyFramer::kMaxLineBytes);
+        else
+            CHECK(n == piece.size());
     }
     end.done = framer.IsDone();
     end.failed = framer.HasFailed();
@@ -333,16 +359,61 @@ void CheckFraming(const std::string& buffer, std::size_t step)
 
     for (const CBodyFraming& framing : {request, response}) {
         for (const bool lenient : {false, true}) {
-            const CBodyEnd whole = CountBody(framing, lenient, body, body.size() + 1);
-            const CBodyEnd bytes = CountBody(framing, lenient, body, 1);
-            const CBodyEnd pieces = CountBody(framing, lenient, body, step);
-            for (const CBodyEnd& split : {bytes, pieces})
-                CHECK(split.used == whole.used && split.done == whole.done
-                      && split.failed == whole.failed);
-            if (framing.kind == EBodyKind::Length)
-                CHECK(whole.done == (body.size() >= framing.length));
+            CBodyEnd free;
+            for (const bool hold : {false, true}) {
+                const CBodyEnd whole = CountBody(framing, lenient, hold, body, body.size() + 1);
+                const CBodyEnd bytes = CountBody(framing, lenient, hold, body, 1);
+                const CBodyEnd pieces = CountBody(framing, lenient, hold, body, step);
+                for (const CBodyEnd& split : {bytes, pieces})
+                    CHECK(split.used == whole.used && split.done == whole.done
+                          && split.failed == whole.failed);
+                if (framing.kind == EBodyKind::Length)
+                    CHECK(whole.done == (body.size() >= framing.length));
+                if (!hold) {
+                    free = whole;
+                    continue;
+                }
+                // Held lines change where a body ends or fails never, only how much of a bad
+                // or unfinished line is taken: none of it. What is taken is good on its own.
+                CHECK(whole.done == free.done && whole.failed == free.failed);
+                CHECK(whole.used <= free.used && (!whole.done || whole.used == free.used));
+                if (framing.kind == EBodyKind::Invalid)
+                    continue;
+                CBodyFramer again;
+                again.Start(framing, lenient);
+                CHECK(again.Consume(body.substr(0, whole.used)) == whole.used && !again.HasFailed());
+            }
         }
     }
+
+    // The one header-end rule: a parsed head ends where HeaderEndOffset says.
+    const SHttpHead head = ParseHttpHead(buffer);
+    CHECK(head.complete && head.size == end);
+    // Field lines that servers read differently never frame a request: a bare CR in the head,
+    // a line starting with whitespace, a name with a blank or a control byte before its colon.
+    bool faulty = false;
+    for (std::size_t at = header.find('\n') + 1; at < header.size();) {
+        std::size_t eol = header.find('\n', at);
+        std::string_view line = header.substr(at, eol - at);
+        at = eol + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty())
+            break;
+        const std::string_view name = line.substr(0, line.find(':'));
+        faulty = faulty || line.find('\r') != std::string_view::npos || line.front() == ' '
+                 || line.front() == '\t' || name.size() == line.size() || name.empty()
+                 || std::any_of(name.begin(), name.end(), [](char c) {
+                        return static_cast<unsigned char>(c) <= ' ' || c == 0x7f;
+                    });
+    }
+    std::string_view requestLine = header.substr(0, header.find('\n'));
+    if (!requestLine.empty() && requestLine.back() == '\r')
+        requestLine.remove_suffix(1);
+    faulty = faulty || requestLine.find('\r') != std::string_view::npos;
+    CHECK(!faulty || (RequestHeadFault(header) != nullptr && request.kind == EBodyKind::Invalid));
+    if (RequestHeadFault(header))
+        CHECK(request.kind == EBodyKind::Invalid);
 }
 
 } // namespace

@@ -137,6 +137,17 @@ proxy_seeds = {
     "length_and_coding": exchange(RAW, read("req_length_and_coding"), read("resp_304")),
     "head_answer_with_length": exchange(RAW, b"HEAD http://127.0.0.1/ HTTP/1.1\r\n\r\n",
                                         read("resp_200_content_length"), ending=OPEN),
+    "chunk_size_overflow": exchange(POST, b"Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n10000000000000000\r\n",
+                                    read("resp_200_content_length"), browser_write=21),
+    "chunk_line_cut": exchange(POST, b"Transfer-Encoding: chunked\r\n\r\n5;e=1\r\nhello\r\n0\r\nT: 1\r\n\r\n",
+                               read("resp_200_content_length"), browser_write=3),
+    "bare_cr_field": exchange(POST, b"X: a\rContent-Length: 3\r\n\r\nabc", read("resp_304")),
+    "obs_fold": exchange(GET, b"X: a\r\n b\r\n\r\n", read("resp_304")),
+    "http10_chunked": exchange(RAW, read("req_http10_chunked"), read("resp_304")),
+    "authority_query_at": exchange(RAW, read("req_authority_query_at"), read("resp_304")),
+    "authority_backslash_at": exchange(RAW, read("req_authority_backslash_at"), read("resp_304")),
+    "answer_bare_cr_length": exchange(GET, b"\r\n", read("resp_bare_cr_length"), ending=OPEN),
+    "answer_http10_chunked": exchange(GET, b"\r\n", read("resp_http10_chunked")),
 }
 for name, data in proxy_seeds.items():
     with open(os.path.join(proxy_out, name), "wb") as f:
