@@ -9,8 +9,6 @@
 #include <mutex>
 #include <vector>
 
-using namespace std::string_literals;
-
 namespace {
 
 // An HTTP/1.1 origin that keeps its connections open and answers each request with its name
@@ -251,15 +249,9 @@ TEST_F(RoutingTest, UntrustedFramingGetsTheBadHeaderReplyAfterEarlierAnswers)
                                   post + "Content-Length: ,\r\nTransfer-Encoding: chunked\r\n\r\n",
                                   post + "Transfer-Encoding: chunked\r\n\r\nzz\r\n",
                                   // Field lines that servers read differently.
-                                  post + "X: a\rContent-Length: 3\r\n\r\n",
-                                  post + "X: a\r\n Content-Length: 3\r\n\r\n",
-                                  post + " X: a\r\nContent-Length: 3\r\n\r\n",
-                                  post + "X\0Y: a\r\n\r\n"s, post + "X\x01: a\r\n\r\n",
-                                  post + "X : a\r\n\r\n", post + "X\t: a\r\n\r\n",
-                                  post + ": a\r\n\r\n", post + "Xa\r\nContent-Length: 3\r\n\r\n",
-                                  post + "X: a\r\r\n\r\n", post + "X: a\r\n\r\r\n",
-                                  "POST " + Url(b.server.Port(), "/bad") + " HTTP/1.0\r\n"
-                                      + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n"}) {
+                                  post + "X: a\rContent-Length: 3\r\n\r\n", post + "X: a\r\n b\r\n\r\n",
+                                  post + " X: a\r\n\r\n", post + "X\x01: a\r\n\r\n", post + "X : a\r\n\r\n",
+                                  "POST " + Url(b.server.Port(), "/") + " HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n"}) {
         SCOPED_TRACE(bad);
         const std::string before = c.Received();
         EXPECT_EQ(Exchange(Get(a, "/first") + bad + "abc" + Get(c, "/after")),
