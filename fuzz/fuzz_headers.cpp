@@ -267,7 +267,8 @@ void CheckParse(const std::string& line, bool debugTrace)
         } else {
             const std::size_t colon = hostPort.find(':');
             host = std::string_view(hostPort).substr(0, colon);
-            port = colon == std::string::npos ? std::string_view() : std::string_view(hostPort).substr(colon + 1);
+            port = colon == std::string::npos ? std::string_view()
+                                              : std::string_view(hostPort).substr(colon + 1);
             if (host.size() > 1 && host.back() == '.' && host[host.size() - 2] != '.')
                 host.remove_suffix(1);
             shaped = IsConnectableHost(host);
@@ -309,7 +310,8 @@ CBodyEnd CountBody(const CBodyFraming& framing, bool lenient, bool hold, std::st
     framer.Start(framing, lenient, hold);
     CBodyEnd end;
     // Bytes arrive `step` at a time; what the framer holds back is fed again with the next.
-    for (std::size_t arrived = 0; arrived < bytes.size() && !framer.IsDone() && !framer.HasFailed();) {
+    for (std::size_t arrived = 0;
+         arrived < bytes.size() && !framer.IsDone() && !framer.HasFailed();) {
         arrived = std::min(bytes.size(), arrived + step);
         const std::string_view piece = bytes.substr(end.used, arrived - end.used);
         const std::size_t n = framer.Consume(piece);
@@ -381,7 +383,8 @@ void CheckFraming(const std::string& buffer, std::size_t step)
                     continue;
                 CBodyFramer again;
                 again.Start(framing, lenient);
-                CHECK(again.Consume(body.substr(0, whole.used)) == whole.used && !again.HasFailed());
+                CHECK(again.Consume(body.substr(0, whole.used)) == whole.used
+                      && !again.HasFailed());
             }
         }
     }

@@ -7,10 +7,7 @@
 
 namespace {
 
-std::string_view Trim(std::string_view text)
-{
-    return TrimAscii(text, " \t\r");
-}
+std::string_view Trim(std::string_view text) { return TrimAscii(text, " \t\r"); }
 
 bool IsTokenChar(char c)
 {

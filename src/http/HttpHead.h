@@ -37,10 +37,10 @@ int ParseStatusCode(std::string_view line);
 // without its LF and without one CR before it.
 enum class EFieldLineFault {
     None,
-    BareCr,        // a CR not followed by LF
-    Whitespace,    // the line starts with SP or HTAB: an obs-fold, or space before the first field
-    NoColon,       // no field at all
-    BadName,       // an empty name, or a byte that is no token character (NUL, controls, blanks)
+    BareCr,     // a CR not followed by LF
+    Whitespace, // the line starts with SP or HTAB: an obs-fold, or space before the first field
+    NoColon,    // no field at all
+    BadName,    // an empty name, or a byte that is no token character (NUL, controls, blanks)
 };
 EFieldLineFault FieldLineFault(std::string_view line);
 

@@ -14,10 +14,7 @@ constexpr std::size_t kMaxLengthDigits = 18;
 constexpr std::size_t kMaxChunkSizeDigits = 15;
 constexpr std::size_t kMaxTrailerBytes = 1 << 20;
 
-std::string_view Trim(std::string_view text)
-{
-    return TrimAscii(text);
-}
+std::string_view Trim(std::string_view text) { return TrimAscii(text); }
 
 // Calls f on each trimmed, non-empty element of a comma-separated list.
 template <typename F> void ForEachListItem(std::string_view value, F f)
@@ -155,7 +152,8 @@ CBodyFraming RequestFraming(std::string_view header)
 {
     const CFraming fields = ScanFields(header);
     CBodyFraming result;
-    if (RequestHeadFault(header) || fields.invalid || (fields.hasCoding && (fields.hasLength || !fields.lastIsChunked))) {
+    if (RequestHeadFault(header) || fields.invalid
+        || (fields.hasCoding && (fields.hasLength || !fields.lastIsChunked))) {
         result.kind = EBodyKind::Invalid;
     } else if (fields.hasCoding) {
         result.kind = EBodyKind::Chunked;

@@ -86,7 +86,7 @@ private:
     EStep m_eStep = EStep::Done;
     std::uint64_t m_nLeft = 0;       // bytes left of the body or of the current chunk
     std::size_t m_nSizeDigits = 0;
-    std::size_t m_nLineBytes = 0;    // of the current chunk-size or trailer line
+    std::size_t m_nLineBytes = 0; // of the current chunk-size or trailer line
     std::size_t m_nTrailerBytes = 0;
     bool m_bLenient = false;
     bool m_bHoldLines = false;

@@ -103,7 +103,8 @@ void CProxy::OnReceive(int)
             // A chunk line held back goes on with these bytes behind it.
             const bool lineHeld = m_nState == ERequestStage::Body && !m_Buffer.empty();
             const std::size_t used = lineHeld ? 0 : RelayBody(bytes);
-            const bool buffered = m_nState == ERequestStage::Header || m_nState == ERequestStage::Body;
+            const bool buffered =
+                m_nState == ERequestStage::Header || m_nState == ERequestStage::Body;
             if (used < bytes.size() && buffered) {
                 m_Buffer.append(bytes.substr(used)); // the next request, or the rest of a line
                 if (!ProcessBuffered())

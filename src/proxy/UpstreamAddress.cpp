@@ -12,8 +12,9 @@ namespace {
 bool HasField(std::string_view header, std::string_view name)
 {
     const SHttpHead head = ParseHttpHead(header);
-    return std::any_of(head.fields.begin(), head.fields.end(),
-                       [name](const SHttpHead::SField& field) { return EqualsNoCase(field.name, name); });
+    return std::any_of(
+        head.fields.begin(), head.fields.end(),
+        [name](const SHttpHead::SField& field) { return EqualsNoCase(field.name, name); });
 }
 
 } // namespace

@@ -20,10 +20,7 @@ constexpr std::string_view kHeaderLine =
 // Rows made between two looks at the clock: well under a millisecond of work.
 constexpr unsigned kRowsPerClockCheck = 64;
 
-std::string Trim(const std::string& text)
-{
-    return std::string(TrimAscii(text, " \t\r\n\v\f"));
-}
+std::string Trim(const std::string& text) { return std::string(TrimAscii(text, " \t\r\n\v\f")); }
 
 bool FileExists(const std::string& name)
 {

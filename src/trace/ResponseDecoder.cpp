@@ -12,10 +12,7 @@ constexpr std::size_t kPrescanBytes = 1024;
 // that decodes to megabytes then costs one copy into its record, not a string grown by halves.
 constexpr std::size_t kKeptScratchBytes = 4 * 1024 * 1024;
 
-std::string_view Trim(std::string_view text)
-{
-    return TrimAscii(text, " \t\r");
-}
+std::string_view Trim(std::string_view text) { return TrimAscii(text, " \t\r"); }
 
 // The values of every field called name, in lower case, joined by commas.
 std::string FieldValues(std::string_view header, std::string_view name)

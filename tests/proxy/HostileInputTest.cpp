@@ -249,13 +249,14 @@ TEST_F(HostileInputTest, ChunkLinesReachTheOriginOnlyOnceKnownGood)
         LoopbackServer origin([&](BlockingStream& s) {
             got = s.ReadUntil(head + good, 10000);
             goodArrived.set_value();
-            got += refused ? s.ReadToEnd(10000) : s.ReadExactly(head.size() + first.size() + second.size() - got.size());
+            got += refused ? s.ReadToEnd(10000) : s.ReadUntil(second, 10000);
             s.Write(kAnswer);
             originDone.set_value();
         });
         EXPECT_TRUE(RunClient([&] {
             BlockingStream browser;
-            ASSERT_TRUE(browser.Connect(m_nPort) && browser.Write("POST " + Url(origin.Port(), "/up") + head.substr(8) + first));
+            ASSERT_TRUE(browser.Connect(m_nPort));
+            browser.Write("POST " + Url(origin.Port(), "/up") + head.substr(8) + first);
             ASSERT_EQ(goodArrived.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
             browser.Write(second);
             reply = refused ? browser.ReadToEnd(10000) : browser.ReadExactly(kAnswer.size(), 10000);
