@@ -1,5 +1,6 @@
 #include "app/HarBuilder.h"
 
+#include "http/MessageFraming.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceExchanges.h"
 #include "trace/TraceRecord.h"
@@ -62,33 +63,15 @@ QJsonArray Cookies(const SHttpHead& head, bool response)
     return cookies;
 }
 
-// The body of a chunked message without its framing; the text as it is when it is not framed
-// that way or the framing is cut short.
+// The body of a chunked message without its framing, read as the relay reads it; the text as
+// it is when it is not framed that way or the framing is cut short.
 std::string Unchunk(const std::string& body)
 {
-    std::string out;
-    std::size_t pos = 0;
-    while (pos < body.size()) {
-        const std::size_t lineEnd = body.find("\r\n", pos);
-        if (lineEnd == std::string::npos)
-            return body;
-        std::size_t size = 0;
-        std::size_t digits = 0;
-        for (std::size_t i = pos; i < lineEnd && std::isxdigit(static_cast<unsigned char>(body[i])); ++i, ++digits) {
-            const char c = body[i];
-            size = size * 16 + static_cast<std::size_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-        }
-        if (digits == 0 || digits > 12)
-            return body;
-        pos = lineEnd + 2;
-        if (size == 0)
-            return out;
-        if (pos + size > body.size())
-            return body;
-        out.append(body, pos, size);
-        pos += size + 2;
-    }
-    return body;
+    CBodyFramer framer;
+    framer.Start(CBodyFraming{EBodyKind::Chunked, 0, true}, true);
+    std::string data;
+    framer.Consume(body, &data);
+    return framer.IsDone() ? data : body;
 }
 
 // A body in the HAR's content or postData form: text when the trace holds it as text, in
