@@ -14,7 +14,6 @@
 #include <QUrlQuery>
 
 #include <algorithm>
-#include <cctype>
 #include <vector>
 
 namespace {
