@@ -92,8 +92,14 @@ TEST_F(TlsSessionTest, OriginsThatFailVerificationSayWhy)
         {"good", Issue("DNS:origin.test", -3600, 86400, &trustedRoot), nullptr},
         {"untrusted", Issue("DNS:origin.test", -3600, 86400, &otherRoot), "unknown issuer"},
         {"expired", Issue("DNS:origin.test", -86400 * 3, -86400, &trustedRoot), "has expired"},
-        {"wrong name", Issue("DNS:other.test", -3600, 86400, &trustedRoot),
-         "wrong name: the certificate is not valid for origin.test"},
+        {"wrong name", Issue("DNS:other.test,IP:10.0.0.1", -3600, 86400, &trustedRoot),
+         "wrong name: the certificate is not valid for origin.test (it is for other.test, "
+         "10.0.0.1)"},
+        {"many names",
+         Issue("DNS:a.test,DNS:b.test,DNS:c.test,DNS:d.test,DNS:e.test,DNS:f.test,"
+               "DNS:g.test,DNS:h.test,DNS:i.test,IP:::1",
+               -3600, 86400, &trustedRoot),
+         "(it is for a.test, b.test, c.test, d.test, e.test, f.test, g.test, h.test, and 2 more)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
