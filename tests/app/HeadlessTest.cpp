@@ -52,8 +52,8 @@ void SetTimeouts(int fd)
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-// Answers one request with a small page and closes.
-void ServeOnce(int listenFd, std::string reply)
+// Answers one request with a small page and closes; keeps the request's header in asked.
+void ServeOnceKeeping(int listenFd, std::string reply, std::string* asked)
 {
     int c = ::accept(listenFd, nullptr, nullptr);
     if (c < 0)
@@ -67,8 +67,15 @@ void ServeOnce(int listenFd, std::string reply)
             break;
         got.append(buf, n);
     }
+    if (asked)
+        *asked = got;
     (void)!::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
     ::close(c);
+}
+
+void ServeOnce(int listenFd, std::string reply)
+{
+    ServeOnceKeeping(listenFd, std::move(reply), nullptr);
 }
 
 std::string Fetch(int proxyPort, const std::string& request)
@@ -222,20 +229,7 @@ TEST_F(Headless, UpstreamPasswordLeavesTheProcessListAndFilesWithSecretsAreTheOw
     const int upstream = ListenLoopback(upstreamPort);
     ASSERT_GE(upstream, 0);
     std::string asked; // what reached the upstream proxy
-    std::thread server([&] {
-        const int c = ::accept(upstream, nullptr, nullptr);
-        if (c < 0)
-            return;
-        SetTimeouts(c);
-        char buf[4096];
-        ssize_t n = 0;
-        while (asked.find("\r\n\r\n") == std::string::npos
-               && (n = ::recv(c, buf, sizeof buf, 0)) > 0)
-            asked.append(buf, static_cast<std::size_t>(n));
-        const std::string reply = "HTTP/1.0 200 OK\r\nSet-Cookie: s=1\r\n\r\nok";
-        (void)!::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
-        ::close(c);
-    });
+    std::thread server(ServeOnceKeeping, upstream, "HTTP/1.0 200 OK\r\nSet-Cookie: s=1\r\n\r\nok", &asked);
     const QString log = m_dir.filePath("trace.log");
     const QString har = m_dir.filePath("run.har");
     const int port = Start({"--headless", "--port", "0", "--quiet", "--log", log, "--har", har,

@@ -12,12 +12,9 @@ namespace {
 // The handshake bytes of one record again, in records of at most size bytes (0: unchanged).
 std::string InRecordsOf(const std::string& record, std::size_t size)
 {
-    if (size == 0)
-        return record;
-    const std::string message = record.substr(5);
-    std::string records;
-    for (std::size_t at = 0; at < message.size(); at += size) {
-        const std::string part = message.substr(at, size);
+    std::string records = size == 0 ? record : std::string();
+    for (std::size_t at = 5; size > 0 && at < record.size(); at += size) {
+        const std::string part = record.substr(at, size);
         records += record.substr(0, 3) + static_cast<char>(part.size() >> 8)
                    + static_cast<char>(part.size() & 0xFF) + part;
     }
