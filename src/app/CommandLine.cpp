@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include <charconv>
+#include <cstring>
 
 namespace {
 
@@ -120,6 +121,12 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
                 return fail("option --upstream expects [USER[:PASSWORD]@]HOST:PORT");
             result.upstreamHost = host;
             result.upstreamPort = colon == std::string::npos ? "" : value.substr(colon + 1);
+            // USER:PASSWORD@ as the address splits it: the user ends at the first colon.
+            const std::size_t userEnd = value.find(':');
+            result.upstreamPassword.reset();
+            if (at != std::string::npos && userEnd < at && at > userEnd + 1)
+                result.upstreamPassword =
+                    SSpan{i, args[i].size() - value.size() + userEnd + 1, at - userEnd - 1};
         } else if (arg == "--decrypt-https" || arg == "--insecure-upstream") {
             (arg == "--decrypt-https" ? result.decryptHttps : result.insecureUpstream) = true;
         } else if (Matches(arg, "--decrypt-hosts") || Matches(arg, "--pass-hosts")) {
@@ -184,6 +191,17 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
     else if (headlessOnly)
         return fail("option " + firstHeadlessOption + " is for a headless run: add --headless");
     return result;
+}
+
+bool CCommandLine::HideUpstreamPassword(int argc, char** argv) const
+{
+    if (!upstreamPassword || upstreamPassword->arg + 1 >= static_cast<std::size_t>(argc))
+        return false;
+    char* arg = argv[upstreamPassword->arg + 1];
+    if (std::strlen(arg) < upstreamPassword->offset + upstreamPassword->length)
+        return false;
+    std::memset(arg + upstreamPassword->offset, '*', upstreamPassword->length);
+    return true;
 }
 
 std::string CCommandLine::Usage()

@@ -2,6 +2,7 @@
 #include "app/RecordLineFormat.h"
 #include "proxy/ConnectionWatchdog.h"
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,14 @@ struct CCommandLine {
     std::optional<std::string> port;          // listen port text (atoi rules; "0": system's choice)
     std::optional<std::string> upstreamHost;  // upstream proxy address
     std::string upstreamPort;                 // may be empty (then port 0)
+    // Where a password given in --upstream lies: the argument (counted from the first after the
+    // program's name) and the bytes in it. Every local user can read the arguments.
+    struct SSpan {
+        std::size_t arg = 0;
+        std::size_t offset = 0;
+        std::size_t length = 0;
+    };
+    std::optional<SSpan> upstreamPassword;
     std::optional<std::string> logFile;
     int logEverySeconds = 0;                  // 0: only on SIGUSR1 and at exit
     std::optional<std::string> harFile;       // the run's HAR, written when it saves and at exit
@@ -42,5 +51,8 @@ struct CCommandLine {
     std::string error; // set when the arguments are not usable
 
     static CCommandLine Parse(const std::vector<std::string>& args);
+    // Overwrites the --upstream password in the process's own arguments (argv as main got it,
+    // which /proc/PID/cmdline shows); true when there was one.
+    bool HideUpstreamPassword(int argc, char** argv) const;
     static std::string Usage();
 };

@@ -209,7 +209,9 @@ QByteArray CHarBuilder::ToJson() const
 bool CHarBuilder::WriteFile(const QString& path) const
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Its headers may carry credentials and cookies: the owner's alone, as the key file is.
+    if (!file.open(QIODevice::WriteOnly)
+        || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return false;
     const QByteArray json = ToJson();
     return file.write(json) == json.size() && file.commit();

@@ -268,15 +268,18 @@ void CHeadlessRunner::EndSave()
     CTraceStore& store = *m_app.m_pTraceStore;
     CEntryDisposer::Entries saved;
     if (written) {
-        ConcludeSave(true, [this, &store, &saved] {
-            // What the window's Clear Data does, but only for the entries this save emptied: an
-            // entry that began or went on during the save keeps what the save did not take.
-            m_app.m_nBytesSent = 0;
-            m_app.m_nBytesReceived = 0;
-            saved = CLogSaveJob::TakeSavedClosedEntries(store);
-            if (m_pHar)
-                m_pHar->Keep(saved);
-        });
+        ConcludeSave(
+            true,
+            [this, &store, &saved] {
+                // What the window's Clear Data does, but only for the entries this save emptied: an
+                // entry that began or went on during the save keeps what the save did not take.
+                m_app.m_nBytesSent = 0;
+                m_app.m_nBytesReceived = 0;
+                saved = CLogSaveJob::TakeSavedClosedEntries(store);
+                if (m_pHar)
+                    m_pHar->Keep(saved);
+            },
+            *m_options.logFile);
     } else if (m_bSaveBegun) {
         ConcludeSave(false, nullptr);
     }

@@ -20,6 +20,10 @@ int main(int argc, char** argv)
                      CCommandLine::Usage().c_str());
         return 2;
     }
+    if (options.HideUpstreamPassword(argc, argv))
+        std::fprintf(stderr, "kestrune: a password given in --upstream can be read by every local "
+                             "user while the program starts; give it in KESTRUNE_UPSTREAM_PASSWORD "
+                             "instead\n");
     switch (options.mode) {
     case CCommandLine::Mode::Help:
         std::fputs(CCommandLine::Usage().c_str(), stdout);

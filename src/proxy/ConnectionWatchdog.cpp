@@ -76,6 +76,15 @@ void CConnectionWatchdog::HeaderComplete(CProxy* proxy)
     it->second = Watch{Phase::Ready, Clock::now(), 0};
 }
 
+void CConnectionWatchdog::HandshakeStarted(CProxy* proxy)
+{
+    const auto it = m_Watched.find(proxy);
+    if (it != m_Watched.end()) {
+        it->second.phase = Phase::Header;
+        it->second.since = Clock::now();
+    }
+}
+
 void CConnectionWatchdog::ConnectStarted(CProxy* proxy)
 {
     const auto it = m_Watched.find(proxy);

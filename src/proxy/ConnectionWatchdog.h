@@ -12,7 +12,8 @@ class QTimer;
 // every live connection:
 //  - the request header must be complete within the header timeout (else the pair is closed);
 //  - a connect (name lookup included) that has not finished within the connect timeout gets
-//    the 404 page;
+//    the 404 page; over TLS the connect finishes with the handshake (else the 502);
+//  - the browser's TLS handshake in a decrypted tunnel is bounded as a request header is;
 //  - a pair that moved no byte to or from its browser for the idle timeout is closed (every
 //    byte of a pair, tunnels included, passes the browser's socket).
 // It also keeps the count of bytes held for unfinished request headers across all
@@ -42,6 +43,9 @@ public:
     // the bytes held for all unfinished headers past the bound: the connection must go.
     bool HoldHeader(CProxy* proxy, std::size_t held);
     void HeaderComplete(CProxy* proxy);
+    // The browser starts TLS inside a tunnel: until its first request header there is complete,
+    // the header timeout applies again.
+    void HandshakeStarted(CProxy* proxy);
     void ConnectStarted(CProxy* proxy);
     void ConnectFinished(CProxy* proxy);
 

@@ -221,7 +221,9 @@ void CHost::OnConnect(int errorCode)
     if (m_pProxy->IsTornDown())
         return; // closed with its pair; freed with it
     m_pProxy->ReleaseRetired();
-    CConnectionWatchdog::Instance().ConnectFinished(m_pProxy);
+    // Over TLS the connect finishes with the handshake (CHost::Receive).
+    if (!IsTls() || errorCode != 0)
+        CConnectionWatchdog::Instance().ConnectFinished(m_pProxy);
     if (errorCode != 0) {
         // Refused, unreachable or not resolved: the browser gets the 404 page in its turn.
         m_pProxy->ConnectFailed(this);

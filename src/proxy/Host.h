@@ -74,6 +74,11 @@ public:
     // proxy for a tunnel there. Its records then read as plain HTTP under origin.
     void UseTls(std::string name, std::string via, std::string origin);
     bool IsTls() const { return !m_strTlsName.empty(); }
+    // Connected, and TLS to the origin (or the upstream's tunnel for it) not open yet.
+    bool IsHandshaking() const { return IsTls() && m_bConnected && !m_bClosed && !m_bTlsOpen; }
+    // The connect timeout ran out while handshaking: the 502 in its turn, and the end of this
+    // side. False when the pair is gone.
+    bool HandshakeTimedOut();
     int Send(const void* data, int length) override;
     int Receive(void* data, int length) override;
 
@@ -141,6 +146,7 @@ private:
     std::string m_strTunnelReply; // the upstream's answer to our CONNECT, while it comes
     std::string m_strTlsError;    // why the origin side failed, when it did
     bool m_bAwaitTunnel = false;
+    bool m_bTlsOpen = false; // the handshake with the origin has completed
 
     bool m_bClosed = false;
     EResponseStage m_nState = EResponseStage::Header;

@@ -3,6 +3,7 @@
 #include "proxy/Host.h"
 
 #include "http/HeaderFunctions.h"
+#include "proxy/ConnectionWatchdog.h"
 #include "proxy/Proxy.h"
 #include "proxy/ProxyContext.h"
 #include "proxy/UpstreamAddress.h"
@@ -137,7 +138,17 @@ int CHost::Receive(void* data, int length)
         if (error == CTlsChannel::kTlsFailed)
             m_strTlsError = m_pTls->Session().GetError();
     }
+    if (!m_bTlsOpen && m_pTls->Session().IsOpen()) {
+        m_bTlsOpen = true;
+        CConnectionWatchdog::Instance().ConnectFinished(m_pProxy); // the connect timeout ends here
+    }
     return n;
+}
+
+bool CHost::HandshakeTimedOut()
+{
+    m_strTlsError = "timed out";
+    return ServerEnded(CTlsChannel::kTlsFailed);
 }
 
 void CHost::HoldBadGateway()

@@ -382,14 +382,21 @@ bool CProxy::FlushToServers()
 void CProxy::ConnectTimedOut()
 {
     std::vector<CHost*> waiting;
+    std::vector<CHost*> handshaking;
     for (const auto& host : m_Hosts) {
         if (!host->IsConnected() && !host->HasFailed())
             waiting.push_back(host.get());
+        else if (host->IsHandshaking())
+            handshaking.push_back(host.get());
     }
     for (CHost* host : waiting) {
         host->AsyncSelect(0);
         host->Close(); // gives up the connect (and a name lookup still running)
         host->SetFailed();
+    }
+    for (CHost* host : handshaking) {
+        if (!host->HandshakeTimedOut())
+            return; // the pair is gone
     }
     if (FlushToBrowser())
         UpdateFlow();

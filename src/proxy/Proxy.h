@@ -57,7 +57,8 @@ public:
     // Called by the server sides.
     // The server could not be reached: the 404 page in that request's turn, then the tear-down.
     void ConnectFailed(CHost* host);
-    // Connects still unfinished after the connect timeout: each gets the 404 page in its turn.
+    // Connects still unfinished after the connect timeout: each gets the 404 page in its turn
+    // (the 502 when only its TLS handshake is).
     void ConnectTimedOut();
     // The server side has ended; false when the pair is gone.
     bool ServerEnded(CHost* host);

@@ -5,6 +5,7 @@
 
 #include "http/AsciiCase.h"
 #include "http/HeaderFunctions.h"
+#include "proxy/ConnectionWatchdog.h"
 #include "proxy/Host.h"
 #include "proxy/ProxyContext.h"
 #include "proxy/TlsChannel.h"
@@ -99,9 +100,14 @@ void CProxy::BeginDecryption(CTlsServerContext& server)
         Retire(tunnel);
     }
     m_pTls = std::make_unique<CTlsChannel>(*this, server.NewSession(m_strTlsHost));
+    if (!m_Reply.empty()) {
+        m_pTls->SendAhead(m_Reply); // the 200 goes out plain, before the ServerHello
+        m_Reply.clear();
+    }
     m_pTls->Put(held);
     m_nState = ERequestStage::Header;
     m_nScanned = 0;
+    CConnectionWatchdog::Instance().HandshakeStarted(this); // a browser that stalls is closed
     if (m_pTls->Session().GetStatus() == TlsStatus::Failed)
         NoteBrowserTlsFailure();
 }

@@ -55,6 +55,12 @@ void CTlsChannel::Put(const std::string& ciphertext)
     Flush();
 }
 
+void CTlsChannel::SendAhead(const std::string& bytes)
+{
+    m_Out.insert(0, bytes);
+    Flush();
+}
+
 int CTlsChannel::Receive(char* data, int length, int& error)
 {
     char buffer[16384 + 64];

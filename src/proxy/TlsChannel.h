@@ -26,6 +26,9 @@ public:
     int Send(const char* data, int length, int& error);
     // Ciphertext read before the channel existed (the browser's first TLS record).
     void Put(const std::string& ciphertext);
+    // Bytes for the socket as they are, ahead of every TLS byte (the tunnel's 200 reply, still
+    // unsent when the browser's ClientHello came right behind its CONNECT).
+    void SendAhead(const std::string& bytes);
     // Sends the ciphertext waiting for the socket; false when the socket failed.
     bool Flush();
     // close_notify after everything taken so far, and a flush.

@@ -1,5 +1,6 @@
 #include "tls/ClientHello.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -54,6 +55,68 @@ private:
     bool m_ok = true;
 };
 
+// A ClientHello is a few KiB; one split into more records than this is not read (and so
+// never decrypted).
+constexpr std::size_t kMaxHelloRecords = 256;
+constexpr std::size_t kMaxRecordPayload = 16384;
+
+// The first `want` payload bytes of the records in bytes[0, end).
+std::string JoinPayloads(const unsigned char* bytes, std::size_t end, std::size_t want)
+{
+    std::string joined;
+    for (std::size_t at = 0; at < end && joined.size() < want;) {
+        const std::size_t length = (std::size_t{bytes[at + 3]} << 8) | bytes[at + 4];
+        const std::size_t take = std::min(length, want - joined.size());
+        joined.append(reinterpret_cast<const char*>(bytes + at + kRecordHeader), take);
+        at += kRecordHeader + length;
+    }
+    return joined;
+}
+
+// The body of a ClientHello, field by field: false when any length does not add up, a
+// server name is empty or given twice. name: its host name, empty when it has none.
+bool ReadHelloBody(CReader hello, std::string& name)
+{
+    hello.Skip(2 + 32); // client version, random
+    const unsigned sessionId = hello.Number(1);
+    hello.Skip(sessionId);
+    const unsigned suites = hello.Number(2);
+    hello.Skip(suites);
+    const unsigned compressions = hello.Number(1);
+    hello.Skip(compressions);
+    if (!hello.Ok() || sessionId > 32 || suites < 2 || suites % 2 != 0 || compressions < 1)
+        return false;
+    if (hello.Left() == 0)
+        return true; // no extensions at all
+    const unsigned extensionBytes = hello.Number(2);
+    if (extensionBytes != hello.Left())
+        return false;
+    bool seen = false;
+    while (hello.Ok() && hello.Left() > 0) {
+        const unsigned type = hello.Number(2);
+        CReader extension = hello.Sub(hello.Number(2));
+        if (type != kServerNameExtension || !hello.Ok())
+            continue;
+        if (seen || extension.Number(2) != extension.Left() || extension.Left() == 0)
+            return false;
+        seen = true;
+        while (extension.Ok() && extension.Left() > 0) {
+            const unsigned kind = extension.Number(1);
+            const unsigned size = extension.Number(2);
+            const unsigned char* text = extension.Here();
+            extension.Skip(size);
+            if (!extension.Ok() || kind != 0)
+                continue;
+            if (size == 0 || !name.empty())
+                return false;
+            name.assign(reinterpret_cast<const char*>(text), size);
+        }
+        if (!extension.Ok())
+            return false;
+    }
+    return hello.Ok();
+}
+
 } // namespace
 
 HelloSniff SniffClientHello(const char* data, std::size_t size)
@@ -70,42 +133,51 @@ HelloSniff SniffClientHello(const char* data, std::size_t size)
     return size < kRecordHeader + 1 ? HelloSniff::NeedMore : HelloSniff::Tls;
 }
 
-std::string FindServerName(const char* data, std::size_t size, bool* complete)
+HelloRead ReadClientHello(const char* data, std::size_t size, std::string& serverName)
 {
-    if (complete)
-        *complete = false;
-    if (SniffClientHello(data, size) != HelloSniff::Tls)
-        return {};
-    CReader record(reinterpret_cast<const unsigned char*>(data), size);
-    record.Skip(3);
-    const unsigned length = record.Number(2);
-    if (record.Left() < length)
-        return {};
-    if (complete)
-        *complete = true;
-    CReader body = record.Sub(length);
-    body.Skip(1); // message type
-    CReader hello = body.Sub(body.Number(3));
-    hello.Skip(2 + 32);            // client version, random
-    hello.Skip(hello.Number(1));   // session id
-    hello.Skip(hello.Number(2));   // cipher suites
-    hello.Skip(hello.Number(1));   // compression methods
-    CReader extensions = hello.Sub(hello.Number(2));
-    while (extensions.Ok() && extensions.Left() >= 4) {
-        const unsigned type = extensions.Number(2);
-        CReader extension = extensions.Sub(extensions.Number(2));
-        if (type != kServerNameExtension)
-            continue;
-        CReader names = extension.Sub(extension.Number(2));
-        while (names.Ok() && names.Left() >= 3) {
-            const unsigned kind = names.Number(1);
-            const unsigned nameSize = names.Number(2);
-            const unsigned char* name = names.Here();
-            names.Skip(nameSize);
-            if (names.Ok() && kind == 0)
-                return std::string(reinterpret_cast<const char*>(name), nameSize);
-        }
-        return {};
+    serverName.clear();
+    switch (SniffClientHello(data, size)) {
+    case HelloSniff::NeedMore:
+        return HelloRead::NeedMore;
+    case HelloSniff::NotTls:
+        return HelloRead::Malformed;
+    case HelloSniff::Tls:
+        break;
     }
-    return {};
+    // The records are walked in place; the message is joined only once it is all there.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    std::size_t payloads = 0;
+    std::size_t messageSize = 0; // with its header, once the header has come
+    std::size_t at = 0;
+    for (std::size_t records = 0; messageSize == 0 || payloads < messageSize; ++records) {
+        if (records == kMaxHelloRecords)
+            return HelloRead::Malformed;
+        if (size - at < kRecordHeader)
+            return HelloRead::NeedMore;
+        const std::size_t length = (std::size_t{bytes[at + 3]} << 8) | bytes[at + 4];
+        if (bytes[at] != kHandshakeRecord || bytes[at + 1] != 3 || length == 0
+            || length > kMaxRecordPayload)
+            return HelloRead::Malformed;
+        if (size - at - kRecordHeader < length)
+            return HelloRead::NeedMore;
+        payloads += length;
+        at += kRecordHeader + length;
+        if (messageSize == 0 && payloads >= 4) {
+            const std::string message = JoinPayloads(bytes, at, 4);
+            messageSize = 4
+                          + ((std::size_t{static_cast<unsigned char>(message[1])} << 16)
+                             | (std::size_t{static_cast<unsigned char>(message[2])} << 8)
+                             | static_cast<unsigned char>(message[3]));
+            if (messageSize > kMaxClientHello)
+                return HelloRead::Malformed;
+        }
+    }
+    const std::string message = JoinPayloads(bytes, at, messageSize);
+    std::string name;
+    if (!ReadHelloBody(
+            CReader(reinterpret_cast<const unsigned char*>(message.data()) + 4, message.size() - 4),
+            name))
+        return HelloRead::Malformed;
+    serverName = std::move(name);
+    return HelloRead::Complete;
 }

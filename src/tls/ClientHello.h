@@ -12,7 +12,13 @@ enum class HelloSniff {
 // version 3.x, whose first message is of type 1 (ClientHello).
 HelloSniff SniffClientHello(const char* data, std::size_t size);
 
-// The server name (SNI) of the ClientHello at the start of data when the whole message is in its
-// first record: the name, or empty when there is none or the record is incomplete or malformed.
-// complete tells whether the first record has arrived whole.
-std::string FindServerName(const char* data, std::size_t size, bool* complete = nullptr);
+// What the ClientHello at the start of a tunnel says. It may be spread over several handshake
+// records: they are joined until the whole message is there.
+enum class HelloRead {
+    NeedMore,  // the message has not arrived whole yet
+    Complete,  // read to its end; serverName is its SNI host name, empty when it has none
+    Malformed, // not a ClientHello that can be read (or longer than kMaxClientHello)
+};
+inline constexpr std::size_t kMaxClientHello = 65536; // the message, its 4-byte header included
+
+HelloRead ReadClientHello(const char* data, std::size_t size, std::string& serverName);

@@ -51,5 +51,10 @@ bool SetRandomSerial(X509* cert);
 // subject taken from the certificates given; false when it does not parse.
 bool AddExtension(X509* cert, X509* issuer, int nid, const std::string& value);
 
+// The DNS names and IP addresses cert's subjectAltName lists, for a message: comma-separated,
+// at most the first few (then ", and N more"), each cut short and with unprintable bytes as
+// '?', since the names come from whoever sent the certificate; "none" when it lists none.
+std::string DescribeSubjectAltNames(X509* cert);
+
 // The certificate in PEM.
 std::string ToPem(X509* cert);

@@ -14,9 +14,16 @@ bool IsCertificateAlert(int reason)
            || alert == SSL_AD_CERTIFICATE_UNKNOWN || alert == SSL_AD_UNKNOWN_CA
            || alert == SSL_AD_ACCESS_DENIED || alert == SSL_AD_DECRYPT_ERROR;
 }
+// The certificate the peer sent, kept even when it failed verification (as the first of the
+// chain a client is sent); null before it came.
+X509* PeerLeaf(SSL* ssl)
+{
+    STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl);
+    return chain && sk_X509_num(chain) > 0 ? sk_X509_value(chain, 0) : nullptr;
+}
 } // namespace
 
-std::string DescribeVerifyResult(long result, const std::string& host)
+std::string DescribeVerifyResult(long result, const std::string& host, X509* cert)
 {
     switch (result) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
@@ -31,7 +38,8 @@ std::string DescribeVerifyResult(long result, const std::string& host)
         return "unknown issuer: the certificate is not signed by a trusted authority";
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        return "wrong name: the certificate is not valid for " + host;
+        return "wrong name: the certificate is not valid for " + host
+               + (cert ? " (it is for " + DescribeSubjectAltNames(cert) + ")" : "");
     default:
         return std::string("the certificate was refused: ") + X509_verify_cert_error_string(result);
     }
@@ -181,9 +189,9 @@ void CTlsSession::HandleError(int result, const char* during)
     const int reason = ERR_GET_REASON(error);
     if (m_status == TlsStatus::Handshaking) {
         if (m_role == TlsRole::Client && SSL_get_verify_result(m_ssl.get()) != X509_V_OK) {
-            Fail(TlsFailure::Verify,
-                 "the certificate of " + m_peerName + " failed verification: "
-                     + DescribeVerifyResult(SSL_get_verify_result(m_ssl.get()), m_peerName));
+            Fail(TlsFailure::Verify, "the certificate of " + m_peerName + " failed verification: "
+                                         + DescribeVerifyResult(SSL_get_verify_result(m_ssl.get()),
+                                                                m_peerName, PeerLeaf(m_ssl.get())));
         } else if (!m_callbackError.empty()) {
             Fail(TlsFailure::Protocol, m_callbackError);
         } else if (m_bEndOfStream || (code == SSL_ERROR_SSL && reason == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {

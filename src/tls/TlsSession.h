@@ -96,5 +96,6 @@ private:
 };
 
 // What a failed verification of the origin's certificate means, in words a user can act on:
-// "the certificate has expired", "unknown issuer: ...", "wrong name: ...".
-std::string DescribeVerifyResult(long result, const std::string& host);
+// "the certificate has expired", "unknown issuer: ...", "wrong name: ..." (with the names cert
+// is for, when given).
+std::string DescribeVerifyResult(long result, const std::string& host, X509* cert = nullptr);

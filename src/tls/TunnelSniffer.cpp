@@ -4,6 +4,8 @@
 #include "tls/DecryptPolicy.h"
 #include "tls/LeafCache.h"
 
+#include <string>
+
 CTunnelSniffer::CTunnelSniffer(std::string connectHost)
     : m_host(std::move(connectHost))
     , m_name(m_host)
@@ -22,10 +24,21 @@ CTunnelSniffer::Verdict CTunnelSniffer::Feed(const char* data, std::size_t size,
     case HelloSniff::Tls:
         break;
     }
-    bool complete = false;
-    const std::string sni = FindServerName(m_held.data(), m_held.size(), &complete);
-    if (!complete)
-        return m_held.size() < kMaxHeld ? Verdict::NeedMore : Verdict::Tunnel;
+    // Decided on the whole ClientHello, however many records it spans: a name in a later
+    // record must not slip past the pass list. A hello that cannot be read is passed through.
+    std::string sni;
+    switch (ReadClientHello(m_held.data(), m_held.size(), sni)) {
+    case HelloRead::NeedMore:
+        if (m_held.size() < kMaxHeld)
+            return Verdict::NeedMore;
+        m_reason = "its ClientHello did not end within " + std::to_string(kMaxHeld) + " bytes";
+        return Verdict::Tunnel;
+    case HelloRead::Malformed:
+        m_reason = "its ClientHello could not be read";
+        return Verdict::Tunnel;
+    case HelloRead::Complete:
+        break;
+    }
     if (!sni.empty())
         m_name = sni;
     if (!policy.ShouldDecrypt(m_host) || !policy.ShouldDecrypt(m_name))

@@ -6,15 +6,16 @@ class CDecryptPolicy;
 class CLeafCache;
 
 // Decides what becomes of a CONNECT tunnel from the browser's first bytes after the 200 reply:
-// held until they show a whole first TLS record (or plainly no TLS), then tunnelled as they are
-// or decrypted. Decrypted only when the policy wants both the tunnel's host and the name the
-// browser asked for (SNI), and a certificate can be made for that name; the held bytes are
-// then the first ciphertext of the browser-side session, else they are relayed unchanged.
+// held until they hold a whole ClientHello, in as many records as it takes (or plainly no TLS),
+// then tunnelled as they are or decrypted. Decrypted only when the policy wants both the tunnel's
+// host and the name the browser asked for (SNI), and a certificate can be made for that name; the
+// held bytes are then the first ciphertext of the browser-side session, else they are relayed
+// unchanged.
 class CTunnelSniffer {
 public:
     enum class Verdict { NeedMore, Tunnel, Decrypt };
-    // The largest first record held: a TLS record (16 KiB) and its header.
-    static constexpr std::size_t kMaxHeld = 16384 + 5;
+    // The most bytes held for a ClientHello and the headers of its records.
+    static constexpr std::size_t kMaxHeld = 65536 + 4096;
 
     explicit CTunnelSniffer(std::string connectHost);
 

@@ -52,7 +52,8 @@ bool CLogSaveJob::Begin(const std::string& logFileName)
     bool existed = false;
     if (name.find('\0') == std::string::npos) {
         existed = FileExists(name);
-        m_fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        // Requests in the log may carry credentials and cookies: the owner's alone, as the key.
+        m_fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     }
     if (m_fd < 0) {
         ShowMessageBox("Could not open file: " + name);

@@ -20,7 +20,8 @@ bool SaveAndClear(CTraceStore& store, const std::string& logFileName,
     });
 }
 
-bool ConcludeSave(bool written, const std::function<void()>& clearAllData)
+bool ConcludeSave(bool written, const std::function<void()>& clearAllData,
+                  const std::string& fileName)
 {
     if (!written) {
         ShowMessageBox("Error during log write command");
@@ -28,6 +29,7 @@ bool ConcludeSave(bool written, const std::function<void()>& clearAllData)
     }
     if (clearAllData)
         clearAllData();
-    ShowMessageBox("Kestrune written and cleared.");
+    ShowMessageBox((fileName.empty() ? std::string("Kestrune") : fileName)
+                   + " written and cleared.");
     return true;
 }

@@ -14,6 +14,8 @@ bool SaveAndClear(CTraceStore& store, const std::string& logFileName,
                   const std::function<void()>& clearAllData);
 
 // The end of a save whose rows are written (see CLogSaveJob): when all were, clears
-// (clearAllData) and says "written and cleared"; otherwise says the write failed and clears
-// nothing. Returns written.
-bool ConcludeSave(bool written, const std::function<void()>& clearAllData);
+// (clearAllData) and says "Kestrune written and cleared." (with a fileName, the file's name
+// takes Kestrune's place: a line on stderr names what it wrote); otherwise says the write
+// failed and clears nothing. Returns written.
+bool ConcludeSave(bool written, const std::function<void()>& clearAllData,
+                  const std::string& fileName = {});

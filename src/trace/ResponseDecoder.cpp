@@ -3,6 +3,7 @@
 #include "http/HttpHead.h"
 
 #include <algorithm>
+#include <charconv>
 #include <vector>
 
 namespace {
@@ -42,6 +43,21 @@ std::vector<std::string> Tokens(std::string_view list)
         start = end + 1;
     }
     return tokens;
+}
+
+// The body length a Content-Length value gives (repeats of one number allowed), or none.
+std::optional<std::uint64_t> ContentLength(std::string_view values)
+{
+    std::optional<std::uint64_t> length;
+    for (const std::string& value : Tokens(values)) {
+        std::uint64_t number = 0;
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+        if (ec != std::errc() || end != value.data() + value.size()
+            || (length && *length != number))
+            return std::nullopt;
+        length = number;
+    }
+    return length;
 }
 
 std::optional<ContentCoding> CodingNamed(std::string_view name)
@@ -126,6 +142,8 @@ CResponseDecoder::CResponseDecoder(std::string_view header, bool decode)
         // The relay's own reading of chunks, lenient as it is with servers.
         m_pChunked = std::make_unique<CBodyFramer>();
         m_pChunked->Start(CBodyFraming{EBodyKind::Chunked, 0, true}, true);
+    } else {
+        m_nBodyLength = ContentLength(FieldValues(header, "content-length"));
     }
     m_state = State::Decoding;
 }
@@ -144,6 +162,21 @@ void CResponseDecoder::Close(Shown& shown, const std::string& note)
     shown.closed = true;
 }
 
+std::string CResponseDecoder::CutShortNote() const
+{
+    return "\r\n[" + std::string(ContentCodingName(m_coding)) + " stream cut short: " + SizesText()
+           + "]\r\n";
+}
+
+std::string CResponseDecoder::TakeCutShortNote()
+{
+    if (m_state != State::Decoding || !m_bMarked)
+        return {};
+    m_state = State::Ended;
+    m_pDecoder.reset();
+    return CutShortNote();
+}
+
 void CResponseDecoder::Stop(Shown& shown, const std::string& why)
 {
     Close(shown, "\r\n[" + std::string(ContentCodingName(m_coding)) + " decoding stopped after "
@@ -153,7 +186,8 @@ void CResponseDecoder::Stop(Shown& shown, const std::string& why)
     m_pChunked.reset();
 }
 
-std::optional<CResponseDecoder::Shown> CResponseDecoder::TakeBody(std::string_view body)
+std::optional<CResponseDecoder::Shown> CResponseDecoder::TakeBody(std::string_view body,
+                                                                  std::uint64_t spare)
 {
     if (body.empty() || (m_state != State::Decoding && m_state != State::Ended))
         return std::nullopt;
@@ -161,6 +195,8 @@ std::optional<CResponseDecoder::Shown> CResponseDecoder::TakeBody(std::string_vi
     Shown shown;
     std::string unchunked;
     std::string_view encoded = body;
+    m_nBodyBytes += body.size();
+    bool bodyEnded = m_nBodyLength && m_nBodyBytes >= *m_nBodyLength;
     if (m_pChunked) {
         m_pChunked->Consume(body, &unchunked);
         encoded = unchunked;
@@ -168,6 +204,7 @@ std::optional<CResponseDecoder::Shown> CResponseDecoder::TakeBody(std::string_vi
             Stop(shown, "broken chunked framing");
             return shown;
         }
+        bodyEnded = m_pChunked->IsDone();
     }
     if (m_state == State::Ended) {
         // The chunked framing after the end of the stream shows as nothing; data there as it came.
@@ -180,7 +217,8 @@ std::optional<CResponseDecoder::Shown> CResponseDecoder::TakeBody(std::string_vi
 
     m_nEncoded += encoded.size();
     const std::uint64_t bound = std::min(kMaxDecodedBytes, std::max(kRatioFloor, m_nEncoded * kMaxRatio));
-    const std::size_t room = bound > m_nDecoded ? static_cast<std::size_t>(bound - m_nDecoded) : 0;
+    const std::size_t room =
+        static_cast<std::size_t>(std::min(bound > m_nDecoded ? bound - m_nDecoded : 0, spare));
     static std::string scratch; // one thread runs all decoding
     scratch.clear();
     CBodyDecoder::Step step;
@@ -205,6 +243,12 @@ std::optional<CResponseDecoder::Shown> CResponseDecoder::TakeBody(std::string_vi
 
     switch (step.status) {
     case CBodyDecoder::Status::More:
+        if (bodyEnded) {
+            // The framing says the body is complete, the stream says it goes on.
+            Close(shown, CutShortNote());
+            m_state = State::Ended;
+            m_pDecoder.reset();
+        }
         break;
     case CBodyDecoder::Status::End: {
         m_nEncoded -= encoded.size() - step.used;
@@ -220,7 +264,11 @@ std::optional<CResponseDecoder::Shown> CResponseDecoder::TakeBody(std::string_vi
         Stop(shown, "the data is corrupt");
         break;
     case CBodyDecoder::Status::Full:
-        Stop(shown, "the decoded text reached the bound of " + FormatByteCount(bound) + " bytes");
+        // The rest of the decoded text is not kept; the chunks after this one show as they came.
+        Close(shown, "\r\n[decoded text cut at " + FormatByteCount(m_nDecoded) + " bytes]\r\n");
+        m_state = State::Stopped;
+        m_pDecoder.reset();
+        m_pChunked.reset();
         break;
     }
     return shown;

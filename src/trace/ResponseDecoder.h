@@ -13,17 +13,20 @@
 // the body into the text shown in its record. One per response, kept by its trace entry.
 //
 // The decoded text is marked "[decoded from gzip]" once at the start of the body; where the
-// stream ends, a closing note gives both sizes ("[end of gzip body: 18,204 -> 96,530 bytes]").
-// A corrupt stream, broken chunked framing or a body that decodes to more than the bound stops
-// decoding with a note, and the chunks after it are shown as they came.
+// stream ends, a closing note gives both sizes ("[end of gzip body: 18,204 -> 96,530 bytes]"),
+// and a body whose framing ends before its stream does says so ("[gzip stream cut short: ...]").
+// A corrupt stream or broken chunked framing stops decoding with a note; a body that decodes
+// past its bound is cut ("[decoded text cut at 1,600,000 bytes]"). The chunks after either are
+// shown as they came.
 class CResponseDecoder {
 public:
     // Decoded text per response: at most this many bytes, and at most kMaxRatio times the
-    // compressed bytes once past kRatioFloor. Real pages of repeated markup reach a few hundred
-    // times; gzip and deflate cannot pass about 1032 times, brotli and zstd can.
+    // compressed bytes once past kRatioFloor. Text and markup decode to 3 to 20 times their
+    // size; only degenerate bodies (any site can send them) pass 100 times, which would let a
+    // few kilobytes take megabytes of memory each. The store bounds all of it together too.
     static constexpr std::uint64_t kMaxDecodedBytes = 16 * 1024 * 1024;
-    static constexpr std::uint64_t kMaxRatio = 1000;
-    static constexpr std::uint64_t kRatioFloor = 1024 * 1024;
+    static constexpr std::uint64_t kMaxRatio = 100;
+    static constexpr std::uint64_t kRatioFloor = 256 * 1024;
 
     // header: the whole response header. decode: the user's switch.
     CResponseDecoder(std::string_view header, bool decode);
@@ -39,7 +42,12 @@ public:
         std::size_t decodedEnd = 0;
         bool closed = false; // decoding ended or stopped in this chunk
     };
-    std::optional<Shown> TakeBody(std::string_view body);
+    // spare: the most decoded bytes the store may still take.
+    std::optional<Shown> TakeBody(std::string_view body, std::uint64_t spare = UINT64_MAX);
+
+    // The response ended (the connection closed, or the next response began): the note for
+    // the end of its decoded text when the stream had not ended, else nothing.
+    std::string TakeCutShortNote();
 
     // The decoded text held a NUL: the body is shown as binary from here on, as it came.
     void StopDecoding() { m_state = State::Stopped; }
@@ -54,6 +62,7 @@ private:
 
     std::string SizesText() const;
     void Stop(Shown& shown, const std::string& why);
+    std::string CutShortNote() const;
     void Close(Shown& shown, const std::string& note);
 
     State m_state = State::Off;
@@ -63,6 +72,8 @@ private:
     bool m_bMarked = false;
     std::uint64_t m_nEncoded = 0; // compressed bytes given to the decoder
     std::uint64_t m_nDecoded = 0;
+    std::optional<std::uint64_t> m_nBodyLength; // Content-Length, when the body is not chunked
+    std::uint64_t m_nBodyBytes = 0;             // of the body so far, as framed
     std::string m_strCharset;
     bool m_bPrescan = false;   // no charset in the header and the body may be HTML
     std::string m_strPrescan;  // the body's first bytes, up to a KiB

@@ -1,5 +1,6 @@
 #include "trace/TraceConnection.h"
 
+#include "trace/DecodedTextBudget.h"
 #include "trace/TraceHostLink.h"
 #include "trace/OutOfMemory.h"
 #include "trace/ResponseDecoder.h"
@@ -37,6 +38,7 @@ CTraceConnection::~CTraceConnection()
 
 void CTraceConnection::DetachConnection()
 {
+    EndResponse(nullptr); // the connection's end ends a response still coming
     m_pHost = nullptr;
     m_bOpen = false;
 }
@@ -125,7 +127,7 @@ void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chun
         std::string_view body = chunk;
         if (record.GetPart() == ETracePart::Header && !inheritedBinary) {
             // A header record starts a new response.
-            m_pResponse.reset();
+            EndResponse(&record);
             const std::string& header = record.GetHeader();
             const bool fits = m_strHeaderSoFar.size() + chunk.size() <= kMaxHeaderBytes;
             if (record.IsHeaderIncomplete()) {
@@ -146,8 +148,8 @@ void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chun
             return;
         if (inheritedBinary)
             m_pResponse->StopDecoding(); // the decoded text was binary: shown as it comes
-        else if (auto shown = m_pResponse->TakeBody(body))
-            record.ReplaceBodyText(std::move(shown->text), shown->decodedBegin, shown->decodedEnd);
+        else
+            ShowDecoded(record, body);
         m_pResponse->Prescan(record.GetText());
         record.SetCharset(m_pResponse->GetCharset());
     });
@@ -155,6 +157,36 @@ void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chun
         m_pResponse.reset(); // the rest of the response is shown as it came
         m_strHeaderSoFar.clear();
     }
+}
+
+void CTraceConnection::EndResponse(const CTraceRecord* next)
+{
+    if (!m_pResponse)
+        return;
+    std::string note;
+    RunUnlessOutOfMemory([&] { note = m_pResponse->TakeCutShortNote(); });
+    m_pResponse.reset();
+    if (note.empty())
+        return;
+    // Its last record is the latest received one before the next response's header.
+    for (auto it = m_Records.rbegin(); it != m_Records.rend(); ++it) {
+        if (it->get() != next && (*it)->GetDirection() == ETraceDirection::Received) {
+            (*it)->AppendNote(note);
+            return;
+        }
+    }
+}
+
+void CTraceConnection::ShowDecoded(CTraceRecord& record, std::string_view body)
+{
+    // The decoded text of all records together stays within the store's budget.
+    const std::shared_ptr<CDecodedTextBudget> budget = m_pStore ? m_pStore->DecodedText() : nullptr;
+    auto shown = m_pResponse->TakeBody(body, budget ? budget->Available() : UINT64_MAX);
+    if (!shown)
+        return;
+    CDecodedTextBudget::Share share(budget, shown->decodedEnd - shown->decodedBegin);
+    record.ReplaceBodyText(std::move(shown->text), shown->decodedBegin, shown->decodedEnd,
+                           std::move(share));
 }
 
 void CTraceConnection::DropSettledRecords()

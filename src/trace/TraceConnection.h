@@ -61,6 +61,11 @@ private:
     // Follows the response a received record belongs to: its charset and, when the user asked
     // for it, the decoding of its compressed body into the record's display text.
     void TraceResponse(CTraceRecord& record, std::string_view chunk, bool inheritedBinary);
+    // The response being received has ended before the next one (next: its header record, or
+    // null at the connection's end): a decoded stream that had not ended says so.
+    void EndResponse(const CTraceRecord* next);
+    // The record shows its body bytes decoded, as far as the decoder and the store allow.
+    void ShowDecoded(CTraceRecord& record, std::string_view body);
 
     CTraceStore* m_pStore = nullptr; // the owner
     bool m_bSSL = false;

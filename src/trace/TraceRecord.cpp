@@ -113,8 +113,10 @@ std::string CTraceRecord::BuildBodyText(std::string_view chunk, std::size_t skip
     return text;
 }
 
-void CTraceRecord::ReplaceBodyText(std::string&& text, std::size_t begin, std::size_t end)
+void CTraceRecord::ReplaceBodyText(std::string&& text, std::size_t begin, std::size_t end,
+                                   CDecodedTextBudget::Share share)
 {
+    m_decodedShare = std::move(share);
     const std::string_view whole(text);
     m_bBinary = whole.substr(begin, end - begin).find('\0') != std::string_view::npos;
     if (!m_bBinary) {
@@ -125,4 +127,9 @@ void CTraceRecord::ReplaceBodyText(std::string&& text, std::size_t begin, std::s
     cut += BuildBodyText(whole.substr(begin, end - begin), 0);
     cut += whole.substr(end);
     m_strText = std::move(cut);
+}
+
+void CTraceRecord::AppendNote(const std::string& note)
+{
+    RunUnlessOutOfMemory([&] { m_strText += note; }); // short of memory: the text as it was
 }

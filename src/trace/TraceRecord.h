@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "trace/DecodedTextBudget.h"
 #include "trace/TraceVocabulary.h"
 
 // Milliseconds as seconds text with three decimals ("1.234", "0.005").
@@ -65,8 +66,12 @@ public:
     // Shows decoded body bytes instead of the chunk's own: text holds them in [begin, end),
     // between a marker and a note. As for any display text, a NUL among them cuts them there
     // with the binary note and makes the record binary. The header and the byte count stay
-    // those of the chunk.
-    void ReplaceBodyText(std::string&& text, std::size_t begin, std::size_t end);
+    // those of the chunk. The record holds share (of the store's decoded text) with the text.
+    void ReplaceBodyText(std::string&& text, std::size_t begin, std::size_t end,
+                         CDecodedTextBudget::Share share = {});
+
+    // A note after the display text (the end of a decoded body that was cut short).
+    void AppendNote(const std::string& note);
 
     // Writes this record's row to the log; true, and the record marked written, when the
     // whole row was accepted (otherwise the record stays unwritten).
@@ -82,6 +87,7 @@ public:
         if (m_strText.size() > 100) {
             m_strText.resize(100);
             m_strText.shrink_to_fit();
+            m_decodedShare.Release();
         }
     }
 
@@ -111,4 +117,5 @@ private:
     ETracePart m_nPart = ETracePart::Header;
     std::string m_strCharset;
     std::string m_strOrigin;
+    CDecodedTextBudget::Share m_decodedShare; // while m_strText holds decoded text
 };

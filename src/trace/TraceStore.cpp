@@ -1,5 +1,6 @@
 #include "trace/TraceStore.h"
 
+#include "trace/DecodedTextBudget.h"
 #include "trace/Exchange.h"
 #include "trace/TraceConnection.h"
 #include "trace/OutOfMemory.h"
@@ -25,12 +26,14 @@ int NextEntryId(CTraceState& state)
 
 CTraceStore::CTraceStore(CTraceState& state)
     : m_State(state)
+    , m_pDecodedText(std::make_shared<CDecodedTextBudget>())
 {
 }
 
 CTraceStore::CTraceStore()
     : m_pOwnState(std::make_unique<CTraceState>())
     , m_State(*m_pOwnState)
+    , m_pDecodedText(std::make_shared<CDecodedTextBudget>())
 {
 }
 

@@ -12,6 +12,7 @@
 #include "trace/TraceState.h"
 #include "trace/TraceVocabulary.h"
 
+class CDecodedTextBudget;
 class CExchange;
 class CTraceConnection;
 class CTraceHostLink;
@@ -86,6 +87,9 @@ public:
     // With settled records not kept, a closed entry holds nothing anyone reads: it is deleted
     // at once rather than at the next purge. Otherwise (and for an open entry) does nothing.
     void DropClosedEntry(CTraceConnection* entry);
+
+    // What the records hold of decoded body text, together (see CResponseDecoder).
+    const std::shared_ptr<CDecodedTextBudget>& DecodedText() const { return m_pDecodedText; }
 
     // Writes every unwritten record's row; true when all were written, false at the first failure.
     bool WriteLog(std::FILE* file);
@@ -166,6 +170,7 @@ private:
     mutable std::vector<std::pair<const void*, std::function<void()>>> m_FreeWatchers;
     bool m_bKeepSettledRecords = true;
     bool m_bKeepRecordTexts = true;
+    std::shared_ptr<CDecodedTextBudget> m_pDecodedText;
 };
 
 // True when debug trace lines are wanted (a store and its switch on); emitters test this

@@ -2,6 +2,8 @@
 // so, keeps relaying, and ends cleanly.
 #include "support/BlockingStream.h"
 #include "support/LoopbackServer.h"
+#include "tls/TlsClientContext.h"
+#include "tls/TlsSession.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -340,4 +342,37 @@ TEST_F(HeadlessFault, SlowHeadersSilentServersAndHungConnectsTimeOut)
     EXPECT_EQ(Fetch(port), kAnswer);
     ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
     EXPECT_EQ(Finish(), 0);
+}
+
+TEST_F(HeadlessFault, StalledTlsHandshakesEndWithinTheConnectAndHeaderTimeouts)
+{
+    // The idle timeout is far off: only the connect and header timeouts can end these.
+    const int port = Start({"--port", "0", "--decrypt-https", "--header-timeout", "1",
+                            "--connect-timeout", "1", "--idle-timeout", "3600"});
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+    LoopbackServer silent([](BlockingStream& s) { s.ReadToEnd(20000); });
+    const std::string hop = "127.0.0.1:" + std::to_string(silent.Port());
+    bool closed = false;
+
+    // An origin that takes the ClientHello and never answers it: the 502 naming the hop.
+    BlockingStream browser;
+    ASSERT_TRUE(browser.Connect(port));
+    browser.Write("GET https://" + hop + "/ HTTP/1.1\r\nHost: " + hop + "\r\n\r\n");
+    const std::string got = browser.ReadToEnd(15000, &closed);
+    EXPECT_EQ(got.rfind("HTTP/1.1 502 Bad Gateway\r\n", 0), 0u) << got;
+    EXPECT_NE(got.find("\r\n\r\nKestrune: TLS to the origin server " + hop + " failed: timed out"),
+              std::string::npos)
+        << got;
+
+    // A browser that sends its ClientHello into a decrypted tunnel and no more: closed.
+    std::string error;
+    const auto client = CTlsClientContext::Create("", false, error);
+    ASSERT_TRUE(client) << error;
+    BlockingStream stalled;
+    ASSERT_TRUE(stalled.Connect(port));
+    stalled.Write("CONNECT " + hop + " HTTP/1.1\r\n\r\n"
+                  + client->NewSession("a.test")->TakeCiphertext());
+    const std::string answer = stalled.ReadToEnd(15000, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.0 200 Connection established\n", 0), 0u) << answer; // then TLS
 }

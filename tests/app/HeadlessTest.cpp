@@ -52,8 +52,8 @@ void SetTimeouts(int fd)
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-// Answers one request with a small page and closes.
-void ServeOnce(int listenFd, std::string reply)
+// Answers one request with a small page and closes; keeps the request's header in asked.
+void ServeOnceKeeping(int listenFd, std::string reply, std::string* asked)
 {
     int c = ::accept(listenFd, nullptr, nullptr);
     if (c < 0)
@@ -67,8 +67,15 @@ void ServeOnce(int listenFd, std::string reply)
             break;
         got.append(buf, n);
     }
+    if (asked)
+        *asked = got;
     (void)!::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
     ::close(c);
+}
+
+void ServeOnce(int listenFd, std::string reply)
+{
+    ServeOnceKeeping(listenFd, std::move(reply), nullptr);
 }
 
 std::string Fetch(int proxyPort, const std::string& request)
@@ -212,7 +219,42 @@ TEST_F(Headless, RelaysPrintsRecordsAndLogsOnSignals)
     EXPECT_TRUE(text.startsWith("\"Type\"\t\"ID1\"\t\"ID2\"\t\"Time\"\t\"Bytes\"\t\"Response Time\"\t\"Data\"\r\n"));
     EXPECT_EQ(text.count("\"SEND\""), 1);
     EXPECT_EQ(text.count("\"RECIEVE\""), 1);
-    EXPECT_TRUE(m_stderr.contains("Kestrune written and cleared."));
+    EXPECT_TRUE(m_stderr.contains("Kestrune: " + log.toUtf8() + " written and cleared."))
+        << m_stderr.toStdString();
+}
+
+TEST_F(Headless, UpstreamPasswordLeavesTheProcessListAndFilesWithSecretsAreTheOwners)
+{
+    int upstreamPort = 0;
+    const int upstream = ListenLoopback(upstreamPort);
+    ASSERT_GE(upstream, 0);
+    std::string asked; // what reached the upstream proxy
+    std::thread server(ServeOnceKeeping, upstream, "HTTP/1.0 200 OK\r\nSet-Cookie: s=1\r\n\r\nok", &asked);
+    const QString log = m_dir.filePath("trace.log");
+    const QString har = m_dir.filePath("run.har");
+    const int port = Start({"--headless", "--port", "0", "--quiet", "--log", log, "--har", har,
+                            "--upstream=user:s3cr3t@127.0.0.1:" + QString::number(upstreamPort)});
+    ASSERT_GT(port, 0) << m_stderr.toStdString();
+    EXPECT_TRUE(m_stderr.contains("KESTRUNE_UPSTREAM_PASSWORD")) << m_stderr.toStdString();
+    QFile cmdline("/proc/" + QString::number(m_process.processId()) + "/cmdline");
+    ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
+    const QByteArray shown = cmdline.readAll();
+    EXPECT_FALSE(shown.contains("s3cr3t")) << shown.toStdString();
+    EXPECT_TRUE(shown.contains("--upstream=user:******@127.0.0.1:")) << shown.toStdString();
+
+    EXPECT_EQ(Fetch(port, "GET http://origin.test/ HTTP/1.0\r\n\r\n"),
+              "HTTP/1.0 200 OK\r\nSet-Cookie: s=1\r\n\r\nok");
+    server.join();
+    ::close(upstream);
+    EXPECT_NE(asked.find("Proxy-Authorization: Basic dXNlcjpzM2NyM3Q=\r\n"), std::string::npos)
+        << asked;
+    ::kill(m_process.processId(), SIGTERM);
+    EXPECT_EQ(Finish(), 0);
+    for (const QString& path : {log, har}) {
+        struct stat info = {};
+        ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &info), 0) << path.toStdString();
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << path.toStdString();
+    }
 }
 
 TEST_F(Headless, SavesSignalledInARowAndAtTheEndWriteEveryRecordOnce)

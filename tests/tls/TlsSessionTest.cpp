@@ -8,6 +8,20 @@
 
 using TlsSessionTest = TlsFixture;
 
+namespace {
+// The handshake bytes of one record again, in records of at most size bytes (0: unchanged).
+std::string InRecordsOf(const std::string& record, std::size_t size)
+{
+    std::string records = size == 0 ? record : std::string();
+    for (std::size_t at = 5; size > 0 && at < record.size(); at += size) {
+        const std::string part = record.substr(at, size);
+        records += record.substr(0, 3) + static_cast<char>(part.size() >> 8)
+                   + static_cast<char>(part.size() & 0xFF) + part;
+    }
+    return records;
+}
+} // namespace
+
 TEST_F(TlsSessionTest, BrowserAndOriginSidesTalkThroughMemory)
 {
     std::string error;
@@ -27,12 +41,10 @@ TEST_F(TlsSessionTest, BrowserAndOriginSidesTalkThroughMemory)
         const std::string hello = originSide->TakeCiphertext();
         EXPECT_EQ(SniffClientHello(hello.data(), 1), HelloSniff::NeedMore);
         EXPECT_EQ(SniffClientHello(hello.data(), hello.size()), HelloSniff::Tls);
-        bool complete = false;
-        EXPECT_EQ(FindServerName(hello.data(), hello.size(), &complete),
-                  address ? "" : host);
-        EXPECT_TRUE(complete);
-        EXPECT_EQ(FindServerName(hello.data(), hello.size() - 1, &complete), "");
-        EXPECT_FALSE(complete);
+        std::string name;
+        EXPECT_EQ(ReadClientHello(hello.data(), hello.size(), name), HelloRead::Complete);
+        EXPECT_EQ(name, address ? "" : host);
+        EXPECT_EQ(ReadClientHello(hello.data(), hello.size() - 1, name), HelloRead::NeedMore);
 
         browserSide->PutCiphertext(hello);
         Pump(*browserSide, *originSide);
@@ -77,8 +89,14 @@ TEST_F(TlsSessionTest, OriginsThatFailVerificationSayWhy)
         {"good", Issue("DNS:origin.test", -3600, 86400, &trustedRoot), nullptr},
         {"untrusted", Issue("DNS:origin.test", -3600, 86400, &otherRoot), "unknown issuer"},
         {"expired", Issue("DNS:origin.test", -86400 * 3, -86400, &trustedRoot), "has expired"},
-        {"wrong name", Issue("DNS:other.test", -3600, 86400, &trustedRoot),
-         "wrong name: the certificate is not valid for origin.test"},
+        {"wrong name", Issue("DNS:other.test,IP:10.0.0.1", -3600, 86400, &trustedRoot),
+         "wrong name: the certificate is not valid for origin.test (it is for other.test, "
+         "10.0.0.1)"},
+        {"many names",
+         Issue("DNS:a.test,DNS:b.test,DNS:c.test,DNS:d.test,DNS:e.test,DNS:f.test,"
+               "DNS:g.test,DNS:h.test,DNS:i.test,IP:::1",
+               -3600, 86400, &trustedRoot),
+         "(it is for a.test, b.test, c.test, d.test, e.test, f.test, g.test, h.test, and 2 more)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -163,16 +181,39 @@ TEST_F(TlsSessionTest, TunnelsAreDecryptedOnlyForTlsToChosenHosts)
         Verdict verdict;
     } cases[] = {{"a.test", "www.a.test", Verdict::Decrypt}, {"a.test", "pass.test", Verdict::Tunnel},
                  {"pass.test", "a.test", Verdict::Tunnel}, {"a.test", "bad name", Verdict::Tunnel}};
-    for (const Case& c : cases) {
-        const std::string hello = client->NewSession(c.sni)->TakeCiphertext();
-        CTunnelSniffer sniffer(c.connectHost);
-        // Byte by byte up to the last: never decided early.
-        for (std::size_t i = 0; i + 1 < hello.size(); ++i)
-            ASSERT_EQ(sniffer.Feed(hello.data() + i, 1, policy, server->GetLeaves()), Verdict::NeedMore);
-        EXPECT_EQ(sniffer.Feed(&hello.back(), 1, policy, server->GetLeaves()), c.verdict) << c.sni;
-        EXPECT_EQ(sniffer.GetName(), c.sni);
-        EXPECT_EQ(sniffer.TakeHeld(), hello); // replayed or decrypted, nothing lost
+    // Split into records of at most this many bytes (0: as made, in one record), as some
+    // clients send it: the name may come in any of them.
+    for (const std::size_t split : {0, 200, 9}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.sni) + " in records of " + std::to_string(split));
+            auto app = client->NewSession(c.sni);
+            const std::string hello = InRecordsOf(app->TakeCiphertext(), split);
+            CTunnelSniffer sniffer(c.connectHost);
+            // Byte by byte up to the last: never decided early.
+            for (std::size_t i = 0; i + 1 < hello.size(); ++i)
+                ASSERT_EQ(sniffer.Feed(hello.data() + i, 1, policy, server->GetLeaves()),
+                          Verdict::NeedMore);
+            EXPECT_EQ(sniffer.Feed(&hello.back(), 1, policy, server->GetLeaves()), c.verdict);
+            EXPECT_EQ(sniffer.GetName(), c.sni);
+            EXPECT_EQ(sniffer.TakeHeld(), hello); // replayed or decrypted, nothing lost
+            if (c.verdict != Verdict::Decrypt)
+                continue;
+            auto browserSide = server->NewSession(c.connectHost);
+            browserSide->PutCiphertext(hello);
+            Pump(*browserSide, *app);
+            EXPECT_TRUE(browserSide->IsOpen()) << browserSide->GetError();
+        }
     }
+    // A hello whose server name list does not add up is passed through, never decrypted.
+    std::string broken = client->NewSession("www.a.test")->TakeCiphertext();
+    const std::size_t name = broken.find("www.a.test");
+    ASSERT_NE(name, std::string::npos);
+    ++broken[name - 4]; // the list's length, low byte
+    CTunnelSniffer sniffer("a.test");
+    EXPECT_EQ(sniffer.Feed(broken.data(), broken.size(), policy, server->GetLeaves()),
+              Verdict::Tunnel);
+    EXPECT_EQ(sniffer.GetReason(), "its ClientHello could not be read");
+
     CTunnelSniffer plain("a.test");
     EXPECT_EQ(plain.Feed("GET / HTTP/1.1\r\n", 16, policy, server->GetLeaves()), Verdict::Tunnel);
 }

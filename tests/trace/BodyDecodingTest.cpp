@@ -1,5 +1,6 @@
 #include "TraceFixture.h"
 #include "trace/CharsetText.h"
+#include "trace/DecodedTextBudget.h"
 #include "trace/ResponseDecoder.h"
 
 #include <brotli/encode.h>
@@ -61,10 +62,14 @@ std::string Chunked(const std::string& body, std::size_t piece)
     return out + "0\r\nX-Trailer: 1\r\n\r\n";
 }
 
-std::string Header(const std::string& coding, bool chunked, const std::string& type = "text/html")
+// A response header for body: chunked (body is framed so), else with its Content-Length.
+std::string Header(const std::string& coding, const std::string& body, bool chunked,
+                   const std::string& type = "text/html")
 {
     return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Encoding: " + coding
-           + (chunked ? "\r\nTransfer-Encoding: chunked" : "\r\nContent-Length: 9") + "\r\n\r\n";
+           + (chunked ? "\r\nTransfer-Encoding: chunked"
+                      : "\r\nContent-Length: " + std::to_string(body.size()))
+           + "\r\n\r\n";
 }
 
 class BodyDecodingTest : public TraceTest {
@@ -123,10 +128,11 @@ TEST_F(BodyDecodingTest, EveryCodingDecodesAcrossOddChunkBoundaries)
                 if (split == 1 && coding != "gzip" && coding != "rawdeflate")
                     continue; // byte by byte once per framing is enough
                 const std::string body = chunked ? Chunked(compressed, 333) : compressed;
-                CTraceConnection& entry = Exchange(Header(name, chunked), body, split);
+                CTraceConnection& entry = Exchange(Header(name, body, chunked), body, split);
                 std::int64_t bytes = 0;
                 const std::string shown = BodyTexts(entry, bytes);
-                EXPECT_EQ(bytes, static_cast<std::int64_t>(Header(name, chunked).size() + body.size()));
+                EXPECT_EQ(bytes, static_cast<std::int64_t>(Header(name, body, chunked).size()
+                                                           + body.size()));
                 EXPECT_EQ(shown, "[decoded from " + name + "]\r\n" + m_strPage + "\r\n[end of " + name
                                      + " body: " + FormatByteCount(compressed.size()) + " -> "
                                      + FormatByteCount(m_strPage.size()) + " bytes]\r\n");
@@ -143,7 +149,8 @@ TEST_F(BodyDecodingTest, EachResponseOfAKeepAliveConnectionHasItsOwnDecoder)
     CTraceConnection& entry = NewConnection();
     for (const std::string coding : {"br", "gzip"}) {
         entry.AddChunk(kSent, kHeader, kRequest);
-        entry.AddChunk(kReceived, kHeader, Header(coding, false) + Compress(coding, "hello " + coding));
+        const std::string body = Compress(coding, "hello " + coding);
+        entry.AddChunk(kReceived, kHeader, Header(coding, body, false) + body);
         EXPECT_EQ(Last(entry).GetText(), "[decoded from " + coding + "]\r\nhello " + coding
                                              + "\r\n[end of " + coding + " body: "
                                              + FormatByteCount(Compress(coding, "hello " + coding).size())
@@ -157,22 +164,75 @@ TEST_F(BodyDecodingTest, CorruptStreamAndBombStopWithANoteAndLaterChunksShowAsTo
     std::string corrupt = Compress("gzip", m_strPage);
     for (std::size_t i = 200; i < 260; ++i)
         corrupt[i] = static_cast<char>(corrupt[i] ^ 0x5A);
-    CTraceConnection& broken = Exchange(Header("gzip", false), corrupt, 500);
+    CTraceConnection& broken = Exchange(Header("gzip", corrupt, false), corrupt, 500);
     EXPECT_NE(Record(broken, 1).GetText().find("[gzip decoding stopped after "), std::string::npos);
     EXPECT_NE(Record(broken, 1).GetText().find(": the data is corrupt; the rest is shown as received]"),
               std::string::npos);
     // The chunk after it is shown as it came: up to its first NUL, then the binary note.
     EXPECT_EQ(Record(broken, 2).GetText(), CTraceRecord(1, 1, kReceived, kBody, m_chunks[2], false, false).GetText());
 
-    // Bombs: cut at 1000 times their compressed size.
+    // Bombs: cut at 100 times their compressed size.
     for (const std::string coding : {"zstd", "gzip"}) {
         const std::string bomb = Compress(coding, std::string(coding == "zstd" ? 64 << 20 : 32 << 20, 'a'));
-        CTraceConnection& cut = Exchange(Header(coding, false, "text/plain"), bomb, 4096);
+        const std::string header = Header(coding, bomb, false, "text/plain");
+        CTraceConnection& cut = Exchange(header, bomb, 4096);
         std::int64_t bytes = 0;
         const std::string shown = BodyTexts(cut, bytes);
-        EXPECT_EQ(bytes, static_cast<std::int64_t>(Header(coding, false, "text/plain").size() + bomb.size()));
-        EXPECT_LT(shown.size(), std::min<std::size_t>(1000 * bomb.size(), 16 << 20) + 300);
-        EXPECT_NE(shown.find("the decoded text reached the bound of "), std::string::npos);
+        EXPECT_EQ(bytes, static_cast<std::int64_t>(header.size() + bomb.size()));
+        // (The chunk after the cut shows as it came, up to its first NUL.)
+        EXPECT_LT(shown.size(), std::max<std::size_t>(100 * bomb.size(), 256 << 10) + 4096 + 300);
+        EXPECT_NE(shown.find("[decoded text cut at "), std::string::npos);
+    }
+}
+
+TEST_F(BodyDecodingTest, DecodedTextOfAllRecordsStaysWithinTheStoreBoundUntilFreed)
+{
+    m_app.m_bDecodeBodies = 1;
+    const std::string bomb = Compress("gzip", std::string(32 << 20, 'a')); // cut at 100 times
+    const std::string header = Header("gzip", bomb, false, "text/plain");
+    const std::uint64_t bound = CDecodedTextBudget::kDefaultLimit;
+    const std::uint64_t each = 100 * bomb.size();
+    const std::size_t fit = static_cast<std::size_t>(bound / each);
+    for (std::size_t i = 0; i < fit + 3; ++i)
+        Exchange(header, bomb, 65536);
+    EXPECT_GE(m_store.DecodedText()->Held(), fit * each);
+    EXPECT_LE(m_store.DecodedText()->Held(), bound + 4096);
+    const CTraceConnection& last = *m_store.GetConnections().back();
+    EXPECT_EQ(Record(last, 1).GetText(),
+              "[decoded from gzip]\r\n\r\n[decoded text cut at 0 bytes]\r\n");
+
+    // Freed records give their share back: the next response decodes again.
+    for (const auto& entry : m_store.GetConnections())
+        entry->DetachConnection();
+    m_store.PurgeClosedConnections();
+    EXPECT_EQ(m_store.DecodedText()->Held(), 0u);
+    CTraceConnection& again = Exchange(header, bomb, 65536);
+    EXPECT_NE(Record(again, 1).GetText().find("[decoded text cut at " + FormatByteCount(each)),
+              std::string::npos);
+}
+
+TEST_F(BodyDecodingTest, StreamThatEndsBeforeItsBodySaysSo)
+{
+    m_app.m_bDecodeBodies = 1;
+    const std::string whole = Compress("gzip", m_strPage);
+    const std::string cut = whole.substr(0, whole.size() / 2);
+    const std::string untold =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n\r\n";
+    // Its end told by Content-Length, by the last chunk, or by the connection's close.
+    for (const std::string framing : {"length", "chunked", "close"}) {
+        SCOPED_TRACE(framing);
+        const std::string body = framing == "chunked" ? Chunked(cut, 300) : cut;
+        CTraceConnection& entry = Exchange(
+            framing == "close" ? untold : Header("gzip", body, framing == "chunked"), body, 1000);
+        if (framing == "close")
+            entry.DetachConnection();
+        std::int64_t bytes = 0;
+        const std::string shown = BodyTexts(entry, bytes);
+        const std::string note =
+            "\r\n[gzip stream cut short: " + FormatByteCount(cut.size()) + " -> ";
+        ASSERT_NE(shown.find(note), std::string::npos) << shown.substr(shown.size() - 200);
+        EXPECT_EQ(shown.substr(shown.size() - 9), " bytes]\r\n");
+        EXPECT_EQ(m_strPage.compare(0, shown.find(note) - 21, shown, 21, shown.find(note) - 21), 0);
     }
 }
 
@@ -180,7 +240,7 @@ TEST_F(BodyDecodingTest, SwitchOffLeavesEveryTextAsToday)
 {
     for (const std::string coding : {"gzip", "br"}) {
         const std::string body = Chunked(Compress(coding, m_strPage), 100);
-        CTraceConnection& entry = Exchange(Header(coding, true), body, 77);
+        CTraceConnection& entry = Exchange(Header(coding, body, true), body, 77);
         for (std::size_t i = 1; i < entry.GetRecords().size(); ++i) {
             const CTraceRecord today(1, 1, kReceived, i == 1 ? kHeader : kBody, m_chunks[i],
                                      Record(entry, i - 1).IsBinary(), false);

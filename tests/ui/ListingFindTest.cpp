@@ -256,9 +256,12 @@ TEST_F(ListingFindTest, CopyAsCurlRepeatsTheRequestThroughSh)
         const std::size_t have = request.size() - request.find("\r\n\r\n") - 4;
         if (have < length)
             request += stream.ReadExactly(length - have);
+        {
+            // Kept before the answer goes out: curl may be done the moment it has it.
+            std::lock_guard<std::mutex> hold(lock);
+            arrived = request;
+        }
         stream.Write("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
-        std::lock_guard<std::mutex> hold(lock);
-        arrived = request;
     });
     const std::string authority = "127.0.0.1:" + std::to_string(server.Port());
     const std::string fields = "Host: " + authority + "\r\n"

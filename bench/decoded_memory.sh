@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Memory of decoded text: a loopback origin answers N requests with the same small gzip body
+# that decodes to a lot of text (16 MiB of "<br>" in about 16 KB, as any site can send), fetched
+# on one keep-alive connection through a headless Kestrune with --decode and --har (so the
+# records keep their texts until the connection closes). Prints the program's resident memory
+# before and after, and the growth per compressed byte received.
+#
+# Usage: bash bench/decoded_memory.sh [--count N] [--kestrune PATH]
+set -euo pipefail
+export LC_ALL=C
+unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+count=40 kestrune="$root/build/src/kestrune"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --count) count=$2; shift ;;
+    --kestrune) kestrune=$2; shift ;;
+    *) echo "usage: bash bench/decoded_memory.sh [--count N] [--kestrune PATH]" >&2; exit 2 ;;
+  esac
+  shift
+done
+[ -x "$kestrune" ] || { echo "decoded_memory.sh: not an executable program: $kestrune" >&2; exit 2; }
+
+work=$(mktemp -d)
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
+trap cleanup EXIT
+
+# Origin: HTTP/1.1 keep-alive, every GET answered with the same gzip body.
+python3 - >"$work/origin.port" <<'PY' &
+import gzip, http.server, socketserver
+line = b"<br>"
+packed = gzip.compress(line * ((16 << 20) // len(line)), 9)
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Encoding", "gzip")
+        self.send_header("Content-Length", str(len(packed)))
+        self.end_headers()
+        self.wfile.write(packed)
+    def log_message(self, *args):
+        pass
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+server = Server(("127.0.0.1", 0), Handler)
+print(server.server_address[1], len(packed), flush=True)
+server.serve_forever()
+PY
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/origin.port" ] && break; sleep 0.1; done
+read -r origin packed <"$work/origin.port"
+
+mkdir -p "$work/config"
+XDG_CONFIG_HOME="$work/config" "$kestrune" --headless --port 0 --quiet --decode --har "$work/run.har" \
+  >/dev/null 2>"$work/kestrune.err" &
+kpid=$!
+pids+=("$kpid")
+for _ in $(seq 100); do grep -qs "listening on port" "$work/kestrune.err" && break; sleep 0.1; done
+port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/kestrune.err" | head -n1)
+[ -n "$port" ] || { cat "$work/kestrune.err" >&2; exit 1; }
+
+rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$kpid/status"; } # KiB
+
+# The client keeps its connection open while the memory is read: the trace entry is open, so
+# nothing is purged yet.
+python3 - "$port" "$origin" "$count" "$kpid" <<'PY'
+import http.client, sys
+port, origin, count, pid = (int(a) for a in sys.argv[1:5])
+def rss():
+    for line in open(f"/proc/{pid}/status"):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+def fetch(i):
+    conn.request("GET", f"http://127.0.0.1:{origin}/page{i}", headers={"Accept-Encoding": "gzip"})
+    r = conn.getresponse()
+    body = r.read()
+    assert r.status == 200, r.status
+    return len(body)
+received = fetch(0)
+before = rss()
+for i in range(1, count + 1):
+    received = fetch(i)
+after = rss()
+conn.close()
+growth = (after - before) * 1024
+print(f"{count} responses of {received:,} compressed bytes (16 MiB of text each)")
+print(f"resident memory: {before / 1024:.1f} MB before, {after / 1024:.1f} MB after: "
+      f"+{growth / 1e6:.1f} MB, {growth / (count * received):.0f} x the compressed bytes")
+PY
