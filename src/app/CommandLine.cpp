@@ -76,6 +76,15 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             result.mode = Mode::Version;
             return result;
         }
+        // A conversion stands alone: the two files and nothing else.
+        if (arg == "--convert") {
+            if (args.size() != 3 || i != 0)
+                return fail("option --convert takes exactly two files: --convert IN OUT");
+            result.mode = Mode::Convert;
+            result.convertFrom = args[1];
+            result.convertTo = args[2];
+            return result;
+        }
         if (arg == "--headless") {
             headless = true;
             continue;
@@ -194,7 +203,8 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
 
 std::string CCommandLine::Usage()
 {
-    return "Usage: kestrune [--headless [options]] | --export-ca FILE | --new-ca | --help | --version\n"
+    return "Usage: kestrune [--headless [options]] | --export-ca FILE | --new-ca | --convert IN OUT\n"
+           "                | --help | --version\n"
            "\n"
            "Without arguments Kestrune opens its window.\n"
            "\n"
@@ -225,6 +235,8 @@ std::string CCommandLine::Usage()
            "  --insecure-upstream  do not verify the origins' certificates at all\n"
            "  --new-ca             make a new root certificate (then run, with --headless)\n"
            "  --export-ca FILE     write the root certificate to FILE (PEM) and exit\n"
+           "  --convert IN OUT     convert a session (.kestrune) or HAR (.har) file into a new\n"
+           "                       file of the kind OUT's extension names, and exit\n"
            "  --decode             show compressed bodies decoded (else as stored in the settings)\n"
            "  --help               show this text\n"
            "  --version            show the version\n";

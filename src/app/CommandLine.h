@@ -9,7 +9,7 @@
 // What the command line asks for. Options given to a headless run override the stored
 // settings for that run only; they are never stored.
 struct CCommandLine {
-    enum class Mode { Window, Headless, Help, Version, Certificate };
+    enum class Mode { Window, Headless, Help, Version, Certificate, Convert };
 
     Mode mode = Mode::Window;
     std::optional<std::string> port;          // listen port text (atoi rules; "0": system's choice)
@@ -39,6 +39,8 @@ struct CCommandLine {
     std::optional<std::string> exportCaFile;
     bool newCa = false;
     bool decode = false;                      // decode compressed bodies for this run
+
+    std::string convertFrom, convertTo;       // --convert IN OUT
 
     std::string error; // set when the arguments are not usable
 
