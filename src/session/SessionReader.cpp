@@ -10,6 +10,8 @@
 #include "trace/TraceStore.h"
 
 #include <climits>
+#include <map>
+#include <vector>
 #include <memory>
 
 namespace {
@@ -154,11 +156,16 @@ bool CSessionReader::ReadBody(const CSqliteStatement& row, int column, SExchange
 bool CSessionReader::ReadRecords(CTraceStore& store)
 {
     CSqliteStatement row;
-    if (!row.Prepare(m_Db.Handle(), "SELECT * FROM records ORDER BY connection, sequence"))
+    // In the order they were made; each entry's records among them in their own order.
+    if (!row.Prepare(m_Db.Handle(), "SELECT * FROM records ORDER BY rowid"))
         return Damaged();
     if (row.Columns() != kRecordColumns)
         return Damaged("its records have another layout");
-    CTraceConnection* entry = nullptr;
+    struct SEntry {
+        bool ssl = false;
+        std::vector<std::unique_ptr<CTraceRecord>> records;
+    };
+    std::map<int, SEntry> entries; // by number: the order they were made in
     EStep step;
     while ((step = row.Step()) == EStep::Row) {
         STraceRecordFields r;
@@ -189,11 +196,18 @@ bool CSessionReader::ReadRecords(CTraceStore& store)
         r.headerIncomplete = row.Int(i++) != 0;
         r.captured = static_cast<std::time_t>(row.Int(i++));
         r.exchange = static_cast<std::uint64_t>(row.Int(i++));
-        if (!entry || entry->GetId() != r.connectionId)
-            entry = store.AdoptConnection(r.connectionId, r.ssl);
-        entry->AdoptRecord(std::make_unique<CTraceRecord>(r));
+        SEntry& entry = entries[r.connectionId];
+        entry.ssl = entry.records.empty() ? r.ssl : entry.ssl;
+        entry.records.push_back(std::make_unique<CTraceRecord>(r));
     }
-    return step == EStep::Done || Damaged();
+    if (step != EStep::Done)
+        return Damaged();
+    for (auto& [id, made] : entries) {
+        CTraceConnection* entry = store.AdoptConnection(id, made.ssl);
+        for (auto& record : made.records)
+            entry->AdoptRecord(std::move(record));
+    }
+    return true;
 }
 
 bool CSessionReader::ReadDebugLines(SSessionInfo& info)

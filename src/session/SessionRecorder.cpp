@@ -71,8 +71,10 @@ void CSessionRecorder::AddRecord(const CTraceRecord& record)
     const std::size_t bytes = sizeof(fields) + fields.header.size() + fields.text.size();
     Enqueue(bytes, [&](SSessionBatch& batch) {
         batch.records.push_back(std::move(fields));
-        if (timed)
+        if (timed) {
+            elapsed.afterRecord = batch.records.size() - 1;
             batch.elapsed.push_back(elapsed);
+        }
     });
 }
 

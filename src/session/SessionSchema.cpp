@@ -5,6 +5,8 @@
 #include <string>
 
 namespace {
+// Records have no index: they are written in the order they were made and read back in that
+// order, and an index would cost the recording a second insert per record.
 // Byte strings that may hold any value (heads, bodies, record texts) are blobs; words are text.
 constexpr const char* kTables = R"sql(
 CREATE TABLE run(key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -32,8 +34,7 @@ CREATE TABLE records(
   header BLOB NOT NULL, text BLOB NOT NULL,
   content_type TEXT NOT NULL, charset TEXT NOT NULL, origin TEXT NOT NULL,
   binary INTEGER NOT NULL, ssl INTEGER NOT NULL, header_incomplete INTEGER NOT NULL,
-  captured INTEGER NOT NULL, exchange INTEGER NOT NULL,
-  PRIMARY KEY(connection, sequence));
+  captured INTEGER NOT NULL, exchange INTEGER NOT NULL);
 CREATE TABLE debug_lines(id INTEGER PRIMARY KEY, captured INTEGER NOT NULL, text BLOB NOT NULL);
 )sql";
 } // namespace

@@ -4,7 +4,8 @@
 #include "session/SessionBatch.h"
 #include "session/SessionSchema.h"
 
-#include <map>
+#include <sqlite3.h>
+
 #include <utility>
 
 namespace {
@@ -12,7 +13,10 @@ constexpr const char* kInsertExchange =
     "INSERT OR REPLACE INTO exchanges VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
     "?,?,?,?,?,?,?)";
 constexpr const char* kInsertRecord =
-    "INSERT OR REPLACE INTO records VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+    "INSERT INTO records VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+// Connections whose latest request row is remembered; beyond this the memory starts again (an
+// old connection answering after that keeps its request's time as it was).
+constexpr std::size_t kMaxRememberedConnections = 65536;
 } // namespace
 
 // The statements go before the connection, the connection before the lock (member order).
@@ -35,7 +39,7 @@ bool CSessionWriter::Prepare()
     sqlite3* db = m_Db.Handle();
     return m_Run.Prepare(db, "INSERT OR REPLACE INTO run VALUES(?,?)") &&
            m_Exchange.Prepare(db, kInsertExchange) && m_Record.Prepare(db, kInsertRecord) &&
-           m_Elapsed.Prepare(db, "UPDATE records SET elapsed=? WHERE connection=? AND sequence=?") &&
+           m_Elapsed.Prepare(db, "UPDATE records SET elapsed=? WHERE rowid=?") &&
            m_Debug.Prepare(db, "INSERT INTO debug_lines(captured, text) VALUES(?,?)");
 }
 
@@ -62,21 +66,18 @@ bool CSessionWriter::WriteRows(const SSessionBatch& batch)
         if (!WriteExchange(exchange))
             return false;
     }
-    for (const STraceRecordFields& record : batch.records) {
-        if (!WriteRecord(record))
+    auto update = batch.elapsed.begin();
+    for (std::size_t i = 0; i < batch.records.size(); ++i) {
+        if (!WriteRecord(batch.records[i]))
             return false;
+        for (; update != batch.elapsed.end() && update->afterRecord == i; ++update) {
+            const auto row = m_LastRequestRows.find(update->connectionId);
+            if (row != m_LastRequestRows.end() && row->second.first == update->sequence)
+                m_PendingElapsed[update->connectionId] = update->elapsed;
+        }
     }
-    // A busy response updates its request's time with every chunk: only the latest counts.
-    std::map<std::pair<int, int>, std::int32_t> latest;
-    for (const auto& update : batch.elapsed)
-        latest[{update.connectionId, update.sequence}] = update.elapsed;
-    for (const auto& [key, elapsed] : latest) {
-        m_Elapsed.BindInt(1, elapsed);
-        m_Elapsed.BindInt(2, key.first);
-        m_Elapsed.BindInt(3, key.second);
-        if (!m_Elapsed.Run())
-            return false;
-    }
+    if (!WriteAllPendingElapsed())
+        return false;
     for (const auto& line : batch.debugLines) {
         m_Debug.BindInt(1, line.captured);
         m_Debug.BindBlob(2, line.text);
@@ -130,6 +131,29 @@ bool CSessionWriter::WriteExchange(const CExchange& e)
     return s.Run();
 }
 
+bool CSessionWriter::WritePendingElapsed(int connectionId)
+{
+    const auto pending = m_PendingElapsed.find(connectionId);
+    if (pending == m_PendingElapsed.end())
+        return true;
+    m_Elapsed.BindInt(1, pending->second);
+    m_Elapsed.BindInt(2, m_LastRequestRows.at(connectionId).second);
+    m_PendingElapsed.erase(pending);
+    return m_Elapsed.Run();
+}
+
+bool CSessionWriter::WriteAllPendingElapsed()
+{
+    for (const auto& [connection, elapsed] : m_PendingElapsed) {
+        m_Elapsed.BindInt(1, elapsed);
+        m_Elapsed.BindInt(2, m_LastRequestRows.at(connection).second);
+        if (!m_Elapsed.Run())
+            return false;
+    }
+    m_PendingElapsed.clear();
+    return true;
+}
+
 bool CSessionWriter::WriteRecord(const STraceRecordFields& r)
 {
     CSqliteStatement& s = m_Record;
@@ -152,5 +176,17 @@ bool CSessionWriter::WriteRecord(const STraceRecordFields& r)
     s.BindInt(++i, r.headerIncomplete);
     s.BindInt(++i, static_cast<std::int64_t>(r.captured));
     s.BindInt(++i, static_cast<std::int64_t>(r.exchange));
-    return s.Run();
+    if (!s.Run())
+        return false;
+    if (r.direction == ETraceDirection::Sent) {
+        if (!WritePendingElapsed(r.connectionId))
+            return false;
+        if (m_LastRequestRows.size() >= kMaxRememberedConnections) {
+            if (!WriteAllPendingElapsed())
+                return false;
+            m_LastRequestRows.clear();
+        }
+        m_LastRequestRows[r.connectionId] = {r.sequence, sqlite3_last_insert_rowid(m_Db.Handle())};
+    }
+    return true;
 }

@@ -3,7 +3,10 @@
 #include "session/SqliteDb.h"
 #include "session/SqliteStatement.h"
 
+#include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 class CExchange;
 struct SSessionBatch;
@@ -28,6 +31,10 @@ private:
     bool WriteRows(const SSessionBatch& batch);
     bool WriteExchange(const CExchange& exchange);
     bool WriteRecord(const STraceRecordFields& record);
+    // The latest elapsed time of a connection's request, written when its next request comes
+    // or the batch ends: one update per request however many chunks its answer had.
+    bool WritePendingElapsed(int connectionId);
+    bool WriteAllPendingElapsed();
 
     // Declared first, so released last: closing any descriptor of the file drops the fcntl
     // locks SQLite holds on it, so the database goes before the lock.
@@ -39,5 +46,8 @@ private:
     CSqliteStatement m_Elapsed;
     CSqliteStatement m_Debug;
     std::string m_strPath;
-    std::string m_strPacked; // compressed body, reused
+    // Per connection, the latest request record written (sequence, row): the one whose
+    // elapsed time still grows.
+    std::unordered_map<int, std::pair<int, std::int64_t>> m_LastRequestRows;
+    std::unordered_map<int, std::int32_t> m_PendingElapsed; // per connection, for that row
 };

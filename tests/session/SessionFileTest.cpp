@@ -51,6 +51,9 @@ void Capture(LiveCapture& live)
     plain->AddChunk(ETraceDirection::Received, ETracePart::Header,
                     "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>hi", 1);
     plain->AddChunk(ETraceDirection::Received, ETracePart::Body, std::string("bin\0ary", 7), 1);
+    // The next request on the connection: the first one's time is final only now.
+    plain->AddChunk(ETraceDirection::Sent, ETracePart::Header, "GET /next HTTP/1.1\r\n\r\n", 2);
+    plain->AddChunk(ETraceDirection::Received, ETracePart::Header, "HTTP/1.1 304 Not Modified\r\n\r\n", 2);
     CTraceConnection* tls = store.AddConnection(nullptr, true);
     tls->AddChunk(ETraceDirection::Sent, ETracePart::Header, "\x16\x03\x01 hello");
 
