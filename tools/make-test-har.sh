@@ -4,11 +4,14 @@
 # through a headless Kestrune, which writes the HAR. Everything runs in a network namespace
 # of its own with only loopback up, so nothing reaches past this machine, whatever the browser
 # tries on its own.
-# Usage: tools/make-test-har.sh OUT.har [KESTRUNE]   (needs root for the namespace, and chromium)
+# Usage: tools/make-test-har.sh OUT.har [KESTRUNE]   (needs root for the namespace; installs chromium when missing)
 set -euo pipefail
 out=$(realpath -m "$1")
 exe=$(realpath "${2:-build/src/kestrune}")
 if [ -z "${KESTRUNE_HAR_NETNS:-}" ]; then
+  # The browser is this script's own need, not the build's: installed here when missing.
+  command -v chromium >/dev/null || bash "$(dirname "$0")/install-missing.sh" chromium \
+      || { echo "make-test-har: cannot install chromium" >&2; exit 2; }
   exec env KESTRUNE_HAR_NETNS=1 unshare -n bash "$0" "$out" "$exe"
 fi
 ip link set lo up

@@ -12,7 +12,6 @@ packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
           zlib1g-dev libbrotli-dev libzstd-dev libicu-dev
           libc-ares-dev
           libsqlite3-dev
-          chromium
           qtkeychain-qt6-dev
           openssl)
 bash tools/install-missing.sh "${packages[@]}"
