@@ -9,7 +9,7 @@
 // What the command line asks for. Options given to a headless run override the stored
 // settings for that run only; they are never stored.
 struct CCommandLine {
-    enum class Mode { Window, Headless, Help, Version, Certificate, Convert };
+    enum class Mode { Window, Headless, Help, Version, Certificate, Convert, Replay };
 
     Mode mode = Mode::Window;
     std::optional<std::string> port;          // listen port text (atoi rules; "0": system's choice)
@@ -41,6 +41,15 @@ struct CCommandLine {
     bool decode = false;                      // decode compressed bodies for this run
 
     std::string convertFrom, convertTo;       // --convert IN OUT
+
+    // --replay FILE: its requests sent again, those the filter keeps, at most
+    // replayConcurrency at once, to the target instead of their servers when one is given.
+    std::string replayFile;
+    std::string replayFilter;
+    std::string replayTargetHost;             // empty: each request's own server
+    int replayTargetPort = 0;
+    std::size_t replayConcurrency = 1;
+    bool unsafeMethods = false;               // also methods other than GET, HEAD and OPTIONS
 
     std::string error; // set when the arguments are not usable
 

@@ -1,6 +1,7 @@
 #include "app/CertificateCommand.h"
 #include "app/CommandLine.h"
 #include "app/HeadlessRunner.h"
+#include "app/ReplayRunner.h"
 #include "app/SessionConvert.h"
 #include "app/WindowModule.h"
 
@@ -32,6 +33,8 @@ int main(int argc, char** argv)
         return RunCertificateCommand(options);
     case CCommandLine::Mode::Convert:
         return RunConvert(options);
+    case CCommandLine::Mode::Replay:
+        return RunReplay(options);
     case CCommandLine::Mode::Headless:
         return RunHeadless(options);
     case CCommandLine::Mode::Window:
