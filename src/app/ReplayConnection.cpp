@@ -17,8 +17,8 @@ constexpr std::size_t kMaxHeadBytes = 256 * 1024;
 
 std::string SReplayRoute::Key() const
 {
-    return host + " " + std::to_string(port) + " " + upstreamHost + " " +
-           std::to_string(upstreamPort) + (tls ? " tls " + tlsName : "");
+    return host + " " + std::to_string(port) + " " + upstreamHost + " "
+           + std::to_string(upstreamPort) + (tls ? " tls " + tlsName : "");
 }
 
 CReplayConnection::CReplayConnection(SReplayRoute route, Done done)
@@ -69,9 +69,9 @@ void CReplayConnection::OnConnect(int errorCode)
 {
     const bool upstream = !m_Route.upstreamHost.empty();
     if (errorCode != 0) {
-        Fail("cannot connect to " + (upstream ? "the upstream proxy " + m_Route.upstreamHost
-                                              : m_Route.host)
-             + ": " + std::strerror(errorCode));
+        Fail("cannot connect to "
+             + (upstream ? "the upstream proxy " + m_Route.upstreamHost : m_Route.host) + ": "
+             + std::strerror(errorCode));
         return;
     }
     m_bConnected = true;
@@ -80,10 +80,9 @@ void CReplayConnection::OnConnect(int errorCode)
         return;
     }
     // A tunnel to the server, so the request goes in origin form as it would to the server.
-    const std::string authority = (m_Route.host.find(':') != std::string::npos
-                                       ? "[" + m_Route.host + "]"
-                                       : m_Route.host)
-                                  + ":" + std::to_string(m_Route.port);
+    const std::string authority =
+        (m_Route.host.find(':') != std::string::npos ? "[" + m_Route.host + "]" : m_Route.host)
+        + ":" + std::to_string(m_Route.port);
     m_Out = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
     AddProxyAuthorization(m_Out, m_Route.upstreamUser, m_Route.upstreamPassword);
     m_nSent = 0;
@@ -94,7 +93,8 @@ void CReplayConnection::OnConnect(int errorCode)
 void CReplayConnection::StartRequest()
 {
     if (m_Route.tls && !m_pTls)
-        m_pTls = std::make_unique<CTlsChannel>(*this, m_Route.tlsContext->NewSession(m_Route.tlsName));
+        m_pTls =
+            std::make_unique<CTlsChannel>(*this, m_Route.tlsContext->NewSession(m_Route.tlsName));
     m_Out = m_Request;
     m_nSent = 0;
     m_In.clear();
@@ -131,8 +131,9 @@ void CReplayConnection::SendMore()
         return;
     }
     while (m_nSent < m_Out.size()) {
-        const int n = Send(m_Out.data() + m_nSent, static_cast<int>(std::min<std::size_t>(
-                                                       m_Out.size() - m_nSent, 1 << 20)));
+        const int n =
+            Send(m_Out.data() + m_nSent,
+                 static_cast<int>(std::min<std::size_t>(m_Out.size() - m_nSent, 1 << 20)));
         if (n < 0) {
             if (!WouldBlock(GetLastError()))
                 Fail(TlsError("sending failed"));

@@ -15,13 +15,13 @@ class CTlsClientContext;
 // Where a replay connection goes: straight to a server, or through the upstream proxy by a
 // CONNECT tunnel (so the request keeps its origin-form line either way); TLS on top for https.
 struct SReplayRoute {
-    std::string host;            // the server (or the target that stands in for it)
+    std::string host; // the server (or the target that stands in for it)
     int port = 0;
-    std::string upstreamHost;    // empty: no upstream proxy
+    std::string upstreamHost; // empty: no upstream proxy
     int upstreamPort = 0;
     std::string upstreamUser, upstreamPassword;
     bool tls = false;
-    std::string tlsName;         // the name the origin's certificate must carry
+    std::string tlsName; // the name the origin's certificate must carry
     std::shared_ptr<CTlsClientContext> tlsContext;
 
     // Requests with the same key may share a kept-alive connection.
@@ -30,11 +30,11 @@ struct SReplayRoute {
 
 // What came back for one request.
 struct SReplayAnswer {
-    int status = 0;              // 0: no answer (error says why)
+    int status = 0; // 0: no answer (error says why)
     std::string error;
     std::uint64_t bodyHash = 0;
-    bool reusable = false;       // the connection may carry the next request
-    bool retry = false;          // a kept-alive connection closed before any answer byte
+    bool reusable = false; // the connection may carry the next request
+    bool retry = false;    // a kept-alive connection closed before any answer byte
 };
 
 // One connection that sends replayed requests one after another and reads each answer with
@@ -82,12 +82,12 @@ private:
     EStep m_eStep = EStep::Idle;
     bool m_bConnected = false;
     bool m_bReused = false;
-    bool m_bAnswered = false;     // a byte of the answer came
+    bool m_bAnswered = false; // a byte of the answer came
     std::string m_strMethod;
-    std::string m_Request;        // the request being replayed
-    std::string m_Out;            // bytes to send, of which m_nSent are gone
+    std::string m_Request; // the request being replayed
+    std::string m_Out;     // bytes to send, of which m_nSent are gone
     std::size_t m_nSent = 0;
-    std::string m_In;             // a head being read
+    std::string m_In; // a head being read
     int m_nStatus = 0;
     CBodyFraming m_Framing;
     CBodyFramer m_Framer;

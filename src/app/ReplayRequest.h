@@ -14,13 +14,13 @@ struct SReplayRequest {
     std::string method;
     std::string url;
     bool https = false;
-    std::string host;            // the origin as routed (no brackets)
+    std::string host; // the origin as routed (no brackets)
     std::uint16_t port = 0;
-    std::string bytes;           // head and body, as they go on the wire
-    int recordedStatus = 0;      // 0: no answer was recorded
+    std::string bytes;      // head and body, as they go on the wire
+    int recordedStatus = 0; // 0: no answer was recorded
     bool recordedBodyKnown = false;
     std::uint64_t recordedBodyHash = 0;
-    std::string skipReason;      // not sent, and why
+    std::string skipReason; // not sent, and why
 };
 
 // The methods that may be repeated without asking: they change nothing at the origin.
@@ -34,7 +34,10 @@ SReplayRequest MakeReplayRequest(const CExchange& exchange, bool allowUnsafe);
 // content compare equal however the origin cut its chunks. Fed piece by piece.
 class CBodyHash {
 public:
-    explicit CBodyHash(bool chunked) : m_bChunked(chunked) {}
+    explicit CBodyHash(bool chunked)
+        : m_bChunked(chunked)
+    {
+    }
     void Add(std::string_view bytes);
     std::uint64_t Value() const { return m_nHash; }
 
@@ -43,6 +46,6 @@ private:
 
     bool m_bChunked;
     CChunkedRemover m_Chunks;
-    std::string m_Plain; // the last piece's data, reused
+    std::string m_Plain;                            // the last piece's data, reused
     std::uint64_t m_nHash = 1469598103934665603ull; // FNV-1a: equality, not secrecy
 };

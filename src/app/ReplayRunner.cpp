@@ -72,8 +72,7 @@ public:
         m_Connections.clear();
         std::fflush(stdout);
         std::fprintf(stderr, "kestrune: %zu replayed, %zu as recorded, %zu differ, %zu skipped\n",
-                     m_nDone, m_nDone - m_nDiffering, m_nDiffering,
-                     m_Requests.size() - m_nDone);
+                     m_nDone, m_nDone - m_nDiffering, m_nDiffering, m_Requests.size() - m_nDone);
         return m_nDiffering == 0;
     }
 
@@ -188,9 +187,9 @@ private:
         AppendJsonString(line, request.url);
         line += ",\"recorded_status\":" + std::to_string(request.recordedStatus)
                 + ",\"status\":" + std::to_string(answer.status) + ",\"body_equal\":";
-        line += answer.status == 0 || !request.recordedBodyKnown
-                    ? "null"
-                    : answer.bodyHash == request.recordedBodyHash ? "true" : "false";
+        line += answer.status == 0 || !request.recordedBodyKnown ? "null"
+                : answer.bodyHash == request.recordedBodyHash    ? "true"
+                                                                 : "false";
         char time[32];
         std::snprintf(time, sizeof time, "%.3f", ms);
         line += ",\"ms\":";
@@ -274,8 +273,8 @@ int RunReplay(const CCommandLine& options)
         }
     }
     if (anyHttps) {
-        route.tlsContext = CTlsClientContext::Create(options.upstreamCaFile,
-                                                     !options.insecureUpstream, error);
+        route.tlsContext =
+            CTlsClientContext::Create(options.upstreamCaFile, !options.insecureUpstream, error);
         if (!route.tlsContext)
             return Refuse(error);
     }

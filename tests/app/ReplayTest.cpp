@@ -56,15 +56,19 @@ private:
 
 QJsonObject Entry(const QString& method, const QString& url, const QString& host, int status)
 {
-    QJsonObject request{{"method", method}, {"url", url}, {"httpVersion", "HTTP/1.1"},
+    QJsonObject request{{"method", method},
+                        {"url", url},
+                        {"httpVersion", "HTTP/1.1"},
                         {"headers", QJsonArray{QJsonObject{{"name", "Host"}, {"value", host}}}}};
     if (method == "POST")
         request["postData"] = QJsonObject{{"mimeType", "text/plain"}, {"text", "a=1"}};
     const QJsonObject content{{"size", 2}, {"mimeType", "text/plain"}, {"text", "ok"}};
     return {{"startedDateTime", "2026-01-01T00:00:00.000Z"},
             {"request", request},
-            {"response", QJsonObject{{"status", status}, {"httpVersion", "HTTP/1.1"},
-                                     {"headers", QJsonArray{}}, {"content", content}}}};
+            {"response", QJsonObject{{"status", status},
+                                     {"httpVersion", "HTTP/1.1"},
+                                     {"headers", QJsonArray{}},
+                                     {"content", content}}}};
 }
 
 struct SRun {
@@ -107,10 +111,9 @@ TEST(ReplayTest, ChangedAnswerFailsTheRunAndPostIsSkippedUnlessAsked)
     Origin origin;
     const QString base = QString("http://127.0.0.1:%1").arg(origin.Port());
     const QString host = QString("127.0.0.1:%1").arg(origin.Port());
-    const QJsonArray entries{Entry("GET", base + "/same", host, 200),
-                             Entry("GET", base + "/changed", host, 200),
-                             Entry("POST", base + "/form", host, 200),
-                             Entry("GET", base + "/same?again", host, 200)};
+    const QJsonArray entries{
+        Entry("GET", base + "/same", host, 200), Entry("GET", base + "/changed", host, 200),
+        Entry("POST", base + "/form", host, 200), Entry("GET", base + "/same?again", host, 200)};
     SRun run = Replay(entries, {"--concurrency", "2"});
     ASSERT_EQ(run.status, 1);
     ASSERT_EQ(run.lines.size(), 4);
@@ -131,10 +134,9 @@ TEST(ReplayTest, ChangedAnswerFailsTheRunAndPostIsSkippedUnlessAsked)
 TEST(ReplayTest, TargetGetsTheRequestWithItsHostField)
 {
     Origin origin;
-    const QJsonArray entries{
-        Entry("GET", "http://shop.example.invalid:8080/cart?id=7", "shop.example.invalid:8080", 200)};
-    const SRun run =
-        Replay(entries, {"--target", QString("127.0.0.1:%1").arg(origin.Port())});
+    const QJsonArray entries{Entry("GET", "http://shop.example.invalid:8080/cart?id=7",
+                                   "shop.example.invalid:8080", 200)};
+    const SRun run = Replay(entries, {"--target", QString("127.0.0.1:%1").arg(origin.Port())});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(origin.Requests(),
               "GET /cart?id=7 HTTP/1.1\r\nHost: shop.example.invalid:8080\r\n\r\n");
@@ -142,10 +144,9 @@ TEST(ReplayTest, TargetGetsTheRequestWithItsHostField)
 
 TEST(ReplayTest, UsageErrorsExitTwo)
 {
-    for (const QStringList& options : {QStringList{"--filter", "status:abc"},
-                                       QStringList{"--target", "nohost"},
-                                       QStringList{"--concurrency", "0"},
-                                       QStringList{"--headless"}}) {
+    for (const QStringList& options :
+         {QStringList{"--filter", "status:abc"}, QStringList{"--target", "nohost"},
+          QStringList{"--concurrency", "0"}, QStringList{"--headless"}}) {
         const SRun run = Replay(QJsonArray{}, options);
         EXPECT_EQ(run.status, 2) << options.join(' ').toStdString();
     }
