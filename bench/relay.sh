@@ -21,18 +21,20 @@ Usage: bash bench/relay.sh [options]
                    direct always runs
   --kestrune PATH  the kestrune program to measure (default: build it into build-bench/)
   --markdown FILE  also write the result tables to FILE
+  --session DIR    Kestrune records the run into a new session file in DIR (--session)
 EOF
 }
 
 die() { echo "relay.sh: $*" >&2; exit 2; }
 
-quick=0 only="" kestrune="" markdown=""
+quick=0 only="" kestrune="" markdown="" session_dir=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --only) [ $# -ge 2 ] || die "--only needs a list"; only=$2; shift ;;
     --kestrune) [ $# -ge 2 ] || die "--kestrune needs a path"; kestrune=$2; shift ;;
     --markdown) [ $# -ge 2 ] || die "--markdown needs a file"; markdown=$2; shift ;;
+    --session) [ $# -ge 2 ] || die "--session needs a folder"; session_dir=$2; shift ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; die "unknown option: $1" ;;
   esac
@@ -250,7 +252,8 @@ start_kestrune() {
   mkdir -p "$dir/config" "$dir/data"
   start kestrune "$port" "$dir/out.log" \
     env XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" QT_QPA_PLATFORM=offscreen \
-    "$kestrune" --headless --quiet --port "$port"
+    "$kestrune" --headless --quiet --port "$port" \
+    ${session_dir:+--session "$(mktemp -u -p "$session_dir" bench-XXXXXX.kestrune)"}
 }
 
 start_tinyproxy() {

@@ -20,11 +20,11 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
   exit 2
 fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_headers fuzz_records fuzz_decode fuzz_proxy fuzz_clienthello)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_headers fuzz_records fuzz_decode fuzz_proxy fuzz_clienthello fuzz_session)
 
 packages=(clang-14 libclang-rt-14-dev cmake ninja-build qt6-base-dev libgl-dev libssl-dev
           zlib1g-dev libbrotli-dev libzstd-dev libicu-dev
-          libc-ares-dev pkg-config
+          libc-ares-dev libsqlite3-dev pkg-config
           qtkeychain-qt6-dev)
 bash tools/install-missing.sh "${packages[@]}"
 
@@ -43,6 +43,7 @@ max_len_of() {
     fuzz_records) echo 16384 ;;
     fuzz_proxy) echo 8192 ;;
     fuzz_clienthello) echo 2048 ;;
+    fuzz_session) echo 16384 ;;
     *) echo 4096 ;;
   esac
 }

@@ -11,6 +11,7 @@ packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
           python3-jsonschema
           zlib1g-dev libbrotli-dev libzstd-dev libicu-dev
           libc-ares-dev
+          libsqlite3-dev
           qtkeychain-qt6-dev
           openssl)
 bash tools/install-missing.sh "${packages[@]}"

@@ -52,6 +52,33 @@ bool ParseSeconds(const std::string& value, int& seconds)
     return true;
 }
 
+// HOST:PORT, HOST a name, an IPv4 address or an IPv6 address in brackets.
+bool ParseTarget(const std::string& value, std::string& host, int& port)
+{
+    const std::size_t colon = value.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    host = value.substr(0, colon);
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']')
+            return false;
+        host = host.substr(1, host.size() - 2);
+    } else if (host.find(':') != std::string::npos || host.find(']') != std::string::npos) {
+        return false;
+    }
+    const std::string text = value.substr(colon + 1);
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
+    return !text.empty() && ec == std::errc() && end == text.data() + text.size() && port >= 1
+           && port <= 65535;
+}
+
+// The options of a headless run that a replay takes too: where the upstream proxy is and
+// how the origins are verified.
+bool ReplayTakesToo(const std::string& name)
+{
+    return name == "--upstream" || name == "--upstream-ca" || name == "--insecure-upstream";
+}
+
 } // namespace
 
 CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
@@ -60,6 +87,9 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
     bool headless = false;
     bool headlessOnly = false; // an option that only a headless run takes was given
     std::string firstHeadlessOption;
+    bool replay = false;
+    std::string firstReplayOption;  // an option only a replay takes
+    std::string firstForeignOption; // one a replay does not take
 
     auto fail = [&result](std::string message) {
         result.error = std::move(message);
@@ -77,8 +107,51 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             result.mode = Mode::Version;
             return result;
         }
+        // A conversion stands alone: the two files and nothing else.
+        if (arg == "--convert") {
+            if (args.size() != 3 || i != 0)
+                return fail("option --convert takes exactly two files: --convert IN OUT");
+            result.mode = Mode::Convert;
+            result.convertFrom = args[1];
+            result.convertTo = args[2];
+            return result;
+        }
         if (arg == "--headless") {
             headless = true;
+            continue;
+        }
+        if (Matches(arg, "--replay")) {
+            if (!TakeValue(args, i, "--replay", value, result.error))
+                return result;
+            if (value.empty())
+                return fail("option --replay needs a session or HAR file");
+            replay = true;
+            result.replayFile = value;
+            continue;
+        }
+        if (Matches(arg, "--filter") || Matches(arg, "--target") || Matches(arg, "--concurrency")
+            || arg == "--unsafe-methods") {
+            const std::string name = arg.substr(0, arg.find('='));
+            if (firstReplayOption.empty())
+                firstReplayOption = name;
+            if (name == "--unsafe-methods") {
+                result.unsafeMethods = true;
+                continue;
+            }
+            if (!TakeValue(args, i, name, value, result.error))
+                return result;
+            if (name == "--filter") {
+                result.replayFilter = value;
+            } else if (name == "--target") {
+                if (!ParseTarget(value, result.replayTargetHost, result.replayTargetPort))
+                    return fail("option --target expects HOST:PORT (an IPv6 host in brackets)");
+            } else {
+                auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(),
+                                                 result.replayConcurrency);
+                if (value.empty() || ec != std::errc() || end != value.data() + value.size()
+                    || result.replayConcurrency < 1 || result.replayConcurrency > 1000)
+                    return fail("option --concurrency expects a number from 1 to 1000");
+            }
             continue;
         }
         // Work on the root certificate: with or without --headless.
@@ -152,6 +225,12 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             if (value.empty())
                 return fail("option --har needs a file name");
             result.harFile = value;
+        } else if (Matches(arg, "--session")) {
+            if (!TakeValue(args, i, "--session", value, result.error))
+                return result;
+            if (value.empty())
+                return fail("option --session needs a file name");
+            result.sessionFile = value;
         } else if (int* timeout = TimeoutOption(result, arg)) {
             const std::string name = arg.substr(0, arg.find('='));
             if (!TakeValue(args, i, name, value, result.error))
@@ -180,8 +259,22 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             headlessOnly = true;
             firstHeadlessOption = arg.substr(0, arg.find('='));
         }
+        if (firstForeignOption.empty() && !ReplayTakesToo(arg.substr(0, arg.find('='))))
+            firstForeignOption = arg.substr(0, arg.find('='));
     }
 
+    if (replay) {
+        if (headless || result.newCa || result.exportCaFile || !firstForeignOption.empty())
+            return fail("option " + (headless ? std::string("--headless")
+                                     : result.newCa ? std::string("--new-ca")
+                                     : result.exportCaFile ? std::string("--export-ca")
+                                                           : firstForeignOption)
+                        + " does not go with --replay");
+        result.mode = Mode::Replay;
+        return result;
+    }
+    if (!firstReplayOption.empty())
+        return fail("option " + firstReplayOption + " is for a replay: add --replay FILE");
     if (result.logEverySeconds > 0 && !result.logFile)
         return fail("option --log-every needs --log FILE");
     if (result.exportCaFile || (result.newCa && !headless))
@@ -206,7 +299,8 @@ bool CCommandLine::HideUpstreamPassword(int argc, char** argv) const
 
 std::string CCommandLine::Usage()
 {
-    return "Usage: kestrune [--headless [options]] | --export-ca FILE | --new-ca | --help | --version\n"
+    return "Usage: kestrune [--headless [options]] | --export-ca FILE | --new-ca | --convert IN OUT\n"
+           "                | --replay FILE [replay options] | --help | --version\n"
            "\n"
            "Without arguments Kestrune opens its window.\n"
            "\n"
@@ -220,6 +314,7 @@ std::string CCommandLine::Usage()
            "                       seconds, and at exit (SIGINT, SIGTERM)\n"
            "  --log-every SECONDS  save the trace to the log file every SECONDS seconds\n"
            "  --har FILE           write the run's HAR 1.2 to FILE when it saves and at exit\n"
+           "  --session FILE       record the run into the new session file FILE as it goes\n"
            "  --connect-timeout S  give up a connect to a server after S seconds (default 30)\n"
            "  --header-timeout S   close a browser whose request header is not complete\n"
            "                       within S seconds (default 60)\n"
@@ -236,6 +331,17 @@ std::string CCommandLine::Usage()
            "  --insecure-upstream  do not verify the origins' certificates at all\n"
            "  --new-ca             make a new root certificate (then run, with --headless)\n"
            "  --export-ca FILE     write the root certificate to FILE (PEM) and exit\n"
+           "  --convert IN OUT     convert a session (.kestrune) or HAR (.har) file into a new\n"
+           "                       file of the kind OUT's extension names, and exit\n"
+           "  --replay FILE        send the requests of a session or HAR file again, print a\n"
+           "                       JSON line per request and exit: 0 when every status is as\n"
+           "                       recorded, 1 when one differs (--upstream, --upstream-ca and\n"
+           "                       --insecure-upstream apply; else the stored upstream proxy)\n"
+           "  --filter EXPR        replay only the exchanges the filter keeps: host:NAME,\n"
+           "                       method:NAME, status:404 or 4xx, URL words, -TERM negates\n"
+           "  --target HOST:PORT   send every replayed request there, Host field unchanged\n"
+           "  --concurrency N      replay at most N requests at once (default 1)\n"
+           "  --unsafe-methods     replay methods other than GET, HEAD and OPTIONS too\n"
            "  --decode             show compressed bodies decoded (else as stored in the settings)\n"
            "  --help               show this text\n"
            "  --version            show the version\n";

@@ -10,7 +10,7 @@
 // What the command line asks for. Options given to a headless run override the stored
 // settings for that run only; they are never stored.
 struct CCommandLine {
-    enum class Mode { Window, Headless, Help, Version, Certificate };
+    enum class Mode { Window, Headless, Help, Version, Certificate, Convert, Replay };
 
     Mode mode = Mode::Window;
     std::optional<std::string> port;          // listen port text (atoi rules; "0": system's choice)
@@ -27,6 +27,7 @@ struct CCommandLine {
     std::optional<std::string> logFile;
     int logEverySeconds = 0;                  // 0: only on SIGUSR1 and at exit
     std::optional<std::string> harFile;       // the run's HAR, written when it saves and at exit
+    std::optional<std::string> sessionFile;   // the run recorded as it goes (a new file)
     // Then the 404 page; the request header complete within this, else close; no byte either
     // way for this long, close the pair. The window runs on the same defaults.
     int connectTimeoutSeconds = CConnectionWatchdog::kDefaultConnectTimeoutS;
@@ -47,6 +48,17 @@ struct CCommandLine {
     std::optional<std::string> exportCaFile;
     bool newCa = false;
     bool decode = false;                      // decode compressed bodies for this run
+
+    std::string convertFrom, convertTo;       // --convert IN OUT
+
+    // --replay FILE: its requests sent again, those the filter keeps, at most
+    // replayConcurrency at once, to the target instead of their servers when one is given.
+    std::string replayFile;
+    std::string replayFilter;
+    std::string replayTargetHost;             // empty: each request's own server
+    int replayTargetPort = 0;
+    std::size_t replayConcurrency = 1;
+    bool unsafeMethods = false;               // also methods other than GET, HEAD and OPTIONS
 
     std::string error; // set when the arguments are not usable
 

@@ -8,6 +8,7 @@
 #include "platform/MessageBox.h"
 #include "proxy/ConnectionWatchdog.h"
 #include "proxy/TlsChannel.h"
+#include "app/SessionRun.h"
 #include "app/SettingsRegistry.h"
 #include "app/SignalPipe.h"
 #include "app/TraceApp.h"
@@ -49,9 +50,14 @@ CHeadlessRunner::CHeadlessRunner(CTraceApp& app, CCommandLine options)
 
 CHeadlessRunner::~CHeadlessRunner()
 {
+    if (m_pSession && m_app.m_pTraceStore) {
+        m_pSession->Finish(*m_app.m_pTraceStore);
+        QCoreApplication::sendPostedEvents(this); // a last failure of the recording is told
+    }
     if (m_app.m_pTraceStore) {
         m_app.m_pTraceStore->SetRecordObserver(nullptr);
         m_app.m_pTraceStore->SetDebugObserver(nullptr);
+        m_app.m_pTraceStore->SetExchangeObserver(nullptr);
     }
     if (m_pErr) {
         SetMessageHandler(nullptr);
@@ -106,16 +112,23 @@ bool CHeadlessRunner::Start()
     if (!StartHttps())
         return false;
 
-    if (!m_options.quiet) {
+    if (!m_options.quiet)
         m_pOut = std::make_unique<COutputWriter>(1);
-        m_app.m_pTraceStore->SetRecordObserver(
-            [this](const CTraceRecord& record) { PrintRecord(record); });
+    if (m_pOut || m_options.sessionFile) {
+        m_app.m_pTraceStore->SetRecordObserver([this](const CTraceRecord& record) {
+            if (m_pOut)
+                PrintRecord(record);
+            if (m_pSession)
+                m_pSession->AddRecord(record);
+        });
     }
 
     if (!m_app.StartListening())
         return false;
     if (m_app.IsUpstreamSelf())
         return false; // said why; exits 2, as a bad command line does
+    if (!StartSession())
+        return false;
 
     std::fprintf(stderr, "Kestrune %s listening on port %d", KESTRUNE_VERSION,
                  m_app.GetListenPort());
@@ -132,8 +145,13 @@ bool CHeadlessRunner::Start()
     });
     // A TLS hop that failed is always told, debug or not.
     TlsProblemSink() = [this](const std::string& line) { m_pErr->Write(line + "\n"); };
-    if (m_options.debug)
-        m_app.m_pTraceStore->SetDebugObserver([this](const std::string& text) { WriteDebugText(text); });
+    if (m_options.debug || m_pSession) {
+        m_app.m_pTraceStore->SetDebugObserver([this](const std::string& text) {
+            WriteDebugText(text);
+            if (m_pSession)
+                m_pSession->AddDebugLine(text);
+        });
+    }
 
     if (m_options.logFile && m_options.logEverySeconds > 0) {
         m_pLogTimer = new QTimer(this);
@@ -193,6 +211,32 @@ bool CHeadlessRunner::StartHttps()
         std::fprintf(stderr, "Kestrune decrypts HTTPS with the root certificate %s (SHA-256 %s)\n",
                      authority->GetCertificatePath().c_str(), authority->GetFingerprint().c_str());
     }
+    return true;
+}
+
+bool CHeadlessRunner::StartSession()
+{
+    if (!m_options.sessionFile)
+        return true;
+    auto session = std::make_unique<CSessionRun>();
+    // Told on the writer's thread; written out on the loop, in order with the other messages.
+    // The recording ends in this object's destructor, so `this` outlives every report.
+    auto report = [this](const std::string& message) {
+        QMetaObject::invokeMethod(this, [this, message] {
+            if (m_pErr)
+                m_pErr->Write("kestrune: " + message + "\n");
+            else
+                std::fprintf(stderr, "kestrune: %s\n", message.c_str());
+        }, Qt::QueuedConnection);
+    };
+    std::string error;
+    if (!session->Start(*m_options.sessionFile, m_app, m_options, report, error)) {
+        std::fprintf(stderr, "kestrune: %s\n", error.c_str());
+        return false;
+    }
+    m_pSession = std::move(session);
+    m_app.m_pTraceStore->SetExchangeObserver(
+        [this](const CExchange& exchange) { m_pSession->AddExchange(exchange); });
     return true;
 }
 

@@ -9,6 +9,7 @@ class CEntryDisposer;
 class CHarRunFile;
 class CLogSaveJob;
 class COutputWriter;
+class CSessionRun;
 class CTraceApp;
 class CTraceRecord;
 class QTimer;
@@ -46,6 +47,8 @@ private:
     void StartSave(bool sliced);
     void ContinueSave();
     void EndSave();
+    // --session: recording starts once the port is known; false (said why) when it cannot.
+    bool StartSession();
 
     CTraceApp& m_app;
     CCommandLine m_options;
@@ -55,6 +58,7 @@ private:
     QTimer* m_pLogTimer = nullptr;
     QTimer* m_pPurgeTimer = nullptr;
     std::unique_ptr<CHarRunFile> m_pHar; // with --har
+    std::unique_ptr<CSessionRun> m_pSession; // with --session
     std::unique_ptr<CLogSaveJob> m_pSave;   // the save under way
     bool m_bSaveAgain = false;              // a save was asked for while one ran
     bool m_bSaveBegun = false;              // its file was opened (else it said why)

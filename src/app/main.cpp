@@ -1,6 +1,8 @@
 #include "app/CertificateCommand.h"
 #include "app/CommandLine.h"
 #include "app/HeadlessRunner.h"
+#include "app/ReplayRunner.h"
+#include "app/SessionConvert.h"
 #include "app/WindowModule.h"
 
 #include <csignal>
@@ -33,6 +35,10 @@ int main(int argc, char** argv)
         return 0;
     case CCommandLine::Mode::Certificate:
         return RunCertificateCommand(options);
+    case CCommandLine::Mode::Convert:
+        return RunConvert(options);
+    case CCommandLine::Mode::Replay:
+        return RunReplay(options);
     case CCommandLine::Mode::Headless:
         return RunHeadless(options);
     case CCommandLine::Mode::Window:

@@ -36,6 +36,7 @@ struct SExchangeTimes {
     std::int64_t requestSent = 0; // the last request byte was handed to the origin's socket
     std::int64_t firstByte = 0;   // the first response byte arrived
     std::int64_t ended = 0;       // the exchange ended (see m_nEnd)
+    bool operator==(const SExchangeTimes&) const = default;
 };
 
 // Body bytes as they went through (transfer coding included), kept up to a bound.
@@ -43,6 +44,7 @@ struct SExchangeBody {
     std::string bytes;        // the first kept bytes
     std::uint64_t total = 0;  // every byte of the body on the wire, kept or not
     bool IsCut() const { return total > bytes.size(); }
+    bool operator==(const SExchangeBody&) const = default;
 };
 
 // One request and its response, as the relay parsed them once: where the request was routed,
@@ -84,6 +86,8 @@ public:
     EExchangeEnd m_nEnd = EExchangeEnd::Open;
     std::string m_strEndReason;        // for Refused and the aborted ends: why
 
+    // Every field the same (a reopened session against the capture).
+    bool operator==(const CExchange&) const = default;
     bool Has(EExchangeFlag flag) const { return (m_nFlags & flag) != 0; }
     bool IsOpen() const { return m_nEnd == EExchangeEnd::Open; }
     // "https" or "http".

@@ -7,6 +7,7 @@
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -41,6 +42,14 @@ void CTraceConnection::DetachConnection()
     EndResponse(nullptr); // the connection's end ends a response still coming
     m_pHost = nullptr;
     m_bOpen = false;
+}
+
+void CTraceConnection::AdoptRecord(std::unique_ptr<CTraceRecord> record)
+{
+    if (record->GetDirection() == ETraceDirection::Sent)
+        m_nLastRequest = static_cast<int>(m_Records.size());
+    m_nRecordsMade = std::max(m_nRecordsMade, record->GetSequence());
+    m_Records.push_back(std::move(record));
 }
 
 void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk,

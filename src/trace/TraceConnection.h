@@ -29,6 +29,9 @@ public:
     void AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk,
                   std::uint64_t exchange = 0);
 
+    // Appends a record captured earlier (a reopened session), numbering going on after it.
+    void AdoptRecord(std::unique_ptr<CTraceRecord> record);
+
     // The connection object is gone: the entry stays, marked closed.
     void DetachConnection();
 

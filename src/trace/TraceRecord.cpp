@@ -33,6 +33,52 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direc
     m_dwEndTick = GetTickMs();
 }
 
+CTraceRecord::CTraceRecord(const STraceRecordFields& fields)
+    : m_bSSL(fields.ssl)
+    , m_nElapsed(fields.elapsed)
+    , m_bHeaderIncomplete(fields.headerIncomplete)
+    , m_strHeader(fields.header)
+    , m_dwStartTick(fields.startTick)
+    , m_dwEndTick(fields.endTick)
+    , m_nSequence(fields.sequence)
+    , m_nConnectionId(fields.connectionId)
+    , m_nExchange(fields.exchange)
+    , m_bBinary(fields.binary)
+    , m_strContentType(fields.contentType)
+    , m_nBytes(fields.bytes)
+    , m_strText(fields.text)
+    , m_timeCaptured(fields.captured)
+    , m_nDirection(fields.direction)
+    , m_nPart(fields.part)
+    , m_strCharset(fields.charset)
+    , m_strOrigin(fields.origin)
+{
+}
+
+STraceRecordFields CTraceRecord::GetFields() const
+{
+    STraceRecordFields fields;
+    fields.connectionId = m_nConnectionId;
+    fields.sequence = m_nSequence;
+    fields.direction = m_nDirection;
+    fields.part = m_nPart;
+    fields.bytes = m_nBytes;
+    fields.startTick = m_dwStartTick;
+    fields.endTick = m_dwEndTick;
+    fields.elapsed = m_nElapsed;
+    fields.header = m_strHeader;
+    fields.text = m_strText;
+    fields.contentType = m_strContentType;
+    fields.charset = m_strCharset;
+    fields.origin = m_strOrigin;
+    fields.binary = m_bBinary;
+    fields.ssl = m_bSSL;
+    fields.headerIncomplete = m_bHeaderIncomplete;
+    fields.captured = m_timeCaptured;
+    fields.exchange = m_nExchange;
+    return fields;
+}
+
 void CTraceRecord::BuildTexts(std::string_view chunk)
 {
     const bool headerChunk =

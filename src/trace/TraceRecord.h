@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "trace/DecodedTextBudget.h"
+#include "trace/TraceRecordFields.h"
 #include "trace/TraceVocabulary.h"
 
 // Milliseconds as seconds text with three decimals ("1.234", "0.005").
@@ -18,6 +19,9 @@ class CTraceRecord {
 public:
     CTraceRecord(int connectionId, int sequence, ETraceDirection direction, ETracePart part,
                  std::string_view chunk, bool binary, bool ssl);
+    // A record as it was captured earlier (a reopened session): every field as given, no
+    // text made again.
+    explicit CTraceRecord(const STraceRecordFields& fields);
     virtual ~CTraceRecord() = default;
 
     CTraceRecord(const CTraceRecord&) = delete;
@@ -45,6 +49,8 @@ public:
     const std::string& GetContentType() const { return m_strContentType; }
     const std::string& GetText() const { return m_strText; }
     std::time_t GetTimeCaptured() const { return m_timeCaptured; }
+    // Every field, for keeping the record elsewhere (a session file).
+    STraceRecordFields GetFields() const;
 
     // Text operations of a built record; each returns a new text and changes nothing.
     std::string GetFullText() const;         // header followed by display text

@@ -62,6 +62,25 @@ CTraceConnection* CTraceStore::AddConnection(CTraceHostLink* host, bool ssl)
     return result;
 }
 
+CTraceConnection* CTraceStore::AdoptConnection(int id, bool ssl)
+{
+    auto entry = std::make_unique<CTraceConnection>(id, nullptr, ssl, this);
+    entry->DetachConnection();
+    CTraceConnection* result = entry.get();
+    m_Connections.push_back(std::move(entry));
+    m_State.m_nLastEntryId = std::max(m_State.m_nLastEntryId, id);
+    return result;
+}
+
+bool CTraceStore::AdoptExchange(std::shared_ptr<CExchange> exchange)
+{
+    if (exchange->m_nId <= m_nLastExchangeId)
+        return false;
+    m_nLastExchangeId = exchange->m_nId;
+    m_Exchanges.push_back(std::move(exchange));
+    return true;
+}
+
 std::shared_ptr<CExchange> CTraceStore::AddExchange()
 {
     auto exchange = std::make_shared<CExchange>();

@@ -43,6 +43,9 @@ public:
     // A new entry numbered from m_nLastEntryId.
     CTraceConnection* AddConnection(CTraceHostLink* host, bool ssl);
 
+    // An entry of a capture made earlier (a reopened session): closed, numbered as it was.
+    CTraceConnection* AdoptConnection(int id, bool ssl);
+
     using Connections = std::vector<std::unique_ptr<CTraceConnection>>;
     const Connections& GetConnections() const { return m_Connections; }
 
@@ -52,6 +55,9 @@ public:
     std::shared_ptr<CExchange> AddExchange();
     using Exchanges = std::deque<std::shared_ptr<CExchange>>;
     const Exchanges& GetExchanges() const { return m_Exchanges; }
+    // An exchange of a capture made earlier, numbered as it was; numbers must rise. False (and
+    // nothing kept) for a number not above the last one.
+    bool AdoptExchange(std::shared_ptr<CExchange> exchange);
     // The exchange of that number while the store holds it; null otherwise.
     const CExchange* FindExchange(std::uint64_t id) const;
     // The relay has ended the exchange (its m_nEnd is set): the observer is told, and a store

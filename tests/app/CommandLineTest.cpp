@@ -31,6 +31,10 @@ TEST(CommandLine, HeadlessOptionsInBothForms)
     EXPECT_TRUE(c.debug);
     EXPECT_TRUE(c.quiet);
     EXPECT_EQ(c.format, RecordFormat::Json);
+    EXPECT_EQ(CCommandLine::Parse({"--headless", "--session=run.kestrune"}).sessionFile, "run.kestrune");
+    const CCommandLine convert = CCommandLine::Parse({"--convert", "in.har", "out.kestrune"});
+    EXPECT_EQ(convert.mode, Mode::Convert);
+    EXPECT_EQ(convert.convertFrom + " " + convert.convertTo, "in.har out.kestrune");
 }
 
 TEST(CommandLine, PortIsOnlyADecimalNumberUpTo65535)
@@ -87,6 +91,10 @@ TEST(CommandLine, BadArgumentsAreReported)
              {"--headless", "extra"},
              {"--headless", "--format", "csv"},
              {"--format", "json"},                              // needs --headless
+             {"--session", "s.kestrune"},                       // needs --headless
+             {"--headless", "--session", ""},
+             {"--convert", "in.har"},                           // two files
+             {"--convert", "in.har", "out.kestrune", "--headless"},
          }) {
         const CCommandLine c = CCommandLine::Parse(args);
         EXPECT_FALSE(c.error.empty()) << args.back();

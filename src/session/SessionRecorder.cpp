@@ -1,0 +1,140 @@
+#include "session/SessionRecorder.h"
+
+#include "session/SessionWriter.h"
+#include "trace/Exchange.h"
+#include "trace/TraceRecord.h"
+
+#include <chrono>
+#include <ctime>
+
+namespace {
+// Connections whose latest request is remembered; beyond this the memory is cleared (an old
+// connection still answering keeps the elapsed time its request had then).
+constexpr std::size_t kMaxRememberedConnections = 65536;
+
+std::size_t BytesOf(const CExchange& e)
+{
+    return sizeof(CExchange) + e.m_strRequestHead.size() + e.m_strForwardedHead.size() +
+           e.m_strResponseHead.size() + e.m_RequestBody.bytes.size() +
+           e.m_ResponseBody.bytes.size() + e.m_strTarget.size();
+}
+} // namespace
+
+CSessionRecorder::CSessionRecorder() = default;
+
+CSessionRecorder::~CSessionRecorder() { Stop(); }
+
+bool CSessionRecorder::Start(const std::string& path,
+                             std::vector<std::pair<std::string, std::string>> run, Report report,
+                             std::string& error)
+{
+    auto writer = std::make_unique<CSessionWriter>();
+    SSessionBatch first;
+    first.run = std::move(run);
+    if (!writer->Create(path, error) || !writer->Write(first, error))
+        return false;
+    m_pWriter = std::move(writer);
+    m_Report = std::move(report);
+    m_bRunning = true;
+    m_Thread = std::thread([this] { RunWriter(); });
+    return true;
+}
+
+template <typename Add> void CSessionRecorder::Enqueue(std::size_t bytes, Add&& add)
+{
+    std::lock_guard lock(m_Mutex);
+    if (m_nQueuedBytes + bytes > kMaxQueuedBytes) {
+        ++m_nDropped;
+        return;
+    }
+    m_nQueuedBytes += bytes;
+    add(m_Queued);
+}
+
+void CSessionRecorder::AddRecord(const CTraceRecord& record)
+{
+    if (!IsRecording())
+        return;
+    STraceRecordFields fields = record.GetFields();
+    // The request's time runs to the end of this chunk of its answer.
+    SSessionBatch::SElapsed elapsed;
+    bool timed = false;
+    if (fields.direction == ETraceDirection::Sent) {
+        if (m_LastRequests.size() >= kMaxRememberedConnections)
+            m_LastRequests.clear();
+        m_LastRequests[fields.connectionId] = {fields.sequence, fields.startTick};
+    } else if (auto found = m_LastRequests.find(fields.connectionId); found != m_LastRequests.end()) {
+        elapsed = {fields.connectionId, found->second.first,
+                   static_cast<std::int32_t>(fields.endTick - found->second.second)};
+        timed = true;
+    }
+    const std::size_t bytes = sizeof(fields) + fields.header.size() + fields.text.size();
+    Enqueue(bytes, [&](SSessionBatch& batch) {
+        batch.records.push_back(std::move(fields));
+        if (timed) {
+            elapsed.afterRecord = batch.records.size() - 1;
+            batch.elapsed.push_back(elapsed);
+        }
+    });
+}
+
+void CSessionRecorder::AddExchange(const CExchange& exchange)
+{
+    if (!IsRecording())
+        return;
+    // The copy is made outside the lock: the writer may be taking the queue meanwhile.
+    CExchange copy = exchange;
+    Enqueue(BytesOf(copy), [&](SSessionBatch& batch) { batch.exchanges.push_back(std::move(copy)); });
+}
+
+void CSessionRecorder::AddDebugLine(const std::string& text)
+{
+    if (!IsRecording())
+        return;
+    SSessionBatch::SDebugLine line{std::time(nullptr), text};
+    Enqueue(sizeof(line) + text.size(),
+            [&](SSessionBatch& batch) { batch.debugLines.push_back(std::move(line)); });
+}
+
+void CSessionRecorder::Stop()
+{
+    if (!m_Thread.joinable())
+        return;
+    {
+        std::lock_guard lock(m_Mutex);
+        m_bStop = true;
+    }
+    m_Wake.notify_one();
+    m_Thread.join();
+    m_bRunning = false;
+    m_pWriter.reset();
+}
+
+void CSessionRecorder::RunWriter()
+{
+    bool stop = false;
+    while (!stop) {
+        SSessionBatch batch;
+        std::uint64_t dropped = 0;
+        {
+            std::unique_lock lock(m_Mutex);
+            // Batches: whatever came during the pause goes in one transaction.
+            m_Wake.wait_for(lock, std::chrono::milliseconds(kCommitMs), [this] { return m_bStop; });
+            stop = m_bStop;
+            std::swap(batch, m_Queued);
+            m_nQueuedBytes = 0;
+            std::swap(dropped, m_nDropped);
+        }
+        if (m_bFailed)
+            continue; // drained and forgotten until told to stop
+        std::string error;
+        if (!m_pWriter->Write(batch, error)) {
+            m_bFailed = true;
+            if (m_Report)
+                m_Report("session recording stopped: " + error + "; relaying goes on");
+        } else if (dropped && m_Report) {
+            m_Report("the session file falls behind the traffic: " + std::to_string(dropped) +
+                     " records, exchanges or debug lines were not recorded");
+        }
+    }
+}

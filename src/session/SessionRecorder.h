@@ -1,0 +1,69 @@
+#pragma once
+#include "session/SessionBatch.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+class CExchange;
+class CSessionWriter;
+class CTraceRecord;
+
+// Records a capture into a session file while it runs. The event loop hands over copies of
+// records, finished exchanges and debug lines; a thread of its own writes them in batches, a
+// transaction at least every kCommitMs, so the loop never waits on the disk. A failed write
+// (a full disk) ends the recording with one message; relaying is not concerned.
+class CSessionRecorder {
+public:
+    // Told once, on the writer thread, why recording stopped or fell behind.
+    using Report = std::function<void(const std::string&)>;
+    // What waits for the writer is bounded: beyond it, what comes is not recorded (and told).
+    static constexpr std::size_t kMaxQueuedBytes = 256u << 20;
+    static constexpr int kCommitMs = 200;
+
+    CSessionRecorder();
+    ~CSessionRecorder(); // Stop()
+    CSessionRecorder(const CSessionRecorder&) = delete;
+    CSessionRecorder& operator=(const CSessionRecorder&) = delete;
+
+    // Creates the file (a new one, locked for this run) with the run's description and starts
+    // writing; false with the reason (another Kestrune records into it, the file exists...).
+    bool Start(const std::string& path, std::vector<std::pair<std::string, std::string>> run,
+               Report report, std::string& error);
+    // On the event loop: copies of what the trace made.
+    void AddRecord(const CTraceRecord& record);
+    void AddExchange(const CExchange& exchange);
+    void AddDebugLine(const std::string& text);
+    // Writes what waits and ends the thread; nothing is recorded after.
+    void Stop();
+    // False once a write failed (or before Start).
+    bool IsRecording() const { return m_bRunning && !m_bFailed; }
+
+private:
+    void RunWriter();
+    // Adds under the lock unless the queue is full; `bytes` is what the addition holds.
+    template <typename Add> void Enqueue(std::size_t bytes, Add&& add);
+
+    std::unique_ptr<CSessionWriter> m_pWriter;
+    Report m_Report;
+    std::thread m_Thread;
+    std::mutex m_Mutex;
+    std::condition_variable m_Wake;
+    SSessionBatch m_Queued;              // under m_Mutex
+    std::size_t m_nQueuedBytes = 0;      // under m_Mutex
+    std::uint64_t m_nDropped = 0;        // under m_Mutex: not recorded since the last report
+    bool m_bStop = false;                // under m_Mutex
+    std::atomic<bool> m_bFailed{false};
+    bool m_bRunning = false;
+    // Per connection, the latest request record (sequence, start tick): its elapsed time grows
+    // with each chunk of the answer. Event loop only.
+    std::unordered_map<int, std::pair<int, std::uint32_t>> m_LastRequests;
+};

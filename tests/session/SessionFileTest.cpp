@@ -1,0 +1,231 @@
+// A capture recorded into a session file and read back, and the files the reader must refuse.
+#include "session/SessionReader.h"
+#include "session/SessionRecorder.h"
+#include "session/SqliteDb.h"
+#include "session/SessionTestFiles.h"
+#include "trace/Exchange.h"
+#include "trace/TraceFixture.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <random>
+
+namespace {
+
+using tracetest::TraceTest;
+
+// A store that records into a session as the relay fills it.
+struct LiveCapture {
+    CTraceStore store;
+    CSessionRecorder recorder;
+
+    bool Start(const std::string& path, std::string& error)
+    {
+        store.SetRecordObserver([this](const CTraceRecord& r) { recorder.AddRecord(r); });
+        store.SetExchangeObserver([this](const CExchange& e) { recorder.AddExchange(e); });
+        return recorder.Start(path, {{"version", "test"}, {"upstream", "up.test:3128"}}, nullptr,
+                              error);
+    }
+};
+
+std::string RandomBytes(std::size_t n)
+{
+    std::mt19937 random(7);
+    std::string bytes(n, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    return bytes;
+}
+
+// Two connections (one TLS), chunks with a NUL and an answer that goes on after its request
+// was recorded, two exchanges with every field set: one finished, one still open at the end.
+void Capture(LiveCapture& live)
+{
+    tracetest::g_tickStep = 7; // every tick differs, so every elapsed time does too
+    CTraceStore& store = live.store;
+    CTraceConnection* plain = store.AddConnection(nullptr, false);
+    plain->SetOrigin("https://origin.test");
+    plain->AddChunk(ETraceDirection::Sent, ETracePart::Header,
+                    "POST /form HTTP/1.1\r\nHost: origin.test\r\n\r\na=1", 1);
+    plain->AddChunk(ETraceDirection::Received, ETracePart::Header,
+                    "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>hi", 1);
+    plain->AddChunk(ETraceDirection::Received, ETracePart::Body, std::string("bin\0ary", 7), 1);
+    // The next request on the connection: the first one's time is final only now.
+    plain->AddChunk(ETraceDirection::Sent, ETracePart::Header, "GET /next HTTP/1.1\r\n\r\n", 2);
+    plain->AddChunk(ETraceDirection::Received, ETracePart::Header, "HTTP/1.1 304 Not Modified\r\n\r\n", 2);
+    CTraceConnection* tls = store.AddConnection(nullptr, true);
+    tls->AddChunk(ETraceDirection::Sent, ETracePart::Header, "\x16\x03\x01 hello");
+
+    auto done = store.AddExchange();
+    CExchange& e = *done;
+    e.m_nBrowserConnection = 3;
+    e.m_nServerConnection = plain->GetId();
+    e.m_bHttps = true;
+    e.m_strHost = "::1";
+    e.m_nPort = 8443;
+    e.m_nFlags = kExchangeDecrypted | kExchangeViaUpstream;
+    e.m_strMethod = "POST";
+    e.m_strTarget = "/form?q=\xff";
+    e.m_strVersion = "HTTP/1.1";
+    e.m_strRequestHead = "POST /form HTTP/1.1\r\nHost: origin.test\r\n\r\n";
+    e.m_strForwardedHead = "POST /form HTTP/1.1\r\nHost: origin.test\r\nVia: k\r\n\r\n";
+    e.m_RequestBody = {RandomBytes(5000), 9000}; // does not compress, and was cut
+    e.m_nStatus = 200;
+    e.m_strReason = "OK";
+    e.m_strResponseHead = "HTTP/1.1 200 OK\r\n\r\n";
+    e.m_ResponseBody = {std::string(200000, 'x') + std::string(1, '\0'), 200001}; // compresses
+    e.m_nUnexpectedBytes = 12;
+    e.m_Times = {1, 2, 3, 4, 5, 6, 7};
+    e.m_nEnd = EExchangeEnd::Truncated;
+    e.m_strEndReason = "origin closed";
+    store.FinishExchange(e);
+
+    auto open = store.AddExchange();
+    open->m_strMethod = "GET";
+    open->m_nReplayOf = done->m_nId;
+    open->m_nFlags = kExchangeReplay;
+    live.recorder.AddExchange(*open); // as the end of a run keeps those still open
+    live.recorder.AddDebugLine("CONNECT origin.test:443\r\n");
+}
+
+class SessionFileTest : public TraceTest {
+public: // the spoilers of the table below reach in
+    TempFolder m_Folder;
+    std::string m_strPath = m_Folder.File("run.kestrune");
+
+    // A finished session file of the capture above.
+    void RecordCapture()
+    {
+        LiveCapture live;
+        std::string error;
+        ASSERT_TRUE(live.Start(m_strPath, error)) << error;
+        Capture(live);
+        live.recorder.Stop();
+    }
+
+    // The error of reading the file, empty when it was read.
+    std::string ReadError()
+    {
+        CTraceStore store;
+        SSessionInfo info;
+        std::string error;
+        return CSessionReader().Read(m_strPath, store, info, error) ? "" : error;
+    }
+
+    void Sql(const char* sql)
+    {
+        CSqliteDb db;
+        ASSERT_TRUE(db.Open(m_strPath, true) && db.Exec(sql)) << db.Error();
+    }
+};
+
+TEST_F(SessionFileTest, ReopensTheCaptureAsItWas)
+{
+    LiveCapture live;
+    std::string error;
+    ASSERT_TRUE(live.Start(m_strPath, error)) << error;
+    Capture(live);
+    live.recorder.Stop();
+    struct stat info {};
+    ASSERT_EQ(::stat(m_strPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    CTraceStore back;
+    SSessionInfo run;
+    ASSERT_TRUE(CSessionReader().Read(m_strPath, back, run, error)) << error;
+
+    const auto& was = live.store.GetConnections();
+    const auto& is = back.GetConnections();
+    ASSERT_EQ(is.size(), was.size());
+    for (std::size_t c = 0; c < was.size(); ++c) {
+        EXPECT_EQ(is[c]->GetId(), was[c]->GetId());
+        EXPECT_EQ(is[c]->IsSSL(), was[c]->IsSSL());
+        EXPECT_FALSE(is[c]->IsOpen());
+        ASSERT_EQ(is[c]->GetRecords().size(), was[c]->GetRecords().size());
+        for (std::size_t r = 0; r < was[c]->GetRecords().size(); ++r) {
+            const CTraceRecord& a = *was[c]->GetRecords()[r];
+            const CTraceRecord& b = *is[c]->GetRecords()[r];
+            EXPECT_TRUE(b.GetFields() == a.GetFields()) << "entry " << c << " record " << r;
+            EXPECT_EQ(b.GetSummary(), a.GetSummary());
+            EXPECT_EQ(b.GetDisplayText(), a.GetDisplayText());
+        }
+    }
+    ASSERT_EQ(back.GetExchanges().size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_TRUE(*back.GetExchanges()[i] == *live.store.GetExchanges()[i]) << "exchange " << i;
+    EXPECT_EQ(back.AddExchange()->m_nId, 3u); // numbering goes on after the reopened ones
+    EXPECT_EQ(run.RunValue("upstream"), "up.test:3128");
+    ASSERT_EQ(run.debugLines.size(), 1u);
+    EXPECT_EQ(run.debugLines[0].text, "CONNECT origin.test:443\r\n");
+}
+
+TEST_F(SessionFileTest, OneWriterPerFileAndNeverOverAnother)
+{
+    LiveCapture first;
+    std::string error;
+    ASSERT_TRUE(first.Start(m_strPath, error)) << error;
+    CSessionRecorder second;
+    EXPECT_FALSE(second.Start(m_strPath, {}, nullptr, error));
+    EXPECT_NE(error.find("being recorded by another Kestrune"), std::string::npos) << error;
+    first.recorder.Stop();
+    EXPECT_FALSE(second.Start(m_strPath, {}, nullptr, error));
+    EXPECT_NE(error.find("exists already"), std::string::npos) << error;
+    EXPECT_EQ(ReadError(), ""); // the refused writers left it as it was
+}
+
+TEST_F(SessionFileTest, RefusesFilesItCannotTrust)
+{
+    struct Case {
+        const char* name;
+        std::function<void(SessionFileTest&)> spoil;
+        const char* said;
+    };
+    const auto cut = [](SessionFileTest& t, std::size_t keep) {
+        WriteBytes(t.m_strPath, ReadBytes(t.m_strPath).substr(0, keep));
+    };
+    const std::vector<Case> cases = {
+        {"missing", [](SessionFileTest& t) { std::remove(t.m_strPath.c_str()); }, "cannot open"},
+        {"empty", [](SessionFileTest& t) { WriteBytes(t.m_strPath, ""); }, "is empty"},
+        {"text", [](SessionFileTest& t) { WriteBytes(t.m_strPath, "GET / HTTP/1.1\r\n"); },
+         "not a SQLite file"},
+        {"header cut", [&](SessionFileTest& t) { cut(t, 60); }, "truncated"},
+        {"pages cut", [&](SessionFileTest& t) { cut(t, 8192); }, "truncated"},
+        {"odd size", [&](SessionFileTest& t) { cut(t, 10000); }, "truncated"},
+        {"another program's",
+         [](SessionFileTest& t) {
+             std::remove(t.m_strPath.c_str());
+             sqlite3* db = nullptr;
+             sqlite3_open(t.m_strPath.c_str(), &db);
+             sqlite3_exec(db, "CREATE TABLE notes(x)", nullptr, nullptr, nullptr);
+             sqlite3_close(db);
+         },
+         "another program"},
+        {"newer", [](SessionFileTest& t) { t.Sql("PRAGMA user_version=2"); }, "newer Kestrune"},
+        {"no tables", [](SessionFileTest& t) { t.Sql("DROP TABLE records"); }, "no such table"},
+        {"other columns",
+         [](SessionFileTest& t) { t.Sql("ALTER TABLE exchanges DROP COLUMN end_reason"); },
+         "another layout"},
+        {"bad values", [](SessionFileTest& t) { t.Sql("UPDATE records SET direction=7"); },
+         "out of range"},
+        {"bad body", [](SessionFileTest& t) { t.Sql("UPDATE exchanges SET response_body=x'00'"); },
+         "does not unpack"},
+        {"overwritten pages",
+         [](SessionFileTest& t) {
+             std::string bytes = ReadBytes(t.m_strPath);
+             for (std::size_t i = 4096; i < bytes.size(); i += 7)
+                 bytes[i] = '\xa5';
+             WriteBytes(t.m_strPath, bytes);
+         },
+         "damaged"},
+    };
+    for (const Case& c : cases) {
+        std::remove(m_strPath.c_str());
+        RecordCapture();
+        c.spoil(*this);
+        const std::string error = ReadError();
+        EXPECT_NE(error.find(c.said), std::string::npos) << c.name << ": " << error;
+    }
+}
+
+} // namespace
