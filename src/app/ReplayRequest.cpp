@@ -64,15 +64,26 @@ SReplayRequest MakeReplayRequest(const CExchange& exchange, bool allowUnsafe)
     if (exchange.m_nStatus != 0 && !exchange.m_ResponseBody.IsCut()) {
         // A HAR keeps the content without its chunks while its head may still say chunked.
         std::string plain;
-        const bool chunked = IsChunked(exchange.m_strResponseHead)
-                             && CChunkedRemover().Remove(exchange.m_ResponseBody.bytes, plain)
-                                    == CChunkedRemover::Status::End;
+        bool chunked = false;
+        if (IsChunked(exchange.m_strResponseHead)) {
+            CBodyFramer chunks;
+            chunks.Start(CBodyFraming{EBodyKind::Chunked, 0, true}, true);
+            chunks.Consume(exchange.m_ResponseBody.bytes, &plain);
+            chunked = chunks.IsDone();
+        }
         CBodyHash hash(false);
         hash.Add(chunked ? plain : exchange.m_ResponseBody.bytes);
         request.recordedBodyKnown = true;
         request.recordedBodyHash = hash.Value();
     }
     return request;
+}
+
+CBodyHash::CBodyHash(bool chunked)
+    : m_bChunked(chunked)
+{
+    if (m_bChunked)
+        m_Chunks.Start(CBodyFraming{EBodyKind::Chunked, 0, true}, true);
 }
 
 void CBodyHash::AddPlain(std::string_view bytes)
@@ -90,6 +101,6 @@ void CBodyHash::Add(std::string_view bytes)
         return;
     }
     m_Plain.clear();
-    m_Chunks.Remove(bytes, m_Plain);
+    m_Chunks.Consume(bytes, &m_Plain);
     AddPlain(m_Plain);
 }

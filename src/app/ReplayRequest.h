@@ -1,5 +1,5 @@
 #pragma once
-#include "trace/ChunkedRemover.h"
+#include "http/MessageFraming.h"
 
 #include <cstdint>
 #include <string>
@@ -34,10 +34,7 @@ SReplayRequest MakeReplayRequest(const CExchange& exchange, bool allowUnsafe);
 // content compare equal however the origin cut its chunks. Fed piece by piece.
 class CBodyHash {
 public:
-    explicit CBodyHash(bool chunked)
-        : m_bChunked(chunked)
-    {
-    }
+    explicit CBodyHash(bool chunked);
     void Add(std::string_view bytes);
     std::uint64_t Value() const { return m_nHash; }
 
@@ -45,7 +42,7 @@ private:
     void AddPlain(std::string_view bytes);
 
     bool m_bChunked;
-    CChunkedRemover m_Chunks;
+    CBodyFramer m_Chunks;
     std::string m_Plain;                            // the last piece's data, reused
     std::uint64_t m_nHash = 1469598103934665603ull; // FNV-1a: equality, not secrecy
 };
