@@ -76,7 +76,7 @@ bool CHeadlessRunner::Start()
     connect(signalPipe, &CSignalPipe::Signalled, this, &CHeadlessRunner::OnSignal);
 
     m_app.InitCore();
-    CConnectionWatchdog::Instance().SetTimeouts(m_options.connectTimeoutSeconds,
+    m_app.Watchdog().SetTimeouts(m_options.connectTimeoutSeconds,
                                                 m_options.headerTimeoutSeconds,
                                                 m_options.idleTimeoutSeconds);
 
@@ -162,6 +162,8 @@ bool CHeadlessRunner::Start()
         m_pHar = std::make_unique<CHarRunFile>(QString::fromStdString(*m_options.harFile));
     if (m_options.logFile && !m_pHar)
         m_app.m_pTraceStore->SetKeepRecordTexts(false); // only the log reads records back
+    if (!m_pHar)
+        m_app.m_pTraceStore->SetKeepExchanges(false); // nothing reads finished exchanges back
     if (!m_options.logFile) {
         // Nothing reads a record back after it was printed (the HAR reads closed connections
         // before each purge): an open connection keeps only what its next chunks look at, so a
