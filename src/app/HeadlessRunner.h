@@ -36,6 +36,9 @@ public:
 private:
     // The HTTPS settings of this run; false (said on stderr) when they cannot be used.
     bool StartHttps();
+    // --har and --exchanges: their files, and the store's exchange observer; false (said on
+    // stderr) when a file cannot be made.
+    bool OpenExchangeOutputs();
     void OnSignal(int signalNumber);
     void PrintRecord(const CTraceRecord& record);
     void DrainDebugLines();
@@ -55,6 +58,8 @@ private:
     QTimer* m_pLogTimer = nullptr;
     QTimer* m_pPurgeTimer = nullptr;
     std::unique_ptr<CHarRunFile> m_pHar; // with --har
+    std::unique_ptr<COutputWriter> m_pExchanges; // with --exchanges
+    int m_nExchangesFd = -1;
     std::unique_ptr<CLogSaveJob> m_pSave;   // the save under way
     bool m_bSaveAgain = false;              // a save was asked for while one ran
     bool m_bSaveBegun = false;              // its file was opened (else it said why)

@@ -160,6 +160,7 @@ private:
     std::uint64_t m_nLastExchangeId = 0;
     std::function<void(const CExchange&)> m_ExchangeObserver;
     bool m_bKeepExchanges = true;
+    std::size_t m_nExchangesAfterSweep = 0; // open ones held after the last sweep
     std::function<void(const CTraceRecord&)> m_RecordObserver;
     std::function<void(const std::string&)> m_DebugObserver;
     // Watching changes no record: allowed on a store seen as const.

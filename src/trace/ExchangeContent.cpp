@@ -1,0 +1,70 @@
+#include "trace/ExchangeContent.h"
+
+#include "http/AsciiCase.h"
+#include "trace/BodyDecoder.h"
+#include "trace/ChunkedRemover.h"
+#include "trace/Exchange.h"
+
+#include <optional>
+
+namespace {
+
+// The body with its chunking off when the last transfer coding is chunked; complete when the
+// chunked framing ended.
+SExchangeContent Unframed(const SExchangeBody& body, std::string_view transferEncoding)
+{
+    SExchangeContent content;
+    std::string_view last = transferEncoding.substr(transferEncoding.rfind(',') + 1);
+    while (!last.empty() && (last.front() == ' ' || last.front() == '\t'))
+        last.remove_prefix(1);
+    while (!last.empty() && (last.back() == ' ' || last.back() == '\t'))
+        last.remove_suffix(1);
+    if (!EqualsNoCase(last, "chunked")) {
+        content.bytes = body.bytes;
+        content.complete = !body.IsCut();
+        return content;
+    }
+    CChunkedRemover remover;
+    content.complete = remover.Remove(body.bytes, content.bytes) == CChunkedRemover::Status::End
+                       && !body.IsCut();
+    return content;
+}
+
+std::optional<ContentCoding> CodingNamed(std::string_view name)
+{
+    for (ContentCoding coding : {ContentCoding::Gzip, ContentCoding::Deflate, ContentCoding::Brotli,
+                                 ContentCoding::Zstd}) {
+        if (EqualsNoCase(name, ContentCodingName(coding)))
+            return coding;
+    }
+    if (EqualsNoCase(name, "x-gzip"))
+        return ContentCoding::Gzip;
+    return std::nullopt;
+}
+
+} // namespace
+
+SExchangeContent RequestContent(const CExchange& exchange)
+{
+    return Unframed(exchange.m_RequestBody, exchange.RequestField("Transfer-Encoding"));
+}
+
+SExchangeContent ResponseContent(const CExchange& exchange, std::uint64_t limit)
+{
+    SExchangeContent content =
+        Unframed(exchange.m_ResponseBody, exchange.ResponseField("Transfer-Encoding"));
+    const std::string_view encoding = exchange.ResponseField("Content-Encoding");
+    if (encoding.empty() || EqualsNoCase(encoding, "identity") || !content.complete)
+        return content;
+    const std::optional<ContentCoding> coding = CodingNamed(encoding);
+    if (!coding)
+        return content;
+    std::string decoded;
+    const auto step = CBodyDecoder::Create(*coding)->Decode(content.bytes, decoded,
+                                                            static_cast<std::size_t>(limit));
+    if (step.status != CBodyDecoder::Status::End)
+        return content;
+    content.bytes = std::move(decoded);
+    content.decoded = true;
+    return content;
+}
