@@ -134,7 +134,7 @@ TEST(HarBuilderTest, RunFileSavesWhatFinishedAndIsAlwaysWhole)
     EXPECT_NE(error.find("missing/run.har"), std::string::npos);
 }
 
-// curl through the headless proxy; the HAR is written at exit.
+// curl through the headless proxy: an exchange line as the exchange ends, the HAR at exit.
 TEST(HarBuilderTest, HeadlessRunWritesItsHarAtExit)
 {
     LoopbackServer origin([](BlockingStream& stream) {
@@ -147,8 +147,10 @@ TEST(HarBuilderTest, HeadlessRunWritesItsHarAtExit)
     env.insert("XDG_CONFIG_HOME", dir.path());
     proxy.setProcessEnvironment(env);
     const QString har = dir.filePath("run.har");
+    const QString lines = dir.filePath("exchanges.jsonl");
     QByteArray stderrText;
-    const int port = StartHeadless(proxy, {"--headless", "--port", "0", "--quiet", "--har", har}, stderrText);
+    const int port = StartHeadless(proxy, {"--headless", "--port", "0", "--quiet", "--har", har, "--exchanges", lines},
+                                   stderrText);
     ASSERT_GT(port, 0) << stderrText.toStdString();
 
     const QString url = QString("http://127.0.0.1:%1/page?x=1").arg(origin.Port());
@@ -167,6 +169,23 @@ TEST(HarBuilderTest, HeadlessRunWritesItsHarAtExit)
     EXPECT_EQ(entries[0]["request"]["url"].toString(), url);
     EXPECT_EQ(entries[0]["response"]["content"]["text"].toString(), "ok");
     EXPECT_EQ(SchemaErrors(har), "");
+
+    QFile exchanges(lines);
+    ASSERT_TRUE(exchanges.open(QIODevice::ReadOnly));
+    EXPECT_EQ(exchanges.permissions() & 0x0077, 0);
+    const QList<QByteArray> written = exchanges.readAll().split('\n');
+    ASSERT_EQ(written.size(), 2) << "one line and the end"; // the tunnel-free run: one exchange
+    const QJsonObject line = QJsonDocument::fromJson(written[0]).object();
+    EXPECT_EQ(line["method"].toString(), "GET");
+    EXPECT_EQ(line["url"].toString(), url);
+    EXPECT_EQ(line["status"].toInt(), 200);
+    EXPECT_EQ(line["end"].toString(), "complete");
+    EXPECT_EQ(line["response"]["body_bytes"].toInt(), 2);
+    EXPECT_EQ(line["response"]["decoded_bytes"].toInt(), 2);
+    EXPECT_EQ(line["flags"].toArray().size(), 0);
+    EXPECT_GE(line["timings"]["wait"].toDouble(), 0.0);
+    EXPECT_GT(line["id"].toInt(), 0);
+    EXPECT_TRUE(line["started"].toString().endsWith('Z'));
 }
 
 } // namespace
