@@ -6,7 +6,6 @@
 #include "trace/CurlCommand.h"
 #include "trace/Exchange.h"
 #include "trace/ExchangeUrl.h"
-#include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
 #include "ui/viewers/FixCarriageReturns.h"
