@@ -1,13 +1,6 @@
 #include "app/JsonText.h"
 
-#include <QStringDecoder>
-
-bool IsUtf8(std::string_view bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString decoded = decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    return !decoder.hasError();
-}
+#include "trace/ExchangeContent.h"
 
 QString JsonText(std::string_view bytes)
 {

@@ -26,22 +26,7 @@ bool LeftOut(std::string_view name)
 // Whether a shell argument and the clipboard carry the body unchanged: UTF-8 without NUL.
 bool IsPlainText(std::string_view text)
 {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == 0)
-            return false;
-        const std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 6 ? 2 : (byte >> 4) == 14 ? 3
-                                                    : (byte >> 3) == 30 ? 4 : 0;
-        if (length == 0 || i + length > text.size())
-            return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2)
-                return false;
-        }
-        i += length;
-    }
-    return true;
+    return text.find('\0') == std::string_view::npos && IsUtf8(text);
 }
 
 // A printf format that writes the bytes back: printable ASCII as it is, the rest in octal.

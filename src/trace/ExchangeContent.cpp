@@ -68,3 +68,43 @@ SExchangeContent ResponseContent(const CExchange& exchange, std::uint64_t limit)
     content.decoded = true;
     return content;
 }
+
+bool IsUtf8(std::string_view bytes)
+{
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        // The length and the range of the second byte, which rules out overlong forms,
+        // surrogates and values past U+10FFFF (RFC 3629 section 4).
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xbf;
+        if (lead >= 0xc2 && lead <= 0xdf) {
+            length = 2;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            length = 3;
+            low = lead == 0xe0 ? 0xa0 : 0x80;
+            high = lead == 0xed ? 0x9f : 0xbf;
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4;
+            low = lead == 0xf0 ? 0x90 : 0x80;
+            high = lead == 0xf4 ? 0x8f : 0xbf;
+        } else {
+            return false;
+        }
+        if (i + length > bytes.size())
+            return false;
+        const auto second = static_cast<unsigned char>(bytes[i + 1]);
+        if (second < low || second > high)
+            return false;
+        for (std::size_t k = 2; k < length; ++k) {
+            if ((static_cast<unsigned char>(bytes[i + k]) & 0xc0) != 0x80)
+                return false;
+        }
+        i += length;
+    }
+    return true;
+}

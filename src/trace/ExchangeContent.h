@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class CExchange;
 
@@ -17,3 +18,6 @@ SExchangeContent RequestContent(const CExchange& exchange);
 // The response body decoded, at most `limit` bytes of it: past that (or a corrupt stream, or
 // a coding not known here) the content is the body as it came, only its chunking taken off.
 SExchangeContent ResponseContent(const CExchange& exchange, std::uint64_t limit);
+
+// Whether bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool IsUtf8(std::string_view bytes);

@@ -87,6 +87,15 @@ TEST(ExchangeContentTest, TakesOffChunkingAndContentCoding)
     EXPECT_EQ(ResponseContent(*big, 100).bytes, zipped);
 }
 
+TEST(ExchangeContentTest, TellsUtf8FromOtherBytes)
+{
+    for (const char* good : {"", "abc", "\xc3\xa9t\xc3\xa9", "\xef\xbf\xbd", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf"})
+        EXPECT_TRUE(IsUtf8(good)) << good;
+    for (const char* bad : {"\xe9t\xe9", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+                            "\xe2\x82", "\x80", "\xf8\x88\x80\x80\x80"})
+        EXPECT_FALSE(IsUtf8(bad)) << bad;
+}
+
 TEST(ExchangeUrlTest, IsTheRoutedAddressInPrintableForm)
 {
     CTraceStore store;
