@@ -79,7 +79,7 @@ bool CHeadlessRunner::Start()
     connect(signalPipe, &CSignalPipe::Signalled, this, &CHeadlessRunner::OnSignal);
 
     m_app.InitCore();
-    CConnectionWatchdog::Instance().SetTimeouts(m_options.connectTimeoutSeconds,
+    m_app.Watchdog().SetTimeouts(m_options.connectTimeoutSeconds,
                                                 m_options.headerTimeoutSeconds,
                                                 m_options.idleTimeoutSeconds);
 
@@ -153,6 +153,8 @@ bool CHeadlessRunner::Start()
     }
     if (m_options.logFile)
         m_app.m_pTraceStore->SetKeepRecordTexts(false); // only the log reads records back
+    if (!m_pHar)
+        m_app.m_pTraceStore->SetKeepExchanges(false); // nothing reads finished exchanges back
     if (!m_options.logFile) {
         // Nothing reads a record back after it was printed: an open connection keeps only what
         // its next chunks look at, so a long keep-alive connection does not grow.

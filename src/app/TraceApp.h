@@ -1,6 +1,7 @@
 #pragma once
 #include "app/SheetBase.h"
 #include "proxy/ConnectionRegistry.h"
+#include "proxy/ConnectionWatchdog.h"
 #include "proxy/Listen.h"
 #include "proxy/ProxyContext.h"
 #include "trace/TraceState.h"
@@ -47,6 +48,7 @@ public:
     // The proxy engine's context.
     CTraceStore* TraceStore() const override { return m_pTraceStore.get(); }
     CConnectionRegistry& Connections() override { return m_Connections; }
+    CConnectionWatchdog& Watchdog() override { return m_Watchdog; }
     CTlsProvider* Https() const override;
     bool UseProxy() const override { return m_bUseProxy != 0; }
     // The upstream proxy is this proxy's own listening port on an address of this machine:
@@ -65,6 +67,8 @@ public:
     // The port the listener is bound to (what the system chose for port 0); 0 when none.
     int GetListenPort() const;
 
+    // The watchdog outlives the connections it watches.
+    CConnectionWatchdog m_Watchdog;
     // The connections outlive a restart of the listener; freed last of all.
     CConnectionRegistry m_Connections;
     std::unique_ptr<CTraceStore> m_pTraceStore;

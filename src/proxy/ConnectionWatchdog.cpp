@@ -14,10 +14,9 @@ namespace {
 constexpr int kSweepMs = 1000;
 } // namespace
 
-CConnectionWatchdog& CConnectionWatchdog::Instance()
+CConnectionWatchdog::~CConnectionWatchdog()
 {
-    static CConnectionWatchdog watchdog;
-    return watchdog;
+    delete m_pTimer.data();
 }
 
 void CConnectionWatchdog::SetTimeouts(int connectS, int headerS, int idleS)
@@ -30,13 +29,11 @@ void CConnectionWatchdog::SetTimeouts(int connectS, int headerS, int idleS)
 void CConnectionWatchdog::EnsureTimer()
 {
     // The timer goes with the application object; a later one gets a new timer.
-    static QPointer<QTimer> alive;
-    if (alive || !QCoreApplication::instance())
+    if (m_pTimer || !QCoreApplication::instance())
         return;
     m_pTimer = new QTimer(QCoreApplication::instance());
     QObject::connect(m_pTimer, &QTimer::timeout, [this] { Sweep(); });
     m_pTimer->start(kSweepMs);
-    alive = m_pTimer;
 }
 
 void CConnectionWatchdog::Add(CProxy* proxy)

@@ -5,6 +5,8 @@
 #include <memory>
 #include <unordered_map>
 
+#include <QPointer>
+
 class CProxy;
 class QTimer;
 
@@ -30,7 +32,10 @@ public:
     static constexpr int kDefaultHeaderTimeoutS = 60;
     static constexpr int kDefaultIdleTimeoutS = 15 * 60;
 
-    static CConnectionWatchdog& Instance();
+    CConnectionWatchdog() = default;
+    ~CConnectionWatchdog();
+    CConnectionWatchdog(const CConnectionWatchdog&) = delete;
+    CConnectionWatchdog& operator=(const CConnectionWatchdog&) = delete;
 
     // In seconds; the defaults hold until they are set.
     void SetTimeouts(int connectS, int headerS, int idleS);
@@ -57,7 +62,6 @@ private:
         std::size_t headerBytes = 0;
     };
 
-    CConnectionWatchdog() = default;
     void EnsureTimer();
 
     std::unordered_map<CProxy*, Watch> m_Watched;
@@ -65,5 +69,5 @@ private:
     std::chrono::seconds m_Connect{kDefaultConnectTimeoutS};
     std::chrono::seconds m_Header{kDefaultHeaderTimeoutS};
     std::chrono::seconds m_Idle{kDefaultIdleTimeoutS};
-    QTimer* m_pTimer = nullptr;
+    QPointer<QTimer> m_pTimer; // goes with the application object, if that goes first
 };

@@ -1,12 +1,15 @@
 #include "proxy/Host.h"
 
-#include "proxy/ConnectionWatchdog.h"
 #include "http/HeaderFunctions.h"
+#include "http/HttpHead.h"
+#include "proxy/ExchangeSteps.h"
+#include "proxy/HostOwner.h"
 #include "proxy/Proxy.h"
 #include "proxy/ProxyContext.h"
 #include "proxy/TlsChannel.h"
 #include "proxy/TracedSend.h"
 #include "proxy/UpstreamAddress.h"
+#include "tls/TlsSession.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceStore.h"
 
@@ -29,12 +32,11 @@ namespace {
 constexpr std::size_t kReplayLimit = 65536;
 } // namespace
 
-CHost::CHost(CProxy* proxy, std::string target, std::string host, int port)
-    : m_pProxy(proxy)
-    , m_strTarget(std::move(target))
-    , m_strHost(std::move(host))
-    , m_nPort(port)
+CHost::CHost(CHostOwner& owner, SRoute route)
+    : m_Owner(owner)
+    , m_Route(std::move(route))
 {
+    m_bViaUpstream = m_Route.viaUpstream && m_Route.kind != SRoute::EKind::TlsOrigin;
 }
 
 CHost::~CHost()
@@ -49,38 +51,68 @@ void CHost::EndTrace()
     if (CTraceConnection* entry = m_pTrace) {
         m_pTrace = nullptr;
         entry->DetachConnection();
-        if (CTraceStore* store = m_pProxy->Context().TraceStore())
+        if (CTraceStore* store = m_Owner.Context().TraceStore())
             store->DropClosedEntry(entry);
     }
 }
 
-void CHost::Record(ETraceDirection direction, ETracePart part, std::string_view bytes)
+int CHost::TraceId() const
+{
+    return m_pTrace ? m_pTrace->GetId() : 0;
+}
+
+void CHost::Record(ETraceDirection direction, ETracePart part, std::string_view bytes,
+                   std::uint64_t exchange)
 {
     if (!m_pTrace) {
-        // The store dropped the entry while this connection lives: start a new one.
-        CTraceStore* store = m_pProxy->Context().TraceStore();
+        // The entry starts with the first chunk (a tunnel's is made once it is known whether
+        // it is decrypted), or again after the store dropped it while this connection lives.
+        CTraceStore* store = m_Owner.Context().TraceStore();
         if (!store || m_bTraceEnded)
             return;
         m_pTrace = store->AddConnection(this, m_bTunnel);
         if (!m_strOrigin.empty())
             m_pTrace->SetOrigin(m_strOrigin);
     }
-    m_pTrace->AddChunk(direction, part, bytes);
+    m_pTrace->AddChunk(direction, part, bytes, exchange);
 }
 
-bool CHost::QueueForServer(std::string_view bytes, bool sendNow)
+bool CHost::KeepsBodies() const
+{
+    const CTraceStore* store = m_Owner.Context().TraceStore();
+    return store && store->KeepsExchanges();
+}
+
+bool CHost::QueueForServer(std::string_view bytes, CExchange* exchange, bool sendNow)
 {
     m_SendBuffer.append(bytes);
-    // Request bytes are recorded as header part, body included.
-    Record(ETraceDirection::Sent, ETracePart::Header, bytes);
+    m_nQueued += bytes.size();
+    if (exchange) {
+        // Tunnel bytes are counted, never kept: they are another protocol (or ciphertext).
+        AddBodyBytes(exchange->m_RequestBody, bytes,
+                     KeepsBodies() && m_nState != EResponseStage::Tunnel);
+        if (!m_Owed.empty() && m_Owed.back().exchange.get() == exchange) {
+            m_Owed.back().queuedEnd = m_nQueued; // its body follows its head
+            m_Owed.back().sentPending = true;
+        }
+    }
+    // A tunnel's bytes are recorded as header parts, as its entry always showed them.
+    const CExchange* tagged = exchange ? exchange : m_pTunnelExchange.get();
+    Record(ETraceDirection::Sent, m_bTunnel ? ETracePart::Header : ETracePart::Body, bytes,
+           tagged ? tagged->m_nId : 0);
     if (sendNow && m_bConnected)
         return FlushToServer();
     return true;
 }
 
-void CHost::QueueRequest(std::string_view header, std::string_view method, bool repeatable)
+void CHost::QueueRequest(std::string_view header, std::shared_ptr<CExchange> exchange,
+                         bool repeatable)
 {
-    m_Methods.emplace_back(method);
+    m_SendBuffer.append(header);
+    m_nQueued += header.size();
+    Record(ETraceDirection::Sent, ETracePart::Header, header, exchange->m_nId);
+    exchange->m_nServerConnection = TraceId();
+    m_Owed.push_back(SOwed{std::move(exchange), m_nQueued, m_nQueued, true});
     m_bReplayable = m_bReplayable && repeatable && m_Replay.size() + header.size() <= kReplayLimit;
     if (m_bReplayable) {
         m_Replay.append(header);
@@ -89,15 +121,14 @@ void CHost::QueueRequest(std::string_view header, std::string_view method, bool 
         m_Replay = std::string();
         m_ReplayLengths.clear();
     }
-    QueueForServer(header, false);
 }
 
 bool CHost::CanRepeatUnanswered() const
 {
     // Only after an answer on this connection (a keep-alive close, not a server that refuses
     // the request) and never after the browser's own end was passed on.
-    return m_bClosed && m_bAnswered && !m_bShutDownSent && m_bReplayable && !m_Methods.empty()
-        && m_Methods.size() == m_ReplayLengths.size() && m_nState == EResponseStage::Header
+    return m_bClosed && m_bAnswered && !m_bShutDownSent && m_bReplayable && !m_Owed.empty()
+        && m_Owed.size() == m_ReplayLengths.size() && m_nState == EResponseStage::Header
         && m_Header.empty() && m_nCloseAt == UINT64_MAX;
 }
 
@@ -106,39 +137,92 @@ void CHost::MoveUnansweredTo(CHost& other)
     std::size_t offset = 0;
     for (std::size_t i = 0; i < m_ReplayLengths.size(); ++i) {
         other.QueueRequest(std::string_view(m_Replay).substr(offset, m_ReplayLengths[i]),
-                           m_Methods[i], true);
+                           m_Owed[i].exchange, true);
         offset += m_ReplayLengths[i];
     }
-    m_Methods.clear();
+    m_Owed.clear();
     m_Replay = std::string();
     m_ReplayLengths.clear();
 }
 
 void CHost::ForgetLastRequest()
 {
-    if (!m_Methods.empty())
-        m_Methods.pop_back();
+    if (!m_Owed.empty())
+        m_Owed.pop_back();
     m_bReusable = false;
     m_bReplayable = false;
 }
 
-bool CHost::IsReusableFor(const std::string& target) const
+bool CHost::IsReusableFor(const SRoute& route) const
 {
     return !m_bClosed && !m_bFailed && !m_bTunnel && m_bReusable
-        && m_nState != EResponseStage::Tunnel && target == m_strTarget;
+        && m_nState != EResponseStage::Tunnel && m_Route.SharesConnectionWith(route);
 }
+
+void CHost::SetTunnel(std::shared_ptr<CExchange> exchange)
+{
+    m_bTunnel = true;
+    m_nState = EResponseStage::Tunnel;
+    m_pTunnelExchange = std::move(exchange);
+}
+
+CExchange* CHost::Receiving() const
+{
+    if (!m_Owed.empty())
+        return m_Owed.front().exchange.get();
+    return m_pTunnelExchange.get();
+}
+
+void CHost::StampOwed(std::int64_t SExchangeTimes::*step)
+{
+    const std::int64_t now = ExchangeNow();
+    for (SOwed& owed : m_Owed) {
+        if (owed.exchange->m_Times.*step == 0)
+            owed.exchange->m_Times.*step = now;
+    }
+}
+
+void CHost::StampSent()
+{
+    // Stamped again when more of a body has gone: the last stamp is its last byte's.
+    std::int64_t now = 0;
+    for (SOwed& owed : m_Owed) {
+        if (owed.queuedEnd > m_nSent)
+            break;
+        if (owed.sentPending) {
+            if (now == 0)
+                now = ExchangeNow();
+            owed.exchange->m_Times.requestSent = now;
+            owed.sentPending = false;
+        }
+    }
+}
+
+namespace {
+
+// Whether bytes may begin a status line ("HTTP/"), as far as they go.
+bool MayStartStatusLine(std::string_view bytes)
+{
+    const std::string_view start("HTTP/");
+    return bytes.substr(0, start.size()) == start.substr(0, std::min(bytes.size(), start.size()));
+}
+
+} // namespace
 
 bool CHost::FlushToServer()
 {
     if (!m_bConnected || m_bClosed)
         return true;
-    if (!m_SendBuffer.empty()
-        && SendFront(*this, m_SendBuffer, kSendTrace, m_pProxy->Context().TraceStore()) < 0) {
-        // The server stopped taking data; what it already answered is still read.
-        return ServerEnded(0);
+    if (!m_SendBuffer.empty()) {
+        const int n = SendFront(*this, m_SendBuffer, kSendTrace, m_Owner.Context().TraceStore());
+        if (n < 0)
+            return ServerEnded(0); // the server stopped taking data; its answers are still read
+        m_nSent += static_cast<std::uint64_t>(n);
+        if (n > 0 && !m_Owed.empty())
+            StampSent();
     }
     m_SendBuffer.ReleaseIfEmpty(256 * 1024); // a huge header leaves no huge buffer behind
-    if (m_SendBuffer.empty() && m_pProxy->IsBrowserDone() && !m_bShutDownSent) {
+    if (m_SendBuffer.empty() && m_Owner.IsBrowserDone() && !m_bShutDownSent) {
         // The browser's half-close, passed on once every byte it sent is delivered.
         m_bShutDownSent = true;
         // Fails only on a connection that is already gone, whose end the events report.
@@ -150,16 +234,19 @@ bool CHost::FlushToServer()
 CHost::EDelivery CHost::DeliverResponse()
 {
     const std::uint64_t limit = m_ResponseEnds.empty() ? m_RecvBuffer.size()
-                                                       : m_ResponseEnds.front() - m_nDelivered;
+                                                       : m_ResponseEnds.front().end - m_nDelivered;
     if (limit > 0 && !m_RecvBuffer.empty()) {
-        const int n = SendFront(*m_pProxy, m_RecvBuffer, kSendTrace,
-                                m_pProxy->Context().TraceStore(), static_cast<std::size_t>(limit));
+        const int n = SendFront(m_Owner.BrowserSocket(), m_RecvBuffer, kSendTrace,
+                                m_Owner.Context().TraceStore(), static_cast<std::size_t>(limit));
         if (n < 0)
             return EDelivery::BrowserGone;
         m_nDelivered += static_cast<std::uint64_t>(n);
     }
-    if (!m_ResponseEnds.empty() && m_nDelivered == m_ResponseEnds.front()) {
-        m_ResponseEnds.erase(m_ResponseEnds.begin());
+    if (!m_ResponseEnds.empty() && m_nDelivered == m_ResponseEnds.front().end) {
+        const SHeldEnd held = std::move(m_ResponseEnds.front());
+        m_ResponseEnds.pop_front();
+        // The browser has the whole response: its exchange ends as the response ended.
+        EndExchange(m_Owner.Context().TraceStore(), *held.exchange, held.state);
         return m_nDelivered == m_nCloseAt ? EDelivery::EndOfPair : EDelivery::Complete;
     }
     if (m_bClosed && m_RecvBuffer.empty())
@@ -188,7 +275,7 @@ void CHost::Retire()
 
 int CHost::SendBuffer(CAsyncSocket& socket, CByteQueue& bytes)
 {
-    const int n = SendFront(socket, bytes, kSendTrace, m_pProxy->Context().TraceStore());
+    const int n = SendFront(socket, bytes, kSendTrace, m_Owner.Context().TraceStore());
     return n > 0 ? n : 0;
 }
 
@@ -218,16 +305,19 @@ void CHost::PostHeldPlaintext()
 
 void CHost::OnConnect(int errorCode)
 {
-    if (m_pProxy->IsTornDown())
+    if (m_Owner.IsTornDown())
         return; // closed with its pair; freed with it
-    m_pProxy->ReleaseRetired();
-    CConnectionWatchdog::Instance().ConnectFinished(m_pProxy);
+    m_Owner.ReleaseRetired();
+    m_Owner.ServerConnected(this);
     if (errorCode != 0) {
         // Refused, unreachable or not resolved: the browser gets the 404 page in its turn.
-        m_pProxy->ConnectFailed(this);
+        m_Owner.ConnectFailed(this);
         return;
     }
     m_bConnected = true;
+    StampOwed(&SExchangeTimes::connected);
+    if (m_pTunnelExchange)
+        m_pTunnelExchange->m_Times.connected = ExchangeNow();
     if (IsTls())
         StartTls();
     OnSend(0);
@@ -235,24 +325,24 @@ void CHost::OnConnect(int errorCode)
 
 void CHost::OnSend(int)
 {
-    if (m_pProxy->IsTornDown())
+    if (m_Owner.IsTornDown())
         return; // closed with its pair; freed with it
-    m_pProxy->ReleaseRetired();
+    m_Owner.ReleaseRetired();
     if (m_pTls && !m_pTls->Flush()) {
         ServerEnded(0);
         return;
     }
     if (!FlushToServer())
         return;
-    if (!m_pProxy->FlushToBrowser())
+    if (!m_Owner.FlushToBrowser())
         return;
-    m_pProxy->UpdateFlow();
+    m_Owner.UpdateFlow();
 }
 
 int CHost::DoRead(char* buffer)
 {
     const int n = Receive(buffer, CProxy::kReadSize);
-    const CProxyContext& context = m_pProxy->Context();
+    const CProxyContext& context = m_Owner.Context();
     if (n > 0 && context.DebugTraceOn()) {
         char line[96];
         std::snprintf(line, sizeof line, "CHost::DoRead CHost Read socket=%u bytes=%u\r\n",
@@ -264,11 +354,12 @@ int CHost::DoRead(char* buffer)
 
 void CHost::OnReceive(int)
 {
-    if (m_bClosed || m_pProxy->IsTornDown())
+    if (m_bClosed || m_Owner.IsTornDown())
         return;
-    m_pProxy->ReleaseRetired();
+    m_Owner.ReleaseRetired();
     char buffer[CProxy::kReadSize];
-    for (int i = 0; i < kReadsPerEvent && m_RecvBuffer.size() < CProxy::kBufferLimit; ++i) {
+    for (int i = 0; i < kReadsPerEvent && m_RecvBuffer.size() < CProxy::kBufferLimit && !m_bClosed;
+         ++i) {
         const int n = DoRead(buffer);
         if (n == 0) {
             ServerEnded(0);
@@ -285,15 +376,19 @@ void CHost::OnReceive(int)
             break; // drained for now; the next readiness brings the rest
     }
     if (m_pTls) {
+        if (!m_bTlsDone && m_pTls->Session().IsOpen()) {
+            m_bTlsDone = true;
+            StampOwed(&SExchangeTimes::tlsDone);
+        }
         // The handshake may have just let the waiting requests go.
         if (!FlushToServer())
             return;
         if (m_RecvBuffer.size() < CProxy::kBufferLimit)
             PostHeldPlaintext();
     }
-    if (!m_pProxy->FlushToBrowser())
+    if (!m_Owner.FlushToBrowser())
         return;
-    m_pProxy->UpdateFlow();
+    m_Owner.UpdateFlow();
 }
 
 void CHost::Hold(ETracePart part, std::string_view bytes)
@@ -302,7 +397,8 @@ void CHost::Hold(ETracePart part, std::string_view bytes)
         return;
     m_RecvBuffer.append(bytes);
     m_nHeld += bytes.size();
-    Record(ETraceDirection::Received, part, bytes);
+    const CExchange* exchange = Receiving();
+    Record(ETraceDirection::Received, part, bytes, exchange ? exchange->m_nId : 0);
 }
 
 void CHost::CheckUpstreamAnswer(std::string_view read)
@@ -311,22 +407,28 @@ void CHost::CheckUpstreamAnswer(std::string_view read)
                                         : m_nState == EResponseStage::Header && m_Header.empty();
     m_bTunnelAnswerSeen = true;
     if (answerStarts && IsProxyAuthenticationRequired(read))
-        m_pProxy->Context().ReportUpstreamRefusal();
+        m_Owner.Context().ReportUpstreamRefusal();
 }
 
 void CHost::ProcessResponse(std::string_view read)
 {
     if (m_bViaUpstream)
         CheckUpstreamAnswer(read);
-    while (!read.empty()) {
+    while (!read.empty() && !m_bClosed) {
+        if (CExchange* exchange = Receiving(); exchange && exchange->m_Times.firstByte == 0)
+            exchange->m_Times.firstByte = ExchangeNow();
         switch (m_nState) {
         case EResponseStage::Tunnel:
             // A CONNECT tunnel records its reads as header parts; after a response that opened
             // a tunnel (101, an upstream's answer to CONNECT) they are that response's body.
+            if (CExchange* exchange = Receiving())
+                AddBodyBytes(exchange->m_ResponseBody, read, false);
             Hold(m_bTunnel ? ETracePart::Header : ETracePart::Body, read);
             return;
         case EResponseStage::Body: {
             const std::size_t n = TakeBody(read);
+            if (CExchange* exchange = Receiving())
+                AddBodyBytes(exchange->m_ResponseBody, read.substr(0, n), KeepsBodies());
             Hold(ETracePart::Body, read.substr(0, n));
             read.remove_prefix(n);
             if (m_Framer.IsDone())
@@ -334,6 +436,14 @@ void CHost::ProcessResponse(std::string_view read)
             break;
         }
         case EResponseStage::Header:
+            // No response may begin before its request is out, nor anything but a status line
+            // after a complete response: such bytes answer nothing the browser asked.
+            if (m_Header.empty()
+                && (m_Owed.empty() || m_Owed.front().headEnd > m_nSent
+                    || (m_bAnswered && !MayStartStatusLine(read)))) {
+                DropUnexpected(read.size());
+                return;
+            }
             read.remove_prefix(TakeHeader(read));
             break;
         }
@@ -387,8 +497,21 @@ std::size_t CHost::TakeHeader(std::string_view read)
     // Only an end that the CR LF cut finds is normalised; bare-LF headers pass as they came.
     if (HasCrLfHeaderEnd(m_Header))
         TerminateHeader(m_Header);
-    const CBodyFraming framing =
-        ResponseFraming(m_Header, m_Methods.empty() ? std::string_view() : m_Methods.front());
+    CExchange* exchange = Receiving();
+    const CBodyFraming framing = ResponseFraming(
+        m_Header, exchange ? std::string_view(exchange->m_strMethod) : std::string_view());
+    if (exchange && framing.kind != EBodyKind::Interim) {
+        // The final answer's head (interim 1xx heads are not kept apart).
+        const std::string_view line =
+            std::string_view(m_Header).substr(0, m_Header.find_first_of("\r\n"));
+        exchange->m_nStatus = ParseStatusCode(line);
+        const std::size_t space = line.find(' ', line.find(' ') + 1);
+        exchange->m_strReason =
+            space == std::string_view::npos ? std::string() : std::string(line.substr(space + 1));
+        exchange->m_strResponseHead = m_Header;
+        if (framing.kind == EBodyKind::Tunnel)
+            exchange->m_nFlags |= kExchangeUpgraded;
+    }
     const std::string_view tail = read.substr(used);
     std::size_t body = 0;
     if (framing.kind == EBodyKind::Tunnel) {
@@ -399,6 +522,8 @@ std::size_t CHost::TakeHeader(std::string_view read)
         m_Framer.Start(framing, true);
         m_nState = EResponseStage::Body;
         body = TakeBody(tail);
+        if (exchange)
+            AddBodyBytes(exchange->m_ResponseBody, tail.substr(0, body), KeepsBodies());
     }
     // The header record carries the body bytes of the same read, as they arrived together.
     m_Header.append(tail.substr(0, body));
@@ -407,21 +532,47 @@ std::size_t CHost::TakeHeader(std::string_view read)
     if (m_nState == EResponseStage::Body && m_Framer.IsDone())
         CompleteResponse();
     if (framing.kind == EBodyKind::Tunnel)
-        m_pProxy->SwitchToTunnel(this);
+        m_Owner.SwitchToTunnel(this);
     return used + body;
+}
+
+void CHost::EndFrontResponse(EExchangeEnd state)
+{
+    if (m_Owed.empty())
+        return;
+    m_pLastAnswered = std::move(m_Owed.front().exchange);
+    m_Owed.pop_front();
+    m_ResponseEnds.push_back(SHeldEnd{m_nHeld, m_pLastAnswered, state});
+}
+
+void CHost::DropUnexpected(std::size_t bytes)
+{
+    CExchange* last = m_pLastAnswered.get();
+    if (last)
+        last->m_nUnexpectedBytes += bytes;
+    if (!m_bDropped) {
+        m_bDropped = true;
+        std::string line = "Kestrune: " + std::to_string(bytes) + " bytes from "
+            + m_Route.connectHost + ":" + std::to_string(m_Route.connectPort)
+            + (last ? " after the response to " + last->m_strMethod + " " + last->Url()
+                    : std::string(" that no request asked for"))
+            + " were not relayed; that server connection is closed";
+        if (CTraceStore* store = m_Owner.Context().TraceStore())
+            store->AppendDebugNotice(line + "\r\n");
+    }
+    m_bReusable = false;
+    Retire();
+    m_Owner.ServerDropped(this);
 }
 
 void CHost::CompleteResponse()
 {
-    if (!m_Methods.empty()) {
-        m_Methods.erase(m_Methods.begin());
-        m_ResponseEnds.push_back(m_nHeld);
-    }
+    EndFrontResponse(EExchangeEnd::Complete);
     m_bAnswered = true;
     if (!m_ReplayLengths.empty()) {
         m_Replay.erase(0, m_ReplayLengths.front());
         m_ReplayLengths.erase(m_ReplayLengths.begin());
-    } else if (m_Methods.empty()) {
+    } else if (m_Owed.empty()) {
         m_bReplayable = true; // nothing owed any more: later requests may be kept again
     }
     m_nState = EResponseStage::Header;
@@ -429,45 +580,54 @@ void CHost::CompleteResponse()
 
 void CHost::EndResponseAtClose()
 {
+    EExchangeEnd state = EExchangeEnd::Truncated;
     if (m_nState == EResponseStage::Header) {
         if (m_Header.empty())
             return; // between responses: nothing was cut short
         // The header never completed: the bytes go to the browser as they came.
         Hold(ETracePart::Header, m_Header);
         ReleaseText(m_Header);
+    } else if (m_nState == EResponseStage::Body && m_Framer.IsUntilClose()) {
+        // The close is this body's end; over TLS only with the origin's close_notify.
+        if (!m_pTls || m_pTls->Session().HasPeerSentCloseNotify())
+            state = EExchangeEnd::Complete;
+    } else if (m_nState == EResponseStage::Tunnel) {
+        state = EExchangeEnd::Complete;
     }
     m_nCloseAt = m_nHeld;
-    if (!m_Methods.empty()) {
-        m_Methods.erase(m_Methods.begin());
-        m_ResponseEnds.push_back(m_nHeld);
-    }
+    EndFrontResponse(state);
 }
 
 void CHost::OnClose(int errorCode)
 {
-    if (m_pProxy->IsTornDown())
+    if (m_Owner.IsTornDown())
         return; // closed with its pair; freed with it
-    m_pProxy->ReleaseRetired();
+    m_Owner.ReleaseRetired();
     ServerEnded(errorCode);
 }
 
 bool CHost::ServerEnded(int errorCode)
 {
     if (m_bClosed)
-        return m_pProxy->FlushToBrowser();
+        return m_Owner.FlushToBrowser();
     if (errorCode == 0) {
         // Everything the server sent before its end is taken, each read one record.
         char buffer[CProxy::kReadSize];
-        for (int i = 0; i < kReadsAtEnd; ++i) {
+        for (int i = 0; i < kReadsAtEnd && !m_bClosed; ++i) {
             const int n = DoRead(buffer);
             if (n <= 0)
                 break;
             const std::string_view read(buffer, static_cast<std::size_t>(n));
-            if (m_nState == EResponseStage::Tunnel)
+            if (m_nState == EResponseStage::Tunnel) {
+                if (CExchange* exchange = Receiving())
+                    AddBodyBytes(exchange->m_ResponseBody, read, false);
                 Hold(ETracePart::Body, read); // a tunnel's last bytes are recorded as its body
-            else
+            } else {
                 ProcessResponse(read);
+            }
         }
+        if (m_bClosed)
+            return m_Owner.FlushToBrowser(); // dropped for what it sent after its answers
     }
     HoldBadGateway();
     EndResponseAtClose();
@@ -475,5 +635,5 @@ bool CHost::ServerEnded(int errorCode)
     AsyncSelect(0);
     m_lSelected = 0;
     Close();
-    return m_pProxy->ServerEnded(this);
+    return m_Owner.ServerEnded(this);
 }

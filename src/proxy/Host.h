@@ -1,18 +1,21 @@
 #pragma once
 #include "platform/AsyncSocket.h"
 #include "proxy/ByteQueue.h"
+#include "proxy/Route.h"
 #include "http/MessageFraming.h"
+#include "trace/Exchange.h"
 #include "trace/TraceHostLink.h"
 #include "trace/TraceVocabulary.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-class CProxy;
+class CHostOwner;
 class CTlsChannel;
 class CTraceConnection;
 
@@ -20,7 +23,9 @@ class CTraceConnection;
 // to the upstream proxy. It sends the queued request bytes, reads the answers, finds where each
 // response ends, normalises the end of each response header and holds the bytes for the
 // browser side, which delivers them in request order. Every chunk of both directions is
-// recorded in its trace entry. When the server side ends it still offers every byte it holds.
+// recorded in its trace entry under its exchange, and each exchange owed an answer here gets
+// its response as it is framed. Bytes no request asked for are never passed on: the connection
+// is closed instead. When the server side ends it still offers every byte it holds.
 class CHost : public CAsyncSocket, public CTraceHostLink {
 public:
     // What one delivery to the browser reached.
@@ -31,7 +36,7 @@ public:
         BrowserGone,
     };
 
-    CHost(CProxy* proxy, std::string target, std::string host, int port);
+    CHost(CHostOwner& owner, SRoute route);
     ~CHost() override;
 
     void SetTraceEntry(CTraceConnection* entry) { m_pTrace = entry; }
@@ -40,25 +45,26 @@ public:
     void EndTrace();
     void ClearTraceEntry() override { m_pTrace = nullptr; }
 
-    // Queues request bytes for the server and records them; sends at once when connected and
-    // sendNow is set. False when this tore the pair down.
-    bool QueueForServer(std::string_view bytes, bool sendNow = true);
+    // Queues request bytes of the exchange (body or tunnel bytes) for the server and records
+    // them; sends at once when connected and sendNow is set. False when this tore the pair down.
+    bool QueueForServer(std::string_view bytes, CExchange* exchange, bool sendNow = true);
     // The last request was cut short: no response to it is awaited, and nothing more goes here.
     void ForgetLastRequest();
-    // Queues a request header whose response will come on this connection. A bodiless request
-    // that may be repeated (GET, HEAD) is kept until answered, to go again on a new connection
-    // should the server close before it answers.
-    void QueueRequest(std::string_view header, std::string_view method, bool repeatable);
+    // Queues a request header whose response will come on this connection, for its exchange.
+    // A bodiless request that may be repeated (GET, HEAD) is kept until answered, to go again
+    // on a new connection should the server close before it answers.
+    void QueueRequest(std::string_view header, std::shared_ptr<CExchange> exchange,
+                      bool repeatable);
     // The server closed before any answer to its unanswered requests began, and they may all
     // go again.
     bool CanRepeatUnanswered() const;
     // Queues them on the new connection, which then owes their answers.
     void MoveUnansweredTo(CHost& other);
     // How many requests still wait for their answers.
-    std::size_t Unanswered() const { return m_Methods.size(); }
-    const std::string& ConnectHost() const { return m_strHost; }
-    int ConnectPort() const { return m_nPort; }
-    const std::string& Target() const { return m_strTarget; }
+    std::size_t Unanswered() const { return m_Owed.size(); }
+    const SRoute& Route() const { return m_Route; }
+    // The trace entry's number; 0 while nothing was recorded.
+    int TraceId() const;
     // Sends what waits for the server; false when this tore the pair down.
     bool FlushToServer();
     // Sends the held bytes of the oldest response still owed to the browser, never past its end.
@@ -69,11 +75,15 @@ public:
     void OnConnect(int errorCode) override;
     void OnClose(int errorCode) override;
 
-    // TLS to the origin (HostTls.cpp). Set before connecting: the connection speaks TLS to
-    // name (SNI and the name verified); with via ("host:port") it first asks the upstream
-    // proxy for a tunnel there. Its records then read as plain HTTP under origin.
-    void UseTls(std::string name, std::string via, std::string origin);
-    bool IsTls() const { return !m_strTlsName.empty(); }
+    // TLS to the origin of its route (HostTls.cpp). Set before connecting: the connection
+    // speaks TLS to the origin's name (SNI and the name verified); through the upstream it
+    // first asks for a tunnel there. Its records then read as plain HTTP under that origin.
+    void UseTls();
+    // A CONNECT tunnel whose browser side is now decrypted becomes the TLS connection to its
+    // origin (the tunnel through the upstream, if any, is open already): the handshake starts
+    // now, or at the connect.
+    void BecomeTlsOrigin(SRoute route);
+    bool IsTls() const { return m_bTls; }
     int Send(const void* data, int length) override;
     int Receive(void* data, int length) override;
 
@@ -88,17 +98,18 @@ public:
     // Closes the socket of a connection that is no longer needed.
     void Retire();
 
-    void SetTunnel() { m_bTunnel = true; m_nState = EResponseStage::Tunnel; }
-    // The connection goes to the upstream proxy: its refusals of credentials are reported.
-    void SetViaUpstream() { m_bViaUpstream = true; }
+    // A CONNECT tunnel: bytes both ways, counted as the one exchange of the tunnel.
+    void SetTunnel(std::shared_ptr<CExchange> exchange);
     void SetFailed() { m_bFailed = true; }
     bool IsConnected() const { return m_bConnected; }
     bool HasFailed() const { return m_bFailed; }
+    // A response has completed on this connection.
+    bool HasAnswered() const { return m_bAnswered; }
     bool IsClosed() const { return m_bClosed; }
     // Another request for the same server may go on this connection.
-    bool IsReusableFor(const std::string& target) const;
+    bool IsReusableFor(const SRoute& route) const;
     // Responses are owed or held bytes wait for the browser.
-    bool IsBusy() const { return !m_Methods.empty() || !m_RecvBuffer.empty(); }
+    bool IsBusy() const { return !m_Owed.empty() || !m_RecvBuffer.empty(); }
     // Counts the TLS layer's bytes too.
     std::size_t PendingForServer() const;
     std::size_t PendingForBrowser() const { return m_RecvBuffer.size(); }
@@ -106,7 +117,34 @@ public:
     void SetReading(bool on);
 
 private:
+    // A request owed its answer here: its exchange, and where its bytes end in what was queued
+    // for the server (its answer cannot begin before they are sent).
+    struct SOwed {
+        std::shared_ptr<CExchange> exchange;
+        std::uint64_t headEnd = 0;   // its head's end
+        std::uint64_t queuedEnd = 0; // the end of what was queued of it (head, then body)
+        bool sentPending = true;     // queued bytes of it wait for the socket
+    };
+    // A response held complete for the browser: where it ends among the held bytes and how it
+    // ended at the server; its exchange ends when the browser has it all.
+    struct SHeldEnd {
+        std::uint64_t end = 0;
+        std::shared_ptr<CExchange> exchange;
+        EExchangeEnd state = EExchangeEnd::Complete;
+    };
+
     void PostHeldPlaintext();
+    // The exchange the received bytes belong to now; null for none.
+    CExchange* Receiving() const;
+    // Whether exchanges keep their body bytes (someone reads them back).
+    bool KeepsBodies() const;
+    // Origin bytes where no response may begin: counted, not relayed, and the connection closed.
+    void DropUnexpected(std::size_t bytes);
+    // The response of the front request has ended here in that state.
+    void EndFrontResponse(EExchangeEnd state);
+    // Stamps the owed exchanges' connect and TLS times, and their request-sent time.
+    void StampOwed(std::int64_t SExchangeTimes::*step);
+    void StampSent();
     // A 407 at the start of an answer from the upstream proxy is reported once.
     void CheckUpstreamAnswer(std::string_view read);
     enum class EResponseStage { Header, Body, Tunnel };
@@ -121,7 +159,8 @@ private:
     // The server closed: a response that was still coming ends here.
     void EndResponseAtClose();
     void Hold(ETracePart part, std::string_view bytes);
-    void Record(ETraceDirection direction, ETracePart part, std::string_view bytes);
+    void Record(ETraceDirection direction, ETracePart part, std::string_view bytes,
+                std::uint64_t exchange);
     // The server side is over (0: closed; else its error): read what is left, then let the
     // browser side deliver it. False when the pair is gone.
     bool ServerEnded(int errorCode);
@@ -135,7 +174,8 @@ private:
     void HoldBadGateway();
 
     std::unique_ptr<CTlsChannel> m_pTls;
-    std::string m_strTlsName;  // the origin's name for SNI and verification
+    bool m_bTls = false;
+    bool m_bTlsDone = false;   // the handshake with the origin is over (its time stamped)
     std::string m_strVia;      // "host:port" asked of the upstream proxy first; empty: direct
     std::string m_strOrigin;   // "https://host[:port]" for the records' summaries
     std::string m_strTunnelReply; // the upstream's answer to our CONNECT, while it comes
@@ -146,32 +186,34 @@ private:
     EResponseStage m_nState = EResponseStage::Header;
     bool m_bTunnel = false;
     bool m_bConnected = false;
-    CProxy* m_pProxy;
+    CHostOwner& m_Owner;
     CByteQueue m_RecvBuffer;
     std::string m_Header; // response header bytes while its end is awaited, not yet recorded
     CByteQueue m_SendBuffer;
     CTraceConnection* m_pTrace = nullptr;
     bool m_bTraceEnded = false;
 
-    const std::string m_strTarget;     // "host:port" this connection serves
-    const std::string m_strHost;       // where it connects
-    const int m_nPort;
+    SRoute m_Route;
     std::string m_Replay;              // the unanswered requests while they may go again
     std::vector<std::size_t> m_ReplayLengths;
     bool m_bReplayable = true;
     bool m_bAnswered = false;          // a response has completed on this connection
-    std::vector<std::string> m_Methods; // methods of the requests still owed a response
+    std::deque<SOwed> m_Owed;          // the requests still owed a response, oldest first
+    std::shared_ptr<CExchange> m_pTunnelExchange; // a CONNECT tunnel's one exchange
+    std::shared_ptr<CExchange> m_pLastAnswered;   // whose answer completed last here
     CBodyFramer m_Framer;
-    std::string m_strMethod;           // method of the request the current response answers
+    std::uint64_t m_nQueued = 0;       // bytes ever queued for the server
+    std::uint64_t m_nSent = 0;         // of those, bytes the socket (or TLS) took
     std::uint64_t m_nHeld = 0;         // bytes ever held for the browser
     std::uint64_t m_nDelivered = 0;    // of those, bytes sent to the browser
-    std::vector<std::uint64_t> m_ResponseEnds;      // where held complete responses end
+    std::deque<SHeldEnd> m_ResponseEnds;           // held complete responses, oldest first
     std::uint64_t m_nCloseAt = UINT64_MAX;         // where a response ended by the close ends
     bool m_bReusable = true;
     bool m_bFailed = false;
 
     std::size_t m_nScanned = 0;  // bytes of m_Header already searched for the header end
     bool m_bViaUpstream = false;
+    bool m_bDropped = false; // closed for bytes no request asked for
     bool m_bTunnelAnswerSeen = false; // a tunnel through the upstream has had its first bytes
     bool m_bShutDownSent = false; // the browser's end was passed on to the server
     long m_lSelected = kAllEvents;

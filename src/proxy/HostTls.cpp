@@ -3,7 +3,8 @@
 #include "proxy/Host.h"
 
 #include "http/HeaderFunctions.h"
-#include "proxy/Proxy.h"
+#include "proxy/ExchangeSteps.h"
+#include "proxy/HostOwner.h"
 #include "proxy/ProxyContext.h"
 #include "proxy/UpstreamAddress.h"
 #include "proxy/TlsChannel.h"
@@ -12,19 +13,42 @@
 #include "tls/TlsProvider.h"
 #include "tls/TlsSession.h"
 #include "trace/TraceConnection.h"
+#include "trace/TraceStore.h"
 
 namespace {
 // The upstream proxy's answer to our CONNECT is a short header.
 constexpr std::size_t kMaxTunnelReply = 65536;
 } // namespace
 
-void CHost::UseTls(std::string name, std::string via, std::string origin)
+void CHost::UseTls()
 {
-    m_strTlsName = std::move(name);
-    m_strVia = std::move(via);
-    m_strOrigin = std::move(origin);
+    m_bTls = true;
+    m_strVia = m_Route.viaUpstream ? m_Route.OriginAuthority() : std::string();
+    m_strOrigin = m_Route.TlsOriginUrl();
     if (m_pTrace)
         m_pTrace->SetOrigin(m_strOrigin);
+}
+
+void CHost::BecomeTlsOrigin(SRoute route)
+{
+    // The tunnel's entry, when it has one (the CONNECT passed upstream and its answer), ends
+    // here: the decrypted requests are recorded as plain HTTP in an entry of their own.
+    if (m_pTrace) {
+        CTraceConnection* entry = m_pTrace;
+        m_pTrace = nullptr;
+        entry->DetachConnection();
+        if (CTraceStore* store = m_Owner.Context().TraceStore())
+            store->DropClosedEntry(entry);
+    }
+    m_Route = std::move(route);
+    m_bTunnel = false;
+    m_bViaUpstream = false; // the upstream's answer to the CONNECT has come already
+    m_nState = EResponseStage::Header;
+    m_pTunnelExchange.reset();
+    UseTls();
+    m_strVia.clear();     // the tunnel through the upstream is open
+    if (m_bConnected)
+        OpenTlsSession(); // the handshake starts now, alongside the browser's
 }
 
 void CHost::StartTls()
@@ -35,7 +59,7 @@ void CHost::StartTls()
     }
     // Our own CONNECT is not recorded: the records show what the browser asked for.
     std::string request = "CONNECT " + m_strVia + " HTTP/1.1\r\nHost: " + m_strVia + "\r\n\r\n";
-    const CProxyContext& context = m_pProxy->Context();
+    const CProxyContext& context = m_Owner.Context();
     AddProxyAuthorization(request, context.UpstreamUser(), context.UpstreamPassword());
     m_bAwaitTunnel = true;
     if (CAsyncSocket::Send(request.data(), static_cast<int>(request.size()))
@@ -46,13 +70,13 @@ void CHost::StartTls()
 void CHost::OpenTlsSession()
 {
     std::string error = "TLS is not available";
-    CTlsProvider* https = m_pProxy->Context().Https();
+    CTlsProvider* https = m_Owner.Context().Https();
     std::shared_ptr<CTlsClientContext> client = https ? https->GetClientContext(error) : nullptr;
     if (!client) {
         m_strTlsError = "cannot start TLS: " + error;
         return;
     }
-    m_pTls = std::make_unique<CTlsChannel>(*this, client->NewSession(m_strTlsName));
+    m_pTls = std::make_unique<CTlsChannel>(*this, client->NewSession(m_Route.originHost));
 }
 
 int CHost::ReadTunnelReply()
@@ -83,7 +107,7 @@ int CHost::ReadTunnelReply()
         const std::size_t space = line.find(' ');
         if (space == std::string::npos || line.compare(space + 1, 1, "2") != 0) {
             if (IsProxyAuthenticationRequired(m_strTunnelReply))
-                m_pProxy->Context().ReportUpstreamRefusal();
+                m_Owner.Context().ReportUpstreamRefusal();
             m_strTlsError = "the upstream proxy refused the tunnel: " + line;
             SetLastError(CTlsChannel::kTlsFailed);
             return -1;
@@ -152,16 +176,21 @@ void CHost::HoldBadGateway()
     if (reason.empty())
         return;
     const std::string hop = m_pTls || m_strVia.empty()
-        ? "TLS to the origin server " + m_strTlsName + ":"
-            + (m_strVia.empty() ? std::to_string(m_nPort) : m_strVia.substr(m_strVia.rfind(':') + 1))
-        : "the tunnel through the upstream proxy " + m_strHost + ":" + std::to_string(m_nPort);
-    ReportTlsProblem(m_pProxy->Context().TraceStore(), "Kestrune: " + hop + " failed: " + reason);
-    if (m_Methods.empty() || m_nState != EResponseStage::Header || !m_Header.empty())
+        ? "TLS to the origin server " + m_Route.originHost + ":" + std::to_string(m_Route.originPort)
+        : "the tunnel through the upstream proxy " + m_Route.connectHost + ":"
+            + std::to_string(m_Route.connectPort);
+    ReportTlsProblem(m_Owner.Context().TraceStore(), "Kestrune: " + hop + " failed: " + reason);
+    if (m_Owed.empty() || m_nState != EResponseStage::Header || !m_Header.empty())
         return; // no answer is owed, or one has begun: the close ends it
-    Hold(ETracePart::Header, MakeBadGatewayReply(hop, reason));
-    m_Methods.erase(m_Methods.begin());
-    m_ResponseEnds.push_back(m_nHeld);
+    const std::string reply = MakeBadGatewayReply(hop, reason);
+    CExchange& exchange = *m_Owed.front().exchange;
+    exchange.m_nStatus = 502;
+    exchange.m_strResponseHead = reply.substr(0, reply.find("\r\n\r\n") + 4);
+    exchange.m_nEnd = EExchangeEnd::Refused; // the proxy's own answer
+    exchange.m_strEndReason = hop + " failed: " + reason;
+    Hold(ETracePart::Header, reply);
     m_nCloseAt = m_nHeld;
+    EndFrontResponse(EExchangeEnd::Refused);
 }
 
 std::size_t CHost::PendingForServer() const

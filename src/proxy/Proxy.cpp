@@ -3,6 +3,8 @@
 #include "proxy/ConnectionRegistry.h"
 #include "proxy/ConnectionWatchdog.h"
 #include "http/HeaderFunctions.h"
+#include "http/HttpHead.h"
+#include "proxy/ExchangeSteps.h"
 #include "proxy/Host.h"
 #include "proxy/ProxyContext.h"
 #include "proxy/TlsChannel.h"
@@ -42,27 +44,24 @@ bool IsConnectHeader(std::string_view header)
     });
 }
 
-// The target key of a direct request: host and port as they are connected to.
-std::string TargetOf(const std::string& host, int port)
-{
-    return host + ":" + std::to_string(port);
-}
-
-constexpr char kUpstreamTarget[] = "upstream";
+// Browser connections made in this run; only the event loop's thread makes them.
+int g_nBrowserConnections = 0;
 
 } // namespace
 
 CProxy::CProxy(CProxyContext& context)
     : m_Context(context)
+    , m_Watchdog(context.Watchdog())
+    , m_nNumber(++g_nBrowserConnections)
 {
-    CConnectionWatchdog::Instance().Add(this); // header, connect and idle timeouts
+    m_Watchdog.Add(this); // header, connect and idle timeouts
     if (m_Context.DebugTraceOn())
         m_Context.DebugTrace("CProxy::CProxy\r\n");
 }
 
 CProxy::~CProxy()
 {
-    CConnectionWatchdog::Instance().Remove(this);
+    m_Watchdog.Remove(this);
     // The server sides go first, each ending its trace entry.
     m_pHost = nullptr;
     m_Order.clear();
@@ -128,24 +127,28 @@ std::size_t CProxy::RelayBody(std::string_view bytes)
     if (m_nState == ERequestStage::Tunnel) {
         if (m_pSniffer)
             return SniffTunnel(bytes);
-        m_pHost->QueueForServer(bytes, false);
+        m_pHost->QueueForServer(bytes, m_pRequest.get(), false);
         return bytes.size();
     }
     const std::size_t n = m_BodyFramer.Consume(bytes);
     if (n > 0)
-        m_pHost->QueueForServer(bytes.substr(0, n), false);
+        m_pHost->QueueForServer(bytes.substr(0, n), m_pRequest.get(), false);
     if (m_BodyFramer.HasFailed()) {
         // A bad chunk: nothing from here on reaches the server, and no answer to this
         // request is awaited; the 400 follows the answers to the earlier ones.
-        if (!m_Order.empty() && m_Order.back() == m_pHost) {
+        if (!m_Order.empty() && m_Order.back().host == m_pHost) {
             m_Order.pop_back();
             m_pHost->ForgetLastRequest();
         }
+        if (m_pRequest)
+            RefuseExchange(*m_pRequest, 400, "the request body's chunked framing is broken");
         Refuse();
         return bytes.size();
     }
-    if (m_BodyFramer.IsDone())
+    if (m_BodyFramer.IsDone()) {
         m_nState = ERequestStage::Header;
+        m_pRequest.reset();
+    }
     return n;
 }
 
@@ -181,7 +184,7 @@ bool CProxy::ProcessBuffered()
     m_Buffer.erase(0, offset);
     if (m_nState == ERequestStage::Header) {
         m_nScanned = m_Buffer.size();
-        CConnectionWatchdog& watchdog = CConnectionWatchdog::Instance();
+        CConnectionWatchdog& watchdog = m_Watchdog;
         if (m_Buffer.size() > CConnectionWatchdog::kMaxHeaderBytes) {
             // A header this long is no header: refuse it rather than hold it without end.
             m_Buffer.clear();
@@ -199,7 +202,7 @@ bool CProxy::ProcessBuffered()
 
 bool CProxy::ProcessHeader(std::string header)
 {
-    CConnectionWatchdog::Instance().HeaderComplete(this);
+    m_Watchdog.HeaderComplete(this);
     const std::string line = FirstHeaderLine(header);
     if (line.empty())
         static_cast<CRequestFields&>(*this) = CRequestFields();
@@ -207,77 +210,142 @@ bool CProxy::ProcessHeader(std::string header)
         ParseRequest(line);
     if (!line.empty() && m_Context.DebugTraceOn())
         m_Context.DebugTrace(DebugLine(line));
+    std::shared_ptr<CExchange> exchange = NewExchange(header);
     if (m_strRequestLine.empty()) {
+        RefuseExchange(*exchange, 400, "the request line cannot be read");
         Refuse();
         return true;
     }
     if (m_bConnect && m_pTls) {
+        RefuseExchange(*exchange, 400, "a CONNECT inside a decrypted tunnel");
         Refuse(); // no tunnel inside a decrypted tunnel
         return true;
     }
     if (m_bConnect)
-        return StartTunnel(std::move(header));
+        return StartTunnel(std::move(header), std::move(exchange));
     const CBodyFraming framing = RequestFraming(header);
     if (framing.kind == EBodyKind::Invalid) {
+        RefuseExchange(*exchange, 400, "the request's body framing cannot be trusted");
         Refuse(); // framing the server might read otherwise: no smuggling through here
         return true;
     }
 
     const bool useProxy = m_Context.UseProxy();
-    std::string host = m_strHost;
-    std::string target;
-    const bool overTls = RouteOverTls(header, host, target);
+    SRoute route;
+    const bool overTls = RouteOverTls(header, route);
+    route.originHost = overTls ? route.originHost : m_strHost;
+    route.originPort = overTls ? route.originPort : AtoiText(m_strPort);
     if (overTls) {
-        // to the origin over TLS, port and request line set
+        // to the origin over TLS, route and request line set
     } else if (useProxy) {
-        host = m_Context.UpstreamHost();
-        m_strPort = m_Context.UpstreamPort();
-        target = kUpstreamTarget; // the upstream proxy routes every request itself
+        route.kind = SRoute::EKind::Upstream; // the upstream proxy routes every request itself
+        route.connectHost = m_Context.UpstreamHost();
+        route.connectPort = AtoiText(m_Context.UpstreamPort());
+        route.viaUpstream = true;
     } else {
         // Only the request line proper (up to its first LF) is replaced; every other header
         // byte goes on as it came, even after a bare LF inside the first CR LF line.
         const std::size_t lineEnd = header.find('\n') + 1;
         header.replace(0, lineEnd, m_strVerb + " " + m_strPath + " " + m_strVersion + "\r\n");
-        target = TargetOf(host, AtoiText(m_strPort));
+        route.connectHost = m_strHost;
+        route.connectPort = route.originPort;
     }
     TerminateHeader(header);
     if (useProxy && !overTls)
         AddUpstreamCredentials(header); // never inside TLS: that goes to the origin
 
-    CHost* server = ServerFor(target, host, AtoiText(m_strPort));
+    exchange->m_bHttps = overTls;
+    exchange->m_strHost = route.originHost;
+    exchange->m_nPort = static_cast<std::uint16_t>(route.originPort);
+    if (route.viaUpstream)
+        exchange->m_nFlags |= kExchangeViaUpstream;
+    if (header != exchange->m_strRequestHead)
+        exchange->m_strForwardedHead = header;
+
+    CHost* server = ServerFor(route);
     const bool repeatable = framing.kind == EBodyKind::None
         && (m_strVerb == "GET" || m_strVerb == "HEAD" || m_strVerb == "OPTIONS");
-    server->QueueRequest(header, m_strVerb, repeatable);
-    m_Order.push_back(server);
+    server->QueueRequest(header, exchange, repeatable);
+    m_Order.push_back(SPending{server, exchange});
     m_BodyFramer.Start(framing, false);
     m_nState = m_BodyFramer.IsDone() ? ERequestStage::Header : ERequestStage::Body;
+    m_pRequest = m_nState == ERequestStage::Body ? std::move(exchange) : nullptr;
     static_cast<CRequestFields&>(*this) = CRequestFields(); // nothing of it is kept
     return true;
 }
 
-bool CProxy::StartTunnel(std::string header)
+std::shared_ptr<CExchange> CProxy::NewExchange(const std::string& header)
+{
+    CTraceStore* store = m_Context.TraceStore();
+    std::shared_ptr<CExchange> exchange = store ? store->AddExchange() : std::make_shared<CExchange>();
+    exchange->m_Times.started = ExchangeNow();
+    exchange->m_nBrowserConnection = m_nNumber;
+    if (m_pTls)
+        exchange->m_nFlags |= kExchangeDecrypted;
+    std::string_view line(header);
+    line = line.substr(0, line.find('\n'));
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    SRequestLine request;
+    if (ParseRequestLine(line, request)) {
+        exchange->m_strMethod = request.method;
+        exchange->m_strTarget = request.target;
+        exchange->m_strVersion = request.version;
+    } else {
+        exchange->m_strMethod = m_strVerb;
+        exchange->m_strVersion = m_strVersion;
+    }
+    exchange->m_strRequestHead = header;
+    return exchange;
+}
+
+void CProxy::RefuseExchange(CExchange& exchange, int status, std::string reason)
+{
+    exchange.m_nStatus = status;
+    EndExchange(m_Context.TraceStore(), exchange, EExchangeEnd::Refused, std::move(reason));
+}
+
+bool CProxy::StartTunnel(std::string header, std::shared_ptr<CExchange> exchange)
 {
     // Every earlier answer is complete: the earlier servers are done with.
     while (!m_Hosts.empty())
         Retire(m_Hosts.back().get());
     WatchForTls(m_strHost, AtoiText(m_strPort));
     const bool useProxy = m_Context.UseProxy();
-    std::string host = m_strHost;
+    SRoute route;
+    route.originHost = m_strHost;
+    route.originPort = AtoiText(m_strPort);
+    route.connectHost = m_strHost;
+    route.connectPort = route.originPort;
     if (useProxy) {
-        host = m_Context.UpstreamHost();
-        m_strPort = m_Context.UpstreamPort();
+        route.kind = SRoute::EKind::Upstream;
+        route.connectHost = m_Context.UpstreamHost();
+        route.connectPort = AtoiText(m_Context.UpstreamPort());
+        route.viaUpstream = true;
+        exchange->m_nFlags |= kExchangeViaUpstream;
     }
-    m_pHost = OpenServer(std::string(), host, AtoiText(m_strPort), true);
-    m_Order.push_back(m_pHost);
+    exchange->m_nFlags |= kExchangeTunnel;
+    exchange->m_bHttps = true;
+    exchange->m_strHost = route.originHost;
+    exchange->m_nPort = static_cast<std::uint16_t>(route.originPort);
+    m_pHost = OpenServer(route, true);
+    m_pHost->SetTunnel(exchange);
+    m_Order.push_back(SPending{m_pHost, exchange});
+    m_pRequest = exchange;
     m_nState = ERequestStage::Tunnel;
     if (useProxy) {
         TerminateHeader(header);
         AddUpstreamCredentials(header);
-        m_pHost->QueueForServer(header, false);
+        if (header != exchange->m_strRequestHead)
+            exchange->m_strForwardedHead = header;
+        m_pHost->QueueForServer(header, nullptr, false);
     } else {
         // The CONNECT header is not forwarded; bytes that came right behind it are the
         // tunnel's first bytes and go to the server, not back to the browser.
         AppendToBuffer(kTunnelReply, sizeof kTunnelReply - 1);
+        exchange->m_nStatus = 200;
+        exchange->m_strReason = "Connection established";
+        exchange->m_strResponseHead = kTunnelReply;
     }
     return true;
 }
@@ -288,22 +356,25 @@ void CProxy::AddUpstreamCredentials(std::string& header) const
     AddProxyAuthorization(header, m_Context.UpstreamUser(), m_Context.UpstreamPassword());
 }
 
-CHost* CProxy::ServerFor(const std::string& target, const std::string& host, int port)
+CHost* CProxy::ServerFor(const SRoute& route)
 {
-    if (m_pHost && m_pHost->IsReusableFor(target))
+    if (m_pHost && m_pHost->IsReusableFor(route))
         return m_pHost;
     CHost* previous = m_pHost;
-    m_pHost = OpenServer(target, host, port, false);
+    m_pHost = OpenServer(route, false);
     if (previous && !previous->IsBusy())
         Retire(previous); // no longer needed: its answers are all delivered
     return m_pHost;
 }
 
-CHost* CProxy::OpenServer(const std::string& target, const std::string& host, int port, bool tunnel)
+CHost* CProxy::OpenServer(const SRoute& route, bool tunnel)
 {
-    m_Hosts.push_back(std::make_unique<CHost>(this, target, host, port));
+    m_Hosts.push_back(std::make_unique<CHost>(*this, route));
     CHost* server = m_Hosts.back().get();
-    if (CTraceStore* store = m_Context.TraceStore())
+    // A tunnel that may be decrypted gets its entry with its first chunk, once it is known
+    // which kind it is: no entry is left empty.
+    CTraceStore* store = m_Context.TraceStore();
+    if (store && !(tunnel && m_pSniffer))
         server->SetTraceEntry(store->AddConnection(server, tunnel));
     if (!server->Socket(kAllEvents)) {
         server->SetFailed();
@@ -312,19 +383,16 @@ CHost* CProxy::OpenServer(const std::string& target, const std::string& host, in
     const int on = 1;
     (void)server->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP); // latency only: ignored
     server->AsyncSelect(kAllEvents);
-    if (tunnel)
-        server->SetTunnel();
-    if (target.rfind("https://", 0) == 0)
-        ConfigureTls(*server, target);
-    else if (m_Context.UseProxy())
-        server->SetViaUpstream(); // a 407 at the start of its answers is the upstream's
-    if (m_Context.UseProxy() && m_Context.IsUpstreamSelf()) {
+    if (route.kind == SRoute::EKind::TlsOrigin)
+        server->UseTls();
+    if (route.viaUpstream && m_Context.IsUpstreamSelf()) {
         server->AsyncSelect(0); // the upstream is this proxy: the request would come back here
         server->SetFailed();
         return server;
     }
-    CConnectionWatchdog::Instance().ConnectStarted(this); // the 404 page if it takes too long
-    if (!server->Connect(host, port) && !WouldBlock(server->GetLastError())) {
+    m_Watchdog.ConnectStarted(this); // the 404 page if it takes too long
+    if (!server->Connect(route.connectHost, route.connectPort)
+        && !WouldBlock(server->GetLastError())) {
         server->AsyncSelect(0);
         server->SetFailed();
     }
@@ -386,6 +454,21 @@ void CProxy::ConnectTimedOut()
         UpdateFlow();
 }
 
+void CProxy::ServerConnected(CHost*)
+{
+    m_Watchdog.ConnectFinished(this);
+}
+
+void CProxy::ServerDropped(CHost* host)
+{
+    if (host == m_pHost && (m_nState == ERequestStage::Body || m_nState == ERequestStage::Tunnel))
+        return; // a request still going there ends with the pair: its answer cannot come
+    if (!host->IsBusy())
+        Retire(host);
+    else if (host == m_pHost)
+        m_pHost = nullptr; // it still delivers what it holds; later requests go elsewhere
+}
+
 void CProxy::ConnectFailed(CHost* host)
 {
     host->AsyncSelect(0);
@@ -398,7 +481,10 @@ bool CProxy::ServerEnded(CHost* host)
 {
     if (host->CanRepeatUnanswered())
         RepeatUnanswered(host);
-    if (host != m_pHost && !host->IsBusy())
+    // The origin connection a decrypted tunnel opened ahead of its first request ended before
+    // any: the request gets a connection of its own (and its 502, should that fail as well).
+    const bool early = host == m_pHost && m_pTls && !host->HasAnswered();
+    if ((host != m_pHost || early) && !host->IsBusy())
         Retire(host);
     return FlushToBrowser();
 }
@@ -407,12 +493,12 @@ void CProxy::RepeatUnanswered(CHost* host)
 {
     // A keep-alive server may close just as the next request reaches it: that request goes
     // again on a new connection, so nothing the browser sent is lost.
-    CHost* fresh = OpenServer(host->Target(), host->ConnectHost(), host->ConnectPort(), false);
+    CHost* fresh = OpenServer(host->Route(), false);
     host->MoveUnansweredTo(*fresh);
     std::size_t moved = fresh->Unanswered();
     for (auto it = m_Order.rbegin(); it != m_Order.rend() && moved > 0; ++it) {
-        if (*it == host) {
-            *it = fresh;
+        if (it->host == host) {
+            it->host = fresh;
             --moved;
         }
     }
@@ -425,8 +511,14 @@ void CProxy::SwitchToTunnel(CHost* host)
     if (host != m_pHost)
         return; // an upgrade answered while later requests went elsewhere is not followed
     m_nState = ERequestStage::Tunnel;
+    for (auto it = m_Order.rbegin(); it != m_Order.rend(); ++it) {
+        if (it->host == host) {
+            m_pRequest = it->exchange; // the upgraded exchange counts the bytes both ways
+            break;
+        }
+    }
     if (!m_Buffer.empty()) {
-        m_pHost->QueueForServer(m_Buffer, false);
+        m_pHost->QueueForServer(m_Buffer, m_pRequest.get(), false);
         m_Buffer.clear();
     }
 }
@@ -490,6 +582,7 @@ bool CProxy::BrowserEnded(int errorCode)
     const bool owed = !m_Order.empty() || m_bCloseAfterReply || !m_Reply.empty()
         || m_nState == ERequestStage::Refused;
     if (errorCode != 0 || !owed) {
+        m_nAbortEnd = EExchangeEnd::BrowserAborted;
         TearDown();
         return false;
     }
@@ -527,14 +620,27 @@ bool CProxy::FlushToBrowser()
         return false;
     }
     while (!m_Order.empty()) {
-        CHost* host = m_Order.front();
-        if (host->HasFailed())
+        CHost* host = m_Order.front().host;
+        if (host->HasFailed()) {
+            const SRoute& route = host->Route();
+            RefuseExchange(*m_Order.front().exchange, 404,
+                           "cannot connect to " + route.connectHost + ":"
+                               + std::to_string(route.connectPort));
             return ReplyAndClose(kConnectErrorReply, sizeof kConnectErrorReply - 1, true);
+        }
         switch (host->DeliverResponse()) {
         case CHost::EDelivery::Partial:
             return true;
         case CHost::EDelivery::EndOfPair:
+            if (HasEnded(*m_Order.front().exchange)) {
+                // The browser must not take a cut answer for a whole one.
+                m_bCutShort = m_Order.front().exchange->m_nEnd == EExchangeEnd::Truncated;
+                m_Order.erase(m_Order.begin());
+            }
+            TearDown();
+            return false;
         case CHost::EDelivery::BrowserGone:
+            m_nAbortEnd = EExchangeEnd::BrowserAborted;
             TearDown();
             return false;
         case CHost::EDelivery::Complete:
@@ -561,6 +667,8 @@ bool CProxy::AfterLastResponse()
         // owed ends the pair.
         const CHost::EDelivery delivery = m_pHost->DeliverResponse();
         if (delivery == CHost::EDelivery::EndOfPair || delivery == CHost::EDelivery::BrowserGone) {
+            if (delivery == CHost::EDelivery::BrowserGone)
+                m_nAbortEnd = EExchangeEnd::BrowserAborted;
             TearDown();
             return false;
         }
@@ -613,7 +721,16 @@ void CProxy::CloseServers()
         host->EndTrace();
     }
     m_pHost = nullptr;
+    // What is still owed ends with the pair: a tunnel (CONNECT or upgraded) at its close, the
+    // rest cut off by whichever side went.
+    CTraceStore* store = m_Context.TraceStore();
+    for (const SPending& pending : m_Order) {
+        CExchange& exchange = *pending.exchange;
+        const bool tunnel = exchange.Has(kExchangeTunnel) || exchange.Has(kExchangeUpgraded);
+        EndExchange(store, exchange, tunnel ? EExchangeEnd::Complete : m_nAbortEnd);
+    }
     m_Order.clear();
+    m_pRequest.reset();
     for (auto& host : m_Hosts)
         m_Closed.push_back(std::move(host));
     m_Hosts.clear();
@@ -626,7 +743,7 @@ void CProxy::TearDown()
     if (m_pTls && !m_bDraining && StartDraining())
         return; // torn down once the browser has taken the last TLS bytes
     m_bTornDown = true;
-    CConnectionWatchdog::Instance().Remove(this); // no timeout acts on it any more
+    m_Watchdog.Remove(this); // no timeout acts on it any more
     CloseServers();
     if (IsOpen()) {
         // Unread bytes at close would reset the connection and could cost the browser the

@@ -2,6 +2,9 @@
 #include "platform/AsyncSocket.h"
 #include "http/MessageFraming.h"
 #include "http/RequestFields.h"
+#include "proxy/HostOwner.h"
+#include "proxy/Route.h"
+#include "trace/Exchange.h"
 
 #include <cstddef>
 #include <memory>
@@ -11,6 +14,7 @@
 
 class CHost;
 class CProxyContext;
+class CConnectionWatchdog;
 class CTlsChannel;
 class CTlsServerContext;
 class CTunnelSniffer;
@@ -18,10 +22,11 @@ class CTunnelSniffer;
 // The browser side of one proxied connection. It finds every request on the connection (its
 // header, then its body by the message framing), parses its request line and sends it to the
 // server it names: on the server connection (CHost) already open to that host and port, or on
-// a new one. The answers reach the browser in request order. It answers by itself with the 400,
-// 200 (tunnel) and 404 replies, and tears the pair down: server sides first, then itself. It
-// owns its CHosts; the connection registry of its context owns it.
-class CProxy : public CAsyncSocket, public CRequestFields {
+// a new one. The answers reach the browser in request order. Each request is an exchange
+// (CExchange), made at its head and held here until its answer is out or the pair ends. It
+// answers by itself with the 400, 200 (tunnel) and 404 replies, and tears the pair down: server
+// sides first, then itself. It owns its CHosts; the connection registry of its context owns it.
+class CProxy : public CAsyncSocket, public CRequestFields, public CHostOwner {
 public:
     static constexpr int kReadSize = 8096;
     // The most bytes one side holds for the other before it stops reading. (The longest
@@ -38,7 +43,9 @@ public:
     explicit CProxy(CProxyContext& context);
     ~CProxy() override;
 
-    CProxyContext& Context() const { return m_Context; }
+    CProxyContext& Context() const override { return m_Context; }
+    // The browser connection's number in this run (from 1).
+    int Number() const { return m_nNumber; }
 
     void OnReceive(int errorCode) override;
     void OnSend(int errorCode) override;
@@ -54,28 +61,27 @@ public:
     // Stages a reply of the proxy's own for the browser.
     void AppendToBuffer(const char* bytes, std::size_t length);
 
-    // Called by the server sides.
-    // The server could not be reached: the 404 page in that request's turn, then the tear-down.
-    void ConnectFailed(CHost* host);
-    // Connects still unfinished after the connect timeout: each gets the 404 page in its turn.
-    void ConnectTimedOut();
-    // The server side has ended; false when the pair is gone.
-    bool ServerEnded(CHost* host);
-    // A 101 answer: from now on the browser's bytes pass unframed to that server.
-    void SwitchToTunnel(CHost* host);
+    // What the server sides ask (CHostOwner).
+    CAsyncSocket& BrowserSocket() override { return *this; }
+    void ServerConnected(CHost* host) override;
+    void ConnectFailed(CHost* host) override;
+    bool ServerEnded(CHost* host) override;
+    void ServerDropped(CHost* host) override;
+    void SwitchToTunnel(CHost* host) override;
     // Sends what waits for the browser: the proxy's own replies first, then the responses in
     // request order. False when this tore the pair down.
-    bool FlushToBrowser();
-    // The browser has ended its side (and the bytes it sent are all queued).
-    bool IsBrowserDone() const { return m_bBrowserDone; }
-    // Chooses the events of all sockets from what their buffers hold.
-    void UpdateFlow();
+    bool FlushToBrowser() override;
+    bool IsBrowserDone() const override { return m_bBrowserDone; }
+    void UpdateFlow() override;
     // Deletes the server connections closed as no longer needed (never the caller's own).
-    void ReleaseRetired();
+    void ReleaseRetired() override;
+    bool IsTornDown() const override { return m_bTornDown; }
+
+    // Connects still unfinished after the connect timeout: each gets the 404 page in its turn.
+    void ConnectTimedOut();
     // Closes the server sides, then this side, and hands the pair back to the registry, which
     // frees it once the event loop is back. No event reaches either afterwards.
     void TearDown();
-    bool IsTornDown() const { return m_bTornDown; }
 
 private:
     enum class ERequestStage {
@@ -90,14 +96,24 @@ private:
     bool ProcessBuffered();
     // Relays body or tunnel bytes; returns how many were used.
     std::size_t RelayBody(std::string_view bytes);
+    // A request owed its answer, in request order: its exchange and where it went.
+    struct SPending {
+        CHost* host = nullptr;
+        std::shared_ptr<CExchange> exchange;
+    };
+
     // One complete request header; false when the pair is gone.
     bool ProcessHeader(std::string header);
-    bool StartTunnel(std::string header);
+    bool StartTunnel(std::string header, std::shared_ptr<CExchange> exchange);
+    // The exchange of a request head just read, its request side filled in.
+    std::shared_ptr<CExchange> NewExchange(const std::string& header);
+    // The proxy answers the request itself (400 or 404): its exchange ends refused.
+    void RefuseExchange(CExchange& exchange, int status, std::string reason);
     // Adds the upstream's Proxy-Authorization line unless the browser sent its own.
     void AddUpstreamCredentials(std::string& header) const;
-    // The server connection for the host and port: the current one when it may be reused.
-    CHost* ServerFor(const std::string& target, const std::string& host, int port);
-    CHost* OpenServer(const std::string& target, const std::string& host, int port, bool tunnel);
+    // The server connection for the route: the current one when it may be reused.
+    CHost* ServerFor(const SRoute& route);
+    CHost* OpenServer(const SRoute& route, bool tunnel);
     void Retire(CHost* host);
     // The server closed with requests that may go again: they go on a new connection.
     void RepeatUnanswered(CHost* host);
@@ -120,10 +136,11 @@ private:
     void BeginDecryption(CTlsServerContext& server);
     void NoteBrowserTlsFailure();
     // Requests inside a decrypted tunnel, and absolute https:// ones, go to their origin over
-    // TLS: sets the connection's host and target; false for any other request.
-    bool RouteOverTls(std::string& header, std::string& host, std::string& target);
-    void ConfigureTls(CHost& server, const std::string& target) const;
-    // The browser's TLS ends with close_notify after all it is owed; true while that drains.
+    // TLS: fills the route (and puts an absolute request line in origin form); false for any
+    // other request.
+    bool RouteOverTls(std::string& header, SRoute& route);
+    // The browser's TLS ends after all it is owed, with close_notify unless the answer was
+    // cut short; true while that drains.
     bool StartDraining();
     void PostHeldPlaintext();
     // Closes the server connections and forgets them (the first step of the tear-down); they
@@ -131,7 +148,12 @@ private:
     void CloseServers();
 
     CProxyContext& m_Context;
+    CConnectionWatchdog& m_Watchdog;
+    const int m_nNumber;
     bool m_bTornDown = false;
+    // How the exchanges still owed end if the pair goes now.
+    EExchangeEnd m_nAbortEnd = EExchangeEnd::OriginAborted;
+    bool m_bCutShort = false;       // an answer was truncated: the browser must see it so
 
     std::unique_ptr<CTunnelSniffer> m_pSniffer;
     std::unique_ptr<CTlsChannel> m_pTls;
@@ -145,10 +167,11 @@ private:
     std::string m_Buffer;           // browser bytes not yet framed
     ERequestStage m_nState = ERequestStage::Header;
     CHost* m_pHost = nullptr;       // where the current request goes (one of m_Hosts)
+    std::shared_ptr<CExchange> m_pRequest; // whose body (or tunnel bytes) the browser sends
     std::vector<std::unique_ptr<CHost>> m_Hosts;
     std::vector<std::unique_ptr<CHost>> m_Retired; // freed at the next event, or with this
     std::vector<std::unique_ptr<CHost>> m_Closed;  // the servers of a torn-down pair
-    std::vector<CHost*> m_Order;     // the server of each request still owed an answer, in order
+    std::vector<SPending> m_Order;  // each request still owed an answer, in order
     CBodyFramer m_BodyFramer;
     std::string m_Reply;            // the proxy's own reply, ahead of any server byte
 

@@ -3,6 +3,7 @@
 #include <string_view>
 
 class CConnectionRegistry;
+class CConnectionWatchdog;
 class CTlsProvider;
 class CTraceStore;
 
@@ -18,6 +19,8 @@ public:
     // The store that records every connection; null when nothing is recorded.
     virtual CTraceStore* TraceStore() const = 0;
     virtual CConnectionRegistry& Connections() = 0;
+    // The timeouts and header bounds of every connection of the run.
+    virtual CConnectionWatchdog& Watchdog() = 0;
     // HTTPS decryption; null when the run has none.
     virtual CTlsProvider* Https() const = 0;
 

@@ -4,6 +4,7 @@
 #include "proxy/Proxy.h"
 
 #include "http/HeaderFunctions.h"
+#include "proxy/ExchangeSteps.h"
 #include "proxy/Host.h"
 #include "proxy/ProxyContext.h"
 #include "proxy/TlsChannel.h"
@@ -63,7 +64,7 @@ std::size_t CProxy::SniffTunnel(std::string_view bytes)
         held.append(bytes);
         m_pSniffer.reset();
         if (m_pHost)
-            m_pHost->QueueForServer(held, false);
+            m_pHost->QueueForServer(held, m_pRequest.get(), false);
         return bytes.size();
     }
     switch (m_pSniffer->Feed(bytes.data(), bytes.size(), https.GetPolicy(), server->GetLeaves())) {
@@ -79,7 +80,7 @@ std::size_t CProxy::SniffTunnel(std::string_view bytes)
         const std::string held = m_pSniffer->TakeHeld();
         m_pSniffer.reset();
         if (m_pHost)
-            m_pHost->QueueForServer(held, false);
+            m_pHost->QueueForServer(held, m_pRequest.get(), false);
         break;
     }
     }
@@ -91,11 +92,24 @@ void CProxy::BeginDecryption(CTlsServerContext& server)
     const std::string held = m_pSniffer->TakeHeld();
     m_strTlsName = m_pSniffer->GetName();
     m_pSniffer.reset();
-    // The tunnel's own connection carried nothing: the requests inside go over TLS connections
-    // of their own, made as they are routed.
+    // The CONNECT itself is answered: the requests inside are exchanges of their own.
+    if (m_pRequest)
+        EndExchange(m_Context.TraceStore(), *m_pRequest, EExchangeEnd::Complete);
+    m_pRequest.reset();
     if (CHost* tunnel = m_pHost) {
-        m_Order.erase(std::remove(m_Order.begin(), m_Order.end(), tunnel), m_Order.end());
-        Retire(tunnel);
+        m_Order.erase(std::remove_if(m_Order.begin(), m_Order.end(),
+                                     [tunnel](const SPending& p) { return p.host == tunnel; }),
+                      m_Order.end());
+        // The tunnel's connection becomes the TLS connection to the origin, whose handshake
+        // starts now, alongside the browser's: the first request finds it open.
+        SRoute route = tunnel->Route();
+        route.kind = SRoute::EKind::TlsOrigin;
+        route.originHost = m_strTlsName;
+        route.originPort = m_nTlsPort;
+        if (!tunnel->HasFailed() && !tunnel->IsClosed())
+            tunnel->BecomeTlsOrigin(std::move(route));
+        else
+            Retire(tunnel);
     }
     m_pTls = std::make_unique<CTlsChannel>(*this, server.NewSession(m_strTlsHost));
     m_pTls->Put(held);
@@ -129,7 +143,7 @@ void CProxy::NoteBrowserTlsFailure()
                                                  + " failed: " + session.GetError());
 }
 
-bool CProxy::RouteOverTls(std::string& header, std::string& host, std::string& target)
+bool CProxy::RouteOverTls(std::string& header, SRoute& route)
 {
     std::string name = m_strTlsName;
     int port = m_nTlsPort;
@@ -148,32 +162,27 @@ bool CProxy::RouteOverTls(std::string& header, std::string& host, std::string& t
         const std::size_t lineEnd = header.find('\n') + 1;
         header.replace(0, lineEnd, m_strVerb + " " + m_strPath + " " + m_strVersion + "\r\n");
     }
-    target = "https://" + name + ":" + std::to_string(port);
+    route.kind = SRoute::EKind::TlsOrigin;
+    route.originHost = name;
+    route.originPort = port;
     if (m_Context.UseProxy()) {
-        host = m_Context.UpstreamHost();
-        m_strPort = m_Context.UpstreamPort();
+        route.connectHost = m_Context.UpstreamHost();
+        route.connectPort = AtoiText(m_Context.UpstreamPort());
+        route.viaUpstream = true;
     } else {
-        host = m_pTls ? m_strTlsHost : name;
-        m_strPort = std::to_string(port);
+        route.connectHost = m_pTls ? m_strTlsHost : name;
+        route.connectPort = port;
     }
     return true;
-}
-
-void CProxy::ConfigureTls(CHost& server, const std::string& target) const
-{
-    // target is "https://name:port", as RouteOverTls made it.
-    const std::size_t colon = target.rfind(':');
-    const std::string name = target.substr(8, colon - 8);
-    const std::string port = target.substr(colon + 1);
-    const std::string authority = name.find(':') != std::string::npos ? "[" + name + "]" : name;
-    const std::string origin = "https://" + authority + (port == "443" ? "" : ":" + port);
-    server.UseTls(name, m_Context.UseProxy() ? authority + ":" + port : std::string(), origin);
 }
 
 bool CProxy::StartDraining()
 {
     CloseServers();
-    m_pTls->Close(); // close_notify after everything the browser is owed
+    if (m_bCutShort)
+        m_pTls->Flush(); // no close_notify: the browser must see the answer was cut short
+    else
+        m_pTls->Close(); // close_notify after everything the browser is owed
     if (!IsOpen() || m_pTls->IsDrained())
         return false;
     m_bDraining = true;

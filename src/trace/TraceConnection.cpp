@@ -48,6 +48,11 @@ void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std:
     bool binary = false;
     if (m_bSSL) {
         binary = true;
+    } else if (exchange != 0) {
+        // The relay knows the part: a body stays binary only within its own response.
+        const CTraceRecord* last = m_Records.empty() ? nullptr : m_Records.back().get();
+        binary = !sent && part == ETracePart::Body && last && last->IsBinary()
+            && last->GetDirection() == ETraceDirection::Received && last->GetExchangeId() == exchange;
     } else if (!sent && !m_Records.empty()) {
         const CTraceRecord& last = *m_Records.back();
         if (last.GetDirection() == ETraceDirection::Sent) {

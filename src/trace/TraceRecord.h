@@ -40,6 +40,12 @@ public:
     // chunk recorded outside any request).
     std::uint64_t GetExchangeId() const { return m_nExchange; }
     void SetExchangeId(std::uint64_t id) { m_nExchange = id; }
+    // The relay recorded this chunk as the start of a response head of its exchange.
+    bool StartsResponse() const
+    {
+        return m_nExchange != 0 && m_nDirection == ETraceDirection::Received
+            && m_nPart == ETracePart::Header && !m_bSSL;
+    }
     const std::string& GetHeader() const { return m_strHeader; }
     const std::string& GetContentType() const { return m_strContentType; }
     const std::string& GetText() const { return m_strText; }

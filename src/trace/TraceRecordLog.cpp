@@ -5,7 +5,9 @@
 bool CTraceRecord::MakeLogRow(bool useSummary, std::string& row) const
 {
     return RunUnlessOutOfMemory([&] {
-        std::string data = m_nDirection == ETraceDirection::Sent || useSummary
+        // A response head the relay marked shows its status line even right after another
+        // response (pipelined answers).
+        std::string data = m_nDirection == ETraceDirection::Sent || useSummary || StartsResponse()
                                ? GetSummary()
                                : std::to_string(m_nBytes) + " bytes";
         for (char& c : data) {

@@ -63,7 +63,10 @@ std::shared_ptr<CExchange> CTraceStore::AddExchange()
 {
     auto exchange = std::make_shared<CExchange>();
     exchange->m_nId = ++m_nLastExchangeId;
-    m_Exchanges.push_back(exchange);
+    // Held only for readers: otherwise one exchange that stays open (a long tunnel) would keep
+    // every later finished one behind it.
+    if (m_bKeepExchanges)
+        m_Exchanges.push_back(exchange);
     return exchange;
 }
 

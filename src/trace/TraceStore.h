@@ -62,8 +62,10 @@ public:
         m_ExchangeObserver = std::move(observer);
     }
     // Off: finished exchanges are let go once the observer has seen them (runs in which nothing
-    // reads them back). On by default.
+    // reads them back): the store then holds none, and the relay keeps no body bytes in them.
+    // On by default.
     void SetKeepExchanges(bool keep) { m_bKeepExchanges = keep; }
+    bool KeepsExchanges() const { return m_bKeepExchanges; }
 
     // Deletes the entries of closed connections and the finished exchanges, and empties the
     // three feeds.

@@ -121,7 +121,7 @@ TEST_F(ProxyRelayTest, HeaderAndBodyInOneWriteReachTheServerInOrder)
     EXPECT_EQ(got, "POST /p HTTP/1.1\r\nContent-Length: 1\r\n\r\nZ");
     ASSERT_TRUE(AllClosed());
     ASSERT_EQ(Entries().size(), 1u);
-    EXPECT_EQ(Records(*Entries()[0]), "0/1/39 0/1/1 1/1/" + std::to_string(kResponse.size()));
+    EXPECT_EQ(Records(*Entries()[0]), "0/1/39 0/2/1 1/1/" + std::to_string(kResponse.size()));
 }
 
 TEST_F(ProxyRelayTest, SecondRequestToTheSameServerReusesItsConnection)

@@ -31,26 +31,54 @@ for _ in $(seq 30); do openssl x509 -checkend 0 -noout -in expired.pem > /dev/nu
 mkdir www && head -c 3000000 /dev/urandom > www/big && printf 'small\n' > www/small
 head -c 8000000 /dev/urandom > www/large
 cat > origin.py <<'PY'
-import http.server, ssl, sys
+import http.server, socket, ssl, sys
+accepts = 0
 class Handler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     def log_message(self, *args): pass
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), lambda *a: Handler(*a, directory="www"))
+    def reply(self, body):
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        self.reply(b"got")
+    def do_GET(self):
+        if self.path == "/accepts":  # TCP connections accepted so far
+            return self.reply(str(accepts).encode())
+        if not self.path.startswith("/cut-"):
+            return super().do_GET()
+        # Part of a body, then TCP ends without close_notify.
+        self.send_response(200)
+        self.send_header("Content-Length" if self.path == "/cut-length" else "X-Ends", "100000")
+        self.end_headers()
+        self.wfile.write(b"x" * 1000)
+        socket.socket.shutdown(self.connection, socket.SHUT_RDWR)
+        self.close_connection = True
+class Server(http.server.ThreadingHTTPServer):
+    def get_request(self):
+        global accepts
+        sock, address = self.socket.accept()
+        accepts += 1
+        return (context.wrap_socket(sock, server_side=True) if context else sock), address
+    def handle_error(self, *args): pass
+context = None
 if sys.argv[1] != "plain":
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(sys.argv[1] + ".pem", sys.argv[1] + ".key")
-    server.socket = context.wrap_socket(server.socket, server_side=True)
+server = Server(("127.0.0.1", 0), lambda *a: Handler(*a, directory="www"))
 print(server.server_address[1], flush=True)
 server.serve_forever()
 PY
 declare -A port
-for name in good good2 wrong expired untrusted plain; do
-    python3 origin.py "${name%2}" > "$name.port" & pids+=($!)
+for name in good good2 good3 wrong expired untrusted plain; do
+    python3 origin.py "${name%[23]}" > "$name.port" & pids+=($!)
 done
 # openssl's file server ends each response with close_notify and waits for ours.
 (cd www && exec openssl s_server -accept 127.0.0.1:0 -cert ../good.pem -key ../good.key -WWW) > ends.log 2>&1 &
 pids+=($!)
-for name in good good2 wrong expired untrusted plain; do
+for name in good good2 good3 wrong expired untrusted plain; do
     for _ in $(seq 100); do [ -s "$name.port" ] && break; sleep 0.1; done
     port[$name]=$(cat "$name.port")
 done
@@ -81,6 +109,35 @@ for bad in "wrong:wrong name" "expired:has expired" "untrusted:unknown issuer"; 
     check "${bad%%:*} origin gives the 502 text" \
         "grep -q 'TLS to the origin server localhost:${port[${bad%%:*}]} failed: .*${bad#*:}' reply && grep -q '${bad#*:}' errors"
 done
+# One origin connection per decrypted CONNECT, its handshake begun with the browser's.
+c=https://localhost:${port[good3]}
+fetch --cacert ca.pem "$c/small" -o /dev/null
+check "one origin connection per decrypted CONNECT" "[ \"\$(fetch --cacert ca.pem $c/accepts)\" = 2 ]"
+# An origin that ends TCP inside a body: curl sees the short body, and a close-delimited body
+# ends the browser's TLS without close_notify, as the origin's did.
+fetch --cacert ca.pem "$c/cut-length" -o /dev/null
+check "a cut body is an error at curl" "[ $? -ne 0 ]"
+cat > cut.py <<'PY'
+import socket, ssl, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=30)
+s.sendall(b"CONNECT localhost:%s HTTP/1.1\r\n\r\n" % sys.argv[2].encode())
+head = b""
+while not head.endswith(b"\n\n"): head += s.recv(1)  # the reply ends in bare LFs
+t = ssl.create_default_context(cafile="ca.pem").wrap_socket(s, server_hostname="localhost", suppress_ragged_eofs=False)
+t.sendall(b"GET /cut-close HTTP/1.1\r\nHost: localhost\r\n\r\n")
+try:
+    while t.recv(65536): pass
+    print("close_notify")
+except ssl.SSLEOFError:
+    print("cut")
+PY
+check "a cut close-delimited body ends TLS without close_notify" \
+    "[ \"\$(timeout 60 python3 cut.py ${proxy##*:} ${port[good3]})\" = cut ]"
+# An uploaded text body is recorded as it was sent, no origin spliced into its lines.
+printf 'cd /tmp && ls -l\nGET /etc/passwd HTTP/1.1\n' > upload
+fetch --cacert ca.pem --data-binary @upload "$c/upload" -o /dev/null
+for _ in $(seq 50); do grep -q 'cd /tmp' records && break; sleep 0.1; done
+check "an uploaded body is recorded unchanged" "grep -q 'cd /tmp && ls -l' records && ! grep -q 'cd https:' records"
 # Passed through unchanged: a pass-listed host (curl sees the origin's own certificate) and
 # bytes after CONNECT that are no TLS.
 fetch --cacert root.pem "https://127.0.0.1:${port[good]}/big" -o big.3

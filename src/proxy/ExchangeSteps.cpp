@@ -1,0 +1,35 @@
+#include "proxy/ExchangeSteps.h"
+
+#include "trace/TraceStore.h"
+
+#include <algorithm>
+#include <ctime>
+
+std::int64_t ExchangeNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+void AddBodyBytes(SExchangeBody& body, std::string_view bytes, bool keep)
+{
+    body.total += bytes.size();
+    if (keep && body.bytes.size() < CExchange::kMaxKeptBody)
+        body.bytes.append(bytes.substr(0, CExchange::kMaxKeptBody - body.bytes.size()));
+}
+
+bool EndExchange(CTraceStore* store, CExchange& exchange, EExchangeEnd end, std::string reason)
+{
+    if (HasEnded(exchange))
+        return false;
+    if (exchange.m_nEnd == EExchangeEnd::Open) {
+        exchange.m_nEnd = end;
+        exchange.m_strEndReason = std::move(reason);
+    }
+    // Never 0: that marks an exchange still going on.
+    exchange.m_Times.ended = std::max<std::int64_t>(ExchangeNow(), 1);
+    if (store)
+        store->FinishExchange(exchange);
+    return true;
+}
