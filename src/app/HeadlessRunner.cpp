@@ -172,6 +172,7 @@ bool CHeadlessRunner::OpenExchangeOutputs()
     // The HAR and the exchange lines take each exchange as it finishes; nothing else reads one
     // back, so the store lets it go then.
     store.SetKeepExchanges(false);
+    store.SetKeepExchangeBodies(m_options.harFile.has_value()); // the HAR carries them
     if (m_options.harFile) {
         m_pHar = std::make_unique<CHarRunFile>(*m_options.harFile, [this](const std::string& text) {
             if (m_pErr)

@@ -92,14 +92,6 @@ void CTraceStore::FinishExchange(const CExchange& exchange)
     // The finished ones leave; an open one keeps those after it in place.
     while (!m_Exchanges.empty() && !m_Exchanges.front()->IsOpen())
         m_Exchanges.pop_front();
-    // Until they are as many again as at the last sweep: an exchange that stays open (a long
-    // download, an upgraded connection) must not hold every later one for the rest of the run.
-    if (m_Exchanges.size() > 2 * m_nExchangesAfterSweep + 64) {
-        m_Exchanges.erase(std::remove_if(m_Exchanges.begin(), m_Exchanges.end(),
-                                         [](const auto& e) { return !e->IsOpen(); }),
-                          m_Exchanges.end());
-        m_nExchangesAfterSweep = m_Exchanges.size();
-    }
 }
 
 void CTraceStore::PurgeClosedConnections()
