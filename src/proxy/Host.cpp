@@ -200,9 +200,12 @@ void CHost::StampSent()
 
 namespace {
 
-// Whether bytes may begin a status line ("HTTP/"), as far as they go.
+// Whether bytes may begin a status line ("HTTP/"), as far as they go; empty lines before it
+// are tolerated, as clients do.
 bool MayStartStatusLine(std::string_view bytes)
 {
+    while (!bytes.empty() && (bytes.front() == '\r' || bytes.front() == '\n'))
+        bytes.remove_prefix(1);
     const std::string_view start("HTTP/");
     return bytes.substr(0, start.size()) == start.substr(0, std::min(bytes.size(), start.size()));
 }
@@ -406,6 +409,8 @@ void CHost::CheckUpstreamAnswer(std::string_view read)
     const bool answerStarts = m_bTunnel ? !m_bTunnelAnswerSeen
                                         : m_nState == EResponseStage::Header && m_Header.empty();
     m_bTunnelAnswerSeen = true;
+    if (answerStarts && m_bTunnel && m_pTunnelExchange) // the upstream's answer to the CONNECT
+        m_pTunnelExchange->m_nStatus = ParseStatusCode(read.substr(0, read.find_first_of("\r\n")));
     if (answerStarts && IsProxyAuthenticationRequired(read))
         m_Owner.Context().ReportUpstreamRefusal();
 }

@@ -663,8 +663,8 @@ bool CProxy::AfterLastResponse()
         return ProcessBuffered() && FlushToServers() && FlushToBrowser();
     }
     if (m_pHost) {
-        // Bytes no request asked for go on as they come; a server that has ended with nothing
-        // owed ends the pair.
+        // A tunnel's bytes (after a 101) go on as they come (the server drops any other bytes
+        // no request asked for); a server that has ended with nothing owed ends the pair.
         const CHost::EDelivery delivery = m_pHost->DeliverResponse();
         if (delivery == CHost::EDelivery::EndOfPair || delivery == CHost::EDelivery::BrowserGone) {
             if (delivery == CHost::EDelivery::BrowserGone)
