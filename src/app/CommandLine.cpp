@@ -231,6 +231,12 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             if (value.empty())
                 return fail("option --session needs a file name");
             result.sessionFile = value;
+        } else if (Matches(arg, "--exchanges")) {
+            if (!TakeValue(args, i, "--exchanges", value, result.error))
+                return result;
+            if (value.empty())
+                return fail("option --exchanges needs a file name (or - for stdout)");
+            result.exchangesFile = value;
         } else if (int* timeout = TimeoutOption(result, arg)) {
             const std::string name = arg.substr(0, arg.find('='));
             if (!TakeValue(args, i, name, value, result.error))
@@ -315,6 +321,8 @@ std::string CCommandLine::Usage()
            "  --log-every SECONDS  save the trace to the log file every SECONDS seconds\n"
            "  --har FILE           write the run's HAR 1.2 to FILE when it saves and at exit\n"
            "  --session FILE       record the run into the new session file FILE as it goes\n"
+           "  --exchanges FILE     append one JSON line per finished exchange to FILE as it\n"
+           "                       finishes (-: stdout, in place of the record lines)\n"
            "  --connect-timeout S  give up a connect to a server after S seconds (default 30)\n"
            "  --header-timeout S   close a browser whose request header is not complete\n"
            "                       within S seconds (default 60)\n"

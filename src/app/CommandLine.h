@@ -28,6 +28,7 @@ struct CCommandLine {
     int logEverySeconds = 0;                  // 0: only on SIGUSR1 and at exit
     std::optional<std::string> harFile;       // the run's HAR, written when it saves and at exit
     std::optional<std::string> sessionFile;   // the run recorded as it goes (a new file)
+    std::optional<std::string> exchangesFile; // one JSON line per finished exchange; "-": stdout
     // Then the 404 page; the request header complete within this, else close; no byte either
     // way for this long, close the pair. The window runs on the same defaults.
     int connectTimeoutSeconds = CConnectionWatchdog::kDefaultConnectTimeoutS;

@@ -1,40 +1,33 @@
 #include "app/HarBuilder.h"
 
-#include "http/MessageFraming.h"
-#include "trace/TraceConnection.h"
-#include "trace/TraceExchanges.h"
-#include "trace/TraceRecord.h"
+#include "app/JsonText.h"
+#include "http/AsciiCase.h"
+#include "http/HttpHead.h"
+#include "trace/Exchange.h"
+#include "trace/ExchangeContent.h"
+#include "trace/ExchangePhases.h"
+#include "trace/ExchangeUrl.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
-#include <QStringDecoder>
 #include <QUrl>
 #include <QUrlQuery>
 
-#include <algorithm>
-#include <vector>
+#include <cmath>
 
 namespace {
 
-QString FromBytes(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-bool IsUtf8(std::string_view text)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString decoded = decoder.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
-    return !decoder.hasError();
-}
+// The most decoded bytes a response's content gets in the HAR.
+constexpr std::uint64_t kMaxDecodedContent = 64u << 20;
 
 QJsonArray Headers(const SHttpHead& head)
 {
     QJsonArray headers;
     for (const SHttpHead::SField& field : head.fields)
-        headers.append(QJsonObject{{"name", FromBytes(field.name)}, {"value", FromBytes(field.value)}});
+        headers.append(QJsonObject{{"name", JsonText(field.name)}, {"value", JsonText(field.value)}});
     return headers;
 }
 
@@ -55,164 +48,157 @@ QJsonArray Cookies(const SHttpHead& head, bool response)
             const std::size_t equals = pair.find('=');
             if (pair.empty() || equals == std::string_view::npos)
                 continue;
-            cookies.append(QJsonObject{{"name", FromBytes(pair.substr(0, equals))},
-                                       {"value", FromBytes(pair.substr(equals + 1))}});
+            cookies.append(QJsonObject{{"name", JsonText(pair.substr(0, equals))},
+                                       {"value", JsonText(pair.substr(equals + 1))}});
         }
     }
     return cookies;
 }
 
-// The body of a chunked message without its framing, read as the relay reads it; the text as
-// it is when it is not framed that way or the framing is cut short.
-std::string Unchunk(const std::string& body)
+// A body in the HAR's content or postData form: text when it is UTF-8, else base64 (postData
+// has no encoding field of its own: "_encoding"). A body kept only in part says so.
+void PutBody(QJsonObject& content, const SExchangeContent& body, const SExchangeBody& wire,
+             bool postData)
 {
-    CBodyFramer framer;
-    framer.Start(CBodyFraming{EBodyKind::Chunked, 0, true}, true);
-    std::string data;
-    framer.Consume(body, &data);
-    return framer.IsDone() ? data : body;
-}
-
-// A body in the HAR's content or postData form: text when the trace holds it as text, in
-// base64 when that text is not UTF-8 (postData has no encoding field of its own: "_encoding").
-void PutBody(QJsonObject& content, const STracedMessage& message, const std::string& text, bool postData)
-{
-    if (!message.bodyIsText) {
-        content["comment"] = QStringLiteral("binary body: the trace keeps its size only");
-        return;
-    }
-    if (IsUtf8(text)) {
-        content["text"] = FromBytes(text);
+    if (IsUtf8(body.bytes)) {
+        content["text"] = QString::fromUtf8(body.bytes.data(), static_cast<qsizetype>(body.bytes.size()));
     } else {
-        content["text"] = QString::fromLatin1(QByteArray(text.data(), static_cast<qsizetype>(text.size())).toBase64());
+        content["text"] = QString::fromLatin1(
+            QByteArray(body.bytes.data(), static_cast<qsizetype>(body.bytes.size())).toBase64());
         content[postData ? "_encoding" : "encoding"] = QStringLiteral("base64");
     }
+    if (wire.IsCut())
+        content["comment"] = QStringLiteral("body cut: %1 of %2 bytes kept")
+                                 .arg(wire.bytes.size())
+                                 .arg(wire.total);
 }
 
-qint64 Elapsed(std::uint32_t from, std::uint32_t to)
+// Milliseconds as HAR numbers, to the microsecond.
+double Ms(double value)
 {
-    return std::max<qint64>(0, static_cast<std::int32_t>(to - from));
+    return value < 0 ? -1 : std::round(value * 1000) / 1000;
 }
 
-QJsonObject Entry(const CTraceConnection& connection, std::span<const CTraceRecord* const> records,
-                  const STraceExchanges& pairs, std::size_t index)
+QJsonObject Request(const CExchange& exchange)
 {
-    const STracedMessage request = TracedRequest(records, pairs, index);
-    const STracedMessage response = TracedResponse(records, pairs, index);
-    const SHttpHead requestHead = ParseHttpHead(request.head);
-    SRequestLine line;
-    ParseRequestLine(requestHead.firstLine, line);
-
-    const QString url = FromBytes(RequestUrl(line, requestHead));
+    const SHttpHead head = ParseHttpHead(exchange.m_strRequestHead);
+    const QString url = QString::fromLatin1(PrintableUrl(exchange));
     QJsonArray query;
     for (const auto& [name, value] : QUrlQuery(QUrl(url)).queryItems(QUrl::FullyDecoded))
         query.append(QJsonObject{{"name", name}, {"value", value}});
-
-    QJsonObject harRequest{
-        {"method", FromBytes(line.method)},
+    QJsonObject request{
+        {"method", JsonText(exchange.m_strMethod)},
         {"url", url},
-        {"httpVersion", FromBytes(line.version)},
-        {"cookies", Cookies(requestHead, false)},
-        {"headers", Headers(requestHead)},
+        {"httpVersion", JsonText(exchange.m_strVersion)},
+        {"cookies", Cookies(head, false)},
+        {"headers", Headers(head)},
         {"queryString", query},
-        {"headersSize", static_cast<qint64>(requestHead.size)},
-        {"bodySize", static_cast<qint64>(request.bodyBytes)},
+        {"headersSize", exchange.m_strRequestHead.empty() ? qint64(-1)
+                                                           : static_cast<qint64>(exchange.m_strRequestHead.size())},
+        {"bodySize", static_cast<qint64>(exchange.m_RequestBody.total)},
     };
-    if (request.bodyBytes > 0) {
-        QJsonObject postData{{"mimeType", FromBytes(requestHead.Field("Content-Type"))}};
-        PutBody(postData, request, request.body, true);
-        if (!postData.contains("text"))
-            postData["text"] = QString();
-        harRequest["postData"] = postData;
+    if (exchange.m_RequestBody.total > 0) {
+        QJsonObject postData{{"mimeType", JsonText(head.Field("Content-Type"))}};
+        PutBody(postData, RequestContent(exchange), exchange.m_RequestBody, true);
+        request["postData"] = postData;
     }
+    return request;
+}
 
-    QJsonObject entry;
-    const SHttpHead responseHead = ParseHttpHead(response.head);
-    QJsonObject content{{"mimeType", FromBytes(responseHead.Field("Content-Type"))}};
-    if (response.first) {
-        const std::string_view status = responseHead.firstLine;
-        const std::size_t space = status.find(' ');
-        const std::size_t reason = status.find(' ', space + 1);
-        std::string text = response.body;
-        if (EqualsNoCase(responseHead.Field("Transfer-Encoding"), "chunked"))
-            text = Unchunk(text);
-        content["size"] = response.bodyIsText ? static_cast<qint64>(text.size()) : static_cast<qint64>(response.bodyBytes);
-        PutBody(content, response, text, false);
-        entry["response"] = QJsonObject{
-            {"status", ParseStatusCode(status)},
-            {"statusText", reason == std::string_view::npos ? QString() : FromBytes(status.substr(reason + 1))},
-            {"httpVersion", FromBytes(status.substr(0, space))},
-            {"cookies", Cookies(responseHead, true)},
-            {"headers", Headers(responseHead)},
-            {"content", content},
-            {"redirectURL", FromBytes(responseHead.Field("Location"))},
-            {"headersSize", static_cast<qint64>(response.head.size())},
-            {"bodySize", static_cast<qint64>(response.bodyBytes)},
-        };
-    } else {
+QJsonObject Response(const CExchange& exchange)
+{
+    const SHttpHead head = ParseHttpHead(exchange.m_strResponseHead);
+    QJsonObject content{{"mimeType", JsonText(head.Field("Content-Type"))}};
+    if (exchange.m_nStatus <= 0) {
         content["size"] = 0;
-        entry["response"] = QJsonObject{
-            {"status", 0}, {"statusText", ""}, {"httpVersion", ""}, {"cookies", QJsonArray()},
-            {"headers", QJsonArray()}, {"content", content}, {"redirectURL", ""},
-            {"headersSize", -1}, {"bodySize", -1}, {"comment", "no response was traced"}};
+        return QJsonObject{{"status", 0}, {"statusText", ""}, {"httpVersion", ""},
+                           {"cookies", QJsonArray()}, {"headers", QJsonArray()},
+                           {"content", content}, {"redirectURL", ""}, {"headersSize", -1},
+                           {"bodySize", -1}, {"comment", "no response was traced"}};
     }
-
-    // Ticks: the request's own building, the wait for the first answer, the rest of it.
-    const CTraceRecord& first = *request.first;
-    const qint64 send = Elapsed(first.GetStartTick(), request.last->GetEndTick());
-    const qint64 wait = response.first ? Elapsed(request.last->GetEndTick(), response.first->GetStartTick()) : 0;
-    const qint64 receive = response.first ? Elapsed(response.first->GetStartTick(), response.last->GetEndTick()) : 0;
-    entry["startedDateTime"] = QDateTime::fromSecsSinceEpoch(first.GetTimeCaptured(), Qt::UTC)
-                                   .toString(Qt::ISODateWithMs);
-    entry["time"] = send + wait + receive;
-    entry["request"] = harRequest;
-    entry["cache"] = QJsonObject();
-    entry["timings"] = QJsonObject{{"send", send}, {"wait", wait}, {"receive", receive}};
-    entry["connection"] = QString::number(connection.GetId());
-    entry["comment"] = FromBytes(first.GetIdText());
-    return entry;
+    const SExchangeContent body = ResponseContent(exchange, kMaxDecodedContent);
+    content["size"] = static_cast<qint64>(body.bytes.size());
+    if (body.decoded)
+        content["compression"] = static_cast<qint64>(body.bytes.size())
+                                 - static_cast<qint64>(exchange.m_ResponseBody.total);
+    if (!body.bytes.empty() || exchange.m_ResponseBody.total > 0)
+        PutBody(content, body, exchange.m_ResponseBody, false);
+    const std::string_view firstLine = head.firstLine;
+    return QJsonObject{
+        {"status", exchange.m_nStatus},
+        {"statusText", JsonText(exchange.m_strReason)},
+        {"httpVersion", JsonText(firstLine.substr(0, firstLine.find(' ')))},
+        {"cookies", Cookies(head, true)},
+        {"headers", Headers(head)},
+        {"content", content},
+        {"redirectURL", JsonText(head.Field("Location"))},
+        {"headersSize", static_cast<qint64>(exchange.m_strResponseHead.size())},
+        {"bodySize", static_cast<qint64>(exchange.m_ResponseBody.total)},
+    };
 }
 
 } // namespace
 
-void CHarBuilder::AddConnection(const CTraceConnection& connection)
+QByteArray CHarBuilder::EntryJson(const CExchange& exchange)
 {
-    if (connection.IsSSL())
-        return; // a tunnel's records are counts of encrypted bytes
-    std::vector<const CTraceRecord*> records;
-    records.reserve(connection.GetRecords().size());
-    for (const auto& record : connection.GetRecords())
-        records.push_back(record.get());
-    const STraceExchanges pairs = PairExchanges(records);
-    for (std::size_t i = 0; i < pairs.exchanges.size(); ++i) {
-        if (pairs.exchanges[i].request >= 0)
-            m_Entries.append(Entry(connection, records, pairs, i));
-    }
+    if (exchange.Has(kExchangeTunnel) || EqualsNoCase(exchange.m_strMethod, "CONNECT"))
+        return QByteArray();
+    const SExchangePhases phases = ExchangePhases(exchange.m_Times);
+    QString comment = QStringLiteral("exchange %1, %2").arg(exchange.m_nId).arg(ExchangeEndName(exchange.m_nEnd));
+    if (!exchange.m_strEndReason.empty())
+        comment += ": " + JsonText(exchange.m_strEndReason);
+    if (exchange.Has(kExchangeDecrypted))
+        comment += QStringLiteral(", decrypted");
+    const QJsonObject entry{
+        {"startedDateTime", QDateTime::fromMSecsSinceEpoch(exchange.m_Times.started / 1000, Qt::UTC)
+                                .toString(Qt::ISODateWithMs)},
+        {"time", Ms(phases.Total())},
+        {"request", Request(exchange)},
+        {"response", Response(exchange)},
+        {"cache", QJsonObject()},
+        {"timings", QJsonObject{{"blocked", Ms(phases.blocked)}, {"dns", Ms(phases.dns)},
+                                {"connect", Ms(phases.connect)}, {"ssl", Ms(phases.ssl)},
+                                {"send", Ms(phases.send)}, {"wait", Ms(phases.wait)},
+                                {"receive", Ms(phases.receive)}}},
+        {"connection", QString::number(exchange.m_nServerConnection)},
+        {"comment", comment},
+    };
+    return QJsonDocument(entry).toJson(QJsonDocument::Compact);
 }
 
-void CHarBuilder::AddEntries(const QJsonArray& entries)
+QByteArray CHarBuilder::DocumentStart()
 {
-    for (const QJsonValue& entry : entries)
-        m_Entries.append(entry);
+    return QByteArrayLiteral("{\"log\":{\"version\":\"1.2\",\"creator\":{\"name\":\"Kestrune\",\"version\":\"")
+           + KESTRUNE_VERSION + QByteArrayLiteral("\"},\"entries\":[\n");
+}
+
+QByteArray CHarBuilder::DocumentEnd()
+{
+    return QByteArrayLiteral("\n]}}\n");
+}
+
+void CHarBuilder::AddExchange(const CExchange& exchange)
+{
+    const QByteArray entry = EntryJson(exchange);
+    if (entry.isEmpty())
+        return;
+    if (m_nEntries++ > 0)
+        m_Entries += ",\n";
+    m_Entries += entry;
 }
 
 QByteArray CHarBuilder::ToJson() const
 {
-    const QJsonObject log{
-        {"version", "1.2"},
-        {"creator", QJsonObject{{"name", "Kestrune"}, {"version", KESTRUNE_VERSION}}},
-        {"entries", m_Entries},
-    };
-    return QJsonDocument(QJsonObject{{"log", log}}).toJson(QJsonDocument::Indented);
+    return DocumentStart() + m_Entries + DocumentEnd();
 }
 
 bool CHarBuilder::WriteFile(const QString& path) const
 {
     QSaveFile file(path);
-    // Its headers may carry credentials and cookies: the owner's alone, as the key file is.
-    if (!file.open(QIODevice::WriteOnly)
-        || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+    if (!file.open(QIODevice::WriteOnly))
         return false;
+    // The trace may hold cookies and credentials.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const QByteArray json = ToJson();
     return file.write(json) == json.size() && file.commit();
 }

@@ -1,23 +1,30 @@
 #pragma once
 #include <QByteArray>
-#include <QJsonArray>
 #include <QString>
 
-class CTraceConnection;
+class CExchange;
 
-// HAR 1.2 documents from the trace, for the window's export and the headless --har file:
-// one entry per request/response pair of a connection, with the header fields, sizes and
-// timings that the records hold, and bodies as text where the trace keeps them as text.
+// HAR 1.2 documents from exchanges, for the window's export and the headless --har file: one
+// entry per exchange with the URL as it was routed, the header fields as the browser sent them
+// and as the origin answered, the bodies (text, or base64 where they are not UTF-8) and the
+// timings the relay took. Tunnels carry no messages and give no entry.
 class CHarBuilder {
 public:
-    void AddConnection(const CTraceConnection& connection);
-    void AddEntries(const QJsonArray& entries);
-    const QJsonArray& GetEntries() const { return m_Entries; }
+    // One entry as compact JSON on one line; empty for a tunnel.
+    static QByteArray EntryJson(const CExchange& exchange);
+    // The document is DocumentStart(), the entries' JSON joined by ",\n", DocumentEnd().
+    static QByteArray DocumentStart();
+    static QByteArray DocumentEnd();
+
+    void AddExchange(const CExchange& exchange);
+    int GetEntryCount() const { return m_nEntries; }
 
     QByteArray ToJson() const;
-    // Replaces the file as a whole; false (the old file left as it was) when it cannot.
+    // Replaces the file as a whole, readable by the owner only; false (the old file left as it
+    // was) when it cannot.
     bool WriteFile(const QString& path) const;
 
 private:
-    QJsonArray m_Entries;
+    QByteArray m_Entries; // joined
+    int m_nEntries = 0;
 };

@@ -1,27 +1,75 @@
 #pragma once
-#include <QJsonArray>
-#include <QString>
-
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
-#include <vector>
+#include <mutex>
+#include <string>
+#include <thread>
 
-class CTraceConnection;
-class CTraceStore;
+class CExchange;
+class QObject;
 
-// The headless run's HAR file (--har): every pair of the run, also those whose connections
-// were purged since (their entries are kept here before the store lets them go).
+// The headless run's HAR file (--har). Each finished exchange is serialised once, as it
+// finishes, and appended to a side file (unlinked at once, in the HAR's folder); a save makes
+// the HAR from the side file into a new file and renames it over the old one, so the file is
+// whole HAR after every save. Serialising, appending and saving run on a thread of their own:
+// the event loop only copies the finished exchange and hands it over, and nothing of the run is
+// kept in memory once it is on disk.
 class CHarRunFile {
 public:
-    explicit CHarRunFile(QString path);
+    // The most bytes of exchanges waiting for the thread; past it Add waits for room (the disk
+    // is slower than the relay: relaying slows down rather than memory growing).
+    static constexpr std::size_t kMaxQueuedBytes = 64u << 20;
 
-    // Keeps the entries of the closed connections: call before a purge.
-    void KeepClosed(const CTraceStore& store);
-    // Keeps these entries (taken out of the store).
-    void Keep(const std::vector<std::unique_ptr<CTraceConnection>>& entries);
-    // Writes the kept entries and those of the store's connections; false when it cannot.
-    bool Write(const CTraceStore& store) const;
+    // onError is called on the event loop of the thread that made the object.
+    CHarRunFile(std::string path, std::function<void(const std::string&)> onError);
+    ~CHarRunFile(); // ends the thread; what was handed over and not saved is not saved
+
+    CHarRunFile(const CHarRunFile&) = delete;
+    CHarRunFile& operator=(const CHarRunFile&) = delete;
+
+    // Makes the side file and starts the thread; false, with the reason, when it cannot.
+    bool Open(std::string& error);
+    // Hands a finished exchange over (a copy).
+    void Add(const CExchange& exchange);
+    // Asks for a save; returns at once. Saves asked for while one waits are that one.
+    void Save();
+    // Saves what was handed over and returns when it is on disk: false when it could not be.
+    bool SaveNow();
 
 private:
-    QString m_strPath;
-    QJsonArray m_Kept;
+    struct SJob {
+        std::unique_ptr<CExchange> exchange; // or, when null, a save
+        std::size_t bytes = 0;
+    };
+    void Run();
+    void Append(const CExchange& exchange);
+    bool WriteHar();
+    void Report(const std::string& message);
+
+    std::string m_strPath;
+    std::function<void(const std::string&)> m_OnError;
+    std::unique_ptr<QObject> m_pLoopContext; // where errors are told
+
+    // Shared with the thread, under m_Mutex.
+    std::mutex m_Mutex;
+    std::condition_variable m_Wake;  // a job came, or the end
+    std::condition_variable m_Room;  // the queue shrank
+    std::condition_variable m_Idle;  // the queue is empty and no job runs
+    std::deque<SJob> m_Queue;
+    std::size_t m_nQueuedBytes = 0;
+    bool m_bSaveQueued = false;
+    bool m_bBusy = false;
+    bool m_bStop = false;
+    bool m_bLastSaveOk = true;
+
+    // The thread's own.
+    int m_nSideFd = -1;
+    std::uint64_t m_nSideBytes = 0;
+    std::uint64_t m_nEntries = 0;
+    bool m_bSideBroken = false; // an append failed: saves say so instead of losing entries quietly
+
+    std::thread m_Thread;
 };

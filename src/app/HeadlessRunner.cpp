@@ -1,5 +1,6 @@
 #include "app/HeadlessRunner.h"
 
+#include "app/ExchangeLine.h"
 #include "app/RecordLineFormat.h"
 #include "app/HttpsEngine.h"
 #include "app/HarRunFile.h"
@@ -13,6 +14,7 @@
 #include "app/SignalPipe.h"
 #include "app/TraceApp.h"
 #include "trace/EntryDisposer.h"
+#include "trace/Exchange.h"
 #include "trace/LogSaveJob.h"
 #include "trace/LogSaver.h"
 #include "trace/TraceConnection.h"
@@ -29,6 +31,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <string>
 
@@ -63,10 +68,13 @@ CHeadlessRunner::~CHeadlessRunner()
         SetMessageHandler(nullptr);
         TlsProblemSink() = nullptr;
     }
-    for (COutputWriter* writer : {m_pOut.get(), m_pErr.get()}) {
+    for (COutputWriter* writer : {m_pOut.get(), m_pErr.get(), m_pExchanges.get()}) {
         if (writer)
             writer->Drain(kFinalDrainMs);
     }
+    m_pExchanges.reset();
+    if (m_nExchangesFd > 1)
+        ::close(m_nExchangesFd);
 }
 
 bool CHeadlessRunner::Start()
@@ -112,7 +120,9 @@ bool CHeadlessRunner::Start()
     if (!StartHttps())
         return false;
 
-    if (!m_options.quiet)
+    if (!OpenExchangeOutputs())
+        return false;
+    if (!m_options.quiet && m_nExchangesFd != 1)
         m_pOut = std::make_unique<COutputWriter>(1);
     if (m_pOut || m_options.sessionFile) {
         m_app.m_pTraceStore->SetRecordObserver([this](const CTraceRecord& record) {
@@ -129,6 +139,7 @@ bool CHeadlessRunner::Start()
         return false; // said why; exits 2, as a bad command line does
     if (!StartSession())
         return false;
+    WatchExchanges();
 
     std::fprintf(stderr, "Kestrune %s listening on port %d", KESTRUNE_VERSION,
                  m_app.GetListenPort());
@@ -158,23 +169,69 @@ bool CHeadlessRunner::Start()
         connect(m_pLogTimer, &QTimer::timeout, this, &CHeadlessRunner::SaveLog);
         m_pLogTimer->start(m_options.logEverySeconds * 1000);
     }
-    if (m_options.harFile)
-        m_pHar = std::make_unique<CHarRunFile>(QString::fromStdString(*m_options.harFile));
-    if (m_options.logFile && !m_pHar)
+    if (m_options.logFile)
         m_app.m_pTraceStore->SetKeepRecordTexts(false); // only the log reads records back
     if (!m_pHar)
         m_app.m_pTraceStore->SetKeepExchanges(false); // nothing reads finished exchanges back
     if (!m_options.logFile) {
-        // Nothing reads a record back after it was printed (the HAR reads closed connections
-        // before each purge): an open connection keeps only what its next chunks look at, so a
-        // long keep-alive connection does not grow.
-        if (!m_pHar)
-            m_app.m_pTraceStore->SetKeepSettledRecords(false);
+        // Nothing reads a record back after it was printed: an open connection keeps only what
+        // its next chunks look at, so a long keep-alive connection does not grow.
+        m_app.m_pTraceStore->SetKeepSettledRecords(false);
         m_pPurgeTimer = new QTimer(this);
         connect(m_pPurgeTimer, &QTimer::timeout, this, &CHeadlessRunner::PurgeIfUnlogged);
         m_pPurgeTimer->start(kPurgeIntervalMs);
     }
     return true;
+}
+
+bool CHeadlessRunner::OpenExchangeOutputs()
+{
+    CTraceStore& store = *m_app.m_pTraceStore;
+    // The HAR and the exchange lines take each exchange as it finishes; nothing else reads one
+    // back, so the store lets it go then.
+    store.SetKeepExchanges(false);
+    if (m_options.harFile) {
+        m_pHar = std::make_unique<CHarRunFile>(*m_options.harFile, [this](const std::string& text) {
+            if (m_pErr)
+                m_pErr->Write("kestrune: " + text + "\n");
+        });
+        std::string error;
+        if (!m_pHar->Open(error)) {
+            std::fprintf(stderr, "kestrune: %s\n", error.c_str());
+            return false;
+        }
+    }
+    if (m_options.exchangesFile) {
+        const std::string& path = *m_options.exchangesFile;
+        // Appended to, never truncated: a shipper may be reading it. It may hold cookies' names
+        // and URLs with tokens: the owner's only.
+        m_nExchangesFd = path == "-" ? 1
+                                     : ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (m_nExchangesFd < 0) {
+            std::fprintf(stderr, "kestrune: cannot open the exchanges file %s: %s\n", path.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+        m_pExchanges = std::make_unique<COutputWriter>(m_nExchangesFd);
+    }
+    return true;
+}
+
+void CHeadlessRunner::WatchExchanges()
+{
+    CTraceStore& store = *m_app.m_pTraceStore;
+    // The HAR and the session carry bodies; the exchange lines only count them.
+    store.SetKeepExchangeBodies(m_pHar || m_pSession);
+    if (!m_pHar && !m_pExchanges && !m_pSession)
+        return;
+    store.SetExchangeObserver([this](const CExchange& exchange) {
+        if (m_pHar)
+            m_pHar->Add(exchange);
+        if (m_pExchanges)
+            m_pExchanges->Write(FormatExchangeLine(exchange));
+        if (m_pSession)
+            m_pSession->AddExchange(exchange);
+    });
 }
 
 bool CHeadlessRunner::StartHttps()
@@ -237,8 +294,6 @@ bool CHeadlessRunner::StartSession()
         return false;
     }
     m_pSession = std::move(session);
-    m_app.m_pTraceStore->SetExchangeObserver(
-        [this](const CExchange& exchange) { m_pSession->AddExchange(exchange); });
     return true;
 }
 
@@ -274,8 +329,13 @@ void CHeadlessRunner::SaveLogNow()
 void CHeadlessRunner::StartSave(bool sliced)
 {
     DrainDebugLines();
-    if (m_pHar && m_app.m_pTraceStore && !m_pHar->Write(*m_app.m_pTraceStore))
-        std::fprintf(stderr, "kestrune: cannot write the HAR file %s\n", m_options.harFile->c_str());
+    if (m_pHar) {
+        // Sliced: the HAR is made on its own thread. At the end: it is on disk before the exit.
+        if (sliced)
+            m_pHar->Save();
+        else if (!m_pHar->SaveNow())
+            std::fprintf(stderr, "kestrune: cannot write the HAR file %s\n", m_options.harFile->c_str());
+    }
     if (!m_options.logFile || !m_app.m_pTraceStore)
         return;
     m_pSave = std::make_unique<CLogSaveJob>(*m_app.m_pTraceStore);
@@ -314,25 +374,18 @@ void CHeadlessRunner::EndSave()
     CTraceStore& store = *m_app.m_pTraceStore;
     CEntryDisposer::Entries saved;
     if (written) {
-        ConcludeSave(
-            true,
-            [this, &store, &saved] {
-                // What the window's Clear Data does, but only for the entries this save emptied: an
-                // entry that began or went on during the save keeps what the save did not take.
-                m_app.m_nBytesSent = 0;
-                m_app.m_nBytesReceived = 0;
-                saved = CLogSaveJob::TakeSavedClosedEntries(store);
-                if (m_pHar)
-                    m_pHar->Keep(saved);
-            },
-            *m_options.logFile);
+        ConcludeSave(true, [this, &store, &saved] {
+            // What the window's Clear Data does, but only for the entries this save emptied: an
+            // entry that began or went on during the save keeps what the save did not take.
+            m_app.m_nBytesSent = 0;
+            m_app.m_nBytesReceived = 0;
+            saved = CLogSaveJob::TakeSavedClosedEntries(store);
+        }, *m_options.logFile);
     } else if (m_bSaveBegun) {
         ConcludeSave(false, nullptr);
     }
-    // Open connections let go of what the log has taken, so a long one does not grow (the HAR
-    // reads every record of the run, so with --har they stay).
-    if (!m_pHar)
-        store.DropWrittenRecords();
+    // Open connections let go of what the log has taken, so a long one does not grow.
+    store.DropWrittenRecords();
     if (!m_pDisposer)
         m_pDisposer = std::make_unique<CEntryDisposer>();
     m_pDisposer->Dispose(std::move(saved)); // and hands the freed memory back to the system
@@ -380,8 +433,6 @@ void CHeadlessRunner::PurgeIfUnlogged()
     if (!store)
         return;
     // Every record was printed when it was made and no log will read it.
-    if (m_pHar)
-        m_pHar->KeepClosed(*store);
     store->PurgeClosedConnections();
     // Hand the freed memory back to the system instead of keeping it for the next burst.
     ::malloc_trim(0);

@@ -37,6 +37,11 @@ public:
 private:
     // The HTTPS settings of this run; false (said on stderr) when they cannot be used.
     bool StartHttps();
+    // --har and --exchanges: their files, and the store's exchange observer; false (said on
+    // stderr) when a file cannot be made.
+    bool OpenExchangeOutputs();
+    // Hands each finished exchange to the HAR, the exchange lines and the session.
+    void WatchExchanges();
     void OnSignal(int signalNumber);
     void PrintRecord(const CTraceRecord& record);
     void DrainDebugLines();
@@ -59,6 +64,8 @@ private:
     QTimer* m_pPurgeTimer = nullptr;
     std::unique_ptr<CHarRunFile> m_pHar; // with --har
     std::unique_ptr<CSessionRun> m_pSession; // with --session
+    std::unique_ptr<COutputWriter> m_pExchanges; // with --exchanges
+    int m_nExchangesFd = -1;
     std::unique_ptr<CLogSaveJob> m_pSave;   // the save under way
     bool m_bSaveAgain = false;              // a save was asked for while one ran
     bool m_bSaveBegun = false;              // its file was opened (else it said why)

@@ -57,8 +57,8 @@ int RunConvert(const CCommandLine& options)
         return 0;
     }
     CHarBuilder har;
-    for (const auto& entry : store.GetConnections())
-        har.AddConnection(*entry);
+    for (const auto& exchange : store.GetExchanges())
+        har.AddExchange(*exchange);
     if (!har.WriteFile(QString::fromStdString(to)))
         return Refuse("cannot write the HAR file " + to);
     return 0;

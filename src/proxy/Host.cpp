@@ -80,7 +80,7 @@ void CHost::Record(ETraceDirection direction, ETracePart part, std::string_view 
 bool CHost::KeepsBodies() const
 {
     const CTraceStore* store = m_Owner.Context().TraceStore();
-    return store && store->KeepsExchanges();
+    return store && store->KeepsExchangeBodies();
 }
 
 bool CHost::QueueForServer(std::string_view bytes, CExchange* exchange, bool sendNow)

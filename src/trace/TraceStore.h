@@ -73,6 +73,10 @@ public:
     // On by default.
     void SetKeepExchanges(bool keep) { m_bKeepExchanges = keep; }
     bool KeepsExchanges() const { return m_bKeepExchanges; }
+    // On: the relay keeps body bytes in exchanges even when the store lets them go at once,
+    // for an observer that writes them out (the headless HAR). Off by default.
+    void SetKeepExchangeBodies(bool keep) { m_bKeepExchangeBodies = keep; }
+    bool KeepsExchangeBodies() const { return m_bKeepExchanges || m_bKeepExchangeBodies; }
 
     // Deletes the entries of closed connections and the finished exchanges, and empties the
     // three feeds.
@@ -172,6 +176,7 @@ private:
     std::uint64_t m_nLastExchangeId = 0;
     std::function<void(const CExchange&)> m_ExchangeObserver;
     bool m_bKeepExchanges = true;
+    bool m_bKeepExchangeBodies = false;
     std::function<void(const CTraceRecord&)> m_RecordObserver;
     std::function<void(const std::string&)> m_DebugObserver;
     // Watching changes no record: allowed on a store seen as const.

@@ -18,7 +18,7 @@ TEST(CommandLine, HeadlessOptionsInBothForms)
 {
     const CCommandLine c = CCommandLine::Parse({"--headless", "--port", "0", "--upstream=proxy.test:3128",
                                                 "--log", "/tmp/x.log", "--log-every=30", "--debug",
-                                                "--quiet", "--format=json", "--decode"});
+                                                "--quiet", "--format=json", "--decode", "--exchanges=-"});
     ASSERT_TRUE(c.error.empty()) << c.error;
     EXPECT_TRUE(c.decode);
     EXPECT_FALSE(CCommandLine::Parse({"--headless"}).decode);
@@ -35,6 +35,8 @@ TEST(CommandLine, HeadlessOptionsInBothForms)
     const CCommandLine convert = CCommandLine::Parse({"--convert", "in.har", "out.kestrune"});
     EXPECT_EQ(convert.mode, Mode::Convert);
     EXPECT_EQ(convert.convertFrom + " " + convert.convertTo, "in.har out.kestrune");
+    EXPECT_EQ(c.exchangesFile.value(), "-");
+    EXPECT_FALSE(CCommandLine::Parse({"--headless", "--exchanges="}).error.empty());
 }
 
 TEST(CommandLine, PortIsOnlyADecimalNumberUpTo65535)

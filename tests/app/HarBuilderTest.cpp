@@ -1,15 +1,15 @@
-// HAR export: pairing on keep-alive connections to several hosts, the fields of each entry,
-// validity against the HAR 1.2 schema, and the headless --har file of a real run.
+// HAR export: the entries of exchanges (routed URLs, bodies, timings), validity against the
+// HAR 1.2 schema, the run's file as saves replace it, and the headless --har file of a real run.
 #include "app/HarBuilder.h"
-#include "app/TraceApp.h"
+#include "app/HarRunFile.h"
 #include "support/BlockingStream.h"
+#include "support/ExchangeWords.h"
 #include "support/HeadlessProcess.h"
 #include "support/LoopbackServer.h"
-#include "support/TraceWords.h"
-#include "trace/TraceConnection.h"
-#include "trace/TraceStore.h"
 
+#include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -43,72 +43,98 @@ const QJsonObject Find(const QJsonArray& entries, const QString& url)
     return QJsonObject();
 }
 
-TEST(HarBuilderTest, PairsKeepAliveRequestsAndPassesTheSchema)
+TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
 {
-    CTraceApp app;
-    ASSERT_TRUE(app.InitCore());
-    app.m_bRequestViewer = 0;
-    app.m_bResponseViewer = 0;
-    CTraceStore& store = *app.m_pTraceStore;
-
-    CTraceConnection* a = store.AddConnection(nullptr, false);
-    a->AddChunk(kSent, kHeader, "GET /one?q=a%20b&k HTTP/1.1\r\nHost: a.test\r\nCookie: s=1; t=2\r\n\r\n");
-    a->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nSet-Cookie: u=3; Pa"); // header cut
-    a->AddChunk(kReceived, kHeader, "th=/\r\nContent-Length: 5\r\n\r\nhel");
-    a->AddChunk(kReceived, kBody, "lo");
-    a->AddChunk(kSent, kHeader, "POST /form HTTP/1.1\r\nHost: a.test\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n\r\n");
-    a->AddChunk(kReceived, kHeader, "HTTP/1.1 100 Continue\r\n\r\n");
-    a->AddChunk(kSent, kBody, "\xe9t\xe9!"); // Latin-1 text: kept exactly, as base64
-    a->AddChunk(kReceived, kHeader, "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nnope\r\n0\r\n\r\n");
-    a->AddChunk(kSent, kHeader, "GET /late HTTP/1.1\r\nHost: a.test\r\n\r\n"); // never answered
-    CTraceConnection* b = store.AddConnection(nullptr, false);
-    b->AddChunk(kSent, kHeader, "GET /pic.gif HTTP/1.1\r\nHost: b.test:8080\r\n\r\n");
-    b->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n\r\n" + std::string(100, 'g'));
-    b->AddChunk(kReceived, kBody, std::string(50, 'g'));
-    CTraceConnection* tunnel = store.AddConnection(nullptr, true);
-    tunnel->AddChunk(kSent, kHeader, "\x16\x03\x01");
+    CTraceStore store;
+    const auto one = MakeExchange(store, "GET /one?q=a%20b&k HTTP/1.1\r\nHost: a.test\r\nCookie: s=1; t=2\r\n\r\n",
+                                  "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nSet-Cookie: u=3; Path=/\r\n"
+                                  "Content-Length: 5\r\n\r\nhello", "a.test", 80);
+    one->m_Times = {1'765'000'000'000'000, 1'765'000'000'002'000, 1'765'000'000'003'500, 0,
+                    1'765'000'000'003'600, 1'765'000'000'013'600, 1'765'000'000'016'600};
+    // Decrypted, sent to 127.0.0.1:4443 whatever its Host says.
+    const auto bank = MakeExchange(store, "POST /z HTTP/1.1\r\nHost: bank.invalid\r\nContent-Type: text/plain\r\n"
+                                   "Transfer-Encoding: chunked\r\n\r\n4\r\n\xe9t\xe9!\r\n0\r\n\r\n",
+                                   "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nnope\r\n0\r\n\r\n",
+                                   "127.0.0.1", 4443, true);
+    bank->m_nFlags = kExchangeDecrypted;
+    const auto nul = MakeExchange(store, "GET /late HTTP/1.1\r\n\r\n", "", "b.test", 8080);
+    nul->m_strTarget = std::string("/la") + '\0' + "te"; // never answered, a NUL in its line
+    const auto pic = MakeExchange(store, "GET https://c.test/pic.gif HTTP/1.1\r\n\r\n",
+                                  "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n\r\nGIF\x89\xff", "c.test", 443, true);
+    pic->m_ResponseBody.total = 9000; // kept in part
+    const auto tunnel = MakeExchange(store, "CONNECT d.test:443 HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n", "d.test", 443);
+    tunnel->m_nFlags = kExchangeTunnel;
 
     CHarBuilder har;
-    for (const auto& connection : store.GetConnections())
-        har.AddConnection(*connection);
+    for (const auto& exchange : store.GetExchanges())
+        har.AddExchange(*exchange);
     const QJsonObject log = QJsonDocument::fromJson(har.ToJson())["log"].toObject();
     EXPECT_EQ(log["version"].toString(), "1.2");
     const QJsonArray entries = log["entries"].toArray();
-    ASSERT_EQ(entries.size(), 4); // the tunnel has no pair to show
+    ASSERT_EQ(entries.size(), 4); // the tunnel has no messages to show
 
-    const QJsonObject one = Find(entries, "http://a.test/one?q=a%20b&k");
-    EXPECT_EQ(one["request"]["method"].toString(), "GET");
-    EXPECT_EQ(one["request"]["queryString"][0]["value"].toString(), "a b");
-    EXPECT_EQ(one["request"]["cookies"][1]["name"].toString(), "t");
-    EXPECT_EQ(one["response"]["status"].toInt(), 200);
-    EXPECT_EQ(one["response"]["content"]["text"].toString(), "hello");
-    EXPECT_EQ(one["response"]["bodySize"].toInt(), 5);
-    EXPECT_EQ(one["response"]["cookies"][0]["value"].toString(), "3");
-    EXPECT_EQ(one["response"]["headers"][2]["value"].toString(), "5");
+    const QJsonObject first = Find(entries, "http://a.test/one?q=a%20b&k");
+    EXPECT_EQ(first["request"]["queryString"][0]["value"].toString(), "a b");
+    EXPECT_EQ(first["request"]["cookies"][1]["name"].toString(), "t");
+    EXPECT_EQ(first["response"]["content"]["text"].toString(), "hello");
+    EXPECT_EQ(first["response"]["cookies"][0]["value"].toString(), "3");
+    EXPECT_EQ(first["startedDateTime"].toString().toStdString(), "2025-12-06T05:46:40.000Z");
+    EXPECT_EQ(first["timings"].toObject(), (QJsonObject{{"blocked", -1}, {"dns", 2}, {"connect", 1.5}, {"ssl", -1},
+                                                        {"send", 0.1}, {"wait", 10}, {"receive", 3}}));
+    EXPECT_DOUBLE_EQ(first["time"].toDouble(), 16.6);
 
-    const QJsonObject form = Find(entries, "http://a.test/form");
-    EXPECT_EQ(form["response"]["status"].toInt(), 404); // the interim 100 answers nothing
-    EXPECT_EQ(form["response"]["statusText"].toString(), "Not Found");
+    const QJsonObject form = Find(entries, "https://127.0.0.1:4443/z");
+    EXPECT_EQ(form["response"]["status"].toInt(), 404);
     EXPECT_EQ(form["response"]["content"]["text"].toString(), "nope");
     EXPECT_EQ(form["request"]["postData"]["_encoding"].toString(), "base64");
     EXPECT_EQ(QByteArray::fromBase64(form["request"]["postData"]["text"].toString().toLatin1()), QByteArray("\xe9t\xe9!"));
-    EXPECT_EQ(form["request"]["bodySize"].toInt(), 4);
+    EXPECT_TRUE(form["comment"].toString().contains("decrypted"));
 
-    EXPECT_EQ(Find(entries, "http://a.test/late")["response"]["status"].toInt(), 0);
-    const QJsonObject pic = Find(entries, "http://b.test:8080/pic.gif");
-    EXPECT_EQ(pic["response"]["content"]["size"].toInt(), 150);
-    EXPECT_FALSE(pic["response"]["content"].toObject().contains("text"));
-    EXPECT_FALSE(pic["response"]["content"]["comment"].toString().isEmpty());
-    EXPECT_NE(pic["connection"], one["connection"]);
+    EXPECT_EQ(Find(entries, "http://b.test:8080/la%00te")["response"]["status"].toInt(), 0);
+    const QJsonObject gif = Find(entries, "https://c.test/pic.gif")["response"]["content"].toObject();
+    EXPECT_EQ(gif["encoding"].toString(), "base64");
+    EXPECT_EQ(gif["comment"].toString(), "body cut: 5 of 9000 bytes kept");
 
     QTemporaryDir dir;
     const QString file = dir.filePath("trace.har");
     ASSERT_TRUE(har.WriteFile(file));
     EXPECT_EQ(SchemaErrors(file), "");
+    EXPECT_EQ(QFile::permissions(file) & 0x0077, 0); // nobody but the owner (Qt's bits: 0xOUGO)
     EXPECT_FALSE(har.WriteFile(dir.filePath("missing/trace.har")));
 }
 
-// curl through the headless proxy; the HAR is written at exit.
+// The run's file: whole after every save, made from entries written once, owner's only.
+TEST(HarBuilderTest, RunFileSavesWhatFinishedAndIsAlwaysWhole)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> errors;
+    CHarRunFile run(dir.filePath("run.har").toStdString(), [&](const std::string& e) { errors.push_back(e); });
+    std::string error;
+    ASSERT_TRUE(run.Open(error)) << error;
+    CTraceStore store;
+    auto entries = [&] {
+        QFile file(dir.filePath("run.har"));
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.permissions() & 0x0077, 0);
+        return QJsonDocument::fromJson(file.readAll())["log"]["entries"].toArray().size();
+    };
+    ASSERT_TRUE(run.SaveNow());
+    EXPECT_EQ(entries(), 0);
+    for (int i = 0; i < 50; ++i)
+        run.Add(*MakeExchange(store, "GET /" + std::to_string(i) + " HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n", "h", 80));
+    run.Save(); // on its own thread; SaveNow follows it
+    ASSERT_TRUE(run.SaveNow());
+    EXPECT_EQ(entries(), 50);
+    EXPECT_EQ(SchemaErrors(dir.filePath("run.har")), "");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"run.har"}); // no leftovers
+    EXPECT_TRUE(errors.empty());
+
+    CHarRunFile nowhere(dir.filePath("missing/run.har").toStdString(), nullptr);
+    EXPECT_FALSE(nowhere.Open(error));
+    EXPECT_NE(error.find("missing/run.har"), std::string::npos);
+}
+
+// curl through the headless proxy: an exchange line as the exchange ends, the HAR at exit.
 TEST(HarBuilderTest, HeadlessRunWritesItsHarAtExit)
 {
     LoopbackServer origin([](BlockingStream& stream) {
@@ -121,8 +147,10 @@ TEST(HarBuilderTest, HeadlessRunWritesItsHarAtExit)
     env.insert("XDG_CONFIG_HOME", dir.path());
     proxy.setProcessEnvironment(env);
     const QString har = dir.filePath("run.har");
+    const QString lines = dir.filePath("exchanges.jsonl");
     QByteArray stderrText;
-    const int port = StartHeadless(proxy, {"--headless", "--port", "0", "--quiet", "--har", har}, stderrText);
+    const int port = StartHeadless(proxy, {"--headless", "--port", "0", "--quiet", "--har", har, "--exchanges", lines},
+                                   stderrText);
     ASSERT_GT(port, 0) << stderrText.toStdString();
 
     const QString url = QString("http://127.0.0.1:%1/page?x=1").arg(origin.Port());
@@ -141,6 +169,23 @@ TEST(HarBuilderTest, HeadlessRunWritesItsHarAtExit)
     EXPECT_EQ(entries[0]["request"]["url"].toString(), url);
     EXPECT_EQ(entries[0]["response"]["content"]["text"].toString(), "ok");
     EXPECT_EQ(SchemaErrors(har), "");
+
+    QFile exchanges(lines);
+    ASSERT_TRUE(exchanges.open(QIODevice::ReadOnly));
+    EXPECT_EQ(exchanges.permissions() & 0x0077, 0);
+    const QList<QByteArray> written = exchanges.readAll().split('\n');
+    ASSERT_EQ(written.size(), 2) << "one line and the end"; // the tunnel-free run: one exchange
+    const QJsonObject line = QJsonDocument::fromJson(written[0]).object();
+    EXPECT_EQ(line["method"].toString(), "GET");
+    EXPECT_EQ(line["url"].toString(), url);
+    EXPECT_EQ(line["status"].toInt(), 200);
+    EXPECT_EQ(line["end"].toString(), "complete");
+    EXPECT_EQ(line["response"]["body_bytes"].toInt(), 2);
+    EXPECT_EQ(line["response"]["decoded_bytes"].toInt(), 2);
+    EXPECT_EQ(line["flags"].toArray().size(), 0);
+    EXPECT_GE(line["timings"]["wait"].toDouble(), 0.0);
+    EXPECT_GT(line["id"].toInt(), 0);
+    EXPECT_TRUE(line["started"].toString().endsWith('Z'));
 }
 
 } // namespace

@@ -83,7 +83,8 @@ for name in good good2 good3 wrong expired untrusted plain; do
     port[$name]=$(cat "$name.port")
 done
 "$exe" --headless --export-ca ca.pem > /dev/null 2>&1
-"$exe" --headless --port 0 --decrypt-https --upstream-ca root.pem --pass-hosts 127.0.0.1 > records 2> errors & pids+=($!)
+"$exe" --headless --port 0 --decrypt-https --upstream-ca root.pem --pass-hosts 127.0.0.1 --har run.har \
+    > records 2> errors & decrypting=$!; pids+=($!)
 for _ in $(seq 100); do grep -q "listening on port" errors && break; sleep 0.1; done
 proxy=http://127.0.0.1:$(grep -o "listening on port [0-9]*" errors | grep -o "[0-9]*$")
 fetch() { timeout 60 curl -s -x "$proxy" "$@"; }
@@ -151,4 +152,14 @@ fetch "$g/small" > /dev/null
 fetch --cacert root.pem "$g/big" -o big.6
 check "refused certificate: host passed through afterwards" \
     "cmp -s big.6 www/big && [ \$(grep -c \"refused Kestrune's certificate for localhost\" errors) = 1 ]"
+# The HAR, written at exit: decrypted requests under https and the authority they were routed to;
+# a tunnel passed through gives no entry.
+kill -TERM "$decrypting" && wait "$decrypting"
+har_has() { python3 -c 'import json, sys
+urls = [e["request"]["url"] for e in json.load(open("run.har"))["log"]["entries"]]
+sys.exit(0 if (sys.argv[1] in urls) == (sys.argv[2] == "yes") else 1)' "$1" "$2"; }
+check "HAR: decrypted requests are https to the routed authority" \
+    "har_has '$g/small' yes && har_has 'https://localhost:${port[good2]}/big' yes && har_has 'http://localhost:${port[good]}/small' no"
+check "HAR: no entry for a tunnel passed through" "har_has 'https://127.0.0.1:${port[good]}/' no"
+check "HAR: readable by the owner only" "[ \$(stat -c %a run.har) = 600 ]"
 exit $failed

@@ -3,6 +3,7 @@
 #include "ViewerTestFixture.h"
 
 #include "support/BlockingStream.h"
+#include "support/ExchangeWords.h"
 #include "support/LoopbackServer.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
@@ -33,22 +34,29 @@ protected:
     }
 
     // Two keep-alive connections: a.test answers a GET and (after a 100 Continue) a POST with
-    // a chunked 404; b.test answers a GIF in two chunks and a HEAD with a redirect.
+    // a chunked 404; b.test answers a GIF in two chunks and a HEAD with a redirect. Each record
+    // names its exchange, as the relay stamps it.
     void AddKnownTrace()
     {
+        auto exchange = [this](const std::string& request, const std::string& response, const char* host,
+                               std::uint16_t port) { return MakeExchange(Store(), request, response, host, port)->m_nId; };
+        const std::uint64_t one = exchange("GET /one HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n", "a.test", 80);
+        const std::uint64_t form = exchange("POST /form?x=1 HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n\r\n", "a.test", 80);
+        const std::uint64_t pic = exchange("GET /pic.gif HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n", "b.test", 8080);
+        const std::uint64_t head = exchange("HEAD / HTTP/1.1\r\n\r\n", "HTTP/1.1 301 Moved\r\n\r\n", "b.test", 8080);
         CTraceConnection* a = Store().AddConnection(nullptr, false);
-        a->AddChunk(kSent, kHeader, "GET /one HTTP/1.1\r\nHost: a.test\r\n\r\n");
-        a->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 5\r\n\r\nhello");
-        a->AddChunk(kSent, kHeader, "POST /form?x=1 HTTP/1.1\r\nHost: a.test\r\nContent-Length: 10\r\n\r\n");
-        a->AddChunk(kReceived, kHeader, "HTTP/1.1 100 Continue\r\n\r\n");
-        a->AddChunk(kSent, kBody, "it's $HOME");
-        a->AddChunk(kReceived, kHeader, "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nnope\r\n0\r\n\r\n");
+        a->AddChunk(kSent, kHeader, "GET /one HTTP/1.1\r\nHost: a.test\r\n\r\n", one);
+        a->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 5\r\n\r\nhello", one);
+        a->AddChunk(kSent, kHeader, "POST /form?x=1 HTTP/1.1\r\nHost: a.test\r\nContent-Length: 10\r\n\r\n", form);
+        a->AddChunk(kReceived, kHeader, "HTTP/1.1 100 Continue\r\n\r\n", form);
+        a->AddChunk(kSent, kBody, "it's $HOME", form);
+        a->AddChunk(kReceived, kHeader, "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nnope\r\n0\r\n\r\n", form);
         CTraceConnection* b = Store().AddConnection(nullptr, false);
-        b->AddChunk(kSent, kHeader, "GET /pic.gif HTTP/1.1\r\nHost: b.test:8080\r\n\r\n");
-        b->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n\r\n" + std::string(100, 'g'));
-        b->AddChunk(kReceived, kBody, std::string(50, 'g'));
-        b->AddChunk(kSent, kHeader, "HEAD / HTTP/1.1\r\nHost: b.test:8080\r\n\r\n");
-        b->AddChunk(kReceived, kHeader, "HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n");
+        b->AddChunk(kSent, kHeader, "GET /pic.gif HTTP/1.1\r\nHost: b.test:8080\r\n\r\n", pic);
+        b->AddChunk(kReceived, kHeader, "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n\r\n" + std::string(100, 'g'), pic);
+        b->AddChunk(kReceived, kBody, std::string(50, 'g'), pic);
+        b->AddChunk(kSent, kHeader, "HEAD / HTTP/1.1\r\nHost: b.test:8080\r\n\r\n", head);
+        b->AddChunk(kReceived, kHeader, "HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n", head);
     }
 
     std::vector<std::string> ShownIds()
@@ -135,8 +143,8 @@ TEST_F(ListingFindTest, SortEachColumnBothWaysAndBack)
 {
     AddKnownTrace();
     for (int i = 0; i < 9; ++i) { // ids from 3 to 11: "11-1" sorts after "3-1" as a number
-        CTraceConnection* c = Store().AddConnection(nullptr, false);
-        c->AddChunk(kSent, kHeader, "GET /" + std::string(static_cast<std::size_t>(i), 'z') + " HTTP/1.1\r\nHost: c\r\n\r\n");
+        const std::string request = "GET /" + std::string(static_cast<std::size_t>(i), 'z') + " HTTP/1.1\r\nHost: c\r\n\r\n";
+        Store().AddConnection(nullptr, false)->AddChunk(kSent, kHeader, request, MakeExchange(Store(), request, "", "c", 80)->m_nId);
     }
     m_page.OnRefresh();
     CListingModel* model = m_page.GetModel();
@@ -245,21 +253,22 @@ TEST_F(ListingFindTest, FirstRefreshWidensNarrowColumnsOnly)
     }
 }
 
-// The copied command, run by sh, makes curl send the traced request to a loopback server.
+// The copied commands, run by sh, make curl send the traced requests to a loopback server: a
+// text body as an argument, a body with a NUL and bytes that are not UTF-8 through printf.
 TEST_F(ListingFindTest, CopyAsCurlRepeatsTheRequestThroughSh)
 {
     std::mutex lock;
-    std::string arrived;
+    std::vector<std::string> arrived;
     LoopbackServer server([&](BlockingStream& stream) {
         std::string request = stream.ReadUntil("\r\n\r\n");
-        const std::size_t length = request.find("Content-Length: 31\r\n") != std::string::npos ? 31 : 0;
+        const std::size_t field = request.find("Content-Length: ");
+        const std::size_t length = field == std::string::npos ? 0 : std::stoul(request.substr(field + 16));
         const std::size_t have = request.size() - request.find("\r\n\r\n") - 4;
         if (have < length)
             request += stream.ReadExactly(length - have);
         {
-            // Kept before the answer goes out: curl may be done the moment it has it.
-            std::lock_guard<std::mutex> hold(lock);
-            arrived = request;
+            std::lock_guard<std::mutex> hold(lock); // before the answer: curl may end at once
+            arrived.push_back(request);
         }
         stream.Write("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
     });
@@ -268,26 +277,46 @@ TEST_F(ListingFindTest, CopyAsCurlRepeatsTheRequestThroughSh)
                                "User-Agent: it's \"quoted\" $USER `id` \\ !\r\n"
                                "X-Empty:\r\n"
                                "Content-Type: text/plain\r\n";
-    CTraceConnection* c = Store().AddConnection(nullptr, false);
-    c->AddChunk(kSent, kHeader, "POST /p/it's/$HOME?a=1&b=[x] HTTP/1.1\r\n" + fields +
-                          "Connection: keep-alive\r\nProxy-Connection: keep-alive\r\nContent-Length: 31\r\n\r\n");
-    c->AddChunk(kSent, kBody, "@/etc/passwd '; echo $(id) \"\r\n\"");
+    const std::string text = "@/etc/passwd '; echo $(id) \"\r\n\"";
+    const std::string binary = std::string("a\0'%s\\\xff\n", 8);
+    const auto post = [&](const std::string& target, const std::string& body) {
+        const auto exchange = MakeExchange(Store(), "POST " + target + " HTTP/1.1\r\n" + fields +
+                                           "Connection: keep-alive\r\nContent-Length: " + std::to_string(body.size())
+                                           + "\r\n\r\n" + body, "", "127.0.0.1", static_cast<std::uint16_t>(server.Port()));
+        Store().AddConnection(nullptr, false)->AddChunk(kSent, kHeader, exchange->m_strRequestHead + body, exchange->m_nId);
+        return exchange;
+    };
+    post("/p/it's/$HOME?a=1&b=[x]", text);
+    post("/bin", binary);
     m_page.OnRefresh();
     SelectRow(0);
+    SelectRow(1, QItemSelectionModel::Select);
     const std::vector<std::string> commands = m_page.SelectedCurlCommands(false);
-    ASSERT_EQ(commands.size(), 1u);
-    EXPECT_EQ(m_page.SelectedUrls(), Ids{"http://" + authority + "/p/it's/$HOME?a=1&b=[x]"});
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(m_page.SelectedUrls(), (Ids{"http://" + authority + "/p/it's/$HOME?a=1&b=[x]", "http://" + authority + "/bin"}));
+    for (const std::string& command : commands) {
+        QProcess shell;
+        shell.start("sh", {"-c", QString::fromStdString(command) + " -sS -o /dev/null --max-time 20"});
+        ASSERT_TRUE(shell.waitForFinished(30000));
+        EXPECT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString() << command;
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        ASSERT_EQ(arrived.size(), 2u);
+        EXPECT_EQ(arrived[0], "POST /p/it's/$HOME?a=1&b=[x] HTTP/1.1\r\n" + fields + "Content-Length: 31\r\n\r\n" + text);
+        EXPECT_EQ(arrived[1], "POST /bin HTTP/1.1\r\n" + fields + "Content-Length: 8\r\n\r\n" + binary);
+    }
 
-    QProcess shell;
-    shell.start("sh", {"-c", QString::fromStdString(commands[0]) + " -sS -o /dev/null --max-time 20"});
-    ASSERT_TRUE(shell.waitForFinished(30000));
-    EXPECT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString() << commands[0];
-    std::lock_guard<std::mutex> hold(lock);
-    EXPECT_EQ(arrived, "POST /p/it's/$HOME?a=1&b=[x] HTTP/1.1\r\n" + fields +
-                           "Content-Length: 31\r\n\r\n@/etc/passwd '; echo $(id) \"\r\n\"");
-
-    // Through Kestrune: the command names its own listener as the proxy.
+    // Through Kestrune: the command names its own listener as the proxy. A decrypted request
+    // goes to https, at the address it was routed to.
     EXPECT_NE(m_page.SelectedCurlCommands(true)[0].find(" -x 'http://127.0.0.1:"), std::string::npos);
+    auto bank = MakeExchange(Store(), "GET /z HTTP/1.1\r\nHost: bank.invalid\r\n\r\n", "", "127.0.0.1", 4443, true);
+    bank->m_nFlags = kExchangeDecrypted;
+    Store().AddConnection(nullptr, false)->AddChunk(kSent, kHeader, bank->m_strRequestHead, bank->m_nId);
+    m_page.OnRefresh();
+    SelectRow(2);
+    EXPECT_NE(m_page.SelectedCurlCommands(false).at(0).find(" 'https://127.0.0.1:4443/z' -H 'Host: bank.invalid'"),
+              std::string::npos);
 }
 
 } // namespace

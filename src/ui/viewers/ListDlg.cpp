@@ -3,11 +3,11 @@
 #include "app/HarBuilder.h"
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
-#include "trace/TraceConnection.h"
-#include "trace/TraceExchanges.h"
+#include "trace/CurlCommand.h"
+#include "trace/Exchange.h"
+#include "trace/ExchangeUrl.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
-#include "ui/viewers/CurlCommand.h"
 #include "ui/viewers/FixCarriageReturns.h"
 
 #include <QApplication>
@@ -42,16 +42,9 @@ QString FromBytes(const std::string& text)
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-const CTraceConnection* FindConnection(int id)
+const CTraceStore* TheStore()
 {
-    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
-    if (!store)
-        return nullptr;
-    for (const auto& connection : store->GetConnections()) {
-        if (connection->GetId() == id)
-            return connection.get();
-    }
-    return nullptr;
+    return HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
 }
 
 constexpr int kMinFilterWidth = 80; // pixels the filter field keeps however narrow the page
@@ -486,39 +479,28 @@ std::vector<const CTraceRecord*> CListDlg::SelectedRecords() const
     return records;
 }
 
-template <typename F>
-void CListDlg::ForEachSelectedPair(F&& visit) const
+std::vector<const CExchange*> CListDlg::SelectedExchanges() const
 {
-    std::vector<std::pair<int, int>> seen; // (connection, pair)
+    std::vector<const CExchange*> exchanges;
+    const CTraceStore* store = TheStore();
+    if (!store)
+        return exchanges;
+    std::unordered_set<std::uint64_t> seen;
     for (const CTraceRecord* record : SelectedRecords()) {
-        const CTraceConnection* connection = FindConnection(record->GetConnectionId());
-        if (!connection)
+        const std::uint64_t id = record->GetExchangeId();
+        if (id == 0 || !seen.insert(id).second)
             continue;
-        std::vector<const CTraceRecord*> records;
-        for (const auto& held : connection->GetRecords())
-            records.push_back(held.get());
-        const auto at = std::find(records.begin(), records.end(), record);
-        if (at == records.end())
-            continue;
-        const STraceExchanges pairs = PairExchanges(records);
-        const int exchange = pairs.recordExchange[static_cast<std::size_t>(at - records.begin())];
-        const std::pair key(connection->GetId(), exchange);
-        if (exchange < 0 || std::find(seen.begin(), seen.end(), key) != seen.end())
-            continue;
-        seen.push_back(key);
-        visit(TracedRequest(records, pairs, static_cast<std::size_t>(exchange)));
+        if (const CExchange* exchange = store->FindExchange(id))
+            exchanges.push_back(exchange);
     }
+    return exchanges;
 }
 
 std::vector<std::string> CListDlg::SelectedUrls() const
 {
     std::vector<std::string> urls;
-    ForEachSelectedPair([&](const STracedMessage& request) {
-        const SHttpHead head = ParseHttpHead(request.head);
-        SRequestLine line;
-        if (ParseRequestLine(head.firstLine, line))
-            urls.push_back(RequestUrl(line, head));
-    });
+    for (const CExchange* exchange : SelectedExchanges())
+        urls.push_back(PrintableUrl(*exchange));
     return urls;
 }
 
@@ -531,11 +513,11 @@ std::vector<std::string> CListDlg::SelectedCurlCommands(bool throughKestrune) co
         proxy = "127.0.0.1:" + (port > 0 ? std::to_string(port) : app.m_strPort);
     }
     std::vector<std::string> commands;
-    ForEachSelectedPair([&](const STracedMessage& request) {
-        std::string command = CurlCommand(request, proxy);
+    for (const CExchange* exchange : SelectedExchanges()) {
+        std::string command = CurlCommand(*exchange, proxy);
         if (!command.empty())
             commands.push_back(std::move(command));
-    });
+    }
     return commands;
 }
 
@@ -562,17 +544,18 @@ void CListDlg::OnCopyCurl(bool throughKestrune)
 
 bool CListDlg::ExportHar(const QString& path)
 {
-    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
+    const CTraceStore* store = TheStore();
     if (!store)
         return false;
-    std::unordered_set<int> wanted;
-    for (const CTraceRecord* record : SelectedRecords())
-        wanted.insert(record->GetConnectionId());
+    // The selected rows' exchanges, or every exchange of the store when none is selected.
     CHarBuilder har;
-    for (const auto& connection : store->GetConnections()) {
-        if (wanted.empty() || wanted.count(connection->GetId()))
-            har.AddConnection(*connection);
+    std::vector<const CExchange*> exchanges = SelectedExchanges();
+    if (exchanges.empty() && SelectedRecords().empty()) {
+        for (const auto& exchange : store->GetExchanges())
+            exchanges.push_back(exchange.get());
     }
+    for (const CExchange* exchange : exchanges)
+        har.AddExchange(*exchange);
     if (!har.WriteFile(path)) {
         ShowMessageBox("Could not write the HAR file " + path.toStdString());
         return false;

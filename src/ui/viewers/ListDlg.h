@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+class CExchange;
 class CTraceRecord;
 class QMenu;
 
@@ -87,9 +88,8 @@ private:
     void RestoreViewState();
     void FitColumns();
     std::vector<const CTraceRecord*> SelectedRecords() const;
-    // The request/response pairs of the selected rows, each once, in row order.
-    template <typename F>
-    void ForEachSelectedPair(F&& visit) const;
+    // The exchanges of the selected rows, each once, in row order.
+    std::vector<const CExchange*> SelectedExchanges() const;
 
     struct SViewState {
         std::unordered_set<const CTraceRecord*> selected;

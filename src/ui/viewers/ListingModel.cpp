@@ -1,7 +1,7 @@
 #include "ui/viewers/ListingModel.h"
 
 #include "trace/TraceConnection.h"
-#include "trace/TraceExchanges.h"
+#include "trace/Exchange.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
 #include "ui/viewers/ListingIcons.h"
@@ -23,33 +23,6 @@ QString FromBytes(const std::string& text)
 // many rows: a small trace is filtered at once.
 constexpr qint64 kSliceNs = 15'000'000;
 constexpr std::size_t kFirstSliceRows = 20'000;
-
-// What the filter needs of one pair: the method and host of its request, its final status.
-SExchangeFacts FactsOf(std::span<const CTraceRecord* const> records,
-                       const STraceExchanges::SExchange& exchange)
-{
-    SExchangeFacts facts;
-    if (exchange.request >= 0) {
-        // Read straight from the text: this runs for every pair of a million-row snapshot.
-        const std::string_view text = records[static_cast<std::size_t>(exchange.request)]->GetText();
-        SRequestLine line;
-        if (ParseRequestLine(text.substr(0, text.find_first_of("\r\n")), line)) {
-            facts.method.assign(line.method);
-            std::string_view host = FindHeaderField(text, "Host");
-            const std::size_t scheme = line.target.find("://");
-            if (scheme != std::string_view::npos) {
-                host = line.target.substr(scheme + 3);
-                host = host.substr(0, host.find('/'));
-            }
-            facts.host = LowerAscii(host);
-        }
-    }
-    if (exchange.response >= 0) {
-        const std::string& header = records[static_cast<std::size_t>(exchange.response)]->GetHeader();
-        facts.status = ParseStatusCode(std::string_view(header).substr(0, header.find_first_of("\r\n")));
-    }
-    return facts;
-}
 
 } // namespace
 
@@ -97,6 +70,7 @@ void CListingModel::Refresh(const CTraceStore& store)
 
     m_Rows = std::move(rows);
     m_Facts.clear();
+    m_FactIndex.clear();
     m_nFactsBuilt = 0;
     SortSnapshot();
     StartFilter();
@@ -115,6 +89,7 @@ void CListingModel::Clear()
     m_Visible.clear();
     m_Visible.shrink_to_fit();
     m_Facts.clear();
+    m_FactIndex.clear();
     m_nFactsBuilt = 0;
     endResetModel();
 }
@@ -211,26 +186,24 @@ void CListingModel::FinishFilter()
 
 void CListingModel::BuildFacts(std::size_t from, std::size_t to)
 {
-    // Whole connections at a time: a connection's rows sit together in the snapshot.
-    std::vector<const CTraceRecord*> records;
-    std::size_t pos = from;
-    while (pos < to) {
-        const int id = m_Rows[pos].record->GetConnectionId();
-        std::size_t end = pos;
-        records.clear();
-        while (end < m_Rows.size() && m_Rows[end].record->GetConnectionId() == id)
-            records.push_back(m_Rows[end++].record);
-        const STraceExchanges pairs = PairExchanges(records);
-        const auto base = static_cast<std::int32_t>(m_Facts.size());
-        for (const auto& exchange : pairs.exchanges)
-            m_Facts.push_back(FactsOf(records, exchange));
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            const int exchange = pairs.recordExchange[i];
-            m_Rows[pos + i].exchange = exchange < 0 ? -1 : base + exchange;
+    // Copied out of the exchanges: the rows outlive no record, but an exchange may leave the
+    // store (Clear Data) between two slices.
+    for (std::size_t pos = from; pos < to; ++pos) {
+        SRow& row = m_Rows[pos];
+        const std::uint64_t id = row.record->GetExchangeId();
+        row.exchange = -1;
+        if (id == 0)
+            continue;
+        const auto [known, added] = m_FactIndex.try_emplace(id, -1);
+        if (added) {
+            if (const CExchange* exchange = m_pStore ? m_pStore->FindExchange(id) : nullptr) {
+                known->second = static_cast<std::int32_t>(m_Facts.size());
+                m_Facts.push_back(SExchangeFacts::Of(*exchange));
+            }
         }
-        pos = end;
+        row.exchange = known->second;
     }
-    m_nFactsBuilt = pos;
+    m_nFactsBuilt = to;
 }
 
 bool CListingModel::RunFilterSlice(std::size_t minimumRows)

@@ -1,11 +1,12 @@
 #pragma once
-#include "ui/viewers/ListingFilter.h"
+#include "trace/ListingFilter.h"
 
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <QTimer>
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 class CTraceRecord;
@@ -63,7 +64,7 @@ private:
     struct SRow {
         const CTraceRecord* record;
         std::int32_t elapsedAtRefresh; // what "Resp Time" shows until the next Refresh
-        std::int32_t exchange;         // index into m_Facts; -1 outside a pair or not built yet
+        std::int32_t exchange;         // index into m_Facts; -1 outside an exchange or not built yet
     };
     void StartFilter();
     bool RunFilterSlice(std::size_t minimumRows);
@@ -78,6 +79,7 @@ private:
     std::vector<std::uint32_t> m_Order; // m_Rows in sort order; empty for record order
     std::vector<SRow> m_Visible;    // what the view shows
     std::vector<SExchangeFacts> m_Facts;
+    std::unordered_map<std::uint64_t, std::int32_t> m_FactIndex; // exchange id -> m_Facts; -1: gone
     std::size_t m_nFactsBuilt = 0;  // rows of m_Rows whose pair is known
     CListingFilter m_Filter;
     int m_nSortColumn = -1;

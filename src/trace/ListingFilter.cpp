@@ -1,6 +1,8 @@
-#include "ui/viewers/ListingFilter.h"
+#include "trace/ListingFilter.h"
 
-#include "trace/TraceExchanges.h"
+#include "http/AsciiCase.h"
+#include "trace/Exchange.h"
+#include "trace/ExchangeUrl.h"
 #include "trace/TraceRecord.h"
 
 #include <charconv>
@@ -24,6 +26,15 @@ bool ContainsAcross(const std::string& header, const std::string& text, const st
 }
 
 } // namespace
+
+SExchangeFacts SExchangeFacts::Of(const CExchange& exchange)
+{
+    SExchangeFacts facts;
+    facts.method = exchange.m_strMethod;
+    facts.host = LowerAscii(exchange.Authority());
+    facts.status = exchange.m_nStatus > 0 ? exchange.m_nStatus : -1;
+    return facts;
+}
 
 CListingFilter CListingFilter::Parse(const std::string& text)
 {
@@ -105,6 +116,14 @@ bool CListingFilter::MatchesTerm(const STerm& term, const CTraceRecord& record,
     case Kind::Text:
         return ContainsNoCase(record.GetHeader(), term.value) || ContainsNoCase(record.GetText(), term.value)
                || ContainsAcross(record.GetHeader(), record.GetText(), term.value);
+    default:
+        return MatchesFacts(term, facts);
+    }
+}
+
+bool CListingFilter::MatchesFacts(const STerm& term, const SExchangeFacts* facts)
+{
+    switch (term.kind) {
     case Kind::Host:
         return facts && ContainsNoCase(facts->host, term.value);
     case Kind::Method:
@@ -113,8 +132,33 @@ bool CListingFilter::MatchesTerm(const STerm& term, const CTraceRecord& record,
         return facts && facts->status == term.number;
     case Kind::StatusClass:
         return facts && facts->status / 100 == term.number;
+    default:
+        return false;
     }
-    return false;
+}
+
+bool CListingFilter::Matches(const CExchange& exchange) const
+{
+    const SExchangeFacts facts = SExchangeFacts::Of(exchange);
+    for (const STerm& term : m_Terms) {
+        bool matched = false;
+        if (term.kind == Kind::Word) {
+            matched = ContainsNoCase(exchange.m_strMethod, term.value)
+                      || ContainsNoCase(PrintableUrl(exchange), term.value)
+                      || (facts.status > 0 && ContainsNoCase(std::to_string(facts.status), term.value))
+                      || ContainsNoCase(ExchangeEndName(exchange.m_nEnd), term.value);
+        } else if (term.kind == Kind::Text) {
+            matched = ContainsNoCase(exchange.m_strRequestHead, term.value)
+                      || ContainsNoCase(exchange.m_RequestBody.bytes, term.value)
+                      || ContainsNoCase(exchange.m_strResponseHead, term.value)
+                      || ContainsNoCase(exchange.m_ResponseBody.bytes, term.value);
+        } else {
+            matched = MatchesFacts(term, &facts);
+        }
+        if (matched == term.negate)
+            return false;
+    }
+    return true;
 }
 
 bool CListingFilter::MatchesWord(const std::string& word, const CTraceRecord& record) const
