@@ -67,7 +67,7 @@ protected:
         QCoreApplication::processEvents();
     }
 
-    CListDlg m_page;
+    CListDlg m_page{m_app};
 };
 
 TEST_F(ListDlgTest, IsLaidOutFromItsTemplate)
@@ -315,7 +315,7 @@ TEST_F(ListDlgTest, ClearButtonClearsAllData)
 
 TEST_F(ListDlgTest, ClearListingWithoutWindowDoesNothing)
 {
-    CListDlg page;
+    CListDlg page(m_app);
     page.ClearListing();
     page.OnRefresh();
     page.OnShow();

@@ -66,7 +66,7 @@ protected:
                                                    how | QItemSelectionModel::Rows);
     }
 
-    CListDlg m_page;
+    CListDlg m_page{m_app};
 };
 
 using Ids = std::vector<std::string>;

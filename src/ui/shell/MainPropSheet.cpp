@@ -24,8 +24,15 @@ constexpr int kPageMargin = 4;
 
 } // namespace
 
-CMainPropSheet::CMainPropSheet()
-    : m_hIcon(AppIcon())
+CMainPropSheet::CMainPropSheet(CTraceApp& app)
+    : m_App(app)
+    , m_hIcon(AppIcon())
+    , m_dlgDebug(app)
+    , m_dlgList(app)
+    , m_dlgResponse(app)
+    , m_dlgRequest(app)
+    , m_dlgSettings(app)
+    , m_dlgHttps(app)
     , m_pages{&m_dlgSettings, &m_dlgRequest, &m_dlgResponse, &m_dlgList, &m_dlgDebug, &m_dlgHttps, &m_dlgAbout}
 {
     setObjectName(QStringLiteral("MainPropSheet"));
@@ -173,7 +180,7 @@ void CMainPropSheet::LayoutActivePage()
 
 void CMainPropSheet::ClearAllData()
 {
-    CTraceApp& app = GetTraceApp();
+    CTraceApp& app = m_App;
     app.m_nBytesSent = 0;
     app.m_nBytesReceived = 0;
     m_dlgResponse.ClearPane();

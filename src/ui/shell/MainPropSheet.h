@@ -15,6 +15,7 @@
 
 #include <array>
 
+class CTraceApp;
 class QTabWidget;
 
 // The one window the user sees: a tabbed sheet holding the seven pages. Like a property sheet,
@@ -29,7 +30,8 @@ public:
     // Growth of the window over the size the page templates give.
     static constexpr int kStartGrowth = 10;
 
-    CMainPropSheet();
+    // The pages are handed the application: its settings, switches and trace store.
+    explicit CMainPropSheet(CTraceApp& app);
     ~CMainPropSheet() override;
 
     // Builds the tab control, makes the Setup page (whose initialisation applies the stored
@@ -76,6 +78,7 @@ private:
     void ShowPage(int index);
     QSize PageAreaSize() const;
 
+    CTraceApp& m_App;
     QIcon m_hIcon;
     CDebugDlg m_dlgDebug;
     CListDlg m_dlgList;

@@ -42,9 +42,8 @@ QString FromBytes(const std::string& text)
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-const CTraceConnection* FindConnection(int id)
+const CTraceConnection* FindConnection(const CTraceStore* store, int id)
 {
-    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
     if (!store)
         return nullptr;
     for (const auto& connection : store->GetConnections()) {
@@ -87,9 +86,15 @@ CTopRowTail LayOutTopRowTail(const CDialogUnits& units, const QFont& font)
 
 } // namespace
 
-CListDlg::CListDlg()
+CListDlg::CListDlg(CTraceApp& app)
     : CPropertyPage(QStringLiteral("Listing"), QSize(355, 165))
+    , m_App(app)
 {
+}
+
+const CTraceStore* CListDlg::Store() const
+{
+    return m_App.m_pTraceStore.get();
 }
 
 CListDlg::~CListDlg() = default;
@@ -206,7 +211,7 @@ void CListDlg::OnRefresh()
     if (!m_pModel)
         return;
     m_pModel->Clear();
-    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
+    const CTraceStore* store = Store();
     if (!store || store->GetConnections().empty())
         return; // the pane and the buttons stay as they were
     m_pModel->Refresh(*store);
@@ -269,7 +274,7 @@ void CListDlg::OnClear()
 {
     // Drop the rows first: whoever carries out Clear Data, the store may purge right after.
     ClearListing();
-    GetTraceApp().ClearAllData();
+    m_App.ClearAllData();
 }
 
 void CListDlg::ClearListing()
@@ -363,7 +368,7 @@ void CListDlg::OnAutoRefreshToggled(bool on)
 
 void CListDlg::OnAutoRefresh()
 {
-    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
+    const CTraceStore* store = Store();
     if (!m_pModel || !store || !GetWindow() || !GetWindow()->isVisible())
         return;
     // A refresh whose filter still runs is not started again: the rows it brings are as new.
@@ -491,7 +496,7 @@ void CListDlg::ForEachSelectedPair(F&& visit) const
 {
     std::vector<std::pair<int, int>> seen; // (connection, pair)
     for (const CTraceRecord* record : SelectedRecords()) {
-        const CTraceConnection* connection = FindConnection(record->GetConnectionId());
+        const CTraceConnection* connection = FindConnection(Store(), record->GetConnectionId());
         if (!connection)
             continue;
         std::vector<const CTraceRecord*> records;
@@ -525,10 +530,9 @@ std::vector<std::string> CListDlg::SelectedUrls() const
 std::vector<std::string> CListDlg::SelectedCurlCommands(bool throughKestrune) const
 {
     std::string proxy;
-    if (throughKestrune && HasTraceApp()) {
-        const CTraceApp& app = GetTraceApp();
-        const int port = app.GetListenPort();
-        proxy = "127.0.0.1:" + (port > 0 ? std::to_string(port) : app.m_strPort);
+    if (throughKestrune) {
+        const int port = m_App.GetListenPort();
+        proxy = "127.0.0.1:" + (port > 0 ? std::to_string(port) : m_App.m_strPort);
     }
     std::vector<std::string> commands;
     ForEachSelectedPair([&](const STracedMessage& request) {
@@ -562,7 +566,7 @@ void CListDlg::OnCopyCurl(bool throughKestrune)
 
 bool CListDlg::ExportHar(const QString& path)
 {
-    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
+    const CTraceStore* store = Store();
     if (!store)
         return false;
     std::unordered_set<int> wanted;

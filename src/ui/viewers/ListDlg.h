@@ -15,7 +15,9 @@
 #include <unordered_set>
 #include <vector>
 
+class CTraceApp;
 class CTraceRecord;
+class CTraceStore;
 class QMenu;
 
 // "Listing": a table of every record, rebuilt from the trace store at Refresh, and a pane
@@ -36,7 +38,7 @@ public:
     };
     static constexpr int kAutoRefreshMs = 1000;
 
-    CListDlg();
+    explicit CListDlg(CTraceApp& app);
     ~CListDlg() override;
 
     // Drops every row and empties the pane. The sheet's Clear Data calls it before the store
@@ -82,6 +84,7 @@ protected:
     int GetPreferredWidth(const QFont& font) const override;
 
 private:
+    const CTraceStore* Store() const;
     // What survives the rows being replaced (an automatic refresh, a filter, a sort).
     void KeepViewState();
     void RestoreViewState();
@@ -97,6 +100,7 @@ private:
         const CTraceRecord* top = nullptr;
         bool atBottom = false;
     } m_Kept;
+    CTraceApp& m_App; // the store shown, Clear Data and the listening port
     bool m_bFollowing = false;  // an automatic refresh is on its way to the rows
     bool m_bColumnsFitted = false;
 
