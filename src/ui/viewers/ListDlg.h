@@ -89,6 +89,8 @@ private:
     void KeepViewState();
     void RestoreViewState();
     void FitColumns();
+    // A heading's width with room for the sort indicator and the cell's margins.
+    int HeadingWidth(int column) const;
     std::vector<const CTraceRecord*> SelectedRecords() const;
     // The request/response pairs of the selected rows, each once, in row order.
     template <typename F>
@@ -102,6 +104,9 @@ private:
     } m_Kept;
     CTraceApp& m_App; // the store shown, Clear Data and the listening port
     bool m_bFollowing = false;  // an automatic refresh is on its way to the rows
+    bool m_bSelectionHidden = false; // m_Kept's selection waits for its rows to show again
+    bool m_bRestoring = false;
+    int m_nListTop = 0; // where the list and pane start while no filter error shows
     bool m_bColumnsFitted = false;
 
     QPointer<QPushButton> m_pRefresh;
