@@ -4,6 +4,7 @@
 #include "trace/Exchange.h"
 #include "ui/viewers/ExchangeCells.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string_view>
 
@@ -133,6 +134,7 @@ CExchangeFilter CExchangeFilter::Parse(const std::string& text)
             }
         } else {
             term.value = lower; // "GET", "example.com/api" and "404" are words too
+            term.digits = std::all_of(lower.begin(), lower.end(), IsDigit);
         }
         filter.m_Terms.push_back(std::move(term));
     }
@@ -146,6 +148,70 @@ bool CExchangeFilter::Matches(const CExchange& exchange) const
             return false;
     }
     return true;
+}
+
+void CExchangeFilter::Prepare(const SExchangeTexts& texts)
+{
+    m_Tables.assign(m_Terms.size(), STables());
+    for (std::size_t i = 0; i < m_Terms.size(); ++i) {
+        const STerm& term = m_Terms[i];
+        const bool word = term.kind == Kind::Word;
+        auto table = [](const std::vector<std::string>& kept, auto holds) {
+            std::vector<char> result(kept.size());
+            for (std::size_t k = 0; k < kept.size(); ++k)
+                result[k] = holds(kept[k]) ? 1 : 0;
+            return result;
+        };
+        auto contains = [&term](const std::string& text) { return ContainsNoCase(text, term.value); };
+        if (word || term.kind == Kind::Host)
+            m_Tables[i].hosts = table(texts.hosts, contains);
+        if (word || term.kind == Kind::Type)
+            m_Tables[i].types = table(texts.types, contains);
+        if (word)
+            m_Tables[i].methods = table(texts.methods, contains);
+        if (term.kind == Kind::Method)
+            m_Tables[i].methods = table(texts.methods, [&term](const std::string& text) { return EqualsNoCase(text, term.value); });
+    }
+}
+
+bool CExchangeFilter::Matches(const SExchangeKeys& keys, const CExchange& exchange) const
+{
+    for (std::size_t i = 0; i < m_Terms.size(); ++i) {
+        if (MatchesTerm(i, keys, exchange) == m_Terms[i].negate)
+            return false;
+    }
+    return true;
+}
+
+bool CExchangeFilter::MatchesTerm(std::size_t index, const SExchangeKeys& keys, const CExchange& exchange) const
+{
+    const STerm& term = m_Terms[index];
+    const STables& tables = m_Tables[index];
+    auto in = [](const std::vector<char>& table, std::size_t at) { return at < table.size() && table[at]; };
+    switch (term.kind) {
+    case Kind::Word:
+        return in(tables.hosts, keys.host) || in(tables.types, keys.type) || in(tables.methods, keys.method)
+               || (term.digits && keys.status > 0 && NumberContains(static_cast<std::uint64_t>(keys.status), term.value))
+               || (term.digits && NumberContains(exchange.m_nId, term.value))
+               || ContainsNoCase(ExchangePath(exchange), term.value);
+    case Kind::Host:
+        return in(tables.hosts, keys.host);
+    case Kind::Type:
+        return in(tables.types, keys.type);
+    case Kind::Method:
+        return in(tables.methods, keys.method);
+    case Kind::Status:
+        return keys.status == term.number;
+    case Kind::StatusClass:
+        return keys.status > 0 && keys.status / 100 == term.number;
+    case Kind::Size:
+        return Holds(keys.size, term.number, static_cast<int>(term.compare));
+    case Kind::Time:
+        return keys.duration >= 0 && Holds(keys.duration, term.number, static_cast<int>(term.compare));
+    case Kind::Text:
+        return MatchesTerm(term, exchange);
+    }
+    return false;
 }
 
 bool CExchangeFilter::MatchesTerm(const STerm& term, const CExchange& exchange) const

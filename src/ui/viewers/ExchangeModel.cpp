@@ -60,6 +60,15 @@ std::string_view TextKey(const CExchange& exchange, int column)
     return std::string_view();
 }
 
+// Eight bytes of a text from `from` on, as a number that sorts as the bytes do (0 past its end).
+std::uint64_t PathPart(std::string_view text, std::size_t from)
+{
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < 8; ++i)
+        value = value << 8 | (from + i < text.size() ? static_cast<unsigned char>(text[from + i]) : 0u);
+    return value;
+}
+
 bool IsTextColumn(int column)
 {
     return column == CExchangeModel::colMethod || column == CExchangeModel::colHost
@@ -121,6 +130,13 @@ int CExchangeModel::TakeNew(const CTraceStore& store)
             std::erase_if(m_Waiting, gone);
             std::erase_if(m_Hidden, gone);
             std::erase_if(m_All, [&gone](const auto& held) { return gone(held.get()); });
+            m_Keys.clear();
+            m_OpenKeys.clear();
+            for (const auto& held : m_All) {
+                m_Keys.push_back(MakeKeys(*held));
+                if (m_Keys.back().open)
+                    m_OpenKeys.push_back(static_cast<std::uint32_t>(m_Keys.size() - 1));
+            }
             m_nLastId = m_All.empty() ? 0 : m_All.back()->m_nId;
             StartFilter();
         }
@@ -130,6 +146,7 @@ int CExchangeModel::TakeNew(const CTraceStore& store)
     auto from = std::upper_bound(exchanges.begin(), exchanges.end(), m_nLastId,
                                  [](std::uint64_t id, const auto& e) { return id < e->m_nId; });
     const int shownBefore = static_cast<int>(m_Visible.size());
+    UpdateOpenKeys();
     if (from == exchanges.end()) {
         PlaceWaiting(); // some that were open may have ended
         return static_cast<int>(m_Visible.size()) - shownBefore;
@@ -140,9 +157,13 @@ int CExchangeModel::TakeNew(const CTraceStore& store)
     const bool plain = m_Filter.IsEmpty() && m_SortState == SortState::None && !m_Job.active;
     if (plain)
         beginInsertRows(QModelIndex(), shownBefore, shownBefore + static_cast<int>(count) - 1);
+    m_Keys.reserve(m_All.capacity());
     for (auto it = from; it != exchanges.end(); ++it) {
         m_All.push_back(*it);
         const CExchange* exchange = it->get();
+        m_Keys.push_back(MakeKeys(*exchange));
+        if (m_Keys.back().open)
+            m_OpenKeys.push_back(static_cast<std::uint32_t>(m_All.size() - 1));
         if (plain)
             m_Visible.push_back(exchange);
         else
@@ -173,6 +194,47 @@ void CExchangeModel::PlaceWaiting()
             InsertVisible(exchange);
     }
     m_Waiting.swap(still);
+}
+
+std::uint32_t CExchangeModel::Intern(std::vector<std::string>& texts, TextIds& ids, std::string_view text)
+{
+    if (const auto found = ids.find(text); found != ids.end())
+        return found->second;
+    const auto id = static_cast<std::uint32_t>(texts.size());
+    ids.emplace(std::string(text), id);
+    texts.emplace_back(text);
+    return id;
+}
+
+SExchangeKeys CExchangeModel::MakeKeys(const CExchange& exchange)
+{
+    SExchangeKeys keys;
+    keys.open = exchange.IsOpen();
+    keys.size = static_cast<std::int64_t>(exchange.m_ResponseBody.total);
+    keys.duration = ExchangeDurationUs(exchange);
+    keys.started = exchange.m_Times.started;
+    keys.status = static_cast<std::int16_t>(std::clamp(exchange.m_nStatus, -1, 32767));
+    keys.host = Intern(m_Texts.hosts, m_HostIds, exchange.m_strHost);
+    const std::string_view path = ExchangePath(exchange);
+    keys.pathHigh = PathPart(path, 0);
+    keys.pathLow = PathPart(path, 8);
+    // Types and methods are few; a flood of made-up ones shares the last number.
+    keys.type = static_cast<std::uint16_t>(std::min<std::uint32_t>(
+        Intern(m_Texts.types, m_TypeIds, m_Texts.types.size() < 60000 ? ExchangeMimeType(exchange) : ""), 65535));
+    keys.method = static_cast<std::uint16_t>(std::min<std::uint32_t>(
+        Intern(m_Texts.methods, m_MethodIds, m_Texts.methods.size() < 60000 ? std::string_view(exchange.m_strMethod) : ""),
+        65535));
+    return keys;
+}
+
+void CExchangeModel::UpdateOpenKeys()
+{
+    std::erase_if(m_OpenKeys, [this](std::uint32_t index) {
+        if (index >= m_All.size() || m_All[index]->IsOpen())
+            return index >= m_All.size();
+        m_Keys[index] = MakeKeys(*m_All[index]);
+        return true;
+    });
 }
 
 bool CExchangeModel::Accepts(const CExchange& exchange) const
@@ -213,6 +275,13 @@ void CExchangeModel::Clear()
     beginResetModel();
     m_All.clear();
     m_All.shrink_to_fit();
+    m_Keys.clear();
+    m_Keys.shrink_to_fit();
+    m_OpenKeys.clear();
+    m_Texts = SExchangeTexts();
+    m_HostIds.clear();
+    m_TypeIds.clear();
+    m_MethodIds.clear();
     m_Visible.clear();
     m_Visible.shrink_to_fit();
     m_Waiting.clear();
@@ -256,33 +325,92 @@ void CExchangeModel::Sort(int column, SortState state)
 
 std::vector<std::uint32_t> CExchangeModel::SortedOrder() const
 {
-    std::vector<std::uint32_t> order;
     if (m_SortState == SortState::None)
-        return order;
+        return {};
     const bool descending = m_SortState == SortState::Descending;
-    if (IsTextColumn(m_nSortColumn)) {
-        // Views into the exchanges, read once; equal keys keep taken order.
-        std::vector<std::pair<std::string_view, std::uint32_t>> keys(m_All.size());
-        for (std::size_t i = 0; i < m_All.size(); ++i)
-            keys[i] = {TextKey(*m_All[i], m_nSortColumn), static_cast<std::uint32_t>(i)};
-        std::sort(keys.begin(), keys.end(), [descending](const auto& a, const auto& b) {
-            const int order = descending ? b.first.compare(a.first) : a.first.compare(b.first);
-            return order != 0 ? order < 0 : a.second < b.second;
-        });
-        order.reserve(keys.size());
-        for (const auto& key : keys)
-            order.push_back(key.second);
-        return order;
+    const std::size_t count = m_All.size();
+    // Texts kept once each sort by their rank among themselves: the rows sort by numbers.
+    std::vector<std::uint32_t> ranks;
+    const std::vector<std::string>* texts = m_nSortColumn == colHost   ? &m_Texts.hosts
+                                            : m_nSortColumn == colType ? &m_Texts.types
+                                            : m_nSortColumn == colMethod ? &m_Texts.methods
+                                                                         : nullptr;
+    if (texts) {
+        std::vector<std::uint32_t> byText(texts->size());
+        std::iota(byText.begin(), byText.end(), 0u);
+        std::sort(byText.begin(), byText.end(), [texts](std::uint32_t a, std::uint32_t b) { return (*texts)[a] < (*texts)[b]; });
+        ranks.resize(texts->size());
+        for (std::size_t i = 0; i < byText.size(); ++i)
+            ranks[byText[i]] = static_cast<std::uint32_t>(i);
+    } else if (m_nSortColumn == colPath) {
+        return SortByPath();
     }
-    std::vector<std::pair<std::int64_t, std::uint32_t>> keys(m_All.size());
-    for (std::size_t i = 0; i < m_All.size(); ++i) {
-        const std::int64_t key = NumericKey(*m_All[i], m_nSortColumn);
+    std::vector<std::pair<std::int64_t, std::uint32_t>> keys(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const SExchangeKeys& k = m_Keys[i];
+        std::int64_t key = 0;
+        switch (m_nSortColumn) {
+        case colId: key = static_cast<std::int64_t>(i); break; // numbered in the order taken
+        case colStatus: key = k.status; break;
+        case colSize: key = k.size; break;
+        case colTime: key = k.duration; break;
+        case colStarted: key = k.started; break;
+        case colHost: key = ranks[k.host]; break;
+        case colType: key = ranks[k.type]; break;
+        case colMethod: key = ranks[k.method]; break;
+        }
         keys[i] = {descending ? -key : key, static_cast<std::uint32_t>(i)};
     }
     std::sort(keys.begin(), keys.end()); // the index breaks ties: taken order
-    order.reserve(keys.size());
+    std::vector<std::uint32_t> order;
+    order.reserve(count);
     for (const auto& key : keys)
         order.push_back(key.second);
+    return order;
+}
+
+std::vector<std::uint32_t> CExchangeModel::SortByPath() const
+{
+    const bool descending = m_SortState == SortState::Descending;
+    // The first 16 bytes of each path as two numbers that sort as the bytes do; only rows that
+    // share them read their paths again.
+    struct SKey {
+        std::uint64_t high, low;
+        std::uint32_t index;
+    };
+    std::vector<SKey> keys(m_All.size());
+    for (std::size_t i = 0; i < m_All.size(); ++i)
+        keys[i] = {m_Keys[i].pathHigh, m_Keys[i].pathLow, static_cast<std::uint32_t>(i)};
+    auto prefixLess = [descending](const SKey& a, const SKey& b) {
+        if (a.high != b.high)
+            return descending ? b.high < a.high : a.high < b.high;
+        if (a.low != b.low)
+            return descending ? b.low < a.low : a.low < b.low;
+        return false;
+    };
+    std::sort(keys.begin(), keys.end(), [&](const SKey& a, const SKey& b) {
+        return prefixLess(a, b) || (!prefixLess(b, a) && a.index < b.index);
+    });
+    // Runs that share their first 16 bytes: by the whole path, then taken order.
+    for (std::size_t begin = 0; begin < keys.size();) {
+        std::size_t end = begin + 1;
+        while (end < keys.size() && keys[end].high == keys[begin].high && keys[end].low == keys[begin].low)
+            ++end;
+        if (end - begin > 1) {
+            std::sort(keys.begin() + static_cast<std::ptrdiff_t>(begin), keys.begin() + static_cast<std::ptrdiff_t>(end),
+                      [&](const SKey& a, const SKey& b) {
+                          const int order = ExchangePath(*m_All[a.index]).compare(ExchangePath(*m_All[b.index]));
+                          if (order != 0)
+                              return descending ? order > 0 : order < 0;
+                          return a.index < b.index;
+                      });
+        }
+        begin = end;
+    }
+    std::vector<std::uint32_t> order;
+    order.reserve(keys.size());
+    for (const SKey& key : keys)
+        order.push_back(key.index);
     return order;
 }
 
@@ -291,6 +419,8 @@ void CExchangeModel::StartFilter()
     m_JobTimer.stop();
     m_Job = SJob();
     m_Job.active = true;
+    UpdateOpenKeys();
+    m_Filter.Prepare(m_Texts);
     m_Job.order = SortedOrder();
     m_Job.end = m_All.size(); // exchanges taken while it runs wait aside
     m_Waiting.clear();
@@ -317,10 +447,12 @@ bool CExchangeModel::RunFilterSlice(std::size_t minimumRows)
     while (m_Job.next < total && (done < minimumRows || clock.nsecsElapsed() < kSliceNs)) {
         const std::size_t to = std::min(total, m_Job.next + kStep);
         for (std::size_t pos = m_Job.next; pos < to; ++pos) {
-            const CExchange* exchange = m_All[m_Job.order.empty() ? pos : m_Job.order[pos]].get();
-            if (filtering && exchange->IsOpen())
+            const std::size_t index = m_Job.order.empty() ? pos : m_Job.order[pos];
+            const CExchange* exchange = m_All[index].get();
+            const SExchangeKeys& keys = m_Keys[index];
+            if (filtering && keys.open)
                 m_Waiting.push_back(exchange); // judged once it has ended
-            else if (Accepts(*exchange))
+            else if ((m_Hidden.empty() || !m_Hidden.count(exchange)) && (!filtering || m_Filter.Matches(keys, *exchange)))
                 m_Job.rows.push_back(exchange);
         }
         done += to - m_Job.next;

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -71,9 +73,24 @@ private:
     void StartFilter();
     bool RunFilterSlice(std::size_t minimumRows);
     bool Before(const CExchange& a, const CExchange& b) const;
+    // Keys of the exchange at m_All[index], made again once it has ended.
+    SExchangeKeys MakeKeys(const CExchange& exchange);
+    // Kept texts are looked up by views, without making a string.
+    struct STextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+    };
+    using TextIds = std::unordered_map<std::string, std::uint32_t, STextHash, std::equal_to<>>;
+    std::uint32_t Intern(std::vector<std::string>& texts, TextIds& ids, std::string_view text);
+    void UpdateOpenKeys();
+    std::vector<std::uint32_t> SortByPath() const;
 
     const CTraceStore* m_pStore = nullptr;
     std::vector<std::shared_ptr<const CExchange>> m_All; // in the order the relay made them
+    std::vector<SExchangeKeys> m_Keys;                    // m_All's keys, index for index
+    std::vector<std::uint32_t> m_OpenKeys;                // m_All indices whose keys were made open
+    SExchangeTexts m_Texts;
+    TextIds m_HostIds, m_TypeIds, m_MethodIds;
     std::vector<const CExchange*> m_Visible;              // what the view shows
     std::vector<const CExchange*> m_Waiting;              // not placed yet (open, or taken mid-filter)
     std::unordered_set<const CExchange*> m_Hidden;
