@@ -3,7 +3,6 @@
 #include "ShellFixture.h"
 
 #include "support/TraceWords.h"
-#include "trace/TraceRecord.h"
 #include "ui/viewers/ListingModel.h"
 
 #include <QApplication>
@@ -70,13 +69,14 @@ TEST_F(ListingFixesTest, OpensWithHintsHeadingsAndRowsUncut)
         EXPECT_GT(header->sectionSize(column),
                   metrics.horizontalAdvance(list.GetModel()->headerData(column, Qt::Horizontal).toString()))
             << column;
-    // After it, a local request's summary shows whole and no column runs past the list.
-    AddClosedConnection({{kSent, "GET https://localhost:8010/index.html HTTP/1.1\r\n\r\n"}});
+    // After it, a local request's method and URL show whole beside the row's icon, and no
+    // column runs past the list.
+    AddClosedConnection({{kSent, "GET https://localhost:8010/ HTTP/1.1\r\n\r\n"}});
     list.OnRefresh();
     QApplication::processEvents();
     EXPECT_FALSE(list.GetList()->horizontalScrollBar()->isVisible());
     EXPECT_GT(header->sectionSize(CListingModel::colSummary),
-              metrics.horizontalAdvance(QString::fromStdString(list.GetModel()->GetRecord(0)->GetSummary())) + 16);
+              metrics.horizontalAdvance(QStringLiteral("GET https://localhost:8010/")) + 16 + 8);
 
     // A filter's message shows whole below the field, the list below it.
     list.GetFilter()->setText("status:");

@@ -318,11 +318,12 @@ int CListDlg::GetPreferredWidth(const QFont& font) const
     // The filter field shows its whole hint.
     const int filter = std::max(kOpeningFilterWidth, metrics.horizontalAdvance(QString::fromLatin1(kFilterHint)) + 40);
     const int topRow = LayOutTopRowTail(units, font).filterLeft + filter + units.X(7);
-    // The list, half the page, holds its columns and a local request's summary uncut.
-    int list = metrics.horizontalAdvance(QStringLiteral("GET https://localhost:65535/index.html")) + 40;
-    for (const char* sample : {"Resp Time", "00:00:00", "1234567", "10-10"})
-        list += std::max(metrics.horizontalAdvance(QString::fromLatin1(sample)) + 32,
-                         metrics.horizontalAdvance(QStringLiteral("Resp Time")) + 32);
+    // The list, half the page, holds its columns and a local request's summary uncut (with the
+    // scroll bar and the cells' margins).
+    int list = metrics.horizontalAdvance(QStringLiteral("GET https://localhost:8010/")) + 40;
+    for (const char* heading : {"ID", "Time", "Bytes", "Resp Time"})
+        list += std::max(metrics.horizontalAdvance(QString::fromLatin1(heading)) + 16 + 2 * (metrics.averageCharWidth() + 4),
+                         metrics.horizontalAdvance(QStringLiteral("00:00:00")) + 16);
     const int margin = units.X(7);
     return std::max(topRow, 2 * (list + margin + margin / 2));
 }
