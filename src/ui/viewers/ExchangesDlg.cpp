@@ -40,7 +40,7 @@ QString FromBytes(const std::string& text)
 // What each column must show uncut at the opening size: its heading or a typical long cell.
 const char* const kColumnSamples[CExchangeModel::kColumnCount] = {
     "000000", "OPTIONS", "www.example.com:8443", "/api/v1/items?page=2", "tunnel",
-    "application/json", "\u2191000,000 \u2193000,000", "00000.0", "00:00:00.000"};
+    "application/json", "\u219100,000 \u2193000,000", "00000.0", "00:00:00.000"};
 
 void CopyLines(const std::vector<std::string>& lines)
 {
@@ -128,7 +128,7 @@ void CExchangesDlg::OnInitDialog()
 
     QObject::connect(m_pFilter, &QLineEdit::textChanged, page, [this](const QString& text) { OnFilterEdited(text); });
     auto* find = new QShortcut(QKeySequence::Find, page);
-    find->setContext(Qt::WidgetWithChildrenShortcut);
+    find->setContext(Qt::WindowShortcut); // from the tab bar too, while the page shows
     QObject::connect(find, &QShortcut::activated, page, [this] {
         m_pFilter->setFocus(Qt::ShortcutFocusReason);
         m_pFilter->selectAll();
@@ -142,7 +142,7 @@ void CExchangesDlg::OnInitDialog()
     listKey(QKeySequence(Qt::Key_Enter), [this] { ShowDetails(); m_pDetails->setFocus(Qt::ShortcutFocusReason); });
     listKey(QKeySequence(Qt::Key_Delete), [this] { HideSelectedRows(); });
     auto* clearAll = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Delete), page);
-    clearAll->setContext(Qt::WidgetWithChildrenShortcut);
+    clearAll->setContext(Qt::WindowShortcut);
     QObject::connect(clearAll, &QShortcut::activated, page, [this] { m_App.ClearAllData(); });
 
     QObject::connect(m_pList->selectionModel(), &QItemSelectionModel::currentRowChanged, page,
