@@ -482,13 +482,6 @@ int CExchangeModel::FindExchange(const CExchange* exchange) const
     return at == m_Visible.end() ? -1 : static_cast<int>(at - m_Visible.begin());
 }
 
-void CExchangeModel::RefreshOpenRows()
-{
-    // Rows are few on screen; the view asks only for those it shows.
-    if (!m_Visible.empty())
-        emit dataChanged(index(0, 0), index(rowCount() - 1, kColumnCount - 1), {Qt::DisplayRole});
-}
-
 int CExchangeModel::rowCount(const QModelIndex& parent) const
 {
     if (parent.isValid())

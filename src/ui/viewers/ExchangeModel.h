@@ -51,8 +51,6 @@ public:
     const CExchange* GetExchange(int row) const;
     int FindExchange(const CExchange* exchange) const;
     std::size_t GetTakenCount() const { return m_All.size(); }
-    // Repaints the rows whose exchange is still open (their cells change as they complete).
-    void RefreshOpenRows();
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
