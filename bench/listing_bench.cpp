@@ -71,7 +71,7 @@ int main(int argc, char** argv)
 
     QWidget sheet;
     sheet.resize(1000, 700);
-    CListDlg listing;
+    CListDlg listing(app);
     QWidget* page = listing.CreateWindow(&sheet);
     page->resize(990, 690);
     sheet.show();
@@ -148,7 +148,7 @@ int main(int argc, char** argv)
     model->Sort(0, CListingModel::SortState::None);
 
     // A viewer whose pane already holds the limit: every pull cuts and redraws.
-    CViewTraceDlg viewer;
+    CViewTraceDlg viewer(app);
     viewer.CreateWindow(&sheet)->resize(990, 690);
     viewer.GetWindow()->show();
     app.m_bRequestViewer = 1;

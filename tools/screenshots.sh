@@ -51,6 +51,7 @@ cat > "$site/index.html" <<'HTML'
 <body><h1>Hello through Kestrune</h1><p>A small page fetched through the proxy.</p></body></html>
 HTML
 printf 'body { font-family: sans-serif; }\nh1 { color: #174a63; }\n' > "$site/style.css"
+printf '{"items":[{"id":1,"name":"kestrel","tags":["bird","fast"]},{"id":2,"name":"rune","tags":[]}],"next":null}' > "$site/api.json"
 origin_port=$(free_port)
 python3 -m http.server "$origin_port" --bind 127.0.0.1 --directory "$site" >/dev/null 2>&1 &
 pids+=($!)
@@ -90,6 +91,7 @@ curl -s -o /dev/null -x "$proxy" -d 'name=kestrune' "http://127.0.0.1:$origin_po
 curl -s -o /dev/null -x "$proxy" "http://127.0.0.1:$origin_port/missing.png"
 curl -s -o /dev/null -x "$proxy" "http://127.0.0.1:$origin_port/"
 curl -s -o /dev/null -x "$proxy" "http://127.0.0.1:$origin_port/style.css"
+curl -s -o /dev/null -x "$proxy" "http://127.0.0.1:$origin_port/api.json"
 sleep 2.5 # the byte counters refresh every 2 seconds
 
 shoot() { xwd -id "$window" -silent | convert xwd:- "$root/docs/$1.png"; echo "docs/$1.png"; }
@@ -103,5 +105,9 @@ key ctrl+Tab; sleep 0.5; shoot response-viewer
 key ctrl+Tab; sleep 0.5
 key alt+r; key ctrl+f; for c in minus s t a t u s colon 5 x x; do key "$c"; done; sleep 0.5
 shoot listing
+# Exchanges: the JSON answer selected, its body below.
+key ctrl+Tab; sleep 1
+key Tab Tab; key ctrl+End; key Return; key alt+p; key alt+b; sleep 0.5
+shoot exchanges
 key ctrl+Tab; sleep 3.5; shoot debug                     # first pull at its first tick
-key ctrl+Tab; sleep 0.5; shoot about
+key ctrl+Tab; key ctrl+Tab; sleep 0.5; shoot about

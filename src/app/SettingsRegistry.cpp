@@ -137,3 +137,5 @@ std::string CSettingsRegistry::GetFolder()
 }
 bool CSettingsRegistry::GetDecodeBodies() { return ReadValue("DecodeBodies") == "1"; }
 void CSettingsRegistry::SetDecodeBodies(bool decode) { WriteValue("DecodeBodies", decode ? "1" : "0"); }
+std::string CSettingsRegistry::GetExchangeColumns() { return ReadValue("ExchangeColumns", 256); }
+void CSettingsRegistry::SetExchangeColumns(const std::string& widths) { WriteValue("ExchangeColumns", widths); }

@@ -36,4 +36,7 @@ public:
     // "Decode compressed bodies", off unless stored as "1".
     bool GetDecodeBodies();
     void SetDecodeBodies(bool decode);
+    // The Exchanges page's column widths in pixels, comma-separated; "" until the user resizes.
+    std::string GetExchangeColumns();
+    void SetExchangeColumns(const std::string& widths);
 };

@@ -14,8 +14,8 @@ class CHttpsEngine;
 
 // The one application object: running settings, trace switches and counters (CTraceState,
 // handed to the trace store), and the long-lived objects it owns. It is the proxy engine's
-// context: the listener and every connection get it as a CProxyContext. The window's pages
-// and the headless run reach it through GetTraceApp().
+// context: the listener and every connection get it as a CProxyContext. The window's sheet
+// hands it to its pages; the headless run reaches it through GetTraceApp().
 class CTraceApp : public CTraceState, public CProxyContext {
 public:
     CTraceApp();  // becomes the current application object

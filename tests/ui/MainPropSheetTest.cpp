@@ -49,17 +49,17 @@ protected:
     }
 };
 
-TEST_F(MainPropSheetTest, OneWindowWithSevenTabsInOrder)
+TEST_F(MainPropSheetTest, OneWindowWithEightTabsInOrder)
 {
     ASSERT_TRUE(Start());
     EXPECT_EQ(m_sheet->windowTitle(), "Kestrune");
     EXPECT_TRUE(m_sheet->isVisible());
     EXPECT_FALSE(m_sheet->windowIcon().isNull());
     QTabWidget* tabs = m_sheet->GetTabControl();
-    ASSERT_EQ(tabs->count(), 7);
+    ASSERT_EQ(tabs->count(), 8);
     const QStringList titles = {"Setup", "Request Viewer", "Response Viewer",
-                                "Listing", "Debug", "HTTPS", "About"};
-    for (int i = 0; i < 7; ++i)
+                                "Listing", "Exchanges", "Debug", "HTTPS", "About"};
+    for (int i = 0; i < 8; ++i)
         EXPECT_EQ(tabs->tabText(i), titles[i]);
     // No sheet buttons: every push button belongs to a page.
     for (QPushButton* button : m_sheet->findChildren<QPushButton*>())
@@ -69,7 +69,7 @@ TEST_F(MainPropSheetTest, OneWindowWithSevenTabsInOrder)
     // Only the Setup page has a window until another tab is shown.
     EXPECT_EQ(m_sheet->GetActiveIndex(), 0);
     EXPECT_TRUE(m_sheet->GetSettingsPage().HasWindow());
-    for (int i = 1; i < 7; ++i)
+    for (int i = 1; i < 8; ++i)
         EXPECT_FALSE(m_sheet->GetPage(i)->HasWindow()) << i;
 }
 
@@ -151,7 +151,7 @@ TEST_F(MainPropSheetTest, ActivePageKeepsFivePixelsInsideTheTabsAfterEveryResize
 TEST_F(MainPropSheetTest, ClearDataEmptiesEverythingButTheDebugPane)
 {
     ASSERT_TRUE(Start());
-    for (int tab : {1, 2, 3, 4})
+    for (int tab : {1, 2, 3, 4, 5})
         ClickTab(tab);
     AddClosedConnection({{kSent, "GET /x HTTP/1.0\r\n\r\n"}, {kReceived, "HTTP/1.0 200 OK\r\n\r\nbody"}});
     ClickTab(3);
@@ -208,7 +208,7 @@ TEST_F(MainPropSheetTest, ClosingEndsTheRunWithoutAQuestion)
 TEST_F(MainPropSheetTest, AboutPageShowsVersionAndSelectableContacts)
 {
     ASSERT_TRUE(Start());
-    ClickTab(6);
+    ClickTab(7);
     CAboutDlg& about = m_sheet->GetAboutPage();
     QStringList texts;
     for (QLabel* label : about.GetWindow()->findChildren<QLabel*>())
@@ -234,7 +234,7 @@ TEST_F(MainPropSheetTest, AboutPageShowsVersionAndSelectableContacts)
 TEST_F(MainPropSheetTest, HttpsPageStoresItsSwitchesAndManagesTheRoot)
 {
     ASSERT_TRUE(Start());
-    ClickTab(5);
+    ClickTab(6);
     CHttpsDlg& https = m_sheet->GetHttpsPage();
     EXPECT_EQ(https.GetWindow()->objectName(), "138");
     QCheckBox* decrypt = Control<QCheckBox>(https, 1101);

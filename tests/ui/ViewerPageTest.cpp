@@ -46,7 +46,7 @@ protected:
 
 TEST_F(ViewerPageTest, RequestViewerIsLaidOutFromItsTemplate)
 {
-    CViewTraceDlg page;
+    CViewTraceDlg page(m_app);
     EXPECT_EQ(page.GetTitle(), "Request Viewer");
     QWidget* window = page.CreateWindow(m_parent.get());
     CDialogUnits dlu(window->font());
@@ -83,8 +83,8 @@ TEST_F(ViewerPageTest, RequestViewerIsLaidOutFromItsTemplate)
 
 TEST_F(ViewerPageTest, ResponseAndDebugPagesDifferWhereTheirTemplatesDo)
 {
-    CRecieveDataWatcherDlg response;
-    CDebugDlg debug;
+    CRecieveDataWatcherDlg response(m_app);
+    CDebugDlg debug(m_app);
     EXPECT_EQ(response.GetTitle(), "Response Viewer");
     EXPECT_EQ(debug.GetTitle(), "Debug");
     response.CreateWindow(m_parent.get());
@@ -111,8 +111,8 @@ TEST_F(ViewerPageTest, ViewersPullOnceAtCreationButDebugWaitsForItsTimer)
     PutRequest("GET / HTTP/1.0\r\n\r\n");
     Store().AppendDebugText("CListen::CListen\r\n");
 
-    CViewTraceDlg request;
-    CDebugDlg debug;
+    CViewTraceDlg request(m_app);
+    CDebugDlg debug(m_app);
     request.CreateWindow(m_parent.get());
     debug.CreateWindow(m_parent.get());
     EXPECT_EQ(request.GetPane()->GetBytes(), "GET / HTTP/1.0\r\n\r\n");
@@ -129,8 +129,8 @@ TEST_F(ViewerPageTest, ViewersPullOnceAtCreationButDebugWaitsForItsTimer)
 
 TEST_F(ViewerPageTest, EachRecordArrivesBehindItsBanner)
 {
-    CViewTraceDlg request;
-    CRecieveDataWatcherDlg response;
+    CViewTraceDlg request(m_app);
+    CRecieveDataWatcherDlg response(m_app);
     request.CreateWindow(m_parent.get());
     response.CreateWindow(m_parent.get());
     request.OnSetActive();
@@ -152,7 +152,7 @@ TEST_F(ViewerPageTest, EachRecordArrivesBehindItsBanner)
 
 TEST_F(ViewerPageTest, TimerRunsOnlyWhileThePageIsActive)
 {
-    CViewTraceDlg page;
+    CViewTraceDlg page(m_app);
     page.OnSetActive(); // no window yet: nothing to run a timer on
     EXPECT_EQ(page.GetTimerId(), 0);
 
@@ -175,7 +175,7 @@ TEST_F(ViewerPageTest, TimerRunsOnlyWhileThePageIsActive)
 
 TEST_F(ViewerPageTest, PaneRollsPastTheLimitBehindOneMarker)
 {
-    CViewTraceDlg page;
+    CViewTraceDlg page(m_app);
     page.CreateWindow(m_parent.get());
     const std::string start = "0123456789" + Repeat('a', PANE_LIMIT - 20);
     PutRequest(start); // 127990 characters
@@ -208,7 +208,7 @@ TEST_F(ViewerPageTest, TextOfExactlyTheLimitIsKeptWhole)
 
 TEST_F(ViewerPageTest, FreezeHoldsThePaneWhileTheFeedFills)
 {
-    CViewTraceDlg page;
+    CViewTraceDlg page(m_app);
     page.CreateWindow(m_parent.get());
     PutRequest("one ");
     page.PullFeed();
@@ -227,7 +227,7 @@ TEST_F(ViewerPageTest, FreezeHoldsThePaneWhileTheFeedFills)
 
 TEST_F(ViewerPageTest, ClearEmptiesThePaneButNotTheFeed)
 {
-    CRecieveDataWatcherDlg page;
+    CRecieveDataWatcherDlg page(m_app);
     page.CreateWindow(m_parent.get());
     Store().AppendResponseText("HTTP/1.0 200 OK\r\n", "\r\n-- banner --\r\n");
     page.PullFeed();
@@ -243,7 +243,7 @@ TEST_F(ViewerPageTest, ClearEmptiesThePaneButNotTheFeed)
 
 TEST_F(ViewerPageTest, OperationsOnAPageWithoutWindowTouchNothing)
 {
-    CViewTraceDlg page;
+    CViewTraceDlg page(m_app);
     PutRequest("waiting");
     page.ClearPane();
     page.PullFeed();
@@ -256,9 +256,9 @@ TEST_F(ViewerPageTest, OperationsOnAPageWithoutWindowTouchNothing)
 
 TEST_F(ViewerPageTest, CopyPutsTheWholeTextOnTheClipboardWithThePagesMessage)
 {
-    CViewTraceDlg request;
-    CRecieveDataWatcherDlg response;
-    CDebugDlg debug;
+    CViewTraceDlg request(m_app);
+    CRecieveDataWatcherDlg response(m_app);
+    CDebugDlg debug(m_app);
     request.CreateWindow(m_parent.get());
     response.CreateWindow(m_parent.get());
     debug.CreateWindow(m_parent.get());
@@ -292,7 +292,7 @@ TEST_F(ViewerPageTest, CopyPutsTheWholeTextOnTheClipboardWithThePagesMessage)
 
 TEST_F(ViewerPageTest, Utf8AndBinaryBytesAreShownWithoutLoss)
 {
-    CViewTraceDlg page;
+    CViewTraceDlg page(m_app);
     page.CreateWindow(m_parent.get());
     const std::string bytes("caf\xC3\xA9 \xFF\xFE nul:\0after\r\n", 21);
     PutRequest(bytes);
@@ -317,7 +317,7 @@ TEST_F(ViewerPageTest, Utf8AndBinaryBytesAreShownWithoutLoss)
 
 TEST_F(ViewerPageTest, TextTypedByTheUserIsPartOfThePane)
 {
-    CViewTraceDlg page;
+    CViewTraceDlg page(m_app);
     page.CreateWindow(m_parent.get());
     m_parent->show();
     PutRequest("trace\r\n");
@@ -336,7 +336,7 @@ TEST_F(ViewerPageTest, TextTypedByTheUserIsPartOfThePane)
 
 TEST_F(ViewerPageTest, MnemonicsReachTheButtons)
 {
-    CRecieveDataWatcherDlg page;
+    CRecieveDataWatcherDlg page(m_app);
     page.CreateWindow(m_parent.get());
     m_parent->show();
     m_parent->activateWindow();
@@ -356,7 +356,7 @@ TEST_F(ViewerPageTest, MnemonicsReachTheButtons)
 
 TEST_F(ViewerPageTest, PaneFollowsThePagesSize)
 {
-    CDebugDlg page;
+    CDebugDlg page(m_app);
     QWidget* window = page.CreateWindow(m_parent.get());
     window->resize(500, 400);
     page.ResizeControls();

@@ -58,8 +58,9 @@ QString FromBytes(const std::string& text) { return QString::fromStdString(text)
 
 } // namespace
 
-CHttpsDlg::CHttpsDlg()
+CHttpsDlg::CHttpsDlg(CTraceApp& app)
     : CPropertyPage(QStringLiteral("HTTPS"), QSize(324, 213))
+    , m_App(app)
     , m_chooseExportFile([](QWidget* parent) {
         return QFileDialog::getSaveFileName(parent, QStringLiteral("Export Root Certificate"),
                                             QDir::homePath() + QStringLiteral("/kestrune-root-ca.pem"),
@@ -102,7 +103,7 @@ void CHttpsDlg::OnInitDialog()
               DluRect(16, 190, 300, 8), true);
     MakeLabel(page, QStringLiteral("and run update-ca-certificates."), DluRect(16, 199, 300, 8), true);
 
-    if (CHttpsEngine* https = GetTraceApp().m_pHttps.get()) {
+    if (CHttpsEngine* https = m_App.m_pHttps.get()) {
         const CTlsSettings& settings = https->GetSettings();
         m_checkDecrypt->setChecked(settings.decrypt);
         m_editDecrypt->setText(FromBytes(settings.decryptHosts));
@@ -128,7 +129,7 @@ void CHttpsDlg::OnSize(int width, int)
 
 void CHttpsDlg::ApplySettings()
 {
-    CHttpsEngine* https = GetTraceApp().m_pHttps.get();
+    CHttpsEngine* https = m_App.m_pHttps.get();
     if (!HasWindow() || !https)
         return;
     CTlsSettings settings = https->GetSettings(); // the origin checks stay as the run set them
@@ -144,7 +145,7 @@ void CHttpsDlg::ApplySettings()
 
 void CHttpsDlg::ShowRoot()
 {
-    CHttpsEngine* https = GetTraceApp().m_pHttps.get();
+    CHttpsEngine* https = m_App.m_pHttps.get();
     if (!HasWindow() || !https)
         return;
     std::string error;
@@ -158,7 +159,7 @@ void CHttpsDlg::ShowRoot()
 
 void CHttpsDlg::OnExport()
 {
-    CHttpsEngine* https = GetTraceApp().m_pHttps.get();
+    CHttpsEngine* https = m_App.m_pHttps.get();
     std::string error;
     const auto authority = https ? https->GetAuthority(error) : nullptr;
     if (!authority)
@@ -172,7 +173,7 @@ void CHttpsDlg::OnExport()
 
 void CHttpsDlg::OnNewRoot()
 {
-    CHttpsEngine* https = GetTraceApp().m_pHttps.get();
+    CHttpsEngine* https = m_App.m_pHttps.get();
     std::string error;
     if (https && !https->RenewAuthority(error))
         ShowMessageBox("No new root certificate could be made: " + error);

@@ -13,9 +13,11 @@ class QPushButton;
 // The "HTTPS" page: the decryption switch and host lists (stored, and in force for the next
 // tunnel as soon as they change), Kestrune's root certificate (export, renewal, fingerprint and
 // place) and how to make browsers trust it.
+class CTraceApp;
+
 class CHttpsDlg : public CPropertyPage {
 public:
-    CHttpsDlg();
+    explicit CHttpsDlg(CTraceApp& app);
 
     // Asks where to export the root; tests replace the save dialog. Empty: cancelled.
     using FileChooser = std::function<QString(QWidget* parent)>;
@@ -41,5 +43,6 @@ private:
     QPointer<QPushButton> m_btnNewRoot;    // 1105
     QPointer<QLineEdit> m_editFingerprint; // 1106
     QPointer<QLineEdit> m_editPlace;       // 1107
+    CTraceApp& m_App; // holds the HTTPS engine the page configures
     FileChooser m_chooseExportFile;
 };

@@ -17,16 +17,24 @@
 namespace {
 
 // Dialog template ids, in tab order; they name the page windows.
-const int kPageIds[CMainPropSheet::kPageCount] = {130, 131, 132, 134, 137, 138, 100};
+const int kPageIds[CMainPropSheet::kPageCount] = {130, 131, 132, 134, 139, 137, 138, 100};
 
 // A page's top-left corner lies this far inside the tab control's display area.
 constexpr int kPageMargin = 4;
 
 } // namespace
 
-CMainPropSheet::CMainPropSheet()
-    : m_hIcon(AppIcon())
-    , m_pages{&m_dlgSettings, &m_dlgRequest, &m_dlgResponse, &m_dlgList, &m_dlgDebug, &m_dlgHttps, &m_dlgAbout}
+CMainPropSheet::CMainPropSheet(CTraceApp& app)
+    : m_App(app)
+    , m_hIcon(AppIcon())
+    , m_dlgDebug(app)
+    , m_dlgList(app)
+    , m_dlgResponse(app)
+    , m_dlgRequest(app)
+    , m_dlgSettings(app)
+    , m_dlgHttps(app)
+    , m_dlgExchanges(app)
+    , m_pages{&m_dlgSettings, &m_dlgRequest, &m_dlgResponse, &m_dlgList, &m_dlgExchanges, &m_dlgDebug, &m_dlgHttps, &m_dlgAbout}
 {
     setObjectName(QStringLiteral("MainPropSheet"));
     setWindowTitle(QStringLiteral("Kestrune"));
@@ -173,13 +181,14 @@ void CMainPropSheet::LayoutActivePage()
 
 void CMainPropSheet::ClearAllData()
 {
-    CTraceApp& app = GetTraceApp();
+    CTraceApp& app = m_App;
     app.m_nBytesSent = 0;
     app.m_nBytesReceived = 0;
     m_dlgResponse.ClearPane();
     m_dlgRequest.ClearPane();
     // The Listing's rows point at records of the store: they go before the purge.
     m_dlgList.ClearListing();
+    m_dlgExchanges.ClearExchanges();
     if (app.m_pTraceStore)
         app.m_pTraceStore->PurgeClosedConnections();
 }

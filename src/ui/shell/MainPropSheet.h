@@ -4,6 +4,7 @@
 #include "ui/shell/HttpsDlg.h"
 #include "ui/shell/SettingsDlg.h"
 #include "ui/viewers/DebugDlg.h"
+#include "ui/viewers/ExchangesDlg.h"
 #include "ui/viewers/ListDlg.h"
 #include "ui/viewers/RecieveDataWatcherDlg.h"
 #include "ui/viewers/ViewTraceDlg.h"
@@ -15,28 +16,30 @@
 
 #include <array>
 
+class CTraceApp;
 class QTabWidget;
 
-// The one window the user sees: a tabbed sheet holding the seven pages. Like a property sheet,
+// The one window the user sees: a tabbed sheet holding the eight pages. Like a property sheet,
 // the pages lie on top of the tab control's display area (children of the sheet, not of the
 // tab control), so the sheet alone decides their rectangles. Closing it ends the run.
 class CMainPropSheet : public QWidget, public CSheetBase {
     Q_OBJECT
 public:
-    enum { kPageCount = 7 };
+    enum { kPageCount = 8 };
     // Gap between the active page's right and bottom edges and the tab control's.
     static constexpr int kPageInset = 5;
     // Growth of the window over the size the page templates give.
     static constexpr int kStartGrowth = 10;
 
-    CMainPropSheet();
+    // The pages are handed the application: its settings, switches and trace store.
+    explicit CMainPropSheet(CTraceApp& app);
     ~CMainPropSheet() override;
 
     // Builds the tab control, makes the Setup page (whose initialisation applies the stored
     // settings and starts listening), sizes and centres the window and shows it.
     bool Create();
 
-    // Counters to 0, both viewer panes and the Listing emptied, closed connections purged.
+    // Counters to 0, both viewer panes, the Listing and the Exchanges emptied, closed connections purged.
     // The Debug pane keeps its text.
     void ClearAllData() override;
 
@@ -59,6 +62,7 @@ public:
     CViewTraceDlg& GetRequestPage() { return m_dlgRequest; }
     CRecieveDataWatcherDlg& GetResponsePage() { return m_dlgResponse; }
     CListDlg& GetListPage() { return m_dlgList; }
+    CExchangesDlg& GetExchangesPage() { return m_dlgExchanges; }
     CDebugDlg& GetDebugPage() { return m_dlgDebug; }
     CHttpsDlg& GetHttpsPage() { return m_dlgHttps; }
     CAboutDlg& GetAboutPage() { return m_dlgAbout; }
@@ -76,6 +80,7 @@ private:
     void ShowPage(int index);
     QSize PageAreaSize() const;
 
+    CTraceApp& m_App;
     QIcon m_hIcon;
     CDebugDlg m_dlgDebug;
     CListDlg m_dlgList;
@@ -85,6 +90,7 @@ private:
     CSettingsDlg m_dlgSettings;
     CAboutDlg m_dlgAbout;
     CHttpsDlg m_dlgHttps;
+    CExchangesDlg m_dlgExchanges;
 
     std::array<CPropertyPage*, kPageCount> m_pages; // in tab order
     QPointer<QTabWidget> m_pTabs;

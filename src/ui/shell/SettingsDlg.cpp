@@ -119,8 +119,9 @@ QString CountText(std::int64_t count)
 
 } // namespace
 
-CSettingsDlg::CSettingsDlg()
+CSettingsDlg::CSettingsDlg(CTraceApp& app)
     : CPropertyPage(QStringLiteral("Setup"), QSize(324, 213))
+    , m_App(app)
 {
 }
 
@@ -208,19 +209,19 @@ void CSettingsDlg::OnInitDialog()
     QObject::connect(saveAndClear, &QPushButton::clicked, page, [this] { OnSaveAndClear(); });
     QObject::connect(m_pAutoLog, &QCheckBox::clicked, page, [this] { OnAutoLog(); });
     QObject::connect(m_pRequestViewer, &QCheckBox::clicked, page,
-                     [](bool checked) { GetTraceApp().m_bRequestViewer = checked; });
+                     [this](bool checked) { m_App.m_bRequestViewer = checked; });
     QObject::connect(m_pResponseViewer, &QCheckBox::clicked, page,
-                     [](bool checked) { GetTraceApp().m_bResponseViewer = checked; });
+                     [this](bool checked) { m_App.m_bResponseViewer = checked; });
     QObject::connect(m_pDebugTrace, &QCheckBox::clicked, page,
-                     [](bool checked) { GetTraceApp().m_bDebugTrace = checked; });
-    QObject::connect(m_pDecodeBodies, &QCheckBox::clicked, page, [](bool checked) {
-        GetTraceApp().m_bDecodeBodies = checked;
+                     [this](bool checked) { m_App.m_bDebugTrace = checked; });
+    QObject::connect(m_pDecodeBodies, &QCheckBox::clicked, page, [this](bool checked) {
+        m_App.m_bDecodeBodies = checked;
         CSettingsRegistry().SetDecodeBodies(checked);
     });
 
     LoadSettings();
     Apply();
-    LoadPassword(GetTraceApp().m_strProxyAddress, GetTraceApp().m_strProxyPort);
+    LoadPassword(m_App.m_strProxyAddress, m_App.m_strProxyPort);
     m_nTimer = page->startTimer(kCounterPeriodMs);
 }
 
@@ -237,7 +238,7 @@ void CSettingsDlg::LoadSettings()
     m_pAddress->setText(FromBytes(address));
     const bool decode = registry.GetDecodeBodies();
     m_pDecodeBodies->setChecked(decode);
-    GetTraceApp().m_bDecodeBodies = decode;
+    m_App.m_bDecodeBodies = decode;
 }
 
 void CSettingsDlg::SaveSettings(const std::string& address, const std::string& port,
@@ -274,7 +275,7 @@ void CSettingsDlg::Apply()
     if (port.empty())
         port = "0";
 
-    CTraceApp& app = GetTraceApp();
+    CTraceApp& app = m_App;
     app.ApplySettings(address, port, typedProxyAddress, proxyPort);
     m_pListeningOn->setText(FromBytes(address + ":" + port));
     m_pUsingProxy->setText(proxyAddress.empty() ? QStringLiteral("none")
@@ -302,8 +303,7 @@ void CSettingsDlg::LoadPassword(const std::string& proxyAddress, const std::stri
     if (SplitUpstreamAddress(proxyAddress).user.empty())
         return;
     PasswordKeyring::Load(PasswordKeyring::KeyFor(proxyAddress, proxyPort),
-                          [proxyAddress, proxyPort](bool found, const std::string& password) {
-        CTraceApp& app = GetTraceApp();
+                          [&app = m_App, proxyAddress, proxyPort](bool found, const std::string& password) {
         // Only for the upstream still in effect, and never over a password typed meanwhile.
         if (found && app.m_strProxyAddress == proxyAddress && app.m_strProxyPort == proxyPort
             && app.m_strProxyPassword.empty())
@@ -336,7 +336,7 @@ void CSettingsDlg::RevertSettings()
 {
     if (!HasWindow())
         return;
-    const CTraceApp& app = GetTraceApp();
+    const CTraceApp& app = m_App;
     m_pProxyPort->setText(FromBytes(app.m_strProxyPort));
     m_pProxyAddress->setText(FromBytes(app.m_strProxyAddress));
     m_pPort->setText(FromBytes(app.m_strPort));
@@ -361,14 +361,14 @@ void CSettingsDlg::OnAutoLog()
 
 void CSettingsDlg::OnClearData()
 {
-    GetTraceApp().ClearAllData();
+    m_App.ClearAllData();
 }
 
 void CSettingsDlg::OnSaveAndClear()
 {
     if (!HasWindow())
         return;
-    CTraceApp& app = GetTraceApp();
+    CTraceApp& app = m_App;
     if (!app.m_pTraceStore)
         return;
     const std::string fileName = QFile::encodeName(m_pLogFile->text()).toStdString();
@@ -410,7 +410,7 @@ void CSettingsDlg::OnTimer(int timerId)
     (void)timerId;
     if (!HasWindow())
         return;
-    const CTraceApp& app = GetTraceApp();
+    const CTraceApp& app = m_App;
     if (app.m_nBytesReceived != m_nShownReceived) {
         m_nShownReceived = app.m_nBytesReceived;
         m_pReceived->setText(CountText(m_nShownReceived));

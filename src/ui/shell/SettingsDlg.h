@@ -14,6 +14,8 @@ class QPushButton;
 
 // The "Setup" page: listen and upstream-proxy settings, trace switches, log file, byte counters.
 // Its initialisation loads the stored settings, applies them and starts listening.
+class CTraceApp;
+
 class CSettingsDlg : public CPropertyPage {
 public:
     enum {
@@ -41,7 +43,7 @@ public:
     };
     static constexpr int kCounterPeriodMs = 2000;
 
-    CSettingsDlg();
+    explicit CSettingsDlg(CTraceApp& app);
 
     void OnApplyButton();
     void OnDefaultButton();
@@ -70,7 +72,7 @@ private:
     void LoadSettings();
     // The upstream's password to the keyring (a message when there is none), and back.
     static void StorePassword(const std::string& key, const std::string& password);
-    static void LoadPassword(const std::string& proxyAddress, const std::string& proxyPort);
+    void LoadPassword(const std::string& proxyAddress, const std::string& proxyPort);
     void SaveSettings(const std::string& address, const std::string& port,
                       const std::string& proxyAddress, const std::string& proxyPort);
     void OnSettingChange();
@@ -96,6 +98,7 @@ private:
     QPointer<QLineEdit> m_pAddress;          // 1001
     QPointer<QCheckBox> m_pDecodeBodies;     // 1030
 
+    CTraceApp& m_App; // the settings, switches and counters the page shows and applies
     std::int64_t m_nShownReceived = 0;
     std::int64_t m_nShownSent = 0;
     int m_nTimer = 0;

@@ -94,7 +94,7 @@ CMainPropSheet* InitWindowInstance(CTraceApp& app)
 {
     if (!app.InitCore())
         return nullptr;
-    auto* sheet = new CMainPropSheet();
+    auto* sheet = new CMainPropSheet(app);
     // Set before the window is made: the Setup page's first apply already clears through it.
     app.m_pPropSheet.reset(sheet);
     if (!sheet->Create())

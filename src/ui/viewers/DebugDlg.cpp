@@ -1,10 +1,9 @@
 #include "ui/viewers/DebugDlg.h"
 
-#include "app/TraceApp.h"
 #include "trace/TraceStore.h"
 
-CDebugDlg::CDebugDlg()
-    : CViewerPage(SViewerTemplate{
+CDebugDlg::CDebugDlg(CTraceApp& app)
+    : CViewerPage(app, SViewerTemplate{
           QStringLiteral("Debug"), QSize(276, 165), IDC_PANE, QRect(7, 23, 215, 120), true,
           QRect(), "Text copied to clipboard", false})
 {
@@ -12,10 +11,10 @@ CDebugDlg::CDebugDlg()
 
 std::string CDebugDlg::TakeFeedText() const
 {
-    return GetTraceApp().m_pTraceStore->TakeDebugText();
+    return Store()->TakeDebugText();
 }
 
 void CDebugDlg::ClearFeedText()
 {
-    GetTraceApp().m_pTraceStore->ClearDebugText();
+    Store()->ClearDebugText();
 }

@@ -6,7 +6,7 @@
 class CDebugDlg : public CViewerPage {
 public:
     enum { IDD = 137, IDC_PANE = 1018 };
-    CDebugDlg();
+    explicit CDebugDlg(CTraceApp& app);
 
 protected:
     std::string TakeFeedText() const override;

@@ -42,13 +42,9 @@ QString FromBytes(const std::string& text)
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-const CTraceStore* TheStore()
-{
-    return HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
-}
-
 constexpr int kMinFilterWidth = 80; // pixels the filter field keeps however narrow the page
-constexpr int kOpeningFilterWidth = 200; // pixels it has when the window opens
+constexpr int kOpeningFilterWidth = 200; // pixels it has when the window opens, at least
+constexpr char kFilterHint[] = "words host: method: status: text: -not";
 
 // Where the controls after Fix Carriage Returns go: each after the text of the one before as the
 // font draws it (a check box's text may run past its template rectangle), the filter field last.
@@ -80,9 +76,15 @@ CTopRowTail LayOutTopRowTail(const CDialogUnits& units, const QFont& font)
 
 } // namespace
 
-CListDlg::CListDlg()
+CListDlg::CListDlg(CTraceApp& app)
     : CPropertyPage(QStringLiteral("Listing"), QSize(355, 165))
+    , m_App(app)
 {
+}
+
+const CTraceStore* CListDlg::Store() const
+{
+    return m_App.m_pTraceStore.get();
 }
 
 CListDlg::~CListDlg() = default;
@@ -120,16 +122,18 @@ void CListDlg::OnInitDialog()
     m_pFilter->setObjectName(QString::number(IDC_FILTER));
     m_pFilter->setGeometry(QRect(tail.filterLeft, tail.autoRefresh.top(), kMinFilterWidth, tail.autoRefresh.height()));
     m_pFilter->setClearButtonEnabled(true);
-    m_pFilter->setPlaceholderText(QStringLiteral("words host: method: status: text: -not"));
+    m_pFilter->setPlaceholderText(QString::fromLatin1(kFilterHint));
     m_pFilterLabel->setBuddy(m_pFilter);
     m_pFilterError = new QLabel(page);
     m_pFilterError->setObjectName(QStringLiteral("filterError"));
     m_pFilterError->setStyleSheet(QStringLiteral("color: #b00000"));
+    m_pFilterError->setWordWrap(true);
     m_pFilterError->hide();
 
     m_pList = new CListingView(page);
     m_pList->setObjectName(QString::number(IDC_LIST));
     m_pList->setGeometry(DluRect(7, 23, 187, 135));
+    m_nListTop = m_pList->y();
     m_pModel = new CListingModel(m_pList);
     m_pList->setModel(m_pModel);
 
@@ -146,12 +150,12 @@ void CListDlg::OnInitDialog()
     QWidget::setTabOrder(m_pFilter, m_pList);
     QWidget::setTabOrder(m_pList, m_pText);
 
-    // Column widths come from the list's width at creation and stay as they are.
+    // Column widths come from the list's width at creation, each at least as wide as its heading.
     const int listWidth = m_pList->width();
     QHeaderView* header = m_pList->horizontalHeader();
     header->resizeSection(CListingModel::colSummary, listWidth / 2);
     for (int column = CListingModel::colId; column < CListingModel::kColumnCount; ++column)
-        header->resizeSection(column, listWidth / 8);
+        header->resizeSection(column, std::max(listWidth / 8, HeadingWidth(column)));
 
     QObject::connect(m_pRefresh, &QPushButton::clicked, page, [this] { OnRefresh(); });
     QObject::connect(m_pShow, &QPushButton::clicked, page, [this] { OnShow(); });
@@ -178,8 +182,26 @@ void CListDlg::OnInitDialog()
     QObject::connect(header, &QHeaderView::sectionClicked, page, [this](int column) { OnHeaderClicked(column); });
     QObject::connect(m_pModel, &QAbstractItemModel::modelAboutToBeReset, page, [this] { KeepViewState(); });
     QObject::connect(m_pModel, &CListingModel::filterApplied, page, [this] { RestoreViewState(); });
+    QObject::connect(m_pModel, &QAbstractItemModel::modelReset, page, [this] {
+        if (m_pModel->GetSnapshotSize() == 0) { // cleared: the kept records may be freed
+            m_Kept = SViewState();
+            m_bSelectionHidden = false;
+        }
+    });
 
     m_pList->setContextMenuPolicy(Qt::CustomContextMenu);
+    // Shift+F10 opens the menu as the Menu key does, at the current row.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), m_pList);
+    menuKey->setContext(Qt::WidgetShortcut);
+    QObject::connect(menuKey, &QShortcut::activated, page, [this] {
+        const QRect current = m_pList->visualRect(m_pList->currentIndex());
+        if (current.isValid())
+            emit m_pList->customContextMenuRequested(current.center());
+    });
+    QObject::connect(m_pList->selectionModel(), &QItemSelectionModel::selectionChanged, page, [this] {
+        if (!m_bRestoring)
+            m_bSelectionHidden = false; // the user chose anew: the hidden selection is let go
+    });
     QObject::connect(m_pList, &QWidget::customContextMenuRequested, page, [this](const QPoint& pos) {
         const QModelIndex index = m_pList->indexAt(pos);
         if (!index.isValid())
@@ -199,7 +221,7 @@ void CListDlg::OnRefresh()
     if (!m_pModel)
         return;
     m_pModel->Clear();
-    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
+    const CTraceStore* store = Store();
     if (!store || store->GetConnections().empty())
         return; // the pane and the buttons stay as they were
     m_pModel->Refresh(*store);
@@ -262,11 +284,14 @@ void CListDlg::OnClear()
 {
     // Drop the rows first: whoever carries out Clear Data, the store may purge right after.
     ClearListing();
-    GetTraceApp().ClearAllData();
+    m_App.ClearAllData();
 }
 
 void CListDlg::ClearListing()
 {
+    // The rows' records are about to go: nothing kept may point at them.
+    m_Kept = SViewState();
+    m_bSelectionHidden = false;
     if (m_pModel)
         m_pModel->Clear();
     if (m_pText) {
@@ -278,7 +303,18 @@ void CListDlg::ClearListing()
 int CListDlg::GetPreferredWidth(const QFont& font) const
 {
     const CDialogUnits units(font);
-    return LayOutTopRowTail(units, font).filterLeft + kOpeningFilterWidth + units.X(7);
+    const QFontMetrics metrics(font);
+    // The filter field shows its whole hint.
+    const int filter = std::max(kOpeningFilterWidth, metrics.horizontalAdvance(QString::fromLatin1(kFilterHint)) + 40);
+    const int topRow = LayOutTopRowTail(units, font).filterLeft + filter + units.X(7);
+    // The list, half the page, holds its columns and a local request's summary uncut (with the
+    // scroll bar and the cells' margins).
+    int list = metrics.horizontalAdvance(QStringLiteral("GET https://localhost:8010/")) + 40;
+    for (const char* heading : {"ID", "Time", "Bytes", "Resp Time"})
+        list += std::max(metrics.horizontalAdvance(QString::fromLatin1(heading)) + 16 + 2 * (metrics.averageCharWidth() + 4),
+                         metrics.horizontalAdvance(QStringLiteral("00:00:00")) + 16);
+    const int margin = units.X(7);
+    return std::max(topRow, 2 * (list + margin + margin / 2));
 }
 
 void CListDlg::OnSize(int width, int height)
@@ -301,26 +337,26 @@ void CListDlg::ResizeControls()
     // Edges as the dialog counts them: right and bottom are one past the last pixel.
     const int listRight = width / 2 - margin / 2;
     const int bottom = height - margin;
-    m_pList->setGeometry(list.left(), list.top(), std::max(0, listRight - list.left()),
-                         std::max(0, bottom - list.top()));
 
-    // The filter field takes the rest of the top row, less the room its error needs.
+    // The filter field takes the rest of the top row; its error goes whole, wrapped, below the
+    // row, and the list and pane move down to make room for it.
+    int top = m_nListTop;
     if (m_pFilter) {
         const QRect field = m_pFilter->geometry();
-        int right = width - margin;
-        if (m_pFilterError->isVisibleTo(page)) {
-            const int errorWidth = std::min(m_pFilterError->fontMetrics().horizontalAdvance(m_pFilterError->toolTip()) + 2,
-                                            std::max(0, right - field.left() - kMinFilterWidth - margin));
-            m_pFilterError->setGeometry(right - errorWidth, field.top(), errorWidth, field.height());
-            m_pFilterError->setText(m_pFilterError->fontMetrics().elidedText(
-                m_pFilterError->toolTip(), Qt::ElideRight, errorWidth));
-            right -= errorWidth + margin / 2;
-        }
+        const int right = width - margin;
         m_pFilter->setGeometry(field.left(), field.top(), std::max(kMinFilterWidth, right - field.left()),
                                field.height());
+        if (m_pFilterError->isVisibleTo(page)) {
+            const int left = m_pFilterLabel->x();
+            const int errorWidth = std::max(kMinFilterWidth, right - left);
+            const int errorHeight = m_pFilterError->heightForWidth(errorWidth);
+            m_pFilterError->setGeometry(left, field.bottom() + 2, errorWidth, errorHeight);
+            top = std::max(top, m_pFilterError->geometry().bottom() + 3);
+        }
     }
+    m_pList->setGeometry(list.left(), top, std::max(0, listRight - list.left()), std::max(0, bottom - top));
 
-    const int textTop = m_pText->geometry().top();
+    const int textTop = top;
     const int textLeft = listRight + margin;
     m_pText->setGeometry(textLeft, textTop, std::max(0, width - margin - textLeft),
                          std::max(0, bottom - textTop));
@@ -356,7 +392,7 @@ void CListDlg::OnAutoRefreshToggled(bool on)
 
 void CListDlg::OnAutoRefresh()
 {
-    const CTraceStore* store = HasTraceApp() ? GetTraceApp().m_pTraceStore.get() : nullptr;
+    const CTraceStore* store = Store();
     if (!m_pModel || !store || !GetWindow() || !GetWindow()->isVisible())
         return;
     // A refresh whose filter still runs is not started again: the rows it brings are as new.
@@ -388,12 +424,21 @@ void CListDlg::OnHeaderClicked(int column)
 
 void CListDlg::KeepViewState()
 {
-    m_Kept = SViewState();
+    // A selection that a filter hid stays kept (a partial word hides every row; the whole
+    // word shows them again) until the user selects something else.
+    SViewState kept;
+    if (m_bSelectionHidden) {
+        kept.selected = std::move(m_Kept.selected);
+        kept.current = m_Kept.current;
+    }
+    m_Kept = std::move(kept);
     if (!m_pList)
         return;
-    for (const CTraceRecord* record : SelectedRecords())
-        m_Kept.selected.insert(record);
-    m_Kept.current = m_pModel->GetRecord(m_pList->currentIndex().row());
+    if (!m_bSelectionHidden) {
+        for (const CTraceRecord* record : SelectedRecords())
+            m_Kept.selected.insert(record);
+        m_Kept.current = m_pModel->GetRecord(m_pList->currentIndex().row());
+    }
     m_Kept.top = m_pModel->GetRecord(m_pList->rowAt(0));
     const QScrollBar* bar = m_pList->verticalScrollBar();
     m_Kept.atBottom = bar->value() >= bar->maximum();
@@ -405,6 +450,8 @@ void CListDlg::RestoreViewState()
     if (!m_pList)
         return;
     QItemSelectionModel* selection = m_pList->selectionModel();
+    m_bRestoring = true;
+    bool restored = false;
     if (!m_Kept.selected.empty()) {
         // Runs of selected rows become one range each.
         QItemSelection ranges;
@@ -417,6 +464,7 @@ void CListDlg::RestoreViewState()
             while (end + 1 < rows && m_Kept.selected.count(m_pModel->GetRecord(end + 1)))
                 ++end;
             ranges.select(m_pModel->index(row, 0), m_pModel->index(end, lastColumn));
+            restored = true;
             row = end;
         }
         selection->select(ranges, QItemSelectionModel::ClearAndSelect);
@@ -424,6 +472,8 @@ void CListDlg::RestoreViewState()
     const int current = m_Kept.current ? m_pModel->FindRecord(m_Kept.current) : -1;
     if (current >= 0)
         selection->setCurrentIndex(m_pModel->index(current, 0), QItemSelectionModel::NoUpdate);
+    m_bRestoring = false;
+    m_bSelectionHidden = !restored && current < 0 && (!m_Kept.selected.empty() || m_Kept.current);
 
     if (following && m_Kept.atBottom) {
         m_pList->scrollToBottom();
@@ -435,7 +485,8 @@ void CListDlg::RestoreViewState()
     } else if (current >= 0) {
         m_pList->scrollTo(m_pModel->index(current, 0));
     }
-    m_Kept = SViewState();
+    if (!m_bSelectionHidden)
+        m_Kept = SViewState();
     UpdateButtonStates();
 }
 
@@ -457,6 +508,21 @@ void CListDlg::FitColumns()
         if (header->sectionSize(column) < wanted)
             header->resizeSection(column, wanted);
     }
+    // The summary takes the rest of the list's width: no column runs past the list.
+    int others = 0;
+    for (int column = CListingModel::colId; column < CListingModel::kColumnCount; ++column)
+        others += header->sectionSize(column);
+    const int rest = m_pList->viewport()->width() - others;
+    header->resizeSection(CListingModel::colSummary, std::max(HeadingWidth(CListingModel::colSummary), rest));
+}
+
+int CListDlg::HeadingWidth(int column) const
+{
+    if (!m_pModel)
+        return 0;
+    const QString heading = m_pModel->headerData(column, Qt::Horizontal).toString();
+    const QFontMetrics metrics = m_pList ? m_pList->fontMetrics() : QFontMetrics(QFont());
+    return metrics.horizontalAdvance(heading) + 16 + 2 * (metrics.averageCharWidth() + 4);
 }
 
 std::vector<const CTraceRecord*> CListDlg::SelectedRecords() const
@@ -482,7 +548,7 @@ std::vector<const CTraceRecord*> CListDlg::SelectedRecords() const
 std::vector<const CExchange*> CListDlg::SelectedExchanges() const
 {
     std::vector<const CExchange*> exchanges;
-    const CTraceStore* store = TheStore();
+    const CTraceStore* store = Store();
     if (!store)
         return exchanges;
     std::unordered_set<std::uint64_t> seen;
@@ -507,10 +573,9 @@ std::vector<std::string> CListDlg::SelectedUrls() const
 std::vector<std::string> CListDlg::SelectedCurlCommands(bool throughKestrune) const
 {
     std::string proxy;
-    if (throughKestrune && HasTraceApp()) {
-        const CTraceApp& app = GetTraceApp();
-        const int port = app.GetListenPort();
-        proxy = "127.0.0.1:" + (port > 0 ? std::to_string(port) : app.m_strPort);
+    if (throughKestrune) {
+        const int port = m_App.GetListenPort();
+        proxy = "127.0.0.1:" + (port > 0 ? std::to_string(port) : m_App.m_strPort);
     }
     std::vector<std::string> commands;
     for (const CExchange* exchange : SelectedExchanges()) {
@@ -544,7 +609,7 @@ void CListDlg::OnCopyCurl(bool throughKestrune)
 
 bool CListDlg::ExportHar(const QString& path)
 {
-    const CTraceStore* store = TheStore();
+    const CTraceStore* store = Store();
     if (!store)
         return false;
     // The selected rows' exchanges, or every exchange of the store when none is selected.
@@ -573,7 +638,7 @@ QMenu* CListDlg::MakeContextMenu()
         OnCopyText();
     })->setEnabled(selected);
     menu->addAction(QStringLiteral("Copy &URL"), [this] { OnCopyUrl(); })->setEnabled(selected);
-    menu->addAction(QStringLiteral("Copy as c&url"), [this] { OnCopyCurl(false); })->setEnabled(selected);
+    menu->addAction(QStringLiteral("Copy as cu&rl"), [this] { OnCopyCurl(false); })->setEnabled(selected);
     menu->addAction(QStringLiteral("Copy as curl through &Kestrune"), [this] { OnCopyCurl(true); })
         ->setEnabled(selected);
     menu->addSeparator();

@@ -16,7 +16,9 @@
 #include <vector>
 
 class CExchange;
+class CTraceApp;
 class CTraceRecord;
+class CTraceStore;
 class QMenu;
 
 // "Listing": a table of every record, rebuilt from the trace store at Refresh, and a pane
@@ -37,7 +39,7 @@ public:
     };
     static constexpr int kAutoRefreshMs = 1000;
 
-    CListDlg();
+    explicit CListDlg(CTraceApp& app);
     ~CListDlg() override;
 
     // Drops every row and empties the pane. The sheet's Clear Data calls it before the store
@@ -83,10 +85,13 @@ protected:
     int GetPreferredWidth(const QFont& font) const override;
 
 private:
+    const CTraceStore* Store() const;
     // What survives the rows being replaced (an automatic refresh, a filter, a sort).
     void KeepViewState();
     void RestoreViewState();
     void FitColumns();
+    // A heading's width with room for the sort indicator and the cell's margins.
+    int HeadingWidth(int column) const;
     std::vector<const CTraceRecord*> SelectedRecords() const;
     // The exchanges of the selected rows, each once, in row order.
     std::vector<const CExchange*> SelectedExchanges() const;
@@ -97,7 +102,11 @@ private:
         const CTraceRecord* top = nullptr;
         bool atBottom = false;
     } m_Kept;
+    CTraceApp& m_App; // the store shown, Clear Data and the listening port
     bool m_bFollowing = false;  // an automatic refresh is on its way to the rows
+    bool m_bSelectionHidden = false; // m_Kept's selection waits for its rows to show again
+    bool m_bRestoring = false;
+    int m_nListTop = 0; // where the list and pane start while no filter error shows
     bool m_bColumnsFitted = false;
 
     QPointer<QPushButton> m_pRefresh;

@@ -5,7 +5,7 @@
 class CRecieveDataWatcherDlg : public CViewerPage {
 public:
     enum { IDD = 132, IDC_PANE = 1008 };
-    CRecieveDataWatcherDlg();
+    explicit CRecieveDataWatcherDlg(CTraceApp& app);
 
 protected:
     std::string TakeFeedText() const override;

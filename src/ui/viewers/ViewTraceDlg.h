@@ -5,7 +5,7 @@
 class CViewTraceDlg : public CViewerPage {
 public:
     enum { IDD = 131, IDC_PANE = 1007 };
-    CViewTraceDlg();
+    explicit CViewTraceDlg(CTraceApp& app);
 
 protected:
     std::string TakeFeedText() const override;

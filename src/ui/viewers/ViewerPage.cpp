@@ -8,10 +8,16 @@
 
 #include <algorithm>
 
-CViewerPage::CViewerPage(SViewerTemplate tmpl)
+CViewerPage::CViewerPage(CTraceApp& app, SViewerTemplate tmpl)
     : CPropertyPage(tmpl.title, tmpl.size)
+    , m_App(app)
     , m_tmpl(std::move(tmpl))
 {
+}
+
+CTraceStore* CViewerPage::Store() const
+{
+    return m_App.m_pTraceStore.get();
 }
 
 CViewerPage::~CViewerPage() = default;
@@ -112,7 +118,7 @@ void CViewerPage::PullFeed()
 {
     if (m_pFreeze && m_pFreeze->isChecked())
         return; // the feed keeps filling (and trimming) in the store
-    if (!m_pPane || !HasTraceApp() || !GetTraceApp().m_pTraceStore)
+    if (!m_pPane || !Store())
         return;
 
     const std::string& paneText = m_pPane->GetBytes();

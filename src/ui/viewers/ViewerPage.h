@@ -30,12 +30,15 @@ struct SViewerTemplate {
 // Shared machinery of the Request Viewer, Response Viewer and Debug pages: a text pane fed
 // from one of the store's feeds every 3 seconds while the page is active, with Clear, Copy
 // and Freeze.
+class CTraceApp;
+class CTraceStore;
+
 class CViewerPage : public CPropertyPage {
 public:
     enum { IDC_CLEAR = 1011, IDC_COPY = 1012, IDC_FREEZE = 1013 };
     static constexpr int kRefreshPeriodMs = 3000;
 
-    explicit CViewerPage(SViewerTemplate tmpl);
+    CViewerPage(CTraceApp& app, SViewerTemplate tmpl);
     ~CViewerPage() override;
 
     // Moves the feed's pending text into the pane (unless frozen), cut to PANE_LIMIT.
@@ -62,6 +65,9 @@ public:
 protected:
     void OnInitDialog() override;
 
+    // The store whose feed the page shows; null before start-up has made it.
+    CTraceStore* Store() const;
+
     // The page's feed in the trace store.
     virtual std::string TakeFeedText() const = 0;
     virtual void ClearFeedText() = 0;
@@ -69,6 +75,7 @@ protected:
 private:
     void StopTimer();
 
+    CTraceApp& m_App;
     SViewerTemplate m_tmpl;
     QPointer<QPushButton> m_pClear;
     QPointer<QPushButton> m_pCopy;
