@@ -94,6 +94,8 @@ public:
     virtual void OnSend(int errorCode) { (void)errorCode; }
     virtual void OnConnect(int errorCode) { (void)errorCode; }
     virtual void OnClose(int errorCode) { (void)errorCode; }
+    // A Connect to a name has its addresses; the connect itself goes on (OnConnect follows).
+    virtual void OnResolved() {}
 
 protected:
     // For a layer's own Send and Receive results.

@@ -388,6 +388,10 @@ void CSocketNotifiers::OnLookupDone(int serial, const std::vector<CNetAddress>& 
         ConnectFinished(kHostNotFound);
         return;
     }
+    if (!Dispatch([](CAsyncSocket& sock) { sock.OnResolved(); }))
+        return; // closed by its handler
+    if (!m_bConnecting)
+        return; // the handler gave the connect up
     m_Addresses = addresses;
     m_nNextAddress = 0;
     m_nAttemptError = 0;

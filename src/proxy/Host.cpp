@@ -306,6 +306,13 @@ void CHost::PostHeldPlaintext()
     });
 }
 
+void CHost::OnResolved()
+{
+    StampOwed(&SExchangeTimes::resolved);
+    if (m_pTunnelExchange)
+        m_pTunnelExchange->m_Times.resolved = ExchangeNow();
+}
+
 void CHost::OnConnect(int errorCode)
 {
     if (m_Owner.IsTornDown())

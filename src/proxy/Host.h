@@ -74,6 +74,7 @@ public:
     void OnSend(int errorCode) override;
     void OnConnect(int errorCode) override;
     void OnClose(int errorCode) override;
+    void OnResolved() override;
 
     // TLS to the origin of its route (HostTls.cpp). Set before connecting: the connection
     // speaks TLS to the origin's name (SNI and the name verified); through the upstream it
