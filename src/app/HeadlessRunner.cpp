@@ -6,6 +6,7 @@
 #include "app/HarRunFile.h"
 #include "app/OutputWriter.h"
 #include "app/PasswordKeyring.h"
+#include "platform/EpollEventDispatcher.h"
 #include "platform/MessageBox.h"
 #include "proxy/ConnectionWatchdog.h"
 #include "proxy/TlsChannel.h"
@@ -448,6 +449,9 @@ int RunHeadless(const CCommandLine& options)
     // Nothing in the headless mode needs GLib's loop; a value the user set is left alone.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
+    // One epoll_wait per wake-up for the sockets, timers and posted events alike, instead of
+    // Qt's poll and then the socket layer's wait.
+    QCoreApplication::setEventDispatcher(new CEpollEventDispatcher);
     QCoreApplication qapp(argc, argv);
 
     CTraceApp app;

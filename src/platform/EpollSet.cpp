@@ -11,9 +11,13 @@ namespace {
 // Events taken per wake-up; more stay ready and wake the loop again.
 constexpr int kEventsPerWake = 256;
 
+// Generations stay under 2^31 so that a key keeps the dispatcher's client bit to itself.
+constexpr std::uint32_t kGenerationMask = 0x7fffffffu;
+
 std::uint64_t Key(int fd, std::uint32_t generation)
 {
-    return (static_cast<std::uint64_t>(generation) << 32) | static_cast<std::uint32_t>(fd);
+    return CEpollEventDispatcher::kClientKeyBit | (static_cast<std::uint64_t>(generation) << 32)
+        | static_cast<std::uint32_t>(fd);
 }
 } // namespace
 
@@ -27,6 +31,11 @@ bool CEpollSet::EnsureSet()
 {
     if (m_nEpoll >= 0)
         return true;
+    if (CEpollEventDispatcher* dispatcher = CEpollEventDispatcher::Current()) {
+        m_nEpoll = dispatcher->EpollDescriptor();
+        dispatcher->SetClient(this);
+        return true;
+    }
     m_nEpoll = ::epoll_create1(EPOLL_CLOEXEC);
     if (m_nEpoll < 0)
         return false;
@@ -44,7 +53,7 @@ bool CEpollSet::Watch(int fd, CSocketNotifiers* owner, bool read, bool write)
     Slot& slot = m_Slots[static_cast<std::size_t>(fd)];
     if (slot.owner != owner) {
         slot.owner = owner;
-        ++slot.generation;
+        slot.generation = (slot.generation + 1) & kGenerationMask;
     }
     const std::uint32_t mask = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
     if (mask == slot.mask)
@@ -70,7 +79,7 @@ void CEpollSet::Forget(int fd)
         ::epoll_ctl(m_nEpoll, EPOLL_CTL_DEL, fd, nullptr);
     slot.mask = 0;
     slot.owner = nullptr;
-    ++slot.generation; // events already taken for it are now stale
+    slot.generation = (slot.generation + 1) & kGenerationMask; // events taken for it are stale
 }
 
 void CEpollSet::OnReady()
@@ -80,16 +89,28 @@ void CEpollSet::OnReady()
     do {
         n = ::epoll_wait(m_nEpoll, events, kEventsPerWake, 0);
     } while (n < 0 && errno == EINTR);
-    for (int i = 0; i < n; ++i) {
-        const int fd = static_cast<int>(events[i].data.u64 & 0xffffffffu);
-        const auto generation = static_cast<std::uint32_t>(events[i].data.u64 >> 32);
-        // An earlier handler of this batch may have closed the socket, or another took its number.
-        if (fd < 0 || static_cast<std::size_t>(fd) >= m_Slots.size())
-            continue;
-        const Slot& slot = m_Slots[static_cast<std::size_t>(fd)];
-        if (slot.generation != generation || !slot.owner)
-            continue;
-        slot.owner->OnEvents((events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0,
-                             (events[i].events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0);
-    }
+    for (int i = 0; i < n; ++i)
+        OnEpollEvent(events[i].data.u64, events[i].events);
+}
+
+void CEpollSet::OnEpollEvent(std::uint64_t key, std::uint32_t events)
+{
+    const int fd = static_cast<int>(key & 0xffffffffu);
+    const auto generation = static_cast<std::uint32_t>(key >> 32) & kGenerationMask;
+    // An earlier handler of this batch may have closed the socket, or another took its number.
+    if (fd < 0 || static_cast<std::size_t>(fd) >= m_Slots.size())
+        return;
+    const Slot& slot = m_Slots[static_cast<std::size_t>(fd)];
+    if (slot.generation != generation || !slot.owner)
+        return;
+    slot.owner->OnEvents((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0,
+                         (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0);
+}
+
+void CEpollSet::OnEpollClosed()
+{
+    // The loop's set is gone with every descriptor in it; a later watch starts afresh.
+    m_nEpoll = -1;
+    for (Slot& slot : m_Slots)
+        slot.mask = 0;
 }

@@ -2,14 +2,18 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/EpollEventDispatcher.h"
+
 class CSocketNotifiers;
 class QSocketNotifier;
 
 // One epoll set for every socket of the socket layer, watched by a single notifier on the Qt
 // event loop. The loop then polls one descriptor however many connections are open, instead
 // of building a poll list of all of them on every wake-up. Level-triggered, like the
-// notifiers it stands in for; everything still runs on the one thread.
-class CEpollSet {
+// notifiers it stands in for; everything still runs on the one thread. Under a
+// CEpollEventDispatcher the sockets join the dispatcher's own set instead, and its one wait
+// hands their events here.
+class CEpollSet : private CEpollEventDispatcher::Client {
 public:
     static CEpollSet& Instance();
 
@@ -28,8 +32,10 @@ private:
     CEpollSet() = default;
     bool EnsureSet();
     void OnReady();
+    void OnEpollEvent(std::uint64_t key, std::uint32_t events) override;
+    void OnEpollClosed() override;
 
     int m_nEpoll = -1;
-    QSocketNotifier* m_pNotifier = nullptr;
+    QSocketNotifier* m_pNotifier = nullptr; // only when the set is our own, not the dispatcher's
     std::vector<Slot> m_Slots; // by descriptor
 };

@@ -1,9 +1,14 @@
+#include "platform/EpollEventDispatcher.h"
+
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
-// Socket and application tests need the one event loop that drives everything.
+// Socket and application tests need the one event loop that drives everything: the headless
+// program's own (one epoll set), or Qt's with KESTRUNE_TEST_EVENT_LOOP=qt, as the window runs.
 int main(int argc, char** argv)
 {
+    if (qgetenv("KESTRUNE_TEST_EVENT_LOOP") != "qt")
+        QCoreApplication::setEventDispatcher(new CEpollEventDispatcher);
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
