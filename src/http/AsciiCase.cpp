@@ -1,6 +1,7 @@
 #include "http/AsciiCase.h"
 
 #include <algorithm>
+#include <cstring>
 
 bool EqualsNoCase(std::string_view a, std::string_view b)
 {
@@ -10,12 +11,35 @@ bool EqualsNoCase(std::string_view a, std::string_view b)
 
 bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle)
 {
+    return FindNoCase(text, lowerNeedle) != std::string_view::npos;
+}
+
+std::size_t FindNoCase(std::string_view text, std::string_view lowerNeedle)
+{
     if (lowerNeedle.empty())
-        return true;
+        return 0;
     if (text.size() < lowerNeedle.size())
-        return false;
-    const char first = lowerNeedle.front();
+        return std::string_view::npos;
     const std::size_t last = text.size() - lowerNeedle.size();
+    const char tail = lowerNeedle.back();
+    if (LowerAscii(tail) == UpperAscii(tail)) {
+        // A needle ending in a byte without case (as a field name with its colon): memchr
+        // finds the candidates' ends, in the order of their starts.
+        const std::size_t back = lowerNeedle.size() - 1;
+        std::size_t from = back;
+        while (from < text.size()) {
+            const void* found = std::memchr(text.data() + from, tail, text.size() - from);
+            if (!found)
+                break;
+            const auto end =
+                static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+            if (EqualsNoCase(text.substr(end - back, back), lowerNeedle.substr(0, back)))
+                return end - back;
+            from = end + 1;
+        }
+        return std::string_view::npos;
+    }
+    const char first = lowerNeedle.front();
     for (std::size_t i = 0; i <= last; ++i) {
         if (LowerAscii(text[i]) != first)
             continue;
@@ -23,15 +47,26 @@ bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle)
         while (k < lowerNeedle.size() && LowerAscii(text[i + k]) == lowerNeedle[k])
             ++k;
         if (k == lowerNeedle.size())
-            return true;
+            return i;
     }
-    return false;
+    return std::string_view::npos;
 }
 
 std::string_view TrimAscii(std::string_view text, std::string_view bytes)
 {
-    const std::size_t first = text.find_first_not_of(bytes);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(bytes) - first + 1);
+    // By hand: the sets are two or three bytes, and every field value of every head is trimmed.
+    const auto trimmed = [bytes](char c) {
+        for (const char b : bytes) {
+            if (b == c)
+                return true;
+        }
+        return false;
+    };
+    std::size_t first = 0;
+    std::size_t end = text.size();
+    while (first < end && trimmed(text[first]))
+        ++first;
+    while (end > first && trimmed(text[end - 1]))
+        --end;
+    return text.substr(first, end - first);
 }

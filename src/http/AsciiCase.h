@@ -16,6 +16,11 @@ inline std::string LowerAscii(std::string_view text)
     return lower;
 }
 
+inline char UpperAscii(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 inline std::string UpperAscii(std::string_view text)
 {
     std::string upper(text);
@@ -30,6 +35,8 @@ inline std::string UpperAscii(std::string_view text)
 bool EqualsNoCase(std::string_view a, std::string_view b);
 // Whether text holds needle, which must already be in lower case.
 bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle);
+// Where text first holds needle (already in lower case), or npos.
+std::size_t FindNoCase(std::string_view text, std::string_view lowerNeedle);
 
 // The text without any of the given bytes at either end; by default the blanks (SP, HTAB)
 // around a field value or a list item.

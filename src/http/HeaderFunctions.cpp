@@ -1,7 +1,9 @@
 #include "http/HeaderFunctions.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 constexpr char CR = '\r';
@@ -15,15 +17,20 @@ std::size_t HeaderEndOffset(std::string_view buffer, std::size_t from)
     while (start > 0 && (buffer[start - 1] == CR || buffer[start - 1] == LF))
         --start;
 
-    int lineFeeds = 0;
-    for (std::size_t i = start; i < buffer.size(); ++i) {
-        const char c = buffer[i];
-        if (c == LF) {
-            if (++lineFeeds == 2)
-                return i + 1;
-        } else if (c != CR) {
-            lineFeeds = 0;
-        }
+    // The end is an LF whose line held only CRs after an earlier LF. Heads are read several
+    // times per request, so the search runs from LF to LF (memchr) rather than byte by byte.
+    const char* const data = buffer.data();
+    const std::size_t size = buffer.size();
+    std::size_t i = start;
+    while (i < size) {
+        const void* found = std::memchr(data + i, LF, size - i);
+        if (!found)
+            return 0;
+        i = static_cast<std::size_t>(static_cast<const char*>(found) - data) + 1;
+        while (i < size && data[i] == CR)
+            ++i;
+        if (i < size && data[i] == LF)
+            return i + 1;
     }
     return 0;
 }
@@ -87,19 +94,25 @@ void TerminateHeader(std::string& text)
 int Tokenize(std::string_view text, std::string_view delimiters, std::vector<std::string>& tokens)
 {
     tokens.clear();
-    std::string token;
-    for (const char c : text) {
-        if (c == LF)
-            break;
-        if (delimiters.find(c) == std::string_view::npos) {
-            token.push_back(c);
-        } else if (!token.empty()) {
-            tokens.push_back(std::move(token));
-            token.clear();
+    // Cut by ranges, each token made at once; the delimiter sets are a few bytes.
+    const auto isDelimiter = [delimiters](char c) {
+        for (const char d : delimiters) {
+            if (d == c)
+                return true;
         }
+        return false;
+    };
+    const std::size_t lineEnd = std::min(text.find(LF), text.size());
+    std::size_t i = 0;
+    while (i < lineEnd) {
+        while (i < lineEnd && isDelimiter(text[i]))
+            ++i;
+        const std::size_t start = i;
+        while (i < lineEnd && !isDelimiter(text[i]))
+            ++i;
+        if (i > start)
+            tokens.emplace_back(text.substr(start, i - start));
     }
-    if (!token.empty())
-        tokens.push_back(std::move(token));
     return tokens.size() > static_cast<std::size_t>(INT_MAX) ? INT_MAX
                                                              : static_cast<int>(tokens.size());
 }

@@ -150,10 +150,19 @@ int StatusCode(std::string_view header, bool& http10)
 
 CBodyFraming RequestFraming(std::string_view header)
 {
+    if (RequestHeadFault(header)) {
+        CBodyFraming result;
+        result.kind = EBodyKind::Invalid;
+        return result;
+    }
+    return CheckedRequestFraming(header);
+}
+
+CBodyFraming CheckedRequestFraming(std::string_view header)
+{
     const CFraming fields = ScanFields(header);
     CBodyFraming result;
-    if (RequestHeadFault(header) || fields.invalid
-        || (fields.hasCoding && (fields.hasLength || !fields.lastIsChunked))) {
+    if (fields.invalid || (fields.hasCoding && (fields.hasLength || !fields.lastIsChunked))) {
         result.kind = EBodyKind::Invalid;
     } else if (fields.hasCoding) {
         result.kind = EBodyKind::Chunked;

@@ -29,6 +29,8 @@ struct CBodyFraming {
 // Invalid for a Content-Length that is not a number, two different lengths, a
 // Transfer-Encoding whose last coding is not chunked, or both fields together.
 CBodyFraming RequestFraming(std::string_view header);
+// The same for a header whose field lines RequestHeadFault has passed already (not read again).
+CBodyFraming CheckedRequestFraming(std::string_view header);
 
 // The body of the response whose complete header is given, to a request made with the given
 // method. Text that is no status line is relayed until the server closes; so is a response

@@ -232,7 +232,7 @@ bool CProxy::ProcessHeader(std::string header)
     }
     if (m_bConnect)
         return StartTunnel(std::move(header), std::move(exchange));
-    const CBodyFraming framing = RequestFraming(header);
+    const CBodyFraming framing = CheckedRequestFraming(header); // its field lines passed above
     if (framing.kind == EBodyKind::Invalid) {
         RefuseExchange(*exchange, 400, "the request's body framing cannot be trusted");
         Refuse(); // framing the server might read otherwise: no smuggling through here

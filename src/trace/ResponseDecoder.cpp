@@ -16,10 +16,10 @@ constexpr std::size_t kKeptScratchBytes = 4 * 1024 * 1024;
 std::string_view Trim(std::string_view text) { return TrimAscii(text, " \t\r"); }
 
 // The values of every field called name, in lower case, joined by commas.
-std::string FieldValues(std::string_view header, std::string_view name)
+std::string FieldValues(const SHttpHead& head, std::string_view name)
 {
     std::string values;
-    for (const SHttpHead::SField& field : ParseHttpHead(header).fields) {
+    for (const SHttpHead::SField& field : head.fields) {
         if (!EqualsNoCase(field.name, name))
             continue;
         if (!values.empty())
@@ -115,7 +115,8 @@ std::string FormatByteCount(std::uint64_t count)
 
 CResponseDecoder::CResponseDecoder(std::string_view header, bool decode)
 {
-    const std::string type = FieldValues(header, "content-type");
+    const SHttpHead head = ParseHttpHead(header); // once, for all the fields asked below
+    const std::string type = FieldValues(head, "content-type");
     m_strCharset = CharsetAfter(type, 0);
     const bool binaryType = type.find("image") != std::string::npos
                             || type.find("binary") != std::string::npos
@@ -126,8 +127,8 @@ CResponseDecoder::CResponseDecoder(std::string_view header, bool decode)
     if (!decode || binaryType)
         return;
     // One coding we know, after any chunked transfer coding and nothing else.
-    const std::vector<std::string> codings = Tokens(FieldValues(header, "content-encoding"));
-    std::vector<std::string> transfer = Tokens(FieldValues(header, "transfer-encoding"));
+    const std::vector<std::string> codings = Tokens(FieldValues(head, "content-encoding"));
+    std::vector<std::string> transfer = Tokens(FieldValues(head, "transfer-encoding"));
     const bool chunked = !transfer.empty() && transfer.back() == "chunked";
     if (chunked)
         transfer.pop_back();
@@ -143,7 +144,7 @@ CResponseDecoder::CResponseDecoder(std::string_view header, bool decode)
         m_pChunked = std::make_unique<CBodyFramer>();
         m_pChunked->Start(CBodyFraming{EBodyKind::Chunked, 0, true}, true);
     } else {
-        m_nBodyLength = ContentLength(FieldValues(header, "content-length"));
+        m_nBodyLength = ContentLength(FieldValues(head, "content-length"));
     }
     m_state = State::Decoding;
 }
