@@ -65,6 +65,7 @@ template <typename F> void ForEachLine(std::string_view text, F f)
 SHttpHead ParseHttpHead(std::string_view text)
 {
     SHttpHead head;
+    head.fields.reserve(16); // one allocation for a usual head, not one per doubling
     const std::size_t end = HeaderEndOffset(text);
     head.complete = end != 0;
     head.size = head.complete ? end : text.size();
