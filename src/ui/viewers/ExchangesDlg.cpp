@@ -41,6 +41,9 @@ QString FromBytes(const std::string& text)
 }
 
 // What each column must show uncut at the opening size: its heading or a typical long cell.
+// The replays that could not go which a message names one by one.
+constexpr std::size_t kRefusalsShown = 10;
+
 const char* const kColumnSamples[CExchangeModel::kColumnCount] = {
     "000000", "OPTIONS", "www.example.com:8443", "/api/v1/items?page=2", "tunnel",
     "application/json", "\u219100,000 \u2193000,000", "00000.0", "00:00:00.000"};
@@ -463,6 +466,7 @@ void CExchangesDlg::ReplaySelected()
 {
     const CExchange* last = nullptr;
     std::string refused;
+    std::size_t notSent = 0;
     for (const CExchange* exchange : SelectedExchanges()) {
         SResendRequest request;
         std::string error;
@@ -471,12 +475,14 @@ void CExchangesDlg::ReplaySelected()
             sent = m_App.Replays().Send(request, error);
         if (sent)
             last = sent.get();
-        else
+        else if (++notSent <= kRefusalsShown)
             refused += "#" + std::to_string(exchange->m_nId) + ": " + error + "\n";
     }
     if (last)
         SelectExchange(last);
-    if (!refused.empty())
+    if (notSent > kRefusalsShown) // a message box of its own length, however many were chosen
+        refused += "and " + std::to_string(notSent - kRefusalsShown) + " more\n";
+    if (notSent > 0)
         ShowMessageBox("Not replayed:\n" + refused);
 }
 
@@ -485,6 +491,10 @@ CResendDlg* CExchangesDlg::EditAndResend()
     const CExchange* exchange = m_pList ? m_pModel->GetExchange(m_pList->currentIndex().row()) : nullptr;
     if (!exchange)
         return nullptr;
+    if (exchange->Has(kExchangeTunnel) || exchange->m_strRequestHead.empty()) {
+        ShowMessageBox("#" + std::to_string(exchange->m_nId) + " holds no request to edit.");
+        return nullptr;
+    }
     auto* editor = new CResendDlg(m_App, *exchange, GetWindow());
     editor->setAttribute(Qt::WA_DeleteOnClose);
     editor->SetSentHandler([this](std::shared_ptr<const CExchange> sent) { SelectExchange(sent.get()); });
