@@ -18,7 +18,7 @@ struct SResendRequest;
 // the upstream proxy, over TLS verifying the origin), records it and fills a new exchange,
 // flagged as a replay of the one it repeats, which the store shows and its observer passes on
 // like any other. The answer is taken and dropped once recorded; the connection then closes.
-class CReplaySender : public CHostOwner {
+class CReplaySender final : public CHostOwner {
 public:
     // Told once the replay is over; the owner frees the sender later, never inside the call.
     using Finished = std::function<void(CReplaySender*)>;

@@ -266,7 +266,7 @@ bool ParseHexText(std::string_view text, std::string& bytes)
         if (high < 0) {
             high = digit;
         } else {
-            bytes += static_cast<char>(high << 4 | digit);
+            bytes += static_cast<char>((high << 4) | digit);
             high = -1;
         }
     }
