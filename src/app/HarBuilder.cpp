@@ -149,7 +149,9 @@ QByteArray CHarBuilder::EntryJson(const CExchange& exchange)
         comment += ": " + JsonText(exchange.m_strEndReason);
     if (exchange.Has(kExchangeDecrypted))
         comment += QStringLiteral(", decrypted");
-    const QJsonObject entry{
+    if (exchange.Has(kExchangeReplay))
+        comment += QStringLiteral(", replay of exchange %1").arg(exchange.m_nReplayOf);
+    QJsonObject entry{
         {"startedDateTime", QDateTime::fromMSecsSinceEpoch(exchange.m_Times.started / 1000, Qt::UTC)
                                 .toString(Qt::ISODateWithMs)},
         {"time", Ms(phases.Total())},
@@ -163,6 +165,8 @@ QByteArray CHarBuilder::EntryJson(const CExchange& exchange)
         {"connection", QString::number(exchange.m_nServerConnection)},
         {"comment", comment},
     };
+    if (exchange.Has(kExchangeReplay)) // sent again by Kestrune: the exchange it repeats
+        entry["_replayOf"] = static_cast<qint64>(exchange.m_nReplayOf);
     return QJsonDocument(entry).toJson(QJsonDocument::Compact);
 }
 

@@ -163,6 +163,10 @@ bool CHarReader::Read(const QString& path, CTraceStore& store, std::string& erro
         Times(value["timings"].toObject(), Micros(value["startedDateTime"]), e.m_Times);
         e.m_nEnd = e.m_nStatus > 0 ? EExchangeEnd::Complete : EExchangeEnd::OriginAborted;
         e.m_strEndReason = Bytes(response["_error"]);
+        if (const qint64 replayOf = value["_replayOf"].toInteger(); replayOf > 0) {
+            e.m_nFlags |= kExchangeReplay;
+            e.m_nReplayOf = static_cast<std::uint64_t>(replayOf);
+        }
 
         // Entries of one HAR connection share a trace entry, as they shared a connection.
         QString connection = value["connection"].toString();

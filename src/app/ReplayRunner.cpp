@@ -4,13 +4,13 @@
 #include "app/HarReader.h"
 #include "app/RecordLineFormat.h"
 #include "app/ReplayConnection.h"
-#include "app/ReplayFilter.h"
 #include "app/ReplayRequest.h"
 #include "app/SettingsRegistry.h"
 #include "proxy/UpstreamAddress.h"
 #include "session/SessionReader.h"
 #include "tls/TlsClientContext.h"
 #include "trace/Exchange.h"
+#include "trace/ListingFilter.h"
 #include "trace/TraceStore.h"
 
 #include <QCoreApplication>
@@ -227,10 +227,11 @@ int RunReplay(const CCommandLine& options)
         qputenv("QT_NO_GLIB", "1");
     QCoreApplication qapp(argc, argv);
 
-    CReplayFilter filter;
+    // The filter language of the Listing and the Exchanges page.
+    const CListingFilter filter = CListingFilter::Parse(options.replayFilter);
+    if (!filter.GetError().empty())
+        return Refuse("--filter: " + filter.GetError());
     std::string error;
-    if (!filter.Parse(options.replayFilter, error))
-        return Refuse("--filter: " + error);
 
     const std::string& path = options.replayFile;
     const QString suffix = QFileInfo(QString::fromStdString(path)).suffix().toLower();

@@ -9,6 +9,7 @@
 #include "proxy/Listen.h"
 #include "proxy/Proxy.h"
 #include "proxy/UpstreamAddress.h"
+#include "proxy/ReplayLauncher.h"
 #include "trace/TraceStore.h"
 
 #include <sys/socket.h>
@@ -158,6 +159,13 @@ bool CTraceApp::StartListening()
     return false;
 }
 
+CReplayLauncher& CTraceApp::Replays()
+{
+    if (!m_pReplays)
+        m_pReplays = std::make_unique<CReplayLauncher>(*this);
+    return *m_pReplays;
+}
+
 int CTraceApp::GetListenPort() const
 {
     return m_pListener ? m_pListener->GetLocalPort() : 0;
@@ -169,6 +177,7 @@ void CTraceApp::ExitInstance()
         return;
     m_bExited = true;
     m_pPropSheet.reset();
+    m_pReplays.reset();
     m_pTraceStore.reset();
     m_pListener.reset();
     // Connections still open at the end of the run go too (their entries are gone already).

@@ -11,6 +11,7 @@
 #include <string>
 
 class CHttpsEngine;
+class CReplayLauncher;
 
 // The one application object: running settings, trace switches and counters (CTraceState,
 // handed to the trace store), and the long-lived objects it owns. It is the proxy engine's
@@ -67,6 +68,9 @@ public:
     // The port the listener is bound to (what the system chose for port 0); 0 when none.
     int GetListenPort() const;
 
+    // Kestrune's own requests (Replay, Edit and Resend), made on first use.
+    CReplayLauncher& Replays();
+
     // The watchdog outlives the connections it watches.
     CConnectionWatchdog m_Watchdog;
     // The connections outlive a restart of the listener; freed last of all.
@@ -83,6 +87,8 @@ public:
     // HTTPS decryption: settings, root and TLS contexts; made by InitCore with the stored
     // settings.
     std::unique_ptr<CHttpsEngine> m_pHttps;
+    // Replays still running; they go before the store they record in.
+    std::unique_ptr<CReplayLauncher> m_pReplays;
 
 private:
     CTraceApp* m_pPrevious = nullptr; // the application object current before this one (tests)

@@ -56,7 +56,8 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
                                    "Transfer-Encoding: chunked\r\n\r\n4\r\n\xe9t\xe9!\r\n0\r\n\r\n",
                                    "HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nnope\r\n0\r\n\r\n",
                                    "127.0.0.1", 4443, true);
-    bank->m_nFlags = kExchangeDecrypted;
+    bank->m_nFlags = kExchangeDecrypted | kExchangeReplay; // and sent again from the window
+    bank->m_nReplayOf = 1;
     const auto nul = MakeExchange(store, "GET /late HTTP/1.1\r\n\r\n", "", "b.test", 8080);
     nul->m_strTarget = std::string("/la") + '\0' + "te"; // never answered, a NUL in its line
     const auto pic = MakeExchange(store, "GET https://c.test/pic.gif HTTP/1.1\r\n\r\n",
@@ -89,6 +90,7 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
     EXPECT_EQ(form["request"]["postData"]["_encoding"].toString(), "base64");
     EXPECT_EQ(QByteArray::fromBase64(form["request"]["postData"]["text"].toString().toLatin1()), QByteArray("\xe9t\xe9!"));
     EXPECT_TRUE(form["comment"].toString().contains("decrypted"));
+    EXPECT_EQ(form["_replayOf"].toInt(), 1);
 
     EXPECT_EQ(Find(entries, "http://b.test:8080/la%00te")["response"]["status"].toInt(), 0);
     const QJsonObject gif = Find(entries, "https://c.test/pic.gif")["response"]["content"].toObject();

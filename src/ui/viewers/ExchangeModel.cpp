@@ -517,6 +517,9 @@ QVariant CExchangeModel::data(const QModelIndex& index, int role) const
     case colHost:
         return FromBytes(exchange->Authority());
     case colPath:
+        if (exchange->Has(kExchangeReplay)) // sent again from here: which one it repeats
+            return FromBytes(std::string(ExchangePath(*exchange)) + "  (replay of #"
+                             + std::to_string(exchange->m_nReplayOf) + ")");
         return FromBytes(ExchangePath(*exchange));
     case colStatus:
         if (tunnel)

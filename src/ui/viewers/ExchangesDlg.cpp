@@ -4,13 +4,16 @@
 #include "app/SettingsRegistry.h"
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
+#include "proxy/ReplayLauncher.h"
 #include "trace/Exchange.h"
+#include "trace/ResendRequest.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceStore.h"
 #include "ui/viewers/ExchangeCopy.h"
 #include "ui/viewers/ExchangeDetails.h"
 #include "ui/viewers/ExchangeModel.h"
 #include "ui/viewers/ListingView.h"
+#include "ui/viewers/ResendDlg.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -38,6 +41,9 @@ QString FromBytes(const std::string& text)
 }
 
 // What each column must show uncut at the opening size: its heading or a typical long cell.
+// The replays that could not go which a message names one by one.
+constexpr std::size_t kRefusalsShown = 10;
+
 const char* const kColumnSamples[CExchangeModel::kColumnCount] = {
     "000000", "OPTIONS", "www.example.com:8443", "/api/v1/items?page=2", "tunnel",
     "application/json", "\u219100,000 \u2193000,000", "00000.0", "00:00:00.000"};
@@ -141,6 +147,8 @@ void CExchangesDlg::OnInitDialog()
     listKey(QKeySequence(Qt::Key_Return), [this] { ShowDetails(); m_pDetails->setFocus(Qt::ShortcutFocusReason); });
     listKey(QKeySequence(Qt::Key_Enter), [this] { ShowDetails(); m_pDetails->setFocus(Qt::ShortcutFocusReason); });
     listKey(QKeySequence(Qt::Key_Delete), [this] { HideSelectedRows(); });
+    listKey(QKeySequence(Qt::Key_R), [this] { ReplaySelected(); });
+    listKey(QKeySequence(Qt::SHIFT | Qt::Key_R), [this] { EditAndResend(); });
     auto* clearAll = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Delete), page);
     clearAll->setContext(Qt::WindowShortcut);
     QObject::connect(clearAll, &QShortcut::activated, page, [this] { m_App.ClearAllData(); });
@@ -438,6 +446,9 @@ QMenu* CExchangesDlg::MakeContextMenu()
     };
     add(QStringLiteral("Show &Details\tEnter"), [this] { ShowDetails(); }, selected);
     menu->addSeparator();
+    add(QStringLiteral("Re&play\tR"), [this] { ReplaySelected(); }, selected);
+    add(QStringLiteral("&Edit and Resend...\tShift+R"), [this] { EditAndResend(); }, selected);
+    menu->addSeparator();
     add(QStringLiteral("Copy &URL"), [this] { CopyUrls(); }, selected);
     add(QStringLiteral("Copy as cu&rl"), [this] { CopyCurl(false); }, selected);
     add(QStringLiteral("Copy as curl through &Kestrune"), [this] { CopyCurl(true); }, selected);
@@ -449,4 +460,58 @@ QMenu* CExchangesDlg::MakeContextMenu()
     add(QStringLiteral("H&ide\tDelete"), [this] { HideSelectedRows(); }, selected);
     add(QStringLiteral("C&lear All Data\tCtrl+Shift+Delete"), [this] { m_App.ClearAllData(); }, true);
     return menu;
+}
+
+void CExchangesDlg::ReplaySelected()
+{
+    const CExchange* last = nullptr;
+    std::string refused;
+    std::size_t notSent = 0;
+    for (const CExchange* exchange : SelectedExchanges()) {
+        SResendRequest request;
+        std::string error;
+        std::shared_ptr<const CExchange> sent;
+        if (ResendOfExchange(*exchange, request, error))
+            sent = m_App.Replays().Send(request, error);
+        if (sent)
+            last = sent.get();
+        else if (++notSent <= kRefusalsShown)
+            refused += "#" + std::to_string(exchange->m_nId) + ": " + error + "\n";
+    }
+    if (last)
+        SelectExchange(last);
+    if (notSent > kRefusalsShown) // a message box of its own length, however many were chosen
+        refused += "and " + std::to_string(notSent - kRefusalsShown) + " more\n";
+    if (notSent > 0)
+        ShowMessageBox("Not replayed:\n" + refused);
+}
+
+CResendDlg* CExchangesDlg::EditAndResend()
+{
+    const CExchange* exchange = m_pList ? m_pModel->GetExchange(m_pList->currentIndex().row()) : nullptr;
+    if (!exchange)
+        return nullptr;
+    if (exchange->Has(kExchangeTunnel) || exchange->m_strRequestHead.empty()) {
+        ShowMessageBox("#" + std::to_string(exchange->m_nId) + " holds no request to edit.");
+        return nullptr;
+    }
+    auto* editor = new CResendDlg(m_App, *exchange, GetWindow());
+    editor->setAttribute(Qt::WA_DeleteOnClose);
+    editor->SetSentHandler([this](std::shared_ptr<const CExchange> sent) { SelectExchange(sent.get()); });
+    editor->show();
+    return editor;
+}
+
+void CExchangesDlg::SelectExchange(const CExchange* exchange)
+{
+    if (!m_pModel)
+        return;
+    OnFollow();
+    m_pModel->FinishFilter();
+    const int row = m_pModel->FindExchange(exchange);
+    if (row >= 0) {
+        m_pList->selectionModel()->setCurrentIndex(m_pModel->index(row, 0), QItemSelectionModel::ClearAndSelect
+                                                                                | QItemSelectionModel::Rows);
+        m_pList->scrollTo(m_pModel->index(row, 0));
+    }
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 class CExchange;
+class CResendDlg;
 class CTraceApp;
 class CTraceStore;
 class QMenu;
@@ -47,6 +48,12 @@ public:
     void CopyUrls();
     void CopyCurl(bool throughKestrune);
     void CopyAsText();
+    // Sends each selected request again as it was sent (R); says which could not go.
+    void ReplaySelected();
+    // Opens the editor on the current exchange (Shift+R); null when there is none.
+    CResendDlg* EditAndResend();
+    // Takes in the new rows and selects the exchange's.
+    void SelectExchange(const CExchange* exchange);
     // Every selected exchange's connection (all of them with selectedOnly false); false (after
     // saying so) when the file cannot be written.
     bool ExportHar(const QString& path, bool selectedOnly);
