@@ -205,5 +205,5 @@ void CHost::HoldBadGateway()
 
 std::size_t CHost::PendingForServer() const
 {
-    return m_SendBuffer.size() + (m_pTls ? m_pTls->Pending() : 0);
+    return m_SendBuffer.size() + (m_pTls ? m_pTls->Pending() : 0) + Held(m_pToServer.get());
 }
