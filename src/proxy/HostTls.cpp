@@ -76,7 +76,7 @@ void CHost::OpenTlsSession()
         m_strTlsError = "cannot start TLS: " + error;
         return;
     }
-    m_pTls = std::make_unique<CTlsChannel>(*this, client->NewSession(m_Route.originHost));
+    m_pTls = std::make_unique<CTlsChannel>(*this, client->NewSession(m_Route.originHost, m_Route.originPort));
 }
 
 int CHost::ReadTunnelReply()
