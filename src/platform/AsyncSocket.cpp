@@ -3,6 +3,7 @@
 #include "platform/SocketNotifiers.h"
 
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -206,6 +207,54 @@ int CAsyncSocket::Receive(void* data, int length)
     if (n > 0)
         m_tLastActivity = std::chrono::steady_clock::now();
     m_pNotifiers->NoteReceive(n == 0 && length > 0, 0);
+    return static_cast<int>(n);
+}
+
+int CAsyncSocket::SpliceReceive(int pipeIn, int length)
+{
+    if (!CheckTransfer(&pipeIn, length))
+        return -1;
+    ssize_t n;
+    do {
+        n = ::splice(m_hSocket, nullptr, pipeIn, nullptr, static_cast<size_t>(length),
+                     SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        const bool wouldBlock = errno == EAGAIN || errno == EWOULDBLOCK;
+        m_nLastError = wouldBlock ? WSAEWOULDBLOCK : errno;
+        m_pNotifiers->NoteReceive(!wouldBlock, m_nLastError);
+        return -1;
+    }
+    if (n > 0)
+        m_tLastActivity = std::chrono::steady_clock::now();
+    m_pNotifiers->NoteReceive(n == 0 && length > 0, 0);
+    return static_cast<int>(n);
+}
+
+int CAsyncSocket::SpliceSend(int pipeOut, int length)
+{
+    if (!CheckTransfer(&pipeOut, length))
+        return -1;
+    if (length == 0)
+        return 0;
+    ssize_t n;
+    do {
+        n = ::splice(pipeOut, nullptr, m_hSocket, nullptr, static_cast<size_t>(length),
+                     SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            m_nLastError = WSAEWOULDBLOCK;
+            m_pNotifiers->WantWrite();
+        } else {
+            m_nLastError = errno;
+        }
+        return -1;
+    }
+    if (n > 0)
+        m_tLastActivity = std::chrono::steady_clock::now();
+    if (n < length)
+        m_pNotifiers->WantWrite(); // the socket's buffer is full: the rest waits for OnSend
     return static_cast<int>(n);
 }
 

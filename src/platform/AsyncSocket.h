@@ -73,6 +73,12 @@ public:
     virtual int Send(const void* data, int length);
     // Returns the count read, 0 when the peer has closed, or -1 (WSAEWOULDBLOCK: nothing yet).
     virtual int Receive(void* data, int length);
+    // The same two through a pipe (splice(2)): the bytes go between the socket and the pipe
+    // without passing through this process. SpliceReceive moves up to length received bytes
+    // into the pipe's write end, with Receive's results (a full pipe is would-block as well);
+    // SpliceSend moves up to length bytes from the pipe's read end out, with Send's results.
+    int SpliceReceive(int pipeIn, int length);
+    int SpliceSend(int pipeOut, int length);
 
     // Ends the sending side (how: 0 receives, 1 sends, 2 both); the socket stays open.
     enum { receives = 0, sends = 1, both = 2 };

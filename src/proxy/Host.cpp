@@ -2,6 +2,7 @@
 
 #include "http/HeaderFunctions.h"
 #include "http/HttpHead.h"
+#include "platform/SplicePipe.h"
 #include "proxy/ExchangeSteps.h"
 #include "proxy/HostOwner.h"
 #include "proxy/Proxy.h"
@@ -61,20 +62,26 @@ int CHost::TraceId() const
     return m_pTrace ? m_pTrace->GetId() : 0;
 }
 
-void CHost::Record(ETraceDirection direction, ETracePart part, std::string_view bytes,
-                   std::uint64_t exchange)
+CTraceConnection* CHost::TraceEntry()
 {
     if (!m_pTrace) {
         // The entry starts with the first chunk (a tunnel's is made once it is known whether
         // it is decrypted), or again after the store dropped it while this connection lives.
         CTraceStore* store = m_Owner.Context().TraceStore();
         if (!store || m_bTraceEnded)
-            return;
+            return nullptr;
         m_pTrace = store->AddConnection(this, m_bTunnel);
         if (!m_strOrigin.empty())
             m_pTrace->SetOrigin(m_strOrigin);
     }
-    m_pTrace->AddChunk(direction, part, bytes, exchange);
+    return m_pTrace;
+}
+
+void CHost::Record(ETraceDirection direction, ETracePart part, std::string_view bytes,
+                   std::uint64_t exchange)
+{
+    if (CTraceConnection* entry = TraceEntry())
+        entry->AddChunk(direction, part, bytes, exchange);
 }
 
 bool CHost::KeepsBodies() const
@@ -224,8 +231,11 @@ bool CHost::FlushToServer()
         if (n > 0 && !m_Owed.empty())
             StampSent();
     }
+    if (m_pToServer && !DrainToServer())
+        return false;
     m_SendBuffer.ReleaseIfEmpty(256 * 1024); // a huge header leaves no huge buffer behind
-    if (m_SendBuffer.empty() && m_Owner.IsBrowserDone() && !m_bShutDownSent) {
+    if (m_SendBuffer.empty() && Held(m_pToServer.get()) == 0 && m_Owner.IsBrowserDone()
+        && !m_bShutDownSent) {
         // The browser's half-close, passed on once every byte it sent is delivered.
         m_bShutDownSent = true;
         // Fails only on a connection that is already gone, whose end the events report.
@@ -236,6 +246,11 @@ bool CHost::FlushToServer()
 
 CHost::EDelivery CHost::DeliverResponse()
 {
+    // Spliced bytes are older than any copied after them (the tunnel's last reads).
+    if (m_pToBrowser && DrainToBrowser() < 0)
+        return EDelivery::BrowserGone;
+    if (Held(m_pToBrowser.get()) > 0)
+        return EDelivery::Partial;
     const std::uint64_t limit = m_ResponseEnds.empty() ? m_RecvBuffer.size()
                                                        : m_ResponseEnds.front().end - m_nDelivered;
     if (limit > 0 && !m_RecvBuffer.empty()) {
@@ -263,6 +278,8 @@ void CHost::SendPending()
         m_pTls->Close(); // close_notify behind what was sent
     if (m_bConnected && !m_SendBuffer.empty())
         SendBuffer(*this, m_SendBuffer);
+    if (m_bConnected && m_pToServer)
+        DrainFront(*this, *m_pToServer, kSendTrace, m_Owner.Context().TraceStore());
 }
 
 void CHost::Retire()
@@ -369,6 +386,10 @@ void CHost::OnReceive(int)
     if (m_bClosed || m_Owner.IsTornDown())
         return;
     m_Owner.ReleaseRetired();
+    if (SplicesFromServer()) {
+        ReceiveSpliced();
+        return;
+    }
     char buffer[CProxy::kReadSize];
     for (int i = 0; i < kReadsPerEvent && m_RecvBuffer.size() < CProxy::kBufferLimit && !m_bClosed;
          ++i) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 class CHostOwner;
+class CSplicePipe;
 class CTlsChannel;
 class CTraceConnection;
 
@@ -106,6 +107,16 @@ public:
 
     // A CONNECT tunnel: bytes both ways, counted as the one exchange of the tunnel.
     void SetTunnel(std::shared_ptr<CExchange> exchange);
+    // The tunnel is known not to be decrypted: from now on its bytes go from socket to socket
+    // through a pipe per direction where the kernel allows it (HostSplice.cpp), recorded and
+    // counted as the copies were. Without pipes it goes on copying.
+    void StartSplicing();
+    // The browser's next bytes may go into the pipe to the server (no copied byte waits
+    // before them).
+    bool SplicesFromBrowser() const;
+    // Moves what the browser socket has received into the pipe to the server and records it;
+    // the browser socket's Receive results.
+    int SpliceFromBrowser(CAsyncSocket& browser);
     void SetFailed() { m_bFailed = true; }
     bool IsConnected() const { return m_bConnected; }
     bool HasFailed() const { return m_bFailed; }
@@ -115,10 +126,10 @@ public:
     // Another request for the same server may go on this connection.
     bool IsReusableFor(const SRoute& route) const;
     // Responses are owed or held bytes wait for the browser.
-    bool IsBusy() const { return !m_Owed.empty() || !m_RecvBuffer.empty(); }
+    bool IsBusy() const { return !m_Owed.empty() || PendingForBrowser() > 0; }
     // Counts the TLS layer's bytes too.
     std::size_t PendingForServer() const;
-    std::size_t PendingForBrowser() const { return m_RecvBuffer.size(); }
+    std::size_t PendingForBrowser() const { return m_RecvBuffer.size() + Held(m_pToBrowser.get()); }
     // Stops or resumes reading from the server (holding too much for the browser).
     void SetReading(bool on);
 
@@ -167,9 +178,24 @@ private:
     void Hold(ETracePart part, std::string_view bytes);
     void Record(ETraceDirection direction, ETracePart part, std::string_view bytes,
                 std::uint64_t exchange);
+    // The trace entry, made when there is none yet; null without a store or after its end.
+    CTraceConnection* TraceEntry();
+    // A spliced read: its count recorded (as its tunnel's reads always were) and counted.
+    void RecordSpliced(ETraceDirection direction, std::size_t bytes);
     // The server side is over (0: closed; else its error): read what is left, then let the
     // browser side deliver it. False when the pair is gone.
     bool ServerEnded(int errorCode);
+
+    // Splicing (HostSplice.cpp). The server's bytes go into the pipe to the browser now.
+    bool SplicesFromServer() const;
+    // OnReceive of a spliced tunnel.
+    void ReceiveSpliced();
+    // What waits in the pipes, put out; false when the pipe to the server failed and this tore
+    // the pair down, -1 from the browser's when the browser failed.
+    bool DrainToServer();
+    int DrainToBrowser();
+    // A pipe that has stopped taking bytes counts as a full buffer.
+    static std::size_t Held(const CSplicePipe* pipe);
 
     // After the connect: the CONNECT to the upstream proxy, or the TLS handshake at once.
     void StartTls();
@@ -180,6 +206,8 @@ private:
     void HoldBadGateway();
 
     std::unique_ptr<CTlsChannel> m_pTls;
+    std::unique_ptr<CSplicePipe> m_pToServer;  // a spliced tunnel's browser bytes
+    std::unique_ptr<CSplicePipe> m_pToBrowser; // and its server's
     bool m_bTls = false;
     bool m_bTlsDone = false;   // the handshake with the origin is over (its time stamped)
     std::string m_strVia;      // "host:port" asked of the upstream proxy first; empty: direct

@@ -76,7 +76,7 @@ void CHost::OpenTlsSession()
         m_strTlsError = "cannot start TLS: " + error;
         return;
     }
-    m_pTls = std::make_unique<CTlsChannel>(*this, client->NewSession(m_Route.originHost));
+    m_pTls = std::make_unique<CTlsChannel>(*this, client->NewSession(m_Route.originHost, m_Route.originPort));
 }
 
 int CHost::ReadTunnelReply()
@@ -205,5 +205,5 @@ void CHost::HoldBadGateway()
 
 std::size_t CHost::PendingForServer() const
 {
-    return m_SendBuffer.size() + (m_pTls ? m_pTls->Pending() : 0);
+    return m_SendBuffer.size() + (m_pTls ? m_pTls->Pending() : 0) + Held(m_pToServer.get());
 }

@@ -72,6 +72,11 @@ void CProxy::OnReceive(int)
     if (m_bDraining || m_bTornDown)
         return;
     ReleaseRetired();
+    if (m_nState == ERequestStage::Tunnel && !m_pSniffer && m_pHost
+        && m_pHost->SplicesFromBrowser()) {
+        ReceiveSpliced();
+        return;
+    }
     char buffer[kReadSize];
     for (int i = 0; i < kReadsPerEvent; ++i) {
         const bool relaying = m_nState == ERequestStage::Body || m_nState == ERequestStage::Tunnel;
@@ -341,6 +346,8 @@ bool CProxy::StartTunnel(std::string header, std::shared_ptr<CExchange> exchange
     exchange->m_nPort = static_cast<std::uint16_t>(route.originPort);
     m_pHost = OpenServer(route, true);
     m_pHost->SetTunnel(exchange);
+    if (!m_pSniffer)
+        m_pHost->StartSplicing(); // never decrypted: socket to socket
     m_Order.push_back(SPending{m_pHost, exchange});
     m_pRequest = exchange;
     m_nState = ERequestStage::Tunnel;

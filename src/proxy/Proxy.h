@@ -95,6 +95,8 @@ private:
 
     // The framing steps on the browser bytes in m_Buffer; false when the pair is gone.
     bool ProcessBuffered();
+    // OnReceive of a tunnel whose bytes go through the server side's pipe (ProxySplice.cpp).
+    void ReceiveSpliced();
     // Relays body or tunnel bytes; returns how many were used.
     std::size_t RelayBody(std::string_view bytes);
     // A request owed its answer, in request order: its exchange and where it went.

@@ -65,8 +65,10 @@ std::size_t CProxy::SniffTunnel(std::string_view bytes)
         std::string held = m_pSniffer->TakeHeld();
         held.append(bytes);
         m_pSniffer.reset();
-        if (m_pHost)
+        if (m_pHost) {
             m_pHost->QueueForServer(held, m_pRequest.get(), false);
+            m_pHost->StartSplicing();
+        }
         return bytes.size();
     }
     switch (m_pSniffer->Feed(bytes.data(), bytes.size(), https.GetPolicy(), server->GetLeaves())) {
@@ -81,8 +83,10 @@ std::size_t CProxy::SniffTunnel(std::string_view bytes)
                              + " is not decrypted: " + m_pSniffer->GetReason());
         const std::string held = m_pSniffer->TakeHeld();
         m_pSniffer.reset();
-        if (m_pHost)
+        if (m_pHost) {
             m_pHost->QueueForServer(held, m_pRequest.get(), false);
+            m_pHost->StartSplicing();
+        }
         break;
     }
     }

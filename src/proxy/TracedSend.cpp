@@ -1,6 +1,7 @@
 #include "proxy/TracedSend.h"
 
 #include "platform/AsyncSocket.h"
+#include "platform/SplicePipe.h"
 #include "proxy/ByteQueue.h"
 #include "trace/TraceStore.h"
 
@@ -54,4 +55,18 @@ int SendFront(CAsyncSocket& socket, CByteQueue& bytes, const char* format, CTrac
     if (n > 0)
         bytes.consume(static_cast<std::size_t>(n));
     return n;
+}
+
+int DrainFront(CAsyncSocket& socket, CSplicePipe& pipe, const char* format, CTraceStore* trace)
+{
+    if (pipe.Pending() == 0 || !socket.IsOpen())
+        return 0;
+    const int n = pipe.Drain(socket);
+    if (DebugTraceOn(trace)) {
+        char line[128];
+        std::snprintf(line, sizeof line, format, static_cast<unsigned>(socket.GetSocketHandle()),
+                      static_cast<unsigned>(n));
+        DebugTrace(trace, line);
+    }
+    return Taken(socket, n);
 }

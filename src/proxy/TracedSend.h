@@ -5,6 +5,7 @@
 
 class CAsyncSocket;
 class CByteQueue;
+class CSplicePipe;
 class CTraceStore;
 
 // One send of the bytes on the socket, followed (when the store's debug trace is on) by the
@@ -19,3 +20,5 @@ int SendFront(CAsyncSocket& socket, std::string& bytes, const char* format, CTra
 // At most limit bytes leave from the front of a queue.
 int SendFront(CAsyncSocket& socket, CByteQueue& bytes, const char* format, CTraceStore* trace,
               std::size_t limit = static_cast<std::size_t>(-1));
+// One traced splice of what the pipe holds into the socket, with SendFront's results.
+int DrainFront(CAsyncSocket& socket, CSplicePipe& pipe, const char* format, CTraceStore* trace);

@@ -4,6 +4,34 @@
 
 #include <arpa/inet.h>
 
+namespace {
+
+void FreeOrigin(void*, void* origin, CRYPTO_EX_DATA*, int, long, void*)
+{
+    delete static_cast<std::string*>(origin);
+}
+
+// Where a connection's sessions are kept: "name:port", set on connections that resume.
+int OriginIndex()
+{
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, FreeOrigin);
+    return index;
+}
+
+} // namespace
+
+int CTlsClientContext::OnNewSession(SSL* ssl, SSL_SESSION* session)
+{
+    const auto* origin = static_cast<const std::string*>(SSL_get_ex_data(ssl, OriginIndex()));
+    auto* context = static_cast<CTlsClientContext*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    // A session is only as good as the verification it passed: none is kept from an origin
+    // whose certificate did not verify (with verification on, such a handshake fails anyway).
+    if (origin && context
+        && (!context->m_bVerify || SSL_get_verify_result(ssl) == X509_V_OK))
+        context->m_Sessions.Put(*origin, session);
+    return 0; // the cache took its own reference
+}
+
 std::shared_ptr<CTlsClientContext> CTlsClientContext::Create(const std::string& extraCaFile,
                                                              bool verify, std::string& error)
 {
@@ -19,6 +47,9 @@ std::shared_ptr<CTlsClientContext> CTlsClientContext::Create(const std::string& 
     SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
     static const unsigned char kAlpn[] = "\x08http/1.1";
     SSL_CTX_set_alpn_protos(ctx, kAlpn, sizeof kAlpn - 1);
+    SSL_CTX_set_app_data(ctx, context.get());
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(ctx, &CTlsClientContext::OnNewSession);
     if (!verify) {
         SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
         return context;
@@ -33,7 +64,7 @@ std::shared_ptr<CTlsClientContext> CTlsClientContext::Create(const std::string& 
     return context;
 }
 
-std::unique_ptr<CTlsSession> CTlsClientContext::NewSession(const std::string& host)
+std::unique_ptr<CTlsSession> CTlsClientContext::NewSession(const std::string& host, int port)
 {
     std::string name = host;
     if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
@@ -52,6 +83,17 @@ std::unique_ptr<CTlsSession> CTlsClientContext::NewSession(const std::string& ho
             if (m_bVerify) {
                 SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
                 SSL_set1_host(ssl.get(), name.c_str());
+            }
+        }
+        if (port > 0) {
+            auto origin = std::make_unique<std::string>(name + ":" + std::to_string(port));
+            const std::string& key = *origin;
+            if (SSL_set_ex_data(ssl.get(), OriginIndex(), origin.get()) == 1) {
+                origin.release(); // the connection frees it (FreeOrigin)
+                if (SSL_SESSION* kept = m_Sessions.Take(key)) {
+                    SSL_set_session(ssl.get(), kept);
+                    SSL_SESSION_free(kept); // the connection holds its own reference
+                }
             }
         }
     }

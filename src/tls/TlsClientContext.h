@@ -1,5 +1,6 @@
 #pragma once
 #include "tls/OpenSslHelpers.h"
+#include "tls/TlsSessionCache.h"
 
 #include <memory>
 #include <string>
@@ -8,19 +9,28 @@ class CTlsSession;
 
 // The origin side: TLS 1.2 or later with SNI, offering only HTTP/1.1 by ALPN, and verifying the
 // origin's certificate and name against the system's trust store and an optional extra root
-// (for private servers), or not at all when the user said so.
+// (for private servers), or not at all when the user said so. Sessions the origins give are
+// kept per origin and resumed by the next connection there: with these settings only, as a
+// new context (other settings) starts with none.
 class CTlsClientContext : public std::enable_shared_from_this<CTlsClientContext> {
 public:
     static std::shared_ptr<CTlsClientContext> Create(const std::string& extraCaFile, bool verify,
                                                      std::string& error);
 
-    // A session to the origin host (a name, or an address with or without brackets).
-    std::unique_ptr<CTlsSession> NewSession(const std::string& host);
+    // A session to the origin host (a name, or an address with or without brackets); with the
+    // origin's port it resumes the last session there, and keeps the sessions it is given.
+    std::unique_ptr<CTlsSession> NewSession(const std::string& host, int port = 0);
 
     bool IsVerifying() const { return m_bVerify; }
+    const CTlsSessionCache& Sessions() const { return m_Sessions; }
 
 private:
     CTlsClientContext() = default;
+    // OpenSSL's new-session callback: TLS 1.2 sessions at the handshake's end, TLS 1.3 tickets
+    // whenever they come.
+    static int OnNewSession(SSL* ssl, SSL_SESSION* session);
+
+    CTlsSessionCache m_Sessions;
 
     SslCtxPtr m_ctx;
     bool m_bVerify = true;

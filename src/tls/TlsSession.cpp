@@ -75,8 +75,13 @@ CTlsSession::CTlsSession(SslPtr ssl, TlsRole role, std::string peerName,
 
 CTlsSession::~CTlsSession()
 {
-    if (m_ssl)
-        SSL_set_app_data(m_ssl.get(), nullptr);
+    if (!m_ssl)
+        return;
+    SSL_set_app_data(m_ssl.get(), nullptr);
+    // OpenSSL makes the session of a connection freed before it sent close_notify unresumable;
+    // one that never failed (the origin closed first, or the pair went) stays good for the next.
+    if (m_role == TlsRole::Client && m_status == TlsStatus::Open)
+        SSL_set_shutdown(m_ssl.get(), SSL_get_shutdown(m_ssl.get()) | SSL_SENT_SHUTDOWN);
 }
 
 void CTlsSession::PutCiphertext(const char* data, std::size_t size)

@@ -50,6 +50,8 @@ public:
     TlsRole GetRole() const { return m_role; }
     TlsStatus GetStatus() const { return m_status; }
     bool IsOpen() const { return m_status == TlsStatus::Open; }
+    // The handshake resumed an earlier session (no certificate was sent again).
+    bool IsResumed() const { return m_ssl && SSL_session_reused(m_ssl.get()) == 1; }
     TlsFailure GetFailure() const { return m_failure; }
     // Why the session failed, as one sentence for a 502 page and a debug line.
     const std::string& GetError() const { return m_error; }

@@ -55,6 +55,19 @@ void CTraceConnection::AdoptRecord(std::unique_ptr<CTraceRecord> record)
 void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk,
                                 std::uint64_t exchange)
 {
+    AddRecord(direction, part, chunk, chunk.size(), exchange);
+}
+
+void CTraceConnection::AddEncryptedCount(ETraceDirection direction, ETracePart part,
+                                         std::size_t bytes, std::uint64_t exchange)
+{
+    if (m_bSSL) // only a tunnel's records are counts; any other entry needs the bytes
+        AddRecord(direction, part, std::string_view(), bytes, exchange);
+}
+
+void CTraceConnection::AddRecord(ETraceDirection direction, ETracePart part,
+                                 std::string_view chunk, std::size_t size, std::uint64_t exchange)
+{
     const bool sent = direction == ETraceDirection::Sent;
     bool binary = false;
     if (m_bSSL) {
@@ -78,12 +91,14 @@ void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std:
 
     CTraceStore* store = m_pStore;
     if (store)
-        store->CountBytes(direction, chunk.size()); // every chunk counts, whether shown or not
+        store->CountBytes(direction, size); // every chunk counts, whether shown or not
     const std::size_t index = m_Records.size();
     CTraceRecord* record = nullptr;
     const bool kept = RunUnlessOutOfMemory([&] {
-        auto made = std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part,
-                                                   chunk, binary, m_bSSL);
+        auto made = size == chunk.size()
+            ? std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part, chunk,
+                                             binary, m_bSSL)
+            : std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part, size);
         record = made.get();
         record->SetExchangeId(exchange);
         if (sent && part == ETracePart::Header && !m_strOrigin.empty())

@@ -29,6 +29,11 @@ public:
     void AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk,
                   std::uint64_t exchange = 0);
 
+    // Records a chunk of a tunnel entry (ssl) by its count alone, as AddChunk records those
+    // bytes: its bytes went from socket to socket without passing here.
+    void AddEncryptedCount(ETraceDirection direction, ETracePart part, std::size_t bytes,
+                           std::uint64_t exchange = 0);
+
     // Appends a record captured earlier (a reopened session), numbering going on after it.
     void AdoptRecord(std::unique_ptr<CTraceRecord> record);
 
@@ -61,6 +66,9 @@ public:
     void SetOrigin(std::string origin) { m_strOrigin = std::move(origin); }
 
 private:
+    // AddChunk's steps; chunk is empty for a counted chunk of size bytes.
+    void AddRecord(ETraceDirection direction, ETracePart part, std::string_view chunk,
+                   std::size_t size, std::uint64_t exchange);
     // Follows the response a received record belongs to: its charset and, when the user asked
     // for it, the decoding of its compressed body into the record's display text.
     void TraceResponse(CTraceRecord& record, std::string_view chunk, bool inheritedBinary);

@@ -33,6 +33,16 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direc
     m_dwEndTick = GetTickMs();
 }
 
+CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direction,
+                           ETracePart part, std::size_t encryptedBytes)
+    : CTraceRecord(connectionId, sequence, direction, part, std::string_view(), true, true)
+{
+    if (encryptedBytes > 0)
+        m_strText = std::to_string(encryptedBytes) + " Bytes Encrypted SSL Data\r\n";
+    m_nBytes = static_cast<std::int32_t>(
+        std::min<std::size_t>(encryptedBytes, std::numeric_limits<std::int32_t>::max()));
+}
+
 CTraceRecord::CTraceRecord(const STraceRecordFields& fields)
     : m_bSSL(fields.ssl)
     , m_nElapsed(fields.elapsed)

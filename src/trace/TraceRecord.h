@@ -19,6 +19,10 @@ class CTraceRecord {
 public:
     CTraceRecord(int connectionId, int sequence, ETraceDirection direction, ETracePart part,
                  std::string_view chunk, bool binary, bool ssl);
+    // A chunk of a tunnel that is not decrypted, known by its count alone: the same record as
+    // the constructor above makes of those bytes with ssl set.
+    CTraceRecord(int connectionId, int sequence, ETraceDirection direction, ETracePart part,
+                 std::size_t encryptedBytes);
     // A record as it was captured earlier (a reopened session): every field as given, no
     // text made again.
     explicit CTraceRecord(const STraceRecordFields& fields);

@@ -217,3 +217,47 @@ TEST_F(TlsSessionTest, TunnelsAreDecryptedOnlyForTlsToChosenHosts)
     CTunnelSniffer plain("a.test");
     EXPECT_EQ(plain.Feed("GET / HTTP/1.1\r\n", 16, policy, server->GetLeaves()), Verdict::Tunnel);
 }
+
+TEST_F(TlsSessionTest, OriginsResumeTheirOwnVerifiedSessionsOnly)
+{
+    const Issued root = Issue("", -3600, 86400 * 30);
+    const Issued otherRoot = Issue("", -3600, 86400 * 30);
+    std::string error;
+    auto client = CTlsClientContext::Create(WritePem("root.pem", root.cert.get()), true, error);
+    ASSERT_TRUE(client) << error;
+    struct Case {
+        const char* what;
+        Issued identity;
+        int version;
+        bool verifies;
+    } cases[] = {
+        {"TLS 1.3 tickets", Issue("DNS:origin.test", -3600, 86400, &root), TLS1_3_VERSION, true},
+        {"TLS 1.2 session", Issue("DNS:origin.test", -3600, 86400, &root), TLS1_2_VERSION, true},
+        {"untrusted", Issue("DNS:origin.test", -3600, 86400, &otherRoot), TLS1_3_VERSION, false},
+    };
+    std::vector<std::shared_ptr<SSL_CTX>> origins;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // One origin (its own port) whose server keeps its ticket keys across connections.
+        auto ctx = std::shared_ptr<SSL_CTX>(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+        SSL_CTX_use_certificate(ctx.get(), c.identity.cert.get());
+        SSL_CTX_use_PrivateKey(ctx.get(), c.identity.key.get());
+        SSL_CTX_set_max_proto_version(ctx.get(), c.version);
+        origins.push_back(ctx);
+        for (int connection = 0; connection < 3; ++connection) {
+            CTlsSession origin(SslPtr(SSL_new(ctx.get())), TlsRole::Server, "", ctx);
+            auto session = client->NewSession("origin.test", 8000 + static_cast<int>(origins.size()));
+            Pump(*session, origin);
+            EXPECT_EQ(session->IsOpen(), c.verifies) << session->GetError();
+            EXPECT_EQ(session->IsResumed(), c.verifies && connection > 0) << connection;
+        }
+    }
+    EXPECT_EQ(client->Sessions().Size(), 2u); // none from the origin that failed verification
+
+    // The same server under another port is another origin: nothing to resume there.
+    CTlsSession origin(SslPtr(SSL_new(origins[0].get())), TlsRole::Server, "", origins[0]);
+    auto session = client->NewSession("origin.test", 443);
+    Pump(*session, origin);
+    EXPECT_TRUE(session->IsOpen());
+    EXPECT_FALSE(session->IsResumed());
+}

@@ -1,0 +1,39 @@
+#pragma once
+#include <cstddef>
+
+class CAsyncSocket;
+
+// A pipe that carries one direction of a relayed stream from socket to socket with splice(2):
+// the kernel moves the bytes (socket -> pipe -> socket), none is copied through this process.
+// The pipe is the only buffer of its direction, so it bounds what is held: a source is read
+// only while the pipe has room, and the pipe empties only as fast as the destination takes it.
+class CSplicePipe {
+public:
+    CSplicePipe() = default;
+    ~CSplicePipe();
+    CSplicePipe(const CSplicePipe&) = delete;
+    CSplicePipe& operator=(const CSplicePipe&) = delete;
+
+    // Makes the pipe. False where splicing cannot be used: no descriptors left, or a process
+    // that would be killed by a send to a closed peer (splice has no MSG_NOSIGNAL, so SIGPIPE
+    // must be ignored, as the program does); the caller then copies as before.
+    bool Open();
+
+    // Moves what the socket has received into the pipe, as much as the pipe takes: the count
+    // moved, 0 at the socket's end, or -1 (the socket's GetLastError() tells why; would-block
+    // when it had nothing, or when the pipe is full).
+    int Fill(CAsyncSocket& from);
+    // Moves what the pipe holds into the socket: the count moved (0 when empty), or -1 with
+    // the socket's error (would-block: OnSend follows).
+    int Drain(CAsyncSocket& to);
+
+    std::size_t Pending() const { return m_nPending; }
+    // The pipe took nothing more while holding bytes: read the source again once it drains.
+    bool IsFull() const { return m_bFull; }
+
+private:
+    int m_fdRead = -1;
+    int m_fdWrite = -1;
+    std::size_t m_nPending = 0;
+    bool m_bFull = false;
+};
