@@ -289,7 +289,9 @@ void CExchangesDlg::ShowDetails()
     if (!m_pDetails)
         return;
     const CExchange* exchange = m_pModel->GetExchange(m_pList->currentIndex().row());
-    m_pDetails->SetExchange(exchange);
+    // Bodies the memory budget took out come back from the session file, or show the note.
+    const auto readBack = exchange && Store() ? Store()->BodiesReadBack(*exchange) : nullptr;
+    m_pDetails->SetExchange(readBack ? readBack.get() : exchange);
     m_bDetailsOpen = exchange && exchange->IsOpen();
 }
 
