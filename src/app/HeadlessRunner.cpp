@@ -292,8 +292,9 @@ bool CHeadlessRunner::StartSession()
         }, Qt::QueuedConnection);
     };
     std::string error;
-    // What waits for the disk is a quarter of the memory budget at most.
-    const std::uint64_t queue = m_app.m_pTraceStore->Memory()->Limit() / 4;
+    // What waits for the disk (and the batch being written) stays within a part of the memory
+    // budget: a disk slower than the traffic loses records rather than growing the process.
+    const std::uint64_t queue = m_app.m_pTraceStore->Memory()->Limit() / 8;
     if (!session->Start(*m_options.sessionFile, m_app, m_options, report, error,
                         static_cast<std::size_t>(queue))) {
         std::fprintf(stderr, "kestrune: %s\n", error.c_str());
