@@ -12,7 +12,8 @@ std::optional<std::uint64_t> ByteSize::ParseBudget(std::string_view text)
     if (ec != std::errc() || end == text.data())
         return std::nullopt;
     // "512M", "512 MiB", "512mb".
-    std::string unit = LowerAscii(TrimAscii(text.substr(static_cast<std::size_t>(end - text.data())), " \t"));
+    std::string unit =
+        LowerAscii(TrimAscii(text.substr(static_cast<std::size_t>(end - text.data())), " \t"));
     for (const char* suffix : {"ib", "b"}) {
         if (unit.size() > 1 && unit.ends_with(suffix)) {
             unit.resize(unit.size() - std::string_view(suffix).size());

@@ -36,14 +36,15 @@ bool CSessionBacking::Open()
     // Opened once: a file that cannot be read now will not be later in this run.
     if (!m_bTried) {
         m_bTried = true;
-        m_bOpen = m_Db.Open(m_strPath, false)
-                  && m_Record.Prepare(m_Db.Handle(), "SELECT header, text FROM records WHERE "
-                                                     "rowid = ? AND connection = ? AND sequence = ?")
-                  && m_Bodies.Prepare(m_Db.Handle(),
-                                      "SELECT request_body, request_body_kept, request_body_total, "
-                                      "request_body_zstd, response_body, response_body_kept, "
-                                      "response_body_total, response_body_zstd FROM exchanges "
-                                      "WHERE id = ?");
+        m_bOpen =
+            m_Db.Open(m_strPath, false)
+            && m_Record.Prepare(m_Db.Handle(), "SELECT header, text FROM records WHERE "
+                                               "rowid = ? AND connection = ? AND sequence = ?")
+            && m_Bodies.Prepare(m_Db.Handle(),
+                                "SELECT request_body, request_body_kept, request_body_total, "
+                                "request_body_zstd, response_body, response_body_kept, "
+                                "response_body_total, response_body_zstd FROM exchanges "
+                                "WHERE id = ?");
     }
     return m_bOpen;
 }

@@ -13,8 +13,8 @@ class CSessionBacking : public CTraceBacking {
 public:
     explicit CSessionBacking(std::string path);
 
-    bool ReadRecordTexts(std::uint64_t serial, int connectionId, int sequence,
-                         std::string& header, std::string& text) override;
+    bool ReadRecordTexts(std::uint64_t serial, int connectionId, int sequence, std::string& header,
+                         std::string& text) override;
     bool ReadBodies(std::uint64_t exchangeId, SExchangeBody& request,
                     SExchangeBody& response) override;
 

@@ -1,6 +1,6 @@
+#include "trace/MemoryBudget.h"
 #include "TraceFixture.h"
 #include "trace/Exchange.h"
-#include "trace/MemoryBudget.h"
 
 #include <memory>
 #include <string>
@@ -64,10 +64,13 @@ TEST_F(MemoryBudgetTest, OldestTextsAndBodiesLeaveFirstAndRowsReadAsBefore)
         // What the Listing's and the log's rows read stays.
         EXPECT_EQ(request.GetSummary(), "POST /form/" + std::to_string(i) + " HTTP/1.1");
         EXPECT_EQ(response.GetSummary(), kStatusLine);
-        EXPECT_EQ(response.GetByteCount(), static_cast<std::int32_t>(Head(static_cast<int>(i)).size() + 3000));
+        EXPECT_EQ(response.GetByteCount(),
+                  static_cast<std::int32_t>(Head(static_cast<int>(i)).size() + 3000));
     }
-    EXPECT_EQ(Record(*entries[0], 1).GetDisplayText(), ResponseHeader("text/plain") + "[dropped: memory budget]\r\n");
-    EXPECT_EQ(Record(*entries[1], 1).GetDisplayText(), kStatusLine + "\r\n[dropped: memory budget]\r\n");
+    EXPECT_EQ(Record(*entries[0], 1).GetDisplayText(),
+              ResponseHeader("text/plain") + "[dropped: memory budget]\r\n");
+    EXPECT_EQ(Record(*entries[1], 1).GetDisplayText(),
+              kStatusLine + "\r\n[dropped: memory budget]\r\n");
     EXPECT_EQ(m_store.DisplayText(Record(*entries[0], 1)), Record(*entries[0], 1).GetDisplayText());
     const auto back = m_store.BodiesReadBack(*m_exchanges[0]);
     ASSERT_TRUE(back);
