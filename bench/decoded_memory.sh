@@ -3,20 +3,25 @@
 # that decodes to a lot of text (16 MiB of "<br>" in about 16 KB, as any site can send), fetched
 # on one keep-alive connection through a headless Kestrune with --decode and --har (so the
 # records keep their texts until the connection closes). Prints the program's resident memory
-# before and after, and the growth per compressed byte received.
+# before and after, and the growth per compressed byte received. --no-har leaves the HAR out
+# (its writer decodes each body in full for the file, which costs memory of its own); --window
+# measures the window instead (offscreen, decoding switched on in its settings), where every
+# record is kept for the Listing.
 #
-# Usage: bash bench/decoded_memory.sh [--count N] [--kestrune PATH]
+# Usage: bash bench/decoded_memory.sh [--count N] [--kestrune PATH] [--no-har] [--window]
 set -euo pipefail
 export LC_ALL=C
 unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-count=40 kestrune="$root/build/src/kestrune"
+count=40 kestrune="$root/build/src/kestrune" har=1 window=0
 while [ $# -gt 0 ]; do
   case "$1" in
+    --no-har) har=0 ;;
+    --window) window=1 ;;
     --count) count=$2; shift ;;
     --kestrune) kestrune=$2; shift ;;
-    *) echo "usage: bash bench/decoded_memory.sh [--count N] [--kestrune PATH]" >&2; exit 2 ;;
+    *) echo "usage: bash bench/decoded_memory.sh [--count N] [--kestrune PATH] [--no-har] [--window]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -54,12 +59,24 @@ for _ in $(seq 100); do [ -s "$work/origin.port" ] && break; sleep 0.1; done
 read -r origin packed <"$work/origin.port"
 
 mkdir -p "$work/config"
-XDG_CONFIG_HOME="$work/config" "$kestrune" --headless --port 0 --quiet --decode --har "$work/run.har" \
-  >/dev/null 2>"$work/kestrune.err" &
-kpid=$!
-pids+=("$kpid")
-for _ in $(seq 100); do grep -qs "listening on port" "$work/kestrune.err" && break; sleep 0.1; done
-port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/kestrune.err" | head -n1)
+if [ "$window" = 1 ]; then
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  mkdir -p "$work/config/Varnel"
+  printf '[General]\nHttpPort=%s\nDecodeBodies=1\n' "$port" >"$work/config/Varnel/Kestrune.conf"
+  XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$kestrune" >/dev/null 2>"$work/kestrune.err" &
+  kpid=$!
+  pids+=("$kpid")
+  for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+else
+  outputs=()
+  [ "$har" = 1 ] && outputs=(--har "$work/run.har")
+  XDG_CONFIG_HOME="$work/config" "$kestrune" --headless --port 0 --quiet --decode "${outputs[@]}" \
+    >/dev/null 2>"$work/kestrune.err" &
+  kpid=$!
+  pids+=("$kpid")
+  for _ in $(seq 100); do grep -qs "listening on port" "$work/kestrune.err" && break; sleep 0.1; done
+  port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/kestrune.err" | head -n1)
+fi
 [ -n "$port" ] || { cat "$work/kestrune.err" >&2; exit 1; }
 
 rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$kpid/status"; } # KiB

@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include "app/ByteSize.h"
+
 #include <charconv>
 #include <cstring>
 
@@ -231,6 +233,13 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             if (value.empty())
                 return fail("option --session needs a file name");
             result.sessionFile = value;
+        } else if (Matches(arg, "--memory-budget")) {
+            if (!TakeValue(args, i, "--memory-budget", value, result.error))
+                return result;
+            result.memoryBudget = ByteSize::ParseBudget(value);
+            if (!result.memoryBudget)
+                return fail("option --memory-budget expects a size from 1M to 1024G (bytes, or "
+                            "a number with K, M or G): " + value);
         } else if (Matches(arg, "--exchanges")) {
             if (!TakeValue(args, i, "--exchanges", value, result.error))
                 return result;
@@ -321,6 +330,8 @@ std::string CCommandLine::Usage()
            "  --log-every SECONDS  save the trace to the log file every SECONDS seconds\n"
            "  --har FILE           write the run's HAR 1.2 to FILE when it saves and at exit\n"
            "  --session FILE       record the run into the new session file FILE as it goes\n"
+           "  --memory-budget SIZE keep at most SIZE of trace in memory (K, M, G; default\n"
+           "                       1G): beyond it the oldest bodies and texts leave memory\n"
            "  --exchanges FILE     append one JSON line per finished exchange to FILE as it\n"
            "                       finishes (-: stdout, in place of the record lines)\n"
            "  --connect-timeout S  give up a connect to a server after S seconds (default 30)\n"

@@ -3,6 +3,7 @@
 #include "proxy/ConnectionWatchdog.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,6 +50,7 @@ struct CCommandLine {
     std::optional<std::string> exportCaFile;
     bool newCa = false;
     bool decode = false;                      // decode compressed bodies for this run
+    std::optional<std::uint64_t> memoryBudget; // bytes of trace held in memory, this run
 
     std::string convertFrom, convertTo;       // --convert IN OUT
 

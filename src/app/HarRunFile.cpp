@@ -10,10 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+// An entry past this size hands the freed memory back once it is written.
+constexpr std::size_t kTrimAfterBytes = 1 << 20;
 
 bool WriteAll(int fd, const char* data, std::size_t size)
 {
@@ -170,11 +173,16 @@ void CHarRunFile::Run()
         }
         const bool save = !job.exchange;
         bool saved = true;
+        std::size_t entryBytes = 0;
         if (save)
             saved = WriteHar();
         else
-            Append(*job.exchange);
+            entryBytes = Append(*job.exchange);
         job.exchange.reset();
+        // A body decoded for its entry may take megabytes: given back to the system at once,
+        // or this thread's heap would keep them for the rest of the run.
+        if (entryBytes > kTrimAfterBytes)
+            ::malloc_trim(0);
         {
             std::lock_guard lock(m_Mutex);
             m_nQueuedBytes -= job.bytes;
@@ -188,11 +196,11 @@ void CHarRunFile::Run()
     }
 }
 
-void CHarRunFile::Append(const CExchange& exchange)
+std::size_t CHarRunFile::Append(const CExchange& exchange)
 {
     const QByteArray entry = CHarBuilder::EntryJson(exchange);
     if (entry.isEmpty() || m_bSideBroken)
-        return;
+        return static_cast<std::size_t>(entry.size());
     const QByteArray text = (m_nEntries > 0 ? QByteArrayLiteral(",\n") : QByteArray()) + entry;
     if (::pwrite(m_nSideFd, text.constData(), static_cast<std::size_t>(text.size()),
                  static_cast<off_t>(m_nSideBytes)) != text.size()) {
@@ -200,10 +208,11 @@ void CHarRunFile::Append(const CExchange& exchange)
         m_bSideBroken = true;
         Report("cannot keep HAR entries (" + std::string(std::strerror(errno))
                + "): the HAR file keeps the entries saved so far");
-        return;
+        return static_cast<std::size_t>(entry.size());
     }
     m_nSideBytes += static_cast<std::uint64_t>(text.size());
     ++m_nEntries;
+    return static_cast<std::size_t>(entry.size());
 }
 
 bool CHarRunFile::WriteHar()

@@ -45,7 +45,7 @@ private:
         std::size_t bytes = 0;
     };
     void Run();
-    void Append(const CExchange& exchange);
+    std::size_t Append(const CExchange& exchange); // the entry's size
     bool WriteHar();
     void Report(const std::string& message);
 

@@ -11,6 +11,7 @@
 #include "proxy/ConnectionWatchdog.h"
 #include "proxy/TlsChannel.h"
 #include "app/SessionRun.h"
+#include "session/SessionBacking.h"
 #include "app/SettingsRegistry.h"
 #include "app/SignalPipe.h"
 #include "app/TraceApp.h"
@@ -18,6 +19,7 @@
 #include "trace/Exchange.h"
 #include "trace/LogSaveJob.h"
 #include "trace/LogSaver.h"
+#include "trace/MemoryBudget.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
@@ -117,6 +119,7 @@ bool CHeadlessRunner::Start()
     m_app.m_bResponseViewer = false;
     m_app.m_bDebugTrace = m_options.debug;
     m_app.m_bDecodeBodies = m_options.decode || settings.GetDecodeBodies();
+    m_app.m_pTraceStore->SetMemoryBudget(m_options.memoryBudget.value_or(settings.GetMemoryBudget()));
 
     if (!StartHttps())
         return false;
@@ -290,11 +293,17 @@ bool CHeadlessRunner::StartSession()
         }, Qt::QueuedConnection);
     };
     std::string error;
-    if (!session->Start(*m_options.sessionFile, m_app, m_options, report, error)) {
+    // What waits for the disk (and the batch being written) stays within a part of the memory
+    // budget: a disk slower than the traffic loses records rather than growing the process.
+    const std::uint64_t queue = m_app.m_pTraceStore->Memory()->Limit() / 8;
+    if (!session->Start(*m_options.sessionFile, m_app, m_options, report, error,
+                        static_cast<std::size_t>(queue))) {
         std::fprintf(stderr, "kestrune: %s\n", error.c_str());
         return false;
     }
     m_pSession = std::move(session);
+    // What the budget takes out of memory stays readable from the file.
+    m_app.m_pTraceStore->SetBacking(std::make_shared<CSessionBacking>(*m_options.sessionFile));
     return true;
 }
 

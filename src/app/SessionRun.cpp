@@ -29,9 +29,11 @@ CSessionRun::~CSessionRun() = default;
 
 bool CSessionRun::Start(const std::string& path, const CTraceApp& app,
                         const CCommandLine& options,
-                        std::function<void(const std::string&)> report, std::string& error)
+                        std::function<void(const std::string&)> report, std::string& error,
+                        std::size_t queueBytes)
 {
     auto recorder = std::make_unique<CSessionRecorder>();
+    recorder->SetMaxQueuedBytes(queueBytes);
     if (!recorder->Start(path, Describe(app, options), std::move(report), error))
         return false;
     m_pRecorder = std::move(recorder);

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,8 +24,10 @@ public:
 
     // Starts recording into a new file; false with the reason. `report` is told, on the
     // writer's thread, why recording stopped.
+    // queueBytes: the most that may wait for the writer.
     bool Start(const std::string& path, const CTraceApp& app, const CCommandLine& options,
-               std::function<void(const std::string&)> report, std::string& error);
+               std::function<void(const std::string&)> report, std::string& error,
+               std::size_t queueBytes);
     void AddRecord(const CTraceRecord& record);
     void AddExchange(const CExchange& exchange);
     void AddDebugLine(const std::string& text);

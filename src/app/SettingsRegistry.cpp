@@ -1,5 +1,8 @@
 #include "app/SettingsRegistry.h"
 
+#include "app/ByteSize.h"
+#include "trace/MemoryBudget.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -139,3 +142,13 @@ bool CSettingsRegistry::GetDecodeBodies() { return ReadValue("DecodeBodies") == 
 void CSettingsRegistry::SetDecodeBodies(bool decode) { WriteValue("DecodeBodies", decode ? "1" : "0"); }
 std::string CSettingsRegistry::GetExchangeColumns() { return ReadValue("ExchangeColumns", 256); }
 void CSettingsRegistry::SetExchangeColumns(const std::string& widths) { WriteValue("ExchangeColumns", widths); }
+
+std::uint64_t CSettingsRegistry::GetMemoryBudget()
+{
+    return ByteSize::ParseBudget(ReadValue("MemoryBudget", 32)).value_or(CMemoryBudget::kDefaultLimit);
+}
+
+void CSettingsRegistry::SetMemoryBudget(std::uint64_t bytes)
+{
+    WriteValue("MemoryBudget", ByteSize::Format(bytes));
+}

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 // The four connection settings and the decoding switch kept between runs, in the user's configuration folder
@@ -39,4 +40,7 @@ public:
     // The Exchanges page's column widths in pixels, comma-separated; "" until the user resizes.
     std::string GetExchangeColumns();
     void SetExchangeColumns(const std::string& widths);
+    // The memory budget in bytes: 1 GiB unless a valid size is stored (see ByteSize).
+    std::uint64_t GetMemoryBudget();
+    void SetMemoryBudget(std::uint64_t bytes);
 };

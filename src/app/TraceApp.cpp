@@ -51,8 +51,10 @@ bool CTraceApp::InitCore()
 {
     CSettingsRegistry settings;
     settings.CreateKey();
-    if (!m_pTraceStore)
+    if (!m_pTraceStore) {
         m_pTraceStore = std::make_unique<CTraceStore>(*this);
+        m_pTraceStore->SetMemoryBudget(settings.GetMemoryBudget());
+    }
     if (!m_pHttps) {
         m_pHttps = std::make_unique<CHttpsEngine>(CSettingsRegistry::GetFolder());
         CTlsSettings tls;

@@ -9,6 +9,7 @@
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
 
+#include <algorithm>
 #include <climits>
 #include <map>
 #include <vector>
@@ -157,9 +158,10 @@ bool CSessionReader::ReadRecords(CTraceStore& store)
 {
     CSqliteStatement row;
     // In the order they were made; each entry's records among them in their own order.
-    if (!row.Prepare(m_Db.Handle(), "SELECT * FROM records ORDER BY rowid"))
+    // The rowid last: the record's serial, by which the store reads its texts back.
+    if (!row.Prepare(m_Db.Handle(), "SELECT *, rowid FROM records ORDER BY rowid"))
         return Damaged();
-    if (row.Columns() != kRecordColumns)
+    if (row.Columns() != kRecordColumns + 1)
         return Damaged("its records have another layout");
     struct SEntry {
         bool ssl = false;
@@ -196,6 +198,7 @@ bool CSessionReader::ReadRecords(CTraceStore& store)
         r.headerIncomplete = row.Int(i++) != 0;
         r.captured = static_cast<std::time_t>(row.Int(i++));
         r.exchange = static_cast<std::uint64_t>(row.Int(i++));
+        r.serial = static_cast<std::uint64_t>(std::max<std::int64_t>(row.Int(i++), 0));
         SEntry& entry = entries[r.connectionId];
         entry.ssl = entry.records.empty() ? r.ssl : entry.ssl;
         entry.records.push_back(std::make_unique<CTraceRecord>(r));

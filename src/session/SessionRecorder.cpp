@@ -43,7 +43,7 @@ bool CSessionRecorder::Start(const std::string& path,
 template <typename Add> void CSessionRecorder::Enqueue(std::size_t bytes, Add&& add)
 {
     std::lock_guard lock(m_Mutex);
-    if (m_nQueuedBytes + bytes > kMaxQueuedBytes) {
+    if (m_nQueuedBytes + bytes > m_nMaxQueuedBytes) {
         ++m_nDropped;
         return;
     }

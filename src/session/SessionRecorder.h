@@ -44,6 +44,8 @@ public:
     void AddDebugLine(const std::string& text);
     // Writes what waits and ends the thread; nothing is recorded after.
     void Stop();
+    // A smaller bound for what waits (a part of the memory budget); before Start.
+    void SetMaxQueuedBytes(std::size_t bytes) { m_nMaxQueuedBytes = bytes; }
     // False once a write failed (or before Start).
     bool IsRecording() const { return m_bRunning && !m_bFailed; }
 
@@ -59,6 +61,7 @@ private:
     std::condition_variable m_Wake;
     SSessionBatch m_Queued;              // under m_Mutex
     std::size_t m_nQueuedBytes = 0;      // under m_Mutex
+    std::size_t m_nMaxQueuedBytes = kMaxQueuedBytes;
     std::uint64_t m_nDropped = 0;        // under m_Mutex: not recorded since the last report
     bool m_bStop = false;                // under m_Mutex
     std::atomic<bool> m_bFailed{false};

@@ -12,8 +12,11 @@ namespace {
 constexpr const char* kInsertExchange =
     "INSERT OR REPLACE INTO exchanges VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
     "?,?,?,?,?,?,?)";
+// The rowid is the record's serial: the store reads a record's texts back by it.
 constexpr const char* kInsertRecord =
-    "INSERT INTO records VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+    "INSERT INTO records(rowid,connection,sequence,direction,part,bytes,start_tick,end_tick,"
+    "elapsed,header,text,content_type,charset,origin,binary,ssl,header_incomplete,captured,"
+    "exchange) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 // Connections whose latest request row is remembered; beyond this the memory starts again (an
 // old connection answering after that keeps its request's time as it was).
 constexpr std::size_t kMaxRememberedConnections = 65536;
@@ -158,6 +161,10 @@ bool CSessionWriter::WriteRecord(const STraceRecordFields& r)
 {
     CSqliteStatement& s = m_Record;
     int i = 0;
+    if (r.serial != 0)
+        s.BindInt(++i, static_cast<std::int64_t>(r.serial));
+    else
+        s.BindNull(++i); // the next one
     s.BindInt(++i, r.connectionId);
     s.BindInt(++i, r.sequence);
     s.BindInt(++i, static_cast<int>(r.direction));

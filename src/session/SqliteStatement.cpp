@@ -17,6 +17,8 @@ void CSqliteStatement::BindInt(int index, std::int64_t value)
     sqlite3_bind_int64(m_pStatement, index, value);
 }
 
+void CSqliteStatement::BindNull(int index) { sqlite3_bind_null(m_pStatement, index); }
+
 void CSqliteStatement::BindText(int index, std::string_view text)
 {
     sqlite3_bind_text64(m_pStatement, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);

@@ -18,6 +18,7 @@ public:
 
     // Bytes are bound as given (copied by SQLite only when it must keep them past the step).
     void BindInt(int index, std::int64_t value);
+    void BindNull(int index);
     void BindText(int index, std::string_view text);
     void BindBlob(int index, std::string_view bytes);
     // One step: Row, Done, or Failed (the connection's error says why).

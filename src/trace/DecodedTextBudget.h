@@ -8,7 +8,8 @@
 // freed, on whatever thread frees it (the headless save frees records on a thread of its own).
 class CDecodedTextBudget {
 public:
-    static constexpr std::uint64_t kDefaultLimit = 64 * 1024 * 1024;
+    // Small: a viewer decodes a body again from its exchange; records keep the latest texts.
+    static constexpr std::uint64_t kDefaultLimit = 4 * 1024 * 1024;
 
     explicit CDecodedTextBudget(std::uint64_t limit = kDefaultLimit)
         : m_nLimit(limit)
@@ -18,6 +19,7 @@ public:
     // Decoded bytes that may still be taken (none once the shares reach the limit).
     std::uint64_t Available() const;
     std::uint64_t Held() const { return m_nHeld.load(std::memory_order_relaxed); }
+    std::uint64_t Limit() const { return m_nLimit; }
 
     // Bytes one record holds; move-only, given back when destroyed or released.
     class Share {
@@ -32,6 +34,7 @@ public:
         Share& operator=(const Share&) = delete;
 
         void Release();
+        bool Holds() const { return m_nBytes != 0; }
 
     private:
         std::shared_ptr<CDecodedTextBudget> m_pBudget;

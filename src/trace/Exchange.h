@@ -85,6 +85,9 @@ public:
     SExchangeTimes m_Times;
     EExchangeEnd m_nEnd = EExchangeEnd::Open;
     std::string m_strEndReason;        // for Refused and the aborted ends: why
+    // The memory budget took the kept body bytes out of memory (the totals stay); the store's
+    // BodiesReadBack gives them back from the session file when one is recorded.
+    bool m_bBodiesDropped = false;
 
     // Every field the same (a reopened session against the capture).
     bool operator==(const CExchange&) const = default;

@@ -49,6 +49,8 @@ void CTraceConnection::AdoptRecord(std::unique_ptr<CTraceRecord> record)
     if (record->GetDirection() == ETraceDirection::Sent)
         m_nLastRequest = static_cast<int>(m_Records.size());
     m_nRecordsMade = std::max(m_nRecordsMade, record->GetSequence());
+    if (m_pStore)
+        m_pStore->NumberAdopted(*record);
     m_Records.push_back(std::move(record));
 }
 
@@ -110,6 +112,8 @@ void CTraceConnection::AddRecord(ETraceDirection direction, ETracePart part,
         return; // nowhere to keep the record
     if (!sent && !m_bSSL)
         TraceResponse(*record, chunk, binary);
+    if (store)
+        store->KeepRecord(*record);
 
     if (store) {
         // The texts are only made for a feed that takes them.
@@ -167,6 +171,8 @@ void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chun
                 return;
             }
             const bool decode = m_pStore && m_pStore->State().m_bDecodeBodies;
+            if (decode)
+                m_pStore->MakeRoomForDecodedText();
             m_strHeaderSoFar.append(header);
             if (fits)
                 m_pResponse = std::make_unique<CResponseDecoder>(m_strHeaderSoFar, decode);

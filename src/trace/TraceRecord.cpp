@@ -62,6 +62,7 @@ CTraceRecord::CTraceRecord(const STraceRecordFields& fields)
     , m_nPart(fields.part)
     , m_strCharset(fields.charset)
     , m_strOrigin(fields.origin)
+    , m_nSerial(fields.serial)
 {
 }
 
@@ -86,6 +87,7 @@ STraceRecordFields CTraceRecord::GetFields() const
     fields.headerIncomplete = m_bHeaderIncomplete;
     fields.captured = m_timeCaptured;
     fields.exchange = m_nExchange;
+    fields.serial = m_nSerial;
     return fields;
 }
 
@@ -183,9 +185,63 @@ void CTraceRecord::ReplaceBodyText(std::string&& text, std::size_t begin, std::s
     cut += BuildBodyText(whole.substr(begin, end - begin), 0);
     cut += whole.substr(end);
     m_strText = std::move(cut);
+    Recount();
 }
 
 void CTraceRecord::AppendNote(const std::string& note)
 {
     RunUnlessOutOfMemory([&] { m_strText += note; }); // short of memory: the text as it was
+    Recount();
+}
+
+namespace {
+// Heap bytes a string holds beyond the object itself.
+std::size_t HeapBytes(const std::string& text)
+{
+    return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
+}
+} // namespace
+
+void CTraceRecord::Recount()
+{
+    m_memoryShare.Resize(sizeof(CTraceRecord) + HeapBytes(m_strHeader) + HeapBytes(m_strText)
+                         + HeapBytes(m_strContentType) + HeapBytes(m_strCharset)
+                         + HeapBytes(m_strOrigin));
+}
+
+void CTraceRecord::CountIn(std::shared_ptr<CMemoryBudget> budget)
+{
+    m_memoryShare = CMemoryBudget::Share(std::move(budget), 0);
+    Recount();
+}
+
+void CTraceRecord::DropTexts(bool readable)
+{
+    constexpr std::size_t kSmallText = 128;    // nothing worth freeing
+    constexpr std::size_t kKeptHeader = 1024;  // a usual response header stays whole
+    const bool bigHeader = m_strHeader.size() > kKeptHeader;
+    if (m_nKept != EKept::InMemory || (m_strText.size() <= kSmallText && !bigHeader))
+        return;
+    // What the summary reads stays, so the Listing's rows and the log rows read as before: the
+    // header's first line (at most 100 bytes), or else the text's.
+    const std::size_t cr = m_strHeader.find('\r');
+    if (bigHeader && cr != std::string::npos && cr != 0) {
+        m_strHeader.resize(std::min<std::size_t>(cr, 100));
+        m_strHeader += "\r\n";
+        m_strHeader.shrink_to_fit();
+    }
+    std::string text;
+    if (m_strHeader.empty()) {
+        text = m_strText.substr(0, 100);
+        const std::size_t end = text.find('\r', 7);
+        if (end != std::string::npos)
+            text.resize(end);
+        text += "\r\n";
+    }
+    text += kDroppedNote;
+    text += "\r\n";
+    m_strText = std::move(text);
+    m_decodedShare.Release();
+    m_nKept = readable ? EKept::Readable : EKept::Dropped;
+    Recount();
 }

@@ -2,10 +2,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "trace/DecodedTextBudget.h"
+#include "trace/MemoryBudget.h"
 #include "trace/TraceRecordFields.h"
 #include "trace/TraceVocabulary.h"
 
@@ -49,6 +51,9 @@ public:
     // chunk recorded outside any request).
     std::uint64_t GetExchangeId() const { return m_nExchange; }
     void SetExchangeId(std::uint64_t id) { m_nExchange = id; }
+    // The store's number for the record (see STraceRecordFields::serial).
+    std::uint64_t GetSerial() const { return m_nSerial; }
+    void SetSerial(std::uint64_t serial) { m_nSerial = serial; }
     // The relay recorded this chunk as the start of a response head of its exchange.
     bool StartsResponse() const
     {
@@ -104,8 +109,20 @@ public:
             m_strText.resize(100);
             m_strText.shrink_to_fit();
             m_decodedShare.Release();
+            Recount();
         }
     }
+
+    // The memory budget: the record counts what its texts hold there from now on.
+    void CountIn(std::shared_ptr<CMemoryBudget> budget);
+    // The budget takes the texts out of memory: a long header keeps its first line, the text
+    // what the summary reads, then kDroppedNote. readable: the session file being recorded
+    // holds them (the store reads them back by serial). Nothing for short texts.
+    void DropTexts(bool readable);
+    static constexpr const char* kDroppedNote = "[dropped: memory budget]";
+    bool TextsDropped() const { return m_nKept != EKept::InMemory; }
+    bool TextsReadable() const { return m_nKept == EKept::Readable; }
+    bool HoldsDecodedText() const { return m_decodedShare.Holds(); }
 
 private:
     // Steps of record building.
@@ -134,4 +151,9 @@ private:
     std::string m_strCharset;
     std::string m_strOrigin;
     CDecodedTextBudget::Share m_decodedShare; // while m_strText holds decoded text
+    std::uint64_t m_nSerial = 0;
+    enum class EKept : std::uint8_t { InMemory, Dropped, Readable };
+    EKept m_nKept = EKept::InMemory;
+    CMemoryBudget::Share m_memoryShare; // what the texts hold, while counted
+    void Recount();
 };

@@ -26,5 +26,8 @@ struct STraceRecordFields {
     bool headerIncomplete = false;
     std::time_t captured = 0;
     std::uint64_t exchange = 0;
+    // The store's number for the record, rising in the order records were made across all
+    // entries (0: none); a session file keeps it as the row's rowid, to read its texts back.
+    std::uint64_t serial = 0;
     bool operator==(const STraceRecordFields&) const = default;
 };

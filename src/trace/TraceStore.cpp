@@ -1,8 +1,12 @@
 #include "trace/TraceStore.h"
 
+#include "trace/CharsetText.h"
 #include "trace/DecodedTextBudget.h"
 #include "trace/Exchange.h"
+#include "trace/MemoryBudget.h"
+#include "trace/TraceBacking.h"
 #include "trace/TraceConnection.h"
+#include "trace/TraceRecord.h"
 #include "trace/OutOfMemory.h"
 
 #include <algorithm>
@@ -27,6 +31,7 @@ int NextEntryId(CTraceState& state)
 CTraceStore::CTraceStore(CTraceState& state)
     : m_State(state)
     , m_pDecodedText(std::make_shared<CDecodedTextBudget>())
+    , m_pMemory(std::make_shared<CMemoryBudget>())
 {
 }
 
@@ -34,6 +39,7 @@ CTraceStore::CTraceStore()
     : m_pOwnState(std::make_unique<CTraceState>())
     , m_State(*m_pOwnState)
     , m_pDecodedText(std::make_shared<CDecodedTextBudget>())
+    , m_pMemory(std::make_shared<CMemoryBudget>())
 {
 }
 
@@ -77,6 +83,7 @@ bool CTraceStore::AdoptExchange(std::shared_ptr<CExchange> exchange)
     if (exchange->m_nId <= m_nLastExchangeId)
         return false;
     m_nLastExchangeId = exchange->m_nId;
+    CountExchange(*exchange, true);
     m_Exchanges.push_back(std::move(exchange));
     return true;
 }
@@ -109,8 +116,11 @@ void CTraceStore::FinishExchange(const CExchange& exchange)
 {
     if (m_ExchangeObserver)
         m_ExchangeObserver(exchange);
-    if (m_bKeepExchanges)
+    if (m_bKeepExchanges) {
+        CountExchange(exchange, true);
+        EnforceBudget();
         return;
+    }
     // The finished ones leave; an open one keeps those after it in place.
     while (!m_Exchanges.empty() && !m_Exchanges.front()->IsOpen())
         m_Exchanges.pop_front();
@@ -127,8 +137,13 @@ void CTraceStore::PurgeClosedConnections()
     m_Connections.erase(std::remove(m_Connections.begin(), m_Connections.end(), nullptr),
                         m_Connections.end());
     m_Exchanges.erase(std::remove_if(m_Exchanges.begin(), m_Exchanges.end(),
-                                     [](const auto& e) { return !e->IsOpen(); }),
+                                     [this](const auto& e) {
+                                         if (!e->IsOpen())
+                                             CountExchange(*e, false);
+                                         return !e->IsOpen();
+                                     }),
                       m_Exchanges.end());
+    ForgetFreedKeys();
     Clear(m_Request);
     Clear(m_Response);
     Clear(m_Debug);
@@ -152,6 +167,7 @@ CTraceStore::Connections CTraceStore::TakeConnections(
             *kept++ = std::move(entry);
     }
     m_Connections.erase(kept, m_Connections.end());
+    ForgetFreedKeys();
     return taken;
 }
 
@@ -309,4 +325,152 @@ void CTraceStore::TellFreeWatchers()
 void CTraceStore::SetRecordObserver(std::function<void(const CTraceRecord&)> observer)
 {
     m_RecordObserver = std::move(observer);
+}
+
+void CTraceStore::SetMemoryBudget(std::uint64_t bytes)
+{
+    m_pMemory->SetLimit(bytes);
+    EnforceBudget();
+}
+
+void CTraceStore::CountExchange(const CExchange& e, bool add)
+{
+    const std::uint64_t bytes = sizeof(CExchange) + e.m_strRequestHead.size()
+                                + e.m_strForwardedHead.size() + e.m_strResponseHead.size()
+                                + e.m_strTarget.size() + e.m_RequestBody.bytes.size()
+                                + e.m_ResponseBody.bytes.size();
+    if (add)
+        m_pMemory->Add(bytes);
+    else
+        m_pMemory->Remove(std::min(bytes, m_pMemory->Held()));
+}
+
+void CTraceStore::KeepRecord(CTraceRecord& record)
+{
+    EnforceBudget(); // before this record joins: it is the newest
+    record.SetSerial(++m_nLastSerial);
+    record.CountIn(m_pMemory);
+    // A run that frees its records as it goes (the headless mode) has nothing to take back.
+    if (!m_bKeepSettledRecords || !m_bKeepRecordTexts)
+        return;
+    const SRecordKey key{record.GetConnectionId(), record.GetSequence()};
+    RunUnlessOutOfMemory([&] { // short of memory: the record is only never taken from
+        m_TextsByAge.push_back(key);
+        if (record.HoldsDecodedText())
+            m_DecodedByAge.push_back(key);
+    });
+}
+
+void CTraceStore::NumberAdopted(CTraceRecord& record)
+{
+    if (record.GetSerial() == 0)
+        record.SetSerial(m_nLastSerial + 1);
+    m_nLastSerial = std::max(m_nLastSerial, record.GetSerial());
+    record.CountIn(m_pMemory);
+}
+
+CTraceRecord* CTraceStore::FindRecord(SRecordKey key) const
+{
+    // Entries are made with rising numbers, records within one with rising sequences.
+    const auto entry = std::lower_bound(m_Connections.begin(), m_Connections.end(), key.entry,
+                                        [](const auto& e, int id) { return e->GetId() < id; });
+    if (entry == m_Connections.end() || (*entry)->GetId() != key.entry)
+        return nullptr;
+    const auto& records = (*entry)->GetRecords();
+    const auto record = std::lower_bound(records.begin(), records.end(), key.sequence,
+                                         [](const auto& r, int n) { return r->GetSequence() < n; });
+    return record != records.end() && (*record)->GetSequence() == key.sequence ? record->get()
+                                                                                 : nullptr;
+}
+
+void CTraceStore::ForgetFreedKeys()
+{
+    for (auto* keys : {&m_TextsByAge, &m_DecodedByAge}) {
+        keys->erase(std::remove_if(keys->begin(), keys->end(),
+                                   [this](SRecordKey key) { return !FindRecord(key); }),
+                    keys->end());
+        keys->shrink_to_fit();
+    }
+}
+
+void CTraceStore::MakeRoomForDecodedText()
+{
+    const std::uint64_t wanted = m_pDecodedText->Limit() / 2;
+    while (m_pDecodedText->Available() < wanted && !m_DecodedByAge.empty()) {
+        const SRecordKey key = m_DecodedByAge.front();
+        m_DecodedByAge.pop_front();
+        if (CTraceRecord* record = FindRecord(key))
+            record->DropTexts(m_pBacking != nullptr);
+    }
+}
+
+bool CTraceStore::DropNextBodies(std::uint64_t last)
+{
+    const auto next = std::upper_bound(m_Exchanges.begin(), m_Exchanges.end(), m_nBodiesDroppedTo,
+                                       [](std::uint64_t n, const auto& e) { return n < e->m_nId; });
+    if (next == m_Exchanges.end() || (*next)->m_nId > last)
+        return false;
+    CExchange& exchange = **next;
+    m_nBodiesDroppedTo = exchange.m_nId;
+    // An open exchange is still being filled by the relay (and not counted yet): it stays.
+    if (exchange.IsOpen() || exchange.m_bBodiesDropped)
+        return true;
+    CountExchange(exchange, false);
+    for (SExchangeBody* body : {&exchange.m_RequestBody, &exchange.m_ResponseBody})
+        std::string().swap(body->bytes);
+    exchange.m_bBodiesDropped = true;
+    CountExchange(exchange, true);
+    return true;
+}
+
+void CTraceStore::EnforceBudget()
+{
+    if (!m_pMemory->IsOver())
+        return;
+    const std::uint64_t target = m_pMemory->Limit() - m_pMemory->Limit() / 8;
+    const bool readable = m_pBacking != nullptr;
+    // Oldest first: each record's texts after the bodies of its exchange and those before it.
+    while (m_pMemory->Held() > target) {
+        if (m_TextsByAge.empty()) {
+            if (!DropNextBodies(UINT64_MAX))
+                return; // nothing more to take: what is left is the newest
+            continue;
+        }
+        const SRecordKey key = m_TextsByAge.front();
+        m_TextsByAge.pop_front();
+        CTraceRecord* record = FindRecord(key);
+        if (!record)
+            continue;
+        while (DropNextBodies(record->GetExchangeId())) {
+        }
+        record->DropTexts(readable);
+    }
+}
+
+std::string CTraceStore::DisplayText(const CTraceRecord& record) const
+{
+    std::string header, text;
+    if (!record.TextsReadable() || !m_pBacking
+        || !m_pBacking->ReadRecordTexts(record.GetSerial(), record.GetConnectionId(),
+                                        record.GetSequence(), header, text))
+        return record.GetDisplayText();
+    text.insert(0, header);
+    return record.GetDirection() == ETraceDirection::Sent ? text
+                                                          : ToDisplayUtf8(text, record.GetCharset());
+}
+
+std::shared_ptr<const CExchange> CTraceStore::BodiesReadBack(const CExchange& exchange) const
+{
+    if (!exchange.m_bBodiesDropped)
+        return nullptr;
+    auto copy = std::make_shared<CExchange>(exchange);
+    if (m_pBacking && m_pBacking->ReadBodies(exchange.m_nId, copy->m_RequestBody, copy->m_ResponseBody)) {
+        copy->m_bBodiesDropped = false;
+        return copy;
+    }
+    for (SExchangeBody* body : {&copy->m_RequestBody, &copy->m_ResponseBody}) {
+        if (body->total > 0)
+            body->bytes = CTraceRecord::kDroppedNote;
+    }
+    return copy;
 }

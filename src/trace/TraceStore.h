@@ -14,6 +14,8 @@
 
 class CDecodedTextBudget;
 class CExchange;
+class CMemoryBudget;
+class CTraceBacking;
 class CTraceConnection;
 class CTraceHostLink;
 class CTraceRecord;
@@ -102,6 +104,30 @@ public:
 
     // What the records hold of decoded body text, together (see CResponseDecoder).
     const std::shared_ptr<CDecodedTextBudget>& DecodedText() const { return m_pDecodedText; }
+    // A response is about to be decoded: the oldest records holding decoded text give it up
+    // until half of the decoded text's bound is free.
+    void MakeRoomForDecodedText();
+
+    // The memory budget: what the records and the finished exchanges hold. Once it is reached,
+    // the oldest record texts and exchange bodies leave memory (CTraceRecord::DropTexts, the
+    // exchange's m_bBodiesDropped) until an eighth of it is free again.
+    const std::shared_ptr<CMemoryBudget>& Memory() const { return m_pMemory; }
+    void SetMemoryBudget(std::uint64_t bytes);
+    // The session file being recorded: what leaves memory stays readable there. Null: it is
+    // dropped.
+    void SetBacking(std::shared_ptr<CTraceBacking> backing) { m_pBacking = std::move(backing); }
+    // A record the entry has just made (before its observer is told): numbered, counted, and
+    // among those the budget may take texts from; an older one may leave memory first.
+    void KeepRecord(CTraceRecord& record);
+    // A record of a capture made earlier: counted, numbered when it has no number, never
+    // taken from.
+    void NumberAdopted(CTraceRecord& record);
+    // The record's display text (see CTraceRecord::GetDisplayText), read back from the session
+    // file when the budget took it out of memory and the file holds it.
+    std::string DisplayText(const CTraceRecord& record) const;
+    // For an exchange whose bodies the budget took out of memory: a copy with them read back
+    // from the session file, or else with the note in their place. Null when they are in memory.
+    std::shared_ptr<const CExchange> BodiesReadBack(const CExchange& exchange) const;
 
     // Writes every unwritten record's row; true when all were written, false at the first failure.
     bool WriteLog(std::FILE* file);
@@ -165,6 +191,19 @@ private:
     static std::string Take(const Feed& feed);
     static void Clear(Feed& feed);
     void TellFreeWatchers();
+    // A record by entry number and sequence, while the store holds it; null otherwise.
+    struct SRecordKey {
+        int entry = 0;
+        int sequence = 0;
+    };
+    CTraceRecord* FindRecord(SRecordKey key) const;
+    // Forgets the keys of records no longer held (after entries were taken out).
+    void ForgetFreedKeys();
+    void EnforceBudget();
+    // The next finished exchange not yet emptied gives up its bodies; false when none is left
+    // up to `last`.
+    bool DropNextBodies(std::uint64_t last);
+    void CountExchange(const CExchange& exchange, bool add);
 
     std::unique_ptr<CTraceState> m_pOwnState; // only when no state was handed in
     CTraceState& m_State;
@@ -184,6 +223,12 @@ private:
     bool m_bKeepSettledRecords = true;
     bool m_bKeepRecordTexts = true;
     std::shared_ptr<CDecodedTextBudget> m_pDecodedText;
+    std::shared_ptr<CMemoryBudget> m_pMemory;
+    std::shared_ptr<CTraceBacking> m_pBacking;
+    std::uint64_t m_nLastSerial = 0;
+    std::deque<SRecordKey> m_TextsByAge;       // records whose texts may leave, oldest first
+    std::deque<SRecordKey> m_DecodedByAge;     // records holding decoded text, oldest first
+    std::uint64_t m_nBodiesDroppedTo = 0;      // exchanges up to this number were emptied
 };
 
 // True when debug trace lines are wanted (a store and its switch on); emitters test this

@@ -137,3 +137,19 @@ TEST(CommandLine, TimeoutsHaveDefaultsAndTakeOnlyWholeSeconds)
     for (const char* bad : {"0", "1.5", "x", "604801"})
         EXPECT_FALSE(CCommandLine::Parse({"--headless", "--idle-timeout", bad}).error.empty()) << bad;
 }
+
+TEST(CommandLine, MemoryBudgetTakesASizeWithinBounds)
+{
+    EXPECT_FALSE(CCommandLine::Parse({"--headless"}).memoryBudget);
+    for (const auto& [text, bytes] : std::vector<std::pair<std::string, std::uint64_t>>{
+             {"1G", 1ull << 30}, {"64m", 64ull << 20}, {"512MiB", 512ull << 20},
+             {"2048K", 2ull << 20}, {"1048576", 1ull << 20}, {"1024G", 1ull << 40}}) {
+        const CCommandLine c = CCommandLine::Parse({"--headless", "--memory-budget=" + text});
+        ASSERT_TRUE(c.error.empty()) << c.error;
+        EXPECT_EQ(c.memoryBudget, bytes) << text;
+    }
+    // Below 1M, past 1024G (and past 64 bits), no number, an unknown unit, a sign.
+    for (const char* bad : {"1048575", "1025G", "99999999999999999999G", "", "M", "1T", "-1G", "1.5G"})
+        EXPECT_NE(CCommandLine::Parse({"--headless", "--memory-budget", bad}).error.find("--memory-budget"),
+                  std::string::npos) << bad;
+}

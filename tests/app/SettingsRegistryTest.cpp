@@ -234,3 +234,14 @@ TEST_F(SettingsRegistry, HttpsSettingsAreOffByDefaultAndKeepLongHostLists)
     EXPECT_EQ(CSettingsRegistry().GetPassHosts(), "bank.test");
     EXPECT_EQ(CSettingsRegistry::GetFolder(), VarnelDir().toStdString());
 }
+
+TEST_F(SettingsRegistry, MemoryBudgetIsOneGibibyteUnlessAValidSizeIsStored)
+{
+    CSettingsRegistry store;
+    EXPECT_EQ(store.GetMemoryBudget(), 1ull << 30);
+    store.SetMemoryBudget(3ull << 29);
+    EXPECT_EQ(CSettingsRegistry().GetMemoryBudget(), 3ull << 29);
+    EXPECT_NE(ReadFile().indexOf("MemoryBudget=1536M"), -1); // readable by hand
+    WriteFile("[General]\nMemoryBudget=lots\n");
+    EXPECT_EQ(CSettingsRegistry().GetMemoryBudget(), 1ull << 30);
+}

@@ -1,10 +1,12 @@
 // A capture recorded into a session file and read back, and the files the reader must refuse.
+#include "session/SessionBacking.h"
 #include "session/SessionReader.h"
 #include "session/SessionRecorder.h"
 #include "session/SqliteDb.h"
 #include "session/SessionTestFiles.h"
 #include "trace/Exchange.h"
 #include "trace/TraceFixture.h"
+#include "trace/MemoryBudget.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -229,3 +231,49 @@ TEST_F(SessionFileTest, RefusesFilesItCannotTrust)
 }
 
 } // namespace
+
+TEST_F(SessionFileTest, TextsAndBodiesThatLeaveMemoryReadBackFromTheRecording)
+{
+    LiveCapture live;
+    std::string error;
+    ASSERT_TRUE(live.Start(m_strPath, error)) << error;
+    live.store.SetBacking(std::make_shared<CSessionBacking>(m_strPath));
+    std::vector<std::string> texts;
+    std::vector<std::shared_ptr<CExchange>> exchanges;
+    for (int n = 0; n < 30; ++n) {
+        auto e = live.store.AddExchange();
+        e->m_RequestBody = {RandomBytes(2000 + n), 2000u + n};
+        e->m_ResponseBody = {std::string(4000, static_cast<char>('a' + n)), 9000};
+        CTraceConnection* entry = live.store.AddConnection(nullptr, false);
+        entry->AddChunk(ETraceDirection::Sent, ETracePart::Header,
+                        "POST /" + std::to_string(n) + " HTTP/1.1\r\n\r\n" + e->m_RequestBody.bytes, e->m_nId);
+        entry->AddChunk(ETraceDirection::Received, ETracePart::Header,
+                        "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=latin1\r\n\r\n\xe9"
+                            + e->m_ResponseBody.bytes, e->m_nId);
+        for (const auto& record : entry->GetRecords())
+            texts.push_back(record->GetDisplayText());
+        e->m_nEnd = EExchangeEnd::Complete;
+        live.store.FinishExchange(*e);
+        exchanges.push_back(e);
+    }
+    live.recorder.Stop(); // everything committed
+
+    live.store.SetMemoryBudget(96 << 10);
+    EXPECT_LE(live.store.Memory()->Held(), 96u << 10);
+    std::size_t dropped = 0, i = 0;
+    for (const auto& entry : live.store.GetConnections()) {
+        for (const auto& record : entry->GetRecords()) {
+            SCOPED_TRACE(i);
+            dropped += record->TextsDropped();
+            EXPECT_EQ(record->TextsReadable(), record->TextsDropped());
+            EXPECT_EQ(live.store.DisplayText(*record), texts[i++]); // byte for byte, as shown
+        }
+    }
+    EXPECT_GT(dropped, 20u);
+    ASSERT_TRUE(exchanges.front()->m_bBodiesDropped);
+    EXPECT_FALSE(exchanges.back()->m_bBodiesDropped);
+    const auto back = live.store.BodiesReadBack(*exchanges.front());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->m_RequestBody, (SExchangeBody{RandomBytes(2000), 2000}));
+    EXPECT_EQ(back->m_ResponseBody, (SExchangeBody{std::string(4000, 'a'), 9000}));
+}

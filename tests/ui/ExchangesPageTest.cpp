@@ -369,3 +369,20 @@ TEST_F(ExchangesPageTest, CopiesUseTheRoutedUrl)
 }
 
 } // namespace
+
+TEST_F(ExchangesPageTest, BodiesTheBudgetTakesLeaveTheRowsAndShowTheNote)
+{
+    for (int i = 0; i < 30; ++i)
+        Make({"GET", false, "a.test", "/", 200, "text/plain", 4000, 1});
+    m_page.OnFollow();
+    Store().SetMemoryBudget(60 << 10);
+    EXPECT_EQ(Shown().size(), 30u); // every row stays, with its size
+    EXPECT_EQ(Cell(0, 4).toStdString(), Cell(29, 4).toStdString());
+    for (const auto& [row, body] : {std::pair{0, "[dropped: memory budget]"}, std::pair{29, "bbbb"}}) {
+        m_page.GetList()->selectionModel()->setCurrentIndex(
+            m_page.GetModel()->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        m_page.ShowDetails();
+        const QString first = m_page.GetDetails()->GetResponse()->GetBodyLines()->index(0).data().toString();
+        EXPECT_TRUE(first.startsWith(body)) << first.toStdString();
+    }
+}

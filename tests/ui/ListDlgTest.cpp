@@ -365,3 +365,27 @@ TEST_F(ListDlgTest, PagesInTheirDeclaredCharsetsAreShownReadable)
             << m_page.GetPane()->toPlainText().toStdString();
     }
 }
+
+TEST_F(ListDlgTest, TextsTheBudgetTakesLeaveTheRowsInPlaceWithTheNote)
+{
+    CreatePage();
+    for (int i = 0; i < 30; ++i) {
+        CTraceConnection* connection = Store().AddConnection(nullptr, false);
+        connection->AddChunk(kSent, kHeader, "GET /" + std::to_string(i) + " HTTP/1.0\r\n\r\n");
+        connection->AddChunk(kReceived, kHeader, "HTTP/1.0 200 OK\r\n\r\n" + std::string(4000, 'x'));
+    }
+    m_page.OnRefresh();
+    ASSERT_EQ(m_page.GetModel()->rowCount(), 60);
+    Store().SetMemoryBudget(1 << 20);
+    Store().SetMemoryBudget(60 << 10); // takes the oldest texts out of the rows' records
+    EXPECT_EQ(m_page.GetModel()->rowCount(), 60);
+    m_page.GetWindow()->grab(); // painting reads every row as before
+    m_page.GetList()->selectRow(1);
+    m_page.OnShow();
+    EXPECT_EQ(m_page.GetPane()->GetBytes(), "HTTP/1.0 200 OK\r\n\r\n[dropped: memory budget]\r\n");
+    m_page.GetList()->selectRow(59);
+    m_page.OnShow();
+    EXPECT_EQ(m_page.GetPane()->GetBytes(), "HTTP/1.0 200 OK\r\n\r\n" + std::string(4000, 'x'));
+    m_page.OnRefresh();
+    EXPECT_EQ(m_page.GetModel()->rowCount(), 60);
+}

@@ -1,6 +1,8 @@
 #include "ShellFixture.h"
 
+#include "trace/MemoryBudget.h"
 #include "trace/TraceRecord.h"
+#include "trace/TraceStore.h"
 #include "ui/viewers/ListDlg.h"
 
 #include <QCheckBox>
@@ -13,6 +15,9 @@
 #include <QPushButton>
 #include <QTest>
 #include <QUrl>
+
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -364,3 +369,21 @@ TEST_F(SetupPageTest, HelpOpensTheDocumentBesideTheProgramOrExplains)
 } // namespace
 
 #include "SetupPageTest.moc"
+
+TEST_F(SetupPageTest, MemoryBudgetFieldStoresAndAppliesSizesAndRefusesOthers)
+{
+    ASSERT_TRUE(Start());
+    QLineEdit* budget = Edit(1040);
+    ASSERT_NE(budget, nullptr);
+    EXPECT_EQ(budget->text(), "1G");
+    for (const auto& [typed, shown, bytes] : std::vector<std::tuple<QString, QString, std::uint64_t>>{
+             {"512 mib", "512M", 512ull << 20}, {"lots", "512M", 512ull << 20}, {"1K", "512M", 512ull << 20}}) {
+        Retype(1040, typed);
+        QTest::keyClick(budget, Qt::Key_Return);
+        EXPECT_EQ(budget->text(), shown) << typed.toStdString();
+        EXPECT_EQ(CSettingsRegistry().GetMemoryBudget(), bytes);
+        EXPECT_EQ(m_app->m_pTraceStore->Memory()->Limit(), bytes);
+    }
+    ASSERT_EQ(m_messages.size(), 2u); // one for each size refused
+    EXPECT_NE(m_messages[1].find("1M to 1024G"), std::string::npos) << m_messages[1];
+}

@@ -1,5 +1,6 @@
 #include "ui/shell/SettingsDlg.h"
 
+#include "app/ByteSize.h"
 #include "app/PasswordKeyring.h"
 #include "proxy/UpstreamAddress.h"
 
@@ -219,10 +220,42 @@ void CSettingsDlg::OnInitDialog()
         CSettingsRegistry().SetDecodeBodies(checked);
     });
 
+    AddMemoryBudgetField(page);
+
     LoadSettings();
     Apply();
     LoadPassword(m_App.m_strProxyAddress, m_App.m_strProxyPort);
     m_nTimer = page->startTimer(kCounterPeriodMs);
+}
+
+void CSettingsDlg::AddMemoryBudgetField(QWidget* page)
+{
+    MakeRightLabel(page, QStringLiteral("Memory budget:"), DluRect(163, 202, 50, 10));
+    m_pMemoryBudget = MakeEdit(page, IDC_MEMORY_BUDGET, DluRect(217, 201, 77, 12), false);
+    m_pMemoryBudget->setToolTip(QStringLiteral(
+        "The most trace kept in memory (K, M or G); beyond it the oldest bodies and texts leave "
+        "memory"));
+    m_pMemoryBudget->setText(FromBytes(ByteSize::Format(CSettingsRegistry().GetMemoryBudget())));
+    m_pMemoryBudget->setFocusPolicy(Qt::StrongFocus);
+    QWidget::setTabOrder(m_pDecodeBodies, m_pMemoryBudget);
+    QObject::connect(m_pMemoryBudget, &QLineEdit::editingFinished, page,
+                     [this] { OnMemoryBudgetEntered(); });
+}
+
+void CSettingsDlg::OnMemoryBudgetEntered()
+{
+    CSettingsRegistry registry;
+    const std::optional<std::uint64_t> bytes = ByteSize::ParseBudget(Text(m_pMemoryBudget));
+    if (!bytes) {
+        m_pMemoryBudget->setText(FromBytes(ByteSize::Format(registry.GetMemoryBudget())));
+        ShowMessageBox("The memory budget must be a size from 1M to 1024G: bytes, or a number "
+                       "with K, M or G (such as 512M).");
+        return;
+    }
+    registry.SetMemoryBudget(*bytes);
+    m_pMemoryBudget->setText(FromBytes(ByteSize::Format(*bytes)));
+    if (m_App.m_pTraceStore)
+        m_App.m_pTraceStore->SetMemoryBudget(*bytes);
 }
 
 void CSettingsDlg::LoadSettings()

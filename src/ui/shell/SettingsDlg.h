@@ -40,6 +40,7 @@ public:
         IDC_SENT = 1027,
         IDC_RECEIVED = 1028,
         IDC_DECODE_BODIES = 1030,
+        IDC_MEMORY_BUDGET = 1040,
     };
     static constexpr int kCounterPeriodMs = 2000;
 
@@ -77,6 +78,10 @@ private:
                       const std::string& proxyAddress, const std::string& proxyPort);
     void OnSettingChange();
     void OnLogFileChange();
+    // "Memory budget:" below the other controls: the stored size, applied to the store as it
+    // is entered.
+    void AddMemoryBudgetField(QWidget* page);
+    void OnMemoryBudgetEntered();
 
     // Controls, in the order the page's handlers were written against.
     QPointer<QCheckBox> m_pAutoLog;          // 1026
@@ -97,6 +102,7 @@ private:
     QPointer<QPushButton> m_pApply;          // 1002
     QPointer<QLineEdit> m_pAddress;          // 1001
     QPointer<QCheckBox> m_pDecodeBodies;     // 1030
+    QPointer<QLineEdit> m_pMemoryBudget;     // 1040
 
     CTraceApp& m_App; // the settings, switches and counters the page shows and applies
     std::int64_t m_nShownReceived = 0;

@@ -297,7 +297,9 @@ void CExchangesDlg::ShowDetails()
     if (!m_pDetails)
         return;
     const CExchange* exchange = m_pModel->GetExchange(m_pList->currentIndex().row());
-    m_pDetails->SetExchange(exchange);
+    // Bodies the memory budget took out come back from the session file, or show the note.
+    const auto readBack = exchange && Store() ? Store()->BodiesReadBack(*exchange) : nullptr;
+    m_pDetails->SetExchange(readBack ? readBack.get() : exchange);
     m_bDetailsOpen = exchange && exchange->IsOpen();
 }
 
@@ -413,12 +415,17 @@ bool CExchangesDlg::ExportHar(const QString& path, bool selectedOnly)
     if (!store)
         return false;
     CHarBuilder har;
+    // Bodies the memory budget took out come back from the session file, or show the note.
+    auto add = [&har, store](const CExchange& exchange) {
+        const auto readBack = store->BodiesReadBack(exchange);
+        har.AddExchange(readBack ? *readBack : exchange);
+    };
     if (selectedOnly) {
         for (const CExchange* exchange : SelectedExchanges())
-            har.AddExchange(*exchange);
+            add(*exchange);
     } else {
         for (const auto& exchange : store->GetExchanges())
-            har.AddExchange(*exchange);
+            add(*exchange);
     }
     if (!har.WriteFile(path)) {
         ShowMessageBox("Could not write the HAR file " + path.toStdString());

@@ -258,7 +258,8 @@ void CListDlg::OnShow()
             const CTraceRecord* record = m_pModel->GetRecord(row);
             if (!record)
                 continue;
-            const std::string text = record->GetDisplayText();
+            // Texts the memory budget took out come back from the session file, or show the note.
+            const std::string text = Store() ? Store()->DisplayText(*record) : record->GetDisplayText();
             result += fix ? FixCarriageReturns(text) : text;
         }
         nextRow = std::max(nextRow, bottom + 1);
