@@ -39,4 +39,7 @@ public:
     // The Exchanges page's column widths in pixels, comma-separated; "" until the user resizes.
     std::string GetExchangeColumns();
     void SetExchangeColumns(const std::string& widths);
+    // "Record session to:" in the window; "" (not recording) unless set. A path may be long.
+    std::string GetSessionFile();
+    void SetSessionFile(const std::string& path);
 };
