@@ -16,8 +16,8 @@ constexpr int kMaxNumberedNames = 9999;
 
 bool Exists(const std::string& path)
 {
-    return QFileInfo::exists(QString::fromStdString(path)) ||
-           QFileInfo(QString::fromStdString(path)).isSymLink();
+    return QFileInfo::exists(QString::fromStdString(path))
+           || QFileInfo(QString::fromStdString(path)).isSymLink();
 }
 } // namespace
 
@@ -40,8 +40,8 @@ std::string CSessionSwitch::ChooseFile(const std::string& name, std::string& err
     // "run.kestrune" -> "run-1.kestrune"; a name without an extension gets the number at its end.
     const std::size_t slash = name.rfind('/');
     std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
-        dot == (slash == std::string::npos ? 0 : slash + 1))
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)
+        || dot == (slash == std::string::npos ? 0 : slash + 1))
         dot = name.size();
     for (int n = 1; n <= kMaxNumberedNames; ++n) {
         std::string candidate = name.substr(0, dot) + "-" + std::to_string(n) + name.substr(dot);
@@ -66,8 +66,8 @@ bool CSessionSwitch::Apply(const std::string& name, std::string& error)
     auto run = std::make_unique<CSessionRun>();
     // Told on the writer's thread; handled on the loop while this switch lives.
     auto report = [this](const std::string& message) {
-        QMetaObject::invokeMethod(&m_Context, [this, message] { OnReport(message); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &m_Context, [this, message] { OnReport(message); }, Qt::QueuedConnection);
     };
     if (!run->Start(file, m_App, CCommandLine{}, report, error))
         return false;
@@ -89,10 +89,7 @@ void CSessionSwitch::Stop()
     m_strFile.clear();
 }
 
-bool CSessionSwitch::IsRecording() const
-{
-    return m_pRun && m_pRun->IsRecording();
-}
+bool CSessionSwitch::IsRecording() const { return m_pRun && m_pRun->IsRecording(); }
 
 void CSessionSwitch::Attach()
 {

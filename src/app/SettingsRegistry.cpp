@@ -16,7 +16,7 @@ namespace {
 
 constexpr qsizetype MAX_VALUE_BYTES = 200;
 constexpr qsizetype MAX_LIST_BYTES = 8192; // a host list holds many names
-constexpr qsizetype MAX_PATH_BYTES = 4096;  // PATH_MAX
+constexpr qsizetype MAX_PATH_BYTES = 4096; // PATH_MAX
 
 // A new QSettings per call: it re-reads the file when another process has changed it.
 // Only the user's own file counts; no organisation-wide or system-wide file fills in values.

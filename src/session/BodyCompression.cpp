@@ -53,8 +53,8 @@ bool BodyCompression::Compress(std::string_view bytes, std::string& packed)
     if (!context)
         return false;
     packed.resize(ZSTD_compressBound(bytes.size()));
-    const std::size_t size =
-        ZSTD_compressCCtx(context, packed.data(), packed.size(), bytes.data(), bytes.size(), kLevel);
+    const std::size_t size = ZSTD_compressCCtx(context, packed.data(), packed.size(), bytes.data(),
+                                               bytes.size(), kLevel);
     if (ZSTD_isError(size) || size >= bytes.size())
         return false;
     packed.resize(size);

@@ -141,15 +141,16 @@ void CSessionRecorder::Write(const SSessionBatch& batch, std::uint64_t dropped)
         if (m_Report)
             m_Report("session recording stopped: " + error + "; relaying goes on");
     } else if (dropped && m_Report) {
-        m_Report("the session file falls behind the traffic: " + std::to_string(dropped) +
-                 " records, exchanges or debug lines were not recorded");
+        m_Report("the session file falls behind the traffic: " + std::to_string(dropped)
+                 + " records, exchanges or debug lines were not recorded");
     }
 }
 
 void CSessionRecorder::EmptyKeepingRoom(SSessionBatch& batch)
 {
     // A burst's room is let go rather than held for the rest of the run.
-    if (batch.records.capacity() > kKeptRecordRoom || batch.exchanges.capacity() > kKeptExchangeRoom) {
+    if (batch.records.capacity() > kKeptRecordRoom
+        || batch.exchanges.capacity() > kKeptExchangeRoom) {
         batch = {};
         return;
     }

@@ -106,9 +106,11 @@ bool CSessionWriter::WriteExchange(const CExchange& e)
     // The upstream's credentials never reach the file.
     std::string requestHead, forwardedHead;
     s.BindBlob(++i, ProxyCredentials::Hide(e.m_strRequestHead, requestHead)
-                        ? std::string_view(requestHead) : std::string_view(e.m_strRequestHead));
+                        ? std::string_view(requestHead)
+                        : std::string_view(e.m_strRequestHead));
     s.BindBlob(++i, ProxyCredentials::Hide(e.m_strForwardedHead, forwardedHead)
-                        ? std::string_view(forwardedHead) : std::string_view(e.m_strForwardedHead));
+                        ? std::string_view(forwardedHead)
+                        : std::string_view(e.m_strForwardedHead));
     // Each body: its bytes (compressed when that saves room), how many were kept, how many
     // went through, and whether it is compressed. Bound one after the other: the packed bytes
     // must live until the step.

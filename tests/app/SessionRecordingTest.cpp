@@ -9,10 +9,10 @@
 
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QSettings>
-#include <QTcpServer>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSettings>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>

@@ -54,7 +54,8 @@ TEST_F(SessionRecordTest, TheSwitchRecordsWhatCurlFetchedAndSaveSessionKeepsNoSe
     CSettingsRegistry().SetSessionFile(m_file.toStdString());
     ASSERT_TRUE(Start());
     CSettingsDlg& setup = m_sheet->GetSettingsPage();
-    EXPECT_EQ(Control<QLabel>(setup, CSettingsDlg::IDC_SESSION_STATE)->text(), "Recording to " + m_file);
+    EXPECT_EQ(Control<QLabel>(setup, CSettingsDlg::IDC_SESSION_STATE)->text(),
+              "Recording to " + m_file);
 
     // A second recording into the same file is refused, this one going on.
     CSessionSwitch second(*m_app, {});
@@ -80,7 +81,8 @@ TEST_F(SessionRecordTest, TheSwitchRecordsWhatCurlFetchedAndSaveSessionKeepsNoSe
     if (auto exchange = ReadExchange(saved, savedStore)) {
         EXPECT_EQ(exchange->m_ResponseBody.bytes, "hello session");
     }
-    EXPECT_FALSE(SessionSnapshot::Save(*m_app, m_file.toStdString(), error)) << "over the recording";
+    EXPECT_FALSE(SessionSnapshot::Save(*m_app, m_file.toStdString(), error))
+        << "over the recording";
 
     // An empty name stops the recording; the file reopens with the exchange as it went.
     QLineEdit* name = Control<QLineEdit>(setup, CSettingsDlg::IDC_SESSION_FILE);
@@ -100,7 +102,8 @@ TEST_F(SessionRecordTest, TheSwitchRecordsWhatCurlFetchedAndSaveSessionKeepsNoSe
     // The name again: the file exists, so the recording goes to a new one beside it.
     name->setText(m_file);
     emit name->editingFinished();
-    EXPECT_EQ(setup.GetSessionSwitch().GetFile(), m_dir.filePath("capture-1.kestrune").toStdString());
+    EXPECT_EQ(setup.GetSessionSwitch().GetFile(),
+              m_dir.filePath("capture-1.kestrune").toStdString());
     EXPECT_TRUE(m_messages.empty());
 }
 

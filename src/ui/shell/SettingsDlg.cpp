@@ -18,8 +18,8 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileDialog>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
@@ -191,8 +191,8 @@ void CSettingsDlg::OnInitDialog()
     // Sessions, below everything the page had before.
     MakeLabel(page, QStringLiteral("Record session to:"), DluRect(14, 215, 70, 10), 1040);
     m_pSessionFile = MakeEdit(page, IDC_SESSION_FILE, DluRect(86, 213, 190, 12), false);
-    QPushButton* browse = MakeButton(page, IDC_SESSION_BROWSE, QStringLiteral("..."),
-                                     DluRect(280, 212, 20, 14));
+    QPushButton* browse =
+        MakeButton(page, IDC_SESSION_BROWSE, QStringLiteral("..."), DluRect(280, 212, 20, 14));
     QPushButton* saveSession = MakeButton(page, IDC_SAVE_SESSION, QStringLiteral("Save Session..."),
                                           DluRect(14, 229, 66, 14));
     m_pSessionState = MakeLabel(page, QStringLiteral("Not recording"), DluRect(86, 231, 215, 10),
