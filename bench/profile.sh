@@ -22,13 +22,15 @@ Usage: bash bench/profile.sh [options]
   --callgrind      use valgrind's callgrind even when perf works
   --top N          number of symbols to print (default 30)
   --keep DIR       keep the recorded profile in DIR
+  --kestrune-args ARGS
+                   more options for Kestrune, split at blanks (e.g. "--session /tmp/p.kestrune")
 EOF
 }
 
 die() { echo "profile.sh: $*" >&2; exit 2; }
 log() { echo "[$(date +%H:%M:%S)] $*" >&2; }
 
-kestrune="" runs=5 tunnel="" force_callgrind=0 top=30 keep=""
+kestrune="" runs=5 tunnel="" force_callgrind=0 top=30 keep="" kestrune_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --kestrune) [ $# -ge 2 ] || die "--kestrune needs a path"; kestrune=$2; shift ;;
@@ -37,6 +39,8 @@ while [ $# -gt 0 ]; do
     --callgrind) force_callgrind=1 ;;
     --top) [[ "${2:-}" =~ ^[1-9][0-9]{0,2}$ ]] || die "--top needs a number from 1 to 999"; top=$2; shift ;;
     --keep) [ $# -ge 2 ] || die "--keep needs a folder"; keep=$2; shift ;;
+    --kestrune-args) [ $# -ge 2 ] || die "--kestrune-args needs options"
+                     read -r -a more <<<"$2"; kestrune_args+=("${more[@]}"); shift ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; die "unknown option: $1" ;;
   esac
@@ -162,7 +166,8 @@ if [ "$tool" = callgrind ]; then
 fi
 env XDG_CONFIG_HOME="$work/kestrune/config" XDG_DATA_HOME="$work/kestrune/data" \
   QT_QPA_PLATFORM=offscreen \
-  "${prefix[@]}" "$kestrune" --headless --quiet --port "$proxy_port" >"$work/kestrune/out.log" 2>&1 &
+  "${prefix[@]}" "$kestrune" --headless --quiet --port "$proxy_port" \
+    ${kestrune_args[@]+"${kestrune_args[@]}"} >"$work/kestrune/out.log" 2>&1 &
 kestrune_pid=$!
 started+=("$kestrune_pid")
 wait_port "$proxy_port" "$kestrune_pid" 60 "$work/kestrune/out.log"

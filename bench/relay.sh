@@ -22,12 +22,14 @@ Usage: bash bench/relay.sh [options]
   --kestrune PATH  the kestrune program to measure (default: build it into build-bench/)
   --markdown FILE  also write the result tables to FILE
   --session DIR    Kestrune records the run into a new session file in DIR (--session)
+  --kestrune-args ARGS
+                   more options for Kestrune, split at blanks (e.g. "--debug")
 EOF
 }
 
 die() { echo "relay.sh: $*" >&2; exit 2; }
 
-quick=0 only="" kestrune="" markdown="" session_dir=""
+quick=0 only="" kestrune="" markdown="" session_dir="" kestrune_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
@@ -35,6 +37,8 @@ while [ $# -gt 0 ]; do
     --kestrune) [ $# -ge 2 ] || die "--kestrune needs a path"; kestrune=$2; shift ;;
     --markdown) [ $# -ge 2 ] || die "--markdown needs a file"; markdown=$2; shift ;;
     --session) [ $# -ge 2 ] || die "--session needs a folder"; session_dir=$2; shift ;;
+    --kestrune-args) [ $# -ge 2 ] || die "--kestrune-args needs options"
+                     read -r -a more <<<"$2"; kestrune_args+=("${more[@]}"); shift ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; die "unknown option: $1" ;;
   esac
@@ -253,7 +257,8 @@ start_kestrune() {
   start kestrune "$port" "$dir/out.log" \
     env XDG_CONFIG_HOME="$dir/config" XDG_DATA_HOME="$dir/data" QT_QPA_PLATFORM=offscreen \
     "$kestrune" --headless --quiet --port "$port" \
-    ${session_dir:+--session "$(mktemp -u -p "$session_dir" bench-XXXXXX.kestrune)"}
+    ${session_dir:+--session "$(mktemp -u -p "$session_dir" bench-XXXXXX.kestrune)"} \
+    ${kestrune_args[@]+"${kestrune_args[@]}"}
 }
 
 start_tinyproxy() {

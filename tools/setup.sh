@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
           googletest libgtest-dev libgmock-dev curl ccache
           dpkg-dev lintian appstream groff-base fakeroot
+          shared-mime-info
           libssl-dev
           python3-jsonschema
           zlib1g-dev libbrotli-dev libzstd-dev libicu-dev

@@ -69,6 +69,8 @@ void CSessionRun::Finish(const CTraceStore& store)
     m_pRecorder->Stop();
 }
 
+bool CSessionRun::IsRecording() const { return m_pRecorder && m_pRecorder->IsRecording(); }
+
 std::vector<std::pair<std::string, std::string>> CSessionRun::Describe(const CTraceApp& app,
                                                                        const CCommandLine& options)
 {

@@ -34,6 +34,8 @@ public:
     // The end of the run: the exchanges still open are kept as they stand, then everything
     // waiting is written.
     void Finish(const CTraceStore& store);
+    // Started, and no write has failed since.
+    bool IsRecording() const;
 
     // The run's description: version, start, and the settings in force, never a secret (no
     // upstream user or password, no key).

@@ -19,6 +19,7 @@ namespace {
 
 constexpr qsizetype MAX_VALUE_BYTES = 200;
 constexpr qsizetype MAX_LIST_BYTES = 8192; // a host list holds many names
+constexpr qsizetype MAX_PATH_BYTES = 4096; // PATH_MAX
 
 // A new QSettings per call: it re-reads the file when another process has changed it.
 // Only the user's own file counts; no organisation-wide or system-wide file fills in values.
@@ -152,3 +153,5 @@ void CSettingsRegistry::SetMemoryBudget(std::uint64_t bytes)
 {
     WriteValue("MemoryBudget", ByteSize::Format(bytes));
 }
+std::string CSettingsRegistry::GetSessionFile() { return ReadValue("SessionFile", MAX_PATH_BYTES); }
+void CSettingsRegistry::SetSessionFile(const std::string& path) { WriteValue("SessionFile", path); }

@@ -43,4 +43,7 @@ public:
     // The memory budget in bytes: 1 GiB unless a valid size is stored (see ByteSize).
     std::uint64_t GetMemoryBudget();
     void SetMemoryBudget(std::uint64_t bytes);
+    // "Record session to:" in the window; "" (not recording) unless set. A path may be long.
+    std::string GetSessionFile();
+    void SetSessionFile(const std::string& path);
 };

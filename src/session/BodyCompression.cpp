@@ -2,21 +2,59 @@
 
 #include <zstd.h>
 
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+
 namespace {
 // Fast enough for the writer thread to keep up with a busy relay; most of what text shrinks by
 // comes at the low levels.
 constexpr int kLevel = 3;
 // Too small to gain anything once the frame header is counted.
 constexpr std::size_t kSmallest = 64;
+// What is looked at to tell bytes that will not shrink (images, archives, bodies already
+// compressed), which zstd would spend the most time on for nothing.
+constexpr std::size_t kSampleBytes = 4096;
+constexpr double kMaxBitsPerByte = 7.5;
+
+// Bits per byte of the sample's byte frequencies: near 8 for random or compressed bytes.
+double SampleEntropy(std::string_view bytes)
+{
+    const std::string_view sample = bytes.substr(0, kSampleBytes);
+    std::array<std::uint32_t, 256> counts{};
+    for (const char c : sample)
+        ++counts[static_cast<unsigned char>(c)];
+    double bits = 0;
+    const double n = static_cast<double>(sample.size());
+    for (const std::uint32_t count : counts) {
+        if (count)
+            bits -= count / n * std::log2(count / n);
+    }
+    return bits;
+}
+
+// One context per thread, kept: making one per body costs more than a small body's compression.
+ZSTD_CCtx* ThreadContext()
+{
+    struct SFree {
+        void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
+    };
+    thread_local std::unique_ptr<ZSTD_CCtx, SFree> context(ZSTD_createCCtx());
+    return context.get();
+}
 } // namespace
 
 bool BodyCompression::Compress(std::string_view bytes, std::string& packed)
 {
-    if (bytes.size() < kSmallest)
+    if (bytes.size() < kSmallest || SampleEntropy(bytes) > kMaxBitsPerByte)
+        return false;
+    ZSTD_CCtx* context = ThreadContext();
+    if (!context)
         return false;
     packed.resize(ZSTD_compressBound(bytes.size()));
-    const std::size_t size =
-        ZSTD_compress(packed.data(), packed.size(), bytes.data(), bytes.size(), kLevel);
+    const std::size_t size = ZSTD_compressCCtx(context, packed.data(), packed.size(), bytes.data(),
+                                               bytes.size(), kLevel);
     if (ZSTD_isError(size) || size >= bytes.size())
         return false;
     packed.resize(size);

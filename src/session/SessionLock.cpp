@@ -38,3 +38,14 @@ bool CSessionLock::Take(const std::string& path, std::string& error)
     m_nFd = fd;
     return true;
 }
+
+bool CSessionLock::IsHeld(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // A lock of another open file, even in this process, keeps this one out.
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}

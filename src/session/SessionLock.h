@@ -14,6 +14,8 @@ public:
     // process holds it, when it holds anything already (a recording never writes over a file),
     // or when it cannot be opened.
     bool Take(const std::string& path, std::string& error);
+    // True while a Kestrune (this one included) records into the file at path.
+    static bool IsHeld(const std::string& path);
 
 private:
     int m_nFd = -1;

@@ -113,8 +113,10 @@ void CSessionRecorder::Stop()
 void CSessionRecorder::RunWriter()
 {
     bool stop = false;
+    // Handed back to the loop emptied with its room kept, so that the loop's adds rarely grow a
+    // vector; what the batch held is freed here, off the loop.
+    SSessionBatch batch;
     while (!stop) {
-        SSessionBatch batch;
         std::uint64_t dropped = 0;
         {
             std::unique_lock lock(m_Mutex);
@@ -125,16 +127,36 @@ void CSessionRecorder::RunWriter()
             m_nQueuedBytes = 0;
             std::swap(dropped, m_nDropped);
         }
-        if (m_bFailed)
-            continue; // drained and forgotten until told to stop
-        std::string error;
-        if (!m_pWriter->Write(batch, error)) {
-            m_bFailed = true;
-            if (m_Report)
-                m_Report("session recording stopped: " + error + "; relaying goes on");
-        } else if (dropped && m_Report) {
-            m_Report("the session file falls behind the traffic: " + std::to_string(dropped) +
-                     " records, exchanges or debug lines were not recorded");
-        }
+        if (!m_bFailed) // else drained and forgotten until told to stop
+            Write(batch, dropped);
+        EmptyKeepingRoom(batch);
     }
+}
+
+void CSessionRecorder::Write(const SSessionBatch& batch, std::uint64_t dropped)
+{
+    std::string error;
+    if (!m_pWriter->Write(batch, error)) {
+        m_bFailed = true;
+        if (m_Report)
+            m_Report("session recording stopped: " + error + "; relaying goes on");
+    } else if (dropped && m_Report) {
+        m_Report("the session file falls behind the traffic: " + std::to_string(dropped)
+                 + " records, exchanges or debug lines were not recorded");
+    }
+}
+
+void CSessionRecorder::EmptyKeepingRoom(SSessionBatch& batch)
+{
+    // A burst's room is let go rather than held for the rest of the run.
+    if (batch.records.capacity() > kKeptRecordRoom
+        || batch.exchanges.capacity() > kKeptExchangeRoom) {
+        batch = {};
+        return;
+    }
+    batch.run.clear();
+    batch.exchanges.clear();
+    batch.records.clear();
+    batch.elapsed.clear();
+    batch.debugLines.clear();
 }

@@ -51,6 +51,12 @@ public:
 
 private:
     void RunWriter();
+    // One batch into the file; a failure ends the recording (told once).
+    void Write(const SSessionBatch& batch, std::uint64_t dropped);
+    // Room kept between batches (about a second of a busy relay's records), at most.
+    static constexpr std::size_t kKeptRecordRoom = 16384;
+    static constexpr std::size_t kKeptExchangeRoom = 8192;
+    static void EmptyKeepingRoom(SSessionBatch& batch);
     // Adds under the lock unless the queue is full; `bytes` is what the addition holds.
     template <typename Add> void Enqueue(std::size_t bytes, Add&& add);
 

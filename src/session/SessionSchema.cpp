@@ -43,8 +43,12 @@ bool SessionSchema::Create(CSqliteDb& db)
 {
     // The identity goes into the file's first page before the log is switched on, so that a
     // reader finds it there even while the writer's log holds everything else.
-    const std::string identity = "PRAGMA application_id=" + std::to_string(kApplicationId) +
-                                 "; PRAGMA user_version=" + std::to_string(kVersion) + ";";
+    // Pages of 16 KiB: a kept body of megabytes goes to the log and into the file in a quarter
+    // of the writes 4 KiB pages take, while a small capture stays small (set before the first
+    // table, which fixes the page size).
+    const std::string identity =
+        "PRAGMA page_size=16384; PRAGMA application_id=" + std::to_string(kApplicationId)
+        + "; PRAGMA user_version=" + std::to_string(kVersion) + ";";
     return db.Exec("BEGIN") && db.Exec(identity.c_str()) && db.Exec(kTables) &&
            db.Exec("COMMIT") && db.Exec("PRAGMA journal_mode=WAL") &&
            db.Exec("PRAGMA synchronous=NORMAL");

@@ -1,6 +1,7 @@
 #include "session/SessionWriter.h"
 
 #include "session/BodyCompression.h"
+#include "session/ProxyCredentials.h"
 #include "session/SessionBatch.h"
 #include "session/SessionSchema.h"
 
@@ -105,8 +106,14 @@ bool CSessionWriter::WriteExchange(const CExchange& e)
     s.BindText(++i, e.m_strMethod);
     s.BindBlob(++i, e.m_strTarget);
     s.BindText(++i, e.m_strVersion);
-    s.BindBlob(++i, e.m_strRequestHead);
-    s.BindBlob(++i, e.m_strForwardedHead);
+    // The upstream's credentials never reach the file.
+    std::string requestHead, forwardedHead;
+    s.BindBlob(++i, ProxyCredentials::Hide(e.m_strRequestHead, requestHead)
+                        ? std::string_view(requestHead)
+                        : std::string_view(e.m_strRequestHead));
+    s.BindBlob(++i, ProxyCredentials::Hide(e.m_strForwardedHead, forwardedHead)
+                        ? std::string_view(forwardedHead)
+                        : std::string_view(e.m_strForwardedHead));
     // Each body: its bytes (compressed when that saves room), how many were kept, how many
     // went through, and whether it is compressed. Bound one after the other: the packed bytes
     // must live until the step.
@@ -173,8 +180,13 @@ bool CSessionWriter::WriteRecord(const STraceRecordFields& r)
     s.BindInt(++i, r.startTick);
     s.BindInt(++i, r.endTick);
     s.BindInt(++i, r.elapsed);
-    s.BindBlob(++i, r.header);
-    s.BindBlob(++i, r.text);
+    // What went to a server may carry the upstream's credentials: never into the file.
+    std::string header, text;
+    const bool sent = r.direction == ETraceDirection::Sent && r.part == ETracePart::Header;
+    s.BindBlob(++i, sent && ProxyCredentials::Hide(r.header, header) ? std::string_view(header)
+                                                                     : std::string_view(r.header));
+    s.BindBlob(++i, sent && ProxyCredentials::Hide(r.text, text) ? std::string_view(text)
+                                                                 : std::string_view(r.text));
     s.BindText(++i, r.contentType);
     s.BindText(++i, r.charset);
     s.BindText(++i, r.origin);

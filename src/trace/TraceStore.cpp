@@ -257,8 +257,11 @@ void CTraceStore::AppendDebugText(const std::string& text)
 {
     if (!DebugGate(m_State))
         return;
-    if (m_DebugObserver)
+    if (m_DebugObserver) {
+        if (m_DebugTap)
+            m_DebugTap(text);
         return m_DebugObserver(text);
+    }
     RunUnlessOutOfMemory([&] { AppendDebugText(std::string(text)); });
 }
 
@@ -276,6 +279,8 @@ void CTraceStore::AppendResponseText(std::string&& text, std::string&& banner)
 
 void CTraceStore::AppendDebugNotice(const std::string& text)
 {
+    if (m_DebugTap)
+        m_DebugTap(text);
     if (m_DebugObserver)
         return m_DebugObserver(text);
     RunUnlessOutOfMemory([&] {
@@ -286,6 +291,8 @@ void CTraceStore::AppendDebugNotice(const std::string& text)
 
 void CTraceStore::AppendDebugText(std::string&& text)
 {
+    if (DebugGate(m_State) && m_DebugTap)
+        m_DebugTap(text);
     if (DebugGate(m_State) && m_DebugObserver)
         m_DebugObserver(text);
     else if (DebugGate(m_State))

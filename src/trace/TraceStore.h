@@ -164,6 +164,9 @@ public:
     {
         m_DebugObserver = std::move(observer);
     }
+    // Told of every debug line as well, the feed or the observer still taking it (the window's
+    // session recording). An empty tap removes it.
+    void SetDebugTap(std::function<void(const std::string&)> tap) { m_DebugTap = std::move(tap); }
 
     // Told once, before the store next frees records (a purge, a drop, its own end), so that
     // whoever holds pointers to records (the Listing's rows) lets go of them first. One
@@ -218,6 +221,7 @@ private:
     bool m_bKeepExchangeBodies = false;
     std::function<void(const CTraceRecord&)> m_RecordObserver;
     std::function<void(const std::string&)> m_DebugObserver;
+    std::function<void(const std::string&)> m_DebugTap;
     // Watching changes no record: allowed on a store seen as const.
     mutable std::vector<std::pair<const void*, std::function<void()>>> m_FreeWatchers;
     bool m_bKeepSettledRecords = true;

@@ -8,8 +8,11 @@
 #include "trace/TraceStore.h"
 
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSettings>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -94,6 +97,50 @@ TEST_F(SessionRecordingTest, KillNineKeepsEveryCommittedRequest)
     ::kill(static_cast<pid_t>(m_Proxy.processId()), SIGKILL);
     ASSERT_TRUE(m_Proxy.waitForFinished(10000));
 
+    texts = SentTexts(m_File);
+    for (const char* path : {"/one", "/two", "/three"})
+        EXPECT_NE(texts.find(path), std::string::npos) << path << " missing from " << texts;
+}
+
+// The window records as the headless run does ("Record session to:" stored in the settings):
+// kill -9 keeps what was committed.
+TEST_F(SessionRecordingTest, KillNineKeepsWhatTheWindowCommitted)
+{
+    LoopbackServer origin = Origin(2);
+    QTcpServer free; // a port for the window to listen on (it prints none)
+    ASSERT_TRUE(free.listen(QHostAddress::LocalHost, 0));
+    const int port = free.serverPort();
+    free.close();
+    QSettings settings(m_Dir.filePath("Varnel/Kestrune.conf"), QSettings::IniFormat);
+    settings.setValue("HttpAddress", "127.0.0.1");
+    settings.setValue("HttpPort", QString::number(port));
+    settings.setValue("SessionFile", m_File);
+    settings.sync();
+    QProcessEnvironment env = m_Proxy.processEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    m_Proxy.setProcessEnvironment(env);
+    m_Proxy.start(KESTRUNE_EXE, {});
+
+    // The file's description is written once the window listens.
+    SSessionInfo info;
+    std::string error, texts;
+    QElapsedTimer waited;
+    waited.start();
+    while (info.RunValue("listen_port").empty() && waited.elapsed() < 20000) {
+        m_Proxy.waitForFinished(20);
+        CTraceStore store;
+        info = {};
+        CSessionReader().Read(m_File.toStdString(), store, info, error);
+    }
+    ASSERT_EQ(info.RunValue("listen_port"), std::to_string(port)) << error;
+    for (const char* path : {"/one", "/two", "/three"})
+        ASSERT_EQ(Curl(port, origin.Port(), path), "kk");
+    while (texts.find("GET /three ") == std::string::npos && waited.elapsed() < 30000) {
+        m_Proxy.waitForFinished(20);
+        texts = SentTexts(m_File);
+    }
+    ::kill(static_cast<pid_t>(m_Proxy.processId()), SIGKILL);
+    ASSERT_TRUE(m_Proxy.waitForFinished(10000));
     texts = SentTexts(m_File);
     for (const char* path : {"/one", "/two", "/three"})
         EXPECT_NE(texts.find(path), std::string::npos) << path << " missing from " << texts;

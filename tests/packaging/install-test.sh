@@ -27,6 +27,16 @@ dpkg=(dpkg --root="$root" --log=/dev/null --force-not-root)
 exe=$root/usr/bin/kestrune
 [ -x "$exe" ] || fail "no $exe"
 
+# Session files are a type of their own, opened by the desktop entry.
+mime=$(mktemp -d)
+cp -r "$root/usr/share/mime/packages" "$mime/" || fail "no shared MIME package installed"
+update-mime-database "$mime" >/dev/null 2>&1 || fail "the MIME package does not build a database"
+grep -q ':application/x-kestrune-session:\*\.kestrune$' "$mime/globs2" \
+  || fail "*.kestrune is no application/x-kestrune-session"
+rm -rf "$mime"
+grep -qx 'MimeType=application/x-kestrune-session;' "$root/usr/share/applications/kestrune.desktop" \
+  || fail "the desktop entry does not open sessions"
+
 version=$("$exe" --version)
 [[ $version == "Kestrune "[0-9]* ]] || fail "--version printed '$version'"
 

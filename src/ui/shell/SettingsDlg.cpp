@@ -4,6 +4,8 @@
 #include "app/PasswordKeyring.h"
 #include "proxy/UpstreamAddress.h"
 
+#include "app/SessionSnapshot.h"
+#include "app/SessionSwitch.h"
 #include "app/SettingsRegistry.h"
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
@@ -18,6 +20,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
@@ -121,10 +124,13 @@ QString CountText(std::int64_t count)
 } // namespace
 
 CSettingsDlg::CSettingsDlg(CTraceApp& app)
-    : CPropertyPage(QStringLiteral("Setup"), QSize(324, 213))
+    : CPropertyPage(QStringLiteral("Setup"), QSize(324, 247))
     , m_App(app)
+    , m_pSession(std::make_unique<CSessionSwitch>(app, [this] { ShowSessionState(); }))
 {
 }
+
+CSettingsDlg::~CSettingsDlg() = default;
 
 void CSettingsDlg::OnInitDialog()
 {
@@ -183,11 +189,21 @@ void CSettingsDlg::OnInitDialog()
     MakeRightLabel(page, QStringLiteral("Recieved:"), DluRect(178, 188, 35, 10));
     m_pReceived = MakeCounter(page, IDC_RECEIVED, DluRect(217, 188, 77, 11));
 
+    // Sessions, below everything the page had before.
+    MakeLabel(page, QStringLiteral("Record session to:"), DluRect(14, 215, 70, 10), 1045);
+    m_pSessionFile = MakeEdit(page, IDC_SESSION_FILE, DluRect(86, 213, 190, 12), false);
+    QPushButton* browse =
+        MakeButton(page, IDC_SESSION_BROWSE, QStringLiteral("..."), DluRect(280, 212, 20, 14));
+    QPushButton* saveSession = MakeButton(page, IDC_SAVE_SESSION, QStringLiteral("Save Session..."),
+                                          DluRect(14, 229, 66, 14));
+    m_pSessionState = MakeLabel(page, QStringLiteral("Not recording"), DluRect(86, 231, 215, 10),
+                                IDC_SESSION_STATE);
+
     const QList<QWidget*> tabOrder = {m_pAddress, m_pPort, m_pProxyAddress, m_pProxyPort,
                                       m_pApply, m_pDefault, m_pCancel, help,
                                       m_pRequestViewer, m_pResponseViewer, m_pDebugTrace,
                                       m_pAutoLog, m_pLogFile, m_pClearData, saveAndClear,
-                                      m_pDecodeBodies};
+                                      m_pDecodeBodies, m_pSessionFile, browse, saveSession};
     for (QWidget* w : tabOrder)
         w->setFocusPolicy(Qt::StrongFocus);
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
@@ -209,6 +225,10 @@ void CSettingsDlg::OnInitDialog()
     QObject::connect(m_pClearData, &QPushButton::clicked, page, [this] { OnClearData(); });
     QObject::connect(saveAndClear, &QPushButton::clicked, page, [this] { OnSaveAndClear(); });
     QObject::connect(m_pAutoLog, &QCheckBox::clicked, page, [this] { OnAutoLog(); });
+    QObject::connect(m_pSessionFile, &QLineEdit::editingFinished, page,
+                     [this] { OnSessionFileChosen(false); });
+    QObject::connect(browse, &QPushButton::clicked, page, [this] { OnSessionBrowse(); });
+    QObject::connect(saveSession, &QPushButton::clicked, page, [this] { OnSaveSession(); });
     QObject::connect(m_pRequestViewer, &QCheckBox::clicked, page,
                      [this](bool checked) { m_App.m_bRequestViewer = checked; });
     QObject::connect(m_pResponseViewer, &QCheckBox::clicked, page,
@@ -225,6 +245,9 @@ void CSettingsDlg::OnInitDialog()
     LoadSettings();
     Apply();
     LoadPassword(m_App.m_strProxyAddress, m_App.m_strProxyPort);
+    // Recording starts once listening has: the run's description names the port.
+    m_pSessionFile->setText(FromBytes(CSettingsRegistry().GetSessionFile()));
+    OnSessionFileChosen(false);
     m_nTimer = page->startTimer(kCounterPeriodMs);
 }
 
@@ -408,6 +431,78 @@ void CSettingsDlg::OnSaveAndClear()
     QApplication::setOverrideCursor(Qt::WaitCursor);
     SaveAndClear(*app.m_pTraceStore, fileName, [&app] { app.ClearAllData(); });
     QApplication::restoreOverrideCursor();
+}
+
+void CSettingsDlg::OnSessionFileChosen(bool again)
+{
+    // The message box below takes the focus, which finishes the edit once more.
+    if (!HasWindow() || m_bApplyingSession)
+        return;
+    const std::string name = QFile::encodeName(m_pSessionFile->text().trimmed()).toStdString();
+    // Leaving the field tries a name once; choosing it again tries it again.
+    if (name == m_pSession->GetName() && !(again && !m_pSession->IsRecording()))
+        return;
+    m_bApplyingSession = true;
+    CSettingsRegistry().SetSessionFile(name);
+    std::string error;
+    const bool started = m_pSession->Apply(name, error);
+    ShowSessionState(QString::fromLocal8Bit(error.c_str()));
+    if (!started)
+        ShowMessageBox("Kestrune cannot record the session: " + error + ".");
+    m_bApplyingSession = false;
+}
+
+void CSettingsDlg::OnSessionBrowse()
+{
+    if (!HasWindow())
+        return;
+    // An existing file is never written over: the recording goes to a new one beside it.
+    QString name = QFileDialog::getSaveFileName(
+        GetWindow(), QStringLiteral("Record Session To"), m_pSessionFile->text(),
+        QStringLiteral("Kestrune sessions (*.kestrune);;All files (*)"), nullptr,
+        QFileDialog::DontConfirmOverwrite);
+    if (name.isEmpty() || !m_pSessionFile)
+        return;
+    if (QFileInfo(name).suffix().isEmpty())
+        name += QStringLiteral(".kestrune");
+    m_pSessionFile->setText(name);
+    OnSessionFileChosen(true);
+}
+
+void CSettingsDlg::OnSaveSession()
+{
+    if (!HasWindow())
+        return;
+    QString name = QFileDialog::getSaveFileName(
+        GetWindow(), QStringLiteral("Save Session"), QString(),
+        QStringLiteral("Kestrune sessions (*.kestrune);;All files (*)"));
+    if (name.isEmpty())
+        return;
+    if (QFileInfo(name).suffix().isEmpty())
+        name += QStringLiteral(".kestrune");
+    std::string error;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool saved = SessionSnapshot::Save(m_App, QFile::encodeName(name).toStdString(), error);
+    QApplication::restoreOverrideCursor();
+    if (!saved)
+        ShowMessageBox("The session was not saved: " + error + ".");
+}
+
+void CSettingsDlg::ShowSessionState(const QString& problem)
+{
+    if (!m_pSessionState)
+        return;
+    QString text;
+    if (m_pSession->IsRecording())
+        text = QStringLiteral("Recording to ") + QFile::decodeName(m_pSession->GetFile().c_str());
+    else if (!problem.isEmpty())
+        text = QStringLiteral("Not recording: ") + problem;
+    else if (!m_pSession->GetName().empty())
+        text = QStringLiteral("Not recording: the session file could not be written");
+    else
+        text = QStringLiteral("Not recording");
+    m_pSessionState->setText(text);
+    m_pSessionState->setToolTip(text);
 }
 
 QStringList CSettingsDlg::HelpCandidates()

@@ -5,8 +5,10 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+class CSessionSwitch;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -41,10 +43,15 @@ public:
         IDC_RECEIVED = 1028,
         IDC_DECODE_BODIES = 1030,
         IDC_MEMORY_BUDGET = 1040,
+        IDC_SESSION_FILE = 1041,
+        IDC_SESSION_BROWSE = 1042,
+        IDC_SAVE_SESSION = 1043,
+        IDC_SESSION_STATE = 1044,
     };
     static constexpr int kCounterPeriodMs = 2000;
 
     explicit CSettingsDlg(CTraceApp& app);
+    ~CSettingsDlg() override; // ends the recording: the store outlives the page
 
     void OnApplyButton();
     void OnDefaultButton();
@@ -55,6 +62,12 @@ public:
     void OnClearData();
     void OnSaveAndClear();
     void OnAutoLog();
+    // "Record session to:": the name is stored and recording follows it (empty: off).
+    // `again`: the name was chosen anew (a failed one is tried once more).
+    void OnSessionFileChosen(bool again);
+    void OnSessionBrowse();
+    void OnSaveSession();
+    CSessionSwitch& GetSessionSwitch() { return *m_pSession; }
 
     // Refreshes the byte counters; a label is rewritten only when its number changed.
     void OnTimer(int timerId) override;
@@ -82,6 +95,8 @@ private:
     // is entered.
     void AddMemoryBudgetField(QWidget* page);
     void OnMemoryBudgetEntered();
+    // The recording's state under its name: the file it goes to, or why it does not.
+    void ShowSessionState(const QString& problem = {});
 
     // Controls, in the order the page's handlers were written against.
     QPointer<QCheckBox> m_pAutoLog;          // 1026
@@ -103,9 +118,13 @@ private:
     QPointer<QLineEdit> m_pAddress;          // 1001
     QPointer<QCheckBox> m_pDecodeBodies;     // 1030
     QPointer<QLineEdit> m_pMemoryBudget;     // 1040
+    QPointer<QLineEdit> m_pSessionFile;      // 1041
+    QPointer<QLabel> m_pSessionState;        // 1044
 
     CTraceApp& m_App; // the settings, switches and counters the page shows and applies
     std::int64_t m_nShownReceived = 0;
     std::int64_t m_nShownSent = 0;
     int m_nTimer = 0;
+    bool m_bApplyingSession = false;
+    std::unique_ptr<CSessionSwitch> m_pSession; // lives with the page, stops before the store goes
 };
