@@ -56,6 +56,9 @@ public:
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    // What a cell of the exchange's row shows, in any table of exchanges.
+    static QVariant CellData(const CExchange& exchange, int column, int role);
+    static QVariant Heading(int section);
 
 signals:
     void filterApplied();

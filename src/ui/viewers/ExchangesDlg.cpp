@@ -11,6 +11,8 @@
 #include "ui/viewers/ExchangeDetails.h"
 #include "ui/viewers/ExchangeModel.h"
 #include "ui/viewers/ListingView.h"
+#include "ui/viewers/SavedCapture.h"
+#include "ui/viewers/SavedExchangesPane.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -20,6 +22,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QSplitter>
@@ -85,6 +88,12 @@ void CExchangesDlg::OnInitDialog()
     m_pFilterLabel->setBuddy(m_pFilter);
     filterRow->addWidget(m_pFilterLabel);
     filterRow->addWidget(m_pFilter, 1);
+    if (m_pSavedCapture) {
+        auto* open = new QPushButton(QStringLiteral("&Open Session..."), page);
+        open->setAutoDefault(false);
+        QObject::connect(open, &QPushButton::clicked, page, [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
+        filterRow->addWidget(open);
+    }
     layout->addLayout(filterRow);
     // Below the field, whole: a message beside it would be cut on a narrow page.
     m_pFilterError = new QLabel(page);
@@ -170,6 +179,11 @@ void CExchangesDlg::OnInitDialog()
         const QRect current = m_pList->visualRect(m_pList->currentIndex());
         openMenu(current.isValid() ? current.center() : QPoint(0, 0));
     });
+
+    if (m_pSavedCapture) { // over the live controls while a saved capture shows
+        m_pSavedPane = new CSavedExchangesPane(page, *m_pSavedCapture);
+        m_pSavedPane->ShowCapture();
+    }
 
     m_pFollowTimer = new QTimer(page);
     m_pFollowTimer->setInterval(kFollowMs);

@@ -3,6 +3,7 @@
 #include "ui/viewers/ExchangeDetails.h"
 #include "ui/viewers/ExchangeModel.h"
 #include "ui/viewers/ListingView.h"
+#include "ui/viewers/SavedExchangesPane.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +16,7 @@
 #include <vector>
 
 class CExchange;
+class CSavedCapture;
 class CTraceApp;
 class CTraceStore;
 class QMenu;
@@ -55,6 +57,10 @@ public:
     void OnKillActive() override;
     int GetPreferredWidth(const QFont& font) const override;
 
+    // The saved capture this page shows when one is open (its pane made with the window).
+    void SetSavedCapture(CSavedCapture* capture) { m_pSavedCapture = capture; }
+    CSavedExchangesPane* GetSavedPane() const { return m_pSavedPane; }
+
     CListingView* GetList() const { return m_pList; }
     CExchangeModel* GetModel() const { return m_pModel; }
     CExchangeDetails* GetDetails() const { return m_pDetails; }
@@ -85,4 +91,6 @@ private:
     std::vector<const CExchange*> m_KeptSelection;
     const CExchange* m_pKeptCurrent = nullptr;
     bool m_bDetailsOpen = false; // the details show an exchange that had not ended
+    CSavedCapture* m_pSavedCapture = nullptr;
+    QPointer<CSavedExchangesPane> m_pSavedPane;
 };
