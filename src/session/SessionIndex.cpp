@@ -203,14 +203,17 @@ long CSessionIndex::VisitRecords(std::int64_t after, std::size_t max, EDepth dep
     STraceRecordFields record;
     CExchange exchange; // the facts' source: one at a time
     SExchangeFacts facts;
+    std::int64_t factsOf = 0; // the exchange the facts are of
     while ((step = s.Step()) == EStep::Row) {
         if (!SessionRows::ReadRecord(s, 1, record, problem)) {
             s.Reset();
             Damaged(problem);
             return -1;
         }
-        const bool known = withFacts && s.Int(kFactsFrom) > 0;
-        if (known) {
+        const std::int64_t of = withFacts ? s.Int(kFactsFrom) : 0;
+        const bool known = of > 0;
+        if (known && of != factsOf) { // an exchange's records come together: made once
+            factsOf = of;
             exchange.m_strMethod = s.Bytes(kFactsFrom + 1);
             exchange.m_strHost = s.Bytes(kFactsFrom + 2);
             exchange.m_nPort = static_cast<std::uint16_t>(s.Int(kFactsFrom + 3));
