@@ -78,6 +78,15 @@ TEST_F(SavedCaptureTest, ShowsTheCaptureAsItWasThenGoesBackToLive)
     exchanges->GetFilter()->setText(QStringLiteral("text:q=59"));
     model->FinishLoading();
     EXPECT_EQ(model->rowCount(), 11); // 59 and 590..599
+    exchanges->OnHeaderClicked(CExchangeModel::colPath); // ascending, then descending
+    exchanges->OnHeaderClicked(CExchangeModel::colPath);
+    model->FinishLoading();
+    EXPECT_EQ(model->GetId(0), 600u); // "/item/599" first, "/item/59" last
+    EXPECT_EQ(model->GetId(10), 60u);
+    EXPECT_EQ(model->FindId(60), 10);
+    exchanges->OnHeaderClicked(CExchangeModel::colPath); // the file's order again
+    model->FinishLoading();
+    EXPECT_EQ(model->GetId(0), 60u);
 
     m_sheet->SetActivePage(3);
     CSavedListingPane* listing = m_sheet->GetListPage().GetSavedPane();

@@ -552,6 +552,21 @@ QVariant CExchangeModel::headerData(int section, Qt::Orientation orientation, in
     return Heading(section);
 }
 
+bool CExchangeModel::IsTextColumn(int column)
+{
+    return ::IsTextColumn(column);
+}
+
+std::int64_t CExchangeModel::NumberKey(const CExchange& exchange, int column)
+{
+    return NumericKey(exchange, column);
+}
+
+std::string_view CExchangeModel::TextKey(const CExchange& exchange, int column)
+{
+    return ::TextKey(exchange, column);
+}
+
 QVariant CExchangeModel::Heading(int section)
 {
     static const char* const kHeadings[kColumnCount] = {"#",    "Method",    "Host",    "Path",   "Status",

@@ -42,6 +42,7 @@ void CSavedExchangeModel::SetIndex(std::shared_ptr<CSessionIndex> index)
     m_Hidden.clear();
     m_Cache.Clear();
     m_bFailed = false;
+    m_bSortedView = false;
     endResetModel();
     if (m_pIndex)
         StartPass();
@@ -65,9 +66,10 @@ void CSavedExchangeModel::StartPass()
     if (m_bFailed)
         return;
     m_Job.active = true;
-    m_Job.progressive = m_Filter.IsEmpty() && m_Hidden.empty();
+    m_Job.progressive = m_Filter.IsEmpty() && m_Hidden.empty() && m_nSortColumn < 0;
     if (m_Job.progressive && !m_Visible.empty()) {
         beginResetModel();
+        m_bSortedView = false;
         m_Visible.clear();
         m_Cache.Clear();
         endResetModel();
@@ -96,7 +98,7 @@ bool CSavedExchangeModel::RunSlice(std::size_t minimumRows)
         m_Filter.NeedsWholeExchange() ? CSessionIndex::EDepth::Whole : CSessionIndex::EDepth::Light;
     while (!over && (done < minimumRows || clock.nsecsElapsed() < kSliceNs)) {
         long read = 0;
-        if (m_Filter.IsEmpty()) {
+        if (m_Filter.IsEmpty() && m_nSortColumn < 0) {
             ids.clear();
             if (!m_pIndex->ExchangeIds(m_Job.after, kIdsPerRead, ids)) {
                 Fail();
@@ -112,8 +114,15 @@ bool CSavedExchangeModel::RunSlice(std::size_t minimumRows)
         } else {
             read = m_pIndex->VisitExchanges(m_Job.after, kExchangesPerRead, depth, [this](const CExchange& e) {
                 m_Job.after = e.m_nId;
-                if ((m_Hidden.empty() || !m_Hidden.count(e.m_nId)) && m_Filter.Matches(e))
-                    m_Job.rows.push_back(e.m_nId);
+                if ((!m_Hidden.empty() && m_Hidden.count(e.m_nId)) || !m_Filter.Matches(e))
+                    return;
+                m_Job.rows.push_back(e.m_nId);
+                if (m_nSortColumn < 0)
+                    return;
+                if (CExchangeModel::IsTextColumn(m_nSortColumn))
+                    m_Job.texts.emplace_back(CExchangeModel::TextKey(e, m_nSortColumn));
+                else
+                    m_Job.numbers.push_back(CExchangeModel::NumberKey(e, m_nSortColumn));
             });
             if (read < 0) {
                 Fail();
@@ -137,10 +146,41 @@ bool CSavedExchangeModel::RunSlice(std::size_t minimumRows)
     return true;
 }
 
+void CSavedExchangeModel::Sort(int column, bool descending)
+{
+    m_nSortColumn = column >= 0 && column < CExchangeModel::kColumnCount ? column : -1;
+    m_bDescending = m_nSortColumn >= 0 && descending;
+    if (m_pIndex)
+        StartPass();
+}
+
+void CSavedExchangeModel::SortRows()
+{
+    std::vector<std::uint32_t> order(m_Job.rows.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    const bool text = !m_Job.texts.empty();
+    const bool descending = m_bDescending;
+    // Rows were read in rising numbers: a stable sort keeps that order among equal keys.
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        if (descending)
+            std::swap(a, b);
+        return text ? m_Job.texts[a] < m_Job.texts[b] : m_Job.numbers[a] < m_Job.numbers[b];
+    });
+    std::vector<std::uint64_t> rows(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        rows[i] = m_Job.rows[order[i]];
+    m_Job.rows = std::move(rows);
+}
+
 void CSavedExchangeModel::EndPass()
 {
     if (!m_Job.progressive) {
+        const bool sorted = m_nSortColumn >= 0 && m_Job.rows.size() == m_Job.numbers.size() + m_Job.texts.size();
+        if (sorted)
+            SortRows();
         beginResetModel();
+        m_bSortedView = sorted;
         m_Visible = std::move(m_Job.rows);
         m_Cache.Clear();
         endResetModel();
@@ -189,8 +229,11 @@ std::uint64_t CSavedExchangeModel::GetId(int row) const
 
 int CSavedExchangeModel::FindId(std::uint64_t id) const
 {
-    // Rows rise by number.
-    const auto at = std::lower_bound(m_Visible.begin(), m_Visible.end(), id);
+    if (m_bSortedView) {
+        const auto found = std::find(m_Visible.begin(), m_Visible.end(), id);
+        return found == m_Visible.end() ? -1 : static_cast<int>(found - m_Visible.begin());
+    }
+    const auto at = std::lower_bound(m_Visible.begin(), m_Visible.end(), id); // rising numbers
     return at != m_Visible.end() && *at == id ? static_cast<int>(at - m_Visible.begin()) : -1;
 }
 

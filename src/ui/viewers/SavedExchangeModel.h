@@ -18,7 +18,8 @@ class CSessionIndex;
 // number only; the cells of the rows on screen are read a page at a time from the file.
 // Rows come in slices between events, the first ones at once. A filter reads the whole file a
 // slice at a time (the heads and bodies only for text:) and shows its rows when it is done
-// (filterApplied); the rows shown stay until then. The columns are those of CExchangeModel.
+// (filterApplied); the rows shown stay until then. A sort is such a pass too, keeping each
+// matching row's key until it is done. The columns are those of CExchangeModel.
 class CSavedExchangeModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -31,6 +32,11 @@ public:
     void SetIndex(std::shared_ptr<CSessionIndex> index);
     // The error of a bad term (the rows stay as they were) or "".
     std::string SetFilter(const std::string& text);
+    // Sorts by a column (CExchangeModel's), or back to the file's order with ascending false
+    // and column -1; a pass over the file like a filter's. Equal keys keep the file's order.
+    void Sort(int column, bool descending);
+    int GetSortColumn() const { return m_nSortColumn; }
+    bool IsSortDescending() const { return m_bDescending; }
     // Hides rows from the view (not from the file) until another file is shown.
     void HideRows(const std::vector<int>& rows);
     bool IsLoading() const { return m_Job.active; }
@@ -58,6 +64,8 @@ private:
     void StartPass();
     bool RunSlice(std::size_t minimumRows); // true when the pass is over
     void EndPass();
+    // Orders the pass's rows by their keys.
+    void SortRows();
     // A file that failed while read: said once, and nothing more is read from it.
     void Fail();
 
@@ -66,6 +74,9 @@ private:
     std::unordered_set<std::uint64_t> m_Hidden;
     CExchangeFilter m_Filter;
     bool m_bFailed = false;
+    int m_nSortColumn = -1;
+    bool m_bDescending = false;
+    bool m_bSortedView = false; // m_Visible is not in rising numbers
     mutable CSavedPageCache<CExchange> m_Cache{kMaxPages};
 
     struct SJob {
@@ -73,6 +84,8 @@ private:
         bool progressive = false; // rows shown as they come (no filter: nothing shown to keep)
         std::uint64_t after = 0;  // the last exchange number read
         std::vector<std::uint64_t> rows;
+        std::vector<std::int64_t> numbers; // the rows' sort keys, row for row
+        std::vector<std::string> texts;
     } m_Job;
     QTimer m_JobTimer;
 };

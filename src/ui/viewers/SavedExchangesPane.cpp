@@ -66,6 +66,10 @@ CSavedExchangesPane::CSavedExchangesPane(QWidget* page, CSavedCapture& capture)
     Body()->addWidget(splitter, 1);
 
     connect(m_pFilter, &QLineEdit::textChanged, this, [this](const QString& text) { OnFilterEdited(text); });
+    QHeaderView* header = m_pList->horizontalHeader();
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(false);
+    connect(header, &QHeaderView::sectionClicked, this, [this](int column) { OnHeaderClicked(column); });
     connect(m_pList->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { ShowDetails(); });
     connect(m_pModel, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
         if (const std::uint64_t id = m_pModel->GetId(m_pList->currentIndex().row()))
@@ -109,6 +113,18 @@ void CSavedExchangesPane::OnFilterEdited(const QString& text)
     m_pFilterError->setText(FromBytes(error));
     m_pFilterError->setVisible(!error.empty());
     m_pFilter->setStyleSheet(error.empty() ? QString() : QStringLiteral("color: #b00000"));
+}
+
+void CSavedExchangesPane::OnHeaderClicked(int column)
+{
+    // First click ascending, second descending, third the file's order.
+    const bool same = column == m_pModel->GetSortColumn();
+    const bool off = same && m_pModel->IsSortDescending();
+    const bool descending = same && !off;
+    m_pModel->Sort(off ? -1 : column, descending);
+    QHeaderView* header = m_pList->horizontalHeader();
+    header->setSortIndicatorShown(!off);
+    header->setSortIndicator(off ? -1 : column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
 }
 
 void CSavedExchangesPane::ShowDetails()

@@ -26,6 +26,7 @@ public:
     ~CSavedExchangesPane() override;
 
     void OnFilterEdited(const QString& text);
+    void OnHeaderClicked(int column);
     // Shows the current row's exchange, read whole, below the list.
     void ShowDetails();
     void HideSelectedRows();
