@@ -4,6 +4,7 @@
 // the first rows shown, the whole file read, a filter over all of it, and the memory in use.
 // Usage: saved_capture_bench FILE [EXCHANGES]   (default 1,000,000)
 #include "app/TraceApp.h"
+#include "ui/viewers/ExchangeModel.h"
 #include "session/SessionBatch.h"
 #include "session/SessionWriter.h"
 #include "ui/viewers/ExchangesDlg.h"
@@ -22,6 +23,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -197,6 +199,14 @@ int main(int argc, char** argv)
     }
     pane->GetFilter()->setText(QString());
     model->FinishLoading();
+    for (int column : {CExchangeModel::colPath, CExchangeModel::colTime}) {
+        timer.restart();
+        pane->OnHeaderClicked(column);
+        model->FinishLoading();
+        std::printf("Exchanges: sort by %-19s %8.1f ms  (RSS %.0f MiB)\n",
+                    CExchangeModel::Heading(column).toString().toLatin1().constData(), Ms(timer),
+                    StatusKiB("VmRSS:") / 1024.0);
+    }
 
     // Viewing: scrolling through, a row's details each time.
     QScrollBar* bar = pane->GetList()->verticalScrollBar();

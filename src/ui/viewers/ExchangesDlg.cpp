@@ -183,6 +183,9 @@ void CExchangesDlg::OnInitDialog()
     if (m_pSavedCapture) { // over the live controls while a saved capture shows
         m_pSavedPane = new CSavedExchangesPane(page, *m_pSavedCapture);
         m_pSavedPane->ShowCapture();
+        auto* open = new QShortcut(QKeySequence::Open, page);
+        open->setContext(Qt::WindowShortcut);
+        QObject::connect(open, &QShortcut::activated, page, [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
     }
 
     m_pFollowTimer = new QTimer(page);

@@ -219,6 +219,9 @@ void CListDlg::OnInitDialog()
     if (m_pSavedCapture) { // over the live controls while a saved capture shows
         m_pSavedPane = new CSavedListingPane(page, *m_pSavedCapture);
         m_pSavedPane->ShowCapture();
+        auto* open = new QShortcut(QKeySequence::Open, page);
+        open->setContext(Qt::WindowShortcut);
+        QObject::connect(open, &QShortcut::activated, page, [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
     }
 }
 
@@ -641,7 +644,7 @@ QMenu* CListDlg::MakeContextMenu()
         if (!m_pSavedCapture)
             return menu;
         menu->addSeparator();
-        menu->addAction(QStringLiteral("&Open Session..."), [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
+        menu->addAction(QStringLiteral("&Open Session...\tCtrl+O"), [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
         return menu;
     };
     auto* menu = new QMenu(m_pList);
