@@ -73,17 +73,25 @@ bool CSessionIndex::Open(const std::string& path, std::string& error)
 
 bool CSessionIndex::ReadInfo(SSessionInfo& info)
 {
-    CSqliteStatement run, debug;
-    if (!run.Prepare(m_Db.Handle(), "SELECT key, value FROM run ORDER BY key") ||
-        !debug.Prepare(m_Db.Handle(), "SELECT captured, text FROM debug_lines ORDER BY id"))
+    if (!ReadRun(info))
+        return false;
+    CSqliteStatement debug;
+    if (!debug.Prepare(m_Db.Handle(), "SELECT captured, text FROM debug_lines ORDER BY id"))
+        return Damaged();
+    EStep step;
+    while ((step = debug.Step()) == EStep::Row)
+        info.debugLines.push_back({static_cast<std::time_t>(debug.Int(0)), debug.Bytes(1)});
+    return step == EStep::Done || Damaged();
+}
+
+bool CSessionIndex::ReadRun(SSessionInfo& info)
+{
+    CSqliteStatement run;
+    if (!run.Prepare(m_Db.Handle(), "SELECT key, value FROM run ORDER BY key"))
         return Damaged();
     EStep step;
     while ((step = run.Step()) == EStep::Row)
         info.run.emplace_back(run.Bytes(0), run.Bytes(1));
-    if (step != EStep::Done)
-        return Damaged();
-    while ((step = debug.Step()) == EStep::Row)
-        info.debugLines.push_back({static_cast<std::time_t>(debug.Int(0)), debug.Bytes(1)});
     return step == EStep::Done || Damaged();
 }
 

@@ -34,8 +34,9 @@ public:
     const std::string& GetPath() const { return m_strPath; }
     const std::string& Error() const { return m_strError; }
 
-    // The run's description and the debug lines.
+    // The run's description and the debug lines; the description alone.
     bool ReadInfo(SSessionInfo& info);
+    bool ReadRun(SSessionInfo& info);
     bool CountExchanges(std::uint64_t& count);
     bool CountRecords(std::uint64_t& count);
 

@@ -37,7 +37,9 @@ protected:
         }
         const std::string path = m_Folder.filePath(QStringLiteral("saved.kestrune")).toStdString();
         std::string error;
-        EXPECT_TRUE(SessionSaver::Save(store, {}, path, error)) << error;
+        SSessionInfo info;
+        info.run = {{"version", "2.1"}};
+        EXPECT_TRUE(SessionSaver::Save(store, info, path, error)) << error;
         return path;
     }
 
@@ -55,6 +57,7 @@ TEST_F(SavedCaptureTest, ShowsTheCaptureAsItWasThenGoesBackToLive)
     CSavedExchangesPane* exchanges = m_sheet->GetExchangesPage().GetSavedPane();
     ASSERT_TRUE(exchanges && exchanges->isVisible());
     EXPECT_TRUE(exchanges->GetMarker()->text().contains(QStringLiteral("saved.kestrune")));
+    EXPECT_EQ(exchanges->GetMarker()->toolTip(), QStringLiteral("version: 2.1"));
     EXPECT_FALSE(m_sheet->GetExchangesPage().GetList()->isVisible());
     CSavedExchangeModel* model = exchanges->GetModel();
     model->FinishLoading();
