@@ -4,9 +4,9 @@
 // the first rows shown, the whole file read, a filter over all of it, and the memory in use.
 // Usage: saved_capture_bench FILE [EXCHANGES]   (default 1,000,000)
 #include "app/TraceApp.h"
-#include "ui/viewers/ExchangeModel.h"
 #include "session/SessionBatch.h"
 #include "session/SessionWriter.h"
+#include "ui/viewers/ExchangeModel.h"
 #include "ui/viewers/ExchangesDlg.h"
 #include "ui/viewers/ListDlg.h"
 #include "ui/viewers/ListingView.h"
@@ -42,17 +42,21 @@ long StatusKiB(const char* field)
 
 void AddExchange(SSessionBatch& batch, std::uint64_t n)
 {
-    static const char* const kTypes[] = {"text/html; charset=utf-8", "application/json", "image/png", "text/css"};
+    static const char* const kTypes[] = {"text/html; charset=utf-8", "application/json",
+                                         "image/png", "text/css"};
     const int connection = static_cast<int>(n / 10 + 1);
     const int sequence = static_cast<int>(n % 10) * 2 + 1;
     const std::string host = "api-" + std::to_string(n / 10 % 200) + ".shop.test";
     const std::string path = "/item/" + std::to_string(n) + (n % 3 ? "?page=2" : "");
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nAccept: */*\r\n\r\n";
-    const std::string body = "{\"item\": " + std::to_string(n) + ", \"name\": \"widget " + std::to_string(n % 977) + "\"}";
+    const std::string request =
+        "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nAccept: */*\r\n\r\n";
+    const std::string body = "{\"item\": " + std::to_string(n) + ", \"name\": \"widget "
+                             + std::to_string(n % 977) + "\"}";
     const int status = n % 17 == 0 ? 404 : 200;
-    const std::string response = "HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK" : " Not Found") +
-                                 "\r\nContent-Type: " + kTypes[n % 4] + "\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\n\r\n";
+    const std::string response =
+        "HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK" : " Not Found")
+        + "\r\nContent-Type: " + kTypes[n % 4]
+        + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     const std::int64_t started = 1'760'000'000'000'000 + static_cast<std::int64_t>(n) * 5000;
 
     CExchange e;
@@ -69,7 +73,13 @@ void AddExchange(SSessionBatch& batch, std::uint64_t n)
     e.m_strReason = status == 200 ? "OK" : "Not Found";
     e.m_strResponseHead = response;
     e.m_ResponseBody = {body, body.size()};
-    e.m_Times = {started, 0, 0, 0, started + 100, started + 900, started + 1000 + static_cast<std::int64_t>(n % 5000)};
+    e.m_Times = {started,
+                 0,
+                 0,
+                 0,
+                 started + 100,
+                 started + 900,
+                 started + 1000 + static_cast<std::int64_t>(n % 5000)};
     e.m_nEnd = EExchangeEnd::Complete;
     batch.exchanges.push_back(std::move(e));
 
@@ -115,14 +125,10 @@ bool Generate(const std::string& path, std::uint64_t count)
     return true;
 }
 
-double Ms(const QElapsedTimer& timer)
-{
-    return static_cast<double>(timer.nsecsElapsed()) / 1e6;
-}
+double Ms(const QElapsedTimer& timer) { return static_cast<double>(timer.nsecsElapsed()) / 1e6; }
 
 // Events until the model has rows (bounded).
-template <typename Model>
-void WaitForRows(Model* model)
+template <typename Model> void WaitForRows(Model* model)
 {
     for (int i = 0; i < 100000 && model->rowCount() == 0; ++i)
         QCoreApplication::processEvents();
@@ -143,8 +149,9 @@ int main(int argc, char** argv)
         timer.start();
         if (!Generate(path, count))
             return 1;
-        std::printf("generated %llu exchanges in %.1f s: %.0f MiB\n", static_cast<unsigned long long>(count),
-                    Ms(timer) / 1000, static_cast<double>(std::filesystem::file_size(path)) / (1 << 20));
+        std::printf("generated %llu exchanges in %.1f s: %.0f MiB\n",
+                    static_cast<unsigned long long>(count), Ms(timer) / 1000,
+                    static_cast<double>(std::filesystem::file_size(path)) / (1 << 20));
     }
 
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -174,28 +181,32 @@ int main(int argc, char** argv)
         return 1;
     WaitForRows(model);
     pane->GetList()->viewport()->repaint();
-    std::printf("first rows shown                    %8.1f ms  (%d exchanges, %d records)\n", Ms(timer),
-                model->rowCount(), listing.GetSavedPane()->GetModel()->rowCount());
+    std::printf("first rows shown                    %8.1f ms  (%d exchanges, %d records)\n",
+                Ms(timer), model->rowCount(), listing.GetSavedPane()->GetModel()->rowCount());
     model->FinishLoading();
-    std::printf("Exchanges: every row in             %8.1f ms  (%d rows)\n", Ms(timer), model->rowCount());
+    std::printf("Exchanges: every row in             %8.1f ms  (%d rows)\n", Ms(timer),
+                model->rowCount());
 
     CSavedListingPane* records = listing.GetSavedPane();
     CSavedListingModel* recordModel = records->GetModel();
     timer.restart();
     recordModel->FinishLoading();
-    std::printf("Listing: every row in               %8.1f ms  (%d rows)\n", Ms(timer), recordModel->rowCount());
+    std::printf("Listing: every row in               %8.1f ms  (%d rows)\n", Ms(timer),
+                recordModel->rowCount());
 
     for (const char* filter : {"host:api-7 item", "status:404", "type:json 99", "text:widget"}) {
         timer.restart();
         pane->GetFilter()->setText(QString::fromLatin1(filter));
         model->FinishLoading();
-        std::printf("Exchanges: filter %-20s %8.1f ms  (%d rows)\n", filter, Ms(timer), model->rowCount());
+        std::printf("Exchanges: filter %-20s %8.1f ms  (%d rows)\n", filter, Ms(timer),
+                    model->rowCount());
     }
     for (const char* filter : {"host:api-7 item", "text:widget"}) {
         timer.restart();
         records->GetFilter()->setText(QString::fromLatin1(filter));
         recordModel->FinishLoading();
-        std::printf("Listing: filter %-22s %8.1f ms  (%d rows)\n", filter, Ms(timer), recordModel->rowCount());
+        std::printf("Listing: filter %-22s %8.1f ms  (%d rows)\n", filter, Ms(timer),
+                    recordModel->rowCount());
     }
     pane->GetFilter()->setText(QString());
     model->FinishLoading();
@@ -219,8 +230,8 @@ int main(int argc, char** argv)
         worst = std::max(worst, Ms(timer));
     }
     std::printf("Exchanges: slowest scroll + details %8.1f ms\n", worst);
-    std::printf("RSS while viewing:                  %8.0f MiB (peak %.0f MiB)\n", StatusKiB("VmRSS:") / 1024.0,
-                StatusKiB("VmHWM:") / 1024.0);
+    std::printf("RSS while viewing:                  %8.0f MiB (peak %.0f MiB)\n",
+                StatusKiB("VmRSS:") / 1024.0, StatusKiB("VmHWM:") / 1024.0);
     capture.Close();
     app.ExitInstance();
     return 0;

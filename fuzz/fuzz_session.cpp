@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 // One file of this process, written afresh for each input (SQLite reads from a path).

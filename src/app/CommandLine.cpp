@@ -273,8 +273,11 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
     }
 
     if (result.openFile && (replay || headless || result.newCa || result.exportCaFile))
-        return fail("the file " + *result.openFile + " opens in the window: give it without " +
-                    (replay ? "--replay" : headless ? "--headless" : result.newCa ? "--new-ca" : "--export-ca"));
+        return fail("the file " + *result.openFile + " opens in the window: give it without "
+                    + (replay         ? "--replay"
+                       : headless     ? "--headless"
+                       : result.newCa ? "--new-ca"
+                                      : "--export-ca"));
     if (replay) {
         if (headless || result.newCa || result.exportCaFile || !firstForeignOption.empty())
             return fail("option " + (headless ? std::string("--headless")
@@ -358,7 +361,8 @@ std::string CCommandLine::Usage()
            "  --target HOST:PORT   send every replayed request there, Host field unchanged\n"
            "  --concurrency N      replay at most N requests at once (default 1)\n"
            "  --unsafe-methods     replay methods other than GET, HEAD and OPTIONS too\n"
-           "  --decode             show compressed bodies decoded (else as stored in the settings)\n"
+           "  --decode             show compressed bodies decoded (else as stored in the "
+           "settings)\n"
            "  --help               show this text\n"
            "  --version            show the version\n";
 }

@@ -51,7 +51,7 @@ struct CCommandLine {
     bool decode = false;                      // decode compressed bodies for this run
 
     std::string convertFrom, convertTo;       // --convert IN OUT
-    std::optional<std::string> openFile;      // a saved capture (session or HAR) the window opens on
+    std::optional<std::string> openFile; // a saved capture (session or HAR) the window opens on
 
     // --replay FILE: its requests sent again, those the filter keeps, at most
     // replayConcurrency at once, to the target instead of their servers when one is given.

@@ -95,8 +95,8 @@ bool SessionFileCheck::OpenChecked(CSqliteDb& db, const std::string& path, std::
     }
     // The header told what the file was; the database (its log included) must say the same.
     long long application = 0, version = 0;
-    if (!db.PragmaInteger("application_id", application) ||
-        !db.PragmaInteger("user_version", version)) {
+    if (!db.PragmaInteger("application_id", application)
+        || !db.PragmaInteger("user_version", version)) {
         error = path + " is damaged or not a Kestrune session: " + db.Error();
         return false;
     }
@@ -105,8 +105,8 @@ bool SessionFileCheck::OpenChecked(CSqliteDb& db, const std::string& path, std::
         return false;
     }
     if (version > SessionSchema::kVersion) {
-        error = path + " was written by a newer Kestrune (session format " +
-                std::to_string(version) + ")";
+        error = path + " was written by a newer Kestrune (session format " + std::to_string(version)
+                + ")";
         return false;
     }
     return true;

@@ -41,28 +41,32 @@ bool CSessionIndex::Open(const std::string& path, std::string& error)
     // not when a row is first shown.
     for (EDepth depth : {EDepth::Light, EDepth::Whole}) {
         const int d = DepthIndex(depth);
-        const std::string exchanges = std::string("SELECT ") + ExchangeColumns(depth) + " FROM exchanges ";
-        const std::string records = std::string("SELECT rowid, ") + RecordColumns(depth) + " FROM records ";
-        std::string withFacts = std::string("SELECT r.rowid, ") + RecordColumns(depth) + ", " +
-                                kFactColumns +
-                                " FROM records AS r LEFT JOIN exchanges AS e ON e.id = r.exchange"
-                                " WHERE r.rowid > ?1 ORDER BY r.rowid LIMIT ?2";
-        if (!m_Exchange[d].Prepare(m_Db.Handle(), (exchanges + "WHERE id = ?1").c_str()) ||
-            !m_Exchanges[d].Prepare(m_Db.Handle(),
-                                    (exchanges + "WHERE id > ?1 ORDER BY id LIMIT ?2").c_str()) ||
-            !m_Record[d].Prepare(m_Db.Handle(), (records + "WHERE rowid = ?1").c_str()) ||
-            !m_Records[d].Prepare(m_Db.Handle(),
-                                  (records + "WHERE rowid > ?1 ORDER BY rowid LIMIT ?2").c_str()) ||
-            !m_RecordsWithFacts[d].Prepare(m_Db.Handle(), withFacts.c_str())) {
+        const std::string exchanges =
+            std::string("SELECT ") + ExchangeColumns(depth) + " FROM exchanges ";
+        const std::string records =
+            std::string("SELECT rowid, ") + RecordColumns(depth) + " FROM records ";
+        std::string withFacts = std::string("SELECT r.rowid, ") + RecordColumns(depth) + ", "
+                                + kFactColumns
+                                + " FROM records AS r LEFT JOIN exchanges AS e ON e.id = r.exchange"
+                                  " WHERE r.rowid > ?1 ORDER BY r.rowid LIMIT ?2";
+        if (!m_Exchange[d].Prepare(m_Db.Handle(), (exchanges + "WHERE id = ?1").c_str())
+            || !m_Exchanges[d].Prepare(m_Db.Handle(),
+                                       (exchanges + "WHERE id > ?1 ORDER BY id LIMIT ?2").c_str())
+            || !m_Record[d].Prepare(m_Db.Handle(), (records + "WHERE rowid = ?1").c_str())
+            || !m_Records[d].Prepare(m_Db.Handle(),
+                                     (records + "WHERE rowid > ?1 ORDER BY rowid LIMIT ?2").c_str())
+            || !m_RecordsWithFacts[d].Prepare(m_Db.Handle(), withFacts.c_str())) {
             Damaged();
             error = m_strError;
             m_Db.Close();
             return false;
         }
     }
-    if (!m_ExchangeIds.Prepare(m_Db.Handle(), "SELECT id FROM exchanges WHERE id > ?1 ORDER BY id LIMIT ?2") ||
-        !m_RecordRows.Prepare(m_Db.Handle(),
-                              "SELECT rowid, connection FROM records WHERE rowid > ?1 ORDER BY rowid LIMIT ?2")) {
+    if (!m_ExchangeIds.Prepare(m_Db.Handle(),
+                               "SELECT id FROM exchanges WHERE id > ?1 ORDER BY id LIMIT ?2")
+        || !m_RecordRows.Prepare(
+            m_Db.Handle(),
+            "SELECT rowid, connection FROM records WHERE rowid > ?1 ORDER BY rowid LIMIT ?2")) {
         Damaged();
         error = m_strError;
         m_Db.Close();
@@ -113,7 +117,8 @@ bool CSessionIndex::CountRecords(std::uint64_t& count)
     return true;
 }
 
-bool CSessionIndex::ExchangeIds(std::uint64_t after, std::size_t max, std::vector<std::uint64_t>& ids)
+bool CSessionIndex::ExchangeIds(std::uint64_t after, std::size_t max,
+                                std::vector<std::uint64_t>& ids)
 {
     CSqliteStatement& s = m_ExchangeIds;
     s.BindInt(1, static_cast<std::int64_t>(after));

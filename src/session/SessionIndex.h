@@ -66,6 +66,6 @@ private:
     std::string m_strPath;
     std::string m_strError;
     CSqliteStatement m_ExchangeIds, m_RecordRows;
-    CSqliteStatement m_Exchange[2], m_Record[2];             // by EDepth
+    CSqliteStatement m_Exchange[2], m_Record[2]; // by EDepth
     CSqliteStatement m_Exchanges[2], m_Records[2], m_RecordsWithFacts[2];
 };

@@ -46,14 +46,12 @@ bool ReadBody(const CSqliteStatement& row, int column, SExchangeBody& body, std:
     "unexpected_bytes, started, resolved, connected, tls_done, request_sent, first_byte, ended, "  \
     "end_state, end_reason"
 
-const char* const SessionRows::kExchangeColumns =
-    KESTRUNE_EXCHANGE_ROUTE
+const char* const SessionRows::kExchangeColumns = KESTRUNE_EXCHANGE_ROUTE
     "request_head, forwarded_head, request_body, request_body_kept, request_body_total, "
     "request_body_zstd, status, reason, response_head, response_body, response_body_kept, "
     "response_body_total, response_body_zstd, " KESTRUNE_EXCHANGE_END;
 // A body of no kept bytes with its total: what the table shows of it.
-const char* const SessionRows::kLightExchangeColumns =
-    KESTRUNE_EXCHANGE_ROUTE
+const char* const SessionRows::kLightExchangeColumns = KESTRUNE_EXCHANGE_ROUTE
     "x'', x'', x'', 0, request_body_total, 0, status, reason, response_head, x'', 0, "
     "response_body_total, 0, " KESTRUNE_EXCHANGE_END;
 
@@ -62,7 +60,8 @@ const char* const SessionRows::kLightExchangeColumns =
 #define KESTRUNE_RECORD_REST                                                                       \
     "content_type, charset, origin, binary, ssl, header_incomplete, captured, exchange"
 
-const char* const SessionRows::kRecordColumns = KESTRUNE_RECORD_FIELDS "text, " KESTRUNE_RECORD_REST;
+const char* const SessionRows::kRecordColumns =
+    KESTRUNE_RECORD_FIELDS "text, " KESTRUNE_RECORD_REST;
 // A summary reads the first 100 bytes of the text.
 const char* const SessionRows::kLightRecordColumns =
     KESTRUNE_RECORD_FIELDS "substr(CAST(text AS BLOB), 1, 100), " KESTRUNE_RECORD_REST;
@@ -102,8 +101,8 @@ bool SessionRows::ReadExchange(const CSqliteStatement& row, int first, CExchange
     i += 4;
     e.m_nUnexpectedBytes = static_cast<std::uint64_t>(row.Int(i++));
     SExchangeTimes& t = e.m_Times;
-    for (std::int64_t* time : {&t.started, &t.resolved, &t.connected, &t.tlsDone,
-                               &t.requestSent, &t.firstByte, &t.ended})
+    for (std::int64_t* time : {&t.started, &t.resolved, &t.connected, &t.tlsDone, &t.requestSent,
+                               &t.firstByte, &t.ended})
         *time = row.Int(i++);
     const std::int64_t end = row.Int(i++);
     if (!InRange(end, 0, static_cast<int>(EExchangeEnd::Refused))) {
@@ -124,8 +123,8 @@ bool SessionRows::ReadRecord(const CSqliteStatement& row, int first, STraceRecor
     const std::int64_t direction = row.Int(i++);
     const std::int64_t part = row.Int(i++);
     const std::int64_t bytes = row.Int(i++);
-    if (!InRange(connection, 1, INT_MAX) || !InRange(sequence, 1, INT_MAX) ||
-        !InRange(direction, 0, 1) || !InRange(part, 1, 2) || !InRange(bytes, 0, INT32_MAX)) {
+    if (!InRange(connection, 1, INT_MAX) || !InRange(sequence, 1, INT_MAX)
+        || !InRange(direction, 0, 1) || !InRange(part, 1, 2) || !InRange(bytes, 0, INT32_MAX)) {
         problem = "a record's fields are out of range";
         return false;
     }

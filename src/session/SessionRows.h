@@ -22,6 +22,8 @@ extern const char* const kRecordColumns;
 extern const char* const kLightRecordColumns;
 
 // From the statement's columns first.. on. False with what is wrong for a damaged row.
-bool ReadExchange(const CSqliteStatement& row, int first, CExchange& exchange, std::string& problem);
-bool ReadRecord(const CSqliteStatement& row, int first, STraceRecordFields& record, std::string& problem);
+bool ReadExchange(const CSqliteStatement& row, int first, CExchange& exchange,
+                  std::string& problem);
+bool ReadRecord(const CSqliteStatement& row, int first, STraceRecordFields& record,
+                std::string& problem);
 } // namespace SessionRows

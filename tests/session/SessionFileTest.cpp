@@ -2,8 +2,8 @@
 #include "session/SessionIndex.h"
 #include "session/SessionReader.h"
 #include "session/SessionRecorder.h"
-#include "session/SqliteDb.h"
 #include "session/SessionTestFiles.h"
+#include "session/SqliteDb.h"
 #include "trace/Exchange.h"
 #include "trace/ListingFilter.h"
 #include "trace/TraceFixture.h"
@@ -123,8 +123,8 @@ public: // the spoilers of the table below reach in
         if (!index.Open(m_strPath, error))
             return error;
         const auto whole = CSessionIndex::EDepth::Whole;
-        if (index.VisitExchanges(0, 1000, whole, [](const CExchange&) {}) < 0 ||
-            index.VisitRecords(0, 1000, whole, true, [](auto, const auto&, auto) {}) < 0)
+        if (index.VisitExchanges(0, 1000, whole, [](const CExchange&) {}) < 0
+            || index.VisitRecords(0, 1000, whole, true, [](auto, const auto&, auto) {}) < 0)
             return index.Error();
         SSessionInfo info;
         return index.ReadInfo(info) ? "" : index.Error();
@@ -268,7 +268,8 @@ TEST_F(SessionFileTest, PagedViewReadsTheCaptureAsItWas)
         const CExchange& was = *live.store.GetExchanges()[after];
         CExchange whole, light;
         EXPECT_EQ(index.VisitExchanges(after, 1, CSessionIndex::EDepth::Light,
-                                       [&light](const CExchange& e) { light = e; }), 1);
+                                       [&light](const CExchange& e) { light = e; }),
+                  1);
         ASSERT_TRUE(index.ReadExchange(after + 1, CSessionIndex::EDepth::Whole, whole));
         EXPECT_TRUE(whole == was) << "exchange " << after + 1;
         EXPECT_EQ(light.m_nId, was.m_nId);
@@ -279,15 +280,17 @@ TEST_F(SessionFileTest, PagedViewReadsTheCaptureAsItWas)
     CExchange none;
     EXPECT_FALSE(index.ReadExchange(3, CSessionIndex::EDepth::Whole, none));
     EXPECT_EQ(index.Error(), "");
-    EXPECT_EQ(index.VisitExchanges(2, 10, CSessionIndex::EDepth::Light, [](const CExchange&) {}), 0);
+    EXPECT_EQ(index.VisitExchanges(2, 10, CSessionIndex::EDepth::Light, [](const CExchange&) {}),
+              0);
 
     std::vector<STraceRecordFields> records; // every record, whole, with its exchange's facts
     std::vector<std::string> hosts;
-    EXPECT_EQ(index.VisitRecords(0, 100, CSessionIndex::EDepth::Whole, true,
-                                 [&](std::int64_t, const STraceRecordFields& r, const SExchangeFacts* facts) {
-                                     records.push_back(r);
-                                     hosts.push_back(facts ? facts->host : "-");
-                                 }),
+    EXPECT_EQ(index.VisitRecords(
+                  0, 100, CSessionIndex::EDepth::Whole, true,
+                  [&](std::int64_t, const STraceRecordFields& r, const SExchangeFacts* facts) {
+                      records.push_back(r);
+                      hosts.push_back(facts ? facts->host : "-");
+                  }),
               6);
     std::size_t at = 0;
     for (const auto& entry : live.store.GetConnections())

@@ -25,10 +25,12 @@ protected:
     {
         for (int n = 0; n < 600; ++n) {
             const std::string host = "host" + std::to_string(n % 3) + ".test";
-            const std::string request = "POST /item/" + std::to_string(n) + " HTTP/1.1\r\nHost: " + host + "\r\n\r\nq=" +
-                                        std::to_string(n);
-            const std::string body = n == 7 ? std::string("\x89PNG\0\x01", 6) : "body " + std::to_string(n);
-            const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + body;
+            const std::string request = "POST /item/" + std::to_string(n) + " HTTP/1.1\r\nHost: "
+                                        + host + "\r\n\r\nq=" + std::to_string(n);
+            const std::string body =
+                n == 7 ? std::string("\x89PNG\0\x01", 6) : "body " + std::to_string(n);
+            const std::string response =
+                "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + body;
             const std::uint64_t id = MakeExchange(store, request, response, host, 80)->m_nId;
             CTraceConnection* entry = store.AddConnection(nullptr, false);
             entry->AddChunk(kSent, ETracePart::Header, request, id);
@@ -66,7 +68,8 @@ TEST_F(SavedCaptureTest, ShowsTheCaptureAsItWasThenGoesBackToLive)
     for (int row : {0, 255, 256, 257, 511, 512, 599, 3, 300}) {
         const CExchange& was = *captured.GetExchanges()[static_cast<std::size_t>(row)];
         for (int column = 0; column < CExchangeModel::kColumnCount; ++column)
-            EXPECT_EQ(model->data(model->index(row, column)), CExchangeModel::CellData(was, column, Qt::DisplayRole))
+            EXPECT_EQ(model->data(model->index(row, column)),
+                      CExchangeModel::CellData(was, column, Qt::DisplayRole))
                 << row << "/" << column;
         EXPECT_TRUE(*model->GetWholeExchange(row) == was) << row;
     }
@@ -80,7 +83,7 @@ TEST_F(SavedCaptureTest, ShowsTheCaptureAsItWasThenGoesBackToLive)
     EXPECT_EQ(model->GetId(0), 2u);
     exchanges->GetFilter()->setText(QStringLiteral("text:q=59"));
     model->FinishLoading();
-    EXPECT_EQ(model->rowCount(), 11); // 59 and 590..599
+    EXPECT_EQ(model->rowCount(), 11);                    // 59 and 590..599
     exchanges->OnHeaderClicked(CExchangeModel::colPath); // ascending, then descending
     exchanges->OnHeaderClicked(CExchangeModel::colPath);
     model->FinishLoading();
@@ -105,8 +108,9 @@ TEST_F(SavedCaptureTest, ShowsTheCaptureAsItWasThenGoesBackToLive)
         const CTraceRecord& record = *was[static_cast<std::size_t>(row)];
         EXPECT_TRUE(records->GetWholeRecord(row)->GetFields() == record.GetFields()) << row;
         for (int column = 0; column < CListingModel::kColumnCount; ++column)
-            EXPECT_EQ(records->data(records->index(row, column)),
-                      CListingModel::CellData(record, record.GetElapsed(), column, Qt::DisplayRole));
+            EXPECT_EQ(
+                records->data(records->index(row, column)),
+                CListingModel::CellData(record, record.GetElapsed(), column, Qt::DisplayRole));
     }
     listing->GetList()->selectRow(15);
     listing->OnShow();
@@ -157,7 +161,8 @@ TEST_F(SavedCaptureTest, OpensHarAndSaysWhyAFileCannotBeShown)
         {"no records", std::string(), "DROP TABLE records", "no such table"},
     };
     for (const Case& c : cases) {
-        const std::string bad = m_Folder.filePath(QString::fromLatin1(c.name) + ".kestrune").toStdString();
+        const std::string bad =
+            m_Folder.filePath(QString::fromLatin1(c.name) + ".kestrune").toStdString();
         std::ofstream(bad, std::ios::binary) << (c.bytes.empty() ? session : c.bytes);
         if (c.sql) {
             CSqliteDb db;

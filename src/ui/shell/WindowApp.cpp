@@ -121,7 +121,8 @@ int RunWindowApp(int argc, char** argv)
     }
 
     // Read before Qt takes its own arguments out: the program checked them already.
-    const CCommandLine options = CCommandLine::Parse(std::vector<std::string>(argv + 1, argv + argc));
+    const CCommandLine options =
+        CCommandLine::Parse(std::vector<std::string>(argv + 1, argv + argc));
     QApplication qapp(argc, argv);
     QApplication::setWindowIcon(AppIcon());
     QGuiApplication::setDesktopFileName(QStringLiteral("kestrune"));

@@ -152,7 +152,8 @@ bool CExchangeFilter::Matches(const CExchange& exchange) const
 
 bool CExchangeFilter::NeedsWholeExchange() const
 {
-    return std::any_of(m_Terms.begin(), m_Terms.end(), [](const STerm& term) { return term.kind == Kind::Text; });
+    return std::any_of(m_Terms.begin(), m_Terms.end(),
+                       [](const STerm& term) { return term.kind == Kind::Text; });
 }
 
 void CExchangeFilter::Prepare(const SExchangeTexts& texts)

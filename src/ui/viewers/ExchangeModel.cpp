@@ -526,14 +526,16 @@ QVariant CExchangeModel::CellData(const CExchange& exchange, int column, int rol
         if (tunnel)
             return QStringLiteral("tunnel");
         return exchange.m_nStatus > 0 ? QString::number(exchange.m_nStatus)
-                                       : exchange.IsOpen() ? QString() : FromBytes(ExchangeEndName(exchange.m_nEnd));
+               : exchange.IsOpen()    ? QString()
+                                      : FromBytes(ExchangeEndName(exchange.m_nEnd));
     case colType:
         return FromBytes(ExchangeMimeType(exchange));
     case colSize:
         // A tunnel's bytes both ways: what the browser sent, what came back.
         if (tunnel)
             return QStringLiteral("\u2191%1 \u2193%2")
-                .arg(SizeText(exchange.m_RequestBody.total), SizeText(exchange.m_ResponseBody.total));
+                .arg(SizeText(exchange.m_RequestBody.total),
+                     SizeText(exchange.m_ResponseBody.total));
         return SizeText(exchange.m_ResponseBody.total);
     case colTime: {
         const std::int64_t us = ExchangeDurationUs(exchange);
@@ -552,10 +554,7 @@ QVariant CExchangeModel::headerData(int section, Qt::Orientation orientation, in
     return Heading(section);
 }
 
-bool CExchangeModel::IsTextColumn(int column)
-{
-    return ::IsTextColumn(column);
-}
+bool CExchangeModel::IsTextColumn(int column) { return ::IsTextColumn(column); }
 
 std::int64_t CExchangeModel::NumberKey(const CExchange& exchange, int column)
 {

@@ -91,7 +91,8 @@ void CExchangesDlg::OnInitDialog()
     if (m_pSavedCapture) {
         auto* open = new QPushButton(QStringLiteral("&Open Session..."), page);
         open->setAutoDefault(false);
-        QObject::connect(open, &QPushButton::clicked, page, [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
+        QObject::connect(open, &QPushButton::clicked, page,
+                         [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
         filterRow->addWidget(open);
     }
     layout->addLayout(filterRow);
@@ -185,7 +186,8 @@ void CExchangesDlg::OnInitDialog()
         m_pSavedPane->ShowCapture();
         auto* open = new QShortcut(QKeySequence::Open, page);
         open->setContext(Qt::WindowShortcut);
-        QObject::connect(open, &QShortcut::activated, page, [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
+        QObject::connect(open, &QShortcut::activated, page,
+                         [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
     }
 
     m_pFollowTimer = new QTimer(page);

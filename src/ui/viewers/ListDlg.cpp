@@ -208,7 +208,8 @@ void CListDlg::OnInitDialog()
         const QModelIndex index = m_pList->indexAt(pos);
         if (!index.isValid() && !m_pSavedCapture)
             return;
-        if (index.isValid() && !m_pList->selectionModel()->isRowSelected(index.row(), QModelIndex()))
+        if (index.isValid()
+            && !m_pList->selectionModel()->isRowSelected(index.row(), QModelIndex()))
             m_pList->selectionModel()->setCurrentIndex(
                 index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         UpdateButtonStates();
@@ -221,7 +222,8 @@ void CListDlg::OnInitDialog()
         m_pSavedPane->ShowCapture();
         auto* open = new QShortcut(QKeySequence::Open, page);
         open->setContext(Qt::WindowShortcut);
-        QObject::connect(open, &QShortcut::activated, page, [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
+        QObject::connect(open, &QShortcut::activated, page,
+                         [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
     }
 }
 
@@ -644,7 +646,8 @@ QMenu* CListDlg::MakeContextMenu()
         if (!m_pSavedCapture)
             return menu;
         menu->addSeparator();
-        menu->addAction(QStringLiteral("&Open Session...\tCtrl+O"), [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
+        menu->addAction(QStringLiteral("&Open Session...\tCtrl+O"),
+                        [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
         return menu;
     };
     auto* menu = new QMenu(m_pList);

@@ -301,7 +301,8 @@ QVariant CListingModel::data(const QModelIndex& index, int role) const
                     index.column(), role);
 }
 
-QVariant CListingModel::CellData(const CTraceRecord& record, std::int32_t elapsed, int column, int role)
+QVariant CListingModel::CellData(const CTraceRecord& record, std::int32_t elapsed, int column,
+                                 int role)
 {
     switch (role) {
     case Qt::DisplayRole:

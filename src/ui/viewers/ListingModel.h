@@ -58,7 +58,8 @@ public:
                         int role = Qt::DisplayRole) const override;
     // What a cell of the record's row shows (but its icon), in any table of records;
     // "Resp Time" shows elapsed.
-    static QVariant CellData(const CTraceRecord& record, std::int32_t elapsed, int column, int role);
+    static QVariant CellData(const CTraceRecord& record, std::int32_t elapsed, int column,
+                             int role);
 
 signals:
     void filterApplied();

@@ -22,7 +22,8 @@ void CSavedCapture::ChooseAndOpen(QWidget* parent)
 {
     const QString path = QFileDialog::getOpenFileName(
         parent, QStringLiteral("Open Session"), QString(),
-        QStringLiteral("Captures (*.kestrune *.har);;Sessions (*.kestrune);;HAR files (*.har);;All files (*)"));
+        QStringLiteral("Captures (*.kestrune *.har);;Sessions (*.kestrune);;HAR files (*.har);;All "
+                       "files (*)"));
     if (!path.isEmpty())
         Open(path);
 }
@@ -53,7 +54,8 @@ bool CSavedCapture::Open(const QString& path)
     return true;
 }
 
-bool CSavedCapture::ConvertHar(const QString& path, const std::string& sessionPath, std::string& error)
+bool CSavedCapture::ConvertHar(const QString& path, const std::string& sessionPath,
+                               std::string& error)
 {
     if (sessionPath.empty()) {
         error = "cannot make a temporary folder to read " + path.toStdString();

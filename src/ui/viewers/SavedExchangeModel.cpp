@@ -83,8 +83,7 @@ void CSavedExchangeModel::FinishLoading()
     if (!m_Job.active)
         return;
     m_JobTimer.stop();
-    while (!RunSlice(SIZE_MAX)) {
-    } // again only once, after finding the file's order
+    while (!RunSlice(SIZE_MAX)) { } // again only once, after finding the file's order
 }
 
 bool CSavedExchangeModel::RunSlice(std::size_t minimumRows)
@@ -112,18 +111,19 @@ bool CSavedExchangeModel::RunSlice(std::size_t minimumRows)
                 m_Job.after = ids.back();
             over = ids.size() < kIdsPerRead;
         } else {
-            read = m_pIndex->VisitExchanges(m_Job.after, kExchangesPerRead, depth, [this](const CExchange& e) {
-                m_Job.after = e.m_nId;
-                if ((!m_Hidden.empty() && m_Hidden.count(e.m_nId)) || !m_Filter.Matches(e))
-                    return;
-                m_Job.rows.push_back(e.m_nId);
-                if (m_nSortColumn < 0)
-                    return;
-                if (CExchangeModel::IsTextColumn(m_nSortColumn))
-                    m_Job.texts.emplace_back(CExchangeModel::TextKey(e, m_nSortColumn));
-                else
-                    m_Job.numbers.push_back(CExchangeModel::NumberKey(e, m_nSortColumn));
-            });
+            read = m_pIndex->VisitExchanges(
+                m_Job.after, kExchangesPerRead, depth, [this](const CExchange& e) {
+                    m_Job.after = e.m_nId;
+                    if ((!m_Hidden.empty() && m_Hidden.count(e.m_nId)) || !m_Filter.Matches(e))
+                        return;
+                    m_Job.rows.push_back(e.m_nId);
+                    if (m_nSortColumn < 0)
+                        return;
+                    if (CExchangeModel::IsTextColumn(m_nSortColumn))
+                        m_Job.texts.emplace_back(CExchangeModel::TextKey(e, m_nSortColumn));
+                    else
+                        m_Job.numbers.push_back(CExchangeModel::NumberKey(e, m_nSortColumn));
+                });
             if (read < 0) {
                 Fail();
                 return true;
@@ -176,7 +176,8 @@ void CSavedExchangeModel::SortRows()
 void CSavedExchangeModel::EndPass()
 {
     if (!m_Job.progressive) {
-        const bool sorted = m_nSortColumn >= 0 && m_Job.rows.size() == m_Job.numbers.size() + m_Job.texts.size();
+        const bool sorted =
+            m_nSortColumn >= 0 && m_Job.rows.size() == m_Job.numbers.size() + m_Job.texts.size();
         if (sorted)
             SortRows();
         beginResetModel();
@@ -223,8 +224,9 @@ void CSavedExchangeModel::HideRows(const std::vector<int>& rows)
 
 std::uint64_t CSavedExchangeModel::GetId(int row) const
 {
-    return row >= 0 && static_cast<std::size_t>(row) < m_Visible.size() ? m_Visible[static_cast<std::size_t>(row)]
-                                                                         : 0;
+    return row >= 0 && static_cast<std::size_t>(row) < m_Visible.size()
+               ? m_Visible[static_cast<std::size_t>(row)]
+               : 0;
 }
 
 int CSavedExchangeModel::FindId(std::uint64_t id) const
@@ -245,7 +247,8 @@ std::shared_ptr<const CExchange> CSavedExchangeModel::GetRowExchange(int row) co
                        [this](std::size_t first, std::size_t count, auto& items) {
                            for (std::size_t i = first; i < first + count; ++i) {
                                auto exchange = std::make_shared<CExchange>();
-                               items.push_back(m_pIndex->ReadExchange(m_Visible[i], CSessionIndex::EDepth::Light,
+                               items.push_back(m_pIndex->ReadExchange(m_Visible[i],
+                                                                      CSessionIndex::EDepth::Light,
                                                                       *exchange)
                                                    ? std::move(exchange)
                                                    : nullptr);
@@ -257,7 +260,8 @@ std::shared_ptr<const CExchange> CSavedExchangeModel::GetWholeExchange(int row) 
 {
     const std::uint64_t id = GetId(row);
     auto exchange = std::make_shared<CExchange>();
-    if (!m_pIndex || id == 0 || !m_pIndex->ReadExchange(id, CSessionIndex::EDepth::Whole, *exchange)) {
+    if (!m_pIndex || id == 0
+        || !m_pIndex->ReadExchange(id, CSessionIndex::EDepth::Whole, *exchange)) {
         if (m_pIndex && !m_pIndex->Error().empty())
             ShowMessageBox(m_pIndex->Error());
         return nullptr;
@@ -267,7 +271,8 @@ std::shared_ptr<const CExchange> CSavedExchangeModel::GetWholeExchange(int row) 
 
 int CSavedExchangeModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : static_cast<int>(std::min<std::size_t>(m_Visible.size(), INT_MAX));
+    return parent.isValid() ? 0
+                            : static_cast<int>(std::min<std::size_t>(m_Visible.size(), INT_MAX));
 }
 
 int CSavedExchangeModel::columnCount(const QModelIndex& parent) const
@@ -277,7 +282,8 @@ int CSavedExchangeModel::columnCount(const QModelIndex& parent) const
 
 QVariant CSavedExchangeModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != Qt::TextAlignmentRole))
+    if (!index.isValid()
+        || (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != Qt::TextAlignmentRole))
         return QVariant();
     const std::shared_ptr<const CExchange> exchange = GetRowExchange(index.row());
     return exchange ? CExchangeModel::CellData(*exchange, index.column(), role) : QVariant();

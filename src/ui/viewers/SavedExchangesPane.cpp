@@ -59,18 +59,22 @@ CSavedExchangesPane::CSavedExchangesPane(QWidget* page, CSavedCapture& capture)
     m_pModel = new CSavedExchangeModel(m_pList);
     m_pList->setModel(m_pModel);
     m_pList->horizontalHeader()->setStretchLastSection(false);
-    m_pList->horizontalHeader()->setSectionResizeMode(CExchangeModel::colPath, QHeaderView::Stretch);
+    m_pList->horizontalHeader()->setSectionResizeMode(CExchangeModel::colPath,
+                                                      QHeaderView::Stretch);
     m_pDetails = new CExchangeDetails(splitter);
     splitter->addWidget(m_pList);
     splitter->addWidget(m_pDetails);
     Body()->addWidget(splitter, 1);
 
-    connect(m_pFilter, &QLineEdit::textChanged, this, [this](const QString& text) { OnFilterEdited(text); });
+    connect(m_pFilter, &QLineEdit::textChanged, this,
+            [this](const QString& text) { OnFilterEdited(text); });
     QHeaderView* header = m_pList->horizontalHeader();
     header->setSectionsClickable(true);
     header->setSortIndicatorShown(false);
-    connect(header, &QHeaderView::sectionClicked, this, [this](int column) { OnHeaderClicked(column); });
-    connect(m_pList->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { ShowDetails(); });
+    connect(header, &QHeaderView::sectionClicked, this,
+            [this](int column) { OnHeaderClicked(column); });
+    connect(m_pList->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this] { ShowDetails(); });
     connect(m_pModel, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
         if (const std::uint64_t id = m_pModel->GetId(m_pList->currentIndex().row()))
             m_nKeptCurrent = id;
@@ -80,8 +84,9 @@ CSavedExchangesPane::CSavedExchangesPane(QWidget* page, CSavedCapture& capture)
         if (row < 0)
             return;
         const QSignalBlocker block(m_pList->selectionModel()); // the details stay as they are
-        m_pList->selectionModel()->setCurrentIndex(m_pModel->index(row, 0), QItemSelectionModel::ClearAndSelect
-                                                                                 | QItemSelectionModel::Rows);
+        m_pList->selectionModel()->setCurrentIndex(m_pModel->index(row, 0),
+                                                   QItemSelectionModel::ClearAndSelect
+                                                       | QItemSelectionModel::Rows);
         m_pList->scrollTo(m_pModel->index(row, 0));
     });
     auto* remove = new QShortcut(QKeySequence(Qt::Key_Delete), m_pList);
@@ -124,7 +129,8 @@ void CSavedExchangesPane::OnHeaderClicked(int column)
     m_pModel->Sort(off ? -1 : column, descending);
     QHeaderView* header = m_pList->horizontalHeader();
     header->setSortIndicatorShown(!off);
-    header->setSortIndicator(off ? -1 : column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+    header->setSortIndicator(off ? -1 : column,
+                             descending ? Qt::DescendingOrder : Qt::AscendingOrder);
 }
 
 void CSavedExchangesPane::ShowDetails()
@@ -172,11 +178,16 @@ QMenu* CSavedExchangesPane::MakeContextMenu()
 {
     auto* menu = new QMenu(m_pList);
     const bool selected = m_pList->selectionModel()->hasSelection();
-    auto add = [&](const QString& text, auto handler) { menu->addAction(text, handler)->setEnabled(selected); };
-    add(QStringLiteral("Copy &URL"), [this] { CopyLines([](const CExchange& e) { return e.Url(); }); });
-    add(QStringLiteral("Copy as cu&rl"),
-        [this] { CopyLines([](const CExchange& e) { return ExchangeCurlCommand(e, std::string()); }); });
-    add(QStringLiteral("Copy Request and Response as &Text"), [this] { CopyLines(&ExchangeAsText); });
+    auto add = [&](const QString& text, auto handler) {
+        menu->addAction(text, handler)->setEnabled(selected);
+    };
+    add(QStringLiteral("Copy &URL"),
+        [this] { CopyLines([](const CExchange& e) { return e.Url(); }); });
+    add(QStringLiteral("Copy as cu&rl"), [this] {
+        CopyLines([](const CExchange& e) { return ExchangeCurlCommand(e, std::string()); });
+    });
+    add(QStringLiteral("Copy Request and Response as &Text"),
+        [this] { CopyLines(&ExchangeAsText); });
     menu->addSeparator();
     add(QStringLiteral("H&ide\tDelete"), [this] { HideSelectedRows(); });
     return menu;

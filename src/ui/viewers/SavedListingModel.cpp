@@ -84,8 +84,7 @@ void CSavedListingModel::FinishLoading()
     if (!m_Job.active)
         return;
     m_JobTimer.stop();
-    while (!RunSlice(SIZE_MAX)) {
-    } // again only once, after finding the file's order
+    while (!RunSlice(SIZE_MAX)) { } // again only once, after finding the file's order
 }
 
 bool CSavedListingModel::RunSlice(std::size_t minimumRows)
@@ -96,7 +95,8 @@ bool CSavedListingModel::RunSlice(std::size_t minimumRows)
     bool over = false;
     std::vector<std::int64_t> rows;
     std::vector<int> connections;
-    const auto depth = m_Filter.NeedsWholeText() ? CSessionIndex::EDepth::Whole : CSessionIndex::EDepth::Light;
+    const auto depth =
+        m_Filter.NeedsWholeText() ? CSessionIndex::EDepth::Whole : CSessionIndex::EDepth::Light;
     while (!over && (done < minimumRows || clock.nsecsElapsed() < kSliceNs)) {
         long read = 0;
         if (m_Filter.IsEmpty()) {
@@ -113,13 +113,14 @@ bool CSavedListingModel::RunSlice(std::size_t minimumRows)
                 m_Job.after = rows.back();
             over = rows.size() < kRowsPerRead;
         } else {
-            read = m_pIndex->VisitRecords(
-                m_Job.after, kRecordsPerRead, depth, m_Filter.NeedsExchanges(),
-                [this](std::int64_t row, const STraceRecordFields& fields, const SExchangeFacts* facts) {
-                    m_Job.after = row;
-                    if (m_Filter.Matches(CTraceRecord(fields), facts))
-                        m_Job.rows.emplace_back(fields.connectionId, row);
-                });
+            read = m_pIndex->VisitRecords(m_Job.after, kRecordsPerRead, depth,
+                                          m_Filter.NeedsExchanges(),
+                                          [this](std::int64_t row, const STraceRecordFields& fields,
+                                                 const SExchangeFacts* facts) {
+                                              m_Job.after = row;
+                                              if (m_Filter.Matches(CTraceRecord(fields), facts))
+                                                  m_Job.rows.emplace_back(fields.connectionId, row);
+                                          });
             if (read < 0) {
                 Fail();
                 return true;
@@ -191,8 +192,9 @@ void CSavedListingModel::Fail()
 
 std::int64_t CSavedListingModel::GetFileRow(int row) const
 {
-    return row >= 0 && static_cast<std::size_t>(row) < m_Visible.size() ? m_Visible[static_cast<std::size_t>(row)]
-                                                                         : 0;
+    return row >= 0 && static_cast<std::size_t>(row) < m_Visible.size()
+               ? m_Visible[static_cast<std::size_t>(row)]
+               : 0;
 }
 
 int CSavedListingModel::FindFileRow(std::int64_t fileRow) const
@@ -210,10 +212,11 @@ std::shared_ptr<const CTraceRecord> CSavedListingModel::GetRowRecord(int row) co
                            STraceRecordFields fields;
                            for (std::size_t i = first; i < first + count; ++i) {
                                fields = STraceRecordFields();
-                               items.push_back(
-                                   m_pIndex->ReadRecord(m_Visible[i], CSessionIndex::EDepth::Light, fields)
-                                       ? std::make_shared<const CTraceRecord>(fields)
-                                       : nullptr);
+                               items.push_back(m_pIndex->ReadRecord(m_Visible[i],
+                                                                    CSessionIndex::EDepth::Light,
+                                                                    fields)
+                                                   ? std::make_shared<const CTraceRecord>(fields)
+                                                   : nullptr);
                            }
                        });
 }
@@ -222,7 +225,8 @@ std::shared_ptr<const CTraceRecord> CSavedListingModel::GetWholeRecord(int row) 
 {
     const std::int64_t fileRow = GetFileRow(row);
     STraceRecordFields fields;
-    if (!m_pIndex || fileRow == 0 || !m_pIndex->ReadRecord(fileRow, CSessionIndex::EDepth::Whole, fields)) {
+    if (!m_pIndex || fileRow == 0
+        || !m_pIndex->ReadRecord(fileRow, CSessionIndex::EDepth::Whole, fields)) {
         if (m_pIndex && !m_pIndex->Error().empty())
             ShowMessageBox(m_pIndex->Error());
         return nullptr;
@@ -232,7 +236,8 @@ std::shared_ptr<const CTraceRecord> CSavedListingModel::GetWholeRecord(int row) 
 
 int CSavedListingModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : static_cast<int>(std::min<std::size_t>(m_Visible.size(), INT_MAX));
+    return parent.isValid() ? 0
+                            : static_cast<int>(std::min<std::size_t>(m_Visible.size(), INT_MAX));
 }
 
 int CSavedListingModel::columnCount(const QModelIndex& parent) const
@@ -242,7 +247,8 @@ int CSavedListingModel::columnCount(const QModelIndex& parent) const
 
 QVariant CSavedListingModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::DecorationRole && role != Qt::TextAlignmentRole))
+    if (!index.isValid()
+        || (role != Qt::DisplayRole && role != Qt::DecorationRole && role != Qt::TextAlignmentRole))
         return QVariant();
     const std::shared_ptr<const CTraceRecord> record = GetRowRecord(index.row());
     if (!record)
@@ -258,7 +264,9 @@ QVariant CSavedListingModel::headerData(int section, Qt::Orientation orientation
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
-    static const char* const kHeadings[CListingModel::kColumnCount] = {"Verb / Response", "ID", "Time", "Bytes",
-                                                                       "Resp Time"};
-    return section >= 0 && section < CListingModel::kColumnCount ? QString::fromLatin1(kHeadings[section]) : QVariant();
+    static const char* const kHeadings[CListingModel::kColumnCount] = {
+        "Verb / Response", "ID", "Time", "Bytes", "Resp Time"};
+    return section >= 0 && section < CListingModel::kColumnCount
+               ? QString::fromLatin1(kHeadings[section])
+               : QVariant();
 }

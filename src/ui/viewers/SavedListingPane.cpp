@@ -59,7 +59,8 @@ CSavedListingPane::CSavedListingPane(QWidget* page, CSavedCapture& capture)
     m_pList->setObjectName(QStringLiteral("savedRecords"));
     m_pModel = new CSavedListingModel(m_pList);
     m_pList->setModel(m_pModel);
-    m_pList->horizontalHeader()->setSectionResizeMode(CListingModel::colSummary, QHeaderView::Stretch);
+    m_pList->horizontalHeader()->setSectionResizeMode(CListingModel::colSummary,
+                                                      QHeaderView::Stretch);
     m_pList->horizontalHeader()->setStretchLastSection(false);
     m_pText = new CTextPane(splitter);
     splitter->addWidget(m_pList);
@@ -70,7 +71,8 @@ CSavedListingPane::CSavedListingPane(QWidget* page, CSavedCapture& capture)
     connect(m_pFixCR, &QCheckBox::clicked, this, [this] { OnShow(); });
     connect(m_pCopyText, &QPushButton::clicked, this, [this] { OnCopyText(); });
     connect(m_pList, &CListingView::mouseDoubleClicked, this, [this] { OnShow(); });
-    connect(m_pFilter, &QLineEdit::textChanged, this, [this](const QString& text) { OnFilterEdited(text); });
+    connect(m_pFilter, &QLineEdit::textChanged, this,
+            [this](const QString& text) { OnFilterEdited(text); });
 }
 
 CSavedListingPane::~CSavedListingPane() = default;

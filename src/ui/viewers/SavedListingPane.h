@@ -11,7 +11,6 @@
 
 #include <string>
 
-
 // The Listing over a saved capture: the file's records in a table read a page at a time, the
 // full texts of the selected rows in the pane beside it (Show, a double click), a filter over
 // the whole file.

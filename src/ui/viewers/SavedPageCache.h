@@ -9,8 +9,7 @@
 // The rows of a saved capture that a view read last, a page of kPageRows at a time: a view asks
 // for the few rows it shows, however many the file holds. At most maxPages are kept; the page
 // used longest ago goes first. Items are shared, so one handed out outlives its page.
-template <typename T>
-class CSavedPageCache {
+template <typename T> class CSavedPageCache {
 public:
     static constexpr std::size_t kPageRows = 256;
 
@@ -30,9 +29,9 @@ public:
         auto found = m_Pages.find(number);
         if (found == m_Pages.end()) {
             if (m_Pages.size() >= m_nMaxPages)
-                m_Pages.erase(std::min_element(m_Pages.begin(), m_Pages.end(), [](const auto& a, const auto& b) {
-                    return a.second.used < b.second.used;
-                }));
+                m_Pages.erase(std::min_element(
+                    m_Pages.begin(), m_Pages.end(),
+                    [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
             SPage page;
             const std::size_t first = number * kPageRows;
             load(first, std::min(kPageRows, rowCount - first), page.items);
@@ -47,7 +46,8 @@ public:
     // Forgets the pages from the one holding row on: rows there changed (or were added).
     void ForgetFrom(std::size_t row)
     {
-        std::erase_if(m_Pages, [row](const auto& page) { return (page.first + 1) * kPageRows > row; });
+        std::erase_if(m_Pages,
+                      [row](const auto& page) { return (page.first + 1) * kPageRows > row; });
     }
     std::size_t GetPageCount() const { return m_Pages.size(); }
 

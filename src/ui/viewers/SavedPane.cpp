@@ -44,14 +44,17 @@ CSavedPane::~CSavedPane() = default;
 void CSavedPane::ShowCapture()
 {
     if (m_Capture.IsOpen()) {
-        m_pMarker->setText(QStringLiteral("Saved capture: %1 (the live capture goes on)").arg(m_Capture.GetFileName()));
+        m_pMarker->setText(QStringLiteral("Saved capture: %1 (the live capture goes on)")
+                               .arg(m_Capture.GetFileName()));
         // The run's description (version, start, settings) when the marker is pointed at.
         SSessionInfo info;
         QString run;
         if (m_Capture.GetIndex()->ReadRun(info))
             for (const auto& [key, value] : info.run)
-                run += QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())) + QStringLiteral(": ")
-                       + QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size())) + QLatin1Char('\n');
+                run += QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size()))
+                       + QStringLiteral(": ")
+                       + QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size()))
+                       + QLatin1Char('\n');
         m_pMarker->setToolTip(run.trimmed());
         Cover();
     } else {
