@@ -267,6 +267,9 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             if (value != "text" && value != "json")
                 return fail("option --format expects text or json");
             result.format = value == "json" ? RecordFormat::Json : RecordFormat::Text;
+        } else if (!arg.empty() && arg[0] != '-' && !result.openFile) {
+            result.openFile = arg; // a saved capture for the window
+            continue;
         } else {
             return fail("unknown argument: " + arg);
         }
@@ -278,6 +281,12 @@ CCommandLine CCommandLine::Parse(const std::vector<std::string>& args)
             firstForeignOption = arg.substr(0, arg.find('='));
     }
 
+    if (result.openFile && (replay || headless || result.newCa || result.exportCaFile))
+        return fail("the file " + *result.openFile + " opens in the window: give it without "
+                    + (replay         ? "--replay"
+                       : headless     ? "--headless"
+                       : result.newCa ? "--new-ca"
+                                      : "--export-ca"));
     if (replay) {
         if (headless || result.newCa || result.exportCaFile || !firstForeignOption.empty())
             return fail("option " + (headless ? std::string("--headless")
@@ -314,10 +323,12 @@ bool CCommandLine::HideUpstreamPassword(int argc, char** argv) const
 
 std::string CCommandLine::Usage()
 {
-    return "Usage: kestrune [--headless [options]] | --export-ca FILE | --new-ca | --convert IN OUT\n"
-           "                | --replay FILE [replay options] | --help | --version\n"
+    return "Usage: kestrune [FILE] | --headless [options] | --export-ca FILE | --new-ca\n"
+           "                | --convert IN OUT"
+           " | --replay FILE [replay options] | --help | --version\n"
            "\n"
-           "Without arguments Kestrune opens its window.\n"
+           "Without arguments Kestrune opens its window; with a FILE (a .kestrune session or\n"
+           "a .har file) the window opens showing that saved capture.\n"
            "\n"
            "  --headless           run the proxy without a window, on the stored settings\n"
            "  --port PORT          listen on PORT for this run (0: the system chooses)\n"
@@ -362,7 +373,8 @@ std::string CCommandLine::Usage()
            "  --target HOST:PORT   send every replayed request there, Host field unchanged\n"
            "  --concurrency N      replay at most N requests at once (default 1)\n"
            "  --unsafe-methods     replay methods other than GET, HEAD and OPTIONS too\n"
-           "  --decode             show compressed bodies decoded (else as stored in the settings)\n"
+           "  --decode             show compressed bodies decoded (else as stored in the "
+           "settings)\n"
            "  --help               show this text\n"
            "  --version            show the version\n";
 }

@@ -53,6 +53,7 @@ struct CCommandLine {
     std::optional<std::uint64_t> memoryBudget; // bytes of trace held in memory, this run
 
     std::string convertFrom, convertTo;       // --convert IN OUT
+    std::optional<std::string> openFile; // a saved capture (session or HAR) the window opens on
 
     // --replay FILE: its requests sent again, those the filter keeps, at most
     // replayConcurrency at once, to the target instead of their servers when one is given.

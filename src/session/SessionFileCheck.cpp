@@ -1,6 +1,7 @@
 #include "session/SessionFileCheck.h"
 
 #include "session/SessionSchema.h"
+#include "session/SqliteDb.h"
 
 #include <cerrno>
 #include <cstring>
@@ -82,4 +83,31 @@ bool SessionFileCheck::CheckFile(const std::string& path, std::string& error)
     file.read(head.data(), kHeaderSize);
     head.resize(static_cast<std::size_t>(file.gcount()));
     return CheckHeader(head, size, path, error);
+}
+
+bool SessionFileCheck::OpenChecked(CSqliteDb& db, const std::string& path, std::string& error)
+{
+    if (!CheckFile(path, error))
+        return false;
+    if (!db.Open(path, false)) {
+        error = "cannot open " + path + ": " + db.Error();
+        return false;
+    }
+    // The header told what the file was; the database (its log included) must say the same.
+    long long application = 0, version = 0;
+    if (!db.PragmaInteger("application_id", application)
+        || !db.PragmaInteger("user_version", version)) {
+        error = path + " is damaged or not a Kestrune session: " + db.Error();
+        return false;
+    }
+    if (application != SessionSchema::kApplicationId) {
+        error = path + " is damaged or not a Kestrune session: it is not a Kestrune session";
+        return false;
+    }
+    if (version > SessionSchema::kVersion) {
+        error = path + " was written by a newer Kestrune (session format " + std::to_string(version)
+                + ")";
+        return false;
+    }
+    return true;
 }

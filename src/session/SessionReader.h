@@ -4,10 +4,7 @@
 
 #include <string>
 
-class CExchange;
-class CSqliteStatement;
 class CTraceStore;
-struct SExchangeBody;
 
 // Reads a session file back: the store gets its entries, records and exchanges as they were
 // captured, the info the run's description and debug lines. Any file may be handed in: a
@@ -22,8 +19,6 @@ private:
     bool Open(const std::string& path);
     bool ReadRun(SSessionInfo& info);
     bool ReadExchanges(CTraceStore& store);
-    bool ReadExchange(const CSqliteStatement& row, CExchange& exchange);
-    bool ReadBody(const CSqliteStatement& row, int column, SExchangeBody& body);
     bool ReadRecords(CTraceStore& store);
     bool ReadDebugLines(SSessionInfo& info);
     // A statement that failed: the file is damaged (or not ours), said with SQLite's words.

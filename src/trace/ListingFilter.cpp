@@ -90,6 +90,7 @@ CListingFilter CListingFilter::Parse(const std::string& text)
                     return fail("status: needs 404 or 4xx");
             }
             filter.m_bNeedsExchanges = filter.m_bNeedsExchanges || term.kind != Kind::Text;
+            filter.m_bNeedsWholeText = filter.m_bNeedsWholeText || term.kind == Kind::Text;
         } else {
             term.value = LowerAscii(word); // "14:03" and "http://..." are words too
         }

@@ -27,6 +27,8 @@ public:
 
     bool IsEmpty() const { return m_Terms.empty(); }
     bool NeedsExchanges() const { return m_bNeedsExchanges; }
+    // A text: term reads the whole text of a record (and the bodies of an exchange).
+    bool NeedsWholeText() const { return m_bNeedsWholeText; }
     const std::string& GetError() const { return m_strError; }
 
     // facts may be null for a row outside any exchange.
@@ -50,6 +52,7 @@ private:
 
     std::vector<STerm> m_Terms;
     bool m_bNeedsExchanges = false;
+    bool m_bNeedsWholeText = false;
     std::string m_strError;
     // The time text of the last capture time asked for: neighbouring rows share their second.
     mutable std::time_t m_cachedTime = -1;

@@ -12,6 +12,9 @@ TEST(CommandLine, NoArgumentsOpensTheWindow)
     const CCommandLine c = CCommandLine::Parse({});
     EXPECT_TRUE(c.error.empty());
     EXPECT_EQ(c.mode, Mode::Window);
+    const CCommandLine saved = CCommandLine::Parse({"capture.kestrune"});
+    EXPECT_TRUE(saved.error.empty() && saved.mode == Mode::Window);
+    EXPECT_EQ(saved.openFile.value_or(""), "capture.kestrune");
 }
 
 TEST(CommandLine, HeadlessOptionsInBothForms)
@@ -97,6 +100,8 @@ TEST(CommandLine, BadArgumentsAreReported)
              {"--headless", "--session", ""},
              {"--convert", "in.har"},                           // two files
              {"--convert", "in.har", "out.kestrune", "--headless"},
+             {"a.kestrune", "b.har"},                           // one file to open
+             {"--replay", "a.har", "b.har"},
          }) {
         const CCommandLine c = CCommandLine::Parse(args);
         EXPECT_FALSE(c.error.empty()) << args.back();

@@ -36,6 +36,8 @@ CMainPropSheet::CMainPropSheet(CTraceApp& app)
     , m_dlgExchanges(app)
     , m_pages{&m_dlgSettings, &m_dlgRequest, &m_dlgResponse, &m_dlgList, &m_dlgExchanges, &m_dlgDebug, &m_dlgHttps, &m_dlgAbout}
 {
+    m_dlgExchanges.SetSavedCapture(&m_SavedCapture);
+    m_dlgList.SetSavedCapture(&m_SavedCapture);
     setObjectName(QStringLiteral("MainPropSheet"));
     setWindowTitle(QStringLiteral("Kestrune"));
     setWindowIcon(m_hIcon);
@@ -50,6 +52,15 @@ CMainPropSheet::~CMainPropSheet()
     for (CPropertyPage* page : m_pages)
         delete page->GetWindow();
     delete m_pTabs.data();
+}
+
+bool CMainPropSheet::OpenSavedCapture(const QString& path)
+{
+    if (!m_SavedCapture.Open(path))
+        return false;
+    const auto at = std::find(m_pages.begin(), m_pages.end(), &m_dlgExchanges);
+    SetActivePage(static_cast<int>(at - m_pages.begin()));
+    return true;
 }
 
 CPropertyPage* CMainPropSheet::GetPage(int index) const

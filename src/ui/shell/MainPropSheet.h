@@ -7,6 +7,7 @@
 #include "ui/viewers/ExchangesDlg.h"
 #include "ui/viewers/ListDlg.h"
 #include "ui/viewers/RecieveDataWatcherDlg.h"
+#include "ui/viewers/SavedCapture.h"
 #include "ui/viewers/ViewTraceDlg.h"
 
 #include <QIcon>
@@ -66,6 +67,11 @@ public:
     CDebugDlg& GetDebugPage() { return m_dlgDebug; }
     CHttpsDlg& GetHttpsPage() { return m_dlgHttps; }
     CAboutDlg& GetAboutPage() { return m_dlgAbout; }
+    // The saved capture the Exchanges page and the Listing show instead of the live one.
+    CSavedCapture& GetSavedCapture() { return m_SavedCapture; }
+    // Opens a saved capture (a session or HAR file) on the Exchanges page; false after a
+    // message when it cannot be read.
+    bool OpenSavedCapture(const QString& path);
 
 signals:
     // The user closed the window: the run is to end (nothing is asked, nothing saved).
@@ -82,6 +88,7 @@ private:
 
     CTraceApp& m_App;
     QIcon m_hIcon;
+    CSavedCapture m_SavedCapture; // before the pages that show it
     CDebugDlg m_dlgDebug;
     CListDlg m_dlgList;
     CRecieveDataWatcherDlg m_dlgResponse;

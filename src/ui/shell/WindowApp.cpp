@@ -1,5 +1,6 @@
 #include "ui/shell/WindowApp.h"
 
+#include "app/CommandLine.h"
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
 #include "ui/shell/AppIcon.h"
@@ -13,6 +14,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -117,6 +120,9 @@ int RunWindowApp(int argc, char** argv)
         return 2;
     }
 
+    // Read before Qt takes its own arguments out: the program checked them already.
+    const CCommandLine options =
+        CCommandLine::Parse(std::vector<std::string>(argv + 1, argv + argc));
     QApplication qapp(argc, argv);
     QApplication::setWindowIcon(AppIcon());
     QGuiApplication::setDesktopFileName(QStringLiteral("kestrune"));
@@ -133,6 +139,8 @@ int RunWindowApp(int argc, char** argv)
         if (CMainPropSheet* sheet = InitWindowInstance(app)) {
             QObject::connect(sheet, &CMainPropSheet::sheetClosed, &qapp, &QCoreApplication::quit,
                              Qt::QueuedConnection);
+            if (options.openFile) // a file that cannot be read is said, and the window stays live
+                sheet->OpenSavedCapture(QString::fromStdString(*options.openFile));
             // Closed already (while a start-up message was showing): nothing left to run.
             code = sheet->isVisible() ? QApplication::exec() : 0;
         }

@@ -150,6 +150,12 @@ bool CExchangeFilter::Matches(const CExchange& exchange) const
     return true;
 }
 
+bool CExchangeFilter::NeedsWholeExchange() const
+{
+    return std::any_of(m_Terms.begin(), m_Terms.end(),
+                       [](const STerm& term) { return term.kind == Kind::Text; });
+}
+
 void CExchangeFilter::Prepare(const SExchangeTexts& texts)
 {
     m_Tables.assign(m_Terms.size(), STables());

@@ -40,6 +40,8 @@ public:
 
     bool IsEmpty() const { return m_Terms.empty(); }
     const std::string& GetError() const { return m_strError; }
+    // A text: term reads the heads and bodies; the others what a table row shows.
+    bool NeedsWholeExchange() const;
     bool Matches(const CExchange& exchange) const;
     // The same from the keys of an exchange that has ended, reading the exchange itself only
     // for what they do not hold (a word's path, text:). Prepare first, with the texts that the

@@ -499,47 +499,53 @@ QVariant CExchangeModel::data(const QModelIndex& index, int role) const
     const CExchange* exchange = index.isValid() ? GetExchange(index.row()) : nullptr;
     if (!exchange)
         return QVariant();
-    const bool tunnel = IsTunnelRow(*exchange);
+    return CellData(*exchange, index.column(), role);
+}
+
+QVariant CExchangeModel::CellData(const CExchange& exchange, int column, int role)
+{
+    const bool tunnel = IsTunnelRow(exchange);
     if (role == Qt::TextAlignmentRole) {
-        const int column = index.column();
         const bool number = column == colId || column == colStatus || column == colSize || column == colTime;
         return QVariant::fromValue((number ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
     }
-    if (role == Qt::ToolTipRole && index.column() == colPath)
-        return FromBytes(exchange->Url());
+    if (role == Qt::ToolTipRole && column == colPath)
+        return FromBytes(exchange.Url());
     if (role != Qt::DisplayRole)
         return QVariant();
-    switch (index.column()) {
+    switch (column) {
     case colId:
-        return QString::number(exchange->m_nId);
+        return QString::number(exchange.m_nId);
     case colMethod:
-        return FromBytes(exchange->m_strMethod);
+        return FromBytes(exchange.m_strMethod);
     case colHost:
-        return FromBytes(exchange->Authority());
+        return FromBytes(exchange.Authority());
     case colPath:
-        if (exchange->Has(kExchangeReplay)) // sent again from here: which one it repeats
-            return FromBytes(std::string(ExchangePath(*exchange)) + "  (replay of #"
-                             + std::to_string(exchange->m_nReplayOf) + ")");
-        return FromBytes(ExchangePath(*exchange));
+        if (exchange.Has(kExchangeReplay)) // sent again from here: which one it repeats
+            return FromBytes(std::string(ExchangePath(exchange)) + "  (replay of #"
+                             + std::to_string(exchange.m_nReplayOf) + ")");
+        return FromBytes(ExchangePath(exchange));
     case colStatus:
         if (tunnel)
             return QStringLiteral("tunnel");
-        return exchange->m_nStatus > 0 ? QString::number(exchange->m_nStatus)
-                                       : exchange->IsOpen() ? QString() : FromBytes(ExchangeEndName(exchange->m_nEnd));
+        return exchange.m_nStatus > 0 ? QString::number(exchange.m_nStatus)
+               : exchange.IsOpen()    ? QString()
+                                      : FromBytes(ExchangeEndName(exchange.m_nEnd));
     case colType:
-        return FromBytes(ExchangeMimeType(*exchange));
+        return FromBytes(ExchangeMimeType(exchange));
     case colSize:
         // A tunnel's bytes both ways: what the browser sent, what came back.
         if (tunnel)
             return QStringLiteral("\u2191%1 \u2193%2")
-                .arg(SizeText(exchange->m_RequestBody.total), SizeText(exchange->m_ResponseBody.total));
-        return SizeText(exchange->m_ResponseBody.total);
+                .arg(SizeText(exchange.m_RequestBody.total),
+                     SizeText(exchange.m_ResponseBody.total));
+        return SizeText(exchange.m_ResponseBody.total);
     case colTime: {
-        const std::int64_t us = ExchangeDurationUs(*exchange);
+        const std::int64_t us = ExchangeDurationUs(exchange);
         return us < 0 ? QString() : QString::number(static_cast<double>(us) / 1000.0, 'f', 1);
     }
     case colStarted:
-        return FromBytes(ExchangeStartedText(*exchange));
+        return FromBytes(ExchangeStartedText(exchange));
     }
     return QVariant();
 }
@@ -548,6 +554,23 @@ QVariant CExchangeModel::headerData(int section, Qt::Orientation orientation, in
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
+    return Heading(section);
+}
+
+bool CExchangeModel::IsTextColumn(int column) { return ::IsTextColumn(column); }
+
+std::int64_t CExchangeModel::NumberKey(const CExchange& exchange, int column)
+{
+    return NumericKey(exchange, column);
+}
+
+std::string_view CExchangeModel::TextKey(const CExchange& exchange, int column)
+{
+    return ::TextKey(exchange, column);
+}
+
+QVariant CExchangeModel::Heading(int section)
+{
     static const char* const kHeadings[kColumnCount] = {"#",    "Method",    "Host",    "Path",   "Status",
                                                         "Type", "Size",      "Time (ms)", "Started"};
     return section >= 0 && section < kColumnCount ? QString::fromLatin1(kHeadings[section]) : QVariant();

@@ -56,6 +56,13 @@ public:
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    // What a cell of the exchange's row shows, in any table of exchanges.
+    static QVariant CellData(const CExchange& exchange, int column, int role);
+    static QVariant Heading(int section);
+    // What a sort by the column compares: a text for Method, Host, Path and Type, else a number.
+    static bool IsTextColumn(int column);
+    static std::int64_t NumberKey(const CExchange& exchange, int column);
+    static std::string_view TextKey(const CExchange& exchange, int column);
 
 signals:
     void filterApplied();

@@ -14,6 +14,8 @@
 #include "ui/viewers/ExchangeModel.h"
 #include "ui/viewers/ListingView.h"
 #include "ui/viewers/ResendDlg.h"
+#include "ui/viewers/SavedCapture.h"
+#include "ui/viewers/SavedExchangesPane.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -23,6 +25,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QSplitter>
@@ -91,6 +94,13 @@ void CExchangesDlg::OnInitDialog()
     m_pFilterLabel->setBuddy(m_pFilter);
     filterRow->addWidget(m_pFilterLabel);
     filterRow->addWidget(m_pFilter, 1);
+    if (m_pSavedCapture) {
+        auto* open = new QPushButton(QStringLiteral("&Open Session..."), page);
+        open->setAutoDefault(false);
+        QObject::connect(open, &QPushButton::clicked, page,
+                         [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
+        filterRow->addWidget(open);
+    }
     layout->addLayout(filterRow);
     // Below the field, whole: a message beside it would be cut on a narrow page.
     m_pFilterError = new QLabel(page);
@@ -178,6 +188,15 @@ void CExchangesDlg::OnInitDialog()
         const QRect current = m_pList->visualRect(m_pList->currentIndex());
         openMenu(current.isValid() ? current.center() : QPoint(0, 0));
     });
+
+    if (m_pSavedCapture) { // over the live controls while a saved capture shows
+        m_pSavedPane = new CSavedExchangesPane(page, *m_pSavedCapture);
+        m_pSavedPane->ShowCapture();
+        auto* open = new QShortcut(QKeySequence::Open, page);
+        open->setContext(Qt::WindowShortcut);
+        QObject::connect(open, &QShortcut::activated, page,
+                         [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
+    }
 
     m_pFollowTimer = new QTimer(page);
     m_pFollowTimer->setInterval(kFollowMs);

@@ -3,6 +3,7 @@
 #include "ui/viewers/ExchangeDetails.h"
 #include "ui/viewers/ExchangeModel.h"
 #include "ui/viewers/ListingView.h"
+#include "ui/viewers/SavedExchangesPane.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +17,7 @@
 
 class CExchange;
 class CResendDlg;
+class CSavedCapture;
 class CTraceApp;
 class CTraceStore;
 class QMenu;
@@ -62,6 +64,10 @@ public:
     void OnKillActive() override;
     int GetPreferredWidth(const QFont& font) const override;
 
+    // The saved capture this page shows when one is open (its pane made with the window).
+    void SetSavedCapture(CSavedCapture* capture) { m_pSavedCapture = capture; }
+    CSavedExchangesPane* GetSavedPane() const { return m_pSavedPane; }
+
     CListingView* GetList() const { return m_pList; }
     CExchangeModel* GetModel() const { return m_pModel; }
     CExchangeDetails* GetDetails() const { return m_pDetails; }
@@ -92,4 +98,6 @@ private:
     std::vector<const CExchange*> m_KeptSelection;
     const CExchange* m_pKeptCurrent = nullptr;
     bool m_bDetailsOpen = false; // the details show an exchange that had not ended
+    CSavedCapture* m_pSavedCapture = nullptr;
+    QPointer<CSavedExchangesPane> m_pSavedPane;
 };

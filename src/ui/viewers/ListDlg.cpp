@@ -9,6 +9,8 @@
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
 #include "ui/viewers/FixCarriageReturns.h"
+#include "ui/viewers/SavedCapture.h"
+#include "ui/viewers/SavedListingPane.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -204,9 +206,10 @@ void CListDlg::OnInitDialog()
     });
     QObject::connect(m_pList, &QWidget::customContextMenuRequested, page, [this](const QPoint& pos) {
         const QModelIndex index = m_pList->indexAt(pos);
-        if (!index.isValid())
+        if (!index.isValid() && !m_pSavedCapture)
             return;
-        if (!m_pList->selectionModel()->isRowSelected(index.row(), QModelIndex()))
+        if (index.isValid()
+            && !m_pList->selectionModel()->isRowSelected(index.row(), QModelIndex()))
             m_pList->selectionModel()->setCurrentIndex(
                 index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         UpdateButtonStates();
@@ -214,6 +217,14 @@ void CListDlg::OnInitDialog()
         menu->exec(m_pList->viewport()->mapToGlobal(pos));
         menu->deleteLater();
     });
+    if (m_pSavedCapture) { // over the live controls while a saved capture shows
+        m_pSavedPane = new CSavedListingPane(page, *m_pSavedCapture);
+        m_pSavedPane->ShowCapture();
+        auto* open = new QShortcut(QKeySequence::Open, page);
+        open->setContext(Qt::WindowShortcut);
+        QObject::connect(open, &QShortcut::activated, page,
+                         [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
+    }
 }
 
 void CListDlg::OnRefresh()
@@ -631,6 +642,15 @@ bool CListDlg::ExportHar(const QString& path)
 
 QMenu* CListDlg::MakeContextMenu()
 {
+    // Below the rest, so that the row actions keep their places.
+    const auto addOpenSession = [this](QMenu* menu) {
+        if (!m_pSavedCapture)
+            return menu;
+        menu->addSeparator();
+        menu->addAction(QStringLiteral("&Open Session...\tCtrl+O"),
+                        [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
+        return menu;
+    };
     auto* menu = new QMenu(m_pList);
     const bool selected = m_pList->selectionModel()->hasSelection();
     menu->addAction(QStringLiteral("&Show"), [this] { OnShow(); })->setEnabled(selected);
@@ -650,5 +670,5 @@ QMenu* CListDlg::MakeContextMenu()
         if (!path.isEmpty())
             ExportHar(path);
     });
-    return menu;
+    return addOpenSession(menu);
 }

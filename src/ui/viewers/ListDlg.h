@@ -2,6 +2,7 @@
 #include "ui/shell/PropertyPage.h"
 #include "ui/viewers/ListingModel.h"
 #include "ui/viewers/ListingView.h"
+#include "ui/viewers/SavedListingPane.h"
 #include "ui/viewers/TextPane.h"
 
 #include <QCheckBox>
@@ -16,6 +17,7 @@
 #include <vector>
 
 class CExchange;
+class CSavedCapture;
 class CTraceApp;
 class CTraceRecord;
 class CTraceStore;
@@ -73,6 +75,10 @@ public:
     std::vector<std::string> SelectedUrls() const;
     std::vector<std::string> SelectedCurlCommands(bool throughKestrune) const;
 
+    // The saved capture this page shows when one is open (its pane made with the window).
+    void SetSavedCapture(CSavedCapture* capture) { m_pSavedCapture = capture; }
+    CSavedListingPane* GetSavedPane() const { return m_pSavedPane; }
+
     CListingView* GetList() const { return m_pList; }
     CListingModel* GetModel() const { return m_pModel; }
     CTextPane* GetPane() const { return m_pText; }
@@ -122,4 +128,6 @@ private:
     QPointer<QLineEdit> m_pFilter;
     QPointer<QLabel> m_pFilterError;
     QPointer<QTimer> m_pAutoTimer;
+    CSavedCapture* m_pSavedCapture = nullptr;
+    QPointer<CSavedListingPane> m_pSavedPane;
 };

@@ -295,25 +295,29 @@ QVariant CListingModel::data(const QModelIndex& index, int role) const
     if (!record)
         return QVariant();
 
+    if (role == Qt::DecorationRole && index.column() == colSummary)
+        return record->GetDirection() == ETraceDirection::Sent ? m_iconSent : m_iconReceived;
+    return CellData(*record, m_Visible[static_cast<std::size_t>(index.row())].elapsedAtRefresh,
+                    index.column(), role);
+}
+
+QVariant CListingModel::CellData(const CTraceRecord& record, std::int32_t elapsed, int column,
+                                 int role)
+{
     switch (role) {
     case Qt::DisplayRole:
-        switch (index.column()) {
+        switch (column) {
         case colSummary:
-            return FromBytes(record->GetSummary());
+            return FromBytes(record.GetSummary());
         case colId:
-            return FromBytes(record->GetIdText());
+            return FromBytes(record.GetIdText());
         case colTime:
-            return FromBytes(record->GetTimeText());
+            return FromBytes(record.GetTimeText());
         case colBytes:
-            return QString::number(record->GetByteCount());
+            return QString::number(record.GetByteCount());
         case colRespTime:
-            return FromBytes(FormatMilliseconds(
-                m_Visible[static_cast<std::size_t>(index.row())].elapsedAtRefresh));
+            return FromBytes(FormatMilliseconds(elapsed));
         }
-        break;
-    case Qt::DecorationRole:
-        if (index.column() == colSummary)
-            return record->GetDirection() == ETraceDirection::Sent ? m_iconSent : m_iconReceived;
         break;
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);

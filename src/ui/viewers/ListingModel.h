@@ -56,6 +56,10 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
+    // What a cell of the record's row shows (but its icon), in any table of records;
+    // "Resp Time" shows elapsed.
+    static QVariant CellData(const CTraceRecord& record, std::int32_t elapsed, int column,
+                             int role);
 
 signals:
     void filterApplied();

@@ -1,0 +1,250 @@
+#include "session/SessionIndex.h"
+
+#include "session/SessionFileCheck.h"
+#include "session/SessionRows.h"
+#include "trace/Exchange.h"
+#include "trace/ListingFilter.h"
+
+namespace {
+using EStep = CSqliteStatement::EStep;
+
+int DepthIndex(CSessionIndex::EDepth depth)
+{
+    return depth == CSessionIndex::EDepth::Whole ? 1 : 0;
+}
+
+const char* ExchangeColumns(CSessionIndex::EDepth depth)
+{
+    return depth == CSessionIndex::EDepth::Whole ? SessionRows::kExchangeColumns
+                                                 : SessionRows::kLightExchangeColumns;
+}
+
+const char* RecordColumns(CSessionIndex::EDepth depth)
+{
+    return depth == CSessionIndex::EDepth::Whole ? SessionRows::kRecordColumns
+                                                 : SessionRows::kLightRecordColumns;
+}
+
+// The columns of the record's exchange that its facts come from, after the record's own.
+constexpr const char* kFactColumns = "e.id, e.method, e.host, e.port, e.https, e.status";
+} // namespace
+
+bool CSessionIndex::Open(const std::string& path, std::string& error)
+{
+    m_strPath = path;
+    m_strError.clear();
+    if (!SessionFileCheck::OpenChecked(m_Db, path, m_strError)) {
+        error = m_strError;
+        return false;
+    }
+    // Every statement is made now: a file without the tables or columns is refused at once,
+    // not when a row is first shown.
+    for (EDepth depth : {EDepth::Light, EDepth::Whole}) {
+        const int d = DepthIndex(depth);
+        const std::string exchanges =
+            std::string("SELECT ") + ExchangeColumns(depth) + " FROM exchanges ";
+        const std::string records =
+            std::string("SELECT rowid, ") + RecordColumns(depth) + " FROM records ";
+        std::string withFacts = std::string("SELECT r.rowid, ") + RecordColumns(depth) + ", "
+                                + kFactColumns
+                                + " FROM records AS r LEFT JOIN exchanges AS e ON e.id = r.exchange"
+                                  " WHERE r.rowid > ?1 ORDER BY r.rowid LIMIT ?2";
+        if (!m_Exchange[d].Prepare(m_Db.Handle(), (exchanges + "WHERE id = ?1").c_str())
+            || !m_Exchanges[d].Prepare(m_Db.Handle(),
+                                       (exchanges + "WHERE id > ?1 ORDER BY id LIMIT ?2").c_str())
+            || !m_Record[d].Prepare(m_Db.Handle(), (records + "WHERE rowid = ?1").c_str())
+            || !m_Records[d].Prepare(m_Db.Handle(),
+                                     (records + "WHERE rowid > ?1 ORDER BY rowid LIMIT ?2").c_str())
+            || !m_RecordsWithFacts[d].Prepare(m_Db.Handle(), withFacts.c_str())) {
+            Damaged();
+            error = m_strError;
+            m_Db.Close();
+            return false;
+        }
+    }
+    if (!m_ExchangeIds.Prepare(m_Db.Handle(),
+                               "SELECT id FROM exchanges WHERE id > ?1 ORDER BY id LIMIT ?2")
+        || !m_RecordRows.Prepare(
+            m_Db.Handle(),
+            "SELECT rowid, connection FROM records WHERE rowid > ?1 ORDER BY rowid LIMIT ?2")) {
+        Damaged();
+        error = m_strError;
+        m_Db.Close();
+        return false;
+    }
+    return true;
+}
+
+bool CSessionIndex::ReadInfo(SSessionInfo& info)
+{
+    if (!ReadRun(info))
+        return false;
+    CSqliteStatement debug;
+    if (!debug.Prepare(m_Db.Handle(), "SELECT captured, text FROM debug_lines ORDER BY id"))
+        return Damaged();
+    EStep step;
+    while ((step = debug.Step()) == EStep::Row)
+        info.debugLines.push_back({static_cast<std::time_t>(debug.Int(0)), debug.Bytes(1)});
+    return step == EStep::Done || Damaged();
+}
+
+bool CSessionIndex::ReadRun(SSessionInfo& info)
+{
+    CSqliteStatement run;
+    if (!run.Prepare(m_Db.Handle(), "SELECT key, value FROM run ORDER BY key"))
+        return Damaged();
+    EStep step;
+    while ((step = run.Step()) == EStep::Row)
+        info.run.emplace_back(run.Bytes(0), run.Bytes(1));
+    return step == EStep::Done || Damaged();
+}
+
+bool CSessionIndex::CountExchanges(std::uint64_t& count)
+{
+    CSqliteStatement row;
+    if (!row.Prepare(m_Db.Handle(), "SELECT count(*) FROM exchanges") || row.Step() != EStep::Row)
+        return Damaged();
+    count = static_cast<std::uint64_t>(row.Int(0));
+    return true;
+}
+
+bool CSessionIndex::CountRecords(std::uint64_t& count)
+{
+    CSqliteStatement row;
+    if (!row.Prepare(m_Db.Handle(), "SELECT count(*) FROM records") || row.Step() != EStep::Row)
+        return Damaged();
+    count = static_cast<std::uint64_t>(row.Int(0));
+    return true;
+}
+
+bool CSessionIndex::ExchangeIds(std::uint64_t after, std::size_t max,
+                                std::vector<std::uint64_t>& ids)
+{
+    CSqliteStatement& s = m_ExchangeIds;
+    s.BindInt(1, static_cast<std::int64_t>(after));
+    s.BindInt(2, static_cast<std::int64_t>(max));
+    EStep step;
+    while ((step = s.Step()) == EStep::Row) {
+        const std::int64_t id = s.Int(0);
+        if (id < 1) {
+            s.Reset();
+            return Damaged("an exchange's number is out of range");
+        }
+        ids.push_back(static_cast<std::uint64_t>(id));
+    }
+    s.Reset();
+    return step == EStep::Done || Damaged();
+}
+
+bool CSessionIndex::RecordRows(std::int64_t after, std::size_t max, std::vector<std::int64_t>& rows,
+                               std::vector<int>& connections)
+{
+    CSqliteStatement& s = m_RecordRows;
+    s.BindInt(1, after);
+    s.BindInt(2, static_cast<std::int64_t>(max));
+    EStep step;
+    while ((step = s.Step()) == EStep::Row) {
+        rows.push_back(s.Int(0));
+        connections.push_back(static_cast<int>(s.Int(1)));
+    }
+    s.Reset();
+    return step == EStep::Done || Damaged();
+}
+
+bool CSessionIndex::ReadExchange(std::uint64_t id, EDepth depth, CExchange& exchange)
+{
+    m_strError.clear();
+    CSqliteStatement& s = m_Exchange[DepthIndex(depth)];
+    s.BindInt(1, static_cast<std::int64_t>(id));
+    const EStep step = s.Step();
+    std::string problem;
+    const bool read = step == EStep::Row && SessionRows::ReadExchange(s, 0, exchange, problem);
+    s.Reset();
+    if (step == EStep::Failed)
+        return Damaged();
+    return read || (step == EStep::Done ? false : Damaged(problem));
+}
+
+bool CSessionIndex::ReadRecord(std::int64_t row, EDepth depth, STraceRecordFields& record)
+{
+    m_strError.clear();
+    CSqliteStatement& s = m_Record[DepthIndex(depth)];
+    s.BindInt(1, row);
+    const EStep step = s.Step();
+    std::string problem;
+    const bool read = step == EStep::Row && SessionRows::ReadRecord(s, 1, record, problem);
+    s.Reset();
+    if (step == EStep::Failed)
+        return Damaged();
+    return read || (step == EStep::Done ? false : Damaged(problem));
+}
+
+long CSessionIndex::VisitExchanges(std::uint64_t after, std::size_t max, EDepth depth,
+                                   const ExchangeVisitor& visit)
+{
+    CSqliteStatement& s = m_Exchanges[DepthIndex(depth)];
+    s.BindInt(1, static_cast<std::int64_t>(after));
+    s.BindInt(2, static_cast<std::int64_t>(max));
+    long visited = 0;
+    EStep step;
+    std::string problem;
+    CExchange exchange;
+    while ((step = s.Step()) == EStep::Row) {
+        exchange = CExchange();
+        if (!SessionRows::ReadExchange(s, 0, exchange, problem)) {
+            s.Reset();
+            Damaged(problem);
+            return -1;
+        }
+        visit(exchange);
+        ++visited;
+    }
+    s.Reset();
+    return step == EStep::Done || Damaged() ? visited : -1;
+}
+
+long CSessionIndex::VisitRecords(std::int64_t after, std::size_t max, EDepth depth, bool withFacts,
+                                 const RecordVisitor& visit)
+{
+    CSqliteStatement& s = (withFacts ? m_RecordsWithFacts : m_Records)[DepthIndex(depth)];
+    s.BindInt(1, after);
+    s.BindInt(2, static_cast<std::int64_t>(max));
+    constexpr int kFactsFrom = 19; // the row, then the record's 18 columns
+    long visited = 0;
+    EStep step;
+    std::string problem;
+    STraceRecordFields record;
+    CExchange exchange; // the facts' source: one at a time
+    SExchangeFacts facts;
+    std::int64_t factsOf = 0; // the exchange the facts are of
+    while ((step = s.Step()) == EStep::Row) {
+        if (!SessionRows::ReadRecord(s, 1, record, problem)) {
+            s.Reset();
+            Damaged(problem);
+            return -1;
+        }
+        const std::int64_t of = withFacts ? s.Int(kFactsFrom) : 0;
+        const bool known = of > 0;
+        if (known && of != factsOf) { // an exchange's records come together: made once
+            factsOf = of;
+            exchange.m_strMethod = s.Bytes(kFactsFrom + 1);
+            exchange.m_strHost = s.Bytes(kFactsFrom + 2);
+            exchange.m_nPort = static_cast<std::uint16_t>(s.Int(kFactsFrom + 3));
+            exchange.m_bHttps = s.Int(kFactsFrom + 4) != 0;
+            exchange.m_nStatus = static_cast<int>(s.Int(kFactsFrom + 5));
+            facts = SExchangeFacts::Of(exchange);
+        }
+        visit(s.Int(0), record, known ? &facts : nullptr);
+        ++visited;
+    }
+    s.Reset();
+    return step == EStep::Done || Damaged() ? visited : -1;
+}
+
+bool CSessionIndex::Damaged() { return Damaged(m_Db.Error()); }
+
+bool CSessionIndex::Damaged(const std::string& what)
+{
+    m_strError = m_strPath + " is damaged or not a Kestrune session: " + what;
+    return false;
+}

@@ -1,0 +1,71 @@
+#pragma once
+#include "session/SessionInfo.h"
+#include "session/SqliteDb.h"
+#include "session/SqliteStatement.h"
+#include "trace/TraceRecordFields.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class CExchange;
+struct SExchangeFacts;
+
+// A saved capture read a page at a time, for viewing a file too large to hold as objects:
+// exchanges by number and records by their row (the order they were made), each either light
+// (what a table row shows and filters on) or whole (heads, bodies, full texts) when one is
+// opened. Nothing is kept between calls but SQLite's own small cache. Opened with the checks
+// of CSessionReader: a foreign, damaged, truncated or newer file is refused with a message.
+//
+// Any call may find the file damaged further in: it then returns false (or -1) and Error()
+// says what, for the user.
+class CSessionIndex {
+public:
+    enum class EDepth { Light, Whole };
+    // A record row as a visit hands it: its row, its fields, and the facts of its exchange
+    // when they were asked for and it has one (null otherwise).
+    using RecordVisitor =
+        std::function<void(std::int64_t row, const STraceRecordFields&, const SExchangeFacts*)>;
+    using ExchangeVisitor = std::function<void(const CExchange&)>;
+
+    bool Open(const std::string& path, std::string& error);
+    const std::string& GetPath() const { return m_strPath; }
+    const std::string& Error() const { return m_strError; }
+
+    // The run's description and the debug lines; the description alone.
+    bool ReadInfo(SSessionInfo& info);
+    bool ReadRun(SSessionInfo& info);
+    bool CountExchanges(std::uint64_t& count);
+    bool CountRecords(std::uint64_t& count);
+
+    // Up to `max` exchange numbers (record rows, with their trace entry's number) above
+    // `after`, rising.
+    bool ExchangeIds(std::uint64_t after, std::size_t max, std::vector<std::uint64_t>& ids);
+    bool RecordRows(std::int64_t after, std::size_t max, std::vector<std::int64_t>& rows,
+                    std::vector<int>& connections);
+
+    // One exchange or record. False when the file has none of that number (Error() empty) or
+    // is damaged (Error() says so).
+    bool ReadExchange(std::uint64_t id, EDepth depth, CExchange& exchange);
+    bool ReadRecord(std::int64_t row, EDepth depth, STraceRecordFields& record);
+
+    // Up to `max` exchanges (records) above `after`, rising, each handed to visit. Returns how
+    // many were visited, or -1 when the file is damaged.
+    long VisitExchanges(std::uint64_t after, std::size_t max, EDepth depth,
+                        const ExchangeVisitor& visit);
+    long VisitRecords(std::int64_t after, std::size_t max, EDepth depth, bool withFacts,
+                      const RecordVisitor& visit);
+
+private:
+    bool Damaged();
+    bool Damaged(const std::string& what);
+
+    CSqliteDb m_Db; // declared first: the statements go before it
+    std::string m_strPath;
+    std::string m_strError;
+    CSqliteStatement m_ExchangeIds, m_RecordRows;
+    CSqliteStatement m_Exchange[2], m_Record[2]; // by EDepth
+    CSqliteStatement m_Exchanges[2], m_Records[2], m_RecordsWithFacts[2];
+};

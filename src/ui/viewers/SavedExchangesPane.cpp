@@ -1,0 +1,194 @@
+#include "ui/viewers/SavedExchangesPane.h"
+
+#include "trace/Exchange.h"
+#include "ui/viewers/ExchangeCopy.h"
+#include "ui/viewers/ExchangeDetails.h"
+#include "ui/viewers/ExchangeModel.h"
+#include "ui/viewers/ListingView.h"
+#include "ui/viewers/SavedCapture.h"
+#include "ui/viewers/SavedExchangeModel.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QShortcut>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace {
+// Copies of many selected rows read each exchange whole: at most this many.
+constexpr std::size_t kMaxCopied = 10'000;
+
+QString FromBytes(const std::string& text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+} // namespace
+
+CSavedExchangesPane::CSavedExchangesPane(QWidget* page, CSavedCapture& capture)
+    : CSavedPane(page, capture)
+{
+    auto* filterRow = new QHBoxLayout;
+    auto* label = new QLabel(QStringLiteral("F&ilter:"), this);
+    m_pFilter = new QLineEdit(this);
+    m_pFilter->setObjectName(QStringLiteral("savedFilter"));
+    m_pFilter->setAccessibleName(QStringLiteral("Saved exchange filter"));
+    m_pFilter->setClearButtonEnabled(true);
+    m_pFilter->setPlaceholderText(
+        QStringLiteral("words host: method: status: type: text: size>100k time>500ms -not"));
+    label->setBuddy(m_pFilter);
+    filterRow->addWidget(label);
+    filterRow->addWidget(m_pFilter, 1);
+    Body()->addLayout(filterRow);
+    m_pFilterError = new QLabel(this);
+    m_pFilterError->setStyleSheet(QStringLiteral("color: #b00000"));
+    m_pFilterError->setWordWrap(true);
+    m_pFilterError->hide();
+    Body()->addWidget(m_pFilterError);
+
+    auto* splitter = new QSplitter(Qt::Vertical, this);
+    splitter->setChildrenCollapsible(false);
+    m_pList = new CListingView(splitter);
+    m_pList->setObjectName(QStringLiteral("savedExchanges"));
+    m_pList->setAccessibleName(QStringLiteral("Saved exchanges"));
+    m_pModel = new CSavedExchangeModel(m_pList);
+    m_pList->setModel(m_pModel);
+    m_pList->horizontalHeader()->setStretchLastSection(false);
+    m_pList->horizontalHeader()->setSectionResizeMode(CExchangeModel::colPath,
+                                                      QHeaderView::Stretch);
+    m_pDetails = new CExchangeDetails(splitter);
+    splitter->addWidget(m_pList);
+    splitter->addWidget(m_pDetails);
+    Body()->addWidget(splitter, 1);
+
+    connect(m_pFilter, &QLineEdit::textChanged, this,
+            [this](const QString& text) { OnFilterEdited(text); });
+    QHeaderView* header = m_pList->horizontalHeader();
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(false);
+    connect(header, &QHeaderView::sectionClicked, this,
+            [this](int column) { OnHeaderClicked(column); });
+    connect(m_pList->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this] { ShowDetails(); });
+    connect(m_pModel, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+        if (const std::uint64_t id = m_pModel->GetId(m_pList->currentIndex().row()))
+            m_nKeptCurrent = id;
+    });
+    connect(m_pModel, &CSavedExchangeModel::filterApplied, this, [this] {
+        const int row = m_pModel->FindId(m_nKeptCurrent);
+        if (row < 0)
+            return;
+        const QSignalBlocker block(m_pList->selectionModel()); // the details stay as they are
+        m_pList->selectionModel()->setCurrentIndex(m_pModel->index(row, 0),
+                                                   QItemSelectionModel::ClearAndSelect
+                                                       | QItemSelectionModel::Rows);
+        m_pList->scrollTo(m_pModel->index(row, 0));
+    });
+    auto* remove = new QShortcut(QKeySequence(Qt::Key_Delete), m_pList);
+    remove->setContext(Qt::WidgetShortcut);
+    connect(remove, &QShortcut::activated, this, [this] { HideSelectedRows(); });
+    m_pList->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_pList, &QWidget::customContextMenuRequested, this, [this](QPoint pos) {
+        QMenu* menu = MakeContextMenu();
+        menu->exec(m_pList->viewport()->mapToGlobal(pos));
+        menu->deleteLater();
+    });
+}
+
+CSavedExchangesPane::~CSavedExchangesPane() = default;
+
+void CSavedExchangesPane::OnCaptureChanged()
+{
+    m_pShown.reset();
+    m_nKeptCurrent = 0;
+    m_pDetails->SetExchange(nullptr);
+    m_pModel->SetIndex(Capture().GetIndex());
+    if (Capture().IsOpen())
+        OnFilterEdited(m_pFilter->text());
+}
+
+void CSavedExchangesPane::OnFilterEdited(const QString& text)
+{
+    const std::string error = m_pModel->SetFilter(text.toStdString());
+    m_pFilterError->setText(FromBytes(error));
+    m_pFilterError->setVisible(!error.empty());
+    m_pFilter->setStyleSheet(error.empty() ? QString() : QStringLiteral("color: #b00000"));
+}
+
+void CSavedExchangesPane::OnHeaderClicked(int column)
+{
+    // First click ascending, second descending, third the file's order.
+    const bool same = column == m_pModel->GetSortColumn();
+    const bool off = same && m_pModel->IsSortDescending();
+    const bool descending = same && !off;
+    m_pModel->Sort(off ? -1 : column, descending);
+    QHeaderView* header = m_pList->horizontalHeader();
+    header->setSortIndicatorShown(!off);
+    header->setSortIndicator(off ? -1 : column,
+                             descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+void CSavedExchangesPane::ShowDetails()
+{
+    m_pShown = m_pModel->GetWholeExchange(m_pList->currentIndex().row());
+    m_pDetails->SetExchange(m_pShown.get());
+}
+
+void CSavedExchangesPane::HideSelectedRows()
+{
+    std::vector<int> rows;
+    for (const QModelIndex& index : m_pList->selectionModel()->selectedRows())
+        rows.push_back(index.row());
+    m_pModel->HideRows(rows);
+    ShowDetails();
+}
+
+std::vector<std::shared_ptr<const CExchange>> CSavedExchangesPane::SelectedExchanges() const
+{
+    std::vector<int> rows;
+    for (const QModelIndex& index : m_pList->selectionModel()->selectedRows())
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    rows.resize(std::min(rows.size(), kMaxCopied));
+    std::vector<std::shared_ptr<const CExchange>> exchanges;
+    for (int row : rows)
+        if (auto exchange = m_pModel->GetWholeExchange(row))
+            exchanges.push_back(std::move(exchange));
+    return exchanges;
+}
+
+void CSavedExchangesPane::CopyLines(std::string (*line)(const CExchange&))
+{
+    std::string text;
+    for (const auto& exchange : SelectedExchanges()) {
+        const std::string made = line(*exchange);
+        if (!made.empty())
+            text += made + "\n";
+    }
+    if (!text.empty())
+        QApplication::clipboard()->setText(FromBytes(text));
+}
+
+QMenu* CSavedExchangesPane::MakeContextMenu()
+{
+    auto* menu = new QMenu(m_pList);
+    const bool selected = m_pList->selectionModel()->hasSelection();
+    auto add = [&](const QString& text, auto handler) {
+        menu->addAction(text, handler)->setEnabled(selected);
+    };
+    add(QStringLiteral("Copy &URL"),
+        [this] { CopyLines([](const CExchange& e) { return e.Url(); }); });
+    add(QStringLiteral("Copy as cu&rl"), [this] {
+        CopyLines([](const CExchange& e) { return ExchangeCurlCommand(e, std::string()); });
+    });
+    add(QStringLiteral("Copy Request and Response as &Text"),
+        [this] { CopyLines(&ExchangeAsText); });
+    menu->addSeparator();
+    add(QStringLiteral("H&ide\tDelete"), [this] { HideSelectedRows(); });
+    return menu;
+}
