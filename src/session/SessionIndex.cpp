@@ -1,5 +1,7 @@
 #include "session/SessionIndex.h"
 
+#include <algorithm>
+
 #include "session/SessionFileCheck.h"
 #include "session/SessionRows.h"
 #include "trace/Exchange.h"
@@ -173,6 +175,8 @@ bool CSessionIndex::ReadRecord(std::int64_t row, EDepth depth, STraceRecordField
     const EStep step = s.Step();
     std::string problem;
     const bool read = step == EStep::Row && SessionRows::ReadRecord(s, 1, record, problem);
+    if (read) // the rowid is the record's serial, as the recording store numbered it
+        record.serial = static_cast<std::uint64_t>(std::max<std::int64_t>(row, 0));
     s.Reset();
     if (step == EStep::Failed)
         return Damaged();
@@ -223,6 +227,7 @@ long CSessionIndex::VisitRecords(std::int64_t after, std::size_t max, EDepth dep
             Damaged(problem);
             return -1;
         }
+        record.serial = static_cast<std::uint64_t>(std::max<std::int64_t>(s.Int(0), 0));
         const std::int64_t of = withFacts ? s.Int(kFactsFrom) : 0;
         const bool known = of > 0;
         if (known && of != factsOf) { // an exchange's records come together: made once
