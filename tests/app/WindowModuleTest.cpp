@@ -43,6 +43,7 @@ TEST(WindowModule, HeadlessRunMapsNoGuiLibrary)
     EXPECT_FALSE(mapped.contains("libQt6Gui")) << "the headless proxy maps Qt Gui";
     EXPECT_FALSE(mapped.contains("libQt6Widgets")) << "the headless proxy maps Qt Widgets";
     EXPECT_FALSE(mapped.contains("kestrune-window")) << "the headless proxy loads the window";
+    EXPECT_FALSE(mapped.contains("keychain")) << "a run without an upstream user loads the keyring";
 
     ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
     ASSERT_TRUE(program.waitForFinished(10000));
