@@ -191,15 +191,7 @@ void CExchangesDlg::OnInitDialog()
 
     if (m_pSavedCapture) { // over the live controls while a saved capture shows
         m_pSavedPane = new CSavedExchangesPane(page, *m_pSavedCapture);
-        // The saved table starts with the live one's column widths.
-        QHeaderView* saved = m_pSavedPane->GetList()->horizontalHeader();
-        for (int column = 0; column < m_pList->horizontalHeader()->count(); ++column)
-            saved->resizeSection(column, m_pList->horizontalHeader()->sectionSize(column));
-        m_pSavedPane->ShowCapture();
-        auto* open = new QShortcut(QKeySequence::Open, page);
-        open->setContext(Qt::WindowShortcut);
-        QObject::connect(open, &QShortcut::activated, page,
-                         [this] { m_pSavedCapture->ChooseAndOpen(GetWindow()); });
+        m_pSavedPane->Start(*m_pList, *m_pSavedPane->GetList(), [this] { return GetWindow(); });
     }
 
     m_pFollowTimer = new QTimer(page);

@@ -4,6 +4,9 @@
 #include "ui/viewers/SavedCapture.h"
 
 #include <QEvent>
+#include <QHeaderView>
+#include <QShortcut>
+#include <QTableView>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
@@ -61,6 +64,19 @@ void CSavedPane::ShowCapture()
         Uncover();
     }
     OnCaptureChanged();
+}
+
+void CSavedPane::Start(const QTableView& live, QTableView& saved,
+                       std::function<QWidget*()> window)
+{
+    const QHeaderView* from = live.horizontalHeader();
+    for (int column = 0; column < from->count(); ++column)
+        saved.horizontalHeader()->resizeSection(column, from->sectionSize(column));
+    ShowCapture();
+    auto* open = new QShortcut(QKeySequence::Open, m_pPage);
+    open->setContext(Qt::WindowShortcut);
+    connect(open, &QShortcut::activated, this,
+            [this, window = std::move(window)] { m_Capture.ChooseAndOpen(window()); });
 }
 
 void CSavedPane::Cover()

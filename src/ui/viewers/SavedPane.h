@@ -4,9 +4,11 @@
 #include <QPushButton>
 #include <QWidget>
 
+#include <functional>
 #include <vector>
 
 class CSavedCapture;
+class QTableView;
 class QVBoxLayout;
 
 // What a page shows of a saved capture, in place of its live controls: while one is open it
@@ -22,6 +24,9 @@ public:
     // Covers the page or not, and shows what the capture holds: at once when made on a page
     // whose capture is open already, then on each change.
     void ShowCapture();
+    // Starts the pane on its page: its table takes the live table's column widths, the capture
+    // shows if one is open, and Ctrl+O on the page opens another (its box over window()).
+    void Start(const QTableView& live, QTableView& saved, std::function<QWidget*()> window);
 
     QLabel* GetMarker() const { return m_pMarker; }
     QPushButton* GetBackButton() const { return m_pBack; }
