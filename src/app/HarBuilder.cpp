@@ -16,12 +16,24 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
 
 // The most decoded bytes a response's content gets in the HAR.
 constexpr std::uint64_t kMaxDecodedContent = 64u << 20;
+// A body that decodes to more than this many times its size goes into the HAR as it came:
+// otherwise a few kilobytes of a compression bomb become megabytes of the file (and of the
+// writer's memory) for every response. Small bodies may always expand to the allowance.
+constexpr std::uint64_t kMaxExpansion = 100;
+constexpr std::uint64_t kDecodedAllowance = 1u << 20;
+
+std::uint64_t DecodedLimit(const CExchange& exchange)
+{
+    return std::min(kMaxDecodedContent,
+                    std::max(kDecodedAllowance, kMaxExpansion * exchange.m_ResponseBody.total));
+}
 
 QJsonArray Headers(const SHttpHead& head)
 {
@@ -116,7 +128,7 @@ QJsonObject Response(const CExchange& exchange)
                            {"content", content}, {"redirectURL", ""}, {"headersSize", -1},
                            {"bodySize", -1}, {"comment", "no response was traced"}};
     }
-    const SExchangeContent body = ResponseContent(exchange, kMaxDecodedContent);
+    const SExchangeContent body = ResponseContent(exchange, DecodedLimit(exchange));
     content["size"] = static_cast<qint64>(body.bytes.size());
     if (body.decoded)
         content["compression"] = static_cast<qint64>(body.bytes.size())

@@ -20,6 +20,8 @@
 
 #include <csignal>
 
+#include <zlib.h>
+
 namespace {
 
 // Runs the schema check; its error text when the file is not valid HAR 1.2 or the tools are
@@ -65,6 +67,13 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
     pic->m_ResponseBody.total = 9000; // kept in part
     const auto tunnel = MakeExchange(store, "CONNECT d.test:443 HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n", "d.test", 443);
     tunnel->m_nFlags = kExchangeTunnel;
+    // 4 MiB of one byte in a few kilobytes: kept as it came, not decoded into the file.
+    const std::string plain(4u << 20, 'x');
+    std::string zipped(compressBound(plain.size()), '\0');
+    uLongf zippedSize = zipped.size();
+    compress(reinterpret_cast<Bytef*>(zipped.data()), &zippedSize, reinterpret_cast<const Bytef*>(plain.data()), plain.size());
+    zipped.resize(zippedSize);
+    MakeExchange(store, "GET /bomb HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\n\r\n" + zipped, "e.test", 80);
 
     CHarBuilder har;
     for (const auto& exchange : store.GetExchanges())
@@ -72,7 +81,7 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
     const QJsonObject log = QJsonDocument::fromJson(har.ToJson())["log"].toObject();
     EXPECT_EQ(log["version"].toString(), "1.2");
     const QJsonArray entries = log["entries"].toArray();
-    ASSERT_EQ(entries.size(), 4); // the tunnel has no messages to show
+    ASSERT_EQ(entries.size(), 5); // the tunnel has no messages to show
 
     const QJsonObject first = Find(entries, "http://a.test/one?q=a%20b&k");
     EXPECT_EQ(first["request"]["queryString"][0]["value"].toString(), "a b");
@@ -96,6 +105,9 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
     const QJsonObject gif = Find(entries, "https://c.test/pic.gif")["response"]["content"].toObject();
     EXPECT_EQ(gif["encoding"].toString(), "base64");
     EXPECT_EQ(gif["comment"].toString(), "body cut: 5 of 9000 bytes kept");
+    const QJsonObject bomb = Find(entries, "http://e.test/bomb")["response"]["content"].toObject();
+    EXPECT_EQ(bomb["size"].toInteger(), static_cast<qint64>(zippedSize));
+    EXPECT_FALSE(bomb.contains("compression"));
 
     QTemporaryDir dir;
     const QString file = dir.filePath("trace.har");
