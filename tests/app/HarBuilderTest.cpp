@@ -173,7 +173,7 @@ TEST(HarBuilderTest, HeadlessRunWritesItsHarAtExit)
     ASSERT_TRUE(curl.waitForFinished(30000));
     EXPECT_EQ(curl.readAllStandardOutput(), "ok") << curl.readAllStandardError().toStdString();
 
-    ::kill(static_cast<pid_t>(proxy.processId()), SIGTERM);
+    EXPECT_TRUE(SignalProcess(proxy, SIGTERM)) << "the program had ended";
     ASSERT_TRUE(proxy.waitForFinished(10000));
     EXPECT_EQ(proxy.exitCode(), 0);
     QFile file(har);

@@ -128,11 +128,11 @@ TEST_F(HeadlessFault, LogThatCannotBeWrittenIsReportedAndRelayingGoesOn)
         const int port = Start({"--port", "0", "--log", c.log});
         ASSERT_GT(port, 0) << m_stderr.toStdString();
         EXPECT_EQ(Fetch(port), kAnswer);
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGUSR1);
+        EXPECT_TRUE(SignalProcess(m_process, SIGUSR1)) << "the program had ended";
         EXPECT_TRUE(StderrShows(c.message)) << m_stderr.toStdString();
         EXPECT_FALSE(m_stderr.contains("written and cleared")) << m_stderr.toStdString();
         EXPECT_EQ(Fetch(port), kAnswer) << "still relaying after the failed save";
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+        EXPECT_TRUE(SignalProcess(m_process, SIGTERM)) << "the program had ended";
         EXPECT_EQ(Finish(), 0) << m_stderr.toStdString();
     }
     EXPECT_FALSE(QFileInfo::exists(m_dir.filePath("no-such-folder")));
@@ -150,7 +150,7 @@ TEST_F(HeadlessFault, SettingsFileThatCannotBeUsedGivesDefaults)
     ASSERT_GT(port, 0) << m_stderr.toStdString();
     EXPECT_FALSE(m_stderr.contains("upstream proxy")) << m_stderr.toStdString();
     EXPECT_EQ(Fetch(port), kAnswer);
-    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_TRUE(SignalProcess(m_process, SIGTERM)) << "the program had ended";
     EXPECT_EQ(Finish(), 0);
 
     // A folder where the file should be: it can be neither read nor written.
@@ -159,7 +159,7 @@ TEST_F(HeadlessFault, SettingsFileThatCannotBeUsedGivesDefaults)
     port = Start({"--port", "0"});
     ASSERT_GT(port, 0) << m_stderr.toStdString();
     EXPECT_EQ(Fetch(port), kAnswer);
-    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_TRUE(SignalProcess(m_process, SIGTERM)) << "the program had ended";
     EXPECT_EQ(Finish(), 0);
     EXPECT_TRUE(QFileInfo(SettingsFile()).isDir());
 }
@@ -209,7 +209,7 @@ TEST_F(HeadlessFault, OutOfDescriptorsRestsQuietlyAndServesOnceTheyFree)
     EXPECT_EQ(Fetch(port), kAnswer);
     EXPECT_TRUE(StderrShows("accepting connections again"));
     EXPECT_EQ(m_stderr.count("cannot accept connections"), 1) << m_stderr.toStdString();
-    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_TRUE(SignalProcess(m_process, SIGTERM)) << "the program had ended";
     EXPECT_EQ(Finish(), 0);
 }
 
@@ -268,7 +268,7 @@ TEST_F(HeadlessFault, StdoutNobodyReadsNeitherStallsRelayingNorDelaysTheEnd)
     const std::size_t header = std::strlen("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n");
     EXPECT_EQ(FetchBig(port, 16 << 20), header + (16 << 20));
     EXPECT_EQ(Fetch(port), kAnswer);
-    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_TRUE(SignalProcess(m_process, SIGTERM)) << "the program had ended";
     EXPECT_EQ(Finish(), 0);
     ::close(unread[0]);
 }
@@ -279,7 +279,7 @@ TEST_F(HeadlessFault, DebugWritesEveryLine)
     ASSERT_GT(port, 0) << m_stderr.toStdString();
     const std::size_t size = 4 << 20;
     const std::size_t got = FetchBig(port, size);
-    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_TRUE(SignalProcess(m_process, SIGTERM)) << "the program had ended";
     EXPECT_EQ(Finish(), 0);
     // Each send of the server side has its line with the count it took: they add up to the
     // request and the page.
@@ -340,7 +340,7 @@ TEST_F(HeadlessFault, SlowHeadersSilentServersAndHungConnectsTimeOut)
     ::close(full);
 
     EXPECT_EQ(Fetch(port), kAnswer);
-    ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+    EXPECT_TRUE(SignalProcess(m_process, SIGTERM)) << "the program had ended";
     EXPECT_EQ(Finish(), 0);
 }
 

@@ -94,7 +94,7 @@ TEST_F(SessionRecordingTest, KillNineKeepsEveryCommittedRequest)
         m_Proxy.waitForFinished(20); // the proxy runs on; this only paces the reads
         texts = SentTexts(m_File);
     }
-    ::kill(static_cast<pid_t>(m_Proxy.processId()), SIGKILL);
+    EXPECT_TRUE(SignalProcess(m_Proxy, SIGKILL)) << "the program had ended";
     ASSERT_TRUE(m_Proxy.waitForFinished(10000));
 
     texts = SentTexts(m_File);
@@ -139,7 +139,7 @@ TEST_F(SessionRecordingTest, KillNineKeepsWhatTheWindowCommitted)
         m_Proxy.waitForFinished(20);
         texts = SentTexts(m_File);
     }
-    ::kill(static_cast<pid_t>(m_Proxy.processId()), SIGKILL);
+    EXPECT_TRUE(SignalProcess(m_Proxy, SIGKILL)) << "the program had ended";
     ASSERT_TRUE(m_Proxy.waitForFinished(10000));
     texts = SentTexts(m_File);
     for (const char* path : {"/one", "/two", "/three"})
@@ -167,7 +167,7 @@ TEST_F(SessionRecordingTest, AFullDiskStopsTheRecordingNotTheRelay)
     }
     EXPECT_TRUE(m_Stderr.contains("session recording stopped")) << m_Stderr.toStdString();
     EXPECT_EQ(Curl(port, origin.Port(), "/after").size(), 1 << 20);
-    ::kill(static_cast<pid_t>(m_Proxy.processId()), SIGTERM);
+    EXPECT_TRUE(SignalProcess(m_Proxy, SIGTERM)) << "the program had ended";
     ASSERT_TRUE(m_Proxy.waitForFinished(10000));
     m_Stderr += m_Proxy.readAllStandardError();
     EXPECT_EQ(m_Stderr.count("session recording stopped"), 1) << m_Stderr.toStdString();

@@ -1,5 +1,7 @@
 // The program loads its window from a module only when it opens one: the headless mode runs
 // without the GUI libraries, and the window still opens (here: gets as far as finding no display).
+#include "support/HeadlessProcess.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -45,7 +47,7 @@ TEST(WindowModule, HeadlessRunMapsNoGuiLibrary)
     EXPECT_FALSE(mapped.contains("kestrune-window")) << "the headless proxy loads the window";
     EXPECT_FALSE(mapped.contains("keychain")) << "a run without an upstream user loads the keyring";
 
-    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    EXPECT_TRUE(SignalProcess(program, SIGTERM)) << "the program had ended";
     ASSERT_TRUE(program.waitForFinished(10000));
     EXPECT_EQ(program.exitCode(), 0);
 }

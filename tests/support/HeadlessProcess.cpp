@@ -2,6 +2,8 @@
 
 #include <QElapsedTimer>
 
+#include <csignal>
+
 int StartHeadless(QProcess& process, const QStringList& args, QByteArray& stderrText)
 {
     process.start(KESTRUNE_EXE, args);
@@ -19,4 +21,10 @@ int StartHeadless(QProcess& process, const QStringList& args, QByteArray& stderr
             return 0;
     }
     return 0;
+}
+
+bool SignalProcess(const QProcess& process, int signal)
+{
+    const qint64 pid = process.processId();
+    return pid > 0 && ::kill(static_cast<pid_t>(pid), signal) == 0;
 }
