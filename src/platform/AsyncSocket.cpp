@@ -163,16 +163,22 @@ bool CAsyncSocket::CheckTransfer(const void* data, int length)
     return true;
 }
 
-int CAsyncSocket::Send(const void* data, int length)
+int CAsyncSocket::EndReceive(ssize_t n, int length)
 {
-    if (!CheckTransfer(data, length))
+    if (n < 0) {
+        const bool wouldBlock = errno == EAGAIN || errno == EWOULDBLOCK;
+        m_nLastError = wouldBlock ? WSAEWOULDBLOCK : errno;
+        m_pNotifiers->NoteReceive(!wouldBlock, m_nLastError);
         return -1;
-    if (length == 0)
-        return 0;
-    ssize_t n;
-    do {
-        n = ::send(m_hSocket, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
+    }
+    if (n > 0)
+        m_tLastActivity = std::chrono::steady_clock::now();
+    m_pNotifiers->NoteReceive(n == 0 && length > 0, 0);
+    return static_cast<int>(n);
+}
+
+int CAsyncSocket::EndSend(ssize_t n, int length)
+{
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             m_nLastError = WSAEWOULDBLOCK;
@@ -190,6 +196,19 @@ int CAsyncSocket::Send(const void* data, int length)
     return static_cast<int>(n);
 }
 
+int CAsyncSocket::Send(const void* data, int length)
+{
+    if (!CheckTransfer(data, length))
+        return -1;
+    if (length == 0)
+        return 0;
+    ssize_t n;
+    do {
+        n = ::send(m_hSocket, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return EndSend(n, length);
+}
+
 int CAsyncSocket::Receive(void* data, int length)
 {
     if (!CheckTransfer(data, length))
@@ -198,16 +217,7 @@ int CAsyncSocket::Receive(void* data, int length)
     do {
         n = ::recv(m_hSocket, data, static_cast<size_t>(length), MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        const bool wouldBlock = errno == EAGAIN || errno == EWOULDBLOCK;
-        m_nLastError = wouldBlock ? WSAEWOULDBLOCK : errno;
-        m_pNotifiers->NoteReceive(!wouldBlock, m_nLastError);
-        return -1;
-    }
-    if (n > 0)
-        m_tLastActivity = std::chrono::steady_clock::now();
-    m_pNotifiers->NoteReceive(n == 0 && length > 0, 0);
-    return static_cast<int>(n);
+    return EndReceive(n, length);
 }
 
 int CAsyncSocket::SpliceReceive(int pipeIn, int length)
@@ -219,16 +229,7 @@ int CAsyncSocket::SpliceReceive(int pipeIn, int length)
         n = ::splice(m_hSocket, nullptr, pipeIn, nullptr, static_cast<size_t>(length),
                      SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        const bool wouldBlock = errno == EAGAIN || errno == EWOULDBLOCK;
-        m_nLastError = wouldBlock ? WSAEWOULDBLOCK : errno;
-        m_pNotifiers->NoteReceive(!wouldBlock, m_nLastError);
-        return -1;
-    }
-    if (n > 0)
-        m_tLastActivity = std::chrono::steady_clock::now();
-    m_pNotifiers->NoteReceive(n == 0 && length > 0, 0);
-    return static_cast<int>(n);
+    return EndReceive(n, length);
 }
 
 int CAsyncSocket::SpliceSend(int pipeOut, int length)
@@ -242,20 +243,7 @@ int CAsyncSocket::SpliceSend(int pipeOut, int length)
         n = ::splice(pipeOut, nullptr, m_hSocket, nullptr, static_cast<size_t>(length),
                      SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            m_nLastError = WSAEWOULDBLOCK;
-            m_pNotifiers->WantWrite();
-        } else {
-            m_nLastError = errno;
-        }
-        return -1;
-    }
-    if (n > 0)
-        m_tLastActivity = std::chrono::steady_clock::now();
-    if (n < length)
-        m_pNotifiers->WantWrite(); // the socket's buffer is full: the rest waits for OnSend
-    return static_cast<int>(n);
+    return EndSend(n, length);
 }
 
 bool CAsyncSocket::ShutDown(int how)

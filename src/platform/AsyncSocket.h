@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include <sys/types.h>
+
 class CSocketNotifiers;
 
 // Error codes as the socket layer reports them (POSIX errno values). The names keep the ones
@@ -110,6 +112,10 @@ protected:
 private:
     // An open socket and a usable buffer; otherwise sets the error and says no.
     bool CheckTransfer(const void* data, int length);
+    // What a receive or send of `length` bytes that returned n (errno as it left it) tells:
+    // the error kept, readiness asked for again, activity noted; the count or -1.
+    int EndReceive(ssize_t n, int length);
+    int EndSend(ssize_t n, int length);
 
     friend class CSocketNotifiers;
     int m_hSocket = -1;
