@@ -3,7 +3,9 @@
 #include "http/AsciiCase.h"
 #include "trace/Exchange.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <ctime>
 
 std::string_view ExchangePath(const CExchange& exchange)
@@ -62,4 +64,12 @@ std::string GroupedNumber(std::uint64_t number)
 bool IsTunnelRow(const CExchange& exchange)
 {
     return exchange.Has(kExchangeTunnel);
+}
+
+std::vector<int> RowsLastFirst(std::vector<int> rows, std::size_t count)
+{
+    std::erase_if(rows, [count](int row) { return row < 0 || static_cast<std::size_t>(row) >= count; });
+    std::sort(rows.begin(), rows.end(), std::greater<>());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    return rows;
 }

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class CExchange;
 
@@ -20,3 +21,6 @@ std::string ExchangeStartedText(const CExchange& exchange);
 std::string GroupedNumber(std::uint64_t number);
 // An undecrypted CONNECT tunnel: a row of bytes only.
 bool IsTunnelRow(const CExchange& exchange);
+// Rows to take out of a table of `count`: each once, those in range, last first (so that
+// removing one leaves the numbers of the others as they were).
+std::vector<int> RowsLastFirst(std::vector<int> rows, std::size_t count);

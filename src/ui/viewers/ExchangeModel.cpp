@@ -293,12 +293,7 @@ void CExchangeModel::Clear()
 
 void CExchangeModel::HideRows(const std::vector<int>& rows)
 {
-    std::vector<int> sorted = rows;
-    std::sort(sorted.begin(), sorted.end(), std::greater<>());
-    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-    for (int row : sorted) {
-        if (row < 0 || static_cast<std::size_t>(row) >= m_Visible.size())
-            continue;
+    for (int row : RowsLastFirst(rows, m_Visible.size())) {
         beginRemoveRows(QModelIndex(), row, row);
         m_Hidden.insert(m_Visible[static_cast<std::size_t>(row)]);
         m_Visible.erase(m_Visible.begin() + row);
