@@ -36,9 +36,9 @@ SExchangeFacts SExchangeFacts::Of(const CExchange& exchange)
     return facts;
 }
 
-CListingFilter CListingFilter::Parse(const std::string& text)
+std::vector<std::string> SplitFilterWords(const std::string& text)
 {
-    CListingFilter filter;
+    std::vector<std::string> words;
     std::size_t pos = 0;
     while (pos < text.size()) {
         while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t'))
@@ -46,10 +46,17 @@ CListingFilter CListingFilter::Parse(const std::string& text)
         std::size_t end = pos;
         while (end < text.size() && text[end] != ' ' && text[end] != '\t')
             ++end;
-        if (end == pos)
-            break;
-        std::string word = text.substr(pos, end - pos);
+        if (end > pos)
+            words.emplace_back(text, pos, end - pos);
         pos = end;
+    }
+    return words;
+}
+
+CListingFilter CListingFilter::Parse(const std::string& text)
+{
+    CListingFilter filter;
+    for (std::string word : SplitFilterWords(text)) {
 
         STerm term{Kind::Word, false, {}};
         if (word[0] == '-') {

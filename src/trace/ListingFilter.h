@@ -15,6 +15,9 @@ struct SExchangeFacts {
     static SExchangeFacts Of(const CExchange& exchange);
 };
 
+// The words of a filter text: what lies between spaces and tabs, in order.
+std::vector<std::string> SplitFilterWords(const std::string& text);
+
 // The Listing's filter: terms separated by blanks, all of which a row must satisfy.
 // A word matches the summary, ID or time (ASCII case ignored); host:NAME (part of the host),
 // method:NAME and status:404 or status:4xx look at the row's exchange; text:WORD searches the

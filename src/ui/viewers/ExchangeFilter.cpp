@@ -2,6 +2,7 @@
 
 #include "http/AsciiCase.h"
 #include "trace/Exchange.h"
+#include "trace/ListingFilter.h"
 #include "ui/viewers/ExchangeCells.h"
 
 #include <algorithm>
@@ -80,17 +81,7 @@ CExchangeFilter CExchangeFilter::Parse(const std::string& text)
         bad.m_strError = std::move(message);
         return bad;
     };
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t'))
-            ++pos;
-        std::size_t end = pos;
-        while (end < text.size() && text[end] != ' ' && text[end] != '\t')
-            ++end;
-        if (end == pos)
-            break;
-        std::string word = text.substr(pos, end - pos);
-        pos = end;
+    for (std::string word : SplitFilterWords(text)) {
 
         STerm term;
         if (word[0] == '-') {
