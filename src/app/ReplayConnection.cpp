@@ -93,35 +93,13 @@ void CReplayConnection::OnConnect(int errorCode)
 void CReplayConnection::StartRequest()
 {
     if (m_Route.tls && !m_pTls)
-        m_pTls =
-            std::make_unique<CTlsChannel>(*this, m_Route.tlsContext->NewSession(m_Route.tlsName));
+        m_pTls = std::make_unique<CTlsChannel>(
+            *this, m_Route.tlsContext->NewSession(m_Route.tlsName, m_Route.port));
     m_Out = m_Request;
     m_nSent = 0;
     m_In.clear();
     m_eStep = EStep::Head;
     SendMore();
-}
-
-int CReplayConnection::Send(const void* data, int length)
-{
-    if (!m_pTls)
-        return CAsyncSocket::Send(data, length);
-    int error = 0;
-    const int n = m_pTls->Send(static_cast<const char*>(data), length, error);
-    if (n < 0)
-        SetLastError(error);
-    return n;
-}
-
-int CReplayConnection::Receive(void* data, int length)
-{
-    if (!m_pTls)
-        return CAsyncSocket::Receive(data, length);
-    int error = 0;
-    const int n = m_pTls->Receive(static_cast<char*>(data), length, error);
-    if (n < 0)
-        SetLastError(error);
-    return n;
 }
 
 void CReplayConnection::SendMore()

@@ -1,7 +1,7 @@
 #pragma once
 #include "app/ReplayRequest.h"
 #include "http/MessageFraming.h"
-#include "platform/AsyncSocket.h"
+#include "proxy/TlsSocket.h"
 
 #include <QTimer>
 
@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 
-class CTlsChannel;
 class CTlsClientContext;
 
 // Where a replay connection goes: straight to a server, or through the upstream proxy by a
@@ -40,7 +39,7 @@ struct SReplayAnswer {
 // One connection that sends replayed requests one after another and reads each answer with
 // the http library's framing. The answer is handed to `done`, which may start the next
 // request on this connection or delete it.
-class CReplayConnection : public CAsyncSocket {
+class CReplayConnection : public CTlsSocket {
 public:
     using Done = std::function<void(CReplayConnection&, const SReplayAnswer&)>;
     // The longest a request may take, from its start to the end of its answer.
@@ -51,13 +50,12 @@ public:
 
     const std::string& Key() const { return m_strKey; }
     void Send(const std::string& method, const std::string& bytes);
+    using CTlsSocket::Send;
 
     void OnConnect(int errorCode) override;
     void OnReceive(int errorCode) override;
     void OnSend(int errorCode) override;
     void OnClose(int errorCode) override;
-    int Send(const void* data, int length) override;
-    int Receive(void* data, int length) override;
 
 private:
     enum class EStep { Idle, Starting, Connecting, Tunnel, Head, Body };
@@ -77,7 +75,6 @@ private:
     SReplayRoute m_Route;
     std::string m_strKey;
     Done m_done;
-    std::unique_ptr<CTlsChannel> m_pTls;
     QTimer m_Timer;
     EStep m_eStep = EStep::Idle;
     bool m_bConnected = false;

@@ -4,6 +4,7 @@
 #include "http/RequestFields.h"
 #include "proxy/HostOwner.h"
 #include "proxy/Route.h"
+#include "proxy/TlsSocket.h"
 #include "trace/Exchange.h"
 
 #include <cstddef>
@@ -26,7 +27,7 @@ class CTunnelSniffer;
 // (CExchange), made at its head and held here until its answer is out or the pair ends. It
 // answers by itself with the 400, 200 (tunnel) and 404 replies, and tears the pair down: server
 // sides first, then itself. It owns its CHosts; the connection registry of its context owns it.
-class CProxy : public CAsyncSocket, public CRequestFields, public CHostOwner {
+class CProxy : public CTlsSocket, public CRequestFields, public CHostOwner {
 public:
     static constexpr int kReadSize = 8096;
     // The most bytes one side holds for the other before it stops reading. (The longest
@@ -52,7 +53,6 @@ public:
     void OnConnect(int errorCode) override;
     void OnClose(int errorCode) override;
     // Plaintext through the browser's TLS once a tunnel is decrypted; the socket's own before.
-    int Send(const void* data, int length) override;
     int Receive(void* data, int length) override;
 
     // Sends the bytes on the socket in one call and drops what was taken; returns the count
@@ -159,7 +159,6 @@ private:
     bool m_bCutShort = false;       // an answer was truncated: the browser must see it so
 
     std::unique_ptr<CTunnelSniffer> m_pSniffer;
-    std::unique_ptr<CTlsChannel> m_pTls;
     std::string m_strTlsHost;       // the CONNECT's host and port
     int m_nTlsPort = 443;
     std::string m_strTlsName;       // the name the browser asked for (SNI), else the host

@@ -19,28 +19,11 @@
 
 #include <algorithm>
 
-int CProxy::Send(const void* data, int length)
-{
-    if (!m_pTls)
-        return CAsyncSocket::Send(data, length);
-    int error = 0;
-    const int n = m_pTls->Send(static_cast<const char*>(data), length, error);
-    if (n < 0)
-        SetLastError(error);
-    return n;
-}
-
 int CProxy::Receive(void* data, int length)
 {
-    if (!m_pTls)
-        return CAsyncSocket::Receive(data, length);
-    int error = 0;
-    const int n = m_pTls->Receive(static_cast<char*>(data), length, error);
-    if (n < 0) {
-        SetLastError(error);
-        if (error == CTlsChannel::kTlsFailed)
-            NoteBrowserTlsFailure();
-    }
+    const int n = CTlsSocket::Receive(data, length);
+    if (n < 0 && m_pTls && GetLastError() == CTlsChannel::kTlsFailed)
+        NoteBrowserTlsFailure();
     return n;
 }
 
