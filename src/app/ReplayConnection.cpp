@@ -21,6 +21,12 @@ std::string SReplayRoute::Key() const
            + std::to_string(upstreamPort) + (tls ? " tls " + tlsName : "");
 }
 
+std::string SReplayRoute::Authority() const
+{
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":"
+           + std::to_string(port);
+}
+
 CReplayConnection::CReplayConnection(SReplayRoute route, Done done)
     : m_Route(std::move(route))
     , m_strKey(m_Route.Key())
@@ -75,14 +81,12 @@ void CReplayConnection::OnConnect(int errorCode)
         return;
     }
     m_bConnected = true;
-    if (!upstream) {
+    if (!upstream || !m_Route.tls) {
         StartRequest();
         return;
     }
-    // A tunnel to the server, so the request goes in origin form as it would to the server.
-    const std::string authority =
-        (m_Route.host.find(':') != std::string::npos ? "[" + m_Route.host + "]" : m_Route.host)
-        + ":" + std::to_string(m_Route.port);
+    // A tunnel to the server, for TLS with the server itself.
+    const std::string authority = m_Route.Authority();
     m_Out = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
     AddProxyAuthorization(m_Out, m_Route.upstreamUser, m_Route.upstreamPassword);
     m_nSent = 0;
@@ -95,11 +99,24 @@ void CReplayConnection::StartRequest()
     if (m_Route.tls && !m_pTls)
         m_pTls = std::make_unique<CTlsChannel>(
             *this, m_Route.tlsContext->NewSession(m_Route.tlsName, m_Route.port));
-    m_Out = m_Request;
+    m_Out = m_Route.upstreamHost.empty() || m_Route.tls ? m_Request : ProxyForm();
     m_nSent = 0;
     m_In.clear();
     m_eStep = EStep::Head;
     SendMore();
+}
+
+std::string CReplayConnection::ProxyForm() const
+{
+    const std::size_t headEnd = m_Request.find("\r\n\r\n");
+    if (headEnd == std::string::npos)
+        return m_Request;
+    std::string head = m_Request.substr(0, headEnd + 4);
+    const std::size_t target = head.find(' ') + 1;
+    if (target > 0 && head.compare(target, 1, "/") == 0)
+        head.insert(target, "http://" + m_Route.Authority());
+    AddProxyAuthorization(head, m_Route.upstreamUser, m_Route.upstreamPassword);
+    return head + m_Request.substr(headEnd + 4);
 }
 
 void CReplayConnection::SendMore()

@@ -11,8 +11,9 @@
 
 class CTlsClientContext;
 
-// Where a replay connection goes: straight to a server, or through the upstream proxy by a
-// CONNECT tunnel (so the request keeps its origin-form line either way); TLS on top for https.
+// Where a replay connection goes: straight to a server, or through the upstream proxy, which
+// takes plain requests with their absolute URL (as the relay sends them) and opens a CONNECT
+// tunnel for https ones, with TLS on top.
 struct SReplayRoute {
     std::string host; // the server (or the target that stands in for it)
     int port = 0;
@@ -25,6 +26,8 @@ struct SReplayRoute {
 
     // Requests with the same key may share a kept-alive connection.
     std::string Key() const;
+    // host:port, the host in brackets when it is an IPv6 address.
+    std::string Authority() const;
 };
 
 // What came back for one request.
@@ -61,6 +64,9 @@ private:
     enum class EStep { Idle, Starting, Connecting, Tunnel, Head, Body };
 
     void StartRequest();
+    // The request being replayed as a plain request goes to the upstream proxy: the absolute
+    // URL and the proxy's credentials.
+    std::string ProxyForm() const;
     void SendMore();
     // Takes the bytes read; false when the answer is over (done was called).
     bool Take(const char* data, std::size_t size);

@@ -1,6 +1,8 @@
 // kestrune --replay against loopback origins: a HAR's requests sent again, their answers
 // compared with the recorded ones.
+#include "support/CredentialUpstream.h"
 #include "support/LoopbackServer.h"
+#include "tls/CertAuthority.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -140,6 +142,27 @@ TEST(ReplayTest, TargetGetsTheRequestWithItsHostField)
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(origin.Requests(),
               "GET /cart?id=7 HTTP/1.1\r\nHost: shop.example.invalid:8080\r\n\r\n");
+}
+
+TEST(ReplayTest, PlainAndHttpsGoThroughTheUpstreamProxyWithItsCredentials)
+{
+    QTemporaryDir dir;
+    std::string error;
+    const auto root = CCertAuthority::Open(dir.path().toStdString(), error);
+    ASSERT_TRUE(root) << error;
+    CredentialUpstream upstream(*root);
+    const QString origin = CredentialUpstream::kOrigin; // never looked up
+    const QJsonArray entries{Entry("GET", "http://" + origin + "/plain", origin, 200),
+                             Entry("GET", "https://" + origin + "/secret", origin, 200)};
+    const SRun run = Replay(
+        entries, {"--concurrency", "1", "--upstream", QString("u:p w@127.0.0.1:%1").arg(upstream.Port()),
+                  "--upstream-ca", QString::fromStdString(root->GetCertificatePath())});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(upstream.Requests(),
+              (std::vector<std::string>{
+                  "GET http://origin.kestrune.invalid:80/plain HTTP/1.1 | Basic dTpwIHc=",
+                  "CONNECT origin.kestrune.invalid:443 HTTP/1.1 | Basic dTpwIHc=",
+                  "  tls GET /secret HTTP/1.1"}));
 }
 
 TEST(ReplayTest, UsageErrorsExitTwo)

@@ -2,6 +2,7 @@
 
 #include "app/HttpsEngine.h"
 #include "proxy/ReplayLauncher.h"
+#include "support/CredentialUpstream.h"
 #include "support/EventLoopWait.h"
 #include "tls/CertAuthority.h"
 #include "tls/LeafCache.h"
@@ -9,9 +10,6 @@
 #include "trace/ResendDraft.h"
 #include "trace/ResendRequest.h"
 #include "trace/TraceStore.h"
-
-#include <openssl/ssl.h>
-#include <sys/socket.h>
 
 #include <mutex>
 
@@ -95,22 +93,10 @@ TEST_F(ReplaySender, DecryptedExchangeGoesOverTlsVerifyingTheOrigin)
     X509* leaf = leaves.GetLeaf("127.0.0.1", error);
     ASSERT_TRUE(leaf) << error;
     LoopbackServer origin([&](BlockingStream& s) {
-        const timeval bound{5, 0};
-        setsockopt(s.Handle(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-        SSL_CTX* context = SSL_CTX_new(TLS_server_method());
-        SSL_CTX_use_certificate(context, leaf);
-        SSL_CTX_use_PrivateKey(context, leaves.GetLeafKey());
-        SSL* ssl = SSL_new(context);
-        SSL_set_fd(ssl, s.Handle());
-        char buffer[4096]; // the short head comes in one record
-        const int n = SSL_accept(ssl) == 1 ? SSL_read(ssl, buffer, sizeof buffer) : 0;
-        if (n > 0) {
-            Saw(std::string(buffer, static_cast<std::size_t>(n)));
-            SSL_write(ssl, "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsecret", 44);
-            SSL_shutdown(ssl);
-        }
-        SSL_free(ssl);
-        SSL_CTX_free(context);
+        const std::string head = ServeTlsRequest(
+            s, leaf, leaves.GetLeafKey(), "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsecret");
+        if (!head.empty())
+            Saw(head);
     });
 
     CExchange decrypted;
@@ -139,4 +125,38 @@ TEST_F(ReplaySender, DecryptedExchangeGoesOverTlsVerifyingTheOrigin)
     ASSERT_TRUE(replay && replay->m_ResponseBody.bytes == "secret");
     EXPECT_TRUE(replay->m_bHttps && replay->m_nReplayOf == 7u);
     EXPECT_EQ(Seen(), std::vector<std::string>{decrypted.m_strRequestHead});
+}
+
+TEST_F(ReplaySender, PlainAndTlsReplaysGoThroughTheUpstreamProxyWithItsCredentials)
+{
+    std::string error;
+    CHttpsEngine& https = *m_pApp->m_pHttps;
+    const auto root = https.GetAuthority(error);
+    ASSERT_TRUE(root) << error;
+    CTlsSettings trusted = https.GetSettings();
+    trusted.upstreamCaFile = root->GetCertificatePath();
+    https.Apply(trusted);
+    CredentialUpstream upstream(*root);
+    m_pApp->ApplySettings("localhost", "0", "u:p w@127.0.0.1", std::to_string(upstream.Port()));
+
+    CExchange original; // the name is never looked up: the upstream proxy stands for it
+    original.m_strHost = CredentialUpstream::kOrigin;
+    original.m_strMethod = "GET";
+    original.m_strTarget = "/x";
+    original.m_strRequestHead = "GET /x HTTP/1.1\r\nHost: origin.kestrune.invalid\r\n\r\n";
+    for (const bool tls : {false, true}) {
+        original.m_bHttps = tls;
+        original.m_nPort = tls ? 443 : 80;
+        SResendRequest request;
+        ASSERT_TRUE(ResendOfExchange(original, request, error)) << error;
+        const auto replay = Replay(request);
+        ASSERT_TRUE(replay);
+        EXPECT_EQ(replay->m_ResponseBody.bytes, "ok") << replay->m_strEndReason;
+        EXPECT_TRUE(replay->Has(kExchangeViaUpstream));
+    }
+    EXPECT_EQ(upstream.Requests(),
+              (std::vector<std::string>{
+                  "GET http://origin.kestrune.invalid/x HTTP/1.1 | Basic dTpwIHc=",
+                  "CONNECT origin.kestrune.invalid:443 HTTP/1.1 | Basic dTpwIHc=",
+                  "  tls GET /x HTTP/1.1"}));
 }
