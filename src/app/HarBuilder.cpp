@@ -162,7 +162,8 @@ QByteArray CHarBuilder::EntryJson(const CExchange& exchange)
     if (exchange.Has(kExchangeDecrypted))
         comment += QStringLiteral(", decrypted");
     if (exchange.Has(kExchangeReplay))
-        comment += QStringLiteral(", replay of exchange %1").arg(exchange.m_nReplayOf);
+        comment += exchange.m_nReplayOf ? QStringLiteral(", replay of exchange %1").arg(exchange.m_nReplayOf)
+                                        : QStringLiteral(", replay");
     QJsonObject entry{
         {"startedDateTime", QDateTime::fromMSecsSinceEpoch(exchange.m_Times.started / 1000, Qt::UTC)
                                 .toString(Qt::ISODateWithMs)},
@@ -177,6 +178,8 @@ QByteArray CHarBuilder::EntryJson(const CExchange& exchange)
         {"connection", QString::number(exchange.m_nServerConnection)},
         {"comment", comment},
     };
+    // The exchange's number, which a replay's link names (0: its original is unknown).
+    entry["_exchangeId"] = static_cast<qint64>(exchange.m_nId);
     if (exchange.Has(kExchangeReplay)) // sent again by Kestrune: the exchange it repeats
         entry["_replayOf"] = static_cast<qint64>(exchange.m_nReplayOf);
     return QJsonDocument(entry).toJson(QJsonDocument::Compact);

@@ -10,10 +10,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <map>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace {
 // A HAR holds at most this much: a larger file is refused rather than read into memory.
@@ -36,6 +39,17 @@ std::string Head(const std::string& firstLine, const QJsonArray& headers)
         head += name + ": " + Bytes(header["value"]) + "\r\n";
     }
     return head + "\r\n";
+}
+
+// The number Kestrune gave the entry's exchange: "_exchangeId", or in files of older versions
+// the start of the comment ("exchange 12, complete"); 0 when the entry has none.
+qint64 IdOfFile(const QJsonObject& entry)
+{
+    if (entry["_exchangeId"].isDouble())
+        return entry["_exchangeId"].toInteger();
+    static const QRegularExpression oldComment("^exchange (\\d+),");
+    const QRegularExpressionMatch match = oldComment.match(entry["comment"].toString());
+    return match.hasMatch() ? match.captured(1).toLongLong() : 0;
 }
 
 std::string Version(const QJsonValue& value)
@@ -129,6 +143,10 @@ bool CHarReader::Read(const QString& path, CTraceStore& store, std::string& erro
     std::map<QString, CTraceConnection*> entriesByConnection;
     int lastEntry = 0;
     std::uint64_t id = 0;
+    // Entries are numbered anew from 1: a replay's link names its original by the number the
+    // file gives it, which becomes the original's new number once every entry is read.
+    std::map<qint64, std::uint64_t> idsOfFile;
+    std::vector<std::pair<CExchange*, qint64>> replays;
     for (const QJsonValue& value : entries.toArray()) {
         const QJsonObject request = value["request"].toObject();
         const QJsonObject response = value["response"].toObject();
@@ -163,9 +181,11 @@ bool CHarReader::Read(const QString& path, CTraceStore& store, std::string& erro
         Times(value["timings"].toObject(), Micros(value["startedDateTime"]), e.m_Times);
         e.m_nEnd = e.m_nStatus > 0 ? EExchangeEnd::Complete : EExchangeEnd::OriginAborted;
         e.m_strEndReason = Bytes(response["_error"]);
-        if (const qint64 replayOf = value["_replayOf"].toInteger(); replayOf > 0) {
+        if (const qint64 idOfFile = IdOfFile(value.toObject()); idOfFile > 0)
+            idsOfFile.emplace(idOfFile, e.m_nId);
+        if (value["_replayOf"].isDouble()) {
             e.m_nFlags |= kExchangeReplay;
-            e.m_nReplayOf = static_cast<std::uint64_t>(replayOf);
+            replays.emplace_back(&e, value["_replayOf"].toInteger());
         }
 
         // Entries of one HAR connection share a trace entry, as they shared a connection.
@@ -182,6 +202,10 @@ bool CHarReader::Read(const QString& path, CTraceStore& store, std::string& erro
             entry->AdoptRecord(Record(*entry, ETraceDirection::Received,
                                       e.m_strResponseHead + e.m_ResponseBody.bytes, e));
         store.AdoptExchange(std::move(exchange));
+    }
+    for (const auto& [replay, originalOfFile] : replays) {
+        const auto original = idsOfFile.find(originalOfFile);
+        replay->m_nReplayOf = original == idsOfFile.end() ? 0 : original->second; // 0: not in the file
     }
     return true;
 }

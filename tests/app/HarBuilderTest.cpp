@@ -1,6 +1,7 @@
 // HAR export: the entries of exchanges (routed URLs, bodies, timings), validity against the
 // HAR 1.2 schema, the run's file as saves replace it, and the headless --har file of a real run.
 #include "app/HarBuilder.h"
+#include "app/HarReader.h"
 #include "app/HarRunFile.h"
 #include "support/BlockingStream.h"
 #include "support/ExchangeWords.h"
@@ -115,6 +116,44 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
     EXPECT_EQ(SchemaErrors(file), "");
     EXPECT_EQ(QFile::permissions(file) & 0x0077, 0); // nobody but the owner (Qt's bits: 0xOUGO)
     EXPECT_FALSE(har.WriteFile(dir.filePath("missing/trace.har")));
+}
+
+// An import numbers the entries anew: a replay's link to its original holds through export,
+// import and export again, from files that name the exchanges only in their comments too; a
+// link to an exchange not in the file is left unknown rather than pointed at another.
+TEST(HarBuilderTest, ReplayLinksSurviveImportAndExportAgain)
+{
+    CTraceStore store;
+    const std::string request = "GET /a HTTP/1.1\r\n\r\n", response = "HTTP/1.1 200 OK\r\n\r\n";
+    MakeExchange(store, "CONNECT d.test:443 HTTP/1.1\r\n\r\n", response, "d.test", 443)->m_nFlags =
+        kExchangeTunnel; // no entry: the numbers after it shift
+    const auto original = MakeExchange(store, request, response, "a.test", 80);
+    for (const std::uint64_t replayOf : {original->m_nId, std::uint64_t{99}}) {
+        const auto replay = MakeExchange(store, request, response, "a.test", 80);
+        replay->m_nFlags = kExchangeReplay;
+        replay->m_nReplayOf = replayOf;
+    }
+    QTemporaryDir dir;
+    CTraceStore imported[3];
+    const CTraceStore* from = &store;
+    for (int round = 0; round < 3; ++round) {
+        CHarBuilder har;
+        for (const auto& exchange : from->GetExchanges())
+            har.AddExchange(*exchange);
+        QByteArray json = har.ToJson();
+        const QJsonArray entries = QJsonDocument::fromJson(json)["log"]["entries"].toArray();
+        ASSERT_EQ(entries.size(), 3);
+        EXPECT_EQ(entries[1]["_replayOf"], entries[0]["_exchangeId"]) << round;
+        EXPECT_EQ(entries[2]["_replayOf"].toInt(), round == 0 ? 99 : 0) << round;
+        if (round == 1)
+            json.replace("\"_exchangeId\":", "\"_older\":"); // as an older version wrote it
+        QFile file(dir.filePath("round.har"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(json) == json.size());
+        file.close();
+        std::string error;
+        ASSERT_TRUE(CHarReader::Read(file.fileName(), imported[round], error)) << error;
+        from = &imported[round];
+    }
 }
 
 // The run's file: whole after every save, made from entries written once, owner's only.
