@@ -8,11 +8,7 @@
 #
 # Usage: bash bench/budget_curve.sh [--seconds N] [--budget SIZE] [--kestrune PATH] [--out DIR]
 set -euo pipefail
-export LC_ALL=C
-unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
-export PATH="$PATH:/usr/sbin:/sbin"
-
-root=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/lib.sh"
 seconds=300 budget=64M kestrune="$root/build/src/kestrune" out=""
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -30,61 +26,25 @@ for tool in nginx wrk python3; do
   command -v "$tool" >/dev/null || { echo "budget_curve.sh: $tool is needed" >&2; exit 2; }
 done
 
-work=$(mktemp -d)
+bench_work kestrune-budget "${TMPDIR:-/tmp}" # the session file may grow large: not in memory
 out=${out:-$root/build/budget_curve}
 mkdir -p "$out"
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
-trap cleanup EXIT
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-wait_port() { # bounded: 10 s
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
 
 # Origin: an 8 KB page, as a typical small document.
-mkdir -p "$work/www" "$work/nginx"
+mkdir -p "$work/www"
 python3 -c '
 import sys
 line = b"<p>The quick brown fox jumps over the lazy dog; 0123456789 &amp; more text.</p>\n"
 sys.stdout.buffer.write((line * (8192 // len(line) + 1))[:8192])' >"$work/www/page.html"
-origin_port=$(free_port)
-cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 4096; }
-http {
-  types { text/html html; }
-  access_log off;
-  keepalive_requests 1000000;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server { listen 127.0.0.1:$origin_port; root $work/www; }
-}
-CONF
-nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
-pids+=($!)
-wait_port "$origin_port" || { echo "budget_curve.sh: nginx did not start" >&2; exit 1; }
+start_nginx "$work/www" || die "nginx did not start"
 
 port=$(free_port)
 mkdir -p "$work/config"
 XDG_CONFIG_HOME="$work/config" "$kestrune" --headless --quiet --port "$port" \
   --session "$work/run.kestrune" --memory-budget "$budget" 2>"$work/kestrune.err" &
 kpid=$!
-pids+=("$kpid")
-wait_port "$port" || { cat "$work/kestrune.err" >&2; exit 1; }
+bench_pids+=("$kpid")
+wait_port "$port" "$kpid" 10 "$work/kestrune.err" || exit 1
 
 csv="$out/budget_curve.csv"
 echo "second,rss_kib" >"$csv"
@@ -95,7 +55,7 @@ wrk1=$!
 BENCH_URL=$url BENCH_CLOSE=1 wrk -t1 -c4 -d"${seconds}s" -s "$root/bench/relay.lua" \
   "http://127.0.0.1:$port" >"$work/close.out" 2>&1 &
 wrk2=$!
-pids+=("$wrk1" "$wrk2")
+bench_pids+=("$wrk1" "$wrk2")
 # One sample a second for the run and a few seconds after it (bounded by the run's length).
 for s in $(seq 0 $((seconds + 5))); do
   rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$kpid/status" 2>/dev/null || true)

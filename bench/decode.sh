@@ -6,10 +6,7 @@
 #
 # Usage: bash bench/decode.sh [--reps N] [--kestrune PATH]
 set -euo pipefail
-export LC_ALL=C
-unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
-
-root=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/lib.sh"
 reps=15 kestrune="$root/build/src/kestrune"
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -21,25 +18,10 @@ while [ $# -gt 0 ]; do
 done
 [ -x "$kestrune" ] || { echo "decode.sh: not an executable program: $kestrune" >&2; exit 2; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
-trap cleanup EXIT
+bench_work kestrune-decode "${TMPDIR:-/tmp}"
 
 # The page of bench/relay.sh, and its gzip form.
-python3 - "$work/2m.html" <<'PY'
-import sys
-size = 2 << 20
-head = b"<!DOCTYPE html>\n<html><head><title>relay benchmark</title></head><body>\n"
-tail = b"</body></html>\n"
-line = b"<p>The quick brown fox jumps over the lazy dog; 0123456789 &amp; more text.</p>\n"
-body = bytearray(head)
-while len(body) + len(line) + len(tail) <= size:
-    body += line
-body += b"<!--" + b"x" * (size - len(body) - len(tail) - 8) + b"-->\n"
-body += tail
-open(sys.argv[1], "wb").write(body)
-PY
+make_page "$work/2m.html"
 gzip -6 -k "$work/2m.html"
 
 # Origin: answers every GET with the page, gzip-encoded when the request accepts it.
@@ -68,35 +50,21 @@ server = Server(("127.0.0.1", 0), Handler)
 print(server.server_address[1], flush=True)
 server.serve_forever()
 PY
-pids+=($!)
+bench_pids+=($!)
 for _ in $(seq 50); do [ -s "$work/origin.port" ] && break; sleep 0.1; done
 origin=$(head -n1 "$work/origin.port")
 
 # One headless Kestrune per mode, with settings of its own.
-start_kestrune() { # name, extra args...
-  local name=$1; shift
-  mkdir -p "$work/$name"
-  XDG_CONFIG_HOME="$work/$name" "$kestrune" --headless --port 0 --quiet "$@" >/dev/null 2>"$work/$name.err" &
-  echo $! >"$work/$name.pid"
-  for _ in $(seq 100); do
-    grep -qs "listening on port" "$work/$name.err" && break
-    sleep 0.1
-  done
-  sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/$name.err" | head -n1
-}
-# (Each start runs in a subshell: the process ids come back through files.)
-port_off=$(start_kestrune off)
-pid_off=$(cat "$work/off.pid")
-pids+=("$pid_off")
-port_on=$(start_kestrune on --decode)
-pid_on=$(cat "$work/on.pid")
-pids+=("$pid_on")
+mkdir -p "$work/off" "$work/on"
+XDG_CONFIG_HOME="$work/off" start_headless "$kestrune" "$work/off.err" --quiet || exit 1
+port_off=$kestrune_port pid_off=$kestrune_pid
+XDG_CONFIG_HOME="$work/on" start_headless "$kestrune" "$work/on.err" --quiet --decode || exit 1
+port_on=$kestrune_port pid_on=$kestrune_pid
 
 fetch() { # proxy port, accept-encoding -> seconds
   curl -s -o "$work/out" -x "http://127.0.0.1:$1" -H "Accept-Encoding: $2" --max-time 30 \
        -w '%{time_total}' "http://127.0.0.1:$origin/2m.html"
 }
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; } # user + system, in clock ticks
 declare -A times=() cpu=()
 for kind in gzip plain; do
   accept=$([ $kind = gzip ] && echo gzip || echo identity)

@@ -10,10 +10,7 @@
 #
 # Usage: bash bench/decoded_memory.sh [--count N] [--kestrune PATH] [--no-har] [--window]
 set -euo pipefail
-export LC_ALL=C
-unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
-
-root=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/lib.sh"
 count=40 kestrune="$root/build/src/kestrune" har=1 window=0
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -27,10 +24,7 @@ while [ $# -gt 0 ]; do
 done
 [ -x "$kestrune" ] || { echo "decoded_memory.sh: not an executable program: $kestrune" >&2; exit 2; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
-trap cleanup EXIT
+bench_work kestrune-decoded "${TMPDIR:-/tmp}"
 
 # Origin: HTTP/1.1 keep-alive, every GET answered with the same gzip body.
 python3 - >"$work/origin.port" <<'PY' &
@@ -54,30 +48,26 @@ server = Server(("127.0.0.1", 0), Handler)
 print(server.server_address[1], len(packed), flush=True)
 server.serve_forever()
 PY
-pids+=($!)
+bench_pids+=($!)
 for _ in $(seq 100); do [ -s "$work/origin.port" ] && break; sleep 0.1; done
 read -r origin packed <"$work/origin.port"
 
 mkdir -p "$work/config"
 if [ "$window" = 1 ]; then
-  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  port=$(free_port)
   mkdir -p "$work/config/Varnel"
   printf '[General]\nHttpPort=%s\nDecodeBodies=1\n' "$port" >"$work/config/Varnel/Kestrune.conf"
   XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$kestrune" >/dev/null 2>"$work/kestrune.err" &
   kpid=$!
-  pids+=("$kpid")
-  for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+  bench_pids+=("$kpid")
+  wait_port "$port" "$kpid" 30 "$work/kestrune.err" || exit 1
 else
   outputs=()
   [ "$har" = 1 ] && outputs=(--har "$work/run.har")
-  XDG_CONFIG_HOME="$work/config" "$kestrune" --headless --port 0 --quiet --decode "${outputs[@]}" \
-    >/dev/null 2>"$work/kestrune.err" &
-  kpid=$!
-  pids+=("$kpid")
-  for _ in $(seq 100); do grep -qs "listening on port" "$work/kestrune.err" && break; sleep 0.1; done
-  port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/kestrune.err" | head -n1)
+  XDG_CONFIG_HOME="$work/config" start_headless "$kestrune" "$work/kestrune.err" --quiet --decode \
+    "${outputs[@]}" || exit 1
+  port=$kestrune_port kpid=$kestrune_pid
 fi
-[ -n "$port" ] || { cat "$work/kestrune.err" >&2; exit 1; }
 
 rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$kpid/status"; } # KiB
 

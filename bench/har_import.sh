@@ -4,46 +4,34 @@
 # Kestrune (--har) to two small web servers on 127.0.0.1 and 127.0.0.2, keep-alive included.
 # Usage: bench/har_import.sh [BUILD_DIR]   (default: build). Needs python3, curl, npm.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/lib.sh"
+cd "$root"
 build=${1:-build}
 program="$PWD/$build/src/kestrune"
 [ -x "$program" ] || { echo "har_import: no program at $program (run tools/setup.sh)" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_work kestrune-har "${TMPDIR:-/tmp}"
 
 consumer="$PWD/$build/har-import"
 if [ ! -x "$consumer/node_modules/.bin/har-to-k6" ]; then
   npm install --silent --no-audit --no-fund --prefix "$consumer" har-to-k6@0.14.16 >&2
 fi
 
-free_port() {
-  python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1], 0)); print(s.getsockname()[1])' "$1"
-}
 mkdir -p "$work/site"
 printf '<html><body>hello</body></html>\n' > "$work/site/index.html"
 printf 'a,b\n1,2\n' > "$work/site/data.csv"
 port_a=$(free_port 127.0.0.1)
 port_b=$(free_port 127.0.0.2)
-python3 -m http.server "$port_a" --bind 127.0.0.1 --directory "$work/site" >/dev/null 2>&1 & pids+=($!)
-python3 -m http.server "$port_b" --bind 127.0.0.2 --directory "$work/site" >/dev/null 2>&1 & pids+=($!)
+python3 -m http.server "$port_a" --bind 127.0.0.1 --directory "$work/site" >/dev/null 2>&1 & bench_pids+=($!)
+python3 -m http.server "$port_b" --bind 127.0.0.2 --directory "$work/site" >/dev/null 2>&1 & bench_pids+=($!)
 
-XDG_CONFIG_HOME="$work/config" "$program" --headless --port 0 --quiet --har "$work/run.har" \
-  2>"$work/kestrune.err" & pids+=($!)
-kestrune=$!
-port=""
+XDG_CONFIG_HOME="$work/config" start_headless "$program" "$work/kestrune.err" --quiet --har "$work/run.har" ||
+  exit 1
+port=$kestrune_port kestrune=$kestrune_pid
 for _ in $(seq 1 100); do
-  port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$work/kestrune.err")
-  [ -n "$port" ] && curl -s -o /dev/null "http://127.0.0.1:$port_a/" && curl -s -o /dev/null "http://127.0.0.2:$port_b/" && break
+  curl -s -o /dev/null "http://127.0.0.1:$port_a/" && curl -s -o /dev/null "http://127.0.0.2:$port_b/" && break
   sleep 0.1
 done
-[ -n "$port" ] || { echo "har_import: Kestrune did not start" >&2; cat "$work/kestrune.err" >&2; exit 1; }
 
 proxy="http://127.0.0.1:$port"
 curl -s -o /dev/null -o /dev/null -x "$proxy" "http://127.0.0.1:$port_a/" "http://127.0.0.1:$port_a/data.csv"

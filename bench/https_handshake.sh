@@ -14,30 +14,20 @@ set -u
 runs=200
 [ "${1:-}" = --runs ] && { runs=$2; shift 2; }
 exe=$(realpath "${1:-$(dirname "$0")/../build/src/kestrune}")
-dir=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; rm -rf "$dir"; }
-trap cleanup EXIT
+. "$(dirname "$0")/lib.sh"
+bench_work kestrune-https "${TMPDIR:-/tmp}"
+dir=$work
 cd "$dir" || exit 1
 export HOME=$dir XDG_CONFIG_HOME=$dir/config
 
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout root.key -out root.pem -days 2 -subj "/CN=Bench Root" 2>/dev/null
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout origin.key -out origin.csr -subj "/CN=localhost" 2>/dev/null
-printf "subjectAltName=DNS:localhost,DNS:*.bench.test\n" > origin.ext
-openssl x509 -req -in origin.csr -CA root.pem -CAkey root.key -CAcreateserial -out origin.pem -days 2 -extfile origin.ext 2>/dev/null
 mkdir www && printf 'small\n' > www/small
-(cd www && exec openssl s_server -accept 127.0.0.1:0 -cert ../origin.pem -key ../origin.key -WWW) > origin.log 2>&1 & pids+=($!)
-for _ in $(seq 300); do grep -q ACCEPT origin.log && break; sleep 0.1; done
-origin=$(grep ACCEPT origin.log | grep -o '[0-9]*$' | head -1)
-[ -n "$origin" ] || { echo "the origin did not start: $(cat origin.log)"; exit 1; }
+start_tls_origin "DNS:localhost,DNS:*.bench.test" || exit 1
 "$exe" --headless --export-ca kestrune-ca.pem > /dev/null 2>&1
-"$exe" --headless --quiet --port 0 --decrypt-https --upstream-ca root.pem > /dev/null 2> kestrune.err & pids+=($!)
-for _ in $(seq 300); do grep -q "listening on port" kestrune.err && break; sleep 0.1; done
-kport=$(grep -o "listening on port [0-9]*" kestrune.err | grep -o "[0-9]*$")
-[ -n "$kport" ] || { echo "Kestrune did not start: $(cat kestrune.err)"; exit 1; }
+start_headless "$exe" kestrune.err --quiet --decrypt-https --upstream-ca root.pem || exit 1
+kport=$kestrune_port
 
 proxy=(-x "http://127.0.0.1:$kport" --cacert kestrune-ca.pem)
-kpid=${pids[1]}
+kpid=$kestrune_pid
 oncpu() { cut -d' ' -f1 "/proc/$kpid/schedstat"; } # ns Kestrune has run, exact
 timing() { # FILE CURL-ARGS...: one fetch, its two times and Kestrune's CPU time, or nothing when it failed
     local file=$1 got before; shift

@@ -6,12 +6,7 @@
 #
 # Usage: bash bench/profile.sh [--kestrune PATH] [--runs N] [--tunnel] [--callgrind] [--top N]
 set -euo pipefail
-export LC_ALL=C
-unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
-export PATH="$PATH:/usr/sbin:/sbin"
-
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(dirname "$here")
+. "$(dirname "$0")/lib.sh"
 
 usage() {
   cat <<'EOF'
@@ -26,9 +21,6 @@ Usage: bash bench/profile.sh [options]
                    more options for Kestrune, split at blanks (e.g. "--session /tmp/p.kestrune")
 EOF
 }
-
-die() { echo "profile.sh: $*" >&2; exit 2; }
-log() { echo "[$(date +%H:%M:%S)] $*" >&2; }
 
 kestrune="" runs=5 tunnel="" force_callgrind=0 top=30 keep="" kestrune_args=()
 while [ $# -gt 0 ]; do
@@ -54,12 +46,8 @@ packages=(nginx curl linux-perf valgrind python3)
 bash "$root/tools/install-missing.sh" "${packages[@]}"
 
 if [ -z "$kestrune" ]; then
-  build="$root/build-bench"
-  log "building kestrune into $build"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_TESTS=OFF \
-    >"$build.log" 2>&1 && cmake --build "$build" -j2 --target kestrune >>"$build.log" 2>&1 ||
-    { tail -n 15 "$build.log" >&2; die "kestrune did not build (full log: $build.log)"; }
-  kestrune="$build/src/kestrune"
+  build_kestrune || die "kestrune did not build (full log: $root/build-bench.log)"
+  kestrune="$root/build-bench/src/kestrune"
 fi
 
 # ---------------------------------------------------------------- which profiler
@@ -82,81 +70,16 @@ if [ "$tool" = callgrind ]; then
 fi
 
 # ---------------------------------------------------------------- processes and clean-up
-base=/tmp
-[ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
-work=$(mktemp -d "$base/kestrune-profile.XXXXXX")
-started=()
-
-process_alive() {
-  local state
-  [ -r "/proc/$1/stat" ] || return 1
-  state=$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) || return 1
-  [ -n "$state" ] && [ "$state" != Z ]
-}
-
-stop_process() { # TERM, then KILL after the given number of tenths of a second
-  local pid=$1 patience=${2:-50} i
-  kill -TERM "$pid" 2>/dev/null || true
-  for ((i = 0; i < patience; i++)); do
-    process_alive "$pid" || break
-    sleep 0.1
-  done
-  process_alive "$pid" && kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null || true
-}
-
-cleanup() {
-  local i
-  for ((i = ${#started[@]} - 1; i >= 0; i--)); do
-    stop_process "${started[$i]}"
-  done
+bench_at_exit() { # the recorded profile, when asked to keep it
   if [ -n "$keep" ]; then
     mkdir -p "$keep" && cp -f "$work"/perf.data "$work"/callgrind.out "$keep"/ 2>/dev/null || true
   fi
-  rm -rf "$work"
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+bench_work kestrune-profile
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-wait_port() { # PORT PID SECONDS LOGFILE
-  local i
-  for ((i = 0; i < $3 * 10; i++)); do
-    process_alive "$2" || { tail -n 10 "$4" >&2; die "process $2 exited at start"; }
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  die "nothing listens on port $1 after $3 s"
-}
-
-mkdir -p "$work/www" "$work/nginx" "$work/kestrune/config" "$work/kestrune/data"
+mkdir -p "$work/www" "$work/kestrune/config" "$work/kestrune/data"
 head -c "$size" /dev/urandom >"$work/www/big.bin"
-origin_port=$(free_port)
-cat >"$work/nginx/nginx.conf" <<EOF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 1024; }
-http {
-  types { application/octet-stream bin; }
-  access_log off;
-  sendfile on;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server { listen 127.0.0.1:$origin_port; root $work/www; }
-}
-EOF
-nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" >"$work/nginx/out.log" 2>&1 &
-started+=("$!")
-wait_port "$origin_port" "$!" 10 "$work/nginx/out.log"
+start_nginx "$work/www" "sendfile on;" || die "the origin web server did not start"
 
 proxy_port=$(free_port)
 prefix=()
@@ -169,8 +92,8 @@ env XDG_CONFIG_HOME="$work/kestrune/config" XDG_DATA_HOME="$work/kestrune/data" 
   "${prefix[@]}" "$kestrune" --headless --quiet --port "$proxy_port" \
     ${kestrune_args[@]+"${kestrune_args[@]}"} >"$work/kestrune/out.log" 2>&1 &
 kestrune_pid=$!
-started+=("$kestrune_pid")
-wait_port "$proxy_port" "$kestrune_pid" 60 "$work/kestrune/out.log"
+bench_pids+=("$kestrune_pid")
+wait_port "$proxy_port" "$kestrune_pid" 60 "$work/kestrune/out.log" || die "kestrune did not start"
 
 curl_args=(-sS --fail --max-time 120 -o /dev/null -w '%{time_total}' -x "http://127.0.0.1:$proxy_port")
 [ -n "$tunnel" ] && curl_args+=(--proxytunnel)
@@ -182,7 +105,7 @@ if [ "$tool" = callgrind ]; then
 else
   perf record -q -e "$event" -F 2000 -p "$kestrune_pid" -o "$work/perf.data" >"$work/perf.log" 2>&1 &
   perf_pid=$!
-  started+=("$perf_pid")
+  bench_pids+=("$perf_pid")
   sleep 0.3 # perf attaches to the running process
 fi
 

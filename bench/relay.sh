@@ -6,12 +6,7 @@
 #
 # Usage: bash bench/relay.sh [--quick] [--only NAME,NAME] [--kestrune PATH] [--markdown FILE]
 set -euo pipefail
-export LC_ALL=C
-unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
-export PATH="$PATH:/usr/sbin:/sbin"
-
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(dirname "$here")
+. "$(dirname "$0")/lib.sh"
 
 usage() {
   cat <<'EOF'
@@ -26,8 +21,6 @@ Usage: bash bench/relay.sh [options]
                    more options for Kestrune, split at blanks (e.g. "--debug")
 EOF
 }
-
-die() { echo "relay.sh: $*" >&2; exit 2; }
 
 quick=0 only="" kestrune="" markdown="" session_dir="" kestrune_args=()
 while [ $# -gt 0 ]; do
@@ -68,8 +61,6 @@ if [ -n "$kestrune" ] && [ ! -x "$kestrune" ]; then
   die "not an executable program: $kestrune"
 fi
 
-log() { echo "[$(date +%H:%M:%S)] $*" >&2; }
-
 # ---------------------------------------------------------------- packages
 install_packages() {
   local packages=(nginx tinyproxy squid mitmproxy wrk curl python3 coreutils)
@@ -79,89 +70,29 @@ install_packages() {
   bash "$root/tools/install-missing.sh" "${packages[@]}"
 }
 
-build_kestrune() {
-  local build="$root/build-bench"
-  log "building kestrune into $build"
-  if cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_TESTS=OFF \
-       >"$build.log" 2>&1 &&
-     cmake --build "$build" -j2 --target kestrune >>"$build.log" 2>&1; then
-    kestrune="$build/src/kestrune"
-  else
-    tail -n 15 "$build.log" >&2
-    log "kestrune did not build (full log: $build.log); it is left out of this run"
-  fi
-}
-
 install_packages
 if [ -z "$kestrune" ] && [[ " ${proxies[*]} " == *" kestrune "* ]]; then
-  build_kestrune
+  if build_kestrune; then
+    kestrune="$root/build-bench/src/kestrune"
+  else
+    log "kestrune did not build (full log: $root/build-bench.log); it is left out of this run"
+  fi
 fi
 
 # ---------------------------------------------------------------- work area and clean-up
-base=/tmp
-[ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
-work=$(mktemp -d "$base/kestrune-bench.XXXXXX")
+bench_work kestrune-bench
 chmod 755 "$work" # squid drops to its own user and must reach its folder
 
 declare -A PID=() PORT=() BROKEN=()
-started=()
-
-process_alive() { # true while the process runs (a zombie counts as gone)
-  local state
-  [ -r "/proc/$1/stat" ] || return 1
-  state=$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) || return 1
-  [ -n "$state" ] && [ "$state" != Z ]
-}
-
-stop_process() {
-  local pid=$1 i
-  kill -TERM "$pid" 2>/dev/null || true
-  for ((i = 0; i < 50; i++)); do
-    process_alive "$pid" || break
-    sleep 0.1
-  done
-  if process_alive "$pid"; then
-    kill -KILL "$pid" 2>/dev/null || true
-  fi
-  wait "$pid" 2>/dev/null || true
-}
-
-cleanup() {
-  local pid
-  for pid in "${started[@]}"; do
-    stop_process "$pid"
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-port_open() {
-  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
 
 # start NAME PORT LOG COMMAND...: runs COMMAND in the background and waits until PORT accepts.
 start() {
-  local name=$1 port=$2 logfile=$3 i
+  local name=$1 port=$2 logfile=$3
   shift 3
-  "$@" >"$logfile" 2>&1 &
-  PID[$name]=$!
+  bench_spawn "$@" >"$logfile" 2>&1
+  PID[$name]=$spawned
   PORT[$name]=$port
-  started+=("$!")
-  for ((i = 0; i < 200; i++)); do
-    if ! process_alive "${PID[$name]}"; then
-      log "$name exited at start:"; tail -n 10 "$logfile" >&2
-      return 1
-    fi
-    port_open "$port" && return 0
-    sleep 0.1
-  done
-  log "$name did not listen on port $port within 20 s"
-  return 1
+  wait_port "$port" "$spawned" 20 "$logfile" || { log "$name did not start"; return 1; }
 }
 
 # ---------------------------------------------------------------- results
@@ -172,15 +103,6 @@ note() { rec "$1" note "$2"; log "$1: $2"; }
 
 measure_start=$SECONDS
 over_budget() { [ $((SECONDS - measure_start)) -ge "$budget_secs" ]; }
-
-cpu_ticks() { # utime + stime (+ reaped children) of a process, in clock ticks
-  local stat rest
-  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-  rest=${stat##*) }
-  # shellcheck disable=SC2086
-  set -- $rest
-  echo $(( ${12} + ${13} + ${14} + ${15} ))
-}
 
 listen_overflows() { # the system's count of connections dropped for a full accept queue
   awk '$1 == "TcpExt:" { if (!n) { for (i = 2; i <= NF; i++) if ($i == "ListenOverflows") col = i; n = 1 }
@@ -196,57 +118,13 @@ www="$work/www"
 mkdir -p "$www" "$work/dl"
 head -c 1024 /dev/urandom >"$www/1k.bin"
 head -c $((64 << 20)) /dev/urandom >"$www/64m.bin"
-python3 - "$www/2m.html" <<'PY'
-import sys
-size = 2 << 20
-head = b"<!DOCTYPE html>\n<html><head><title>relay benchmark</title></head><body>\n"
-tail = b"</body></html>\n"
-line = b"<p>The quick brown fox jumps over the lazy dog; 0123456789 &amp; more text.</p>\n"
-body = bytearray(head)
-n = 0
-while len(body) + len(line) + len(tail) <= size:
-    body += line
-    n += 1
-body += b"<!--" + b"x" * (size - len(body) - len(tail) - 8) + b"-->\n"
-body += tail
-assert len(body) == size
-open(sys.argv[1], "wb").write(body)
-PY
+make_page "$www/2m.html"
 declare -A SHA=()
 for f in 1k.bin 64m.bin 2m.html; do
   SHA[$f]=$(sha256sum "$www/$f" | cut -d' ' -f1)
 done
 
-origin_port=$(free_port)
-mkdir -p "$work/nginx"
-cat >"$work/nginx/nginx.conf" <<EOF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 4096; }
-http {
-  types { application/octet-stream bin; text/html html; }
-  default_type application/octet-stream;
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_requests 1000000;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server {
-    listen 127.0.0.1:$origin_port;
-    root $www;
-  }
-}
-EOF
-start origin "$origin_port" "$work/nginx/out.log" \
-  nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" ||
-  die "the origin web server did not start"
+start_nginx "$www" "sendfile on; tcp_nopush on;" || die "the origin web server did not start"
 origin="http://127.0.0.1:$origin_port"
 log "origin nginx on port $origin_port"
 

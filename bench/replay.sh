@@ -5,11 +5,7 @@
 # command, the HAR's reading included). Prints both rates and their ratio.
 # Usage: bash bench/replay.sh [--kestrune PATH] [--requests N] [--seconds S]
 set -euo pipefail
-export LC_ALL=C
-unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
-export PATH="$PATH:/usr/sbin:/sbin"
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(dirname "$here")
+. "$(dirname "$0")/lib.sh"
 exe=$root/build/src/kestrune requests=10000 seconds=10
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -23,43 +19,15 @@ done
 [ -x "$exe" ] || { echo "replay.sh: no Kestrune at $exe (build it first)" >&2; exit 2; }
 bash "$root/tools/install-missing.sh" nginx wrk python3
 
-work=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
-trap cleanup EXIT
+bench_work kestrune-replay "${TMPDIR:-/tmp}"
 export XDG_CONFIG_HOME=$work/config # no stored upstream proxy
 
-mkdir -p "$work/www" "$work/nginx"
+mkdir -p "$work/www"
 head -c 1024 /dev/urandom > "$work/www/1k.bin"
-cat > "$work/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 4096; }
-http {
-  default_type application/octet-stream;
-  access_log off;
-  keepalive_requests 1000000;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server { listen 127.0.0.1:0; root $work/www; }
-}
-CONF
-# nginx cannot tell the port it chose: take a free one from the system first.
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-sed -i "s/127.0.0.1:0/127.0.0.1:$port/" "$work/nginx/nginx.conf"
-nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" & pids+=($!)
-"$exe" --headless --port 0 --quiet 2> "$work/proxy.log" & pids+=($!)
-for _ in $(seq 100); do
-  grep -q "listening on port" "$work/proxy.log" && curl -sf -o /dev/null "http://127.0.0.1:$port/1k.bin" && break
-  sleep 0.1
-done
-proxy=$(grep -o "listening on port [0-9]*" "$work/proxy.log" | grep -o "[0-9]*$")
+start_nginx "$work/www" || die "the origin web server did not start"
+port=$origin_port
+start_headless "$exe" "$work/proxy.log" --quiet || exit 1
+proxy=$kestrune_port
 url="http://127.0.0.1:$port/1k.bin"
 
 line=$(BENCH_URL=$url timeout $((seconds + 30)) wrk -t1 -c20 -d"${seconds}s" --timeout 5s \

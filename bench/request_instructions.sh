@@ -6,13 +6,7 @@
 #
 # Usage: bash bench/request_instructions.sh --kestrune PATH [--requests N] [--close]
 set -euo pipefail
-export LC_ALL=C
-unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
-export PATH="$PATH:/usr/sbin:/sbin"
-
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(dirname "$here")
-die() { echo "request_instructions.sh: $*" >&2; exit 2; }
+. "$(dirname "$0")/lib.sh"
 
 kestrune="" requests=300 close=0
 while [ $# -gt 0 ]; do
@@ -28,66 +22,18 @@ done
 [ -x "$kestrune" ] || die "give the program with --kestrune PATH"
 bash "$root/tools/install-missing.sh" nginx curl valgrind python3
 
-base=/tmp
-[ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
-work=$(mktemp -d "$base/kestrune-instructions.XXXXXX")
-pids=()
-cleanup() {
-  local i
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[$i]}" 2>/dev/null || true
-    wait "${pids[$i]}" 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-wait_port() { # PORT PID
-  local i
-  for ((i = 0; i < 600; i++)); do
-    kill -0 "$2" 2>/dev/null || die "process $2 exited at start"
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  die "nothing listens on port $1 after 60 s"
-}
-
-mkdir -p "$work/www" "$work/nginx" "$work/config" "$work/data"
+bench_work kestrune-instructions
+mkdir -p "$work/www" "$work/config" "$work/data"
 head -c 1024 /dev/urandom >"$work/www/1k.bin"
-origin_port=$(free_port) proxy_port=$(free_port)
-cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 1024; }
-http {
-  types { application/octet-stream bin; }
-  access_log off;
-  keepalive_requests 1000000;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server { listen 127.0.0.1:$origin_port; root $work/www; }
-}
-CONF
-nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" >/dev/null 2>&1 &
-pids+=("$!")
-wait_port "$origin_port" "$!"
+start_nginx "$work/www" || die "the origin web server did not start"
+proxy_port=$(free_port)
 
 env XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" valgrind --tool=callgrind \
   --instr-atstart=no --callgrind-out-file="$work/callgrind.out" \
   "$kestrune" --headless --quiet --port "$proxy_port" >"$work/kestrune.log" 2>&1 &
 kestrune_pid=$!
-pids+=("$kestrune_pid")
-wait_port "$proxy_port" "$kestrune_pid"
+bench_pids+=("$kestrune_pid")
+wait_port "$proxy_port" "$kestrune_pid" 60 "$work/kestrune.log" || die "kestrune did not start"
 
 url="http://127.0.0.1:$origin_port/1k.bin"
 curl_args=(-sS --fail -o /dev/null -x "http://127.0.0.1:$proxy_port")
