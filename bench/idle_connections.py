@@ -14,10 +14,10 @@ import argparse
 import os
 import resource
 import socket
-import subprocess
-import tempfile
 import threading
 import time
+
+from benchlib import Headless, cpu_seconds
 
 PAGE = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello"
 
@@ -36,12 +36,6 @@ def origin(listener):
                     break
                 data += chunk
             conn.sendall(PAGE)
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def request(proxy_port, origin_port):
@@ -78,12 +72,8 @@ def main():
     threading.Thread(target=origin, args=(listener,), daemon=True).start()
     origin_port = listener.getsockname()[1]
 
-    config = tempfile.TemporaryDirectory()
-    env = dict(os.environ, XDG_CONFIG_HOME=config.name, QT_QPA_PLATFORM="offscreen")
-    proxy = subprocess.Popen([args.kestrune, "--headless", "--quiet", "--port", "0"],
-                             stderr=subprocess.PIPE, env=env)
-    line = proxy.stderr.readline().decode()
-    proxy_port = int(line.split("listening on port ")[1].split()[0])
+    proxy = Headless(args.kestrune)
+    proxy_port = proxy.port
 
     print(f"kestrune: {args.kestrune}")
     print(f"{'idle':>6} {'ms/request':>11} {'ratio':>6} {'CPU ms/request':>15} {'ratio':>6}")
@@ -111,8 +101,7 @@ def main():
     finally:
         for s in idle:
             s.close()
-        proxy.terminate()
-        proxy.wait(10)
+        proxy.stop(10)
 
 
 if __name__ == "__main__":

@@ -17,40 +17,20 @@ Usage: python3 bench/save_stall.py [--kestrune PATH] [--mib 1024] [--runs 5] [--
 """
 import argparse
 import os
-import signal
 import socket
 import statistics
-import subprocess
 import tempfile
-import threading
 import time
 
+from benchlib import Headless, Prober, echo, listen, read_header
+
 BLOCK = os.urandom(1 << 20)
-
-
-def serve(listener, handler):
-    while True:
-        try:
-            conn, _ = listener.accept()
-        except OSError:
-            return
-        threading.Thread(target=handler, args=(conn,), daemon=True).start()
-
-
-def read_header(conn):
-    data = b""
-    while b"\r\n\r\n" not in data and b"\n\n" not in data:  # the proxy's 200 ends in bare LFs
-        chunk = conn.recv(4096)
-        if not chunk:
-            return None
-        data += chunk
-    return data
 
 
 def make_origin(size):
     def handler(conn):
         with conn:
-            if read_header(conn) is None:
+            if read_header(conn)[0] is None:
                 return
             conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
                          b"Connection: close\r\nContent-Length: %d\r\n\r\n" % size)
@@ -62,30 +42,13 @@ def make_origin(size):
     return handler
 
 
-def echo(conn):
-    with conn:
-        while True:
-            data = conn.recv(4096)
-            if not data:
-                return
-            conn.sendall(data)
-
-
-def listen(handler):
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(64)
-    threading.Thread(target=serve, args=(listener, handler), daemon=True).start()
-    return listener.getsockname()[1]
-
-
 def download(proxy_port, origin_port, size, tunnel):
     """Fetches the body through the proxy; through a tunnel, the connection is left open and
     returned (its records are then still held when the save runs)."""
     s = socket.create_connection(("127.0.0.1", proxy_port), timeout=60)
     if tunnel:
         s.sendall(f"CONNECT 127.0.0.1:{origin_port} HTTP/1.1\r\n\r\n".encode())
-        if b" 200 " not in (read_header(s) or b""):
+        if b" 200 " not in (read_header(s)[0] or b""):
             raise RuntimeError("the tunnel was refused")
     s.sendall(f"GET {'' if tunnel else f'http://127.0.0.1:{origin_port}'}/big HTTP/1.1\r\n"
               f"Host: 127.0.0.1:{origin_port}\r\n\r\n".encode())
@@ -101,30 +64,6 @@ def download(proxy_port, origin_port, size, tunnel):
         return s
     s.close()
     return None
-
-
-class Prober(threading.Thread):
-    """Bounces one byte through a tunnel and keeps (end time, round trip) of each bounce."""
-
-    def __init__(self, proxy_port, echo_port):
-        super().__init__(daemon=True)
-        self.sock = socket.create_connection(("127.0.0.1", proxy_port), timeout=30)
-        self.sock.sendall(f"CONNECT 127.0.0.1:{echo_port} HTTP/1.1\r\n\r\n".encode())
-        if b" 200 " not in (read_header(self.sock) or b""):
-            raise RuntimeError("the tunnel was refused")
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.samples = []
-        self.stop = False
-
-    def run(self):
-        while not self.stop:
-            t0 = time.perf_counter()
-            self.sock.sendall(b"x")
-            if not self.sock.recv(16):
-                return
-            t1 = time.perf_counter()
-            self.samples.append((t1, t1 - t0))
-        self.sock.close()
 
 
 def main():
@@ -143,20 +82,8 @@ def main():
     echo_port = listen(echo)
     work = tempfile.TemporaryDirectory()
     log = os.path.join(work.name, "log.tsv")
-    env = dict(os.environ, XDG_CONFIG_HOME=work.name, QT_QPA_PLATFORM="offscreen")
-    proxy = subprocess.Popen([args.kestrune, "--headless", "--quiet", "--port", "0", "--log", log],
-                             stderr=subprocess.PIPE, env=env)
-    line = proxy.stderr.readline().decode()
-    proxy_port = int(line.split("listening on port ")[1].split()[0])
-    messages = []
-    saved = threading.Event()
-
-    def read_messages():
-        for raw in proxy.stderr:
-            messages.append(raw.decode(errors="replace").rstrip())
-            if "written and cleared" in messages[-1] or "Error" in messages[-1]:
-                saved.set()
-    threading.Thread(target=read_messages, daemon=True).start()
+    proxy = Headless(args.kestrune, ["--log", log], work.name)
+    proxy_port = proxy.port
 
     print(f"kestrune: {args.kestrune}; {args.mib} MiB per save")
     print(f"{'run':>3} {'rows':>8} {'signal->message ms':>19} {'stall ms':>9} {'noise ms':>9}")
@@ -166,14 +93,10 @@ def main():
             rows_before = sum(1 for _ in open(log, "rb")) if os.path.exists(log) else 0
             held = download(proxy_port, origin_port, size, args.open)
             time.sleep(0.5)  # the proxy closes its server side
-            prober = Prober(proxy_port, echo_port)
+            prober = Prober(proxy_port, echo_port, 30)
             prober.start()
             time.sleep(1.0)
-            saved.clear()
-            t_signal = time.perf_counter()
-            proxy.send_signal(signal.SIGUSR1)
-            if not saved.wait(60):
-                raise RuntimeError("no message after SIGUSR1")
+            t_signal = proxy.save(60)
             t_message = time.perf_counter()
             time.sleep(0.5)
             prober.stop = True
@@ -194,9 +117,8 @@ def main():
             with open(log, "rb") as src, open(args.keep_log, "wb") as dst:
                 dst.write(src.read())
     finally:
-        proxy.terminate()
-        proxy.wait(30)
-        for m in messages:
+        proxy.stop(30)
+        for m in proxy.messages:
             if "written and cleared" not in m:
                 print("kestrune said:", m)
 

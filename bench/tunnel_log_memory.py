@@ -12,37 +12,21 @@ Usage: python3 bench/tunnel_log_memory.py [--kestrune PATH] [--seconds 15] [--lo
 import argparse
 import os
 import socket
-import subprocess
 import tempfile
-import threading
 import time
+
+from benchlib import Headless, listen, status_mib
 
 BLOCK = os.urandom(1 << 16)
 
 
-def source(listener):
-    while True:
+def pour(conn):
+    with conn:
         try:
-            conn, _ = listener.accept()
+            while True:
+                conn.sendall(BLOCK)
         except OSError:
             return
-
-        def pour(c=conn):
-            with c:
-                try:
-                    while True:
-                        c.sendall(BLOCK)
-                except OSError:
-                    return
-        threading.Thread(target=pour, daemon=True).start()
-
-
-def status_mib(pid, field):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) / 1024
-    return 0.0
 
 
 def main():
@@ -53,21 +37,12 @@ def main():
     ap.add_argument("--log-every", type=int, default=1)
     args = ap.parse_args()
 
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(8)
-    threading.Thread(target=source, args=(listener,), daemon=True).start()
-    source_port = listener.getsockname()[1]
+    source_port = listen(pour, 8)
 
     work = tempfile.TemporaryDirectory()
     log = os.path.join(work.name, "log.tsv")
-    env = dict(os.environ, XDG_CONFIG_HOME=work.name, QT_QPA_PLATFORM="offscreen")
-    proxy = subprocess.Popen([args.kestrune, "--headless", "--quiet", "--port", "0", "--log", log,
-                              "--log-every", str(args.log_every)],
-                             stderr=subprocess.PIPE, env=env)
-    line = proxy.stderr.readline().decode()
-    proxy_port = int(line.split("listening on port ")[1].split()[0])
-    threading.Thread(target=lambda: [None for _ in proxy.stderr], daemon=True).start()
+    proxy = Headless(args.kestrune, ["--log", log, "--log-every", str(args.log_every)], work.name)
+    proxy_port = proxy.port
     try:
         time.sleep(0.5)
         idle = status_mib(proxy.pid, "VmRSS")
@@ -84,8 +59,7 @@ def main():
         peak = status_mib(proxy.pid, "VmHWM")
         s.close()
     finally:
-        proxy.terminate()
-        proxy.wait(60)
+        proxy.stop(60)
     rows = sum(1 for _ in open(log, "rb")) - 1
     print(f"kestrune: {args.kestrune}; {args.seconds:g} s, --log-every {args.log_every}")
     print(f"relayed {got / 2**20:,.0f} MiB; rows logged {rows:,}; "
