@@ -148,10 +148,7 @@ start_headless() {
 # origin.key), and openssl's own file server with it serving www/ on a free loopback port
 # ($origin; HTTP/1.0, one response per connection). Fails when it does not start.
 start_tls_origin() {
-  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout root.key -out root.pem -days 2 -subj "/CN=Bench Root" 2>/dev/null
-  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout origin.key -out origin.csr -subj "/CN=localhost" 2>/dev/null
-  printf "subjectAltName=%s\n" "$1" > origin.ext
-  openssl x509 -req -in origin.csr -CA root.pem -CAkey root.key -CAcreateserial -out origin.pem -days 2 -extfile origin.ext 2>/dev/null
+  (. "$root/tools/test-kit.sh" && make_test_root "Bench Root" && issue origin "$1" 2)
   bench_spawn sh -c 'cd www && exec openssl s_server -accept 127.0.0.1:0 -cert ../origin.pem -key ../origin.key -WWW' > origin.log 2>&1
   for _ in $(seq 300); do grep -q ACCEPT origin.log && break; sleep 0.1; done
   origin=$(grep ACCEPT origin.log | grep -o '[0-9]*$' | head -1)

@@ -11,27 +11,13 @@ exe=$(realpath "${1:-$(dirname "$0")/../build/src/kestrune}")
 [ -x "$exe" ] || { echo "chromium-https-check: no Kestrune at $exe (build it first)" >&2; exit 2; }
 bash "$(dirname "$0")/install-missing.sh" chromium libnss3-tools \
     || { echo "chromium-https-check: cannot install chromium and libnss3-tools" >&2; exit 2; }
-dir=$(mktemp -d)
-pids=()
 # KEEP=1 keeps the temporary folder (logs, records, the page) for a look after a failure.
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    if [ -n "${KEEP:-}" ]; then echo "kept $dir" >&2; else rm -rf "$dir"; fi
-}
-trap cleanup EXIT
-cd "$dir" || exit 2
-export HOME=$dir XDG_CONFIG_HOME=$dir/config
+. "$(dirname "$0")/test-kit.sh"
+kit_work
 fail() { echo "chromium-https-check: FAILED: $*" >&2; exit 1; }
 
 # The test root and the origin's certificate for localhost (from /etc/hosts: no name server asked).
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout root.key -out root.pem \
-    -days 2 -subj "/CN=Chromium Check Root" 2>/dev/null
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout origin.key -out origin.csr \
-    -subj "/CN=localhost" 2>/dev/null
-printf "subjectAltName=DNS:localhost\n" > origin.ext
-openssl x509 -req -in origin.csr -CA root.pem -CAkey root.key -CAcreateserial -out origin.pem -days 2 \
-    -extfile origin.ext 2>/dev/null || fail "cannot make the test certificates"
+make_test_root "Chromium Check Root" && issue origin "DNS:localhost" 2 || fail "cannot make the test certificates"
 
 # The page and its resources.
 mkdir -p www/img

@@ -5,18 +5,12 @@
 # Usage: replay-https.sh KESTRUNE
 set -u
 exe=$1
-dir=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; rm -rf "$dir"; }
-trap cleanup EXIT
-cd "$dir" || exit 1
-export HOME=$dir XDG_CONFIG_HOME=$dir/config
+. "$(dirname "$0")/../../tools/test-kit.sh"
+kit_work
 failed=0
 check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failed=1; fi; }
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout root.key -out root.pem -days 2 -subj "/CN=Test Root" 2>/dev/null
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout leaf.key -out leaf.csr -subj "/CN=localhost" 2>/dev/null
-printf "subjectAltName=DNS:localhost,IP:127.0.0.1\n" > leaf.ext
-openssl x509 -req -in leaf.csr -CA root.pem -CAkey root.key -CAcreateserial -out leaf.pem -days 2 -extfile leaf.ext 2>/dev/null
+make_test_root
+issue leaf "DNS:localhost,IP:127.0.0.1" 2
 mkdir www && printf 'small\n' > www/small
 cat > origin.py <<'PY'
 import http.server, ssl

@@ -3,25 +3,11 @@
 # Usage: https-decryption.sh KESTRUNE
 set -u
 exe=$1
-dir=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; rm -rf "$dir"; }
-trap cleanup EXIT
-cd "$dir" || exit 1
-export HOME=$dir XDG_CONFIG_HOME=$dir/config
+. "$(dirname "$0")/../../tools/test-kit.sh"
+kit_work
 failed=0
 check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failed=1; fi; }
-key() { openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$1.key" -out "$1.csr" -subj "/CN=$1" 2>/dev/null; }
-# issue NAME SAN DAYS [self]: a leaf signed by the test root (or by itself)
-issue() {
-    key "$1"; printf "subjectAltName=%s\n" "$2" > "$1.ext"
-    if [ "${4:-}" = self ]; then
-        openssl x509 -req -in "$1.csr" -signkey "$1.key" -out "$1.pem" -days "$3" -extfile "$1.ext" 2>/dev/null
-    else
-        openssl x509 -req -in "$1.csr" -CA root.pem -CAkey root.key -CAcreateserial -out "$1.pem" -days "$3" -extfile "$1.ext" 2>/dev/null
-    fi
-}
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout root.key -out root.pem -days 2 -subj "/CN=Test Root" 2>/dev/null
+make_test_root
 issue good "DNS:localhost,IP:127.0.0.1" 2
 issue wrong "DNS:other.invalid" 2
 issue expired "DNS:localhost" 0
