@@ -154,15 +154,23 @@ TEST(ReplayTest, PlainAndHttpsGoThroughTheUpstreamProxyWithItsCredentials)
     const QString origin = CredentialUpstream::kOrigin; // never looked up
     const QJsonArray entries{Entry("GET", "http://" + origin + "/plain", origin, 200),
                              Entry("GET", "https://" + origin + "/secret", origin, 200)};
-    const SRun run = Replay(
-        entries, {"--concurrency", "1", "--upstream", QString("u:p w@127.0.0.1:%1").arg(upstream.Port()),
-                  "--upstream-ca", QString::fromStdString(root->GetCertificatePath())});
-    EXPECT_EQ(run.status, 0);
+    const auto options = [&](const QString& credentials) {
+        return QStringList{"--concurrency", "1", "--upstream",
+                           QString("%1@127.0.0.1:%2").arg(credentials).arg(upstream.Port()),
+                           "--upstream-ca", QString::fromStdString(root->GetCertificatePath())};
+    };
+    EXPECT_EQ(Replay(entries, options("u:p w")).status, 0);
     EXPECT_EQ(upstream.Requests(),
               (std::vector<std::string>{
                   "GET http://origin.kestrune.invalid:80/plain HTTP/1.1 | Basic dTpwIHc=",
                   "CONNECT origin.kestrune.invalid:443 HTTP/1.1 | Basic dTpwIHc=",
                   "  tls GET /secret HTTP/1.1"}));
+
+    // Refused credentials are named for both, not taken for a changed answer.
+    const SRun refused = Replay(entries, options("u:wrong"));
+    EXPECT_EQ(refused.status, 1);
+    for (const char* path : {"/plain", "/secret"})
+        EXPECT_EQ(refused.Line(path)["error"], "the upstream proxy asks for credentials (407)");
 }
 
 TEST(ReplayTest, UsageErrorsExitTwo)
