@@ -162,8 +162,9 @@ QByteArray CHarBuilder::EntryJson(const CExchange& exchange)
     if (exchange.Has(kExchangeDecrypted))
         comment += QStringLiteral(", decrypted");
     if (exchange.Has(kExchangeReplay))
-        comment += exchange.m_nReplayOf ? QStringLiteral(", replay of exchange %1").arg(exchange.m_nReplayOf)
-                                        : QStringLiteral(", replay");
+        comment += exchange.m_nReplayOf
+                       ? QStringLiteral(", replay of exchange %1").arg(exchange.m_nReplayOf)
+                       : QStringLiteral(", replay");
     QJsonObject entry{
         {"startedDateTime", QDateTime::fromMSecsSinceEpoch(exchange.m_Times.started / 1000, Qt::UTC)
                                 .toString(Qt::ISODateWithMs)},

@@ -205,7 +205,8 @@ bool CHarReader::Read(const QString& path, CTraceStore& store, std::string& erro
     }
     for (const auto& [replay, originalOfFile] : replays) {
         const auto original = idsOfFile.find(originalOfFile);
-        replay->m_nReplayOf = original == idsOfFile.end() ? 0 : original->second; // 0: not in the file
+        replay->m_nReplayOf =
+            original == idsOfFile.end() ? 0 : original->second; // 0: not in the file
     }
     return true;
 }

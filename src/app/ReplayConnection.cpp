@@ -243,7 +243,8 @@ bool CReplayConnection::Take(const char* data, std::size_t size)
             Fail("the answer is not HTTP");
             return false;
         }
-        if (!m_Route.upstreamHost.empty() && !m_Route.tls && IsProxyAuthenticationRequired(headText)) {
+        if (!m_Route.upstreamHost.empty() && !m_Route.tls
+            && IsProxyAuthenticationRequired(headText)) {
             Fail("the upstream proxy asks for credentials (407)"); // as for a tunnel it refuses
             return false;
         }

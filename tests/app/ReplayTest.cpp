@@ -155,9 +155,10 @@ TEST(ReplayTest, PlainAndHttpsGoThroughTheUpstreamProxyWithItsCredentials)
     const QJsonArray entries{Entry("GET", "http://" + origin + "/plain", origin, 200),
                              Entry("GET", "https://" + origin + "/secret", origin, 200)};
     const auto options = [&](const QString& credentials) {
-        return QStringList{"--concurrency", "1", "--upstream",
-                           QString("%1@127.0.0.1:%2").arg(credentials).arg(upstream.Port()),
-                           "--upstream-ca", QString::fromStdString(root->GetCertificatePath())};
+        return QStringList{
+            "--concurrency", "1",
+            "--upstream",    QString("%1@127.0.0.1:%2").arg(credentials).arg(upstream.Port()),
+            "--upstream-ca", QString::fromStdString(root->GetCertificatePath())};
     };
     EXPECT_EQ(Replay(entries, options("u:p w")).status, 0);
     EXPECT_EQ(upstream.Requests(),

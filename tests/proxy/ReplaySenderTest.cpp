@@ -154,9 +154,9 @@ TEST_F(ReplaySender, PlainAndTlsReplaysGoThroughTheUpstreamProxyWithItsCredentia
         EXPECT_EQ(replay->m_ResponseBody.bytes, "ok") << replay->m_strEndReason;
         EXPECT_TRUE(replay->Has(kExchangeViaUpstream));
     }
-    EXPECT_EQ(upstream.Requests(),
-              (std::vector<std::string>{
-                  "GET http://origin.kestrune.invalid/x HTTP/1.1 | Basic dTpwIHc=",
-                  "CONNECT origin.kestrune.invalid:443 HTTP/1.1 | Basic dTpwIHc=",
-                  "  tls GET /x HTTP/1.1"}));
+    EXPECT_EQ(
+        upstream.Requests(),
+        (std::vector<std::string>{"GET http://origin.kestrune.invalid/x HTTP/1.1 | Basic dTpwIHc=",
+                                  "CONNECT origin.kestrune.invalid:443 HTTP/1.1 | Basic dTpwIHc=",
+                                  "  tls GET /x HTTP/1.1"}));
 }
