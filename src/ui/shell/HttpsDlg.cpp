@@ -5,6 +5,7 @@
 #include "app/TraceApp.h"
 #include "platform/MessageBox.h"
 #include "tls/CertAuthority.h"
+#include "ui/shell/ByteText.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -53,8 +54,6 @@ QPushButton* MakeButton(QWidget* parent, int id, const QString& text, const QRec
         button->resize(button->sizeHint().width(), rect.height());
     return button;
 }
-
-QString FromBytes(const std::string& text) { return QString::fromStdString(text); }
 
 } // namespace
 

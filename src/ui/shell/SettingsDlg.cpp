@@ -12,6 +12,7 @@
 #include "proxy/UpstreamAddress.h"
 #include "trace/LogSaver.h"
 #include "trace/TraceStore.h"
+#include "ui/shell/ByteText.h"
 #include "ui/shell/ListenStarter.h"
 
 #include <QApplication>
@@ -109,11 +110,6 @@ std::string Text(const QLineEdit* edit)
 std::string TrimmedText(const QLineEdit* edit)
 {
     return edit->text().trimmed().toStdString();
-}
-
-QString FromBytes(const std::string& text)
-{
-    return QString::fromStdString(text);
 }
 
 QString CountText(std::int64_t count)

@@ -2,6 +2,7 @@
 
 #include "trace/Exchange.h"
 #include "trace/TraceStore.h"
+#include "ui/shell/ByteText.h"
 #include "ui/viewers/ExchangeCells.h"
 
 #include <QElapsedTimer>
@@ -16,11 +17,6 @@ namespace {
 // a small trace is filtered at once.
 constexpr qint64 kSliceNs = 15'000'000;
 constexpr std::size_t kFirstSliceRows = 20'000;
-
-QString FromBytes(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 QString SizeText(std::uint64_t bytes)
 {

@@ -9,6 +9,7 @@
 #include "trace/ResendRequest.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceStore.h"
+#include "ui/shell/ByteText.h"
 #include "ui/viewers/ExchangeCopy.h"
 #include "ui/viewers/ExchangeDetails.h"
 #include "ui/viewers/ExchangeModel.h"
@@ -38,11 +39,6 @@
 
 namespace {
 
-QString FromBytes(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 // What each column must show uncut at the opening size: its heading or a typical long cell.
 // The replays that could not go which a message names one by one.
 constexpr std::size_t kRefusalsShown = 10;
@@ -50,15 +46,6 @@ constexpr std::size_t kRefusalsShown = 10;
 const char* const kColumnSamples[CExchangeModel::kColumnCount] = {
     "000000", "OPTIONS", "www.example.com:8443", "/api/v1/items?page=2", "tunnel",
     "application/json", "\u219100,000 \u2193000,000", "00000.0", "00:00:00.000"};
-
-void CopyLines(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const std::string& line : lines)
-        text += line + "\n";
-    if (!text.empty())
-        QApplication::clipboard()->setText(FromBytes(text));
-}
 
 } // namespace
 

@@ -8,6 +8,7 @@
 #include "trace/ExchangeUrl.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
+#include "ui/shell/ByteText.h"
 #include "ui/viewers/FixCarriageReturns.h"
 #include "ui/viewers/SavedCapture.h"
 #include "ui/viewers/SavedListingPane.h"
@@ -38,11 +39,6 @@ public:
     CWaitCursor(const CWaitCursor&) = delete;
     CWaitCursor& operator=(const CWaitCursor&) = delete;
 };
-
-QString FromBytes(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 constexpr int kMinFilterWidth = 80; // pixels the filter field keeps however narrow the page
 constexpr int kOpeningFilterWidth = 200; // pixels it has when the window opens, at least
@@ -593,17 +589,6 @@ std::vector<std::string> CListDlg::SelectedCurlCommands(bool throughKestrune) co
     }
     return commands;
 }
-
-namespace {
-void CopyLines(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const std::string& line : lines)
-        text += line + "\n";
-    if (!text.empty())
-        QApplication::clipboard()->setText(FromBytes(text));
-}
-} // namespace
 
 void CListDlg::OnCopyUrl()
 {

@@ -4,6 +4,7 @@
 #include "trace/Exchange.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
+#include "ui/shell/ByteText.h"
 #include "ui/viewers/ListingIcons.h"
 
 #include <QElapsedTimer>
@@ -13,11 +14,6 @@
 #include <numeric>
 
 namespace {
-
-QString FromBytes(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // A filter slice gives the event loop back after this long, and always matches at least this
 // many rows: a small trace is filtered at once.

@@ -1,6 +1,7 @@
 #include "ui/viewers/MessageView.h"
 
 #include "http/HttpHead.h"
+#include "ui/shell/ByteText.h"
 #include "ui/viewers/ExchangeCells.h"
 #include "ui/viewers/LinesModel.h"
 
@@ -21,11 +22,6 @@
 #include <algorithm>
 
 namespace {
-
-QString FromBytes(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 enum { kLinesPage, kImagePage };
 

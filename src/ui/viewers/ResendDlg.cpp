@@ -6,6 +6,7 @@
 #include "trace/Exchange.h"
 #include "trace/ExchangeContent.h"
 #include "trace/ResendRequest.h"
+#include "ui/shell/ByteText.h"
 
 #include <QDialogButtonBox>
 #include <QFontDatabase>
@@ -16,11 +17,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-QString FromBytes(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 std::string ToBytes(const QString& text) { return text.toUtf8().toStdString(); }
 
