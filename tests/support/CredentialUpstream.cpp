@@ -1,7 +1,6 @@
 #include "support/CredentialUpstream.h"
 
-#include "tls/LeafCache.h"
-
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 
 namespace {
@@ -32,14 +31,11 @@ std::string ServeTlsRequest(BlockingStream& stream, X509* leaf, EVP_PKEY* key,
 }
 
 CredentialUpstream::CredentialUpstream(const CCertAuthority& root)
-    : m_pLeaves(std::make_unique<CLeafCache>(root))
+    : m_Leaves(root)
+    , m_pLeaf(m_Leaves.GetLeaf(kOrigin, m_Error))
+    , m_Server([this](BlockingStream& s) { Serve(s); })
 {
-    std::string error;
-    m_pLeaf = m_pLeaves->GetLeaf(kOrigin, error);
-    m_pServer = std::make_unique<LoopbackServer>([this](BlockingStream& s) { Serve(s); });
 }
-
-CredentialUpstream::~CredentialUpstream() { m_pServer.reset(); }
 
 std::vector<std::string> CredentialUpstream::Requests()
 {
@@ -70,5 +66,5 @@ void CredentialUpstream::Serve(BlockingStream& s)
         return;
     }
     s.Write("HTTP/1.1 200 Connection established\r\n\r\n");
-    Note("  tls " + FirstLine(ServeTlsRequest(s, m_pLeaf, m_pLeaves->GetLeafKey(), kOk)));
+    Note("  tls " + FirstLine(ServeTlsRequest(s, m_pLeaf, m_Leaves.GetLeafKey(), kOk)));
 }

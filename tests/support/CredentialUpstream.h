@@ -1,15 +1,10 @@
 #pragma once
 #include "support/LoopbackServer.h"
+#include "tls/LeafCache.h"
 
-#include <openssl/ssl.h>
-
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-class CCertAuthority;
-class CLeafCache;
 
 // Serves one TLS connection as an origin under leaf and key: reads the request head (it comes
 // in one record) and sends reply. The head, or empty when the handshake or the read failed.
@@ -27,18 +22,17 @@ public:
     static constexpr const char* kCredentials = "Basic dTpwIHc="; // u:p w
 
     explicit CredentialUpstream(const CCertAuthority& root);
-    ~CredentialUpstream();
-
-    int Port() const { return m_pServer->Port(); }
+    int Port() const { return m_Server.Port(); }
     std::vector<std::string> Requests();
 
 private:
     void Serve(BlockingStream& stream);
     void Note(std::string line);
 
-    std::unique_ptr<CLeafCache> m_pLeaves;
-    X509* m_pLeaf = nullptr;
+    CLeafCache m_Leaves;
+    std::string m_Error; // the leaf's, none expected
+    X509* m_pLeaf;
     std::mutex m_Lock;
     std::vector<std::string> m_Requests;
-    std::unique_ptr<LoopbackServer> m_pServer; // last: its handlers use the rest
+    LoopbackServer m_Server; // last: its handlers use the rest
 };
