@@ -1,8 +1,8 @@
 #include "ui/viewers/ListingIcons.h"
 
 #include <QPainter>
-#include <QPainterPath>
 #include <QPixmap>
+#include <QPolygonF>
 
 namespace {
 
@@ -14,28 +14,14 @@ QIcon MakeArrowIcon(bool pointsRight, const QColor& color)
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath arrow;
-    if (pointsRight) {
-        arrow.moveTo(1, 6);
-        arrow.lineTo(8, 6);
-        arrow.lineTo(8, 2);
-        arrow.lineTo(15, 8);
-        arrow.lineTo(8, 14);
-        arrow.lineTo(8, 10);
-        arrow.lineTo(1, 10);
-    } else {
-        arrow.moveTo(15, 6);
-        arrow.lineTo(8, 6);
-        arrow.lineTo(8, 2);
-        arrow.lineTo(1, 8);
-        arrow.lineTo(8, 14);
-        arrow.lineTo(8, 10);
-        arrow.lineTo(15, 10);
-    }
-    arrow.closeSubpath();
+    // The outline pointing right; the one pointing left is its mirror image.
+    static const QPointF kOutline[] = {{1, 6}, {8, 6}, {8, 2}, {15, 8}, {8, 14}, {8, 10}, {1, 10}};
+    QPolygonF arrow;
+    for (const QPointF& point : kOutline)
+        arrow << QPointF(pointsRight ? point.x() : 16 - point.x(), point.y());
     painter.setPen(QPen(color.darker(160), 1));
     painter.setBrush(color);
-    painter.drawPath(arrow);
+    painter.drawPolygon(arrow);
     painter.end();
     return QIcon(pixmap);
 }
