@@ -2,6 +2,7 @@
 
 #include "app/CommandLine.h"
 #include "app/HarReader.h"
+#include "app/PasswordKeyring.h"
 #include "app/RecordLineFormat.h"
 #include "app/ReplayConnection.h"
 #include "app/ReplayRequest.h"
@@ -14,6 +15,7 @@
 #include "trace/TraceStore.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -27,6 +29,34 @@
 
 namespace {
 using Clock = std::chrono::steady_clock;
+// The longest a replay waits for the keyring to give the upstream proxy's password.
+constexpr int kKeyringWaitMs = 30000;
+
+// The password the keyring keeps for the upstream proxy (shown as "user@host"), as the relay
+// finds it; empty when there is none or the keyring does not answer in time.
+std::string KeyringPassword(const std::string& shownAddress, const std::string& port)
+{
+    struct SAnswer {
+        bool given = false;
+        std::string password;
+    };
+    auto answer = std::make_shared<SAnswer>(); // the keyring may answer after the wait
+    QEventLoop loop;
+    PasswordKeyring::Load(PasswordKeyring::KeyFor(shownAddress, port),
+                          [answer, &loop](bool found, const std::string& password) {
+                              if (answer->given)
+                                  return;
+                              answer->given = true;
+                              answer->password = found ? password : std::string();
+                              loop.quit();
+                          });
+    if (!answer->given) {
+        QTimer::singleShot(kKeyringWaitMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    answer->given = true; // a late answer finds nobody waiting
+    return answer->password;
+}
 
 int Refuse(const std::string& message)
 {
@@ -271,6 +301,8 @@ int RunReplay(const CCommandLine& options)
         if (!upstream.user.empty() && !upstream.hasPassword) {
             if (const char* password = std::getenv("KESTRUNE_UPSTREAM_PASSWORD"))
                 route.upstreamPassword = password;
+            else
+                route.upstreamPassword = KeyringPassword(upstream.shown, proxyPort);
         }
     }
     if (anyHttps) {
