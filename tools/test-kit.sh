@@ -8,7 +8,12 @@
 #   issue NAME SAN DAYS [self]
 #                 NAME.pem and NAME.key for the subjectAltName SAN ("DNS:localhost"), valid
 #                 DAYS days, signed by that root (or by itself: self)
+#   check TEXT CONDITION
+#                 "ok: TEXT" when the shell condition holds, else "FAILED: TEXT" and failed=1
 pids=()
+failed=0
+
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failed=1; fi; }
 
 kit_work() {
     dir=$(mktemp -d)

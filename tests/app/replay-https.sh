@@ -7,8 +7,6 @@ set -u
 exe=$1
 . "$(dirname "$0")/../../tools/test-kit.sh"
 kit_work
-failed=0
-check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failed=1; fi; }
 make_test_root
 issue leaf "DNS:localhost,IP:127.0.0.1" 2
 mkdir www && printf 'small\n' > www/small

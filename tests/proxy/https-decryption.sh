@@ -5,8 +5,6 @@ set -u
 exe=$1
 . "$(dirname "$0")/../../tools/test-kit.sh"
 kit_work
-failed=0
-check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failed=1; fi; }
 make_test_root
 issue good "DNS:localhost,IP:127.0.0.1" 2
 issue wrong "DNS:other.invalid" 2
