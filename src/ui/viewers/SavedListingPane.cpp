@@ -73,6 +73,11 @@ CSavedListingPane::CSavedListingPane(QWidget* page, CSavedCapture& capture)
     connect(m_pList, &CListingView::mouseDoubleClicked, this, [this] { OnShow(); });
     connect(m_pFilter, &QLineEdit::textChanged, this,
             [this](const QString& text) { OnFilterEdited(text); });
+    QHeaderView* header = m_pList->horizontalHeader();
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(false);
+    connect(header, &QHeaderView::sectionClicked, this,
+            [this](int column) { OnHeaderClicked(column); });
 }
 
 CSavedListingPane::~CSavedListingPane() = default;
@@ -91,6 +96,18 @@ void CSavedListingPane::OnFilterEdited(const QString& text)
     m_pFilterError->setText(FromBytes(error));
     m_pFilterError->setVisible(!error.empty());
     m_pFilter->setStyleSheet(error.empty() ? QString() : QStringLiteral("color: #b00000"));
+}
+
+void CSavedListingPane::OnHeaderClicked(int column)
+{
+    const bool same = column == m_pModel->GetSortColumn();
+    const bool off = same && m_pModel->IsSortDescending();
+    const bool descending = same && !off;
+    m_pModel->Sort(off ? -1 : column, descending);
+    QHeaderView* header = m_pList->horizontalHeader();
+    header->setSortIndicatorShown(!off);
+    header->setSortIndicator(off ? -1 : column,
+                             descending ? Qt::DescendingOrder : Qt::AscendingOrder);
 }
 
 void CSavedListingPane::OnShow()
