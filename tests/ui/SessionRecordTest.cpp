@@ -2,6 +2,7 @@
 // application.
 #include "ShellFixture.h"
 
+#include "app/SessionSaveJob.h"
 #include "app/SessionSnapshot.h"
 #include "app/SessionSwitch.h"
 #include "session/SessionReader.h"
@@ -69,10 +70,17 @@ TEST_F(SessionRecordTest, TheSwitchRecordsWhatCurlFetchedAndSaveSessionKeepsNoSe
         return exchanges.size() == 1 && !exchanges.front()->IsOpen();
     }));
 
-    // Saved as the window holds it: the owner's only, without the upstream's password.
+    // Saved as the window holds it, while the window goes on: the owner's only, without the
+    // upstream's password.
     m_app->m_strProxyPassword = "upstream-secret";
     const QString saved = m_dir.filePath("saved.kestrune");
-    ASSERT_TRUE(SessionSnapshot::Save(*m_app, saved.toStdString(), error)) << error;
+    ASSERT_TRUE(setup.SaveSessionAs(saved));
+    ASSERT_TRUE(RunUntil([&] { return !setup.GetSaveJob()->IsRunning(); }));
+    EXPECT_TRUE(m_messages.empty()) << m_messages.front();
+    EXPECT_FALSE(setup.SaveSessionAs(m_dir.filePath("no/such/folder/x.kestrune")));
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_NE(m_messages[0].find("The session was not saved: cannot create"), std::string::npos);
+    m_messages.clear();
     EXPECT_EQ(QFile(saved).permissions() & 0x0077, 0) << "readable by others";
     QFile savedFile(saved);
     ASSERT_TRUE(savedFile.open(QIODevice::ReadOnly));
