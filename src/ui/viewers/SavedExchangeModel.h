@@ -31,9 +31,7 @@ public:
     std::string SetFilter(const std::string& text);
     // Sorts by a column (CExchangeModel's), or back to the file's order with ascending false
     // and column -1; a pass over the file like a filter's. Equal keys keep the file's order.
-    void Sort(int column, bool descending);
-    int GetSortColumn() const { return m_nSortColumn; }
-    bool IsSortDescending() const { return m_bDescending; }
+    void Sort(int column, bool descending) override;
     // Hides rows from the view (not from the file) until another file is shown.
     void HideRows(const std::vector<int>& rows);
 
@@ -61,8 +59,6 @@ private:
 
     std::unordered_set<std::uint64_t> m_Hidden;
     CExchangeFilter m_Filter;
-    int m_nSortColumn = -1;
-    bool m_bDescending = false;
     bool m_bSortedView = false; // m_Visible is not in rising numbers
     mutable CSavedPageCache<CExchange> m_Cache{kMaxPages};
 

@@ -120,23 +120,12 @@ void CSavedExchangesPane::OnCaptureChanged()
 
 void CSavedExchangesPane::OnFilterEdited(const QString& text)
 {
-    const std::string error = m_pModel->SetFilter(text.toStdString());
-    m_pFilterError->setText(FromBytes(error));
-    m_pFilterError->setVisible(!error.empty());
-    m_pFilter->setStyleSheet(error.empty() ? QString() : QStringLiteral("color: #b00000"));
+    ShowFilterError(*m_pFilter, *m_pFilterError, m_pModel->SetFilter(text.toStdString()));
 }
 
 void CSavedExchangesPane::OnHeaderClicked(int column)
 {
-    // First click ascending, second descending, third the file's order.
-    const bool same = column == m_pModel->GetSortColumn();
-    const bool off = same && m_pModel->IsSortDescending();
-    const bool descending = same && !off;
-    m_pModel->Sort(off ? -1 : column, descending);
-    QHeaderView* header = m_pList->horizontalHeader();
-    header->setSortIndicatorShown(!off);
-    header->setSortIndicator(off ? -1 : column,
-                             descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+    SortByHeading(*m_pList, *m_pModel, column);
 }
 
 void CSavedExchangesPane::ShowDetails()

@@ -35,9 +35,7 @@ public:
     std::string SetFilter(const std::string& text);
     // Sorts by a column (CListingModel's), or back to the Listing's order with column -1.
     // Equal keys keep the Listing's order.
-    void Sort(int column, bool descending);
-    int GetSortColumn() const { return m_nSortColumn; }
-    bool IsSortDescending() const { return m_bDescending; }
+    void Sort(int column, bool descending) override;
     bool IsSorting() const { return m_pSortWatcher != nullptr; }
     // Runs the pass to its end, and waits for the sort, at once.
     void FinishLoading() override;
@@ -78,8 +76,6 @@ private:
     CListingFilter m_Filter;
     bool m_bInterleaved = false; // the file's rows are not grouped by entry (known after a pass)
     mutable CSavedPageCache<CTraceRecord> m_Cache{kMaxPages};
-    int m_nSortColumn = -1;
-    bool m_bDescending = false;
     std::vector<std::int64_t> m_Sorted; // every row in the sort's order, once it is done
     bool m_bSortKnown = false;
     std::vector<std::int64_t> m_Matched; // what the filter matched, while sorted

@@ -19,13 +19,6 @@
 
 #include <algorithm>
 
-namespace {
-QString FromBytes(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-} // namespace
-
 CSavedListingPane::CSavedListingPane(QWidget* page, CSavedCapture& capture)
     : CSavedPane(page, capture)
 {
@@ -92,23 +85,10 @@ void CSavedListingPane::OnCaptureChanged()
 
 void CSavedListingPane::OnFilterEdited(const QString& text)
 {
-    const std::string error = m_pModel->SetFilter(text.toStdString());
-    m_pFilterError->setText(FromBytes(error));
-    m_pFilterError->setVisible(!error.empty());
-    m_pFilter->setStyleSheet(error.empty() ? QString() : QStringLiteral("color: #b00000"));
+    ShowFilterError(*m_pFilter, *m_pFilterError, m_pModel->SetFilter(text.toStdString()));
 }
 
-void CSavedListingPane::OnHeaderClicked(int column)
-{
-    const bool same = column == m_pModel->GetSortColumn();
-    const bool off = same && m_pModel->IsSortDescending();
-    const bool descending = same && !off;
-    m_pModel->Sort(off ? -1 : column, descending);
-    QHeaderView* header = m_pList->horizontalHeader();
-    header->setSortIndicatorShown(!off);
-    header->setSortIndicator(off ? -1 : column,
-                             descending ? Qt::DescendingOrder : Qt::AscendingOrder);
-}
+void CSavedListingPane::OnHeaderClicked(int column) { SortByHeading(*m_pList, *m_pModel, column); }
 
 void CSavedListingPane::OnShow()
 {

@@ -23,6 +23,10 @@ public:
     bool IsLoading() const { return m_bPassActive; }
     // Runs the pass over the file to its end at once.
     virtual void FinishLoading();
+    // Sorts by a column, or back to the file's order with column -1; equal keys keep that order.
+    virtual void Sort(int column, bool descending) = 0;
+    int GetSortColumn() const { return m_nSortColumn; }
+    bool IsSortDescending() const { return m_bDescending; }
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
 
@@ -76,6 +80,8 @@ protected:
     std::shared_ptr<CSessionIndex> m_pIndex;
     std::vector<std::int64_t> m_Visible;
     bool m_bFailed = false;
+    int m_nSortColumn = -1;
+    bool m_bDescending = false;
 
 private:
     bool RunSlice(std::size_t minimumRows); // true when the pass is over
