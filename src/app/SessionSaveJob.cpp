@@ -19,6 +19,11 @@ constexpr qint64 kSliceNs = 10'000'000;
 constexpr std::size_t kMaxQueued = 2;
 } // namespace
 
+bool CSessionSaveJob::SSlice::IsFull() const
+{
+    return bytes >= kSliceBytes || clock.nsecsElapsed() >= kSliceNs;
+}
+
 CSessionSaveJob::CSessionSaveJob(const CTraceApp& app, std::string path, QObject* parent)
     : QObject(parent)
     , m_App(app)
@@ -81,19 +86,17 @@ void CSessionSaveJob::CopySlice()
     }
     const CTraceStore* store = m_App.m_pTraceStore.get();
     SSessionBatch batch;
-    std::size_t bytes = 0;
+    SSlice slice;
+    slice.clock.start();
     const bool done =
-        !store || (CopyRecords(*store, batch, bytes) && CopyExchanges(*store, batch, bytes));
+        !store || (CopyRecords(*store, batch, slice) && CopyExchanges(*store, batch, slice));
     Push(std::move(batch), done);
     if (!done)
         m_SliceTimer.start(0);
 }
 
-bool CSessionSaveJob::CopyRecords(const CTraceStore& store, SSessionBatch& batch,
-                                  std::size_t& bytes)
+bool CSessionSaveJob::CopyRecords(const CTraceStore& store, SSessionBatch& batch, SSlice& slice)
 {
-    QElapsedTimer clock;
-    clock.start();
     const auto& entries = store.GetConnections();
     auto entry = std::lower_bound(entries.begin(), entries.end(), m_nEntry,
                                   [](const auto& e, int id) { return e->GetId() < id; });
@@ -104,10 +107,10 @@ bool CSessionSaveJob::CopyRecords(const CTraceStore& store, SSessionBatch& batch
         }
         const auto& records = (*entry)->GetRecords();
         for (; m_nRecord < records.size(); ++m_nRecord) {
-            if (bytes >= kSliceBytes || clock.nsecsElapsed() >= kSliceNs)
+            if (slice.IsFull())
                 return false;
             STraceRecordFields fields = records[m_nRecord]->GetFields();
-            bytes += fields.text.size() + fields.header.size() + 128;
+            slice.bytes += fields.text.size() + fields.header.size() + 128;
             batch.records.push_back(std::move(fields));
             ++m_nCopied;
         }
@@ -116,21 +119,18 @@ bool CSessionSaveJob::CopyRecords(const CTraceStore& store, SSessionBatch& batch
     return true;
 }
 
-bool CSessionSaveJob::CopyExchanges(const CTraceStore& store, SSessionBatch& batch,
-                                    std::size_t& bytes)
+bool CSessionSaveJob::CopyExchanges(const CTraceStore& store, SSessionBatch& batch, SSlice& slice)
 {
-    QElapsedTimer clock;
-    clock.start();
     const auto& exchanges = store.GetExchanges();
     auto exchange = std::upper_bound(exchanges.begin(), exchanges.end(), m_nExchange,
                                      [](std::uint64_t id, const auto& e) { return id < e->m_nId; });
     for (; exchange != exchanges.end() && (*exchange)->m_nId <= m_nLastExchange; ++exchange) {
-        if (bytes >= kSliceBytes || clock.nsecsElapsed() >= kSliceNs)
+        if (slice.IsFull())
             return false;
         const CExchange& e = **exchange;
         const auto readBack = store.BodiesReadBack(e); // bodies the memory budget took out
         batch.exchanges.push_back(readBack ? *readBack : e);
-        bytes += e.m_RequestBody.bytes.size() + e.m_ResponseBody.bytes.size() + 512;
+        slice.bytes += e.m_RequestBody.bytes.size() + e.m_ResponseBody.bytes.size() + 512;
         m_nExchange = e.m_nId;
         ++m_nCopied;
     }

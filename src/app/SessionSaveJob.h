@@ -1,6 +1,7 @@
 #pragma once
 #include "session/SessionBatch.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -40,9 +41,16 @@ signals:
     void finished(bool saved, const QString& error);
 
 private:
+    // What one slice has copied: it ends by its bytes or its time.
+    struct SSlice {
+        QElapsedTimer clock;
+        std::size_t bytes = 0;
+        bool IsFull() const;
+    };
     void CopySlice();
-    bool CopyRecords(const CTraceStore& store, SSessionBatch& batch, std::size_t& bytes);
-    bool CopyExchanges(const CTraceStore& store, SSessionBatch& batch, std::size_t& bytes);
+    // True when every one is copied; false when the slice is full first.
+    bool CopyRecords(const CTraceStore& store, SSessionBatch& batch, SSlice& slice);
+    bool CopyExchanges(const CTraceStore& store, SSessionBatch& batch, SSlice& slice);
     void Push(SSessionBatch batch, bool last);
     void WriteAll(std::string temp); // the writer thread
     void OnWritten(bool written, const std::string& error);
