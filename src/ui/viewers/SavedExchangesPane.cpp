@@ -106,7 +106,11 @@ CSavedExchangesPane::CSavedExchangesPane(QWidget* page, CSavedCapture& capture)
     });
 }
 
-CSavedExchangesPane::~CSavedExchangesPane() = default;
+CSavedExchangesPane::~CSavedExchangesPane()
+{
+    if (m_pHarStop) // the thread ends soon, its file never put in place
+        *m_pHarStop = true;
+}
 
 void CSavedExchangesPane::OnCaptureChanged()
 {
@@ -227,6 +231,7 @@ bool CSavedExchangesPane::ExportHar(const QString& path, bool selectedOnly)
     }
     // The thread reads the file on its own connection; the window goes on meanwhile.
     auto stop = std::make_shared<std::atomic<bool>>(false);
+    m_pHarStop = stop;
     auto done = std::make_shared<std::atomic<std::uint64_t>>(0);
     auto* progress = new QProgressDialog(QStringLiteral("Exporting HAR..."),
                                          QStringLiteral("Cancel"), 0, 1000, window());

@@ -69,4 +69,5 @@ private:
     std::uint64_t m_nKeptCurrent = 0;          // the current row's exchange across a filter
     std::function<std::string()> m_ProxyAddress;
     QPointer<QFutureWatcher<std::string>> m_pHarExport;
+    std::shared_ptr<std::atomic<bool>> m_pHarStop; // the running export's: set, it gives up
 };

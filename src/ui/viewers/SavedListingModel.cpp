@@ -229,6 +229,7 @@ void CSavedListingModel::OnSorted(SSorted sorted)
             m_bFailed = true;
             QTimer::singleShot(0, this, [message = sorted.error] { ShowMessageBox(message); });
         }
+        emit filterApplied();
         return;
     }
     m_Sorted = std::move(sorted.rows);

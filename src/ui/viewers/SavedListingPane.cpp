@@ -71,6 +71,10 @@ CSavedListingPane::CSavedListingPane(QWidget* page, CSavedCapture& capture)
     header->setSortIndicatorShown(false);
     connect(header, &QHeaderView::sectionClicked, this,
             [this](int column) { OnHeaderClicked(column); });
+    connect(m_pModel, &CSavedTableModel::filterApplied, this, [this] {
+        if (!m_pModel->IsSorting())
+            m_pList->viewport()->unsetCursor();
+    });
 }
 
 CSavedListingPane::~CSavedListingPane() = default;
