@@ -189,6 +189,9 @@ void CSessionSaveJob::OnWritten(bool written, const std::string& error)
         m_Writer.join();
     m_bRunning = false;
     std::string problem = error;
+    // The user knows the file by the name chosen, not by the one written beside it.
+    for (std::size_t at; (at = problem.find(m_strTemp)) != std::string::npos;)
+        problem.replace(at, m_strTemp.size(), m_strPath);
     if (!written)
         SessionSnapshot::Discard(m_strTemp);
     const bool saved = written && SessionSnapshot::Finish(m_strTemp, m_strPath, problem);
