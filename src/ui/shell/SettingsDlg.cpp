@@ -477,6 +477,10 @@ void CSettingsDlg::OnSaveSession()
 {
     if (!HasWindow())
         return;
+    if (m_pSaveJob && m_pSaveJob->IsRunning()) {
+        ShowMessageBox("A session is being saved; wait until it is done or cancel it.");
+        return;
+    }
     QString name = QFileDialog::getSaveFileName(
         GetWindow(), QStringLiteral("Save Session"), QString(),
         QStringLiteral("Kestrune sessions (*.kestrune);;All files (*)"));
