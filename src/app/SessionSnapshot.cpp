@@ -38,6 +38,20 @@ void RemoveWithLog(const std::string& path)
 
 bool SessionSnapshot::Save(const CTraceApp& app, const std::string& path, std::string& error)
 {
+    std::string temp;
+    SSessionInfo info;
+    if (!Begin(app, path, temp, info, error))
+        return false;
+    if (!SessionSaver::Save(*app.m_pTraceStore, info, temp, error)) {
+        Discard(temp);
+        return false;
+    }
+    return Finish(temp, path, error);
+}
+
+bool SessionSnapshot::Begin(const CTraceApp& app, const std::string& path, std::string& temp,
+                            SSessionInfo& info, std::string& error)
+{
     if (path.empty()) {
         error = "no file name was given for the session";
         return false;
@@ -52,21 +66,20 @@ bool SessionSnapshot::Save(const CTraceApp& app, const std::string& path, std::s
         return false;
     }
     // mkstemp makes the file new, empty and 0600: the writer takes it as its own.
-    std::string temp = path + ".XXXXXX";
+    temp = path + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) {
         error = "cannot create a file beside " + path + ": " + std::strerror(errno);
         return false;
     }
     ::close(fd);
-
-    SSessionInfo info;
     info.run = CSessionRun::Describe(app, CCommandLine{});
     AddDebugLines(*store, info);
-    if (!SessionSaver::Save(*store, info, temp, error)) {
-        RemoveWithLog(temp);
-        return false;
-    }
+    return true;
+}
+
+bool SessionSnapshot::Finish(const std::string& temp, const std::string& path, std::string& error)
+{
     // A log left by an older file of that name would be taken for the new file's.
     for (const char* suffix : {"-wal", "-shm", "-journal"})
         std::remove((path + suffix).c_str());
@@ -77,3 +90,5 @@ bool SessionSnapshot::Save(const CTraceApp& app, const std::string& path, std::s
     }
     return true;
 }
+
+void SessionSnapshot::Discard(const std::string& temp) { RemoveWithLog(temp); }

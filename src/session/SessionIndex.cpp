@@ -6,6 +6,9 @@
 #include "session/SessionRows.h"
 #include "trace/Exchange.h"
 #include "trace/ListingFilter.h"
+#include "trace/TraceRecord.h"
+
+#include <sqlite3.h>
 
 namespace {
 using EStep = CSqliteStatement::EStep;
@@ -29,6 +32,42 @@ const char* RecordColumns(CSessionIndex::EDepth depth)
 
 // The columns of the record's exchange that its facts come from, after the record's own.
 constexpr const char* kFactColumns = "e.id, e.method, e.host, e.port, e.https, e.status";
+
+// summary(header, start of text, origin): the record's summary line, as the Listing shows it.
+void SummaryFunction(sqlite3_context* context, int, sqlite3_value** values)
+{
+    const auto bytes = [values](int i) {
+        const auto* data = static_cast<const char*>(sqlite3_value_blob(values[i]));
+        return data ? std::string(data, static_cast<std::size_t>(sqlite3_value_bytes(values[i])))
+                    : std::string();
+    };
+    STraceRecordFields fields;
+    fields.header = bytes(0);
+    fields.text = bytes(1);
+    fields.origin = bytes(2);
+    const std::string summary = CTraceRecord(fields).GetSummary();
+    sqlite3_result_blob64(context, summary.data(), summary.size(), SQLITE_TRANSIENT);
+}
+
+// The ORDER BY of a record sort; ties go by entry, then in the order the records were made.
+std::string RecordOrder(CSessionIndex::ERecordKey key, bool descending)
+{
+    const char* direction = descending ? " DESC, " : ", ";
+    switch (key) {
+    case CSessionIndex::ERecordKey::Summary:
+        return std::string("summary(header, substr(CAST(text AS BLOB), 1, 100), origin)")
+               + direction + "connection, rowid";
+    case CSessionIndex::ERecordKey::Id:
+        return std::string("connection") + direction + "sequence" + direction + "rowid";
+    case CSessionIndex::ERecordKey::Time:
+        return std::string("captured") + direction + "connection, rowid";
+    case CSessionIndex::ERecordKey::Bytes:
+        return std::string("bytes") + direction + "connection, rowid";
+    case CSessionIndex::ERecordKey::ResponseTime:
+        break;
+    }
+    return std::string("elapsed") + direction + "connection, rowid";
+}
 } // namespace
 
 bool CSessionIndex::Open(const std::string& path, std::string& error)
@@ -244,6 +283,60 @@ long CSessionIndex::VisitRecords(std::int64_t after, std::size_t max, EDepth dep
     }
     s.Reset();
     return step == EStep::Done || Damaged() ? visited : -1;
+}
+
+bool CSessionIndex::SortedRecordRows(ERecordKey key, bool descending, const std::atomic<bool>& stop,
+                                     std::vector<std::int64_t>& rows)
+{
+    m_strError.clear();
+    if (sqlite3_create_function_v2(m_Db.Handle(), "summary", 3,
+                                   SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
+                                   &SummaryFunction, nullptr, nullptr, nullptr)
+        != SQLITE_OK)
+        return Damaged();
+    CSqliteStatement s;
+    if (!s.Prepare(m_Db.Handle(),
+                   ("SELECT rowid FROM records ORDER BY " + RecordOrder(key, descending)).c_str()))
+        return Damaged();
+    // SQLite asks every few thousand steps whether to go on.
+    sqlite3_progress_handler(
+        m_Db.Handle(), 4096,
+        [](void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0; },
+        const_cast<std::atomic<bool>*>(&stop));
+    EStep step;
+    while ((step = s.Step()) == EStep::Row)
+        rows.push_back(s.Int(0));
+    const bool done = step == EStep::Done || Damaged();
+    s.Reset();
+    sqlite3_progress_handler(m_Db.Handle(), 0, nullptr, nullptr);
+    return done;
+}
+
+bool CSessionIndex::ReadDebugTail(std::size_t maxBytes, std::string& text, bool& cut)
+{
+    CSqliteStatement s;
+    if (!s.Prepare(m_Db.Handle(), "SELECT text FROM debug_lines ORDER BY id DESC"))
+        return Damaged();
+    std::vector<std::string> lines; // the last first
+    std::size_t bytes = 0;
+    cut = false;
+    EStep step;
+    while ((step = s.Step()) == EStep::Row) {
+        std::string line = s.Bytes(0);
+        if (bytes + line.size() > maxBytes) {
+            cut = true;
+            break;
+        }
+        bytes += line.size();
+        lines.push_back(std::move(line));
+    }
+    if (step == EStep::Failed)
+        return Damaged();
+    text.clear();
+    text.reserve(bytes);
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line)
+        text += *line;
+    return true;
 }
 
 bool CSessionIndex::Damaged() { return Damaged(m_Db.Error()); }

@@ -4,6 +4,7 @@
 #include "session/SqliteStatement.h"
 #include "trace/TraceRecordFields.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -24,6 +25,8 @@ struct SExchangeFacts;
 class CSessionIndex {
 public:
     enum class EDepth { Light, Whole };
+    // What a sort of the records goes by: the Listing's columns, in their order.
+    enum class ERecordKey { Summary, Id, Time, Bytes, ResponseTime };
     // A record row as a visit hands it: its row, its fields, and the facts of its exchange
     // when they were asked for and it has one (null otherwise).
     using RecordVisitor =
@@ -57,6 +60,17 @@ public:
                         const ExchangeVisitor& visit);
     long VisitRecords(std::int64_t after, std::size_t max, EDepth depth, bool withFacts,
                       const RecordVisitor& visit);
+
+    // Every record row in the Listing's order by key, rising or falling; equal keys keep the
+    // Listing's own order (by entry, then as made). SQLite's sorter does it, spilling to
+    // temporary files rather than memory, so a large file takes seconds: a call for a thread
+    // with an index of its own, which another thread stops by setting `stop`. False when the
+    // file is damaged or the call was stopped.
+    bool SortedRecordRows(ERecordKey key, bool descending, const std::atomic<bool>& stop,
+                          std::vector<std::int64_t>& rows);
+    // The last debug lines, at most maxBytes of them (whole lines), in their order; cut tells
+    // whether earlier lines were left out.
+    bool ReadDebugTail(std::size_t maxBytes, std::string& text, bool& cut);
 
 private:
     bool Damaged();

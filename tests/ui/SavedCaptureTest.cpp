@@ -3,14 +3,19 @@
 #include "ShellFixture.h"
 
 #include "app/HarBuilder.h"
+#include "app/HarReader.h"
 #include "session/SessionSaver.h"
 #include "session/SqliteDb.h"
+#include "support/EventLoopWait.h"
 #include "support/ExchangeWords.h"
 #include "trace/TraceRecord.h"
 #include "ui/viewers/ExchangeModel.h"
 #include "ui/viewers/ListingModel.h"
 #include "ui/viewers/SavedCapture.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QMenu>
 #include <QTest>
 
 #include <fstream>
@@ -41,6 +46,7 @@ protected:
         std::string error;
         SSessionInfo info;
         info.run = {{"version", "2.1"}};
+        info.debugLines = {{0, "CProxy::OnAccept first\r\n"}, {0, "CHost::OnClose last\r\n"}};
         EXPECT_TRUE(SessionSaver::Save(store, info, path, error)) << error;
         return path;
     }
@@ -127,6 +133,80 @@ TEST_F(SavedCaptureTest, ShowsTheCaptureAsItWasThenGoesBackToLive)
     m_sheet->SetActivePage(4);
     EXPECT_FALSE(exchanges->isVisible());
     EXPECT_TRUE(m_sheet->GetExchangesPage().GetList()->isVisible());
+    EXPECT_TRUE(m_messages.empty());
+}
+
+TEST_F(SavedCaptureTest, SortsExportsAndShowsDebugLinesAsTheLivePagesDo)
+{
+    ASSERT_TRUE(Start());
+    CTraceStore captured;
+    const std::string path = SaveCapture(captured);
+    ASSERT_TRUE(m_sheet->OpenSavedCapture(QString::fromStdString(path)));
+
+    // Every column both ways, with and without a filter, in the live Listing's order.
+    m_sheet->SetActivePage(3);
+    CSavedListingPane* listing = m_sheet->GetListPage().GetSavedPane();
+    CSavedListingModel* saved = listing->GetModel();
+    CListingModel live;
+    live.Refresh(captured);
+    for (const char* filter : {"", "host:host1"}) {
+        listing->GetFilter()->setText(QString::fromLatin1(filter));
+        live.SetFilter(filter);
+        live.FinishFilter();
+        for (int column = 0; column < CListingModel::kColumnCount; ++column) {
+            for (bool descending : {false, true}) {
+                saved->Sort(column, descending);
+                saved->FinishLoading();
+                live.Sort(column, descending ? CListingModel::SortState::Descending
+                                             : CListingModel::SortState::Ascending);
+                live.FinishFilter();
+                ASSERT_EQ(saved->rowCount(), live.rowCount()) << filter << column;
+                for (int row = 0; row < live.rowCount(); ++row)
+                    ASSERT_EQ(saved->GetRowRecord(row)->GetIdText(),
+                              live.GetRecord(row)->GetIdText())
+                        << filter << " column " << column << " row " << row;
+            }
+        }
+    }
+    listing->OnHeaderClicked(CListingModel::colBytes); // a new column, then the third click
+    listing->OnHeaderClicked(CListingModel::colBytes);
+    listing->OnHeaderClicked(CListingModel::colBytes);
+    saved->FinishLoading();
+    EXPECT_EQ(saved->GetSortColumn(), -1);
+    EXPECT_EQ(saved->GetRowRecord(1)->GetIdText(), "2-2"); // host1 from the second entry on
+
+    // The copies and the HAR come from the exchanges as saved, the selection's or the file's.
+    m_sheet->SetActivePage(4);
+    CSavedExchangesPane* exchanges = m_sheet->GetExchangesPage().GetSavedPane();
+    exchanges->GetModel()->FinishLoading();
+    exchanges->GetList()->selectRow(3);
+    QMenu* menu = exchanges->MakeContextMenu();
+    for (QAction* action : menu->actions())
+        if (action->text().startsWith(QStringLiteral("Copy as curl through")))
+            action->trigger();
+    delete menu;
+    EXPECT_TRUE(QApplication::clipboard()->text().contains(
+        QStringLiteral("127.0.0.1:%1").arg(m_app->GetListenPort())));
+    for (bool selected : {true, false}) {
+        const QString har = m_Folder.filePath(selected ? "selected.har" : "all.har");
+        ASSERT_TRUE(exchanges->ExportHar(har, selected));
+        ASSERT_TRUE(RunUntil([&] { return exchanges->GetHarExport() == nullptr; }));
+        CTraceStore read;
+        std::string error;
+        ASSERT_TRUE(CHarReader::Read(har, read, error)) << error;
+        ASSERT_EQ(read.GetExchanges().size(), selected ? 1u : 600u);
+        EXPECT_EQ(read.GetExchanges().back()->m_ResponseBody.bytes,
+                  selected ? "body 3" : "body 599");
+    }
+
+    // The file's debug lines over the live ones, until back to live.
+    m_sheet->SetActivePage(5);
+    CSavedDebugPane* debug = m_sheet->GetDebugPage().GetSavedPane();
+    ASSERT_TRUE(debug && debug->isVisible());
+    EXPECT_EQ(debug->GetPane()->GetBytes(), "CProxy::OnAccept first\r\nCHost::OnClose last\r\n");
+    QTest::mouseClick(debug->GetBackButton(), Qt::LeftButton);
+    EXPECT_FALSE(debug->isVisible());
+    EXPECT_TRUE(m_sheet->GetDebugPage().GetPane()->isVisible());
     EXPECT_TRUE(m_messages.empty());
 }
 

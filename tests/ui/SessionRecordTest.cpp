@@ -2,6 +2,7 @@
 // application.
 #include "ShellFixture.h"
 
+#include "app/SessionSaveJob.h"
 #include "app/SessionSnapshot.h"
 #include "app/SessionSwitch.h"
 #include "session/SessionReader.h"
@@ -9,11 +10,15 @@
 #include "support/LoopbackServer.h"
 #include "trace/Exchange.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -69,10 +74,39 @@ TEST_F(SessionRecordTest, TheSwitchRecordsWhatCurlFetchedAndSaveSessionKeepsNoSe
         return exchanges.size() == 1 && !exchanges.front()->IsOpen();
     }));
 
-    // Saved as the window holds it: the owner's only, without the upstream's password.
+    // Saved as the window holds it, while the window goes on: the owner's only, without the
+    // upstream's password.
     m_app->m_strProxyPassword = "upstream-secret";
     const QString saved = m_dir.filePath("saved.kestrune");
-    ASSERT_TRUE(SessionSnapshot::Save(*m_app, saved.toStdString(), error)) << error;
+    ASSERT_TRUE(setup.SaveSessionAs(saved));
+    ASSERT_TRUE(RunUntil([&] { return !setup.GetSaveJob()->IsRunning(); }));
+    EXPECT_TRUE(m_messages.empty()) << m_messages.front();
+    EXPECT_FALSE(setup.SaveSessionAs(m_dir.filePath("no/such/folder/x.kestrune")));
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_NE(m_messages[0].find("The session was not saved: cannot create"), std::string::npos);
+    m_messages.clear();
+    { // A disk that takes no more: said once, nothing left behind, the window going on.
+        rlimit was{};
+        ::getrlimit(RLIMIT_FSIZE, &was);
+        const auto xfsz = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit full = was;
+        full.rlim_cur = 20000;
+        ::setrlimit(RLIMIT_FSIZE, &full);
+        const QString cut = m_dir.filePath("cut.kestrune");
+        ASSERT_TRUE(setup.SaveSessionAs(cut));
+        RunUntil([&] { return !setup.GetSaveJob()->IsRunning(); });
+        ::setrlimit(RLIMIT_FSIZE, &was);
+        std::signal(SIGXFSZ, xfsz);
+        ASSERT_EQ(m_messages.size(), 1u);
+        EXPECT_EQ(m_messages[0].rfind("The session was not saved: cannot write the session file "
+                                          + cut.toStdString() + ":",
+                                      0),
+                  0u)
+            << m_messages[0];
+        EXPECT_FALSE(QFile::exists(cut));
+        EXPECT_EQ(QDir(m_dir.path()).entryList({"cut.kestrune*"}).size(), 0);
+        m_messages.clear();
+    }
     EXPECT_EQ(QFile(saved).permissions() & 0x0077, 0) << "readable by others";
     QFile savedFile(saved);
     ASSERT_TRUE(savedFile.open(QIODevice::ReadOnly));

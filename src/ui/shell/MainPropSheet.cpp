@@ -38,6 +38,7 @@ CMainPropSheet::CMainPropSheet(CTraceApp& app)
 {
     m_dlgExchanges.SetSavedCapture(&m_SavedCapture);
     m_dlgList.SetSavedCapture(&m_SavedCapture);
+    m_dlgDebug.SetSavedCapture(&m_SavedCapture);
     setObjectName(QStringLiteral("MainPropSheet"));
     setWindowTitle(QStringLiteral("Kestrune"));
     setWindowIcon(m_hIcon);

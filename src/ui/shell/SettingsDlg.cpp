@@ -4,7 +4,7 @@
 #include "app/PasswordKeyring.h"
 #include "proxy/UpstreamAddress.h"
 
-#include "app/SessionSnapshot.h"
+#include "app/SessionSaveJob.h"
 #include "app/SessionSwitch.h"
 #include "app/SettingsRegistry.h"
 #include "app/TraceApp.h"
@@ -26,10 +26,14 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <QTimer>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 
@@ -469,6 +473,10 @@ void CSettingsDlg::OnSaveSession()
 {
     if (!HasWindow())
         return;
+    if (m_pSaveJob && m_pSaveJob->IsRunning()) {
+        ShowMessageBox("A session is being saved; wait until it is done or cancel it.");
+        return;
+    }
     QString name = QFileDialog::getSaveFileName(
         GetWindow(), QStringLiteral("Save Session"), QString(),
         QStringLiteral("Kestrune sessions (*.kestrune);;All files (*)"));
@@ -476,12 +484,45 @@ void CSettingsDlg::OnSaveSession()
         return;
     if (QFileInfo(name).suffix().isEmpty())
         name += QStringLiteral(".kestrune");
+    SaveSessionAs(name);
+}
+
+bool CSettingsDlg::SaveSessionAs(const QString& name)
+{
+    if (m_pSaveJob && m_pSaveJob->IsRunning())
+        return false;
+    m_pSaveJob = std::make_unique<CSessionSaveJob>(m_App, QFile::encodeName(name).toStdString());
     std::string error;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const bool saved = SessionSnapshot::Save(m_App, QFile::encodeName(name).toStdString(), error);
-    QApplication::restoreOverrideCursor();
-    if (!saved)
+    if (!m_pSaveJob->Start(error)) {
+        m_pSaveJob.reset();
         ShowMessageBox("The session was not saved: " + error + ".");
+        return false;
+    }
+    CSessionSaveJob* job = m_pSaveJob.get();
+    QPointer<QProgressDialog> progress;
+    if (HasWindow()) {
+        progress = new QProgressDialog(QStringLiteral("Saving the session..."),
+                                       QStringLiteral("Cancel"), 0, 1000, GetWindow());
+        progress->setWindowModality(Qt::NonModal); // the window goes on meanwhile
+        progress->setMinimumDuration(500);
+        progress->setAutoClose(false);
+        progress->setAutoReset(false);
+        auto* ticker = new QTimer(progress);
+        QObject::connect(ticker, &QTimer::timeout, progress, [progress, job] {
+            const std::uint64_t total = std::max<std::uint64_t>(job->GetTotal(), 1);
+            progress->setValue(static_cast<int>(std::min(job->GetCopied(), total) * 1000 / total));
+        });
+        ticker->start(100);
+        QObject::connect(progress, &QProgressDialog::canceled, job, &CSessionSaveJob::Cancel);
+    }
+    QObject::connect(
+        job, &CSessionSaveJob::finished, job, [progress](bool saved, const QString& problem) {
+            if (progress)
+                progress->deleteLater();
+            if (!saved && !problem.isEmpty())
+                ShowMessageBox("The session was not saved: " + problem.toStdString() + ".");
+        });
+    return true;
 }
 
 void CSettingsDlg::ShowSessionState(const QString& problem)

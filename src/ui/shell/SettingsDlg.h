@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+class CSessionSaveJob;
 class CSessionSwitch;
 class QCheckBox;
 class QLabel;
@@ -67,6 +68,10 @@ public:
     void OnSessionFileChosen(bool again);
     void OnSessionBrowse();
     void OnSaveSession();
+    // Saves what the trace holds into `name` while the window goes on, with progress; a
+    // failure is said in a message. False when it cannot begin (said) or a save runs already.
+    bool SaveSessionAs(const QString& name);
+    CSessionSaveJob* GetSaveJob() const { return m_pSaveJob.get(); }
     CSessionSwitch& GetSessionSwitch() { return *m_pSession; }
 
     // Refreshes the byte counters; a label is rewritten only when its number changed.
@@ -127,4 +132,5 @@ private:
     int m_nTimer = 0;
     bool m_bApplyingSession = false;
     std::unique_ptr<CSessionSwitch> m_pSession; // lives with the page, stops before the store goes
+    std::unique_ptr<CSessionSaveJob> m_pSaveJob; // the same
 };

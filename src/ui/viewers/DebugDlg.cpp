@@ -9,6 +9,15 @@ CDebugDlg::CDebugDlg(CTraceApp& app)
 {
 }
 
+void CDebugDlg::OnInitDialog()
+{
+    CViewerPage::OnInitDialog();
+    if (m_pSavedCapture) { // over the live lines while a saved capture shows
+        m_pSavedPane = new CSavedDebugPane(GetWindow(), *m_pSavedCapture);
+        m_pSavedPane->ShowCapture();
+    }
+}
+
 std::string CDebugDlg::TakeFeedText() const
 {
     return Store()->TakeDebugText();

@@ -179,6 +179,7 @@ void CExchangesDlg::OnInitDialog()
     if (m_pSavedCapture) { // over the live controls while a saved capture shows
         m_pSavedPane = new CSavedExchangesPane(page, *m_pSavedCapture);
         m_pSavedPane->Start(*m_pList, *m_pSavedPane->GetList(), [this] { return GetWindow(); });
+        m_pSavedPane->SetProxyAddress([this] { return ProxyAddress(); });
     }
 
     m_pFollowTimer = new QTimer(page);
@@ -389,11 +390,7 @@ void CExchangesDlg::CopyUrls()
 
 void CExchangesDlg::CopyCurl(bool throughKestrune)
 {
-    std::string proxy;
-    if (throughKestrune) {
-        const int port = m_App.GetListenPort();
-        proxy = "127.0.0.1:" + (port > 0 ? std::to_string(port) : m_App.m_strPort);
-    }
+    const std::string proxy = throughKestrune ? ProxyAddress() : std::string();
     std::vector<std::string> commands;
     for (const CExchange* exchange : SelectedExchanges()) {
         std::string command = ExchangeCurlCommand(*exchange, proxy);
@@ -401,6 +398,12 @@ void CExchangesDlg::CopyCurl(bool throughKestrune)
             commands.push_back(std::move(command));
     }
     CopyLines(commands);
+}
+
+std::string CExchangesDlg::ProxyAddress() const
+{
+    const int port = m_App.GetListenPort();
+    return "127.0.0.1:" + (port > 0 ? std::to_string(port) : m_App.m_strPort);
 }
 
 void CExchangesDlg::CopyAsText()

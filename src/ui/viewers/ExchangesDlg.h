@@ -49,6 +49,8 @@ public:
     std::vector<const CExchange*> SelectedExchanges() const;
     void CopyUrls();
     void CopyCurl(bool throughKestrune);
+    // Where this Kestrune listens, for curl commands sent through it ("127.0.0.1:port").
+    std::string ProxyAddress() const;
     void CopyAsText();
     // Sends each selected request again as it was sent (R); says which could not go.
     void ReplaySelected();

@@ -1,9 +1,6 @@
 #pragma once
 #include "ui/viewers/ExchangeFilter.h"
-#include "ui/viewers/SavedPageCache.h"
-
-#include <QAbstractTableModel>
-#include <QTimer>
+#include "ui/viewers/SavedTableModel.h"
 
 #include <cstdint>
 #include <memory>
@@ -20,7 +17,7 @@ class CSessionIndex;
 // slice at a time (the heads and bodies only for text:) and shows its rows when it is done
 // (filterApplied); the rows shown stay until then. A sort is such a pass too, keeping each
 // matching row's key until it is done. The columns are those of CExchangeModel.
-class CSavedExchangeModel : public QAbstractTableModel {
+class CSavedExchangeModel : public CSavedTableModel {
     Q_OBJECT
 public:
     static constexpr std::size_t kMaxPages = 32;
@@ -34,14 +31,9 @@ public:
     std::string SetFilter(const std::string& text);
     // Sorts by a column (CExchangeModel's), or back to the file's order with ascending false
     // and column -1; a pass over the file like a filter's. Equal keys keep the file's order.
-    void Sort(int column, bool descending);
-    int GetSortColumn() const { return m_nSortColumn; }
-    bool IsSortDescending() const { return m_bDescending; }
+    void Sort(int column, bool descending) override;
     // Hides rows from the view (not from the file) until another file is shown.
     void HideRows(const std::vector<int>& rows);
-    bool IsLoading() const { return m_Job.active; }
-    // Runs the pass over the file to its end at once.
-    void FinishLoading();
 
     // The exchange number of a row, 0 for none; the row of a number, -1 when not shown.
     std::uint64_t GetId(int row) const;
@@ -52,41 +44,28 @@ public:
     std::shared_ptr<const CExchange> GetWholeExchange(int row) const;
     std::size_t GetCachedPages() const { return m_Cache.GetPageCount(); }
 
-    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
-signals:
-    void filterApplied();
-
 private:
     void StartPass();
-    bool RunSlice(std::size_t minimumRows); // true when the pass is over
-    void EndPass();
+    long ReadBatch(bool& over) override;
+    void EndPass() override;
+    void ForgetPages(std::size_t fromRow) override;
     // Orders the pass's rows by their keys.
     void SortRows();
-    // A file that failed while read: said once, and nothing more is read from it.
-    void Fail();
 
-    std::shared_ptr<CSessionIndex> m_pIndex;
-    std::vector<std::uint64_t> m_Visible; // exchange numbers, rising
     std::unordered_set<std::uint64_t> m_Hidden;
     CExchangeFilter m_Filter;
-    bool m_bFailed = false;
-    int m_nSortColumn = -1;
-    bool m_bDescending = false;
     bool m_bSortedView = false; // m_Visible is not in rising numbers
     mutable CSavedPageCache<CExchange> m_Cache{kMaxPages};
 
     struct SJob {
-        bool active = false;
-        bool progressive = false; // rows shown as they come (no filter: nothing shown to keep)
-        std::uint64_t after = 0;  // the last exchange number read
-        std::vector<std::uint64_t> rows;
+        std::uint64_t after = 0; // the last exchange number read
+        std::vector<std::int64_t> rows;
         std::vector<std::int64_t> numbers; // the rows' sort keys, row for row
         std::vector<std::string> texts;
     } m_Job;
-    QTimer m_JobTimer;
 };

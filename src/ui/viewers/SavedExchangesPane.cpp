@@ -1,5 +1,7 @@
 #include "ui/viewers/SavedExchangesPane.h"
 
+#include "platform/MessageBox.h"
+#include "session/SessionIndex.h"
 #include "trace/Exchange.h"
 #include "ui/viewers/ExchangeCopy.h"
 #include "ui/viewers/ExchangeDetails.h"
@@ -7,16 +9,20 @@
 #include "ui/viewers/ListingView.h"
 #include "ui/viewers/SavedCapture.h"
 #include "ui/viewers/SavedExchangeModel.h"
+#include "ui/viewers/SavedHarExport.h"
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressDialog>
 #include <QShortcut>
 #include <QSplitter>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 
@@ -100,7 +106,11 @@ CSavedExchangesPane::CSavedExchangesPane(QWidget* page, CSavedCapture& capture)
     });
 }
 
-CSavedExchangesPane::~CSavedExchangesPane() = default;
+CSavedExchangesPane::~CSavedExchangesPane()
+{
+    if (m_pHarStop) // the thread ends soon, its file never put in place
+        *m_pHarStop = true;
+}
 
 void CSavedExchangesPane::OnCaptureChanged()
 {
@@ -114,23 +124,12 @@ void CSavedExchangesPane::OnCaptureChanged()
 
 void CSavedExchangesPane::OnFilterEdited(const QString& text)
 {
-    const std::string error = m_pModel->SetFilter(text.toStdString());
-    m_pFilterError->setText(FromBytes(error));
-    m_pFilterError->setVisible(!error.empty());
-    m_pFilter->setStyleSheet(error.empty() ? QString() : QStringLiteral("color: #b00000"));
+    ShowFilterError(*m_pFilter, *m_pFilterError, m_pModel->SetFilter(text.toStdString()));
 }
 
 void CSavedExchangesPane::OnHeaderClicked(int column)
 {
-    // First click ascending, second descending, third the file's order.
-    const bool same = column == m_pModel->GetSortColumn();
-    const bool off = same && m_pModel->IsSortDescending();
-    const bool descending = same && !off;
-    m_pModel->Sort(off ? -1 : column, descending);
-    QHeaderView* header = m_pList->horizontalHeader();
-    header->setSortIndicatorShown(!off);
-    header->setSortIndicator(off ? -1 : column,
-                             descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+    SortByHeading(*m_pList, *m_pModel, column);
 }
 
 void CSavedExchangesPane::ShowDetails()
@@ -162,7 +161,7 @@ std::vector<std::shared_ptr<const CExchange>> CSavedExchangesPane::SelectedExcha
     return exchanges;
 }
 
-void CSavedExchangesPane::CopyLines(std::string (*line)(const CExchange&))
+void CSavedExchangesPane::CopyLines(const std::function<std::string(const CExchange&)>& line)
 {
     std::string text;
     for (const auto& exchange : SelectedExchanges()) {
@@ -186,9 +185,79 @@ QMenu* CSavedExchangesPane::MakeContextMenu()
     add(QStringLiteral("Copy as cu&rl"), [this] {
         CopyLines([](const CExchange& e) { return ExchangeCurlCommand(e, std::string()); });
     });
+    add(QStringLiteral("Copy as curl through &Kestrune"), [this] {
+        const std::string proxy = m_ProxyAddress ? m_ProxyAddress() : std::string();
+        CopyLines([&proxy](const CExchange& e) { return ExchangeCurlCommand(e, proxy); });
+    });
     add(QStringLiteral("Copy Request and Response as &Text"),
         [this] { CopyLines(&ExchangeAsText); });
     menu->addSeparator();
+    add(QStringLiteral("Export &HAR of Selected..."), [this] { ChooseHarFile(true); });
+    menu->addAction(QStringLiteral("Export HAR of &All..."), [this] { ChooseHarFile(false); });
+    menu->addSeparator();
     add(QStringLiteral("H&ide\tDelete"), [this] { HideSelectedRows(); });
     return menu;
+}
+
+void CSavedExchangesPane::ChooseHarFile(bool selectedOnly)
+{
+    const QString path = QFileDialog::getSaveFileName(
+        window(), QStringLiteral("Export HAR"), QStringLiteral("kestrune.har"),
+        QStringLiteral("HAR files (*.har);;All files (*)"));
+    if (!path.isEmpty())
+        ExportHar(path, selectedOnly);
+}
+
+bool CSavedExchangesPane::ExportHar(const QString& path, bool selectedOnly)
+{
+    const std::shared_ptr<CSessionIndex> index = Capture().GetIndex();
+    if (!index || m_pHarExport)
+        return false;
+    std::vector<std::uint64_t> ids;
+    std::uint64_t count = 0;
+    if (selectedOnly) {
+        std::vector<int> rows;
+        for (const QModelIndex& row : m_pList->selectionModel()->selectedRows())
+            rows.push_back(row.row());
+        std::sort(rows.begin(), rows.end());
+        for (int row : rows)
+            ids.push_back(m_pModel->GetId(row));
+        if (ids.empty())
+            return false;
+        count = ids.size();
+    } else if (!index->CountExchanges(count)) {
+        ShowMessageBox(index->Error());
+        return false;
+    }
+    // The thread reads the file on its own connection; the window goes on meanwhile.
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    m_pHarStop = stop;
+    auto done = std::make_shared<std::atomic<std::uint64_t>>(0);
+    auto* progress = new QProgressDialog(QStringLiteral("Exporting HAR..."),
+                                         QStringLiteral("Cancel"), 0, 1000, window());
+    progress->setMinimumDuration(500);
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    auto* ticker = new QTimer(progress);
+    connect(ticker, &QTimer::timeout, progress, [progress, done, count] {
+        progress->setValue(count ? static_cast<int>(*done * 1000 / count) : 0);
+    });
+    ticker->start(100);
+    connect(progress, &QProgressDialog::canceled, progress, [stop] { *stop = true; });
+    m_pHarExport = new QFutureWatcher<std::string>(this);
+    QFutureWatcher<std::string>* watcher = m_pHarExport;
+    connect(watcher, &QFutureWatcherBase::finished, this, [watcher, progress, stop] {
+        const std::string error = watcher->result();
+        progress->deleteLater();
+        watcher->deleteLater();
+        if (!error.empty() && !*stop)
+            ShowMessageBox("The HAR file was not written: " + error + ".");
+    });
+    watcher->setFuture(
+        QtConcurrent::run([session = index->GetPath(), ids = std::move(ids), path, stop, done] {
+            std::string error;
+            return SavedHarExport::Write(session, ids, path, *stop, *done, error) ? std::string()
+                                                                                  : error;
+        }));
+    return true;
 }

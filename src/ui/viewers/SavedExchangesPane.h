@@ -4,11 +4,14 @@
 #include "ui/viewers/SavedExchangeModel.h"
 #include "ui/viewers/SavedPane.h"
 
+#include <QFutureWatcher>
 #include <QLineEdit>
 
 #include <QPointer>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,7 +36,17 @@ public:
     QMenu* MakeContextMenu();
     // The selected exchanges read whole, in row order; the copies are made from them.
     std::vector<std::shared_ptr<const CExchange>> SelectedExchanges() const;
-    void CopyLines(std::string (*line)(const CExchange&));
+    void CopyLines(const std::function<std::string(const CExchange&)>& line);
+    // Where "Copy as curl through Kestrune" sends its requests ("host:port").
+    void SetProxyAddress(std::function<std::string()> address)
+    {
+        m_ProxyAddress = std::move(address);
+    }
+    // Writes the selected exchanges (or all of the file's) as a HAR file on a thread, with
+    // progress; a failure is said in a message. False when an export runs already.
+    bool ExportHar(const QString& path, bool selectedOnly);
+    // The export running, if any (it ends on its own: for tests to wait on).
+    QFutureWatcher<std::string>* GetHarExport() const { return m_pHarExport; }
 
     CListingView* GetList() const { return m_pList; }
     CSavedExchangeModel* GetModel() const { return m_pModel; }
@@ -45,6 +58,8 @@ protected:
     void OnCaptureChanged() override;
 
 private:
+    void ChooseHarFile(bool selectedOnly);
+
     QPointer<QLineEdit> m_pFilter;
     QPointer<QLabel> m_pFilterError;
     QPointer<CListingView> m_pList;
@@ -52,4 +67,7 @@ private:
     QPointer<CExchangeDetails> m_pDetails;
     std::shared_ptr<const CExchange> m_pShown; // what the details show
     std::uint64_t m_nKeptCurrent = 0;          // the current row's exchange across a filter
+    std::function<std::string()> m_ProxyAddress;
+    QPointer<QFutureWatcher<std::string>> m_pHarExport;
+    std::shared_ptr<std::atomic<bool>> m_pHarStop; // the running export's: set, it gives up
 };

@@ -6,47 +6,35 @@
 #include "ui/viewers/ListingIcons.h"
 #include "ui/viewers/ListingModel.h"
 
-#include <QElapsedTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
-#include <climits>
 
 namespace {
-constexpr qint64 kSliceNs = 15'000'000;
-constexpr std::size_t kFirstSliceRows = 2'000;
 constexpr std::size_t kRowsPerRead = 8192;
 constexpr std::size_t kRecordsPerRead = 1024;
 } // namespace
 
 CSavedListingModel::CSavedListingModel(QObject* parent)
-    : QAbstractTableModel(parent)
+    : CSavedTableModel(parent)
     , m_iconSent(MakeSentIcon())
     , m_iconReceived(MakeReceivedIcon())
 {
-    m_JobTimer.setSingleShot(true);
-    m_JobTimer.setInterval(0);
-    connect(&m_JobTimer, &QTimer::timeout, this, [this] {
-        if (!RunSlice(0))
-            m_JobTimer.start();
-    });
 }
 
-CSavedListingModel::~CSavedListingModel() = default;
+CSavedListingModel::~CSavedListingModel() { StopSort(); }
 
 void CSavedListingModel::SetIndex(std::shared_ptr<CSessionIndex> index)
 {
-    m_JobTimer.stop();
+    StopSort();
     m_Job = SJob();
-    beginResetModel();
-    m_pIndex = std::move(index);
-    m_Visible.clear();
-    m_Visible.shrink_to_fit();
-    m_Cache.Clear();
-    m_bFailed = false;
     m_bInterleaved = false;
-    endResetModel();
-    if (m_pIndex)
-        StartPass();
+    m_Sorted.clear();
+    m_bSortKnown = false;
+    ResetIndex(std::move(index));
+    if (IsSorted())
+        StartSort();
+    StartPass();
 }
 
 std::string CSavedListingModel::SetFilter(const std::string& text)
@@ -55,170 +43,229 @@ std::string CSavedListingModel::SetFilter(const std::string& text)
     if (!filter.GetError().empty())
         return filter.GetError();
     m_Filter = std::move(filter);
-    if (m_pIndex)
-        StartPass();
+    StartPass();
     return std::string();
+}
+
+void CSavedListingModel::Sort(int column, bool descending)
+{
+    column = column >= 0 && column < CListingModel::kColumnCount ? column : -1;
+    const bool same = column == m_nSortColumn && (column < 0 || descending == m_bDescending);
+    m_nSortColumn = column;
+    m_bDescending = column >= 0 && descending;
+    if (!same) {
+        StopSort();
+        m_Sorted.clear();
+        m_Sorted.shrink_to_fit();
+        m_bSortKnown = false;
+        if (IsSorted())
+            StartSort();
+    }
+    StartPass();
 }
 
 void CSavedListingModel::StartPass()
 {
-    m_JobTimer.stop();
     m_Job = SJob();
-    if (m_bFailed)
+    m_Matched.clear();
+    m_bMatchedKnown = false;
+    if (!m_pIndex)
         return;
-    m_Job.active = true;
-    // Rows shown as they come only while the file's order is the Listing's, as far as known.
-    m_Job.progressive = m_Filter.IsEmpty() && !m_bInterleaved;
-    if (m_Job.progressive && !m_Visible.empty()) {
-        beginResetModel();
-        m_Visible.clear();
-        m_Cache.Clear();
-        endResetModel();
+    // Every row, sorted: the sort has them all. Only a file just shown is read meanwhile.
+    if (IsSorted() && m_Filter.IsEmpty() && (m_bSortKnown || !m_Visible.empty())) {
+        StopPass();
+        m_bMatchedKnown = true;
+        if (m_bSortKnown)
+            ShowSorted();
+        return;
     }
-    if (!RunSlice(kFirstSliceRows))
-        m_JobTimer.start();
+    // Rows shown as they come only while the file's order is the Listing's, as far as known.
+    CSavedTableModel::StartPass(m_Filter.IsEmpty() && !m_bInterleaved
+                                && (!IsSorted() || m_Visible.empty()));
 }
 
-void CSavedListingModel::FinishLoading()
+long CSavedListingModel::ReadBatch(bool& over)
 {
-    if (!m_Job.active)
-        return;
-    m_JobTimer.stop();
-    while (!RunSlice(SIZE_MAX)) { } // again only once, after finding the file's order
-}
-
-bool CSavedListingModel::RunSlice(std::size_t minimumRows)
-{
-    QElapsedTimer clock;
-    clock.start();
-    std::size_t done = 0;
-    bool over = false;
-    std::vector<std::int64_t> rows;
-    std::vector<int> connections;
+    if (m_Filter.IsEmpty()) {
+        std::vector<std::int64_t> rows;
+        std::vector<int> connections;
+        if (!m_pIndex->RecordRows(m_Job.after, kRowsPerRead, rows, connections))
+            return -1;
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            m_Job.rows.emplace_back(connections[i], rows[i]);
+        if (!rows.empty())
+            m_Job.after = rows.back();
+        over = rows.size() < kRowsPerRead;
+        return static_cast<long>(rows.size());
+    }
     const auto depth =
         m_Filter.NeedsWholeText() ? CSessionIndex::EDepth::Whole : CSessionIndex::EDepth::Light;
-    while (!over && (done < minimumRows || clock.nsecsElapsed() < kSliceNs)) {
-        long read = 0;
-        if (m_Filter.IsEmpty()) {
-            rows.clear();
-            connections.clear();
-            if (!m_pIndex->RecordRows(m_Job.after, kRowsPerRead, rows, connections)) {
-                Fail();
-                return true;
-            }
-            read = static_cast<long>(rows.size());
-            for (std::size_t i = 0; i < rows.size(); ++i)
-                m_Job.rows.emplace_back(connections[i], rows[i]);
-            if (!rows.empty())
-                m_Job.after = rows.back();
-            over = rows.size() < kRowsPerRead;
-        } else {
-            read = m_pIndex->VisitRecords(m_Job.after, kRecordsPerRead, depth,
-                                          m_Filter.NeedsExchanges(),
-                                          [this](std::int64_t row, const STraceRecordFields& fields,
-                                                 const SExchangeFacts* facts) {
-                                              m_Job.after = row;
-                                              if (m_Filter.Matches(CTraceRecord(fields), facts))
-                                                  m_Job.rows.emplace_back(fields.connectionId, row);
-                                          });
-            if (read < 0) {
-                Fail();
-                return true;
-            }
-            over = static_cast<std::size_t>(read) < kRecordsPerRead;
-        }
-        done += static_cast<std::size_t>(read);
-    }
-    if (m_Job.progressive) {
-        // An entry met again after another one: the file interleaves its entries. The pass
-        // starts again, its rows to take the Listing's order at its end.
-        for (const SRow& row : m_Job.rows) {
-            m_bInterleaved = row.first < m_Job.lastConnection;
-            if (m_bInterleaved)
-                break;
-            m_Job.lastConnection = row.first;
-        }
+    const long read = m_pIndex->VisitRecords(
+        m_Job.after, kRecordsPerRead, depth, m_Filter.NeedsExchanges(),
+        [this](std::int64_t row, const STraceRecordFields& fields, const SExchangeFacts* facts) {
+            m_Job.after = row;
+            if (m_Filter.Matches(CTraceRecord(fields), facts))
+                m_Job.rows.emplace_back(fields.connectionId, row);
+        });
+    over = read >= 0 && static_cast<std::size_t>(read) < kRecordsPerRead;
+    return read;
+}
+
+bool CSavedListingModel::EndSlice()
+{
+    if (!IsProgressive())
+        return true;
+    // An entry met again after another one: the file interleaves its entries. The pass
+    // starts again, its rows to take the Listing's order at its end.
+    for (const SRow& row : m_Job.rows) {
+        m_bInterleaved = row.first < m_Job.lastConnection;
         if (m_bInterleaved) {
-            m_Job.progressive = false;
-            m_Job.after = 0;
-            m_Job.rows.clear();
+            m_Job = SJob();
             return false;
         }
-        if (!m_Job.rows.empty()) {
-            const int first = static_cast<int>(m_Visible.size());
-            beginInsertRows(QModelIndex(), first, first + static_cast<int>(m_Job.rows.size()) - 1);
-            m_Cache.ForgetFrom(m_Visible.size());
-            for (const SRow& row : m_Job.rows)
-                m_Visible.push_back(row.second);
-            m_Job.rows.clear();
-            endInsertRows();
-        }
+        m_Job.lastConnection = row.first;
     }
-    if (!over)
-        return false;
-    EndPass();
+    std::vector<std::int64_t> rows;
+    rows.reserve(m_Job.rows.size());
+    for (const SRow& row : m_Job.rows)
+        rows.push_back(row.second);
+    m_Job.rows.clear();
+    AppendRows(rows);
     return true;
 }
 
 void CSavedListingModel::EndPass()
 {
-    if (!m_Job.progressive) {
+    std::vector<std::int64_t> rows; // none when shown as they came
+    if (!IsProgressive()) {
         if (m_bInterleaved) // the file's order within each entry stays
             std::stable_sort(m_Job.rows.begin(), m_Job.rows.end(),
                              [](const SRow& a, const SRow& b) { return a.first < b.first; });
-        beginResetModel();
-        m_Visible.clear();
-        m_Visible.reserve(m_Job.rows.size());
+        rows.reserve(m_Job.rows.size());
         for (const SRow& row : m_Job.rows)
-            m_Visible.push_back(row.second);
-        m_Cache.Clear();
-        endResetModel();
+            rows.push_back(row.second);
     }
-    m_Visible.shrink_to_fit();
     m_Job = SJob();
-    emit filterApplied();
-}
-
-void CSavedListingModel::Fail()
-{
-    m_JobTimer.stop();
-    m_Job = SJob();
-    if (m_bFailed)
+    if (!IsSorted()) {
+        if (!IsProgressive())
+            ShowRows(std::move(rows));
         return;
-    m_bFailed = true;
-    const std::string message = m_pIndex ? m_pIndex->Error() : std::string();
-    QTimer::singleShot(0, this, [message] { ShowMessageBox(message); });
+    }
+    // Sorted: the rows the filter matched wait for the sort, shown in the Listing's order
+    // meanwhile.
+    if (!m_bSortKnown && !IsProgressive())
+        ShowRows(rows);
+    if (!m_Filter.IsEmpty())
+        m_Matched = std::move(rows);
+    m_bMatchedKnown = true;
+    if (m_bSortKnown)
+        ShowSorted();
 }
 
-std::int64_t CSavedListingModel::GetFileRow(int row) const
+void CSavedListingModel::ForgetPages(std::size_t fromRow)
 {
-    return row >= 0 && static_cast<std::size_t>(row) < m_Visible.size()
-               ? m_Visible[static_cast<std::size_t>(row)]
-               : 0;
+    if (fromRow == 0)
+        m_Cache.Clear();
+    else
+        m_Cache.ForgetFrom(fromRow);
 }
 
-int CSavedListingModel::FindFileRow(std::int64_t fileRow) const
+void CSavedListingModel::StartSort()
 {
-    const auto at = std::find(m_Visible.begin(), m_Visible.end(), fileRow);
-    return at == m_Visible.end() ? -1 : static_cast<int>(at - m_Visible.begin());
+    if (!m_pIndex || m_bFailed)
+        return;
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    m_pSortStop = stop;
+    const auto key = static_cast<CSessionIndex::ERecordKey>(m_nSortColumn);
+    const bool descending = m_bDescending;
+    const std::string path = m_pIndex->GetPath();
+    m_pSortWatcher = new QFutureWatcher<SSorted>(this);
+    QFutureWatcher<SSorted>* watcher = m_pSortWatcher;
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
+        if (watcher == m_pSortWatcher) // not a sort given up since
+            OnSorted(watcher->result());
+    });
+    watcher->setFuture(QtConcurrent::run([path, key, descending, stop] {
+        SSorted sorted;
+        CSessionIndex index; // a connection of this thread's own
+        if (!index.Open(path, sorted.error)
+            || !index.SortedRecordRows(key, descending, *stop, sorted.rows))
+            sorted.error = index.Error();
+        sorted.done = !*stop;
+        return sorted;
+    }));
+}
+
+void CSavedListingModel::StopSort()
+{
+    if (m_pSortStop)
+        m_pSortStop->store(true);
+    m_pSortStop.reset();
+    if (m_pSortWatcher) {
+        m_pSortWatcher->disconnect(this);
+        m_pSortWatcher->deleteLater(); // the thread ends soon, on its own
+        m_pSortWatcher = nullptr;
+    }
+}
+
+void CSavedListingModel::FinishLoading()
+{
+    CSavedTableModel::FinishLoading();
+    if (m_pSortWatcher) {
+        m_pSortWatcher->waitForFinished();
+        SSorted sorted = m_pSortWatcher->result();
+        OnSorted(std::move(sorted));
+    }
+}
+
+void CSavedListingModel::OnSorted(SSorted sorted)
+{
+    StopSort();
+    if (!sorted.done)
+        return;
+    if (!sorted.error.empty()) {
+        // The file failed under the sort: said once; the rows shown stay, in their order.
+        if (!m_bFailed) {
+            m_bFailed = true;
+            QTimer::singleShot(0, this, [message = sorted.error] { ShowMessageBox(message); });
+        }
+        emit filterApplied();
+        return;
+    }
+    m_Sorted = std::move(sorted.rows);
+    m_bSortKnown = true;
+    if (m_bMatchedKnown) {
+        ShowSorted();
+        emit filterApplied();
+    }
+}
+
+void CSavedListingModel::ShowSorted()
+{
+    if (m_Filter.IsEmpty()) {
+        ShowRows(m_Sorted);
+        return;
+    }
+    std::vector<std::int64_t> matched = std::move(m_Matched);
+    std::sort(matched.begin(), matched.end());
+    std::vector<std::int64_t> rows;
+    rows.reserve(matched.size());
+    for (std::int64_t row : m_Sorted)
+        if (std::binary_search(matched.begin(), matched.end(), row))
+            rows.push_back(row);
+    m_Matched.clear();
+    ShowRows(std::move(rows));
 }
 
 std::shared_ptr<const CTraceRecord> CSavedListingModel::GetRowRecord(int row) const
 {
-    if (!m_pIndex || row < 0 || m_bFailed)
-        return nullptr;
-    return m_Cache.Get(static_cast<std::size_t>(row), m_Visible.size(),
-                       [this](std::size_t first, std::size_t count, auto& items) {
-                           STraceRecordFields fields;
-                           for (std::size_t i = first; i < first + count; ++i) {
-                               fields = STraceRecordFields();
-                               items.push_back(m_pIndex->ReadRecord(m_Visible[i],
-                                                                    CSessionIndex::EDepth::Light,
-                                                                    fields)
-                                                   ? std::make_shared<const CTraceRecord>(fields)
-                                                   : nullptr);
-                           }
-                       });
+    return RowItem(m_Cache, row,
+                   [this](std::int64_t fileRow) -> std::shared_ptr<const CTraceRecord> {
+                       STraceRecordFields fields;
+                       return m_pIndex->ReadRecord(fileRow, CSessionIndex::EDepth::Light, fields)
+                                  ? std::make_shared<const CTraceRecord>(fields)
+                                  : nullptr;
+                   });
 }
 
 std::shared_ptr<const CTraceRecord> CSavedListingModel::GetWholeRecord(int row) const
@@ -227,17 +274,10 @@ std::shared_ptr<const CTraceRecord> CSavedListingModel::GetWholeRecord(int row) 
     STraceRecordFields fields;
     if (!m_pIndex || fileRow == 0
         || !m_pIndex->ReadRecord(fileRow, CSessionIndex::EDepth::Whole, fields)) {
-        if (m_pIndex && !m_pIndex->Error().empty())
-            ShowMessageBox(m_pIndex->Error());
+        ReportError();
         return nullptr;
     }
     return std::make_shared<const CTraceRecord>(fields);
-}
-
-int CSavedListingModel::rowCount(const QModelIndex& parent) const
-{
-    return parent.isValid() ? 0
-                            : static_cast<int>(std::min<std::size_t>(m_Visible.size(), INT_MAX));
 }
 
 int CSavedListingModel::columnCount(const QModelIndex& parent) const

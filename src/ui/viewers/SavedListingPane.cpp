@@ -19,13 +19,6 @@
 
 #include <algorithm>
 
-namespace {
-QString FromBytes(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-} // namespace
-
 CSavedListingPane::CSavedListingPane(QWidget* page, CSavedCapture& capture)
     : CSavedPane(page, capture)
 {
@@ -73,6 +66,15 @@ CSavedListingPane::CSavedListingPane(QWidget* page, CSavedCapture& capture)
     connect(m_pList, &CListingView::mouseDoubleClicked, this, [this] { OnShow(); });
     connect(m_pFilter, &QLineEdit::textChanged, this,
             [this](const QString& text) { OnFilterEdited(text); });
+    QHeaderView* header = m_pList->horizontalHeader();
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(false);
+    connect(header, &QHeaderView::sectionClicked, this,
+            [this](int column) { OnHeaderClicked(column); });
+    connect(m_pModel, &CSavedTableModel::filterApplied, this, [this] {
+        if (!m_pModel->IsSorting())
+            m_pList->viewport()->unsetCursor();
+    });
 }
 
 CSavedListingPane::~CSavedListingPane() = default;
@@ -87,11 +89,10 @@ void CSavedListingPane::OnCaptureChanged()
 
 void CSavedListingPane::OnFilterEdited(const QString& text)
 {
-    const std::string error = m_pModel->SetFilter(text.toStdString());
-    m_pFilterError->setText(FromBytes(error));
-    m_pFilterError->setVisible(!error.empty());
-    m_pFilter->setStyleSheet(error.empty() ? QString() : QStringLiteral("color: #b00000"));
+    ShowFilterError(*m_pFilter, *m_pFilterError, m_pModel->SetFilter(text.toStdString()));
 }
+
+void CSavedListingPane::OnHeaderClicked(int column) { SortByHeading(*m_pList, *m_pModel, column); }
 
 void CSavedListingPane::OnShow()
 {

@@ -24,6 +24,8 @@ public:
     ~CSavedListingPane() override;
 
     void OnFilterEdited(const QString& text);
+    // First click ascending, second descending, third the Listing's order.
+    void OnHeaderClicked(int column);
     void OnShow();
     void OnCopyText();
 

@@ -2,12 +2,14 @@
 
 #include "session/SessionIndex.h"
 #include "ui/viewers/SavedCapture.h"
+#include "ui/viewers/SavedTableModel.h"
 
 #include <QEvent>
+#include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QShortcut>
 #include <QTableView>
-#include <QHBoxLayout>
 #include <QVBoxLayout>
 
 CSavedPane::CSavedPane(QWidget* page, CSavedCapture& capture)
@@ -77,6 +79,25 @@ void CSavedPane::Start(const QTableView& live, QTableView& saved,
     open->setContext(Qt::WindowShortcut);
     connect(open, &QShortcut::activated, this,
             [this, window = std::move(window)] { m_Capture.ChooseAndOpen(window()); });
+}
+
+void CSavedPane::SortByHeading(QTableView& list, CSavedTableModel& model, int column)
+{
+    const bool same = column == model.GetSortColumn();
+    const bool off = same && model.IsSortDescending();
+    const bool descending = same && !off;
+    model.Sort(off ? -1 : column, descending);
+    QHeaderView* header = list.horizontalHeader();
+    header->setSortIndicatorShown(!off);
+    header->setSortIndicator(off ? -1 : column,
+                             descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+void CSavedPane::ShowFilterError(QLineEdit& filter, QLabel& label, const std::string& error)
+{
+    label.setText(QString::fromUtf8(error.data(), static_cast<qsizetype>(error.size())));
+    label.setVisible(!error.empty());
+    filter.setStyleSheet(error.empty() ? QString() : QStringLiteral("color: #b00000"));
 }
 
 void CSavedPane::Cover()

@@ -5,9 +5,12 @@
 #include <QWidget>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 class CSavedCapture;
+class CSavedTableModel;
+class QLineEdit;
 class QTableView;
 class QVBoxLayout;
 
@@ -33,6 +36,10 @@ public:
     QPushButton* GetOpenButton() const { return m_pOpen; }
 
 protected:
+    // A heading clicked: that column rising, then falling, then the file's order again.
+    static void SortByHeading(QTableView& list, CSavedTableModel& model, int column);
+    // A filter's error (empty: none) below the field, the field's text red while it stands.
+    static void ShowFilterError(QLineEdit& filter, QLabel& label, const std::string& error);
     CSavedCapture& Capture() const { return m_Capture; }
     QVBoxLayout* Body() const { return m_pBody; }
     // Opened, replaced or closed: shows what the capture now holds (nothing once closed).
