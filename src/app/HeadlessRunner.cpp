@@ -270,7 +270,8 @@ bool CHeadlessRunner::StartHttps()
                              "traffic\n");
     if (tls.decrypt) {
         const auto authority = https.GetAuthority(error);
-        if (!authority) {
+        // The browser side's context and its leaves' key are made now, not in the first tunnel.
+        if (!authority || !https.GetServerContext(error)) {
             std::fprintf(stderr, "kestrune: %s\n", error.c_str());
             return false;
         }

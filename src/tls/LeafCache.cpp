@@ -63,6 +63,7 @@ bool IsAddress(const std::string& host)
 CLeafCache::CLeafCache(const CCertAuthority& authority, std::size_t capacity)
     : m_authority(authority)
     , m_capacity(std::max<std::size_t>(capacity, 1))
+    , m_key(NewLeafKey()) // made with the context, before the first browser waits for a leaf
 {
 }
 
@@ -102,7 +103,7 @@ X509* CLeafCache::GetLeaf(const std::string& host, std::string& error)
 X509Ptr CLeafCache::Mint(const std::string& host, bool isAddress, std::string& error)
 {
     if (!m_key)
-        m_key = NewLeafKey();
+        m_key = NewLeafKey(); // out of memory when the cache was made
     X509* root = m_authority.GetCertificate();
     X509Ptr cert(X509_new());
     if (!m_key || !cert || X509_set_version(cert.get(), X509_VERSION_3) != 1
