@@ -55,6 +55,7 @@ std::shared_ptr<CTlsClientContext> CTlsClientContext::Create(const std::string& 
         return context;
     }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_cert_verify_callback(ctx, &CVerifiedChains::Verify, &context->m_Chains);
     SSL_CTX_set_default_verify_paths(ctx);
     if (!extraCaFile.empty() && SSL_CTX_load_verify_locations(ctx, extraCaFile.c_str(), nullptr) != 1) {
         error = "cannot read the root certificates in " + extraCaFile + ": "
