@@ -68,6 +68,7 @@ void CSplicePipe::Grow()
 int CSplicePipe::Fill(CAsyncSocket& from)
 {
     const int n = from.SpliceReceive(m_fdWrite, kMaxMove);
+    m_bMore = n > 0 && 2 * static_cast<std::size_t>(n) >= m_nCapacity;
     if (n > 0)
         m_nPending += static_cast<std::size_t>(n);
     // With bytes held, would-block may mean a pipe without free slots: wait for it to drain.
