@@ -16,11 +16,12 @@ std::string ChainKey(X509_STORE_CTX* store)
         key.append(reinterpret_cast<const char*>(digest), size);
         return true;
     };
-    if (!add(X509_STORE_CTX_get0_cert(store)))
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
+    if (!add(leaf))
         return {};
-    STACK_OF(X509)* sent = X509_STORE_CTX_get0_untrusted(store);
+    STACK_OF(X509)* sent = X509_STORE_CTX_get0_untrusted(store); // the leaf too, as sent
     for (int i = 0; sent && i < sk_X509_num(sent); ++i) {
-        if (!add(sk_X509_value(sent, i)))
+        if (X509* cert = sk_X509_value(sent, i); cert != leaf && !add(cert))
             return {};
     }
     return key;
