@@ -256,8 +256,11 @@ bool CHeadlessRunner::StartHttps()
         std::fprintf(stderr, "kestrune: %s\n", error.c_str());
         return false;
     }
-    // A bad --upstream-ca file or an unusable root is told now, not at the first tunnel.
-    if (!https.GetClientContext(error)) {
+    // A bad --upstream-ca file or an unusable root is told now, not at the first tunnel. A
+    // proxy that only may meet HTTPS (an https:// request) loads OpenSSL and the system's trust
+    // store when it does: an idle proxy stays small.
+    const bool tlsAhead = tls.decrypt || !tls.upstreamCaFile.empty();
+    if (tlsAhead && !https.GetClientContext(error)) {
         std::fprintf(stderr, "kestrune: %s\n", error.c_str());
         return false;
     }
@@ -267,7 +270,8 @@ bool CHeadlessRunner::StartHttps()
                              "traffic\n");
     if (tls.decrypt) {
         const auto authority = https.GetAuthority(error);
-        if (!authority) {
+        // The browser side's context and its leaves' key are made now, not in the first tunnel.
+        if (!authority || !https.GetServerContext(error)) {
             std::fprintf(stderr, "kestrune: %s\n", error.c_str());
             return false;
         }

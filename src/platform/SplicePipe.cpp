@@ -9,10 +9,12 @@
 
 namespace {
 
-// What one direction may hold in its pipe, when the system allows a pipe that large (else the
-// default 64 KiB). Larger pipes mean fewer system calls per byte; the copy path holds up to
-// 1 MiB per direction.
-constexpr int kPipeBytes = 256 * 1024;
+// What one direction may hold in its pipe once it carries a stream that fills the default
+// 64 KiB: larger pipes mean fewer system calls and wake-ups per byte. The copy path holds up to
+// 1 MiB per direction too. Pipes start small because the system charges each user's pipes by
+// their size, held or not (a soft limit of 64 MiB by default): a browser's many quiet tunnels
+// must not use it up.
+constexpr int kPipeSizes[] = {1024 * 1024, 256 * 1024};
 // The most one splice asks for: a pipe holds at most its slots' worth anyway.
 constexpr int kMaxMove = 1 << 20;
 
@@ -43,18 +45,39 @@ bool CSplicePipe::Open()
         return false;
     m_fdRead = fds[0];
     m_fdWrite = fds[1];
-    (void)::fcntl(m_fdWrite, F_SETPIPE_SZ, kPipeBytes); // a smaller pipe only costs calls
+    const int size = ::fcntl(m_fdWrite, F_GETPIPE_SZ);
+    m_nCapacity = size > 0 ? static_cast<std::size_t>(size) : 0;
     return true;
+}
+
+void CSplicePipe::Grow()
+{
+    m_bGrown = true;
+    // Refused above the system's pipe-max-size or past the user's share: a smaller pipe only
+    // costs calls.
+    for (const int size : kPipeSizes) {
+        if (static_cast<std::size_t>(size) <= m_nCapacity)
+            return;
+        if (const int got = ::fcntl(m_fdWrite, F_SETPIPE_SZ, size); got > 0) {
+            m_nCapacity = static_cast<std::size_t>(got);
+            return;
+        }
+    }
 }
 
 int CSplicePipe::Fill(CAsyncSocket& from)
 {
     const int n = from.SpliceReceive(m_fdWrite, kMaxMove);
+    m_bMore = n > 0 && 2 * static_cast<std::size_t>(n) >= m_nCapacity;
     if (n > 0)
         m_nPending += static_cast<std::size_t>(n);
     // With bytes held, would-block may mean a pipe without free slots: wait for it to drain.
     else if (n < 0 && m_nPending > 0 && WouldBlock(from.GetLastError()))
         m_bFull = true;
+    // A stream rather than a few small messages (one move took half the pipe, whose slots
+    // fill before its bytes do): the pipe grows and takes more next time.
+    if (!m_bGrown && (m_bFull || 2 * m_nPending >= m_nCapacity))
+        Grow();
     return n;
 }
 

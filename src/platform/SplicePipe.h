@@ -30,10 +30,21 @@ public:
     std::size_t Pending() const { return m_nPending; }
     // The pipe took nothing more while holding bytes: read the source again once it drains.
     bool IsFull() const { return m_bFull; }
+    // The last fill took half the pipe or more, so the source may hold more at once; after a
+    // smaller one it is most likely empty, and its next readiness says otherwise.
+    bool SourceMayHaveMore() const { return m_bMore; }
+
+    // What the pipe holds at most; it grows once a stream fills it.
+    std::size_t GetCapacity() const { return m_nCapacity; }
 
 private:
+    void Grow();
+
     int m_fdRead = -1;
     int m_fdWrite = -1;
     std::size_t m_nPending = 0;
+    std::size_t m_nCapacity = 0;
     bool m_bFull = false;
+    bool m_bGrown = false;
+    bool m_bMore = false;
 };

@@ -117,6 +117,8 @@ public:
     // Moves what the browser socket has received into the pipe to the server and records it;
     // the browser socket's Receive results.
     int SpliceFromBrowser(CAsyncSocket& browser);
+    // The last of those moves was large: the browser socket may hold more at once.
+    bool BrowserMayHaveMore() const;
     void SetFailed() { m_bFailed = true; }
     bool IsConnected() const { return m_bConnected; }
     bool HasFailed() const { return m_bFailed; }

@@ -74,6 +74,11 @@ int CHost::SpliceFromBrowser(CAsyncSocket& browser)
     return n;
 }
 
+bool CHost::BrowserMayHaveMore() const
+{
+    return m_pToServer && m_pToServer->SourceMayHaveMore();
+}
+
 bool CHost::DrainToServer()
 {
     if (!m_bConnected || m_bClosed)
@@ -123,6 +128,8 @@ void CHost::ReceiveSpliced()
             return;
         if (m_pToBrowser->Pending() > 0)
             break; // the browser is slower: the rest waits for it to take these
+        if (!m_pToBrowser->SourceMayHaveMore())
+            break; // spare the read that would find nothing: readiness tells of more
     }
     if (!m_Owner.FlushToBrowser())
         return;

@@ -29,6 +29,8 @@ void CProxy::ReceiveSpliced()
             return;
         if (m_pHost && m_pHost->PendingForServer() > 0)
             break; // the server is slower: the rest waits for it to take these
+        if (m_pHost && !m_pHost->BrowserMayHaveMore())
+            break; // spare the read that would find nothing: readiness tells of more
     }
     if (!FlushToServers() || !FlushToBrowser())
         return;

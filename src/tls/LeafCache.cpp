@@ -3,6 +3,8 @@
 #include "http/AsciiCase.h"
 #include "tls/CertAuthority.h"
 
+#include <openssl/ec.h>
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -31,6 +33,24 @@ bool IsCertificateName(const std::string& name)
     return label > 0;
 }
 
+// The key all leaves share, held the way OpenSSL's own EC code holds keys rather than as a
+// provider's key: putting a provider's key into a certificate encodes it and decodes it back
+// through the provider's coders, which costs more than all the rest of minting; this form is
+// written straight from the key. It signs in handshakes just the same.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+PKeyPtr NewLeafKey()
+{
+    PKeyPtr key(EVP_PKEY_new());
+    EC_KEY* ec = EC_KEY_new_by_curve_name(NID_X9_62_prime256v1);
+    if (!key || !ec || EC_KEY_generate_key(ec) != 1 || EVP_PKEY_assign_EC_KEY(key.get(), ec) != 1) {
+        EC_KEY_free(ec);
+        return NewP256Key(); // the slower form still works
+    }
+    return key;
+}
+#pragma GCC diagnostic pop
+
 bool IsAddress(const std::string& host)
 {
     unsigned char bytes[16];
@@ -43,6 +63,7 @@ bool IsAddress(const std::string& host)
 CLeafCache::CLeafCache(const CCertAuthority& authority, std::size_t capacity)
     : m_authority(authority)
     , m_capacity(std::max<std::size_t>(capacity, 1))
+    , m_key(NewLeafKey()) // made with the context, before the first browser waits for a leaf
 {
 }
 
@@ -82,7 +103,7 @@ X509* CLeafCache::GetLeaf(const std::string& host, std::string& error)
 X509Ptr CLeafCache::Mint(const std::string& host, bool isAddress, std::string& error)
 {
     if (!m_key)
-        m_key = NewP256Key();
+        m_key = NewLeafKey(); // out of memory when the cache was made
     X509* root = m_authority.GetCertificate();
     X509Ptr cert(X509_new());
     if (!m_key || !cert || X509_set_version(cert.get(), X509_VERSION_3) != 1

@@ -9,7 +9,7 @@
 class CCertAuthority;
 
 // Mints the certificates Kestrune shows the browser, one per host name or address, signed by
-// the root and valid at most 397 days. All leaves share one key made at first use; the most
+// the root and valid at most 397 days. All leaves share one key, made with the cache; the most
 // recently used ones are kept so a host's later tunnels reuse its certificate.
 class CLeafCache {
 public:

@@ -3,8 +3,58 @@
 #include "tls/TlsSession.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+
+#include <cstdlib>
+#include <cstring>
 
 namespace {
+
+// A name OpenSSL's hashed folder gives a certificate: eight hex digits, a dot, a number.
+bool IsHashedName(const char* name)
+{
+    std::size_t i = 0;
+    for (; i < 8; ++i) {
+        if (name[i] == '\0' || !std::strchr("0123456789abcdef", name[i]))
+            return false;
+    }
+    if (name[i++] != '.' || name[i] == '\0')
+        return false;
+    for (; name[i] != '\0'; ++i) {
+        if (name[i] < '0' || name[i] > '9')
+            return false;
+    }
+    return true;
+}
+
+bool HasHashedNames(const char* folder)
+{
+    DIR* dir = ::opendir(folder);
+    if (!dir)
+        return false;
+    bool found = false;
+    for (int i = 0; i < 100000 && !found; ++i) {
+        const dirent* entry = ::readdir(dir);
+        if (!entry)
+            break;
+        found = IsHashedName(entry->d_name);
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// The system's roots from OpenSSL's hashed folder, each read when a chain first needs it:
+// loading the whole bundle parses some 140 certificates (tens of milliseconds, and more than a
+// megabyte kept) before the first origin can be verified. Where the folder has no hashed names,
+// or SSL_CERT_FILE or SSL_CERT_DIR choose other places, OpenSSL's defaults are loaded whole.
+void UseSystemRoots(SSL_CTX* ctx)
+{
+    const char* folder = X509_get_default_cert_dir();
+    if (std::getenv(X509_get_default_cert_file_env())
+        || std::getenv(X509_get_default_cert_dir_env()) || !HasHashedNames(folder)
+        || SSL_CTX_load_verify_dir(ctx, folder) != 1)
+        SSL_CTX_set_default_verify_paths(ctx);
+}
 
 void FreeOrigin(void*, void* origin, CRYPTO_EX_DATA*, int, long, void*)
 {
@@ -55,7 +105,8 @@ std::shared_ptr<CTlsClientContext> CTlsClientContext::Create(const std::string& 
         return context;
     }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_default_verify_paths(ctx);
+    SSL_CTX_set_cert_verify_callback(ctx, &CVerifiedChains::Verify, &context->m_Chains);
+    UseSystemRoots(ctx);
     if (!extraCaFile.empty() && SSL_CTX_load_verify_locations(ctx, extraCaFile.c_str(), nullptr) != 1) {
         error = "cannot read the root certificates in " + extraCaFile + ": "
                 + TakeOpenSslError("no certificate found");

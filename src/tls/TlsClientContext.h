@@ -1,6 +1,7 @@
 #pragma once
 #include "tls/OpenSslHelpers.h"
 #include "tls/TlsSessionCache.h"
+#include "tls/VerifiedChains.h"
 
 #include <memory>
 #include <string>
@@ -23,6 +24,7 @@ public:
 
     bool IsVerifying() const { return m_bVerify; }
     const CTlsSessionCache& Sessions() const { return m_Sessions; }
+    const CVerifiedChains& VerifiedChains() const { return m_Chains; }
 
 private:
     CTlsClientContext() = default;
@@ -31,6 +33,7 @@ private:
     static int OnNewSession(SSL* ssl, SSL_SESSION* session);
 
     CTlsSessionCache m_Sessions;
+    CVerifiedChains m_Chains; // checked against this context's trust store only
 
     SslCtxPtr m_ctx;
     bool m_bVerify = true;

@@ -1,5 +1,6 @@
 #include "platform/AsyncSocket.h"
 #include "platform/NameResolver.h"
+#include "platform/SplicePipe.h"
 #include "support/EventLoopWait.h"
 #include "support/TestSocket.h"
 
@@ -286,3 +287,28 @@ TEST_F(AsyncSocketTest, AsyncSelectWithoutReadPausesReceiving)
 }
 
 } // namespace
+
+TEST_F(AsyncSocketTest, SplicePipeGrowsForAStreamOnlyAndKeepsEveryByte)
+{
+    ConnectPair();
+    CSplicePipe pipe; // the accepted end echoes what it gets through the pipe
+    ASSERT_TRUE(pipe.Open());
+    const std::size_t small = pipe.GetCapacity();
+    accepted->onReceive = [&](TestSocket& s, int) { pipe.Fill(s), pipe.Drain(s); };
+    accepted->onSend = [&](TestSocket& s, int) { pipe.Drain(s); };
+    client->onReceive = [](TestSocket& s, int) { s.ReadAll(); };
+    EXPECT_EQ(client->Send("ping", 4), 4);
+    ASSERT_TRUE(RunUntil([&] { return client->received == "ping"; }));
+    EXPECT_EQ(pipe.GetCapacity(), small);
+
+    std::string stream(4 << 20, '\0');
+    for (std::size_t i = 0; i < stream.size(); ++i)
+        stream[i] = static_cast<char>(i * 131 >> 9);
+    std::size_t sent = 0;
+    ASSERT_TRUE(RunUntil([&] {
+        sent += static_cast<std::size_t>(client->SendSome(stream.substr(sent, 1 << 16)));
+        return client->received.size() == 4 + stream.size();
+    }, 60000));
+    EXPECT_TRUE(client->received.substr(4) == stream);
+    EXPECT_GT(pipe.GetCapacity(), small);
+}

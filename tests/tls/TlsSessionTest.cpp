@@ -261,3 +261,30 @@ TEST_F(TlsSessionTest, OriginsResumeTheirOwnVerifiedSessionsOnly)
     EXPECT_TRUE(session->IsOpen());
     EXPECT_FALSE(session->IsResumed());
 }
+
+TEST_F(TlsSessionTest, KnownChainsStillMatchEachConnectionsName)
+{
+    const Issued root = Issue("", -3600, 86400 * 30);
+    const Issued otherRoot = Issue("", -3600, 86400 * 30);
+    std::string error;
+    auto client = CTlsClientContext::Create(WritePem("root.pem", root.cert.get()), true, error);
+    ASSERT_TRUE(client) << error;
+    const Issued shared = Issue("DNS:a.test,DNS:b.test,IP:10.0.0.1", -3600, 86400, &root);
+    const Issued untrusted = Issue("DNS:a.test", -3600, 86400, &otherRoot);
+    struct Case {
+        const char* host;
+        const Issued& identity;
+        const char* failure;
+    } cases[] = {{"a.test", shared, nullptr},        {"b.test", shared, nullptr},
+                 {"c.test", shared, "wrong name"},   {"10.0.0.1", shared, nullptr},
+                 {"10.0.0.2", shared, "wrong name"}, {"a.test", untrusted, "unknown issuer"}};
+    for (const Case& c : cases) {
+        auto origin = OriginSession(c.identity);
+        auto session = client->NewSession(c.host); // no port: nothing resumes
+        Pump(*session, *origin);
+        EXPECT_EQ(session->IsOpen(), !c.failure) << c.host << ": " << session->GetError();
+        const std::string why = c.failure ? c.failure : "";
+        EXPECT_NE(session->GetError().find(why), std::string::npos) << session->GetError();
+    }
+    EXPECT_EQ(client->VerifiedChains().Size(), 1u); // checked once, matched by name each time
+}
