@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <utility>
 
 namespace {
 // Connections whose latest request is remembered; beyond this the memory is cleared (an old
@@ -17,6 +18,20 @@ std::size_t BytesOf(const CExchange& e)
     return sizeof(CExchange) + e.m_strRequestHead.size() + e.m_strForwardedHead.size() +
            e.m_strResponseHead.size() + e.m_RequestBody.bytes.size() +
            e.m_ResponseBody.bytes.size() + e.m_strTarget.size();
+}
+
+// A copy of the exchange that takes its bodies' bytes (up to 16 MiB each) instead of copying
+// them; the exchange keeps their totals.
+CExchange TakeBodies(CExchange& exchange)
+{
+    SExchangeBody request = std::exchange(exchange.m_RequestBody, {});
+    SExchangeBody response = std::exchange(exchange.m_ResponseBody, {});
+    exchange.m_RequestBody.total = request.total;
+    exchange.m_ResponseBody.total = response.total;
+    CExchange copy = exchange;
+    copy.m_RequestBody = std::move(request);
+    copy.m_ResponseBody = std::move(response);
+    return copy;
 }
 } // namespace
 
@@ -78,12 +93,12 @@ void CSessionRecorder::AddRecord(const CTraceRecord& record)
     });
 }
 
-void CSessionRecorder::AddExchange(const CExchange& exchange)
+void CSessionRecorder::AddExchange(const CExchange& exchange, CExchange* takable)
 {
     if (!IsRecording())
         return;
     // The copy is made outside the lock: the writer may be taking the queue meanwhile.
-    CExchange copy = exchange;
+    CExchange copy = takable == &exchange ? TakeBodies(*takable) : exchange;
     Enqueue(BytesOf(copy), [&](SSessionBatch& batch) { batch.exchanges.push_back(std::move(copy)); });
 }
 

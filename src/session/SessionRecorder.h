@@ -40,7 +40,9 @@ public:
                Report report, std::string& error);
     // On the event loop: copies of what the trace made.
     void AddRecord(const CTraceRecord& record);
-    void AddExchange(const CExchange& exchange);
+    // takable: the same exchange when its bodies' bytes may be moved out rather than copied
+    // (see CTraceStore::TakableExchange); null: they are copied.
+    void AddExchange(const CExchange& exchange, CExchange* takable = nullptr);
     void AddDebugLine(const std::string& text);
     // Writes what waits and ends the thread; nothing is recorded after.
     void Stop();
