@@ -4,6 +4,8 @@
 #include "trace/Exchange.h"
 #include "trace/TraceRecord.h"
 
+#include <malloc.h>
+
 #include <chrono>
 #include <ctime>
 #include <utility>
@@ -12,6 +14,7 @@ namespace {
 // Connections whose latest request is remembered; beyond this the memory is cleared (an old
 // connection still answering keeps the elapsed time its request had then).
 constexpr std::size_t kMaxRememberedConnections = 65536;
+constexpr int kLargeBlock = 1 << 20;
 
 std::size_t BytesOf(const CExchange& e)
 {
@@ -50,6 +53,10 @@ bool CSessionRecorder::Start(const std::string& path,
         return false;
     m_pWriter = std::move(writer);
     m_Report = std::move(report);
+    // Kept bodies of up to 16 MiB go from the loop to the writer and SQLite makes rows as large:
+    // blocks this large are mapped and given back when freed, rather than left to glibc's
+    // threshold, which rises past them and keeps the freed ones in the arenas (tens of MiB).
+    mallopt(M_MMAP_THRESHOLD, kLargeBlock);
     m_bRunning = true;
     m_Thread = std::thread([this] { RunWriter(); });
     return true;
