@@ -3,6 +3,7 @@
 #include "session/SessionReader.h"
 #include "support/HeadlessProcess.h"
 #include "support/LoopbackServer.h"
+#include "trace/Exchange.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
@@ -100,6 +101,31 @@ TEST_F(SessionRecordingTest, KillNineKeepsEveryCommittedRequest)
     texts = SentTexts(m_File);
     for (const char* path : {"/one", "/two", "/three"})
         EXPECT_NE(texts.find(path), std::string::npos) << path << " missing from " << texts;
+}
+
+// The recording takes each finished exchange's kept bodies (one past the size that gets its full
+// room at once): they reach the file byte for byte, and the relay's answers stay whole.
+TEST_F(SessionRecordingTest, KeptBodiesReachTheFileWhole)
+{
+    const std::size_t sizes[] = {3 << 20, 2};
+    LoopbackServer big = Origin(sizes[0]), small = Origin(sizes[1]);
+    const int port = StartHeadless(m_Proxy, {"--headless", "--port", "0", "--quiet", "--session", m_File}, m_Stderr);
+    ASSERT_GT(port, 0) << m_Stderr.toStdString();
+    ASSERT_EQ(Curl(port, big.Port(), "/big").size(), sizes[0]);
+    ASSERT_EQ(Curl(port, small.Port(), "/small").size(), sizes[1]);
+    EXPECT_TRUE(SignalProcess(m_Proxy, SIGTERM)) << "the program had ended";
+    ASSERT_TRUE(m_Proxy.waitForFinished(10000));
+
+    CTraceStore store;
+    SSessionInfo info;
+    std::string error;
+    ASSERT_TRUE(CSessionReader().Read(m_File.toStdString(), store, info, error)) << error;
+    ASSERT_EQ(store.GetExchanges().size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const CExchange& e = *store.GetExchanges()[i];
+        EXPECT_EQ(e.m_ResponseBody.bytes, std::string(sizes[i], 'k')) << e.m_strTarget;
+        EXPECT_EQ(e.m_ResponseBody.total, sizes[i]);
+    }
 }
 
 // The window records as the headless run does ("Record session to:" stored in the settings):
