@@ -4,6 +4,7 @@
 #include "session/SessionReader.h"
 #include "session/SessionRecorder.h"
 #include "session/SessionTestFiles.h"
+#include "session/SessionWriter.h"
 #include "session/SqliteDb.h"
 #include "trace/Exchange.h"
 #include "trace/ListingFilter.h"
@@ -177,6 +178,44 @@ TEST_F(SessionFileTest, ReopensTheCaptureAsItWas)
     EXPECT_EQ(run.RunValue("upstream"), "up.test:3128");
     ASSERT_EQ(run.debugLines.size(), 1u);
     EXPECT_EQ(run.debugLines[0].text, "CONNECT origin.test:443\r\n");
+}
+
+// A request's time grows with its answer's chunks, which may come in later batches than the
+// request and than a next request on the connection: each request keeps the latest time of its own.
+TEST_F(SessionFileTest, RequestTimesFollowTheirAnswersAcrossBatches)
+{
+    const auto record = [](int sequence, ETraceDirection direction, std::uint64_t serial) {
+        STraceRecordFields r;
+        r.connectionId = 1;
+        r.sequence = sequence;
+        r.direction = direction;
+        r.serial = serial;
+        return r;
+    };
+    const auto sent = ETraceDirection::Sent, received = ETraceDirection::Received;
+    std::vector<SSessionBatch> batches(4);
+    batches[0].records = {record(1, sent, 1)};
+    batches[1].records = {record(2, received, 2)};
+    batches[1].elapsed = {{1, 1, 5, 0}};
+    batches[2].records = {record(3, sent, 3), record(4, received, 4)};
+    batches[2].elapsed = {{1, 3, 4, 1}};
+    batches[3].records = {record(5, received, 5)};
+    batches[3].elapsed = {{1, 3, 8, 0}};
+    std::string error;
+    {
+        CSessionWriter writer;
+        ASSERT_TRUE(writer.Create(m_strPath, error)) << error;
+        for (const SSessionBatch& batch : batches)
+            ASSERT_TRUE(writer.Write(batch, error)) << error;
+    }
+    CTraceStore back;
+    SSessionInfo run;
+    ASSERT_TRUE(CSessionReader().Read(m_strPath, back, run, error)) << error;
+    ASSERT_EQ(back.GetConnections().size(), 1u);
+    const auto& records = back.GetConnections()[0]->GetRecords();
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(records[0]->GetElapsed(), 5);
+    EXPECT_EQ(records[2]->GetElapsed(), 8);
 }
 
 TEST_F(SessionFileTest, OneWriterPerFileAndNeverOverAnother)
