@@ -25,7 +25,8 @@ constexpr std::size_t kLargeKeptBody = 1 << 20;
 // A large body's unused room goes when it can grow no more.
 void FitKeptBody(SExchangeBody& body)
 {
-    if (body.bytes.capacity() > kLargeKeptBody && body.bytes.capacity() - body.bytes.size() > kLargeKeptBody)
+    const std::size_t room = body.bytes.capacity() - body.bytes.size();
+    if (body.bytes.capacity() > kLargeKeptBody && room > kLargeKeptBody)
         body.bytes.shrink_to_fit();
 }
 } // namespace
