@@ -69,8 +69,11 @@ template <typename Add> void CSessionRecorder::Enqueue(std::size_t bytes, Add&& 
         ++m_nDropped;
         return;
     }
+    const bool wake = m_nQueuedBytes < kWakeBytes && m_nQueuedBytes + bytes >= kWakeBytes;
     m_nQueuedBytes += bytes;
     add(m_Queued);
+    if (wake)
+        m_Wake.notify_one();
 }
 
 void CSessionRecorder::AddRecord(const CTraceRecord& record)
@@ -143,7 +146,8 @@ void CSessionRecorder::RunWriter()
         {
             std::unique_lock lock(m_Mutex);
             // Batches: whatever came during the pause goes in one transaction.
-            m_Wake.wait_for(lock, std::chrono::milliseconds(kCommitMs), [this] { return m_bStop; });
+            m_Wake.wait_for(lock, std::chrono::milliseconds(kCommitMs),
+                            [this] { return m_bStop || m_nQueuedBytes >= kWakeBytes; });
             stop = m_bStop;
             std::swap(batch, m_Queued);
             m_nQueuedBytes = 0;

@@ -28,6 +28,9 @@ public:
     // What waits for the writer is bounded: beyond it, what comes is not recorded (and told).
     static constexpr std::size_t kMaxQueuedBytes = 256u << 20;
     static constexpr int kCommitMs = 200;
+    // Sooner once this much waits (large bodies): each one held for a whole pause would add
+    // its size to the process while the next ones come.
+    static constexpr std::size_t kWakeBytes = 4u << 20;
 
     CSessionRecorder();
     ~CSessionRecorder(); // Stop()
