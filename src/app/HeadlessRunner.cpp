@@ -233,8 +233,9 @@ void CHeadlessRunner::WatchExchanges()
             m_pHar->Add(exchange);
         if (m_pExchanges)
             m_pExchanges->Write(FormatExchangeLine(exchange));
+        // Last: it may take the bodies' bytes, which the others read.
         if (m_pSession)
-            m_pSession->AddExchange(exchange);
+            m_pSession->AddExchange(exchange, m_app.m_pTraceStore->TakableExchange());
     });
 }
 

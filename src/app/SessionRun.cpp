@@ -46,10 +46,10 @@ void CSessionRun::AddRecord(const CTraceRecord& record)
         m_pRecorder->AddRecord(record);
 }
 
-void CSessionRun::AddExchange(const CExchange& exchange)
+void CSessionRun::AddExchange(const CExchange& exchange, CExchange* takable)
 {
     if (m_pRecorder)
-        m_pRecorder->AddExchange(exchange);
+        m_pRecorder->AddExchange(exchange, takable);
 }
 
 void CSessionRun::AddDebugLine(const std::string& text)

@@ -29,7 +29,8 @@ public:
                std::function<void(const std::string&)> report, std::string& error,
                std::size_t queueBytes);
     void AddRecord(const CTraceRecord& record);
-    void AddExchange(const CExchange& exchange);
+    // takable: see CSessionRecorder::AddExchange.
+    void AddExchange(const CExchange& exchange, CExchange* takable = nullptr);
     void AddDebugLine(const std::string& text);
     // The end of the run: the exchanges still open are kept as they stand, then everything
     // waiting is written.

@@ -16,11 +16,31 @@ std::int64_t ExchangeNow()
     return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
+namespace {
+// A kept body past this size gets the room of the largest kept body at once: growing it by
+// doubling would copy its bytes about twice more and touch twice the pages (the room not
+// written is address space only, and given back when the exchange ends).
+constexpr std::size_t kLargeKeptBody = 1 << 20;
+
+// A large body's unused room goes when it can grow no more.
+void FitKeptBody(SExchangeBody& body)
+{
+    const std::size_t room = body.bytes.capacity() - body.bytes.size();
+    if (body.bytes.capacity() > kLargeKeptBody && room > kLargeKeptBody)
+        body.bytes.shrink_to_fit();
+}
+} // namespace
+
 void AddBodyBytes(SExchangeBody& body, std::string_view bytes, bool keep)
 {
     body.total += bytes.size();
-    if (keep && body.bytes.size() < CExchange::kMaxKeptBody)
-        body.bytes.append(bytes.substr(0, CExchange::kMaxKeptBody - body.bytes.size()));
+    if (!keep || body.bytes.size() >= CExchange::kMaxKeptBody)
+        return;
+    bytes = bytes.substr(0, CExchange::kMaxKeptBody - body.bytes.size());
+    const std::size_t size = body.bytes.size() + bytes.size();
+    if (size > body.bytes.capacity() && size > kLargeKeptBody)
+        body.bytes.reserve(CExchange::kMaxKeptBody);
+    body.bytes.append(bytes);
 }
 
 bool EndExchange(CTraceStore* store, CExchange& exchange, EExchangeEnd end, std::string reason)
@@ -33,6 +53,8 @@ bool EndExchange(CTraceStore* store, CExchange& exchange, EExchangeEnd end, std:
     }
     // Never 0: that marks an exchange still going on.
     exchange.m_Times.ended = std::max<std::int64_t>(ExchangeNow(), 1);
+    FitKeptBody(exchange.m_RequestBody);
+    FitKeptBody(exchange.m_ResponseBody);
     if (store)
         store->FinishExchange(exchange);
     return true;

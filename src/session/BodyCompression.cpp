@@ -18,20 +18,33 @@ constexpr std::size_t kSmallest = 64;
 constexpr std::size_t kSampleBytes = 4096;
 constexpr double kMaxBitsPerByte = 7.5;
 
+// c * log2(c) for every count a sample can have, made once: the entropy of a small body then
+// costs a count and a sum, not a logarithm per byte value (the writer does this per body).
+const std::array<double, kSampleBytes + 1>& CountBits()
+{
+    static const auto table = [] {
+        std::array<double, kSampleBytes + 1> bits{};
+        for (std::size_t c = 1; c < bits.size(); ++c)
+            bits[c] = static_cast<double>(c) * std::log2(static_cast<double>(c));
+        return bits;
+    }();
+    return table;
+}
+
 // Bits per byte of the sample's byte frequencies: near 8 for random or compressed bytes.
+// With n bytes and counts c: log2(n) - sum(c * log2(c)) / n.
 double SampleEntropy(std::string_view bytes)
 {
     const std::string_view sample = bytes.substr(0, kSampleBytes);
     std::array<std::uint32_t, 256> counts{};
     for (const char c : sample)
         ++counts[static_cast<unsigned char>(c)];
-    double bits = 0;
+    const auto& table = CountBits();
+    double sum = 0;
+    for (const std::uint32_t count : counts)
+        sum += table[count];
     const double n = static_cast<double>(sample.size());
-    for (const std::uint32_t count : counts) {
-        if (count)
-            bits -= count / n * std::log2(count / n);
-    }
-    return bits;
+    return std::log2(n) - sum / n;
 }
 
 // One context per thread, kept: making one per body costs more than a small body's compression.

@@ -4,19 +4,37 @@
 #include "trace/Exchange.h"
 #include "trace/TraceRecord.h"
 
+#include <malloc.h>
+
 #include <chrono>
 #include <ctime>
+#include <utility>
 
 namespace {
 // Connections whose latest request is remembered; beyond this the memory is cleared (an old
 // connection still answering keeps the elapsed time its request had then).
 constexpr std::size_t kMaxRememberedConnections = 65536;
+constexpr int kLargeBlock = 1 << 20;
 
 std::size_t BytesOf(const CExchange& e)
 {
     return sizeof(CExchange) + e.m_strRequestHead.size() + e.m_strForwardedHead.size() +
            e.m_strResponseHead.size() + e.m_RequestBody.bytes.size() +
            e.m_ResponseBody.bytes.size() + e.m_strTarget.size();
+}
+
+// A copy of the exchange that takes its bodies' bytes (up to 16 MiB each) instead of copying
+// them; the exchange keeps their totals.
+CExchange TakeBodies(CExchange& exchange)
+{
+    SExchangeBody request = std::exchange(exchange.m_RequestBody, {});
+    SExchangeBody response = std::exchange(exchange.m_ResponseBody, {});
+    exchange.m_RequestBody.total = request.total;
+    exchange.m_ResponseBody.total = response.total;
+    CExchange copy = exchange;
+    copy.m_RequestBody = std::move(request);
+    copy.m_ResponseBody = std::move(response);
+    return copy;
 }
 } // namespace
 
@@ -35,6 +53,10 @@ bool CSessionRecorder::Start(const std::string& path,
         return false;
     m_pWriter = std::move(writer);
     m_Report = std::move(report);
+    // Kept bodies of up to 16 MiB go from the loop to the writer and SQLite makes rows as large:
+    // blocks this large are mapped and given back when freed, rather than left to glibc's
+    // threshold, which rises past them and keeps the freed ones in the arenas (tens of MiB).
+    mallopt(M_MMAP_THRESHOLD, kLargeBlock);
     m_bRunning = true;
     m_Thread = std::thread([this] { RunWriter(); });
     return true;
@@ -47,8 +69,11 @@ template <typename Add> void CSessionRecorder::Enqueue(std::size_t bytes, Add&& 
         ++m_nDropped;
         return;
     }
+    const bool wake = m_nQueuedBytes < kWakeBytes && m_nQueuedBytes + bytes >= kWakeBytes;
     m_nQueuedBytes += bytes;
     add(m_Queued);
+    if (wake)
+        m_Wake.notify_one();
 }
 
 void CSessionRecorder::AddRecord(const CTraceRecord& record)
@@ -78,12 +103,12 @@ void CSessionRecorder::AddRecord(const CTraceRecord& record)
     });
 }
 
-void CSessionRecorder::AddExchange(const CExchange& exchange)
+void CSessionRecorder::AddExchange(const CExchange& exchange, CExchange* takable)
 {
     if (!IsRecording())
         return;
     // The copy is made outside the lock: the writer may be taking the queue meanwhile.
-    CExchange copy = exchange;
+    CExchange copy = takable == &exchange ? TakeBodies(*takable) : exchange;
     Enqueue(BytesOf(copy), [&](SSessionBatch& batch) { batch.exchanges.push_back(std::move(copy)); });
 }
 
@@ -121,7 +146,8 @@ void CSessionRecorder::RunWriter()
         {
             std::unique_lock lock(m_Mutex);
             // Batches: whatever came during the pause goes in one transaction.
-            m_Wake.wait_for(lock, std::chrono::milliseconds(kCommitMs), [this] { return m_bStop; });
+            m_Wake.wait_for(lock, std::chrono::milliseconds(kCommitMs),
+                            [this] { return m_bStop || m_nQueuedBytes >= kWakeBytes; });
             stop = m_bStop;
             std::swap(batch, m_Queued);
             m_nQueuedBytes = 0;

@@ -28,6 +28,9 @@ public:
     // What waits for the writer is bounded: beyond it, what comes is not recorded (and told).
     static constexpr std::size_t kMaxQueuedBytes = 256u << 20;
     static constexpr int kCommitMs = 200;
+    // Sooner once this much waits (large bodies): each one held for a whole pause would add
+    // its size to the process while the next ones come.
+    static constexpr std::size_t kWakeBytes = 4u << 20;
 
     CSessionRecorder();
     ~CSessionRecorder(); // Stop()
@@ -40,7 +43,9 @@ public:
                Report report, std::string& error);
     // On the event loop: copies of what the trace made.
     void AddRecord(const CTraceRecord& record);
-    void AddExchange(const CExchange& exchange);
+    // takable: the same exchange when its bodies' bytes may be moved out rather than copied
+    // (see CTraceStore::TakableExchange); null: they are copied.
+    void AddExchange(const CExchange& exchange, CExchange* takable = nullptr);
     void AddDebugLine(const std::string& text);
     // Writes what waits and ends the thread; nothing is recorded after.
     void Stop();

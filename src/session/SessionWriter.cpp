@@ -54,6 +54,7 @@ bool CSessionWriter::Write(const SSessionBatch& batch, std::string& error)
     if (m_Db.Exec("BEGIN IMMEDIATE") && WriteRows(batch) && m_Db.Exec("COMMIT"))
         return true;
     error = "cannot write the session file " + m_strPath + ": " + m_Db.Error();
+    m_HeldRequests.clear(); // they point into the batch
     m_Db.Exec("ROLLBACK"); // fails harmlessly when SQLite rolled back by itself
     return false;
 }
@@ -75,10 +76,19 @@ bool CSessionWriter::WriteRows(const SSessionBatch& batch)
         if (!WriteRecord(batch.records[i]))
             return false;
         for (; update != batch.elapsed.end() && update->afterRecord == i; ++update) {
+            const auto held = m_HeldRequests.find(update->connectionId);
             const auto row = m_LastRequestRows.find(update->connectionId);
-            if (row != m_LastRequestRows.end() && row->second.first == update->sequence)
+            if (held != m_HeldRequests.end() && held->second.record->sequence == update->sequence)
+                held->second.elapsed = update->elapsed;
+            else if (row != m_LastRequestRows.end() && row->second.first == update->sequence)
                 m_PendingElapsed[update->connectionId] = update->elapsed;
         }
+    }
+    // The requests held back go in with their time as it stands at the batch's end.
+    for (auto held = m_HeldRequests.begin(); held != m_HeldRequests.end();) {
+        if (!WriteHeldRequest(held->second))
+            return false;
+        held = m_HeldRequests.erase(held);
     }
     if (!WriteAllPendingElapsed())
         return false;
@@ -166,6 +176,40 @@ bool CSessionWriter::WriteAllPendingElapsed()
 
 bool CSessionWriter::WriteRecord(const STraceRecordFields& r)
 {
+    if (r.direction != ETraceDirection::Sent || r.serial == 0)
+        return InsertRecord(r, r.elapsed);
+    // A request's time grows with each chunk of its answer: its row waits for the next request
+    // of its connection or the batch's end, and goes in once instead of being updated per batch.
+    // (Its rowid is its serial, so the rows' order does not change.)
+    const auto held = m_HeldRequests.find(r.connectionId);
+    if (held != m_HeldRequests.end()) {
+        if (!WriteHeldRequest(held->second))
+            return false;
+        held->second = {&r, r.elapsed};
+    } else {
+        if (!WritePendingElapsed(r.connectionId))
+            return false;
+        m_HeldRequests.emplace(r.connectionId, SHeldRequest{&r, r.elapsed});
+    }
+    return true;
+}
+
+bool CSessionWriter::WriteHeldRequest(const SHeldRequest& held)
+{
+    const STraceRecordFields& r = *held.record;
+    if (!InsertRecord(r, held.elapsed))
+        return false;
+    if (m_LastRequestRows.size() >= kMaxRememberedConnections) {
+        if (!WriteAllPendingElapsed())
+            return false;
+        m_LastRequestRows.clear();
+    }
+    m_LastRequestRows[r.connectionId] = {r.sequence, static_cast<std::int64_t>(r.serial)};
+    return true;
+}
+
+bool CSessionWriter::InsertRecord(const STraceRecordFields& r, std::int32_t elapsed)
+{
     CSqliteStatement& s = m_Record;
     int i = 0;
     if (r.serial != 0)
@@ -179,7 +223,7 @@ bool CSessionWriter::WriteRecord(const STraceRecordFields& r)
     s.BindInt(++i, r.bytes);
     s.BindInt(++i, r.startTick);
     s.BindInt(++i, r.endTick);
-    s.BindInt(++i, r.elapsed);
+    s.BindInt(++i, elapsed);
     // What went to a server may carry the upstream's credentials: never into the file.
     std::string header, text;
     const bool sent = r.direction == ETraceDirection::Sent && r.part == ETracePart::Header;
@@ -197,7 +241,7 @@ bool CSessionWriter::WriteRecord(const STraceRecordFields& r)
     s.BindInt(++i, static_cast<std::int64_t>(r.exchange));
     if (!s.Run())
         return false;
-    if (r.direction == ETraceDirection::Sent) {
+    if (r.direction == ETraceDirection::Sent && r.serial == 0) {
         if (!WritePendingElapsed(r.connectionId))
             return false;
         if (m_LastRequestRows.size() >= kMaxRememberedConnections) {

@@ -31,6 +31,13 @@ private:
     bool WriteRows(const SSessionBatch& batch);
     bool WriteExchange(const CExchange& exchange);
     bool WriteRecord(const STraceRecordFields& record);
+    // A request record of this batch not written yet, and its time so far.
+    struct SHeldRequest {
+        const STraceRecordFields* record = nullptr;
+        std::int32_t elapsed = 0;
+    };
+    bool WriteHeldRequest(const SHeldRequest& held);
+    bool InsertRecord(const STraceRecordFields& record, std::int32_t elapsed);
     // The latest elapsed time of a connection's request, written when its next request comes
     // or the batch ends: one update per request however many chunks its answer had.
     bool WritePendingElapsed(int connectionId);
@@ -50,4 +57,6 @@ private:
     // elapsed time still grows.
     std::unordered_map<int, std::pair<int, std::int64_t>> m_LastRequestRows;
     std::unordered_map<int, std::int32_t> m_PendingElapsed; // per connection, for that row
+    // Per connection, its latest request of the batch being written, not inserted yet.
+    std::unordered_map<int, SHeldRequest> m_HeldRequests;
 };

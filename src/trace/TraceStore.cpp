@@ -112,6 +112,15 @@ const CExchange* CTraceStore::FindExchange(std::uint64_t id) const
     return found != m_Exchanges.end() && (*found)->m_nId == id ? found->get() : nullptr;
 }
 
+void CTraceStore::FinishExchange(CExchange& exchange)
+{
+    if (m_bKeepExchanges || !m_ExchangeObserver)
+        return FinishExchange(std::as_const(exchange));
+    m_pTakable = &exchange;
+    FinishExchange(std::as_const(exchange));
+    m_pTakable = nullptr;
+}
+
 void CTraceStore::FinishExchange(const CExchange& exchange)
 {
     if (m_ExchangeObserver)

@@ -65,6 +65,13 @@ public:
     // The relay has ended the exchange (its m_nEnd is set): the observer is told, and a store
     // that keeps no finished exchanges lets go of it.
     void FinishExchange(const CExchange& exchange);
+    // The same, from the relay, which changes it no more: when the store lets it go at once
+    // (nothing reads finished exchanges back), the observer may take its bodies' bytes.
+    void FinishExchange(CExchange& exchange);
+    // While the observer is told: the exchange, when it may take the bodies' bytes (moving them
+    // out, the totals kept) instead of copying them; null otherwise. Whoever takes them must
+    // be told last.
+    CExchange* TakableExchange() const { return m_pTakable; }
     // Told of every exchange once it has ended. An empty observer removes it.
     void SetExchangeObserver(std::function<void(const CExchange&)> observer)
     {
@@ -217,6 +224,7 @@ private:
     Exchanges m_Exchanges;
     std::uint64_t m_nLastExchangeId = 0;
     std::function<void(const CExchange&)> m_ExchangeObserver;
+    CExchange* m_pTakable = nullptr; // while the observer is told
     bool m_bKeepExchanges = true;
     bool m_bKeepExchangeBodies = false;
     std::function<void(const CTraceRecord&)> m_RecordObserver;

@@ -3,6 +3,7 @@
 #include "session/SessionReader.h"
 #include "support/HeadlessProcess.h"
 #include "support/LoopbackServer.h"
+#include "trace/Exchange.h"
 #include "trace/TraceConnection.h"
 #include "trace/TraceRecord.h"
 #include "trace/TraceStore.h"
@@ -100,6 +101,25 @@ TEST_F(SessionRecordingTest, KillNineKeepsEveryCommittedRequest)
     texts = SentTexts(m_File);
     for (const char* path : {"/one", "/two", "/three"})
         EXPECT_NE(texts.find(path), std::string::npos) << path << " missing from " << texts;
+}
+
+// A kept body the recording takes (past the size given full room at once) reaches the file whole.
+TEST_F(SessionRecordingTest, KeptBodiesReachTheFileWhole)
+{
+    const std::size_t size = 3 << 20;
+    LoopbackServer origin = Origin(size);
+    const int port = StartHeadless(m_Proxy, {"--headless", "--port", "0", "--quiet", "--session", m_File}, m_Stderr);
+    ASSERT_GT(port, 0) << m_Stderr.toStdString();
+    ASSERT_EQ(Curl(port, origin.Port(), "/big").size(), size);
+    EXPECT_TRUE(SignalProcess(m_Proxy, SIGTERM)) << "the program had ended";
+    ASSERT_TRUE(m_Proxy.waitForFinished(10000));
+    CTraceStore store;
+    SSessionInfo info;
+    std::string error;
+    ASSERT_TRUE(CSessionReader().Read(m_File.toStdString(), store, info, error)) << error;
+    ASSERT_EQ(store.GetExchanges().size(), 1u);
+    EXPECT_EQ(store.GetExchanges()[0]->m_ResponseBody.bytes, std::string(size, 'k'));
+    EXPECT_EQ(store.GetExchanges()[0]->m_ResponseBody.total, size);
 }
 
 // The window records as the headless run does ("Record session to:" stored in the settings):

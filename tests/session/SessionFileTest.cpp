@@ -4,6 +4,7 @@
 #include "session/SessionReader.h"
 #include "session/SessionRecorder.h"
 #include "session/SessionTestFiles.h"
+#include "session/SessionWriter.h"
 #include "session/SqliteDb.h"
 #include "trace/Exchange.h"
 #include "trace/ListingFilter.h"
@@ -14,6 +15,7 @@
 #include <sys/stat.h>
 
 #include <random>
+#include <tuple>
 
 namespace {
 
@@ -177,6 +179,38 @@ TEST_F(SessionFileTest, ReopensTheCaptureAsItWas)
     EXPECT_EQ(run.RunValue("upstream"), "up.test:3128");
     ASSERT_EQ(run.debugLines.size(), 1u);
     EXPECT_EQ(run.debugLines[0].text, "CONNECT origin.test:443\r\n");
+}
+
+// A request's time grows with its answer, across batches and past the connection's next request.
+TEST_F(SessionFileTest, RequestTimesFollowTheirAnswersAcrossBatches)
+{
+    std::vector<SSessionBatch> batches(4);
+    // Records 1 to 5 of one connection (sequence and serial alike): batch, sent or not.
+    for (const auto& [batch, sequence, sent] : {std::tuple{0, 1, true}, {1, 2, false}, {2, 3, true},
+                                                {2, 4, false}, {3, 5, false}}) {
+        STraceRecordFields& r = batches[batch].records.emplace_back();
+        r.connectionId = 1;
+        r.sequence = sequence;
+        r.direction = sent ? ETraceDirection::Sent : ETraceDirection::Received;
+        r.serial = static_cast<std::uint64_t>(sequence);
+    }
+    batches[1].elapsed = {{1, 1, 5, 0}};
+    batches[2].elapsed = {{1, 3, 4, 1}};
+    batches[3].elapsed = {{1, 3, 8, 0}};
+    std::string error;
+    {
+        CSessionWriter writer;
+        ASSERT_TRUE(writer.Create(m_strPath, error)) << error;
+        for (const SSessionBatch& batch : batches)
+            ASSERT_TRUE(writer.Write(batch, error)) << error;
+    }
+    CTraceStore back;
+    SSessionInfo run;
+    ASSERT_TRUE(CSessionReader().Read(m_strPath, back, run, error)) << error;
+    ASSERT_EQ(back.GetConnections().size(), 1u);
+    const auto& records = back.GetConnections()[0]->GetRecords();
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(std::pair(records[0]->GetElapsed(), records[2]->GetElapsed()), std::pair(5, 8));
 }
 
 TEST_F(SessionFileTest, OneWriterPerFileAndNeverOverAnother)
