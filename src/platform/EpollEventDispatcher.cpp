@@ -109,7 +109,8 @@ bool CEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
         return false;
 
     epoll_event events[kEventsPerWait];
-    int timeout = WaitMs(canWait && (withNotifiers || m_nAlwaysReady == 0));
+    // A watched regular file is ready on every pass: the wait must not block while one is served.
+    int timeout = WaitMs(canWait && !(withNotifiers && m_nAlwaysReady > 0));
     if (!withTimers && timeout > 0)
         timeout = -1;
     int n = ::epoll_wait(m_nEpoll, events, kEventsPerWait, timeout);

@@ -86,13 +86,16 @@ TEST(EpollEventDispatcherTest, NotifiersAndEventsPostedFromAnotherThreadWakeTheL
             char buffer[16];
             const ssize_t n = ::read(pair[0], buffer, sizeof buffer);
             got.append(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-            if (got == "ping")
+            if (got == "ping" && fileReady == 2)
                 loop.quit();
         });
         QObject::connect(&write, &QSocketNotifier::activated, [&] { ++writable, write.setEnabled(false); });
         QObject::connect(&regular, &QSocketNotifier::activated, [&] {
-            if (++fileReady == 2)
+            if (++fileReady == 2) {
                 regular.setEnabled(false);
+                if (got == "ping")
+                    loop.quit();
+            }
         });
         running = &loop;
         loop.exec();
@@ -101,8 +104,8 @@ TEST(EpollEventDispatcherTest, NotifiersAndEventsPostedFromAnotherThreadWakeTheL
     thread->start();
     while (!running.load()) // bounded by the thread's start-up
         QThread::yieldCurrentThread();
-    // Nothing else is pending in that loop: only the posted event's wake-up ends its wait, and
-    // the data it writes then ends the loop through the read notifier.
+    // Once the regular file has had its two passes nothing else is pending in that loop: only the
+    // posted event's wake-up ends its wait, and the data it writes then ends the loop.
     QMetaObject::invokeMethod(running.load(), [&] { (void)::write(pair[1], "ping", 4); },
                               Qt::QueuedConnection);
     ASSERT_TRUE(thread->wait(10000)) << "a posted event or a notifier did not wake the loop";
