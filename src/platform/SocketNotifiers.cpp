@@ -15,7 +15,6 @@
 #include <netinet/tcp.h>
 #include <unistd.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -23,9 +22,6 @@
 #include <cstring>
 
 namespace {
-
-// Accept events delivered at most per readiness of a listening socket.
-constexpr int kAcceptsPerEvent = 32;
 
 // A lookup that found no address.
 constexpr int kHostNotFound = EHOSTUNREACH;
@@ -63,22 +59,22 @@ void CSocketNotifiers::Attach(int fd, bool connected)
     Update();
 }
 
-void CSocketNotifiers::OnEvents(bool readable, bool writable)
+void CSocketNotifiers::OnEvents(bool readable, bool writable, bool failed)
 {
     // A handler may delete the socket, and this with it.
     std::shared_ptr<Life> life = m_pLife;
     if (readable && m_bReadArmed)
         OnReadable();
     if (life->socket && writable && m_bWriteArmed)
-        OnWritable();
+        OnWritable(failed);
 }
 
-void CSocketNotifiers::Detach()
+void CSocketNotifiers::Detach(bool closing)
 {
     ReleaseLookup();
     ReleaseAttempts();
     if (m_fd >= 0)
-        CEpollSet::Instance().Forget(m_fd);
+        CEpollSet::Instance().Forget(m_fd, closing);
     m_fd = -1;
     m_bReadArmed = false;
     m_bWriteArmed = false;
@@ -403,16 +399,10 @@ void CSocketNotifiers::OnReadable()
 {
     CAsyncSocket& s = *m_pSocket;
     if (m_bListening) {
-        // A burst of connections is taken in one go, so a short backlog does not overflow
-        // while the loop serves other sockets; each accept is still its own OnAccept.
-        for (int i = 0; i < kAcceptsPerEvent; ++i) {
-            if (!Dispatch([](CAsyncSocket& sock) { sock.OnAccept(0); }))
-                return;
-            pollfd pending{s.m_hSocket, POLLIN, 0};
-            if (s.m_hSocket < 0 || !m_bListening || !(s.m_lEvents & CAsyncSocket::FD_ACCEPT)
-                || ::poll(&pending, 1, 0) <= 0)
-                return;
-        }
+        // One accept per readiness: the set is level-triggered, so further waiting connections
+        // wake the next wait, which the loop makes anyway, and no call is spent looking for
+        // them now. The listener's backlog holds a burst meanwhile.
+        Dispatch([](CAsyncSocket& sock) { sock.OnAccept(0); });
         return;
     }
     if (!m_bConnected || m_bReadDone)
@@ -453,13 +443,14 @@ void CSocketNotifiers::OnReadable()
         Dispatch([error](CAsyncSocket& sock) { sock.OnClose(error); });
 }
 
-void CSocketNotifiers::OnWritable()
+void CSocketNotifiers::OnWritable(bool failed)
 {
     CAsyncSocket& s = *m_pSocket;
     if (m_bAwaitConnect) {
+        // A connect that failed shows as an error or hang-up; writable alone is a connection.
         int error = 0;
         socklen_t length = sizeof error;
-        if (::getsockopt(s.m_hSocket, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+        if (failed && ::getsockopt(s.m_hSocket, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
             error = errno;
         m_bAwaitConnect = false;
         if (error != 0) {

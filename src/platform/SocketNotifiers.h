@@ -21,8 +21,9 @@ public:
 
     // The socket got a new descriptor (made, or accepted into it).
     void Attach(int fd, bool connected);
-    // The descriptor is about to be closed: stop watching it and forget every pending event.
-    void Detach();
+    // Stop watching the descriptor and forget every pending event; closing: it is closed next,
+    // which takes it out of the epoll set without a call of its own.
+    void Detach(bool closing = false);
 
     void SetListening() { m_bListening = true; Update(); }
     // Starts a connect to a dotted address or a name; the socket's last error tells the
@@ -43,8 +44,9 @@ public:
         }
     }
 
-    // The epoll set found the descriptor ready (errors and hang-ups count as both).
-    void OnEvents(bool readable, bool writable);
+    // The epoll set found the descriptor ready (errors and hang-ups count as both; failed:
+    // there was an error or hang-up).
+    void OnEvents(bool readable, bool writable, bool failed = false);
 
 private:
     struct Life {
@@ -72,7 +74,7 @@ private:
     bool AttemptsUnderWay() const { return m_bAwaitConnect || !m_Attempts.empty(); }
     void OnLookupDone(int serial, const std::vector<CNetAddress>& addresses, bool found);
     void OnReadable();
-    void OnWritable();
+    void OnWritable(bool failed);
     void ReleaseLookup();
 
     // Runs one handler of the socket; returns false when the socket was deleted meanwhile.

@@ -395,7 +395,7 @@ void CHost::OnReceive(int)
          ++i) {
         const int n = DoRead(buffer);
         if (n == 0) {
-            ServerEnded(0);
+            ServerEnded(0, true);
             return;
         }
         if (n < 0) {
@@ -644,11 +644,11 @@ void CHost::OnClose(int errorCode)
     ServerEnded(errorCode);
 }
 
-bool CHost::ServerEnded(int errorCode)
+bool CHost::ServerEnded(int errorCode, bool endRead)
 {
     if (m_bClosed)
         return m_Owner.FlushToBrowser();
-    if (errorCode == 0) {
+    if (errorCode == 0 && !endRead) {
         // Everything the server sent before its end is taken, each read one record.
         char buffer[CProxy::kReadSize];
         for (int i = 0; i < kReadsAtEnd && !m_bClosed; ++i) {

@@ -182,9 +182,10 @@ private:
     CTraceConnection* TraceEntry();
     // A spliced read: its count recorded (as its tunnel's reads always were) and counted.
     void RecordSpliced(ETraceDirection direction, std::size_t bytes);
-    // The server side is over (0: closed; else its error): read what is left, then let the
-    // browser side deliver it. False when the pair is gone.
-    bool ServerEnded(int errorCode);
+    // The server side is over (0: closed; else its error): read what is left (unless a read
+    // has just found the end: nothing is left), then let the browser side deliver it. False
+    // when the pair is gone.
+    bool ServerEnded(int errorCode, bool endRead = false);
 
     // Splicing (HostSplice.cpp). The server's bytes go into the pipe to the browser now.
     bool SplicesFromServer() const;
