@@ -73,7 +73,7 @@ bool CEpollSet::Apply(int fd, Slot& slot)
     // With no events wanted the descriptor leaves the set: a hung-up socket would otherwise
     // report itself on every wake-up.
     const int op = slot.wanted == 0 ? EPOLL_CTL_DEL
-        : slot.mask == 0            ? EPOLL_CTL_ADD
+                   : slot.mask == 0 ? EPOLL_CTL_ADD
                                     : EPOLL_CTL_MOD;
     if (::epoll_ctl(m_nEpoll, op, fd, &event) < 0 && slot.wanted != 0)
         return false;
@@ -122,8 +122,7 @@ void CEpollSet::OnEpollEvent(std::uint64_t key, std::uint32_t events)
             return;
     }
     slot.owner->OnEvents((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0,
-                         (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0,
-                         failed);
+                         (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0, failed);
 }
 
 void CEpollSet::OnEpollClosed()
