@@ -120,7 +120,14 @@ void CSocketNotifiers::Update()
 bool CSocketNotifiers::Connect(const std::string& host, int port)
 {
     CAsyncSocket& s = *m_pSocket;
-    if (port < 0 || port > 65535 || !IsConnectableHost(host)) {
+    // An address as text is read once; it is connectable as it stands.
+    CNetAddress literal;
+    if (inet_pton(AF_INET, host.c_str(), literal.bytes.data()) == 1)
+        literal.family = AF_INET;
+    else if (host.find(':') != std::string::npos
+             && inet_pton(AF_INET6, host.c_str(), literal.bytes.data()) == 1)
+        literal.family = AF_INET6;
+    if (port < 0 || port > 65535 || (literal.family == 0 && !IsConnectableHost(host))) {
         s.m_nLastError = EINVAL;
         return false;
     }
@@ -131,19 +138,13 @@ bool CSocketNotifiers::Connect(const std::string& host, int port)
     m_nPort = port;
     m_nNextAddress = 0;
     m_nAttemptError = 0;
-    m_Addresses.assign(1, CNetAddress{});
-    CNetAddress& literal = m_Addresses.front();
-    if (inet_pton(AF_INET, host.c_str(), literal.bytes.data()) == 1)
-        literal.family = AF_INET;
-    else if (inet_pton(AF_INET6, host.c_str(), literal.bytes.data()) == 1)
-        literal.family = AF_INET6;
+    m_Addresses.clear();
     if (literal.family != 0) {
-        if (TryNextAddress())
-            return false; // WSAEWOULDBLOCK
-        m_Addresses.clear();
+        // One address, on the socket's own descriptor: no list of addresses to go through.
+        m_bConnecting = ConnectOwn(literal);
+        s.m_nLastError = m_bConnecting ? WSAEWOULDBLOCK : m_nAttemptError;
         return false;
     }
-    m_Addresses.clear();
 
     // A name: resolve it off the thread; the result comes back on this one.
     m_bConnecting = true;

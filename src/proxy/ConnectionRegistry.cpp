@@ -41,10 +41,12 @@ void CConnectionRegistry::Release(CProxy* proxy)
 
 void CConnectionRegistry::FreeReleased()
 {
-    // A destructor never calls back here, but the list is swapped out first all the same.
-    std::vector<std::unique_ptr<CProxy>> released;
-    released.swap(m_Released);
-    released.clear();
+    // A destructor never calls back here, but the list is swapped out first all the same. The
+    // two lists trade places, so neither is allocated again.
+    if (m_Released.empty())
+        return;
+    m_Freeing.swap(m_Released);
+    m_Freeing.clear();
 }
 
 void CConnectionRegistry::DestroyAll()

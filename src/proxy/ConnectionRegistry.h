@@ -38,5 +38,6 @@ private:
 
     std::unordered_map<CProxy*, std::unique_ptr<CProxy>> m_Live;
     std::vector<std::unique_ptr<CProxy>> m_Released;
+    std::vector<std::unique_ptr<CProxy>> m_Freeing; // empty but while FreeReleased runs
     std::unique_ptr<QTimer> m_pFree; // frees the released pairs when no accept or release does
 };

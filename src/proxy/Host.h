@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -234,7 +233,9 @@ private:
     std::vector<std::size_t> m_ReplayLengths;
     bool m_bReplayable = true;
     bool m_bAnswered = false;          // a response has completed on this connection
-    std::deque<SOwed> m_Owed;          // the requests still owed a response, oldest first
+    // These queues hold an entry or two as a rule: vectors, which allocate nothing until used
+    // (a deque allocates as it is made, for every connection).
+    std::vector<SOwed> m_Owed;         // the requests still owed a response, oldest first
     std::shared_ptr<CExchange> m_pTunnelExchange; // a CONNECT tunnel's one exchange
     std::shared_ptr<CExchange> m_pLastAnswered;   // whose answer completed last here
     CBodyFramer m_Framer;
@@ -242,7 +243,7 @@ private:
     std::uint64_t m_nSent = 0;         // of those, bytes the socket (or TLS) took
     std::uint64_t m_nHeld = 0;         // bytes ever held for the browser
     std::uint64_t m_nDelivered = 0;    // of those, bytes sent to the browser
-    std::deque<SHeldEnd> m_ResponseEnds;           // held complete responses, oldest first
+    std::vector<SHeldEnd> m_ResponseEnds;          // held complete responses, oldest first
     std::uint64_t m_nCloseAt = UINT64_MAX;         // where a response ended by the close ends
     bool m_bReusable = true;
     bool m_bFailed = false;
