@@ -33,22 +33,46 @@ constexpr int kNextAddressDelayMs = 250;
 
 CSocketNotifiers::CSocketNotifiers(CAsyncSocket* socket)
     : m_pSocket(socket)
-    , m_pLife(std::make_shared<Life>(Life{socket}))
 {
 }
 
 CSocketNotifiers::~CSocketNotifiers()
 {
-    m_pLife->socket = nullptr;
+    if (m_pLife)
+        m_pLife->socket = nullptr;
+    if (m_pDeleted)
+        *m_pDeleted = true; // the innermost call running tells those around it
     Detach();
+}
+
+const std::shared_ptr<CSocketNotifiers::Life>& CSocketNotifiers::LifeToken()
+{
+    // Made only for what may call back later (a lookup, a timer): most sockets never need one.
+    if (!m_pLife)
+        m_pLife = std::make_shared<Life>(Life{m_pSocket});
+    return m_pLife;
+}
+
+template <class F>
+bool CSocketNotifiers::Guarded(F&& steps)
+{
+    bool deleted = false;
+    bool* const outer = m_pDeleted;
+    m_pDeleted = &deleted;
+    steps();
+    if (deleted) {
+        if (outer)
+            *outer = true; // this object is gone: touch nothing of it
+        return false;
+    }
+    m_pDeleted = outer;
+    return true;
 }
 
 template <class F>
 bool CSocketNotifiers::Dispatch(F&& handler)
 {
-    std::shared_ptr<Life> life = m_pLife;
-    handler(*m_pSocket);
-    return life->socket != nullptr;
+    return Guarded([this, &handler] { handler(*m_pSocket); });
 }
 
 void CSocketNotifiers::Attach(int fd, bool connected)
@@ -62,10 +86,9 @@ void CSocketNotifiers::Attach(int fd, bool connected)
 void CSocketNotifiers::OnEvents(bool readable, bool writable, bool failed)
 {
     // A handler may delete the socket, and this with it.
-    std::shared_ptr<Life> life = m_pLife;
-    if (readable && m_bReadArmed)
-        OnReadable();
-    if (life->socket && writable && m_bWriteArmed)
+    if (readable && m_bReadArmed && !Guarded([this] { OnReadable(); }))
+        return;
+    if (writable && m_bWriteArmed)
         OnWritable(failed);
 }
 
@@ -150,7 +173,7 @@ bool CSocketNotifiers::Connect(const std::string& host, int port)
     m_bConnecting = true;
     m_bLookupPending = true;
     const int serial = ++m_nLookupSerial;
-    std::shared_ptr<Life> life = m_pLife;
+    std::shared_ptr<Life> life = LifeToken();
     m_nLookupId = CNameResolver::Instance().Lookup(
         host, [life, serial](bool found, const std::vector<CNetAddress>& addresses) {
             if (life->socket)
@@ -221,7 +244,7 @@ bool CSocketNotifiers::TryNextAddress()
             if (m_nNextAddress < m_Addresses.size()) {
                 // Browsers' pace: the next address gets its turn if this one is slow to answer.
                 const int serial = ++m_nStaggerSerial;
-                std::weak_ptr<Life> life = m_pLife;
+                std::weak_ptr<Life> life = LifeToken();
                 QTimer::singleShot(kNextAddressDelayMs, QCoreApplication::instance(), [life, serial] {
                     const auto alive = life.lock();
                     if (alive && alive->socket)
@@ -279,7 +302,7 @@ bool CSocketNotifiers::ConnectExtra(const CNetAddress& address)
         return false;
     }
     auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Write);
-    std::weak_ptr<Life> life = m_pLife;
+    std::weak_ptr<Life> life = LifeToken();
     QObject::connect(notifier, &QSocketNotifier::activated, [life, fd] {
         const auto alive = life.lock();
         if (alive && alive->socket)

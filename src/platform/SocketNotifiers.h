@@ -80,9 +80,15 @@ private:
     // Runs one handler of the socket; returns false when the socket was deleted meanwhile.
     template <class F>
     bool Dispatch(F&& handler);
+    // Runs steps that may delete the socket; returns false when they did.
+    template <class F>
+    bool Guarded(F&& steps);
+    // The token that callbacks made now hold to find the socket later, or not at all.
+    const std::shared_ptr<Life>& LifeToken();
 
     CAsyncSocket* m_pSocket;
-    std::shared_ptr<Life> m_pLife;
+    std::shared_ptr<Life> m_pLife; // made when a callback first needs it
+    bool* m_pDeleted = nullptr;    // set at deletion: the innermost Guarded call running
     int m_fd = -1;               // the descriptor watched, -1 when none
     bool m_bReadArmed = false;   // what Update last asked the epoll set for
     bool m_bWriteArmed = false;
