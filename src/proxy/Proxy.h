@@ -2,6 +2,7 @@
 #include "platform/AsyncSocket.h"
 #include "http/MessageFraming.h"
 #include "http/RequestFields.h"
+#include "proxy/ConnectionWatchdog.h"
 #include "proxy/HostOwner.h"
 #include "proxy/Route.h"
 #include "trace/Exchange.h"
@@ -14,7 +15,6 @@
 
 class CHost;
 class CProxyContext;
-class CConnectionWatchdog;
 class CTlsChannel;
 class CTlsServerContext;
 class CTunnelSniffer;
@@ -150,8 +150,10 @@ private:
     // are freed with this object.
     void CloseServers();
 
+    friend class CConnectionWatchdog; // keeps its watch of this connection here
     CProxyContext& m_Context;
     CConnectionWatchdog& m_Watchdog;
+    CConnectionWatchdog::SWatch m_Watch;
     const int m_nNumber;
     bool m_bTornDown = false;
     // How the exchanges still owed end if the pair goes now.
