@@ -151,6 +151,9 @@ private:
     void CloseServers();
 
     friend class CConnectionWatchdog; // keeps its watch of this connection here
+    friend class CConnectionRegistry; // and its place in the list of live pairs
+    static constexpr std::size_t kNotRegistered = ~std::size_t{0};
+    std::size_t m_nRegistryIndex = kNotRegistered;
     CProxyContext& m_Context;
     CConnectionWatchdog& m_Watchdog;
     CConnectionWatchdog::SWatch m_Watch;
