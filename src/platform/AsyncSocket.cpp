@@ -9,6 +9,27 @@
 
 #include <cerrno>
 
+namespace {
+
+// Lets the IPv6 socket serve IPv4 too. Where new sockets are dual-stack already (the system's
+// usual default), as the first one shows, no call is spent on each later one.
+bool MakeDualStack(int fd)
+{
+    static bool s_bDefaultDualStack = false;
+    if (s_bDefaultDualStack)
+        return true;
+    int v6Only = 1;
+    socklen_t length = sizeof v6Only;
+    if (::getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, &length) == 0 && v6Only == 0) {
+        s_bDefaultDualStack = true;
+        return true;
+    }
+    const int off = 0;
+    return ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0;
+}
+
+} // namespace
+
 CAsyncSocket::CAsyncSocket()
     : m_pNotifiers(std::make_unique<CSocketNotifiers>(this))
 {
@@ -29,8 +50,7 @@ bool CAsyncSocket::Socket(long events)
     // gets a plain IPv4 socket.
     int family = AF_INET6;
     int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int off = 0;
-    if (fd >= 0 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) < 0) {
+    if (fd >= 0 && !MakeDualStack(fd)) {
         ::close(fd);
         fd = -1;
     }
@@ -101,6 +121,17 @@ bool CAsyncSocket::SetSockOpt(int option, const void* value, int length, int lev
         m_nLastError = length < 0 ? EINVAL : errno;
         return false;
     }
+    return true;
+}
+
+bool CAsyncSocket::GetSockOpt(int option, void* value, int* length, int level) const
+{
+    if (m_hSocket < 0 || !length || *length < 0)
+        return false;
+    auto size = static_cast<socklen_t>(*length);
+    if (::getsockopt(m_hSocket, level, option, value, &size) < 0)
+        return false;
+    *length = static_cast<int>(size);
     return true;
 }
 
@@ -264,7 +295,7 @@ void CAsyncSocket::Close()
 {
     if (m_hSocket < 0)
         return;
-    m_pNotifiers->Detach(); // before the descriptor goes: nothing may watch a closed number
+    m_pNotifiers->Detach(true); // before the descriptor goes: nothing may watch a closed number
     ::close(m_hSocket);
     m_hSocket = -1;
 }

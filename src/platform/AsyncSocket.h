@@ -55,6 +55,8 @@ public:
     bool Create(int port = 0, long events = kAllEvents);
 
     bool SetSockOpt(int option, const void* value, int length, int level);
+    // length: the room at value in, the option's size out.
+    bool GetSockOpt(int option, void* value, int* length, int level) const;
     bool Listen(int backlog = 5);
     // Attaches the next waiting connection to the unopened socket `connected`.
     bool Accept(CAsyncSocket& connected);

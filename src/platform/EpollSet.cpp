@@ -56,28 +56,40 @@ bool CEpollSet::Watch(int fd, CSocketNotifiers* owner, bool read, bool write)
         slot.generation = (slot.generation + 1) & kGenerationMask;
     }
     const std::uint32_t mask = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
-    if (mask == slot.mask)
+    slot.wanted = mask;
+    // Wanting fewer events than the kernel watches costs no call now: the set is narrowed when
+    // an event nobody wants comes, and most sockets are closed before that (which takes them
+    // out of the set by itself).
+    if ((mask & ~slot.mask) == 0)
         return true;
+    return Apply(fd, slot);
+}
+
+bool CEpollSet::Apply(int fd, Slot& slot)
+{
     epoll_event event{};
-    event.events = mask;
+    event.events = slot.wanted;
     event.data.u64 = Key(fd, slot.generation);
     // With no events wanted the descriptor leaves the set: a hung-up socket would otherwise
     // report itself on every wake-up.
-    const int op = mask == 0 ? EPOLL_CTL_DEL : slot.mask == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
-    if (::epoll_ctl(m_nEpoll, op, fd, &event) < 0 && mask != 0)
+    const int op = slot.wanted == 0 ? EPOLL_CTL_DEL
+                   : slot.mask == 0 ? EPOLL_CTL_ADD
+                                    : EPOLL_CTL_MOD;
+    if (::epoll_ctl(m_nEpoll, op, fd, &event) < 0 && slot.wanted != 0)
         return false;
-    slot.mask = mask;
+    slot.mask = slot.wanted;
     return true;
 }
 
-void CEpollSet::Forget(int fd)
+void CEpollSet::Forget(int fd, bool closing)
 {
     if (fd < 0 || static_cast<std::size_t>(fd) >= m_Slots.size())
         return;
     Slot& slot = m_Slots[static_cast<std::size_t>(fd)];
-    if (slot.mask != 0)
+    if (slot.mask != 0 && !closing)
         ::epoll_ctl(m_nEpoll, EPOLL_CTL_DEL, fd, nullptr);
     slot.mask = 0;
+    slot.wanted = 0;
     slot.owner = nullptr;
     slot.generation = (slot.generation + 1) & kGenerationMask; // events taken for it are stale
 }
@@ -100,17 +112,25 @@ void CEpollSet::OnEpollEvent(std::uint64_t key, std::uint32_t events)
     // An earlier handler of this batch may have closed the socket, or another took its number.
     if (fd < 0 || static_cast<std::size_t>(fd) >= m_Slots.size())
         return;
-    const Slot& slot = m_Slots[static_cast<std::size_t>(fd)];
+    Slot& slot = m_Slots[static_cast<std::size_t>(fd)];
     if (slot.generation != generation || !slot.owner)
         return;
+    const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
+    if ((events & (EPOLLIN | EPOLLOUT) & ~slot.wanted) != 0 || (failed && slot.wanted == 0)) {
+        Apply(fd, slot); // the set still watched what is no longer wanted: narrowed now
+        if (slot.wanted == 0)
+            return;
+    }
     slot.owner->OnEvents((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0,
-                         (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0);
+                         (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0, failed);
 }
 
 void CEpollSet::OnEpollClosed()
 {
     // The loop's set is gone with every descriptor in it; a later watch starts afresh.
     m_nEpoll = -1;
-    for (Slot& slot : m_Slots)
+    for (Slot& slot : m_Slots) {
         slot.mask = 0;
+        slot.wanted = 0;
+    }
 }

@@ -20,17 +20,22 @@ public:
     // Watches fd for reading and/or writing on behalf of owner (both false: not at all).
     // False when the set could not be made or the kernel refused.
     bool Watch(int fd, CSocketNotifiers* owner, bool read, bool write);
-    // Stops watching fd for good (before it is closed).
-    void Forget(int fd);
+    // Stops watching fd for good. When fd is about to be closed, closing it takes it out of the
+    // kernel's set anyway, so no system call is spent on that (an event already taken for it is
+    // stale all the same).
+    void Forget(int fd, bool closing = false);
 
 private:
     struct Slot {
         CSocketNotifiers* owner = nullptr;
         std::uint32_t generation = 0; // tells a stale event from one for the socket now on fd
         std::uint32_t mask = 0;       // events in the kernel's set; 0: not in it
+        std::uint32_t wanted = 0;     // events the owner wants: mask or fewer
     };
     CEpollSet() = default;
     bool EnsureSet();
+    // Puts the slot's wanted events into the kernel's set.
+    bool Apply(int fd, Slot& slot);
     void OnReady();
     void OnEpollEvent(std::uint64_t key, std::uint32_t events) override;
     void OnEpollClosed() override;

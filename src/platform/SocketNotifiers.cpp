@@ -15,7 +15,6 @@
 #include <netinet/tcp.h>
 #include <unistd.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -23,9 +22,6 @@
 #include <cstring>
 
 namespace {
-
-// Accept events delivered at most per readiness of a listening socket.
-constexpr int kAcceptsPerEvent = 32;
 
 // A lookup that found no address.
 constexpr int kHostNotFound = EHOSTUNREACH;
@@ -37,22 +33,46 @@ constexpr int kNextAddressDelayMs = 250;
 
 CSocketNotifiers::CSocketNotifiers(CAsyncSocket* socket)
     : m_pSocket(socket)
-    , m_pLife(std::make_shared<Life>(Life{socket}))
 {
 }
 
 CSocketNotifiers::~CSocketNotifiers()
 {
-    m_pLife->socket = nullptr;
+    if (m_pLife)
+        m_pLife->socket = nullptr;
+    if (m_pDeleted)
+        *m_pDeleted = true; // the innermost call running tells those around it
     Detach();
+}
+
+const std::shared_ptr<CSocketNotifiers::Life>& CSocketNotifiers::LifeToken()
+{
+    // Made only for what may call back later (a lookup, a timer): most sockets never need one.
+    if (!m_pLife)
+        m_pLife = std::make_shared<Life>(Life{m_pSocket});
+    return m_pLife;
+}
+
+template <class F>
+bool CSocketNotifiers::Guarded(F&& steps)
+{
+    bool deleted = false;
+    bool* const outer = m_pDeleted;
+    m_pDeleted = &deleted;
+    steps();
+    if (deleted) {
+        if (outer)
+            *outer = true; // this object is gone: touch nothing of it
+        return false;
+    }
+    m_pDeleted = outer;
+    return true;
 }
 
 template <class F>
 bool CSocketNotifiers::Dispatch(F&& handler)
 {
-    std::shared_ptr<Life> life = m_pLife;
-    handler(*m_pSocket);
-    return life->socket != nullptr;
+    return Guarded([this, &handler] { handler(*m_pSocket); });
 }
 
 void CSocketNotifiers::Attach(int fd, bool connected)
@@ -63,22 +83,21 @@ void CSocketNotifiers::Attach(int fd, bool connected)
     Update();
 }
 
-void CSocketNotifiers::OnEvents(bool readable, bool writable)
+void CSocketNotifiers::OnEvents(bool readable, bool writable, bool failed)
 {
     // A handler may delete the socket, and this with it.
-    std::shared_ptr<Life> life = m_pLife;
-    if (readable && m_bReadArmed)
-        OnReadable();
-    if (life->socket && writable && m_bWriteArmed)
-        OnWritable();
+    if (readable && m_bReadArmed && !Guarded([this] { OnReadable(); }))
+        return;
+    if (writable && m_bWriteArmed)
+        OnWritable(failed);
 }
 
-void CSocketNotifiers::Detach()
+void CSocketNotifiers::Detach(bool closing)
 {
     ReleaseLookup();
     ReleaseAttempts();
     if (m_fd >= 0)
-        CEpollSet::Instance().Forget(m_fd);
+        CEpollSet::Instance().Forget(m_fd, closing);
     m_fd = -1;
     m_bReadArmed = false;
     m_bWriteArmed = false;
@@ -124,7 +143,14 @@ void CSocketNotifiers::Update()
 bool CSocketNotifiers::Connect(const std::string& host, int port)
 {
     CAsyncSocket& s = *m_pSocket;
-    if (port < 0 || port > 65535 || !IsConnectableHost(host)) {
+    // An address as text is read once; it is connectable as it stands.
+    CNetAddress literal;
+    if (inet_pton(AF_INET, host.c_str(), literal.bytes.data()) == 1)
+        literal.family = AF_INET;
+    else if (host.find(':') != std::string::npos
+             && inet_pton(AF_INET6, host.c_str(), literal.bytes.data()) == 1)
+        literal.family = AF_INET6;
+    if (port < 0 || port > 65535 || (literal.family == 0 && !IsConnectableHost(host))) {
         s.m_nLastError = EINVAL;
         return false;
     }
@@ -135,25 +161,19 @@ bool CSocketNotifiers::Connect(const std::string& host, int port)
     m_nPort = port;
     m_nNextAddress = 0;
     m_nAttemptError = 0;
-    m_Addresses.assign(1, CNetAddress{});
-    CNetAddress& literal = m_Addresses.front();
-    if (inet_pton(AF_INET, host.c_str(), literal.bytes.data()) == 1)
-        literal.family = AF_INET;
-    else if (inet_pton(AF_INET6, host.c_str(), literal.bytes.data()) == 1)
-        literal.family = AF_INET6;
+    m_Addresses.clear();
     if (literal.family != 0) {
-        if (TryNextAddress())
-            return false; // WSAEWOULDBLOCK
-        m_Addresses.clear();
+        // One address, on the socket's own descriptor: no list of addresses to go through.
+        m_bConnecting = ConnectOwn(literal);
+        s.m_nLastError = m_bConnecting ? WSAEWOULDBLOCK : m_nAttemptError;
         return false;
     }
-    m_Addresses.clear();
 
     // A name: resolve it off the thread; the result comes back on this one.
     m_bConnecting = true;
     m_bLookupPending = true;
     const int serial = ++m_nLookupSerial;
-    std::shared_ptr<Life> life = m_pLife;
+    std::shared_ptr<Life> life = LifeToken();
     m_nLookupId = CNameResolver::Instance().Lookup(
         host, [life, serial](bool found, const std::vector<CNetAddress>& addresses) {
             if (life->socket)
@@ -224,7 +244,7 @@ bool CSocketNotifiers::TryNextAddress()
             if (m_nNextAddress < m_Addresses.size()) {
                 // Browsers' pace: the next address gets its turn if this one is slow to answer.
                 const int serial = ++m_nStaggerSerial;
-                std::weak_ptr<Life> life = m_pLife;
+                std::weak_ptr<Life> life = LifeToken();
                 QTimer::singleShot(kNextAddressDelayMs, QCoreApplication::instance(), [life, serial] {
                     const auto alive = life.lock();
                     if (alive && alive->socket)
@@ -282,7 +302,7 @@ bool CSocketNotifiers::ConnectExtra(const CNetAddress& address)
         return false;
     }
     auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Write);
-    std::weak_ptr<Life> life = m_pLife;
+    std::weak_ptr<Life> life = LifeToken();
     QObject::connect(notifier, &QSocketNotifier::activated, [life, fd] {
         const auto alive = life.lock();
         if (alive && alive->socket)
@@ -403,16 +423,10 @@ void CSocketNotifiers::OnReadable()
 {
     CAsyncSocket& s = *m_pSocket;
     if (m_bListening) {
-        // A burst of connections is taken in one go, so a short backlog does not overflow
-        // while the loop serves other sockets; each accept is still its own OnAccept.
-        for (int i = 0; i < kAcceptsPerEvent; ++i) {
-            if (!Dispatch([](CAsyncSocket& sock) { sock.OnAccept(0); }))
-                return;
-            pollfd pending{s.m_hSocket, POLLIN, 0};
-            if (s.m_hSocket < 0 || !m_bListening || !(s.m_lEvents & CAsyncSocket::FD_ACCEPT)
-                || ::poll(&pending, 1, 0) <= 0)
-                return;
-        }
+        // One accept per readiness: the set is level-triggered, so further waiting connections
+        // wake the next wait, which the loop makes anyway, and no call is spent looking for
+        // them now. The listener's backlog holds a burst meanwhile.
+        Dispatch([](CAsyncSocket& sock) { sock.OnAccept(0); });
         return;
     }
     if (!m_bConnected || m_bReadDone)
@@ -453,13 +467,14 @@ void CSocketNotifiers::OnReadable()
         Dispatch([error](CAsyncSocket& sock) { sock.OnClose(error); });
 }
 
-void CSocketNotifiers::OnWritable()
+void CSocketNotifiers::OnWritable(bool failed)
 {
     CAsyncSocket& s = *m_pSocket;
     if (m_bAwaitConnect) {
+        // A connect that failed shows as an error or hang-up; writable alone is a connection.
         int error = 0;
         socklen_t length = sizeof error;
-        if (::getsockopt(s.m_hSocket, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+        if (failed && ::getsockopt(s.m_hSocket, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
             error = errno;
         m_bAwaitConnect = false;
         if (error != 0) {

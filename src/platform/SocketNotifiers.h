@@ -21,8 +21,9 @@ public:
 
     // The socket got a new descriptor (made, or accepted into it).
     void Attach(int fd, bool connected);
-    // The descriptor is about to be closed: stop watching it and forget every pending event.
-    void Detach();
+    // Stop watching the descriptor and forget every pending event; closing: it is closed next,
+    // which takes it out of the epoll set without a call of its own.
+    void Detach(bool closing = false);
 
     void SetListening() { m_bListening = true; Update(); }
     // Starts a connect to a dotted address or a name; the socket's last error tells the
@@ -43,8 +44,9 @@ public:
         }
     }
 
-    // The epoll set found the descriptor ready (errors and hang-ups count as both).
-    void OnEvents(bool readable, bool writable);
+    // The epoll set found the descriptor ready (errors and hang-ups count as both; failed:
+    // there was an error or hang-up).
+    void OnEvents(bool readable, bool writable, bool failed = false);
 
 private:
     struct Life {
@@ -72,15 +74,21 @@ private:
     bool AttemptsUnderWay() const { return m_bAwaitConnect || !m_Attempts.empty(); }
     void OnLookupDone(int serial, const std::vector<CNetAddress>& addresses, bool found);
     void OnReadable();
-    void OnWritable();
+    void OnWritable(bool failed);
     void ReleaseLookup();
 
     // Runs one handler of the socket; returns false when the socket was deleted meanwhile.
     template <class F>
     bool Dispatch(F&& handler);
+    // Runs steps that may delete the socket; returns false when they did.
+    template <class F>
+    bool Guarded(F&& steps);
+    // The token that callbacks made now hold to find the socket later, or not at all.
+    const std::shared_ptr<Life>& LifeToken();
 
     CAsyncSocket* m_pSocket;
-    std::shared_ptr<Life> m_pLife;
+    std::shared_ptr<Life> m_pLife; // made when a callback first needs it
+    bool* m_pDeleted = nullptr;    // set at deletion: the innermost Guarded call running
     int m_fd = -1;               // the descriptor watched, -1 when none
     bool m_bReadArmed = false;   // what Update last asked the epoll set for
     bool m_bWriteArmed = false;

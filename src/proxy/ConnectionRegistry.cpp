@@ -17,17 +17,24 @@ CProxy& CConnectionRegistry::Adopt(std::unique_ptr<CProxy> proxy)
 {
     FreeReleased();
     CProxy* raw = proxy.get();
-    m_Live.emplace(raw, std::move(proxy));
+    raw->m_nRegistryIndex = m_Live.size();
+    m_Live.push_back(std::move(proxy));
     return *raw;
 }
 
 void CConnectionRegistry::Release(CProxy* proxy)
 {
-    const auto it = m_Live.find(proxy);
-    if (it == m_Live.end())
+    const std::size_t index = proxy->m_nRegistryIndex;
+    if (index >= m_Live.size() || m_Live[index].get() != proxy)
         return;
-    std::unique_ptr<CProxy> released = std::move(it->second);
-    m_Live.erase(it);
+    std::unique_ptr<CProxy> released = std::move(m_Live[index]);
+    released->m_nRegistryIndex = CProxy::kNotRegistered;
+    // The last pair takes its place.
+    if (index + 1 != m_Live.size()) {
+        m_Live[index] = std::move(m_Live.back());
+        m_Live[index]->m_nRegistryIndex = index;
+    }
+    m_Live.pop_back();
     FreeReleased(); // pairs released before: their handlers have all returned
     m_Released.push_back(std::move(released));
     if (!m_pFree) {
@@ -41,10 +48,12 @@ void CConnectionRegistry::Release(CProxy* proxy)
 
 void CConnectionRegistry::FreeReleased()
 {
-    // A destructor never calls back here, but the list is swapped out first all the same.
-    std::vector<std::unique_ptr<CProxy>> released;
-    released.swap(m_Released);
-    released.clear();
+    // A destructor never calls back here, but the list is swapped out first all the same. The
+    // two lists trade places, so neither is allocated again.
+    if (m_Released.empty())
+        return;
+    m_Freeing.swap(m_Released);
+    m_Freeing.clear();
 }
 
 void CConnectionRegistry::DestroyAll()
@@ -52,6 +61,6 @@ void CConnectionRegistry::DestroyAll()
     // A pair whose browser side speaks TLS first sends its close_notify; the second tear-down
     // closes it at once.
     while (!m_Live.empty())
-        m_Live.begin()->first->TearDown();
+        m_Live.back()->TearDown();
     FreeReleased();
 }

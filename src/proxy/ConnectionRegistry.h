@@ -1,7 +1,6 @@
 #pragma once
 #include <cstddef>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 class CProxy;
@@ -36,7 +35,9 @@ public:
 private:
     void FreeReleased();
 
-    std::unordered_map<CProxy*, std::unique_ptr<CProxy>> m_Live;
+    // Each pair knows its place here (CProxy's registry index): no lookup, no node per pair.
+    std::vector<std::unique_ptr<CProxy>> m_Live;
     std::vector<std::unique_ptr<CProxy>> m_Released;
+    std::vector<std::unique_ptr<CProxy>> m_Freeing; // empty but while FreeReleased runs
     std::unique_ptr<QTimer> m_pFree; // frees the released pairs when no accept or release does
 };

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
+#include <vector>
 
 #include <QPointer>
 
@@ -33,6 +33,19 @@ public:
     static constexpr int kDefaultHeaderTimeoutS = 60;
     static constexpr int kDefaultIdleTimeoutS = 15 * 60;
 
+    // What is watched of one connection. The connection holds it, so that following a
+    // connection costs neither a lookup nor an allocation.
+    struct SWatch {
+        enum class EPhase : std::uint8_t { Header, Ready, Connecting, Relaying };
+        enum class EDue : std::uint8_t { None, Header, Connect, Idle }; // within one sweep
+        static constexpr std::size_t kUnwatched = ~std::size_t{0};
+        EPhase phase = EPhase::Header;
+        EDue due = EDue::None;
+        Clock::time_point since;
+        std::size_t headerBytes = 0;
+        std::size_t index = kUnwatched; // its place in the watchdog's list
+    };
+
     CConnectionWatchdog() = default;
     ~CConnectionWatchdog();
     CConnectionWatchdog(const CConnectionWatchdog&) = delete;
@@ -59,16 +72,14 @@ public:
     void Sweep();
 
 private:
-    enum class Phase { Header, Ready, Connecting, Relaying };
-    struct Watch {
-        Phase phase = Phase::Header;
-        Clock::time_point since;
-        std::size_t headerBytes = 0;
-    };
-
+    using EPhase = SWatch::EPhase;
+    using EDue = SWatch::EDue;
+    // The connection's watch while it is watched, else null.
+    static SWatch* Watched(CProxy* proxy);
+    EDue DueAt(const CProxy* proxy, Clock::time_point now) const;
     void EnsureTimer();
 
-    std::unordered_map<CProxy*, Watch> m_Watched;
+    std::vector<CProxy*> m_Watched; // each one's SWatch::index is its place here
     std::size_t m_nHeaderBytes = 0;
     std::chrono::seconds m_Connect{kDefaultConnectTimeoutS};
     std::chrono::seconds m_Header{kDefaultHeaderTimeoutS};

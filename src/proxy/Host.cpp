@@ -262,7 +262,7 @@ CHost::EDelivery CHost::DeliverResponse()
     }
     if (!m_ResponseEnds.empty() && m_nDelivered == m_ResponseEnds.front().end) {
         const SHeldEnd held = std::move(m_ResponseEnds.front());
-        m_ResponseEnds.pop_front();
+        m_ResponseEnds.erase(m_ResponseEnds.begin());
         // The browser has the whole response: its exchange ends as the response ended.
         EndExchange(m_Owner.Context().TraceStore(), *held.exchange, held.state);
         return m_nDelivered == m_nCloseAt ? EDelivery::EndOfPair : EDelivery::Complete;
@@ -395,7 +395,7 @@ void CHost::OnReceive(int)
          ++i) {
         const int n = DoRead(buffer);
         if (n == 0) {
-            ServerEnded(0);
+            ServerEnded(0, true);
             return;
         }
         if (n < 0) {
@@ -579,7 +579,7 @@ void CHost::EndFrontResponse(EExchangeEnd state)
     if (m_Owed.empty())
         return;
     m_pLastAnswered = std::move(m_Owed.front().exchange);
-    m_Owed.pop_front();
+    m_Owed.erase(m_Owed.begin());
     m_ResponseEnds.push_back(SHeldEnd{m_nHeld, m_pLastAnswered, state});
 }
 
@@ -644,11 +644,11 @@ void CHost::OnClose(int errorCode)
     ServerEnded(errorCode);
 }
 
-bool CHost::ServerEnded(int errorCode)
+bool CHost::ServerEnded(int errorCode, bool endRead)
 {
     if (m_bClosed)
         return m_Owner.FlushToBrowser();
-    if (errorCode == 0) {
+    if (errorCode == 0 && !endRead) {
         // Everything the server sent before its end is taken, each read one record.
         char buffer[CProxy::kReadSize];
         for (int i = 0; i < kReadsAtEnd && !m_bClosed; ++i) {

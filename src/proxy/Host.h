@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -184,9 +183,10 @@ private:
     CTraceConnection* TraceEntry();
     // A spliced read: its count recorded (as its tunnel's reads always were) and counted.
     void RecordSpliced(ETraceDirection direction, std::size_t bytes);
-    // The server side is over (0: closed; else its error): read what is left, then let the
-    // browser side deliver it. False when the pair is gone.
-    bool ServerEnded(int errorCode);
+    // The server side is over (0: closed; else its error): read what is left (unless a read
+    // has just found the end: nothing is left), then let the browser side deliver it. False
+    // when the pair is gone.
+    bool ServerEnded(int errorCode, bool endRead = false);
 
     // Splicing (HostSplice.cpp). The server's bytes go into the pipe to the browser now.
     bool SplicesFromServer() const;
@@ -235,7 +235,9 @@ private:
     std::vector<std::size_t> m_ReplayLengths;
     bool m_bReplayable = true;
     bool m_bAnswered = false;          // a response has completed on this connection
-    std::deque<SOwed> m_Owed;          // the requests still owed a response, oldest first
+    // These queues hold an entry or two as a rule: vectors, which allocate nothing until used
+    // (a deque allocates as it is made, for every connection).
+    std::vector<SOwed> m_Owed;         // the requests still owed a response, oldest first
     std::shared_ptr<CExchange> m_pTunnelExchange; // a CONNECT tunnel's one exchange
     std::shared_ptr<CExchange> m_pLastAnswered;   // whose answer completed last here
     CBodyFramer m_Framer;
@@ -243,7 +245,7 @@ private:
     std::uint64_t m_nSent = 0;         // of those, bytes the socket (or TLS) took
     std::uint64_t m_nHeld = 0;         // bytes ever held for the browser
     std::uint64_t m_nDelivered = 0;    // of those, bytes sent to the browser
-    std::deque<SHeldEnd> m_ResponseEnds;           // held complete responses, oldest first
+    std::vector<SHeldEnd> m_ResponseEnds;          // held complete responses, oldest first
     std::uint64_t m_nCloseAt = UINT64_MAX;         // where a response ended by the close ends
     bool m_bReusable = true;
     bool m_bFailed = false;

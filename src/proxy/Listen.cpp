@@ -49,11 +49,34 @@ void CListen::OnAccept(int)
         m_bExhausted = false;
         std::fprintf(stderr, "Kestrune: accepting connections again\n");
     }
+    SetNoDelay(*proxy);
+    proxy->AsyncSelect(kAllEvents);
+}
+
+void CListen::SetNoDelay(CAsyncSocket& accepted)
+{
     // Relayed chunks go out as they come; waiting to fill a segment only adds latency. A
     // failure is ignored: the connection relays just the same, a little slower.
     const int on = 1;
-    (void)proxy->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP);
-    proxy->AsyncSelect(kAllEvents);
+    switch (m_nNoDelay) {
+    case ENoDelay::Unset:
+        m_nNoDelay = SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP) ? ENoDelay::Check
+                                                                           : ENoDelay::EachSocket;
+        break; // this one was accepted before: it gets its own below
+    case ENoDelay::Check: {
+        int value = 0;
+        int length = sizeof value;
+        const bool inherited =
+            accepted.GetSockOpt(TCP_NODELAY, &value, &length, IPPROTO_TCP) && value != 0;
+        m_nNoDelay = inherited ? ENoDelay::Inherited : ENoDelay::EachSocket;
+        break;
+    }
+    case ENoDelay::Inherited:
+    case ENoDelay::EachSocket:
+        break;
+    }
+    if (m_nNoDelay != ENoDelay::Inherited)
+        (void)accepted.SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP);
 }
 
 void CListen::BackOff(int error)

@@ -28,6 +28,14 @@ public:
 private:
     void BackOff(int error);
     void Resume();
+    // TCP_NODELAY for the accepted connection, set on the listener once so that accepted
+    // sockets inherit it where the system passes it on.
+    void SetNoDelay(CAsyncSocket& accepted);
+
+    // Where TCP_NODELAY comes from: not yet set anywhere, set on the listener (the next
+    // accepted socket shows whether it passed on), inherited, or set on each socket.
+    enum class ENoDelay { Unset, Check, Inherited, EachSocket };
+    ENoDelay m_nNoDelay = ENoDelay::Unset;
 
     CProxyContext& m_Context;
     std::unique_ptr<QTimer> m_pResume;

@@ -756,6 +756,8 @@ void CProxy::CloseServers()
     }
     m_Order.clear();
     m_pRequest.reset();
+    if (m_Closed.empty())
+        m_Closed.swap(m_Hosts); // the usual case, without a new list
     for (auto& host : m_Hosts)
         m_Closed.push_back(std::move(host));
     m_Hosts.clear();

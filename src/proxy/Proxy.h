@@ -2,6 +2,7 @@
 #include "platform/AsyncSocket.h"
 #include "http/MessageFraming.h"
 #include "http/RequestFields.h"
+#include "proxy/ConnectionWatchdog.h"
 #include "proxy/HostOwner.h"
 #include "proxy/Route.h"
 #include "proxy/TlsSocket.h"
@@ -15,7 +16,6 @@
 
 class CHost;
 class CProxyContext;
-class CConnectionWatchdog;
 class CTlsChannel;
 class CTlsServerContext;
 class CTunnelSniffer;
@@ -150,8 +150,13 @@ private:
     // are freed with this object.
     void CloseServers();
 
+    friend class CConnectionWatchdog; // keeps its watch of this connection here
+    friend class CConnectionRegistry; // and its place in the list of live pairs
+    static constexpr std::size_t kNotRegistered = ~std::size_t{0};
+    std::size_t m_nRegistryIndex = kNotRegistered;
     CProxyContext& m_Context;
     CConnectionWatchdog& m_Watchdog;
+    CConnectionWatchdog::SWatch m_Watch;
     const int m_nNumber;
     bool m_bTornDown = false;
     // How the exchanges still owed end if the pair goes now.

@@ -2,6 +2,7 @@
 // on serving.
 #include "ProxyFixture.h"
 
+#include "proxy/ConnectionWatchdog.h"
 #include "proxy/Proxy.h"
 #include "support/EventLoopWait.h"
 #include "trace/TraceConnection.h"
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 namespace {
@@ -110,3 +112,40 @@ TEST_F(FaultBrowserTest, BrowserGoneBeforeItsAnswerTearsThePairDownAndKeepsTheEn
 }
 
 } // namespace
+
+TEST_F(FaultBrowserTest, OneSweepEndsEveryStalledHeaderAndNoOtherPair)
+{
+    // Pairs leave the watchdog's list as the sweep ends them, in whatever order they sit there.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    LoopbackServer origin([&](BlockingStream& s) {
+        ReadHeader(s);
+        released.wait_for(std::chrono::seconds(20));
+        s.Write(kAnswer);
+    });
+    BlockingStream waiting;
+    ASSERT_TRUE(waiting.Connect(m_nPort));
+    waiting.Write("GET " + Url(origin.Port()) + " HTTP/1.0\r\n\r\n");
+    const std::string partial = "GET " + Url(origin.Port()) + " HTTP/1.0\r\nX-Slow: ";
+    std::vector<BlockingStream> stalled(5);
+    for (BlockingStream& s : stalled) {
+        ASSERT_TRUE(s.Connect(m_nPort));
+        s.Write(partial);
+    }
+    CConnectionWatchdog& watchdog = m_pApp->Watchdog();
+    ASSERT_TRUE(RunUntil([&] {
+        return Entries().size() == 1 && watchdog.HeaderBytesHeld() == 5 * partial.size();
+    }));
+    watchdog.SetTimeouts(30, 0, 900); // every header still coming is overdue now
+    watchdog.Sweep();
+    EXPECT_EQ(watchdog.HeaderBytesHeld(), 0u);
+    for (BlockingStream& s : stalled) {
+        bool closed = false;
+        EXPECT_EQ(s.ReadToEnd(5000, &closed), "");
+        EXPECT_TRUE(closed);
+    }
+    release.set_value();
+    std::string reply;
+    EXPECT_TRUE(RunClient([&] { reply = waiting.ReadToEnd(10000); }, 15000));
+    EXPECT_EQ(reply, kAnswer);
+}
