@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-bool EqualsNoCase(std::string_view a, std::string_view b)
+bool EqualBytesNoCase(const char* a, const char* b, std::size_t n)
 {
-    return a.size() == b.size()
-           && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i] && LowerAscii(a[i]) != LowerAscii(b[i]))
+            return false;
+    }
+    return true;
 }
 
 bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle)
@@ -52,21 +55,3 @@ std::size_t FindNoCase(std::string_view text, std::string_view lowerNeedle)
     return std::string_view::npos;
 }
 
-std::string_view TrimAscii(std::string_view text, std::string_view bytes)
-{
-    // By hand: the sets are two or three bytes, and every field value of every head is trimmed.
-    const auto trimmed = [bytes](char c) {
-        for (const char b : bytes) {
-            if (b == c)
-                return true;
-        }
-        return false;
-    };
-    std::size_t first = 0;
-    std::size_t end = text.size();
-    while (first < end && trimmed(text[first]))
-        ++first;
-    while (end > first && trimmed(text[end - 1]))
-        --end;
-    return text.substr(first, end - first);
-}

@@ -213,6 +213,11 @@ CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMe
 
 std::string FirstHeaderLine(std::string_view header)
 {
+    return std::string(FirstHeaderLineView(header));
+}
+
+std::string_view FirstHeaderLineView(std::string_view header)
+{
     for (std::size_t i = 1; i + 1 < header.size(); ++i) {
         if (header[i] != LF || header[i - 1] != CR)
             continue;
@@ -221,9 +226,9 @@ std::string FirstHeaderLine(std::string_view header)
             ++end;
         if (end < header.size() && header[end] == LF)
             ++end;
-        return std::string(header.substr(0, end));
+        return header.substr(0, end);
     }
-    return std::string();
+    return {};
 }
 
 bool HasCrLfHeaderEnd(std::string_view header)
