@@ -115,7 +115,8 @@ CFraming ScanFields(std::string_view header)
             line.remove_suffix(1);
         if (line.find_first_not_of(CR) == std::string_view::npos)
             break; // the blank line
-        const EFieldLineFault fault = FieldLineFault(line);
+        std::size_t colon = 0;
+        const EFieldLineFault fault = FieldLineFault(line, colon);
         if (fault == EFieldLineFault::Whitespace) {
             // A folded line continues the field before it; a folded length is no length.
             framing.invalid = framing.invalid || framing.IsFramingField(lastName);
@@ -129,7 +130,6 @@ CFraming ScanFields(std::string_view header)
             if (fault != EFieldLineFault::BadName)
                 continue;
         }
-        const std::size_t colon = line.find(':');
         lastName = line.substr(0, colon);
         framing.AddField(lastName, Trim(line.substr(colon + 1)));
     }

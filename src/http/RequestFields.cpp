@@ -78,15 +78,18 @@ void CRequestFields::ParseRequest(std::string_view line)
     std::string_view tokens[3];
     std::size_t count = 0;
     const std::size_t lineEnd = std::min(text.find('\n'), text.size());
+    const auto blank = [&text](std::size_t i) { return text[i] == ' ' || text[i] == '\r'; };
     for (std::size_t i = 0; i < lineEnd && count <= 3;) {
-        const std::size_t start = text.find_first_not_of(" \r", i);
-        if (start >= lineEnd)
+        while (i < lineEnd && blank(i))
+            ++i;
+        const std::size_t start = i;
+        while (i < lineEnd && !blank(i))
+            ++i;
+        if (i == start)
             break;
-        const std::size_t end = std::min(text.find_first_of(" \r", start), lineEnd);
         if (count < 3)
-            tokens[count] = text.substr(start, end - start);
+            tokens[count] = text.substr(start, i - start);
         ++count;
-        i = end;
     }
     bool https = false;
 
