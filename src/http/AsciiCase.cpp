@@ -43,8 +43,11 @@ std::size_t FindNoCase(std::string_view text, std::string_view lowerNeedle)
         return std::string_view::npos;
     }
     const char first = lowerNeedle.front();
+    // A lower-case letter first: only it and its capital give it with the 0x20 bit set.
+    const bool letter = first >= 'a' && first <= 'z';
     for (std::size_t i = 0; i <= last; ++i) {
-        if (LowerAscii(text[i]) != first)
+        const char c = text[i];
+        if (letter ? static_cast<char>(c | 0x20) != first : LowerAscii(c) != first)
             continue;
         std::size_t k = 1;
         while (k < lowerNeedle.size() && LowerAscii(text[i + k]) == lowerNeedle[k])

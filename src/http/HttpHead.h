@@ -25,13 +25,17 @@ SHttpHead ParseHttpHead(std::string_view text);
 // Calls f(name, value) for each field ParseHttpHead lists, in order, without building the list.
 template <typename F> void ForEachHeadField(std::string_view text, F f)
 {
-    const std::size_t end = HeaderEndOffset(text);
-    std::string_view rest = text.substr(0, end != 0 ? end : text.size());
+    // One pass: the head ends at the first line after the first that holds only CRs and has
+    // its LF, which is where HeaderEndOffset finds the end.
+    std::string_view rest = text;
     bool first = true;
     while (!rest.empty()) {
         const std::size_t lf = rest.find('\n');
         std::string_view line = rest.substr(0, lf);
         rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+        if (!first && lf != std::string_view::npos
+            && line.find_first_not_of('\r') == std::string_view::npos)
+            return;
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         if (first) {

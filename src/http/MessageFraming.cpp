@@ -102,7 +102,7 @@ bool NamesFramingField(std::string_view line)
     return ContainsNoCase(line, "content-length") || ContainsNoCase(line, "transfer-encoding");
 }
 
-CFraming ScanFields(std::string_view header)
+CFraming ScanFields(std::string_view header, bool linesChecked = false)
 {
     CFraming framing;
     std::size_t pos = header.find(LF);
@@ -116,7 +116,8 @@ CFraming ScanFields(std::string_view header)
         if (line.find_first_not_of(CR) == std::string_view::npos)
             break; // the blank line
         std::size_t colon = 0;
-        const EFieldLineFault fault = FieldLineFault(line, colon);
+        const EFieldLineFault fault =
+            linesChecked ? (colon = line.find(':'), EFieldLineFault::None) : FieldLineFault(line, colon);
         if (fault == EFieldLineFault::Whitespace) {
             // A folded line continues the field before it; a folded length is no length.
             framing.invalid = framing.invalid || framing.IsFramingField(lastName);
@@ -160,7 +161,7 @@ CBodyFraming RequestFraming(std::string_view header)
 
 CBodyFraming CheckedRequestFraming(std::string_view header)
 {
-    const CFraming fields = ScanFields(header);
+    const CFraming fields = ScanFields(header, true);
     CBodyFraming result;
     if (fields.invalid || (fields.hasCoding && (fields.hasLength || !fields.lastIsChunked))) {
         result.kind = EBodyKind::Invalid;

@@ -109,7 +109,11 @@ void CRequestFields::ParseRequest(std::string_view line)
                 url = {};
             m_strUrl.assign(url);
             // The authority ends at the first "/", "?" or "#"; only a path may follow it here.
-            const std::size_t end = url.find_first_of("/?#");
+            std::size_t end = 0;
+            while (end < url.size() && url[end] != '/' && url[end] != '?' && url[end] != '#')
+                ++end;
+            if (end == url.size())
+                end = std::string_view::npos;
             if (end != std::string_view::npos && url[end] == '/') {
                 m_strPath.assign(url.substr(end));
                 m_strAuthority.assign(url.substr(0, end));

@@ -265,7 +265,8 @@ bool CProxy::ProcessHeader(std::string header)
         // Only the request line proper (up to its first LF) is replaced; every other header
         // byte goes on as it came, even after a bare LF inside the first CR LF line.
         const std::size_t lineEnd = header.find('\n') + 1;
-        header.replace(0, lineEnd, m_strVerb + " " + m_strPath + " " + m_strVersion + "\r\n");
+        m_strLine.assign(m_strVerb).append(" ").append(m_strPath).append(" ").append(m_strVersion);
+        header.replace(0, lineEnd, m_strLine.append("\r\n"));
         route.connectHost = m_strHost;
         route.connectPort = route.originPort;
     }

@@ -141,7 +141,7 @@ void CTraceRecord::ClassifyContentType()
     const std::size_t start = match + 14;
     if (start >= header.size())
         return;
-    std::size_t end = header.find_first_of("\r\n", start);
+    std::size_t end = LineBreakOffset(header, start);
     if (end == std::string_view::npos)
         end = header.size();
     m_strContentType.assign(header.substr(start, end - start));
