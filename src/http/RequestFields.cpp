@@ -160,8 +160,13 @@ void CRequestFields::SplitHostPort(std::string_view hostPort, bool https)
             host.remove_suffix(1);
         // A host that is neither a name nor a full address literal ("[::1" cut at its colon,
         // the numeric shorthand "1") is no host: nothing connects to where it might point.
-        if (!IsConnectableHost(host))
-            return;
+        // (A keep-alive connection names the same host again and again: the last one that
+        // passed is remembered.)
+        if (host.empty() || host != m_strConnectableHost) {
+            if (!IsConnectableHost(host))
+                return;
+            m_strConnectableHost.assign(host);
+        }
     }
     // The port is digits only (none: the scheme's own); "8080]" or "80:81" is no port.
     if (!IsDigits(portPart))

@@ -38,8 +38,10 @@ struct SDecoderFields {
                 return;
             if (!values->empty())
                 *values += ',';
-            for (const char c : value)
-                *values += LowerAscii(c);
+            const std::size_t at = values->size();
+            values->append(value);
+            for (std::size_t i = at; i < values->size(); ++i)
+                (*values)[i] = LowerAscii((*values)[i]);
         });
     }
 };
