@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-bool EqualsNoCase(std::string_view a, std::string_view b)
+bool EqualBytesNoCase(const char* a, const char* b, std::size_t n)
 {
-    return a.size() == b.size()
-           && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i] && LowerAscii(a[i]) != LowerAscii(b[i]))
+            return false;
+    }
+    return true;
 }
 
 bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle)
@@ -40,8 +43,11 @@ std::size_t FindNoCase(std::string_view text, std::string_view lowerNeedle)
         return std::string_view::npos;
     }
     const char first = lowerNeedle.front();
+    // A lower-case letter first: only it and its capital give it with the 0x20 bit set.
+    const bool letter = first >= 'a' && first <= 'z';
     for (std::size_t i = 0; i <= last; ++i) {
-        if (LowerAscii(text[i]) != first)
+        const char c = text[i];
+        if (letter ? static_cast<char>(c | 0x20) != first : LowerAscii(c) != first)
             continue;
         std::size_t k = 1;
         while (k < lowerNeedle.size() && LowerAscii(text[i + k]) == lowerNeedle[k])
@@ -52,21 +58,3 @@ std::size_t FindNoCase(std::string_view text, std::string_view lowerNeedle)
     return std::string_view::npos;
 }
 
-std::string_view TrimAscii(std::string_view text, std::string_view bytes)
-{
-    // By hand: the sets are two or three bytes, and every field value of every head is trimmed.
-    const auto trimmed = [bytes](char c) {
-        for (const char b : bytes) {
-            if (b == c)
-                return true;
-        }
-        return false;
-    };
-    std::size_t first = 0;
-    std::size_t end = text.size();
-    while (first < end && trimmed(text[first]))
-        ++first;
-    while (end > first && trimmed(text[end - 1]))
-        --end;
-    return text.substr(first, end - first);
-}

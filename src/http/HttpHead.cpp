@@ -106,19 +106,26 @@ std::string_view FindHeaderField(std::string_view text, std::string_view name)
     return value;
 }
 
-EFieldLineFault FieldLineFault(std::string_view line)
+EFieldLineFault FieldLineFault(std::string_view line, std::size_t& colon)
 {
+    colon = std::string_view::npos;
     if (line.find('\r') != std::string_view::npos)
         return EFieldLineFault::BareCr;
     if (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
         return EFieldLineFault::Whitespace;
-    const std::size_t colon = line.find(':');
+    colon = line.find(':');
     if (colon == std::string_view::npos)
         return EFieldLineFault::NoColon;
     const std::string_view name = line.substr(0, colon);
     if (name.empty() || !AllTokenChars(name))
         return EFieldLineFault::BadName;
     return EFieldLineFault::None;
+}
+
+EFieldLineFault FieldLineFault(std::string_view line)
+{
+    std::size_t colon = 0;
+    return FieldLineFault(line, colon);
 }
 
 const char* RequestHeadFault(std::string_view header)
@@ -136,7 +143,8 @@ const char* RequestHeadFault(std::string_view header)
         }
         if (line.empty())
             return false; // the blank line
-        switch (FieldLineFault(line)) {
+        std::size_t colon = 0;
+        switch (FieldLineFault(line, colon)) {
         case EFieldLineFault::None:
             break;
         case EFieldLineFault::BareCr:
@@ -152,7 +160,7 @@ const char* RequestHeadFault(std::string_view header)
             fault = "a field name that is no token";
             break;
         }
-        if (!fault && http10 && EqualsNoCase(line.substr(0, line.find(':')), "transfer-encoding"))
+        if (!fault && http10 && EqualsNoCase(line.substr(0, colon), "transfer-encoding"))
             fault = "Transfer-Encoding in an HTTP/1.0 request";
         return fault == nullptr;
     });

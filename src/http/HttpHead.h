@@ -3,6 +3,9 @@
 #include <string_view>
 #include <vector>
 
+#include "http/AsciiCase.h"
+#include "http/HeaderFunctions.h"
+
 // A message head as bytes hold it: its first line, its fields, and where it ends.
 struct SHttpHead {
     struct SField {
@@ -19,6 +22,31 @@ struct SHttpHead {
 };
 // The head ends where HeaderEndOffset finds its end; lines end at LF, one CR before it dropped.
 SHttpHead ParseHttpHead(std::string_view text);
+// Calls f(name, value) for each field ParseHttpHead lists, in order, without building the list.
+template <typename F> void ForEachHeadField(std::string_view text, F f)
+{
+    // One pass: the head ends at the first line after the first that holds only CRs and has
+    // its LF, which is where HeaderEndOffset finds the end.
+    std::string_view rest = text;
+    bool first = true;
+    while (!rest.empty()) {
+        const std::size_t lf = rest.find('\n');
+        std::string_view line = rest.substr(0, lf);
+        rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+        if (!first && lf != std::string_view::npos
+            && line.find_first_not_of('\r') == std::string_view::npos)
+            return;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (first) {
+            first = false;
+            continue;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos && colon != 0)
+            f(TrimAscii(line.substr(0, colon), " \t\r"), TrimAscii(line.substr(colon + 1), " \t\r"));
+    }
+}
 // The value of the first field of that name in a header text, without building the field list.
 std::string_view FindHeaderField(std::string_view text, std::string_view name);
 
@@ -43,6 +71,8 @@ enum class EFieldLineFault {
     BadName,    // an empty name, or a byte that is no token character (NUL, controls, blanks)
 };
 EFieldLineFault FieldLineFault(std::string_view line);
+// The same, telling where the first colon is (npos for none).
+EFieldLineFault FieldLineFault(std::string_view line, std::size_t& colon);
 
 // Why a request head (through its blank line) may not be passed on: a bare CR anywhere, an
 // invalid field line, or Transfer-Encoding in an HTTP/1.0 request (RFC 9112 section 6.1).

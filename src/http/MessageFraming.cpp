@@ -102,7 +102,7 @@ bool NamesFramingField(std::string_view line)
     return ContainsNoCase(line, "content-length") || ContainsNoCase(line, "transfer-encoding");
 }
 
-CFraming ScanFields(std::string_view header)
+CFraming ScanFields(std::string_view header, bool linesChecked = false)
 {
     CFraming framing;
     std::size_t pos = header.find(LF);
@@ -115,7 +115,9 @@ CFraming ScanFields(std::string_view header)
             line.remove_suffix(1);
         if (line.find_first_not_of(CR) == std::string_view::npos)
             break; // the blank line
-        const EFieldLineFault fault = FieldLineFault(line);
+        std::size_t colon = 0;
+        const EFieldLineFault fault =
+            linesChecked ? (colon = line.find(':'), EFieldLineFault::None) : FieldLineFault(line, colon);
         if (fault == EFieldLineFault::Whitespace) {
             // A folded line continues the field before it; a folded length is no length.
             framing.invalid = framing.invalid || framing.IsFramingField(lastName);
@@ -129,7 +131,6 @@ CFraming ScanFields(std::string_view header)
             if (fault != EFieldLineFault::BadName)
                 continue;
         }
-        const std::size_t colon = line.find(':');
         lastName = line.substr(0, colon);
         framing.AddField(lastName, Trim(line.substr(colon + 1)));
     }
@@ -160,7 +161,7 @@ CBodyFraming RequestFraming(std::string_view header)
 
 CBodyFraming CheckedRequestFraming(std::string_view header)
 {
-    const CFraming fields = ScanFields(header);
+    const CFraming fields = ScanFields(header, true);
     CBodyFraming result;
     if (fields.invalid || (fields.hasCoding && (fields.hasLength || !fields.lastIsChunked))) {
         result.kind = EBodyKind::Invalid;
@@ -213,6 +214,11 @@ CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMe
 
 std::string FirstHeaderLine(std::string_view header)
 {
+    return std::string(FirstHeaderLineView(header));
+}
+
+std::string_view FirstHeaderLineView(std::string_view header)
+{
     for (std::size_t i = 1; i + 1 < header.size(); ++i) {
         if (header[i] != LF || header[i - 1] != CR)
             continue;
@@ -221,9 +227,9 @@ std::string FirstHeaderLine(std::string_view header)
             ++end;
         if (end < header.size() && header[end] == LF)
             ++end;
-        return std::string(header.substr(0, end));
+        return header.substr(0, end);
     }
-    return std::string();
+    return {};
 }
 
 bool HasCrLfHeaderEnd(std::string_view header)

@@ -40,6 +40,8 @@ CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMe
 // The first CR LF terminated line of a header, as the header-splitting function cuts it
 // (a one-line header keeps its blank line); empty when the header holds no such line.
 std::string FirstHeaderLine(std::string_view header);
+// The same line, in the header's own bytes.
+std::string_view FirstHeaderLineView(std::string_view header);
 
 // True when the header-splitting function finds the end of this complete header (it ends in
 // CR LF CR LF or CR LF LF): only then is the end normalised to CR LF CR LF.

@@ -1,14 +1,13 @@
 #include "http/RequestFields.h"
 
 #include "platform/HostText.h"
-#include "http/HeaderFunctions.h"
 
 #include "http/AsciiCase.h"
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -20,10 +19,19 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix)
 // What an authority may hold (RFC 3986 section 3.2): unreserved and sub-delims, percent
 // escapes, ":" and "@", and the brackets of an IP literal. A "\\" or a control byte is none of
 // these, and "/", "?" and "#" end it.
+constexpr std::array<bool, 256> kAuthorityChars = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[static_cast<std::size_t>(c)] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
+            || (c >= '0' && c <= '9')
+            || (c != 0 && std::string_view("-._~%!$&'()*+,;=:@[]").find(static_cast<char>(c))
+                    != std::string_view::npos);
+    return table;
+}();
+
 bool IsAuthorityChar(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-           || std::string_view("-._~%!$&'()*+,;=:@[]").find(c) != std::string_view::npos;
+    return kAuthorityChars[static_cast<unsigned char>(c)];
 }
 
 bool IsDigits(std::string_view text)
@@ -44,37 +52,71 @@ std::string CRequestFields::DebugLine(std::string_view line)
     return entry;
 }
 
-void CRequestFields::ParseRequest(const std::string& line)
+void CRequestFields::Clear()
 {
-    std::string requestLine = line; // the line may be one of this object's own fields
-    *this = CRequestFields();
-    m_strRequestLine = std::move(requestLine);
-    const std::string& text = m_strRequestLine;
+    m_strRequestLine.clear();
+    ClearParsed();
+}
 
-    std::vector<std::string> tokens;
-    Tokenize(text, " \r\n", tokens);
+void CRequestFields::ClearParsed()
+{
+    // Cleared in place: the next request's texts reuse the buffers.
+    m_bConnect = false;
+    for (std::string* text : {&m_strVerb, &m_strUrl, &m_strVersion, &m_strAuthority, &m_strPath,
+                              &m_strPort, &m_strHost})
+        text->clear();
+}
+
+void CRequestFields::ParseRequest(std::string_view line)
+{
+    if (line.data() != m_strRequestLine.data() || line.size() != m_strRequestLine.size())
+        m_strRequestLine.assign(line); // (the line may be this object's own field)
+    ClearParsed();
+    const std::string_view text = m_strRequestLine;
+
+    // The tokens up to the first LF, cut at blanks and CRs; only three make a request line.
+    std::string_view tokens[3];
+    std::size_t count = 0;
+    const std::size_t lineEnd = std::min(text.find('\n'), text.size());
+    const auto blank = [&text](std::size_t i) { return text[i] == ' ' || text[i] == '\r'; };
+    for (std::size_t i = 0; i < lineEnd && count <= 3;) {
+        while (i < lineEnd && blank(i))
+            ++i;
+        const std::size_t start = i;
+        while (i < lineEnd && !blank(i))
+            ++i;
+        if (i == start)
+            break;
+        if (count < 3)
+            tokens[count] = text.substr(start, i - start);
+        ++count;
+    }
     bool https = false;
 
-
-    if (tokens.size() == 3) {
-        m_strVerb = tokens[0];
-        m_strVersion = tokens[2];
+    if (count == 3) {
+        m_strVerb.assign(tokens[0]);
+        m_strVersion.assign(tokens[2]);
         if (EqualsNoCase(tokens[0], "connect")) {
             m_bConnect = true;
-            m_strAuthority = tokens[1];
+            m_strAuthority.assign(tokens[1]);
         } else {
-            m_strUrl = tokens[1];
-            if (StartsWithNoCase(m_strUrl, "http://"))
-                m_strUrl.erase(0, 7);
-            else if ((https = StartsWithNoCase(m_strUrl, "https://")))
-                m_strUrl.erase(0, 8);
+            std::string_view url = tokens[1];
+            if (StartsWithNoCase(url, "http://"))
+                url.remove_prefix(7);
+            else if ((https = StartsWithNoCase(url, "https://")))
+                url.remove_prefix(8);
             else
-                m_strUrl.clear();
+                url = {};
+            m_strUrl.assign(url);
             // The authority ends at the first "/", "?" or "#"; only a path may follow it here.
-            const std::size_t end = m_strUrl.find_first_of("/?#");
-            if (end != std::string::npos && m_strUrl[end] == '/') {
-                m_strPath = m_strUrl.substr(end);
-                m_strAuthority = m_strUrl.substr(0, end);
+            std::size_t end = 0;
+            while (end < url.size() && url[end] != '/' && url[end] != '?' && url[end] != '#')
+                ++end;
+            if (end == url.size())
+                end = std::string_view::npos;
+            if (end != std::string_view::npos && url[end] == '/') {
+                m_strPath.assign(url.substr(end));
+                m_strAuthority.assign(url.substr(0, end));
             }
         }
     }
@@ -82,21 +124,22 @@ void CRequestFields::ParseRequest(const std::string& line)
     if (!m_strAuthority.empty()
         && std::all_of(m_strAuthority.begin(), m_strAuthority.end(), IsAuthorityChar)) {
         // User info ("user:password@") names no machine, and holds no "@" of its own.
-        const std::size_t at = m_strAuthority.find('@');
+        const std::string_view authority = m_strAuthority;
+        const std::size_t at = authority.find('@');
         if (at == std::string::npos)
-            SplitHostPort(m_strAuthority, https);
-        else if (m_strAuthority.find('@', at + 1) == std::string::npos)
-            SplitHostPort(m_strAuthority.substr(at + 1), https);
+            SplitHostPort(authority, https);
+        else if (authority.find('@', at + 1) == std::string::npos)
+            SplitHostPort(authority.substr(at + 1), https);
     }
 }
 
 // https:// names port 443: its request goes there over TLS, never in clear text.
-static std::string DefaultPort(bool https)
+static std::string_view DefaultPort(bool https)
 {
     return https ? "443" : "80";
 }
 
-void CRequestFields::SplitHostPort(const std::string& hostPort, bool https)
+void CRequestFields::SplitHostPort(std::string_view hostPort, bool https)
 {
     std::string_view afterBracket;
     std::string_view host = BracketedAddress(hostPort, afterBracket);
@@ -108,21 +151,26 @@ void CRequestFields::SplitHostPort(const std::string& hostPort, bool https)
         portPart = afterBracket.substr(afterBracket.empty() ? 0 : 1);
     } else {
         const std::size_t colon = hostPort.find(':');
-        host = std::string_view(hostPort).substr(0, colon);
-        if (colon != std::string::npos)
-            portPart = std::string_view(hostPort).substr(colon + 1);
+        host = hostPort.substr(0, colon);
+        if (colon != std::string_view::npos)
+            portPart = hostPort.substr(colon + 1);
         // A fully qualified name's last dot: what connects is the name without it, which
         // the hosts file and the address parser know.
         if (host.size() > 1 && host.back() == '.' && host[host.size() - 2] != '.')
             host.remove_suffix(1);
         // A host that is neither a name nor a full address literal ("[::1" cut at its colon,
         // the numeric shorthand "1") is no host: nothing connects to where it might point.
-        if (!IsConnectableHost(host))
-            return;
+        // (A keep-alive connection names the same host again and again: the last one that
+        // passed is remembered.)
+        if (host.empty() || host != m_strConnectableHost) {
+            if (!IsConnectableHost(host))
+                return;
+            m_strConnectableHost.assign(host);
+        }
     }
     // The port is digits only (none: the scheme's own); "8080]" or "80:81" is no port.
     if (!IsDigits(portPart))
         return;
-    m_strHost = std::string(host);
-    m_strPort = portPart.empty() ? DefaultPort(https) : std::string(portPart);
+    m_strHost.assign(host);
+    m_strPort.assign(portPart.empty() ? DefaultPort(https) : portPart);
 }

@@ -16,12 +16,16 @@ struct CRequestFields {
 
     // Fills the fields from the request line. Every field is set anew, so nothing is left from
     // an earlier line.
-    void ParseRequest(const std::string& line);
+    void ParseRequest(std::string_view line);
+    // Every field empty (their buffers kept for the next request).
+    void Clear();
     // The debug trace's entry for a request line: its label and the line's first 200 bytes.
     static std::string DebugLine(std::string_view line);
 
 private:
+    void ClearParsed();
     // Host and port from the authority without its user info; both stay empty when the host
     // is no name and no full address literal.
-    void SplitHostPort(const std::string& hostPort, bool https);
+    void SplitHostPort(std::string_view hostPort, bool https);
+    std::string m_strConnectableHost; // the last host name IsConnectableHost passed
 };

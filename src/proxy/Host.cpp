@@ -538,7 +538,7 @@ std::size_t CHost::TakeHeader(std::string_view read)
     if (exchange && framing.kind != EBodyKind::Interim) {
         // The final answer's head (interim 1xx heads are not kept apart).
         const std::string_view line =
-            std::string_view(m_Header).substr(0, m_Header.find_first_of("\r\n"));
+            std::string_view(m_Header).substr(0, LineBreakOffset(m_Header));
         exchange->m_nStatus = ParseStatusCode(line);
         const std::size_t space = line.find(' ', line.find(' ') + 1);
         exchange->m_strReason =

@@ -36,9 +36,14 @@ constexpr int kReadsPerEvent = 8;
 
 bool IsConnectHeader(std::string_view header)
 {
-    std::vector<std::string> tokens;
-    Tokenize(FirstHeaderLine(header), " \r\n", tokens);
-    return tokens.size() == 3 && EqualsNoCase(tokens[0], "connect");
+    // A CONNECT is rare: only a line that starts with the method is parsed.
+    std::string_view line = FirstHeaderLineView(header);
+    line.remove_prefix(std::min(line.find_first_not_of(" \r"), line.size()));
+    if (line.size() < 7 || !EqualsNoCase(line.substr(0, 7), "connect"))
+        return false;
+    CRequestFields fields;
+    fields.ParseRequest(line);
+    return fields.m_bConnect;
 }
 
 // Browser connections made in this run; only the event loop's thread makes them.
@@ -212,9 +217,9 @@ bool CProxy::ProcessBuffered()
 bool CProxy::ProcessHeader(std::string header)
 {
     m_Watchdog.HeaderComplete(this);
-    const std::string line = FirstHeaderLine(header);
+    const std::string_view line = FirstHeaderLineView(header);
     if (line.empty())
-        static_cast<CRequestFields&>(*this) = CRequestFields();
+        Clear();
     else
         ParseRequest(line);
     if (!line.empty() && m_Context.DebugTraceOn())
@@ -260,7 +265,8 @@ bool CProxy::ProcessHeader(std::string header)
         // Only the request line proper (up to its first LF) is replaced; every other header
         // byte goes on as it came, even after a bare LF inside the first CR LF line.
         const std::size_t lineEnd = header.find('\n') + 1;
-        header.replace(0, lineEnd, m_strVerb + " " + m_strPath + " " + m_strVersion + "\r\n");
+        m_strLine.assign(m_strVerb).append(" ").append(m_strPath).append(" ").append(m_strVersion);
+        header.replace(0, lineEnd, m_strLine.append("\r\n"));
         route.connectHost = m_strHost;
         route.connectPort = route.originPort;
     }
@@ -286,7 +292,7 @@ bool CProxy::ProcessHeader(std::string header)
     m_BodyFramer.Start(framing, false, true); // no bad chunk line reaches the server
     m_nState = m_BodyFramer.IsDone() ? ERequestStage::Header : ERequestStage::Body;
     m_pRequest = m_nState == ERequestStage::Body ? std::move(exchange) : nullptr;
-    static_cast<CRequestFields&>(*this) = CRequestFields(); // nothing of it is kept
+    Clear(); // nothing of it is kept
     return true;
 }
 

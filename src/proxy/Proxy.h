@@ -181,6 +181,7 @@ private:
     std::vector<SPending> m_Order;  // each request still owed an answer, in order
     CBodyFramer m_BodyFramer;
     std::string m_Reply;            // the proxy's own reply, ahead of any server byte
+    std::string m_strLine;          // a request line being rewritten (its buffer kept)
 
     std::size_t m_nScanned = 0;     // bytes of m_Buffer already searched for the header end
     bool m_bBrowserDone = false;    // the browser's side has ended

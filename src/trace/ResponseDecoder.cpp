@@ -15,19 +15,36 @@ constexpr std::size_t kKeptScratchBytes = 4 * 1024 * 1024;
 
 std::string_view Trim(std::string_view text) { return TrimAscii(text, " \t\r"); }
 
-// The values of every field called name, in lower case, joined by commas.
-std::string FieldValues(const SHttpHead& head, std::string_view name)
-{
-    std::string values;
-    for (const SHttpHead::SField& field : head.fields) {
-        if (!EqualsNoCase(field.name, name))
-            continue;
-        if (!values.empty())
-            values += ',';
-        values += LowerAscii(field.value);
+// The values of the fields the decoder reads, each in lower case, repeats joined by commas.
+struct SDecoderFields {
+    std::string type;
+    std::string encoding;
+    std::string transfer;
+    std::string length;
+
+    explicit SDecoderFields(std::string_view header)
+    {
+        ForEachHeadField(header, [this](std::string_view name, std::string_view value) {
+            std::string* values = nullptr;
+            if (EqualsNoCase(name, "content-type"))
+                values = &type;
+            else if (EqualsNoCase(name, "content-encoding"))
+                values = &encoding;
+            else if (EqualsNoCase(name, "transfer-encoding"))
+                values = &transfer;
+            else if (EqualsNoCase(name, "content-length"))
+                values = &length;
+            if (!values)
+                return;
+            if (!values->empty())
+                *values += ',';
+            const std::size_t at = values->size();
+            values->append(value);
+            for (std::size_t i = at; i < values->size(); ++i)
+                (*values)[i] = LowerAscii((*values)[i]);
+        });
     }
-    return values;
-}
+};
 
 std::vector<std::string> Tokens(std::string_view list)
 {
@@ -115,8 +132,8 @@ std::string FormatByteCount(std::uint64_t count)
 
 CResponseDecoder::CResponseDecoder(std::string_view header, bool decode)
 {
-    const SHttpHead head = ParseHttpHead(header); // once, for all the fields asked below
-    const std::string type = FieldValues(head, "content-type");
+    const SDecoderFields fields(header); // one pass, for all the fields asked below
+    const std::string& type = fields.type;
     m_strCharset = CharsetAfter(type, 0);
     const bool binaryType = type.find("image") != std::string::npos
                             || type.find("binary") != std::string::npos
@@ -127,8 +144,8 @@ CResponseDecoder::CResponseDecoder(std::string_view header, bool decode)
     if (!decode || binaryType)
         return;
     // One coding we know, after any chunked transfer coding and nothing else.
-    const std::vector<std::string> codings = Tokens(FieldValues(head, "content-encoding"));
-    std::vector<std::string> transfer = Tokens(FieldValues(head, "transfer-encoding"));
+    const std::vector<std::string> codings = Tokens(fields.encoding);
+    std::vector<std::string> transfer = Tokens(fields.transfer);
     const bool chunked = !transfer.empty() && transfer.back() == "chunked";
     if (chunked)
         transfer.pop_back();
@@ -144,7 +161,7 @@ CResponseDecoder::CResponseDecoder(std::string_view header, bool decode)
         m_pChunked = std::make_unique<CBodyFramer>();
         m_pChunked->Start(CBodyFraming{EBodyKind::Chunked, 0, true}, true);
     } else {
-        m_nBodyLength = ContentLength(FieldValues(head, "content-length"));
+        m_nBodyLength = ContentLength(fields.length);
     }
     m_state = State::Decoding;
 }

@@ -9,6 +9,36 @@
 #include <cstdint>
 #include <limits>
 
+namespace {
+
+// Whether a Content-Type value holds "image", "binary" or "stream" (ASCII case ignored): one
+// pass, as every response's type passes here.
+bool NamesBinaryType(std::string_view value)
+{
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        // Only 'I' and 'i' give 'i' with the 0x20 bit set; so for 'b' and 's'.
+        switch (static_cast<char>(value[i] | 0x20)) {
+        case 'i':
+            if (EqualsNoCase(value.substr(i, 5), "image"))
+                return true;
+            break;
+        case 'b':
+            if (EqualsNoCase(value.substr(i, 6), "binary"))
+                return true;
+            break;
+        case 's':
+            if (EqualsNoCase(value.substr(i, 6), "stream"))
+                return true;
+            break;
+        default:
+            break;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direction,
                            ETracePart part, std::string_view chunk, bool binary, bool ssl)
     : m_bSSL(ssl)
@@ -141,14 +171,12 @@ void CTraceRecord::ClassifyContentType()
     const std::size_t start = match + 14;
     if (start >= header.size())
         return;
-    std::size_t end = header.find_first_of("\r\n", start);
+    std::size_t end = LineBreakOffset(header, start);
     if (end == std::string_view::npos)
         end = header.size();
     m_strContentType.assign(header.substr(start, end - start));
 
-    const std::string_view value(m_strContentType);
-    if (ContainsNoCase(value, "image") || ContainsNoCase(value, "binary")
-        || ContainsNoCase(value, "stream"))
+    if (NamesBinaryType(m_strContentType))
         m_bBinary = true;
 }
 

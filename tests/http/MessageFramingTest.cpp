@@ -37,3 +37,22 @@ TEST(ResponseFraming, MalformedLinesNeverChangeTheFramingSilently)
         EXPECT_EQ(framing.untrusted, kind == EBodyKind::UntilClose) << head; // said on the Debug page
     }
 }
+
+TEST(ForEachHeadField, ListsWhatParseHttpHeadListsAndStopsWhereTheHeadEnds)
+{
+    for (const std::string_view head :
+         {"HTTP/1.1 200 OK\r\nA: 1\r\n\r\nB: body", "GET / HTTP/1.1\nA:1\n\r\r\nB: 2\n\n",
+          "\n\nA: 1\r\n\r\n", "X\r\nA: 1\r\nB:\t2 \r", "X\r\n\r\r\nA: 1\r\n\r\n",
+          "X\r\n:no\r\nC : 3\r\nD\r\n\r\n", "X\r\nA: 1\r\n\r"}) {
+        std::vector<SHttpHead::SField> seen;
+        ForEachHeadField(head, [&seen](std::string_view name, std::string_view value) {
+            seen.push_back({name, value});
+        });
+        const SHttpHead parsed = ParseHttpHead(head);
+        ASSERT_EQ(seen.size(), parsed.fields.size()) << head;
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            EXPECT_EQ(seen[i].name, parsed.fields[i].name) << head;
+            EXPECT_EQ(seen[i].value, parsed.fields[i].value) << head;
+        }
+    }
+}

@@ -60,6 +60,10 @@ TEST_F(ClassificationTest, BinaryWordsAnywhereInTheValueInAnyCase)
     EXPECT_TRUE(Respond(ResponseHeader("application/x-binary; q=1")).IsBinary());
     m_pEntry = nullptr;
     EXPECT_FALSE(Respond(ResponseHeader("application/javascript")).IsBinary());
+    m_pEntry = nullptr;
+    EXPECT_TRUE(Respond(ResponseHeader("IMAGE/png")).IsBinary());
+    m_pEntry = nullptr;
+    EXPECT_FALSE(Respond(ResponseHeader("text/x-imag; bin=strea")).IsBinary()); // cut words
 }
 
 TEST_F(ClassificationTest, BinaryHeaderChunkWithNothingAfterItHasEmptyText)
