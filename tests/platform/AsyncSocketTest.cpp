@@ -1,6 +1,7 @@
 #include "platform/AsyncSocket.h"
 #include "platform/NameResolver.h"
 #include "platform/SplicePipe.h"
+#include "support/ClosedPort.h"
 #include "support/EventLoopWait.h"
 #include "support/TestSocket.h"
 
@@ -50,14 +51,6 @@ protected:
         ASSERT_EQ(client->GetLastError(), WSAEWOULDBLOCK);
         ASSERT_TRUE(RunUntil([&] { return client->nConnect > 0 && accepted; }));
         ASSERT_EQ(client->connectError, 0);
-    }
-
-    // A port on which nothing listens.
-    static int ClosedPort()
-    {
-        CAsyncSocket probe;
-        EXPECT_TRUE(probe.Create(0));
-        return probe.GetLocalPort(); // the socket closes, the port stays free
     }
 
     std::unique_ptr<TestSocket> listener, accepted, client;

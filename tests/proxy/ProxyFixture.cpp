@@ -77,10 +77,3 @@ std::string ReadHeader(BlockingStream& stream, int timeoutMs)
     return stream.ReadUntil("\r\n\r\n", timeoutMs);
 }
 
-int ClosedPort()
-{
-    CAsyncSocket probe;
-    if (!probe.Create(0))
-        return 1;
-    return probe.GetLocalPort(); // closes with the probe; nothing listens there
-}

@@ -1,6 +1,7 @@
 #pragma once
 #include "app/TraceApp.h"
 #include "support/BlockingStream.h"
+#include "support/ClosedPort.h"
 #include "support/LoopbackServer.h"
 
 #include <gtest/gtest.h>
@@ -39,5 +40,3 @@ protected:
 
 // Reads one request header (through its blank line) and returns it.
 std::string ReadHeader(BlockingStream& stream, int timeoutMs = 5000);
-// A closed loopback port: nothing listens there.
-int ClosedPort();
