@@ -69,7 +69,7 @@ CLeafCache::CLeafCache(const CCertAuthority& authority, std::size_t capacity)
 
 X509* CLeafCache::GetRoot() const { return m_authority.GetCertificate(); }
 
-X509* CLeafCache::GetLeaf(const std::string& host, std::string& error)
+std::string CLeafCache::KeyOf(const std::string& host)
 {
     std::string key = host;
     if (key.size() >= 2 && key.front() == '[' && key.back() == ']')
@@ -77,17 +77,33 @@ X509* CLeafCache::GetLeaf(const std::string& host, std::string& error)
     key = LowerAscii(key);
     if (!key.empty() && key.back() == '.')
         key.pop_back(); // "example.com." names the same host
+    return key;
+}
 
+bool CLeafCache::IsMintable(const std::string& key)
+{
+    return IsAddress(key) || IsCertificateName(key);
+}
+
+bool CLeafCache::CanMake(const std::string& host, std::string& error) const
+{
+    const std::string key = KeyOf(host);
+    if (m_leaves.count(key) || IsMintable(key))
+        return true;
+    error = "no certificate can be made for the host name \"" + host.substr(0, 300) + "\"";
+    return false;
+}
+
+X509* CLeafCache::GetLeaf(const std::string& host, std::string& error)
+{
+    const std::string key = KeyOf(host);
     if (auto found = m_leaves.find(key); found != m_leaves.end()) {
         m_order.splice(m_order.begin(), m_order, found->second);
         return found->second->leaf.get();
     }
-    const bool isAddress = IsAddress(key);
-    if (!isAddress && !IsCertificateName(key)) {
-        error = "no certificate can be made for the host name \"" + host.substr(0, 300) + "\"";
+    if (!CanMake(host, error))
         return nullptr;
-    }
-    X509Ptr leaf = Mint(key, isAddress, error);
+    X509Ptr leaf = Mint(key, IsAddress(key), error);
     if (!leaf)
         return nullptr;
     if (m_leaves.size() >= m_capacity) {

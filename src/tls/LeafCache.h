@@ -22,6 +22,9 @@ public:
     // The certificate for host: a DNS name (made lower case) or an IPv4 or IPv6 address (with
     // or without brackets). Null with error set for a host that cannot go in a certificate.
     X509* GetLeaf(const std::string& host, std::string& error);
+    // Whether GetLeaf can give host a certificate, without minting it: the tunnel decides on
+    // this, and the mint itself waits until the origin's handshake is under way.
+    bool CanMake(const std::string& host, std::string& error) const;
 
     EVP_PKEY* GetLeafKey() const { return m_key.get(); }
     X509* GetRoot() const;
@@ -29,6 +32,9 @@ public:
     std::size_t GetMintCount() const { return m_nMinted; }
 
 private:
+    // The name a leaf is kept under: no brackets, lower case, no final dot.
+    static std::string KeyOf(const std::string& host);
+    static bool IsMintable(const std::string& key);
     X509Ptr Mint(const std::string& host, bool isAddress, std::string& error);
 
     struct Entry {

@@ -13,7 +13,7 @@ CTunnelSniffer::CTunnelSniffer(std::string connectHost)
 }
 
 CTunnelSniffer::Verdict CTunnelSniffer::Feed(const char* data, std::size_t size,
-                                             const CDecryptPolicy& policy, CLeafCache& leaves)
+                                             const CDecryptPolicy& policy, const CLeafCache& leaves)
 {
     m_held.append(data, size);
     switch (SniffClientHello(m_held.data(), m_held.size())) {
@@ -43,7 +43,8 @@ CTunnelSniffer::Verdict CTunnelSniffer::Feed(const char* data, std::size_t size,
         m_name = sni;
     if (!policy.ShouldDecrypt(m_host) || !policy.ShouldDecrypt(m_name))
         return Verdict::Tunnel;
-    if (!leaves.GetLeaf(m_name, m_reason))
+    // The certificate is minted once the origin's handshake has started, alongside it.
+    if (!leaves.CanMake(m_name, m_reason))
         return Verdict::Tunnel;
     return Verdict::Decrypt;
 }

@@ -19,7 +19,8 @@ public:
 
     explicit CTunnelSniffer(std::string connectHost);
 
-    Verdict Feed(const char* data, std::size_t size, const CDecryptPolicy& policy, CLeafCache& leaves);
+    Verdict Feed(const char* data, std::size_t size, const CDecryptPolicy& policy,
+                 const CLeafCache& leaves);
     std::string TakeHeld();
     // The name the certificate is made for: the SNI, else the tunnel's host.
     const std::string& GetName() const { return m_name; }

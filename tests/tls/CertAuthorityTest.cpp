@@ -111,8 +111,12 @@ TEST_F(CertAuthorityTest, LeavesNameTheirHostAreSignedByTheRootAndCached)
     leaves.GetLeaf("www.example.com", error);
     EXPECT_EQ(leaves.GetMintCount(), 4u);
 
+    // Asking whether a name can have one mints nothing, and agrees with the mint.
+    EXPECT_TRUE(leaves.CanMake("new.example.com", error) && leaves.CanMake("[::2]", error));
+    EXPECT_EQ(leaves.GetMintCount(), 4u);
     for (const char* bad : {"", "a b", "*.example.com", "x..y", "bad\r\nname"}) {
         error.clear();
+        EXPECT_FALSE(leaves.CanMake(bad, error)) << bad;
         EXPECT_FALSE(leaves.GetLeaf(bad, error)) << bad;
         EXPECT_FALSE(error.empty());
     }
