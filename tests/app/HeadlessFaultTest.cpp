@@ -192,6 +192,9 @@ TEST_F(HeadlessFault, OutOfDescriptorsRestsQuietlyAndServesOnceTheyFree)
     });
     const int port = Start({"--port", "0"});
     ASSERT_GT(port, 0) << m_stderr.toStdString();
+    // One pair served and torn down first: a build with UBSan learns the relay's types then,
+    // as its type check cannot read memory (through a pipe) once no descriptor is left.
+    ASSERT_EQ(Fetch(port), kAnswer);
     std::vector<BlockingStream> idle;
     for (int i = 0; i < 60; ++i) {
         BlockingStream s;
