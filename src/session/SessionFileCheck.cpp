@@ -1,5 +1,6 @@
 #include "session/SessionFileCheck.h"
 
+#include "session/PackedRecordsTable.h"
 #include "session/SessionSchema.h"
 #include "session/SqliteDb.h"
 
@@ -107,6 +108,11 @@ bool SessionFileCheck::OpenChecked(CSqliteDb& db, const std::string& path, std::
     if (version > SessionSchema::kVersion) {
         error = path + " was written by a newer Kestrune (session format " + std::to_string(version)
                 + ")";
+        return false;
+    }
+    // Packed records read as the older layout's table.
+    if (!PackedRecordsTable::Attach(db.Handle())) {
+        error = path + " is damaged or not a Kestrune session: " + db.Error();
         return false;
     }
     return true;

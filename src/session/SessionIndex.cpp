@@ -151,8 +151,12 @@ bool CSessionIndex::CountExchanges(std::uint64_t& count)
 
 bool CSessionIndex::CountRecords(std::uint64_t& count)
 {
+    // Packs say how many records they hold: no need to unpack them all (a file of the older
+    // layout has no packs, and a row per record).
     CSqliteStatement row;
-    if (!row.Prepare(m_Db.Handle(), "SELECT count(*) FROM records") || row.Step() != EStep::Row)
+    const bool packed = row.Prepare(m_Db.Handle(), "SELECT total(count) FROM record_packs");
+    if ((!packed && !row.Prepare(m_Db.Handle(), "SELECT count(*) FROM records"))
+        || row.Step() != EStep::Row)
         return Damaged();
     count = static_cast<std::uint64_t>(row.Int(0));
     return true;

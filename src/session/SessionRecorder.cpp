@@ -1,5 +1,6 @@
 #include "session/SessionRecorder.h"
 
+#include "session/ProxyCredentials.h"
 #include "session/SessionWriter.h"
 #include "trace/Exchange.h"
 #include "trace/TraceRecord.h"
@@ -80,27 +81,75 @@ void CSessionRecorder::AddRecord(const CTraceRecord& record)
 {
     if (!IsRecording())
         return;
-    STraceRecordFields fields = record.GetFields();
-    // The request's time runs to the end of this chunk of its answer.
-    SSessionBatch::SElapsed elapsed;
-    bool timed = false;
-    if (fields.direction == ETraceDirection::Sent) {
+    // The record's own bytes are packed as they are: no copy of its texts on the way.
+    RecordPack::SRecord r;
+    r.connection = record.GetConnectionId();
+    r.sequence = record.GetSequence();
+    r.direction = static_cast<std::uint8_t>(record.GetDirection());
+    r.part = static_cast<std::uint8_t>(record.GetPart());
+    r.binary = record.IsBinary();
+    r.ssl = record.IsSSL();
+    r.headerIncomplete = record.IsHeaderIncomplete();
+    r.bytes = record.GetByteCount();
+    r.startTick = record.GetStartTick();
+    r.endTick = record.GetEndTick();
+    r.elapsed = record.GetElapsed();
+    r.captured = static_cast<std::int64_t>(record.GetTimeCaptured());
+    r.exchange = static_cast<std::int64_t>(record.GetExchangeId());
+    r.header = record.GetHeader();
+    r.text = record.GetText();
+    r.contentType = record.GetContentType();
+    r.charset = record.GetCharset();
+    r.origin = record.GetOrigin();
+    // What went to a server may carry the upstream's credentials: never into the file.
+    std::string header, text;
+    if (record.GetDirection() == ETraceDirection::Sent && record.GetPart() == ETracePart::Header) {
+        if (ProxyCredentials::Hide(r.header, header))
+            r.header = header;
+        if (ProxyCredentials::Hide(r.text, text))
+            r.text = text;
+    }
+    const auto serial = static_cast<std::int64_t>(record.GetSerial());
+    Enqueue(sizeof(r) + r.header.size() + r.text.size(), [&](SSessionBatch& batch) {
+        r.row = serial > m_nLastRow ? serial : m_nLastRow + 1;
+        m_nLastRow = r.row;
+        Pack(batch, r);
+    });
+}
+
+void CSessionRecorder::Pack(SSessionBatch& batch, const RecordPack::SRecord& r)
+{
+    if (batch.packs.empty() || batch.packs.back().count >= RecordPack::kMaxRecords
+        || batch.packs.back().bytes.size() >= RecordPack::kMaxBytes)
+        batch.packs.push_back({r.row, r.row, 0, 0, {}});
+    SSessionBatch::SPack& pack = batch.packs.back();
+    const std::size_t elapsedAt = RecordPack::Append(
+        r, pack.count ? pack.lastRow : r.row - 1, pack.count ? pack.lastCaptured : 0, pack.bytes);
+    pack.lastRow = r.row;
+    pack.lastCaptured = r.captured;
+    ++pack.count;
+    if (r.direction == static_cast<std::uint8_t>(ETraceDirection::Sent)) {
         if (m_LastRequests.size() >= kMaxRememberedConnections)
             m_LastRequests.clear();
-        m_LastRequests[fields.connectionId] = {fields.sequence, fields.startTick};
-    } else if (auto found = m_LastRequests.find(fields.connectionId); found != m_LastRequests.end()) {
-        elapsed = {fields.connectionId, found->second.first,
-                   static_cast<std::int32_t>(fields.endTick - found->second.second)};
-        timed = true;
+        m_LastRequests[r.connection] = {r.sequence, r.startTick, r.row,
+                                        m_nTaken, batch.packs.size() - 1, elapsedAt};
+        return;
     }
-    const std::size_t bytes = sizeof(fields) + fields.header.size() + fields.text.size();
-    Enqueue(bytes, [&](SSessionBatch& batch) {
-        batch.records.push_back(std::move(fields));
-        if (timed) {
-            elapsed.afterRecord = batch.records.size() - 1;
-            batch.elapsed.push_back(elapsed);
-        }
-    });
+    // The request's time runs to the end of this chunk of its answer.
+    const auto found = m_LastRequests.find(r.connection);
+    if (found == m_LastRequests.end())
+        return;
+    SLastRequest& request = found->second;
+    const auto elapsed = static_cast<std::int32_t>(r.endTick - request.startTick);
+    if (request.taken == m_nTaken) {
+        RecordPack::SetElapsed(batch.packs[request.pack].bytes, request.elapsedAt, elapsed);
+    } else if (request.laterTaken == m_nTaken) {
+        batch.rowElapsed[request.later].elapsed = elapsed;
+    } else {
+        request.laterTaken = m_nTaken;
+        request.later = batch.rowElapsed.size();
+        batch.rowElapsed.push_back({request.row, elapsed});
+    }
 }
 
 void CSessionRecorder::AddExchange(const CExchange& exchange, CExchange* takable)
@@ -150,6 +199,7 @@ void CSessionRecorder::RunWriter()
                             [this] { return m_bStop || m_nQueuedBytes >= kWakeBytes; });
             stop = m_bStop;
             std::swap(batch, m_Queued);
+            ++m_nTaken;
             m_nQueuedBytes = 0;
             std::swap(dropped, m_nDropped);
         }
@@ -185,4 +235,6 @@ void CSessionRecorder::EmptyKeepingRoom(SSessionBatch& batch)
     batch.records.clear();
     batch.elapsed.clear();
     batch.debugLines.clear();
+    batch.packs.clear();
+    batch.rowElapsed.clear();
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include "session/RecordPack.h"
 #include "session/SessionBatch.h"
 
 #include <atomic>
@@ -77,7 +78,25 @@ private:
     bool m_bStop = false;                // under m_Mutex
     std::atomic<bool> m_bFailed{false};
     bool m_bRunning = false;
-    // Per connection, the latest request record (sequence, start tick): its elapsed time grows
-    // with each chunk of the answer. Event loop only.
-    std::unordered_map<int, std::pair<int, std::uint32_t>> m_LastRequests;
+    // Bumped each time the writer takes the queue (under m_Mutex): what was packed before is
+    // out of the loop's reach.
+    std::uint64_t m_nTaken = 0;
+    // Records are packed as they come, on the loop (under m_Mutex, into the queue): the row of
+    // the latest one, and per connection its latest request, whose elapsed time grows with
+    // each chunk of the answer: written over in its pack while the pack waits, else sent as a
+    // later time of its row (one per batch).
+    std::int64_t m_nLastRow = 0;
+    struct SLastRequest {
+        int sequence = 0;
+        std::uint32_t startTick = 0;
+        std::int64_t row = 0;
+        std::uint64_t taken = 0; // m_nTaken when it was packed
+        std::size_t pack = 0;
+        std::size_t elapsedAt = 0;
+        std::uint64_t laterTaken = ~std::uint64_t(0); // m_nTaken of its entry in rowElapsed
+        std::size_t later = 0;
+    };
+    std::unordered_map<int, SLastRequest> m_LastRequests;
+    // Adds a record to the queue's latest pack (a new one when it is full).
+    void Pack(SSessionBatch& batch, const RecordPack::SRecord& record);
 };

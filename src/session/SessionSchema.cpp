@@ -5,8 +5,8 @@
 #include <string>
 
 namespace {
-// Records have no index: they are written in the order they were made and read back in that
-// order, and an index would cost the recording a second insert per record.
+// Records are packed many to a row (RecordPack), keyed by the last record's row: a record is
+// found by one seek, and a recording makes one insert for hundreds of records.
 // Byte strings that may hold any value (heads, bodies, record texts) are blobs; words are text.
 constexpr const char* kTables = R"sql(
 CREATE TABLE run(key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -27,14 +27,10 @@ CREATE TABLE exchanges(
   tls_done INTEGER NOT NULL, request_sent INTEGER NOT NULL, first_byte INTEGER NOT NULL,
   ended INTEGER NOT NULL,
   end_state INTEGER NOT NULL, end_reason TEXT NOT NULL);
-CREATE TABLE records(
-  connection INTEGER NOT NULL, sequence INTEGER NOT NULL,
-  direction INTEGER NOT NULL, part INTEGER NOT NULL, bytes INTEGER NOT NULL,
-  start_tick INTEGER NOT NULL, end_tick INTEGER NOT NULL, elapsed INTEGER NOT NULL,
-  header BLOB NOT NULL, text BLOB NOT NULL,
-  content_type TEXT NOT NULL, charset TEXT NOT NULL, origin TEXT NOT NULL,
-  binary INTEGER NOT NULL, ssl INTEGER NOT NULL, header_incomplete INTEGER NOT NULL,
-  captured INTEGER NOT NULL, exchange INTEGER NOT NULL);
+CREATE TABLE record_packs(
+  last_row INTEGER PRIMARY KEY, first_row INTEGER NOT NULL, count INTEGER NOT NULL,
+  packed BLOB NOT NULL);
+CREATE TABLE record_elapsed(row INTEGER PRIMARY KEY, elapsed INTEGER NOT NULL);
 CREATE TABLE debug_lines(id INTEGER PRIMARY KEY, captured INTEGER NOT NULL, text BLOB NOT NULL);
 )sql";
 } // namespace

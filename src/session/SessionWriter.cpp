@@ -2,10 +2,9 @@
 
 #include "session/BodyCompression.h"
 #include "session/ProxyCredentials.h"
+#include "session/RecordPack.h"
 #include "session/SessionBatch.h"
 #include "session/SessionSchema.h"
-
-#include <sqlite3.h>
 
 #include <utility>
 
@@ -13,11 +12,8 @@ namespace {
 constexpr const char* kInsertExchange =
     "INSERT OR REPLACE INTO exchanges VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
     "?,?,?,?,?,?,?)";
-// The rowid is the record's serial: the store reads a record's texts back by it.
-constexpr const char* kInsertRecord =
-    "INSERT INTO records(rowid,connection,sequence,direction,part,bytes,start_tick,end_tick,"
-    "elapsed,header,text,content_type,charset,origin,binary,ssl,header_incomplete,captured,"
-    "exchange) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+constexpr const char* kInsertPack =
+    "INSERT INTO record_packs(last_row, first_row, count, packed) VALUES(?,?,?,?)";
 // Connections whose latest request row is remembered; beyond this the memory starts again (an
 // old connection answering after that keeps its request's time as it was).
 constexpr std::size_t kMaxRememberedConnections = 65536;
@@ -42,8 +38,8 @@ bool CSessionWriter::Prepare()
 {
     sqlite3* db = m_Db.Handle();
     return m_Run.Prepare(db, "INSERT OR REPLACE INTO run VALUES(?,?)") &&
-           m_Exchange.Prepare(db, kInsertExchange) && m_Record.Prepare(db, kInsertRecord) &&
-           m_Elapsed.Prepare(db, "UPDATE records SET elapsed=? WHERE rowid=?") &&
+           m_Exchange.Prepare(db, kInsertExchange) && m_Pack.Prepare(db, kInsertPack) &&
+           m_ElapsedRow.Prepare(db, "INSERT OR REPLACE INTO record_elapsed VALUES(?,?)") &&
            m_Debug.Prepare(db, "INSERT INTO debug_lines(captured, text) VALUES(?,?)");
 }
 
@@ -54,7 +50,6 @@ bool CSessionWriter::Write(const SSessionBatch& batch, std::string& error)
     if (m_Db.Exec("BEGIN IMMEDIATE") && WriteRows(batch) && m_Db.Exec("COMMIT"))
         return true;
     error = "cannot write the session file " + m_strPath + ": " + m_Db.Error();
-    m_HeldRequests.clear(); // they point into the batch
     m_Db.Exec("ROLLBACK"); // fails harmlessly when SQLite rolled back by itself
     return false;
 }
@@ -71,26 +66,7 @@ bool CSessionWriter::WriteRows(const SSessionBatch& batch)
         if (!WriteExchange(exchange))
             return false;
     }
-    auto update = batch.elapsed.begin();
-    for (std::size_t i = 0; i < batch.records.size(); ++i) {
-        if (!WriteRecord(batch.records[i]))
-            return false;
-        for (; update != batch.elapsed.end() && update->afterRecord == i; ++update) {
-            const auto held = m_HeldRequests.find(update->connectionId);
-            const auto row = m_LastRequestRows.find(update->connectionId);
-            if (held != m_HeldRequests.end() && held->second.record->sequence == update->sequence)
-                held->second.elapsed = update->elapsed;
-            else if (row != m_LastRequestRows.end() && row->second.first == update->sequence)
-                m_PendingElapsed[update->connectionId] = update->elapsed;
-        }
-    }
-    // The requests held back go in with their time as it stands at the batch's end.
-    for (auto held = m_HeldRequests.begin(); held != m_HeldRequests.end();) {
-        if (!WriteHeldRequest(held->second))
-            return false;
-        held = m_HeldRequests.erase(held);
-    }
-    if (!WriteAllPendingElapsed())
+    if (!WritePacked(batch) || !WriteRecords(batch))
         return false;
     for (const auto& line : batch.debugLines) {
         m_Debug.BindInt(1, line.captured);
@@ -151,105 +127,116 @@ bool CSessionWriter::WriteExchange(const CExchange& e)
     return s.Run();
 }
 
-bool CSessionWriter::WritePendingElapsed(int connectionId)
+bool CSessionWriter::WriteRecords(const SSessionBatch& batch)
 {
-    const auto pending = m_PendingElapsed.find(connectionId);
-    if (pending == m_PendingElapsed.end())
-        return true;
-    m_Elapsed.BindInt(1, pending->second);
-    m_Elapsed.BindInt(2, m_LastRequestRows.at(connectionId).second);
-    m_PendingElapsed.erase(pending);
-    return m_Elapsed.Run();
+    const std::size_t count = batch.records.size();
+    if (count == 0)
+        return WritePendingElapsed();
+    ++m_nBatch;
+    m_Rows.resize(count);
+    m_BatchElapsed.resize(count);
+    // Rows first, and each request's time as its answer's chunks of this batch leave it: a
+    // request of this batch is packed with it, one of an earlier batch gets a row of its own.
+    auto update = batch.elapsed.begin();
+    for (std::size_t i = 0; i < count; ++i) {
+        const STraceRecordFields& r = batch.records[i];
+        const auto serial = static_cast<std::int64_t>(r.serial);
+        m_nLastRow = serial > m_nLastRow ? serial : m_nLastRow + 1;
+        m_Rows[i] = m_nLastRow;
+        m_BatchElapsed[i] = r.elapsed;
+        if (r.direction == ETraceDirection::Sent) {
+            if (m_LastRequests.size() >= kMaxRememberedConnections) {
+                if (!WritePendingElapsed())
+                    return false;
+                m_LastRequests.clear();
+            }
+            m_LastRequests[r.connectionId] = {r.sequence, m_nLastRow, m_nBatch, i};
+        }
+        for (; update != batch.elapsed.end() && update->afterRecord == i; ++update) {
+            const auto request = m_LastRequests.find(update->connectionId);
+            if (request == m_LastRequests.end() || request->second.sequence != update->sequence)
+                continue;
+            if (request->second.batch == m_nBatch)
+                m_BatchElapsed[request->second.index] = update->elapsed;
+            else
+                m_PendingElapsed[request->second.row] = update->elapsed;
+        }
+    }
+    std::size_t from = 0, bytes = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        bytes += batch.records[i].header.size() + batch.records[i].text.size();
+        if (i + 1 - from == RecordPack::kMaxRecords || bytes >= RecordPack::kMaxBytes || i + 1 == count) {
+            if (!WritePack(batch, from, i + 1))
+                return false;
+            from = i + 1;
+            bytes = 0;
+        }
+    }
+    return WritePendingElapsed();
 }
 
-bool CSessionWriter::WriteAllPendingElapsed()
+bool CSessionWriter::WritePack(const SSessionBatch& batch, std::size_t from, std::size_t to)
 {
-    for (const auto& [connection, elapsed] : m_PendingElapsed) {
-        m_Elapsed.BindInt(1, elapsed);
-        m_Elapsed.BindInt(2, m_LastRequestRows.at(connection).second);
-        if (!m_Elapsed.Run())
+    m_Packed.clear();
+    std::int64_t previousRow = m_Rows[from] - 1, previousCaptured = 0;
+    std::string header, text;
+    for (std::size_t i = from; i < to; ++i) {
+        const STraceRecordFields& r = batch.records[i];
+        RecordPack::SRecord packed = RecordPack::View(r);
+        packed.row = m_Rows[i];
+        packed.elapsed = m_BatchElapsed[i];
+        // What went to a server may carry the upstream's credentials: never into the file.
+        if (r.direction == ETraceDirection::Sent && r.part == ETracePart::Header) {
+            if (ProxyCredentials::Hide(r.header, header))
+                packed.header = header;
+            if (ProxyCredentials::Hide(r.text, text))
+                packed.text = text;
+        }
+        RecordPack::Append(packed, previousRow, previousCaptured, m_Packed);
+        previousRow = m_Rows[i];
+        previousCaptured = static_cast<std::int64_t>(r.captured);
+    }
+    if (!InsertPack(m_Rows[from], m_Rows[to - 1], to - from, m_Packed))
+        return false;
+    // What a burst of large texts made is let go.
+    if (m_Packed.capacity() > 4 * RecordPack::kMaxBytes)
+        m_Packed = std::string();
+    return true;
+}
+
+bool CSessionWriter::InsertPack(std::int64_t firstRow, std::int64_t lastRow, std::size_t count,
+                                std::string_view packed)
+{
+    m_Pack.BindInt(1, lastRow);
+    m_Pack.BindInt(2, firstRow);
+    m_Pack.BindInt(3, static_cast<std::int64_t>(count));
+    m_Pack.BindBlob(4, packed);
+    return m_Pack.Run();
+}
+
+bool CSessionWriter::WritePacked(const SSessionBatch& batch)
+{
+    for (const SSessionBatch::SPack& pack : batch.packs) {
+        if (pack.count && !InsertPack(pack.firstRow, pack.lastRow, pack.count, pack.bytes))
+            return false;
+    }
+    for (const SSessionBatch::SRowElapsed& later : batch.rowElapsed) {
+        m_ElapsedRow.BindInt(1, later.row);
+        m_ElapsedRow.BindInt(2, later.elapsed);
+        if (!m_ElapsedRow.Run())
+            return false;
+    }
+    return true;
+}
+
+bool CSessionWriter::WritePendingElapsed()
+{
+    for (const auto& [row, elapsed] : m_PendingElapsed) {
+        m_ElapsedRow.BindInt(1, row);
+        m_ElapsedRow.BindInt(2, elapsed);
+        if (!m_ElapsedRow.Run())
             return false;
     }
     m_PendingElapsed.clear();
-    return true;
-}
-
-bool CSessionWriter::WriteRecord(const STraceRecordFields& r)
-{
-    if (r.direction != ETraceDirection::Sent || r.serial == 0)
-        return InsertRecord(r, r.elapsed);
-    // A request's time grows with each chunk of its answer: its row waits for the next request
-    // of its connection or the batch's end, and goes in once instead of being updated per batch.
-    // (Its rowid is its serial, so the rows' order does not change.)
-    const auto held = m_HeldRequests.find(r.connectionId);
-    if (held != m_HeldRequests.end()) {
-        if (!WriteHeldRequest(held->second))
-            return false;
-        held->second = {&r, r.elapsed};
-    } else {
-        if (!WritePendingElapsed(r.connectionId))
-            return false;
-        m_HeldRequests.emplace(r.connectionId, SHeldRequest{&r, r.elapsed});
-    }
-    return true;
-}
-
-bool CSessionWriter::WriteHeldRequest(const SHeldRequest& held)
-{
-    const STraceRecordFields& r = *held.record;
-    if (!InsertRecord(r, held.elapsed))
-        return false;
-    if (m_LastRequestRows.size() >= kMaxRememberedConnections) {
-        if (!WriteAllPendingElapsed())
-            return false;
-        m_LastRequestRows.clear();
-    }
-    m_LastRequestRows[r.connectionId] = {r.sequence, static_cast<std::int64_t>(r.serial)};
-    return true;
-}
-
-bool CSessionWriter::InsertRecord(const STraceRecordFields& r, std::int32_t elapsed)
-{
-    CSqliteStatement& s = m_Record;
-    int i = 0;
-    if (r.serial != 0)
-        s.BindInt(++i, static_cast<std::int64_t>(r.serial));
-    else
-        s.BindNull(++i); // the next one
-    s.BindInt(++i, r.connectionId);
-    s.BindInt(++i, r.sequence);
-    s.BindInt(++i, static_cast<int>(r.direction));
-    s.BindInt(++i, static_cast<int>(r.part));
-    s.BindInt(++i, r.bytes);
-    s.BindInt(++i, r.startTick);
-    s.BindInt(++i, r.endTick);
-    s.BindInt(++i, elapsed);
-    // What went to a server may carry the upstream's credentials: never into the file.
-    std::string header, text;
-    const bool sent = r.direction == ETraceDirection::Sent && r.part == ETracePart::Header;
-    s.BindBlob(++i, sent && ProxyCredentials::Hide(r.header, header) ? std::string_view(header)
-                                                                     : std::string_view(r.header));
-    s.BindBlob(++i, sent && ProxyCredentials::Hide(r.text, text) ? std::string_view(text)
-                                                                 : std::string_view(r.text));
-    s.BindText(++i, r.contentType);
-    s.BindText(++i, r.charset);
-    s.BindText(++i, r.origin);
-    s.BindInt(++i, r.binary);
-    s.BindInt(++i, r.ssl);
-    s.BindInt(++i, r.headerIncomplete);
-    s.BindInt(++i, static_cast<std::int64_t>(r.captured));
-    s.BindInt(++i, static_cast<std::int64_t>(r.exchange));
-    if (!s.Run())
-        return false;
-    if (r.direction == ETraceDirection::Sent && r.serial == 0) {
-        if (!WritePendingElapsed(r.connectionId))
-            return false;
-        if (m_LastRequestRows.size() >= kMaxRememberedConnections) {
-            if (!WriteAllPendingElapsed())
-                return false;
-            m_LastRequestRows.clear();
-        }
-        m_LastRequestRows[r.connectionId] = {r.sequence, sqlite3_last_insert_rowid(m_Db.Handle())};
-    }
     return true;
 }

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 class CExchange;
 struct SSessionBatch;
@@ -30,18 +32,15 @@ private:
     bool Prepare();
     bool WriteRows(const SSessionBatch& batch);
     bool WriteExchange(const CExchange& exchange);
-    bool WriteRecord(const STraceRecordFields& record);
-    // A request record of this batch not written yet, and its time so far.
-    struct SHeldRequest {
-        const STraceRecordFields* record = nullptr;
-        std::int32_t elapsed = 0;
-    };
-    bool WriteHeldRequest(const SHeldRequest& held);
-    bool InsertRecord(const STraceRecordFields& record, std::int32_t elapsed);
-    // The latest elapsed time of a connection's request, written when its next request comes
-    // or the batch ends: one update per request however many chunks its answer had.
-    bool WritePendingElapsed(int connectionId);
-    bool WriteAllPendingElapsed();
+    // The batch's records in packs of rows (docs/session-format.md), with the elapsed times
+    // their answers gave them; later times of requests of earlier batches in their own rows.
+    bool WriteRecords(const SSessionBatch& batch);
+    bool WritePack(const SSessionBatch& batch, std::size_t from, std::size_t to);
+    bool InsertPack(std::int64_t firstRow, std::int64_t lastRow, std::size_t count,
+                    std::string_view packed);
+    // The packs the recorder made as the records came, and their requests' later times.
+    bool WritePacked(const SSessionBatch& batch);
+    bool WritePendingElapsed();
 
     // Declared first, so released last: closing any descriptor of the file drops the fcntl
     // locks SQLite holds on it, so the database goes before the lock.
@@ -49,14 +48,27 @@ private:
     CSqliteDb m_Db;
     CSqliteStatement m_Run;
     CSqliteStatement m_Exchange;
-    CSqliteStatement m_Record;
-    CSqliteStatement m_Elapsed;
+    CSqliteStatement m_Pack;
+    CSqliteStatement m_ElapsedRow;
     CSqliteStatement m_Debug;
     std::string m_strPath;
-    // Per connection, the latest request record written (sequence, row): the one whose
-    // elapsed time still grows.
-    std::unordered_map<int, std::pair<int, std::int64_t>> m_LastRequestRows;
-    std::unordered_map<int, std::int32_t> m_PendingElapsed; // per connection, for that row
-    // Per connection, its latest request of the batch being written, not inserted yet.
-    std::unordered_map<int, SHeldRequest> m_HeldRequests;
+    // The row of the latest record written: rows rise (a record's row is its serial when
+    // serials rise, as a recording's do, else the next number).
+    std::int64_t m_nLastRow = 0;
+    // Per connection, its latest request: sequence, row, and where it is in the batch being
+    // written (when it is in it).
+    struct SLastRequest {
+        int sequence = 0;
+        std::int64_t row = 0;
+        std::uint64_t batch = 0;
+        std::size_t index = 0;
+    };
+    std::unordered_map<int, SLastRequest> m_LastRequests;
+    std::uint64_t m_nBatch = 0;
+    // Of the batch being written: each record's row and elapsed time.
+    std::vector<std::int64_t> m_Rows;
+    std::vector<std::int32_t> m_BatchElapsed;
+    // Elapsed times of requests of earlier batches, by row, not written yet.
+    std::unordered_map<std::int64_t, std::int32_t> m_PendingElapsed;
+    std::string m_Packed; // kept between packs for its room
 };

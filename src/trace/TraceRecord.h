@@ -75,6 +75,7 @@ public:
     std::string GetSummary() const;          // one line, no CR, LF or tab
     // The request went in origin form to this origin ("https://host"): the summary names it.
     void SetOrigin(const std::string& origin) { m_strOrigin = origin; }
+    const std::string& GetOrigin() const { return m_strOrigin; }
     std::string GetResponseTimeText() const; // FormatMilliseconds(m_nElapsed)
     // The full text for the panes, in UTF-8: a received record is read in its response's
     // charset (see ToDisplayUtf8); a sent record is its full text.

@@ -1,4 +1,5 @@
 // A capture recorded into a session file and read back, and the files the reader must refuse.
+#include "session/PackedRecordsTable.h"
 #include "session/SessionBacking.h"
 #include "session/SessionIndex.h"
 #include "session/SessionReader.h"
@@ -14,7 +15,9 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -213,6 +216,39 @@ TEST_F(SessionFileTest, RequestTimesFollowTheirAnswersAcrossBatches)
     EXPECT_EQ(std::pair(records[0]->GetElapsed(), records[2]->GetElapsed()), std::pair(5, 8));
 }
 
+// The recorder packs records as they come; an answer that goes on after its request was
+// written still gives the request its time.
+TEST_F(SessionFileTest, RequestTimesFollowAnswersPastTheRecordersWrites)
+{
+    tracetest::g_tickStep = 5;
+    LiveCapture live;
+    std::string error;
+    ASSERT_TRUE(live.Start(m_strPath, error)) << error;
+    CTraceConnection* entry = live.store.AddConnection(nullptr, false);
+    entry->AddChunk(ETraceDirection::Sent, ETracePart::Header, "GET / HTTP/1.1\r\n\r\n", 1);
+    std::uint64_t written = 0; // until the writer committed the request (every 200 ms)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (written == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        CSessionIndex index;
+        if (index.Open(m_strPath, error) && !index.CountRecords(written))
+            written = 0;
+    }
+    ASSERT_EQ(written, 1u);
+    for (int i = 0; i < 2; ++i) // two later times of the same row, in one write
+        entry->AddChunk(ETraceDirection::Received, i ? ETracePart::Body : ETracePart::Header,
+                        i ? "cd" : "HTTP/1.1 200 OK\r\n\r\nab", 1);
+    live.recorder.Stop();
+    CTraceStore back;
+    SSessionInfo run;
+    ASSERT_TRUE(CSessionReader().Read(m_strPath, back, run, error)) << error;
+    ASSERT_EQ(back.GetConnections().size(), 1u);
+    const auto& records = back.GetConnections()[0]->GetRecords();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0]->GetElapsed(), entry->GetRecords()[0]->GetElapsed());
+    EXPECT_GT(records[0]->GetElapsed(), 0);
+}
+
 TEST_F(SessionFileTest, OneWriterPerFileAndNeverOverAnother)
 {
     LiveCapture first;
@@ -254,13 +290,27 @@ TEST_F(SessionFileTest, RefusesFilesItCannotTrust)
              sqlite3_close(db);
          },
          "another program"},
-        {"newer", [](SessionFileTest& t) { t.Sql("PRAGMA user_version=2"); }, "newer Kestrune"},
-        {"no tables", [](SessionFileTest& t) { t.Sql("DROP TABLE records"); }, "no such table"},
+        {"newer", [](SessionFileTest& t) { t.Sql("PRAGMA user_version=3"); }, "newer Kestrune"},
+        {"no tables", [](SessionFileTest& t) { t.Sql("DROP TABLE record_packs"); }, "no such table"},
         {"other columns",
          [](SessionFileTest& t) { t.Sql("ALTER TABLE exchanges DROP COLUMN end_reason"); },
          "no such column"},
-        {"bad values", [](SessionFileTest& t) { t.Sql("UPDATE records SET direction=7"); },
+        // A pack whose first record has a flag no record has, one cut short, one naming rows
+        // it does not hold, and a count no pack of its size can hold.
+        {"bad flags",
+         [](SessionFileTest& t) {
+             t.Sql("UPDATE record_packs SET packed = "
+                   "CAST(substr(packed, 1, 3) || x'40' || substr(packed, 5) AS BLOB)");
+         },
          "out of range"},
+        {"cut pack",
+         [](SessionFileTest& t) { t.Sql("UPDATE record_packs SET packed = substr(packed, 1, 9)"); },
+         "cut short"},
+        {"other rows", [](SessionFileTest& t) { t.Sql("UPDATE record_packs SET first_row = 0"); },
+         "impossible rows"},
+        {"huge count",
+         [](SessionFileTest& t) { t.Sql("UPDATE record_packs SET count = 1 << 40"); },
+         "impossible rows"},
         {"bad body", [](SessionFileTest& t) { t.Sql("UPDATE exchanges SET response_body=x'00'"); },
          "does not unpack"},
         {"overwritten pages",
@@ -283,6 +333,46 @@ TEST_F(SessionFileTest, RefusesFilesItCannotTrust)
     }
 }
 
+// A file of the first layout, a row per record, reads as the same capture.
+TEST_F(SessionFileTest, ReadsFilesOfTheRowPerRecordLayout)
+{
+    RecordCapture();
+    const auto readAll = [this](std::vector<STraceRecordFields>& records) {
+        CTraceStore store;
+        SSessionInfo info;
+        std::string error;
+        ASSERT_TRUE(CSessionReader().Read(m_strPath, store, info, error)) << error;
+        for (const auto& entry : store.GetConnections())
+            for (const auto& record : entry->GetRecords())
+                records.push_back(record->GetFields());
+    };
+    std::vector<STraceRecordFields> packed, rows;
+    readAll(packed);
+    {
+        CSqliteDb db;
+        ASSERT_TRUE(db.Open(m_strPath, true) && PackedRecordsTable::Attach(db.Handle()));
+        ASSERT_TRUE(db.Exec(R"sql(
+            CREATE TABLE old_records(connection INTEGER NOT NULL, sequence INTEGER NOT NULL,
+              direction INTEGER NOT NULL, part INTEGER NOT NULL, bytes INTEGER NOT NULL,
+              start_tick INTEGER NOT NULL, end_tick INTEGER NOT NULL, elapsed INTEGER NOT NULL,
+              header BLOB NOT NULL, text BLOB NOT NULL, content_type TEXT NOT NULL,
+              charset TEXT NOT NULL, origin TEXT NOT NULL, binary INTEGER NOT NULL,
+              ssl INTEGER NOT NULL, header_incomplete INTEGER NOT NULL,
+              captured INTEGER NOT NULL, exchange INTEGER NOT NULL);
+            INSERT INTO old_records(rowid, connection, sequence, direction, part, bytes,
+              start_tick, end_tick, elapsed, header, text, content_type, charset, origin, binary,
+              ssl, header_incomplete, captured, exchange)
+              SELECT rowid, * FROM records;
+            DROP TABLE record_packs; DROP TABLE record_elapsed; PRAGMA user_version=1;)sql"))
+            << db.Error();
+    }
+    Sql("ALTER TABLE old_records RENAME TO records");
+    readAll(rows);
+    EXPECT_EQ(rows, packed);
+    EXPECT_EQ(rows.size(), 6u);
+    EXPECT_EQ(IndexError(), "");
+}
+
 // The paged view hands out what the reader would have put in a store, a page at a time; a
 // column added by a later layout is no reason to refuse the file.
 TEST_F(SessionFileTest, PagedViewReadsTheCaptureAsItWas)
@@ -292,7 +382,7 @@ TEST_F(SessionFileTest, PagedViewReadsTheCaptureAsItWas)
     ASSERT_TRUE(live.Start(m_strPath, error)) << error;
     Capture(live);
     live.recorder.Stop();
-    Sql("ALTER TABLE exchanges ADD COLUMN later TEXT; ALTER TABLE records ADD COLUMN later TEXT");
+    Sql("ALTER TABLE exchanges ADD COLUMN later TEXT; ALTER TABLE record_packs ADD COLUMN later TEXT");
     EXPECT_EQ(ReadError(), "");
     CSessionIndex index;
     ASSERT_TRUE(index.Open(m_strPath, error)) << error;

@@ -238,7 +238,7 @@ TEST_F(SavedCaptureTest, OpensHarAndSaysWhyAFileCannotBeShown)
         {"not a session", "{\"log\": 1}", nullptr, "not a Kestrune session"},
         {"cut", session.substr(0, 5000), nullptr, "truncated"},
         {"newer", std::string(), "PRAGMA user_version=9", "newer Kestrune"},
-        {"no records", std::string(), "DROP TABLE records", "no such table"},
+        {"no records", std::string(), "DROP TABLE record_packs", "no such table"},
     };
     for (const Case& c : cases) {
         const std::string bad =
