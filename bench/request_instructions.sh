@@ -4,17 +4,21 @@
 # not in it). Requests go one after another through one curl, on one keep-alive connection or
 # with a new connection each; start-up, the warm-up requests and the shut-down are left out.
 #
-# Usage: bash bench/request_instructions.sh --kestrune PATH [--requests N] [--close]
+# With --session, Kestrune records a session file and each thread's count is told apart (the
+# event loop's and the session writer's).
+#
+# Usage: bash bench/request_instructions.sh --kestrune PATH [--requests N] [--close] [--session]
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-kestrune="" requests=300 close=0
+kestrune="" requests=300 close=0 session=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --kestrune) [ $# -ge 2 ] || die "--kestrune needs a path"; kestrune=$2; shift ;;
     --requests) [[ "${2:-}" =~ ^[1-9][0-9]{0,4}$ ]] || die "--requests needs a number from 1 to 99999"; requests=$2; shift ;;
     --close) close=1 ;;
-    -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
+    --session) session=(--session) ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) die "unknown option: $1" ;;
   esac
   shift
@@ -30,7 +34,9 @@ proxy_port=$(free_port)
 
 env XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" valgrind --tool=callgrind \
   --instr-atstart=no --callgrind-out-file="$work/callgrind.out" \
-  "$kestrune" --headless --quiet --port "$proxy_port" >"$work/kestrune.log" 2>&1 &
+  ${session:+--separate-threads=yes} \
+  "$kestrune" --headless --quiet --port "$proxy_port" ${session:+"${session[@]}" "$work/s.kestrune"} \
+  >"$work/kestrune.log" 2>&1 &
 kestrune_pid=$!
 bench_pids+=("$kestrune_pid")
 wait_port "$proxy_port" "$kestrune_pid" 60 "$work/kestrune.log" || die "kestrune did not start"
@@ -45,7 +51,11 @@ curl "${curl_args[@]}" "$url?[1-$requests]" || die "the measured requests failed
 callgrind_control -i off "$kestrune_pid" >/dev/null 2>&1
 kill "$kestrune_pid"
 wait "$kestrune_pid" 2>/dev/null || true
-instructions=$(grep -m1 '^totals:' "$work/callgrind.out" | awk '{print $2}')
+for out in "$work"/callgrind.out-[0-9]*; do
+  [ -f "$out" ] || continue
+  awk -v f="${out##*-}" -v n="$requests" '/^totals:/ { printf "thread %s: %.0f instructions per request\n", f, $2 / n; exit }' "$out"
+done
+instructions=$(cat "$work"/callgrind.out* | awk '/^totals:/ { s += $2 } END { if (s) print s }')
 [ -n "$instructions" ] || die "callgrind wrote no totals"
 mode=keep-alive
 [ "$close" = 1 ] && mode="new connection"
