@@ -1,6 +1,7 @@
 #include "session/RecordPack.h"
 
 #include <climits>
+#include <iterator>
 
 namespace {
 // The flags byte of a record.
@@ -33,17 +34,9 @@ public:
     std::string_view View() const { return {m_Bytes, m_nSize}; }
 
 private:
-    char m_Bytes[128]; // a record's numbers: at most 10 of 10 bytes and a byte
+    char m_Bytes[160]; // a record's numbers: at most 15 of 10 bytes and a byte
     std::size_t m_nSize = 0;
 };
-
-void PutBytes(std::string_view bytes, std::string& out)
-{
-    CNumbers size;
-    size.Put(bytes.size());
-    out.append(size.View());
-    out.append(bytes);
-}
 
 // Reads what the pack holds, never past its end.
 class CPackReader {
@@ -82,10 +75,9 @@ public:
         value = static_cast<std::int64_t>(read >> 1) ^ -static_cast<std::int64_t>(read & 1);
         return true;
     }
-    bool Bytes(std::string_view& bytes)
+    bool Bytes(std::uint64_t size, std::string_view& bytes)
     {
-        std::uint64_t size = 0;
-        if (!Number(size) || size > m_Bytes.size() - m_nAt)
+        if (size > m_Bytes.size() - m_nAt)
             return false;
         bytes = m_Bytes.substr(m_nAt, static_cast<std::size_t>(size));
         m_nAt += static_cast<std::size_t>(size);
@@ -127,10 +119,18 @@ bool UnpackOne(CPackReader& in, std::int64_t& row, std::int64_t& captured,
         || (flags & ~kAllFlags) != 0 || !in.Number(r.bytes, INT32_MAX)
         || !in.Number(r.startTick, UINT32_MAX) || !in.Number(r.endTick, UINT32_MAX)
         || !in.Fixed32(r.elapsed)
-        || !in.Signed(capturedStep) || !in.Number(r.exchange, INT64_MAX) || !in.Bytes(r.header)
-        || !in.Bytes(r.text) || !in.Bytes(r.contentType) || !in.Bytes(r.charset)
-        || !in.Bytes(r.origin))
+        || !in.Signed(capturedStep) || !in.Number(r.exchange, INT64_MAX))
         return false;
+    std::string_view* strings[] = {&r.header, &r.text, &r.contentType, &r.charset, &r.origin};
+    std::uint64_t sizes[std::size(strings)] = {};
+    for (std::uint64_t& size : sizes) {
+        if (!in.Number(size))
+            return false;
+    }
+    for (std::size_t i = 0; i < std::size(strings); ++i) {
+        if (!in.Bytes(sizes[i], *strings[i]))
+            return false;
+    }
     row += static_cast<std::int64_t>(step);
     captured = static_cast<std::int64_t>(static_cast<std::uint64_t>(captured)
                                          + static_cast<std::uint64_t>(capturedStep));
@@ -188,12 +188,16 @@ std::size_t RecordPack::Append(const SRecord& r, std::int64_t previousRow,
     n.PutSigned(static_cast<std::int64_t>(static_cast<std::uint64_t>(r.captured)
                                           - static_cast<std::uint64_t>(previousCaptured)));
     n.Put(static_cast<std::uint64_t>(r.exchange));
+    // The byte strings' lengths with the numbers, then their bytes: one append for all the
+    // numbers, one per byte string that has any.
+    const std::string_view strings[] = {r.header, r.text, r.contentType, r.charset, r.origin};
+    for (const std::string_view bytes : strings)
+        n.Put(bytes.size());
     packed.append(n.View());
-    PutBytes(r.header, packed);
-    PutBytes(r.text, packed);
-    PutBytes(r.contentType, packed);
-    PutBytes(r.charset, packed);
-    PutBytes(r.origin, packed);
+    for (const std::string_view bytes : strings) {
+        if (!bytes.empty())
+            packed.append(bytes);
+    }
     return elapsedAt;
 }
 

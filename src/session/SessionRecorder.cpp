@@ -120,8 +120,11 @@ void CSessionRecorder::AddRecord(const CTraceRecord& record)
 void CSessionRecorder::Pack(SSessionBatch& batch, const RecordPack::SRecord& r)
 {
     if (batch.packs.empty() || batch.packs.back().count >= RecordPack::kMaxRecords
-        || batch.packs.back().bytes.size() >= RecordPack::kMaxBytes)
+        || batch.packs.back().bytes.size() >= RecordPack::kMaxBytes) {
         batch.packs.push_back({r.row, r.row, 0, 0, {}});
+        // Room for a whole pack at once: its bytes are not moved as it grows.
+        batch.packs.back().bytes.reserve(RecordPack::kMaxBytes + 4096);
+    }
     SSessionBatch::SPack& pack = batch.packs.back();
     const std::size_t elapsedAt = RecordPack::Append(
         r, pack.count ? pack.lastRow : r.row - 1, pack.count ? pack.lastCaptured : 0, pack.bytes);
