@@ -7,6 +7,8 @@ namespace {
 // The flags byte of a record.
 constexpr std::uint8_t kReceived = 1, kBody = 2, kBinary = 4, kSsl = 8, kHeaderIncomplete = 16;
 constexpr std::uint8_t kAllFlags = 31;
+// The fewest bytes a record takes: a byte per number, four for elapsed, no byte strings.
+constexpr std::size_t kSmallestRecord = 18;
 
 // Numbers go into a small buffer first: one append per record rather than one per byte.
 class CNumbers {
@@ -212,9 +214,9 @@ bool RecordPack::Unpack(std::string_view packed, std::int64_t firstRow, std::int
                         std::int64_t count, std::vector<SRecord>& records, std::string& problem)
 {
     records.clear();
-    // Each record takes at least a dozen bytes: a count beyond that is not believed.
+    // A count beyond what the bytes can hold is not believed (nor is room made for it).
     if (count < 1 || firstRow < 1 || lastRow < firstRow
-        || static_cast<std::uint64_t>(count) > packed.size()) {
+        || static_cast<std::uint64_t>(count) > packed.size() / kSmallestRecord) {
         problem = "a pack of records gives impossible rows or counts";
         return false;
     }

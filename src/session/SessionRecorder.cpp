@@ -16,6 +16,7 @@ namespace {
 // connection still answering keeps the elapsed time its request had then).
 constexpr std::size_t kMaxRememberedConnections = 65536;
 constexpr int kLargeBlock = 1 << 20;
+constexpr std::size_t kPackRoom = 32u << 10;
 
 std::size_t BytesOf(const CExchange& e)
 {
@@ -122,8 +123,9 @@ void CSessionRecorder::Pack(SSessionBatch& batch, const RecordPack::SRecord& r)
     if (batch.packs.empty() || batch.packs.back().count >= RecordPack::kMaxRecords
         || batch.packs.back().bytes.size() >= RecordPack::kMaxBytes) {
         batch.packs.push_back({r.row, r.row, 0, 0, {}});
-        // Room for a whole pack at once: its bytes are not moved as it grows.
-        batch.packs.back().bytes.reserve(RecordPack::kMaxBytes + 4096);
+        // Room for a pack of small records at once (a few moves as large ones come): no more
+        // than the queue counts for 256 records, so that its bound holds.
+        batch.packs.back().bytes.reserve(kPackRoom);
     }
     SSessionBatch::SPack& pack = batch.packs.back();
     const std::size_t elapsedAt = RecordPack::Append(
