@@ -85,28 +85,6 @@ TEST_F(SessionRecordTest, TheSwitchRecordsWhatCurlFetchedAndSaveSessionKeepsNoSe
     ASSERT_EQ(m_messages.size(), 1u);
     EXPECT_NE(m_messages[0].find("The session was not saved: cannot create"), std::string::npos);
     m_messages.clear();
-    { // A disk that takes no more: said once, nothing left behind, the window going on.
-        rlimit was{};
-        ::getrlimit(RLIMIT_FSIZE, &was);
-        const auto xfsz = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit full = was;
-        full.rlim_cur = 20000;
-        ::setrlimit(RLIMIT_FSIZE, &full);
-        const QString cut = m_dir.filePath("cut.kestrune");
-        ASSERT_TRUE(setup.SaveSessionAs(cut));
-        RunUntil([&] { return !setup.GetSaveJob()->IsRunning(); });
-        ::setrlimit(RLIMIT_FSIZE, &was);
-        std::signal(SIGXFSZ, xfsz);
-        ASSERT_EQ(m_messages.size(), 1u) << testing::PrintToString(m_messages);
-        EXPECT_EQ(m_messages[0].rfind("The session was not saved: cannot write the session file "
-                                          + cut.toStdString() + ":",
-                                      0),
-                  0u)
-            << m_messages[0];
-        EXPECT_FALSE(QFile::exists(cut));
-        EXPECT_EQ(QDir(m_dir.path()).entryList({"cut.kestrune*"}).size(), 0);
-        m_messages.clear();
-    }
     EXPECT_EQ(QFile(saved).permissions() & 0x0077, 0) << "readable by others";
     QFile savedFile(saved);
     ASSERT_TRUE(savedFile.open(QIODevice::ReadOnly));
@@ -132,6 +110,30 @@ TEST_F(SessionRecordTest, TheSwitchRecordsWhatCurlFetchedAndSaveSessionKeepsNoSe
         EXPECT_FALSE(exchange->IsOpen());
     }
     EXPECT_FALSE(store.GetConnections().empty());
+
+    { // A disk that takes no more: said once, nothing left behind, the window going on. The
+      // file-size limit is the whole process's, so this comes once nothing is being recorded.
+        rlimit was{};
+        ::getrlimit(RLIMIT_FSIZE, &was);
+        const auto xfsz = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit full = was;
+        full.rlim_cur = 20000;
+        ::setrlimit(RLIMIT_FSIZE, &full);
+        const QString cut = m_dir.filePath("cut.kestrune");
+        ASSERT_TRUE(setup.SaveSessionAs(cut));
+        RunUntil([&] { return !setup.GetSaveJob()->IsRunning(); });
+        ::setrlimit(RLIMIT_FSIZE, &was);
+        std::signal(SIGXFSZ, xfsz);
+        ASSERT_EQ(m_messages.size(), 1u) << testing::PrintToString(m_messages);
+        EXPECT_EQ(m_messages[0].rfind("The session was not saved: cannot write the session file "
+                                          + cut.toStdString() + ":",
+                                      0),
+                  0u)
+            << m_messages[0];
+        EXPECT_FALSE(QFile::exists(cut));
+        EXPECT_EQ(QDir(m_dir.path()).entryList({"cut.kestrune*"}).size(), 0);
+        m_messages.clear();
+    }
 
     // The name again: the file exists, so the recording goes to a new one beside it.
     name->setText(m_file);
