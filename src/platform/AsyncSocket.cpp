@@ -2,7 +2,6 @@
 
 #include "platform/SocketNotifiers.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -105,10 +104,16 @@ bool CAsyncSocket::SocketOf(int family, long events)
 
 bool CAsyncSocket::SocketFor(const std::string& host, long events)
 {
-    in_addr v4;
-    if (::inet_pton(AF_INET, host.c_str(), &v4) == 1)
-        return SocketOf(AF_INET, events);
-    return Socket(events);
+    // Digits and three dots: the connect reads the address itself (and refuses a bad one), so
+    // a look at the characters is enough to choose the family.
+    int dots = 0;
+    for (const char c : host) {
+        if (c == '.')
+            ++dots;
+        else if (c < '0' || c > '9')
+            return Socket(events);
+    }
+    return dots == 3 ? SocketOf(AF_INET, events) : Socket(events);
 }
 
 bool CAsyncSocket::Bind(int port)
