@@ -21,7 +21,7 @@ inline bool WouldBlock(int error)
 }
 
 // An event-driven, non-blocking socket (IPv6 that also serves IPv4, or IPv4 alone on a system
-// without IPv6) with the semantics of the Winsock class it stands
+// without IPv6; or one family alone when asked) with the semantics of the Winsock class it stands
 // in for. Readiness events are delivered on the one Qt event-loop thread:
 //  - OnAccept: a connection waits to be accepted;
 //  - OnReceive: data can be read (again after each read while data remains);
