@@ -12,8 +12,6 @@
 #include "proxy/ReplayLauncher.h"
 #include "trace/TraceStore.h"
 
-#include <sys/socket.h>
-
 #include <cassert>
 #include <cstdio>
 
@@ -134,18 +132,7 @@ bool CTraceApp::StartListening()
     old.reset();
 
     const int port = AtoiText(m_strPort);
-    bool ok = m_pListener->Socket(CAsyncSocket::FD_ACCEPT | CAsyncSocket::FD_CLOSE);
-    if (ok) {
-        // Set before the bind: on this platform it lets a restarted listener bind over
-        // connections still in TIME_WAIT (it never allows a second active listener). Its
-        // failure is left to the bind, which reports an address that is still taken.
-        const int on = 1;
-        (void)m_pListener->SetSockOpt(SO_REUSEADDR, &on, sizeof on, SOL_SOCKET);
-        // A backlog of 5 would make a burst of browser connections wait for the client's
-        // SYN retransmissions (a second and more each) on this platform: take the system's.
-        ok = m_pListener->Bind(port) && m_pListener->Listen(SOMAXCONN);
-    }
-    if (ok) {
+    if (m_pListener->Open(port)) {
         m_bUpstreamIsSelf = m_bUseProxy && AtoiText(m_strProxyPort) == GetListenPort()
             && IsLocalAddress(UpstreamHost());
         if (m_bUpstreamIsSelf)

@@ -2,8 +2,9 @@
 
 #include "platform/SocketNotifiers.h"
 
-#include <netinet/in.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +28,10 @@ bool MakeDualStack(int fd)
     const int off = 0;
     return ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0;
 }
+
+// A first send up to this long leaves in one segment on any path (the smallest MSS a host
+// must take), so Nagle has nothing to hold it behind.
+constexpr int kUnheldFirstSend = 536;
 
 } // namespace
 
@@ -67,6 +72,48 @@ bool CAsyncSocket::Socket(long events)
     m_lEvents = events;
     m_pNotifiers->Attach(fd, false);
     return true;
+}
+
+bool CAsyncSocket::SocketOf(int family, long events)
+{
+    if (m_hSocket >= 0) {
+        m_nLastError = EISCONN;
+        return false;
+    }
+    if (family != AF_INET && family != AF_INET6) {
+        m_nLastError = EAFNOSUPPORT;
+        return false;
+    }
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        m_nLastError = errno;
+        return false;
+    }
+    const int on = 1;
+    if (family == AF_INET6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) < 0) {
+        m_nLastError = errno;
+        ::close(fd);
+        return false;
+    }
+    m_hSocket = fd;
+    m_nFamily = family;
+    m_lEvents = events;
+    m_pNotifiers->Attach(fd, false);
+    return true;
+}
+
+bool CAsyncSocket::SocketFor(const std::string& host, long events)
+{
+    // Digits and three dots: the connect reads the address itself (and refuses a bad one), so
+    // a look at the characters is enough to choose the family.
+    int dots = 0;
+    for (const char c : host) {
+        if (c == '.')
+            ++dots;
+        else if (c < '0' || c > '9')
+            return Socket(events);
+    }
+    return dots == 3 ? SocketOf(AF_INET, events) : Socket(events);
 }
 
 bool CAsyncSocket::Bind(int port)
@@ -219,12 +266,24 @@ int CAsyncSocket::EndSend(ssize_t n, int length)
         }
         return -1;
     }
-    if (n > 0)
+    if (n > 0) {
         m_tLastActivity = std::chrono::steady_clock::now();
+        m_bSentBefore = true;
+    }
     // A short send means the socket's buffer is full: the rest waits for OnSend.
     if (n < length)
         m_pNotifiers->WantWrite();
     return static_cast<int>(n);
+}
+
+void CAsyncSocket::BeforeSend(int length)
+{
+    if (m_bSentBefore || length > kUnheldFirstSend) {
+        m_bNoDelayDue = false;
+        const int on = 1;
+        // Failing costs latency only: the bytes go all the same.
+        (void)::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
 }
 
 int CAsyncSocket::Send(const void* data, int length)
@@ -233,6 +292,8 @@ int CAsyncSocket::Send(const void* data, int length)
         return -1;
     if (length == 0)
         return 0;
+    if (m_bNoDelayDue)
+        BeforeSend(length);
     ssize_t n;
     do {
         n = ::send(m_hSocket, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -269,6 +330,8 @@ int CAsyncSocket::SpliceSend(int pipeOut, int length)
         return -1;
     if (length == 0)
         return 0;
+    if (m_bNoDelayDue)
+        BeforeSend(length);
     ssize_t n;
     do {
         n = ::splice(pipeOut, nullptr, m_hSocket, nullptr, static_cast<size_t>(length),
@@ -298,6 +361,8 @@ void CAsyncSocket::Close()
     m_pNotifiers->Detach(true); // before the descriptor goes: nothing may watch a closed number
     ::close(m_hSocket);
     m_hSocket = -1;
+    m_bNoDelayDue = false;
+    m_bSentBefore = false;
 }
 
 bool CAsyncSocket::AsyncSelect(long events)

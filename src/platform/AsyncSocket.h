@@ -21,7 +21,7 @@ inline bool WouldBlock(int error)
 }
 
 // An event-driven, non-blocking socket (IPv6 that also serves IPv4, or IPv4 alone on a system
-// without IPv6) with the semantics of the Winsock class it stands
+// without IPv6; or one family alone when asked) with the semantics of the Winsock class it stands
 // in for. Readiness events are delivered on the one Qt event-loop thread:
 //  - OnAccept: a connection waits to be accepted;
 //  - OnReceive: data can be read (again after each read while data remains);
@@ -51,12 +51,22 @@ public:
     // Makes the socket (stream, non-blocking) and selects events; Create also binds to port on
     // every local IPv6 and IPv4 interface (port 0: the system chooses).
     bool Socket(long events = kAllEvents);
+    // The socket for one family alone: AF_INET, or AF_INET6 serving IPv6 peers only (false
+    // where the system has no IPv6). A plain IPv4 connection costs the system less than one
+    // mapped onto an IPv6 socket.
+    bool SocketOf(int family, long events = kAllEvents);
+    // The socket to connect to host: IPv4 alone for dotted IPv4 text, else as Socket makes it.
+    bool SocketFor(const std::string& host, long events = kAllEvents);
     bool Bind(int port);
     bool Create(int port = 0, long events = kAllEvents);
 
     bool SetSockOpt(int option, const void* value, int length, int level);
     // length: the room at value in, the option's size out.
     bool GetSockOpt(int option, void* value, int* length, int level) const;
+    // TCP_NODELAY, set only when it can matter: before a send that could be held back behind
+    // bytes not yet acknowledged (any after the first, or a first one longer than a small
+    // segment). A connection whose one request fits a segment then spends no call on it.
+    void SetNoDelayWhenNeeded() { m_bNoDelayDue = true; }
     bool Listen(int backlog = 5);
     // Attaches the next waiting connection to the unopened socket `connected`.
     bool Accept(CAsyncSocket& connected);
@@ -118,12 +128,16 @@ private:
     // the error kept, readiness asked for again, activity noted; the count or -1.
     int EndReceive(ssize_t n, int length);
     int EndSend(ssize_t n, int length);
+    // Sets a deferred TCP_NODELAY before a send of length bytes that Nagle could hold back.
+    void BeforeSend(int length);
 
     friend class CSocketNotifiers;
     int m_hSocket = -1;
     int m_nFamily = 0; // AF_INET6 (serving IPv4 too) or AF_INET
     int m_nLastError = 0;
     long m_lEvents = 0;
+    bool m_bNoDelayDue = false; // TCP_NODELAY wanted, not yet set
+    bool m_bSentBefore = false; // a send has taken bytes
     std::chrono::steady_clock::time_point m_tLastActivity = std::chrono::steady_clock::now();
     std::unique_ptr<CSocketNotifiers> m_pNotifiers; // the layer's own state (event plumbing)
 };

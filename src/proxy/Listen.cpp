@@ -8,6 +8,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -18,7 +19,37 @@ bool OutOfResources(int error)
 {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
+
+// Ports the system chose for IPv4 that another program held for IPv6: tries before giving up.
+constexpr int kPortTries = 8;
+
+constexpr long kListenEvents = CAsyncSocket::FD_ACCEPT | CAsyncSocket::FD_CLOSE;
+
+bool ListenOn(CAsyncSocket& socket, int port)
+{
+    // Set before the bind: on this platform it lets a restarted listener bind over connections
+    // still in TIME_WAIT (it never allows a second active listener). Its failure is left to the
+    // bind, which reports an address that is still taken.
+    const int on = 1;
+    (void)socket.SetSockOpt(SO_REUSEADDR, &on, sizeof on, SOL_SOCKET);
+    // A backlog of 5 would make a burst of browser connections wait for the client's SYN
+    // retransmissions (a second and more each) on this platform: take the system's.
+    return socket.Bind(port) && socket.Listen(SOMAXCONN);
+}
 } // namespace
+
+// The IPv6-only socket beside the IPv4 one: what it accepts, the listener takes.
+class CListen::CIpv6Side : public CAsyncSocket {
+public:
+    explicit CIpv6Side(CListen& listen)
+        : m_Listen(listen)
+    {
+    }
+    void OnAccept(int) override { m_Listen.AcceptFrom(*this); }
+
+private:
+    CListen& m_Listen;
+};
 
 CListen::CListen(CProxyContext& context)
     : m_Context(context)
@@ -29,16 +60,53 @@ CListen::CListen(CProxyContext& context)
 
 CListen::~CListen()
 {
+    m_pIpv6.reset();
     Close(); // connections already accepted live on by themselves
 }
 
-void CListen::OnAccept(int)
+bool CListen::Open(int port)
+{
+    for (int i = 0; i < kPortTries; ++i) {
+        if (OpenAt(port) || port != 0 || GetLastError() != EADDRINUSE)
+            return IsOpen();
+    }
+    return false;
+}
+
+bool CListen::OpenAt(int port)
+{
+    m_pIpv6.reset();
+    Close();
+    if (!SocketOf(AF_INET, kListenEvents) || !ListenOn(*this, port)) {
+        const int error = GetLastError();
+        Close();
+        SetLastError(error);
+        return false;
+    }
+    auto ipv6 = std::make_unique<CIpv6Side>(*this);
+    if (!ipv6->SocketOf(AF_INET6, kListenEvents))
+        return true; // no IPv6 here: IPv4 alone
+    if (!ListenOn(*ipv6, GetLocalPort())) {
+        const int error = ipv6->GetLastError();
+        if (error == EADDRNOTAVAIL)
+            return true; // IPv6 without an address to listen on
+        Close();
+        SetLastError(error);
+        return false;
+    }
+    m_pIpv6 = std::move(ipv6);
+    return true;
+}
+
+void CListen::OnAccept(int) { AcceptFrom(*this); }
+
+void CListen::AcceptFrom(CAsyncSocket& listener)
 {
     if (m_Context.DebugTraceOn())
         m_Context.DebugTrace("CListen::OnAccept - Create New Proxy\r\n");
     auto accepted = std::make_unique<CProxy>(m_Context);
-    if (!Accept(*accepted)) {
-        const int error = GetLastError();
+    if (!listener.Accept(*accepted)) {
+        const int error = listener.GetLastError();
         accepted.reset();
         if (OutOfResources(error))
             BackOff(error);
@@ -59,10 +127,13 @@ void CListen::SetNoDelay(CAsyncSocket& accepted)
     // failure is ignored: the connection relays just the same, a little slower.
     const int on = 1;
     switch (m_nNoDelay) {
-    case ENoDelay::Unset:
-        m_nNoDelay = SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP) ? ENoDelay::Check
-                                                                           : ENoDelay::EachSocket;
+    case ENoDelay::Unset: {
+        const bool set =
+            SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP)
+            && (!m_pIpv6 || m_pIpv6->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP));
+        m_nNoDelay = set ? ENoDelay::Check : ENoDelay::EachSocket;
         break; // this one was accepted before: it gets its own below
+    }
     case ENoDelay::Check: {
         int value = 0;
         int length = sizeof value;
@@ -90,6 +161,8 @@ void CListen::BackOff(int error)
         m_Context.DebugTrace("CListen::OnAccept - out of resources, backing off\r\n");
     m_bBackingOff = true;
     AsyncSelect(0);
+    if (m_pIpv6)
+        m_pIpv6->AsyncSelect(0);
     if (!m_pResume) {
         m_pResume = std::make_unique<QTimer>();
         m_pResume->setSingleShot(true);
@@ -101,5 +174,7 @@ void CListen::BackOff(int error)
 void CListen::Resume()
 {
     m_bBackingOff = false;
-    AsyncSelect(FD_ACCEPT | FD_CLOSE);
+    AsyncSelect(kListenEvents);
+    if (m_pIpv6)
+        m_pIpv6->AsyncSelect(kListenEvents);
 }

@@ -21,11 +21,22 @@ public:
     explicit CListen(CProxyContext& context);
     ~CListen() override;
 
+    // Listens on port (0: the system chooses) on every interface: IPv4 browsers reach a plain
+    // IPv4 socket (their connections cost the system less than IPv4 ones mapped onto IPv6),
+    // IPv6 browsers a second, IPv6-only socket on the same port where the system has IPv6.
+    // False when the port cannot be had (GetLastError tells why).
+    bool Open(int port);
+
     void OnAccept(int errorCode) override;
 
     bool IsBackingOff() const { return m_bBackingOff; }
 
 private:
+    class CIpv6Side;
+    // Tries once to have port on both families.
+    bool OpenAt(int port);
+    // Takes the next waiting connection of listener (this or the IPv6 side).
+    void AcceptFrom(CAsyncSocket& listener);
     void BackOff(int error);
     void Resume();
     // TCP_NODELAY for the accepted connection, set on the listener once so that accepted
@@ -38,6 +49,7 @@ private:
     ENoDelay m_nNoDelay = ENoDelay::Unset;
 
     CProxyContext& m_Context;
+    std::unique_ptr<CIpv6Side> m_pIpv6; // null without IPv6
     std::unique_ptr<QTimer> m_pResume;
     bool m_bBackingOff = false;
     bool m_bExhausted = false; // an episode is under way (reported once)

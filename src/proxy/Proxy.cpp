@@ -14,9 +14,6 @@
 #include "tls/TunnelSniffer.h"
 #include "trace/TraceStore.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
 #include <algorithm>
 #include <string_view>
 
@@ -400,12 +397,11 @@ CHost* CProxy::OpenServer(const SRoute& route, bool tunnel)
     CTraceStore* store = m_Context.TraceStore();
     if (store && !(tunnel && m_pSniffer))
         server->SetTraceEntry(store->AddConnection(server, tunnel));
-    if (!server->Socket(kAllEvents)) {
+    if (!server->SocketFor(route.connectHost, kAllEvents)) {
         server->SetFailed();
         return server;
     }
-    const int on = 1;
-    (void)server->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP); // latency only: ignored
+    server->SetNoDelayWhenNeeded();
     server->AsyncSelect(kAllEvents);
     if (route.kind == SRoute::EKind::TlsOrigin)
         server->UseTls();

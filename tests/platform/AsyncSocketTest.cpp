@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <memory>
@@ -76,6 +77,33 @@ TEST_F(AsyncSocketTest, ConnectsByNameWithoutBlocking)
 {
     ConnectPair("localhost");
     EXPECT_EQ(client->nConnect, 1);
+}
+
+// Nagle may hold a send back only behind bytes not yet acknowledged: the deferred TCP_NODELAY
+// must be on before any such send, on an IPv4-only socket as on a dual-stack one.
+TEST_F(AsyncSocketTest, DeferredNoDelayIsOnBeforeASendThatCouldBeHeld)
+{
+    auto noDelay = [](const CAsyncSocket& s) {
+        int value = 0, length = sizeof value;
+        return s.GetSockOpt(TCP_NODELAY, &value, &length, IPPROTO_TCP) && value != 0;
+    };
+    struct Case {
+        bool ipv4Only;
+        int first;
+        bool onAfterFirst;
+    } cases[] = {{true, 100, false}, {false, 100, false}, {true, 4000, true}};
+    for (const Case& c : cases) {
+        auto socket = std::make_unique<TestSocket>();
+        ASSERT_TRUE(c.ipv4Only ? socket->SocketFor("127.0.0.1") : socket->Create());
+        socket->SetNoDelayWhenNeeded();
+        EXPECT_FALSE(socket->Connect("127.0.0.1", port));
+        ASSERT_TRUE(RunUntil([&] { return socket->nConnect > 0; }));
+        const std::string bytes(static_cast<std::size_t>(c.first), 'n');
+        EXPECT_EQ(socket->Send(bytes.data(), c.first), c.first);
+        EXPECT_EQ(noDelay(*socket), c.onAfterFirst) << c.first;
+        EXPECT_EQ(socket->Send("x", 1), 1);
+        EXPECT_TRUE(noDelay(*socket)) << "the second send may wait for an acknowledgement";
+    }
 }
 
 TEST_F(AsyncSocketTest, ReceiveEventRepeatsWhileDataRemains)
