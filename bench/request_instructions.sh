@@ -4,17 +4,21 @@
 # not in it). Requests go one after another through one curl, on one keep-alive connection or
 # with a new connection each; start-up, the warm-up requests and the shut-down are left out.
 #
-# Usage: bash bench/request_instructions.sh --kestrune PATH [--requests N] [--close]
+# Also counts the calls to malloc, calloc and realloc per request (operator new calls malloc).
+#
+# Usage: bash bench/request_instructions.sh --kestrune PATH [--requests N] [--close] [--keep DIR]
+#   --keep DIR keeps callgrind's output in DIR (for callgrind_annotate)
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-kestrune="" requests=300 close=0
+kestrune="" requests=300 close=0 keep=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --kestrune) [ $# -ge 2 ] || die "--kestrune needs a path"; kestrune=$2; shift ;;
     --requests) [[ "${2:-}" =~ ^[1-9][0-9]{0,4}$ ]] || die "--requests needs a number from 1 to 99999"; requests=$2; shift ;;
     --close) close=1 ;;
-    -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
+    --keep) [ $# -ge 2 ] || die "--keep needs a folder"; keep=$2; shift ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) die "unknown option: $1" ;;
   esac
   shift
@@ -23,6 +27,9 @@ done
 bash "$root/tools/install-missing.sh" nginx curl valgrind python3
 
 bench_work kestrune-instructions
+bench_at_exit() { # the recorded profile, when asked to keep it
+  if [ -n "$keep" ]; then mkdir -p "$keep" && cp -f "$work/callgrind.out" "$keep"/ 2>/dev/null; fi
+}
 mkdir -p "$work/www" "$work/config" "$work/data"
 head -c 1024 /dev/urandom >"$work/www/1k.bin"
 start_nginx "$work/www" || die "the origin web server did not start"
@@ -49,5 +56,19 @@ instructions=$(grep -m1 '^totals:' "$work/callgrind.out" | awk '{print $2}')
 [ -n "$instructions" ] || die "callgrind wrote no totals"
 mode=keep-alive
 [ "$close" = 1 ] && mode="new connection"
-python3 -c 'import sys; print(f"{sys.argv[3]}: {int(sys.argv[1]) / int(sys.argv[2]):,.0f} instructions per request over {sys.argv[2]} requests")' \
-  "$instructions" "$requests" "$mode"
+# Calls are listed under their caller as "cfn=(id) name" (the name only the first time), then
+# "calls=N ...".
+allocations=$(python3 -c '
+import re, sys
+names, total, callee = {}, 0, None
+for line in open(sys.argv[1], errors="replace"):
+    m = re.match(r"cfn=\((\d+)\)(?: (.*))?", line)
+    if m:
+        if m.group(2):
+            names[m.group(1)] = m.group(2).strip()
+        callee = names.get(m.group(1), "")
+    elif line.startswith("calls=") and callee in ("malloc", "calloc", "realloc"):
+        total += int(line[6:].split()[0])
+print(total)' "$work/callgrind.out")
+python3 -c 'import sys; print(f"{sys.argv[3]}: {int(sys.argv[1]) / int(sys.argv[2]):,.0f} instructions and {int(sys.argv[4]) / int(sys.argv[2]):.1f} allocations per request over {sys.argv[2]} requests")' \
+  "$instructions" "$requests" "$mode" "$allocations"

@@ -356,6 +356,17 @@ void CheckFraming(const std::string& buffer, std::size_t step)
 
     const CBodyFraming response = ResponseFraming(header, (step & 1) != 0 ? "HEAD" : "GET");
     CHECK(response.kind != EBodyKind::Invalid);
+    // The head read once for the relay and its trace: the framing and fields read apart.
+    SResponseHead once;
+    ReadResponseHead(header, (step & 1) != 0 ? "HEAD" : "GET", once);
+    CHECK(once.size == header.size() && once.framing.kind == response.kind
+          && once.framing.length == response.length && once.framing.keepAlive == response.keepAlive
+          && once.framing.untrusted == response.untrusted);
+    const SHttpHead parsedHead = ParseHttpHead(header);
+    CHECK(once.fields.size() == parsedHead.fields.size());
+    for (std::size_t i = 0; i < once.fields.size(); ++i)
+        CHECK(once.fields[i].name == parsedHead.fields[i].name
+              && once.fields[i].value == parsedHead.fields[i].value);
     if (response.kind == EBodyKind::UntilClose)
         CHECK(!response.keepAlive);
 

@@ -71,6 +71,9 @@ enum class EFieldLineFault {
     BadName,    // an empty name, or a byte that is no token character (NUL, controls, blanks)
 };
 EFieldLineFault FieldLineFault(std::string_view line);
+// The colon of a field line as most are, a token name and its colon with no CR anywhere (so
+// without fault); npos for any other line, which only FieldLineFault reads in full.
+std::size_t PlainFieldColon(std::string_view line);
 // The same, telling where the first colon is (npos for none).
 EFieldLineFault FieldLineFault(std::string_view line, std::size_t& colon);
 

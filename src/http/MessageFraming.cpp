@@ -102,7 +102,10 @@ bool NamesFramingField(std::string_view line)
     return ContainsNoCase(line, "content-length") || ContainsNoCase(line, "transfer-encoding");
 }
 
-CFraming ScanFields(std::string_view header, bool linesChecked = false)
+// fields: when given, also gets each field as ParseHttpHead lists it (a line with a colon
+// after its first byte; name and value without blanks and CRs around them).
+CFraming ScanFields(std::string_view header, bool linesChecked = false,
+                    std::vector<SHttpHead::SField>* fields = nullptr)
 {
     CFraming framing;
     std::size_t pos = header.find(LF);
@@ -115,9 +118,26 @@ CFraming ScanFields(std::string_view header, bool linesChecked = false)
             line.remove_suffix(1);
         if (line.find_first_not_of(CR) == std::string_view::npos)
             break; // the blank line
+        if (const std::size_t plain = PlainFieldColon(line); plain != std::string_view::npos) {
+            // The usual line: no fault, nothing around the name to trim, no CR in the value.
+            lastName = line.substr(0, plain);
+            const std::string_view value = Trim(line.substr(plain + 1));
+            if (fields)
+                fields->push_back({lastName, value});
+            framing.AddField(lastName, value);
+            continue;
+        }
         std::size_t colon = 0;
         const EFieldLineFault fault =
             linesChecked ? (colon = line.find(':'), EFieldLineFault::None) : FieldLineFault(line, colon);
+        if (fields) {
+            // These faults are found before the colon is looked for.
+            const bool looked = fault != EFieldLineFault::BareCr && fault != EFieldLineFault::Whitespace;
+            const std::size_t at = looked ? colon : line.find(':');
+            if (at != std::string_view::npos && at != 0)
+                fields->push_back({TrimAscii(line.substr(0, at), " \t\r"),
+                                   TrimAscii(line.substr(at + 1), " \t\r")});
+        }
         if (fault == EFieldLineFault::Whitespace) {
             // A folded line continues the field before it; a folded length is no length.
             framing.invalid = framing.invalid || framing.IsFramingField(lastName);
@@ -174,17 +194,17 @@ CBodyFraming CheckedRequestFraming(std::string_view header)
     return result;
 }
 
-CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMethod)
+namespace {
+
+// What a response with that status line and these framing fields frames.
+CBodyFraming FramingOf(int status, bool http10, const CFraming& fields, std::string_view requestMethod)
 {
     CBodyFraming result;
-    bool http10 = false;
-    const int status = StatusCode(header, http10);
     if (status < 0) {
         result.kind = EBodyKind::UntilClose;
         result.keepAlive = false;
         return result;
     }
-    const CFraming fields = ScanFields(header);
     result.keepAlive = !fields.close && (!http10 || fields.keepAlive);
     if (status == 101) {
         result.kind = EBodyKind::Tunnel;
@@ -210,6 +230,26 @@ CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMe
     if (result.kind == EBodyKind::UntilClose)
         result.keepAlive = false;
     return result;
+}
+
+} // namespace
+
+CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMethod)
+{
+    bool http10 = false;
+    const int status = StatusCode(header, http10);
+    // Text that is no status line frames nothing: its fields are not read.
+    return FramingOf(status, http10, status < 0 ? CFraming() : ScanFields(header), requestMethod);
+}
+
+void ReadResponseHead(std::string_view header, std::string_view requestMethod, SResponseHead& out)
+{
+    bool http10 = false;
+    const int status = StatusCode(header, http10);
+    out.size = header.size();
+    out.fields.clear();
+    const CFraming fields = ScanFields(header, false, &out.fields);
+    out.framing = FramingOf(status, http10, fields, requestMethod);
 }
 
 std::string FirstHeaderLine(std::string_view header)

@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "http/HttpHead.h"
 
 // Where HTTP/1.x messages end on a byte stream, without sockets: what a header says about the
 // body that follows it, and a body framer fed the bytes after the header that says how many of
@@ -36,6 +39,17 @@ CBodyFraming CheckedRequestFraming(std::string_view header);
 // method. Text that is no status line is relayed until the server closes; so is a response
 // whose framing cannot be trusted.
 CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMethod);
+
+// A complete response head read once for all who look into it: the relay's framing and the
+// trace's fields. The views point into the head's bytes; `fields` keeps its memory from one
+// head to the next.
+struct SResponseHead {
+    std::size_t size = 0;                  // the header's bytes, through its blank line
+    CBodyFraming framing;                  // as ResponseFraming gives it
+    std::vector<SHttpHead::SField> fields; // as ParseHttpHead lists them
+};
+// ResponseFraming and ParseHttpHead's fields of a complete header, in one pass over its lines.
+void ReadResponseHead(std::string_view header, std::string_view requestMethod, SResponseHead& out);
 
 // The first CR LF terminated line of a header, as the header-splitting function cuts it
 // (a one-line header keeps its blank line); empty when the header holds no such line.

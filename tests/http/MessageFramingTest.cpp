@@ -30,11 +30,23 @@ TEST(ResponseFraming, MalformedLinesNeverChangeTheFramingSilently)
         {"HTTP/1.1 200 OK\r\nX: a\rContent-Length: 0\r\nContent-Length: 3\r\n\r\n", EBodyKind::UntilClose},
         {"HTTP/1.1 200 OK\r\n Transfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", EBodyKind::UntilClose},
         {"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", EBodyKind::UntilClose},
+        {"HTTP/1.1 200 OK\r\n\tA: 1\r\nC : 2\r\n:3\r\nB:\t\r\nContent-Length :1\r\n\r\n", EBodyKind::UntilClose},
     };
+    const auto pairs = [](const std::vector<SHttpHead::SField>& fields) {
+        std::vector<std::pair<std::string_view, std::string_view>> list;
+        for (const SHttpHead::SField& field : fields)
+            list.emplace_back(field.name, field.value);
+        return list;
+    };
+    SResponseHead once;
     for (const auto& [head, kind] : cases) {
         const CBodyFraming framing = ResponseFraming(head, "GET");
         EXPECT_EQ(framing.kind, kind) << head;
         EXPECT_EQ(framing.untrusted, kind == EBodyKind::UntilClose) << head; // said on the Debug page
+        // Read once for the relay and its trace: the same framing, the fields ParseHttpHead lists.
+        ReadResponseHead(head, "GET", once);
+        EXPECT_EQ(once.framing.kind, kind) << head;
+        EXPECT_EQ(pairs(once.fields), pairs(ParseHttpHead(head).fields)) << head;
     }
 }
 
