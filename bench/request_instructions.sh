@@ -56,17 +56,17 @@ instructions=$(grep -m1 '^totals:' "$work/callgrind.out" | awk '{print $2}')
 [ -n "$instructions" ] || die "callgrind wrote no totals"
 mode=keep-alive
 [ "$close" = 1 ] && mode="new connection"
-# Calls are listed under their caller as "cfn=(id) name" (the name only the first time), then
-# "calls=N ...".
+# Calls are listed under their caller as "cfn=(id)" then "calls=N ..."; a function's name comes
+# with its id the first time the id appears, in an "fn=" or a "cfn=" line.
 allocations=$(python3 -c '
 import re, sys
 names, total, callee = {}, 0, None
 for line in open(sys.argv[1], errors="replace"):
-    m = re.match(r"cfn=\((\d+)\)(?: (.*))?", line)
+    m = re.match(r"(c?)fn=\((\d+)\)(?: (.*))?", line)
     if m:
-        if m.group(2):
-            names[m.group(1)] = m.group(2).strip()
-        callee = names.get(m.group(1), "")
+        if m.group(3):
+            names[m.group(2)] = m.group(3).strip()
+        callee = names.get(m.group(2), "") if m.group(1) else None
     elif line.startswith("calls=") and callee in ("malloc", "calloc", "realloc"):
         total += int(line[6:].split()[0])
 print(total)' "$work/callgrind.out")

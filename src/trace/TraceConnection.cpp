@@ -95,12 +95,14 @@ void CTraceConnection::AddRecord(ETraceDirection direction, ETracePart part,
     CTraceStore* store = m_pStore;
     if (store)
         store->CountBytes(direction, size); // every chunk counts, whether shown or not
+    // Texts that nobody will read are not made (the headless mode without outputs).
+    const bool texts = !store || store->ReadsRecordTexts();
     const std::size_t index = m_Records.size();
     CTraceRecord* record = nullptr;
     const bool kept = RunUnlessOutOfMemory([&] {
         auto made = size == chunk.size()
             ? std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part, chunk,
-                                             binary, m_bSSL, head ? head->size : 0)
+                                             binary, m_bSSL, head ? head->size : 0, texts)
             : std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part, size);
         record = made.get();
         record->SetExchangeId(exchange);
@@ -111,8 +113,12 @@ void CTraceConnection::AddRecord(ETraceDirection direction, ETracePart part,
     });
     if (!kept)
         return; // nowhere to keep the record
-    if (!sent && !m_bSSL)
+    if (!sent && !m_bSSL && texts) {
         TraceResponse(*record, chunk, binary, head);
+    } else if (!sent && !m_bSSL) {
+        m_pResponse.reset(); // its charset and decoded text are texts too
+        m_strHeaderSoFar.clear();
+    }
     if (store)
         store->KeepRecord(*record);
 

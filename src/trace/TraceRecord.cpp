@@ -41,7 +41,7 @@ bool NamesBinaryType(std::string_view value)
 
 CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direction,
                            ETracePart part, std::string_view chunk, bool binary, bool ssl,
-                           std::size_t headerEnd)
+                           std::size_t headerEnd, bool texts)
     : m_bSSL(ssl)
 {
     m_dwStartTick = GetTickMs();
@@ -57,7 +57,8 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direc
         m_bBinary = true;
 
     // Short of memory, the record keeps the texts made so far; the missing ones stay empty.
-    RunUnlessOutOfMemory([&] { BuildTexts(chunk, headerEnd); });
+    if (texts)
+        RunUnlessOutOfMemory([&] { BuildTexts(chunk, headerEnd); });
 
     m_nBytes = static_cast<std::int32_t>(
         std::min<std::size_t>(chunk.size(), std::numeric_limits<std::int32_t>::max()));
