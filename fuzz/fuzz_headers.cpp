@@ -95,6 +95,8 @@ void CheckSplit(const std::string& original)
     std::vector<std::string> lines{"left over from an earlier call"};
     const bool found = SplitHeaderLines(buffer, lines);
     const std::string joined = JoinLines(lines);
+    // The first line is the one the split cuts first.
+    CHECK(FirstHeaderLineView(original) == (lines.empty() ? std::string() : lines.front()));
 
     std::size_t total = 0;
     for (const std::string& line : lines) {

@@ -4,6 +4,7 @@
 #include "http/HttpHead.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -80,6 +81,28 @@ struct CFraming {
         return EqualsNoCase(name, "content-length") || EqualsNoCase(name, "transfer-encoding");
     }
 
+    // The same for a name known to be a token, so without blanks around it.
+    void AddTokenField(std::string_view name, std::string_view value)
+    {
+        switch (name.size()) { // most names are none of these by their length alone
+        case 14:
+            if (EqualsNoCase(name, "content-length"))
+                AddLength(value);
+            break;
+        case 17:
+            if (EqualsNoCase(name, "transfer-encoding"))
+                AddCodings(value);
+            break;
+        case 10:
+        case 16:
+            if (EqualsNoCase(name, "connection") || EqualsNoCase(name, "proxy-connection"))
+                AddConnection(value);
+            break;
+        default:
+            break;
+        }
+    }
+
     void AddField(std::string_view name, std::string_view value)
     {
         const std::string_view trimmed = Trim(name);
@@ -118,13 +141,14 @@ CFraming ScanFields(std::string_view header, bool linesChecked = false,
             line.remove_suffix(1);
         if (line.find_first_not_of(CR) == std::string_view::npos)
             break; // the blank line
-        if (const std::size_t plain = PlainFieldColon(line); plain != std::string_view::npos) {
+        const std::size_t plain = linesChecked ? std::string_view::npos : PlainFieldColon(line);
+        if (plain != std::string_view::npos) {
             // The usual line: no fault, nothing around the name to trim, no CR in the value.
             lastName = line.substr(0, plain);
             const std::string_view value = Trim(line.substr(plain + 1));
             if (fields)
                 fields->push_back({lastName, value});
-            framing.AddField(lastName, value);
+            framing.AddTokenField(lastName, value);
             continue;
         }
         std::size_t colon = 0;
@@ -260,7 +284,12 @@ std::string FirstHeaderLine(std::string_view header)
 std::string_view FirstHeaderLineView(std::string_view header)
 {
     for (std::size_t i = 1; i + 1 < header.size(); ++i) {
-        if (header[i] != LF || header[i - 1] != CR)
+        // From LF to LF: the line is read whole at every request.
+        const void* lf = std::memchr(header.data() + i, LF, header.size() - 1 - i);
+        if (!lf)
+            break;
+        i = static_cast<std::size_t>(static_cast<const char*>(lf) - header.data());
+        if (header[i - 1] != CR)
             continue;
         std::size_t end = i + 1;
         if (header[end] == CR)
