@@ -146,6 +146,11 @@ EFieldLineFault FieldLineFault(std::string_view line)
 
 const char* RequestHeadFault(std::string_view header)
 {
+    return RequestHeadFault(header, nullptr, nullptr);
+}
+
+const char* RequestHeadFault(std::string_view header, FieldSink field, void* context)
+{
     const char* fault = nullptr;
     bool first = true;
     bool http10 = false;
@@ -178,6 +183,8 @@ const char* RequestHeadFault(std::string_view header)
         }
         if (!fault && http10 && EqualsNoCase(line.substr(0, colon), "transfer-encoding"))
             fault = "Transfer-Encoding in an HTTP/1.0 request";
+        if (!fault && field)
+            field(context, line.substr(0, colon), TrimAscii(line.substr(colon + 1)));
         return fault == nullptr;
     });
     return fault;

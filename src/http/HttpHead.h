@@ -82,3 +82,7 @@ EFieldLineFault FieldLineFault(std::string_view line, std::size_t& colon);
 // nullptr when nothing is wrong with it. Lower-case or unknown methods, odd but valid field
 // names and bare LF line ends are no fault.
 const char* RequestHeadFault(std::string_view header);
+// The same, telling each field of the head to field(context, name, value) as it passes (the
+// value without blanks around it), up to a fault.
+using FieldSink = void (*)(void* context, std::string_view name, std::string_view value);
+const char* RequestHeadFault(std::string_view header, FieldSink field, void* context);

@@ -203,9 +203,10 @@ CBodyFraming RequestFraming(std::string_view header)
     return CheckedRequestFraming(header);
 }
 
-CBodyFraming CheckedRequestFraming(std::string_view header)
+namespace {
+
+CBodyFraming RequestFramingOf(const CFraming& fields)
 {
-    const CFraming fields = ScanFields(header, true);
     CBodyFraming result;
     if (fields.invalid || (fields.hasCoding && (fields.hasLength || !fields.lastIsChunked))) {
         result.kind = EBodyKind::Invalid;
@@ -216,6 +217,25 @@ CBodyFraming CheckedRequestFraming(std::string_view header)
         result.length = fields.length;
     }
     return result;
+}
+
+} // namespace
+
+CBodyFraming CheckedRequestFraming(std::string_view header)
+{
+    return RequestFramingOf(ScanFields(header, true));
+}
+
+CBodyFraming ReadRequestHead(std::string_view header, const char*& fault)
+{
+    CFraming fields;
+    // Lines without fault have token names: nothing to trim around them.
+    fault = RequestHeadFault(header, [](void* context, std::string_view name, std::string_view value) {
+        static_cast<CFraming*>(context)->AddTokenField(name, value);
+    }, &fields);
+    if (fault)
+        return CBodyFraming{EBodyKind::Invalid, 0, true, false};
+    return RequestFramingOf(fields);
 }
 
 namespace {

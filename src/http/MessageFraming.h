@@ -34,6 +34,9 @@ struct CBodyFraming {
 CBodyFraming RequestFraming(std::string_view header);
 // The same for a header whose field lines RequestHeadFault has passed already (not read again).
 CBodyFraming CheckedRequestFraming(std::string_view header);
+// RequestHeadFault (into fault) and the framing of a head without one, in one pass; Invalid
+// with a fault.
+CBodyFraming ReadRequestHead(std::string_view header, const char*& fault);
 
 // The body of the response whose complete header is given, to a request made with the given
 // method. Text that is no status line is relayed until the server closes; so is a response
