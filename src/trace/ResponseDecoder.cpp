@@ -30,10 +30,15 @@ struct CResponseDecoder::SDecoderFields {
             Add(name, value);
         });
     }
-    explicit SDecoderFields(const std::vector<SHttpHead::SField>& fields)
+    // typeOnly: without decoding only the type is read (its charset, whether it is binary).
+    SDecoderFields(const std::vector<SHttpHead::SField>& fields, bool typeOnly)
     {
-        for (const SHttpHead::SField& field : fields)
-            Add(field.name, field.value);
+        for (const SHttpHead::SField& field : fields) {
+            if (!typeOnly)
+                Add(field.name, field.value);
+            else if (EqualsNoCase(field.name, "content-type"))
+                Add(field.name, field.value);
+        }
     }
 
     void Add(std::string_view name, std::string_view value)
@@ -151,7 +156,7 @@ CResponseDecoder::CResponseDecoder(std::string_view header, bool decode)
 
 CResponseDecoder::CResponseDecoder(const std::vector<SHttpHead::SField>& fields, bool decode)
 {
-    Start(SDecoderFields(fields), decode);
+    Start(SDecoderFields(fields, !decode), decode);
 }
 
 void CResponseDecoder::Start(const SDecoderFields& fields, bool decode)
