@@ -7,23 +7,30 @@
 # With --session, Kestrune records a session file and each thread's count is told apart (the
 # event loop's and the session writer's).
 #
-# Usage: bash bench/request_instructions.sh --kestrune PATH [--requests N] [--close] [--session]
+# Also counts the calls to malloc, calloc and realloc per request (operator new calls malloc).
+#
+# Usage: bash bench/request_instructions.sh --kestrune PATH [--requests N] [--close] [--session] [--keep DIR]
+#   --keep DIR keeps callgrind's output in DIR (for callgrind_annotate)
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-kestrune="" requests=300 close=0 session=()
+kestrune="" requests=300 close=0 session=() keep=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --kestrune) [ $# -ge 2 ] || die "--kestrune needs a path"; kestrune=$2; shift ;;
     --requests) [[ "${2:-}" =~ ^[1-9][0-9]{0,4}$ ]] || die "--requests needs a number from 1 to 99999"; requests=$2; shift ;;
     --close) close=1 ;;
     --session) session=(--session) ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    --keep) [ $# -ge 2 ] || die "--keep needs a folder"; keep=$2; shift ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) die "unknown option: $1" ;;
   esac
   shift
 done
 [ -x "$kestrune" ] || die "give the program with --kestrune PATH"
+bench_at_exit() { # the recorded profile, when asked to keep it
+  if [ -n "$keep" ]; then mkdir -p "$keep" && cp -f "$work"/callgrind.out* "$keep"/ 2>/dev/null; fi
+}
 bash "$root/tools/install-missing.sh" nginx curl valgrind python3
 
 bench_work kestrune-instructions
@@ -59,5 +66,21 @@ instructions=$(cat "$work"/callgrind.out* | awk '/^totals:/ { s += $2 } END { if
 [ -n "$instructions" ] || die "callgrind wrote no totals"
 mode=keep-alive
 [ "$close" = 1 ] && mode="new connection"
-python3 -c 'import sys; print(f"{sys.argv[3]}: {int(sys.argv[1]) / int(sys.argv[2]):,.0f} instructions per request over {sys.argv[2]} requests")' \
-  "$instructions" "$requests" "$mode"
+# Calls are listed under their caller as "cfn=(id)" then "calls=N ..."; a function's name comes
+# with its id the first time the id appears, in an "fn=" or a "cfn=" line.
+allocations=$(python3 -c '
+import re, sys
+names, total, callee = {}, 0, None
+for path in sys.argv[1:]:
+  names = {}
+  for line in open(path, errors="replace"):
+    m = re.match(r"(c?)fn=\((\d+)\)(?: (.*))?", line)
+    if m:
+        if m.group(3):
+            names[m.group(2)] = m.group(3).strip()
+        callee = names.get(m.group(2), "") if m.group(1) else None
+    elif line.startswith("calls=") and callee in ("malloc", "calloc", "realloc"):
+        total += int(line[6:].split()[0])
+print(total)' "$work"/callgrind.out*)
+python3 -c 'import sys; print(f"{sys.argv[3]}: {int(sys.argv[1]) / int(sys.argv[2]):,.0f} instructions and {int(sys.argv[4]) / int(sys.argv[2]):.1f} allocations per request over {sys.argv[2]} requests")' \
+  "$instructions" "$requests" "$mode" "$allocations"

@@ -95,6 +95,8 @@ void CheckSplit(const std::string& original)
     std::vector<std::string> lines{"left over from an earlier call"};
     const bool found = SplitHeaderLines(buffer, lines);
     const std::string joined = JoinLines(lines);
+    // The first line is the one the split cuts first.
+    CHECK(FirstHeaderLineView(original) == (lines.empty() ? std::string() : lines.front()));
 
     std::size_t total = 0;
     for (const std::string& line : lines) {
@@ -349,6 +351,11 @@ void CheckFraming(const std::string& buffer, std::size_t step)
     const std::string_view body = std::string_view(buffer).substr(end);
 
     const CBodyFraming request = RequestFraming(header);
+    // The relay's one pass says what the two readings say apart.
+    const char* fault = nullptr;
+    const CBodyFraming checked = ReadRequestHead(header, fault);
+    CHECK((fault == nullptr) == (RequestHeadFault(header) == nullptr) && checked.kind == request.kind
+          && checked.length == request.length);
     // A request carrying both a length and a transfer coding is never framed by either.
     if (HasField(header, "content-length") && HasField(header, "transfer-encoding"))
         CHECK(request.kind == EBodyKind::Invalid);
@@ -356,6 +363,17 @@ void CheckFraming(const std::string& buffer, std::size_t step)
 
     const CBodyFraming response = ResponseFraming(header, (step & 1) != 0 ? "HEAD" : "GET");
     CHECK(response.kind != EBodyKind::Invalid);
+    // The head read once for the relay and its trace: the framing and fields read apart.
+    SResponseHead once;
+    ReadResponseHead(header, (step & 1) != 0 ? "HEAD" : "GET", once);
+    CHECK(once.size == header.size() && once.framing.kind == response.kind
+          && once.framing.length == response.length && once.framing.keepAlive == response.keepAlive
+          && once.framing.untrusted == response.untrusted);
+    const SHttpHead parsedHead = ParseHttpHead(header);
+    CHECK(once.fields.size() == parsedHead.fields.size());
+    for (std::size_t i = 0; i < once.fields.size(); ++i)
+        CHECK(once.fields[i].name == parsedHead.fields[i].name
+              && once.fields[i].value == parsedHead.fields[i].value);
     if (response.kind == EBodyKind::UntilClose)
         CHECK(!response.keepAlive);
 

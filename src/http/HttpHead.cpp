@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -106,9 +107,24 @@ std::string_view FindHeaderField(std::string_view text, std::string_view name)
     return value;
 }
 
+std::size_t PlainFieldColon(std::string_view line)
+{
+    std::size_t i = 0;
+    while (i < line.size() && kTokenChars[static_cast<unsigned char>(line[i])])
+        ++i;
+    if (i == 0 || i == line.size() || line[i] != ':')
+        return std::string_view::npos;
+    // The name is tokens only: a CR can only be in the value.
+    const std::string_view value = line.substr(i + 1);
+    return std::memchr(value.data(), '\r', value.size()) ? std::string_view::npos : i;
+}
+
 EFieldLineFault FieldLineFault(std::string_view line, std::size_t& colon)
 {
-    colon = std::string_view::npos;
+    colon = PlainFieldColon(line);
+    if (colon != std::string_view::npos)
+        return EFieldLineFault::None; // the usual line, read in one pass
+
     if (line.find('\r') != std::string_view::npos)
         return EFieldLineFault::BareCr;
     if (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
@@ -129,6 +145,11 @@ EFieldLineFault FieldLineFault(std::string_view line)
 }
 
 const char* RequestHeadFault(std::string_view header)
+{
+    return RequestHeadFault(header, nullptr, nullptr);
+}
+
+const char* RequestHeadFault(std::string_view header, FieldSink field, void* context)
 {
     const char* fault = nullptr;
     bool first = true;
@@ -162,6 +183,8 @@ const char* RequestHeadFault(std::string_view header)
         }
         if (!fault && http10 && EqualsNoCase(line.substr(0, colon), "transfer-encoding"))
             fault = "Transfer-Encoding in an HTTP/1.0 request";
+        if (!fault && field)
+            field(context, line.substr(0, colon), TrimAscii(line.substr(colon + 1)));
         return fault == nullptr;
     });
     return fault;

@@ -71,6 +71,9 @@ enum class EFieldLineFault {
     BadName,    // an empty name, or a byte that is no token character (NUL, controls, blanks)
 };
 EFieldLineFault FieldLineFault(std::string_view line);
+// The colon of a field line as most are, a token name and its colon with no CR anywhere (so
+// without fault); npos for any other line, which only FieldLineFault reads in full.
+std::size_t PlainFieldColon(std::string_view line);
 // The same, telling where the first colon is (npos for none).
 EFieldLineFault FieldLineFault(std::string_view line, std::size_t& colon);
 
@@ -79,3 +82,7 @@ EFieldLineFault FieldLineFault(std::string_view line, std::size_t& colon);
 // nullptr when nothing is wrong with it. Lower-case or unknown methods, odd but valid field
 // names and bare LF line ends are no fault.
 const char* RequestHeadFault(std::string_view header);
+// The same, telling each field of the head to field(context, name, value) as it passes (the
+// value without blanks around it), up to a fault.
+using FieldSink = void (*)(void* context, std::string_view name, std::string_view value);
+const char* RequestHeadFault(std::string_view header, FieldSink field, void* context);

@@ -4,6 +4,7 @@
 #include "http/HttpHead.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -80,6 +81,28 @@ struct CFraming {
         return EqualsNoCase(name, "content-length") || EqualsNoCase(name, "transfer-encoding");
     }
 
+    // The same for a name known to be a token, so without blanks around it.
+    void AddTokenField(std::string_view name, std::string_view value)
+    {
+        switch (name.size()) { // most names are none of these by their length alone
+        case 14:
+            if (EqualsNoCase(name, "content-length"))
+                AddLength(value);
+            break;
+        case 17:
+            if (EqualsNoCase(name, "transfer-encoding"))
+                AddCodings(value);
+            break;
+        case 10:
+        case 16:
+            if (EqualsNoCase(name, "connection") || EqualsNoCase(name, "proxy-connection"))
+                AddConnection(value);
+            break;
+        default:
+            break;
+        }
+    }
+
     void AddField(std::string_view name, std::string_view value)
     {
         const std::string_view trimmed = Trim(name);
@@ -102,7 +125,10 @@ bool NamesFramingField(std::string_view line)
     return ContainsNoCase(line, "content-length") || ContainsNoCase(line, "transfer-encoding");
 }
 
-CFraming ScanFields(std::string_view header, bool linesChecked = false)
+// fields: when given, also gets each field as ParseHttpHead lists it (a line with a colon
+// after its first byte; name and value without blanks and CRs around them).
+CFraming ScanFields(std::string_view header, bool linesChecked = false,
+                    std::vector<SHttpHead::SField>* fields = nullptr)
 {
     CFraming framing;
     std::size_t pos = header.find(LF);
@@ -115,9 +141,27 @@ CFraming ScanFields(std::string_view header, bool linesChecked = false)
             line.remove_suffix(1);
         if (line.find_first_not_of(CR) == std::string_view::npos)
             break; // the blank line
+        const std::size_t plain = linesChecked ? std::string_view::npos : PlainFieldColon(line);
+        if (plain != std::string_view::npos) {
+            // The usual line: no fault, nothing around the name to trim, no CR in the value.
+            lastName = line.substr(0, plain);
+            const std::string_view value = Trim(line.substr(plain + 1));
+            if (fields)
+                fields->push_back({lastName, value});
+            framing.AddTokenField(lastName, value);
+            continue;
+        }
         std::size_t colon = 0;
         const EFieldLineFault fault =
             linesChecked ? (colon = line.find(':'), EFieldLineFault::None) : FieldLineFault(line, colon);
+        if (fields) {
+            // These faults are found before the colon is looked for.
+            const bool looked = fault != EFieldLineFault::BareCr && fault != EFieldLineFault::Whitespace;
+            const std::size_t at = looked ? colon : line.find(':');
+            if (at != std::string_view::npos && at != 0)
+                fields->push_back({TrimAscii(line.substr(0, at), " \t\r"),
+                                   TrimAscii(line.substr(at + 1), " \t\r")});
+        }
         if (fault == EFieldLineFault::Whitespace) {
             // A folded line continues the field before it; a folded length is no length.
             framing.invalid = framing.invalid || framing.IsFramingField(lastName);
@@ -159,9 +203,10 @@ CBodyFraming RequestFraming(std::string_view header)
     return CheckedRequestFraming(header);
 }
 
-CBodyFraming CheckedRequestFraming(std::string_view header)
+namespace {
+
+CBodyFraming RequestFramingOf(const CFraming& fields)
 {
-    const CFraming fields = ScanFields(header, true);
     CBodyFraming result;
     if (fields.invalid || (fields.hasCoding && (fields.hasLength || !fields.lastIsChunked))) {
         result.kind = EBodyKind::Invalid;
@@ -174,17 +219,36 @@ CBodyFraming CheckedRequestFraming(std::string_view header)
     return result;
 }
 
-CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMethod)
+} // namespace
+
+CBodyFraming CheckedRequestFraming(std::string_view header)
+{
+    return RequestFramingOf(ScanFields(header, true));
+}
+
+CBodyFraming ReadRequestHead(std::string_view header, const char*& fault)
+{
+    CFraming fields;
+    // Lines without fault have token names: nothing to trim around them.
+    fault = RequestHeadFault(header, [](void* context, std::string_view name, std::string_view value) {
+        static_cast<CFraming*>(context)->AddTokenField(name, value);
+    }, &fields);
+    if (fault)
+        return CBodyFraming{EBodyKind::Invalid, 0, true, false};
+    return RequestFramingOf(fields);
+}
+
+namespace {
+
+// What a response with that status line and these framing fields frames.
+CBodyFraming FramingOf(int status, bool http10, const CFraming& fields, std::string_view requestMethod)
 {
     CBodyFraming result;
-    bool http10 = false;
-    const int status = StatusCode(header, http10);
     if (status < 0) {
         result.kind = EBodyKind::UntilClose;
         result.keepAlive = false;
         return result;
     }
-    const CFraming fields = ScanFields(header);
     result.keepAlive = !fields.close && (!http10 || fields.keepAlive);
     if (status == 101) {
         result.kind = EBodyKind::Tunnel;
@@ -212,6 +276,26 @@ CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMe
     return result;
 }
 
+} // namespace
+
+CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMethod)
+{
+    bool http10 = false;
+    const int status = StatusCode(header, http10);
+    // Text that is no status line frames nothing: its fields are not read.
+    return FramingOf(status, http10, status < 0 ? CFraming() : ScanFields(header), requestMethod);
+}
+
+void ReadResponseHead(std::string_view header, std::string_view requestMethod, SResponseHead& out)
+{
+    bool http10 = false;
+    const int status = StatusCode(header, http10);
+    out.size = header.size();
+    out.fields.clear();
+    const CFraming fields = ScanFields(header, false, &out.fields);
+    out.framing = FramingOf(status, http10, fields, requestMethod);
+}
+
 std::string FirstHeaderLine(std::string_view header)
 {
     return std::string(FirstHeaderLineView(header));
@@ -220,7 +304,12 @@ std::string FirstHeaderLine(std::string_view header)
 std::string_view FirstHeaderLineView(std::string_view header)
 {
     for (std::size_t i = 1; i + 1 < header.size(); ++i) {
-        if (header[i] != LF || header[i - 1] != CR)
+        // From LF to LF: the line is read whole at every request.
+        const void* lf = std::memchr(header.data() + i, LF, header.size() - 1 - i);
+        if (!lf)
+            break;
+        i = static_cast<std::size_t>(static_cast<const char*>(lf) - header.data());
+        if (header[i - 1] != CR)
             continue;
         std::size_t end = i + 1;
         if (header[end] == CR)

@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "http/HttpHead.h"
 
 // Where HTTP/1.x messages end on a byte stream, without sockets: what a header says about the
 // body that follows it, and a body framer fed the bytes after the header that says how many of
@@ -31,11 +34,25 @@ struct CBodyFraming {
 CBodyFraming RequestFraming(std::string_view header);
 // The same for a header whose field lines RequestHeadFault has passed already (not read again).
 CBodyFraming CheckedRequestFraming(std::string_view header);
+// RequestHeadFault (into fault) and the framing of a head without one, in one pass; Invalid
+// with a fault.
+CBodyFraming ReadRequestHead(std::string_view header, const char*& fault);
 
 // The body of the response whose complete header is given, to a request made with the given
 // method. Text that is no status line is relayed until the server closes; so is a response
 // whose framing cannot be trusted.
 CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMethod);
+
+// A complete response head read once for all who look into it: the relay's framing and the
+// trace's fields. The views point into the head's bytes; `fields` keeps its memory from one
+// head to the next.
+struct SResponseHead {
+    std::size_t size = 0;                  // the header's bytes, through its blank line
+    CBodyFraming framing;                  // as ResponseFraming gives it
+    std::vector<SHttpHead::SField> fields; // as ParseHttpHead lists them
+};
+// ResponseFraming and ParseHttpHead's fields of a complete header, in one pass over its lines.
+void ReadResponseHead(std::string_view header, std::string_view requestMethod, SResponseHead& out);
 
 // The first CR LF terminated line of a header, as the header-splitting function cuts it
 // (a one-line header keeps its blank line); empty when the header holds no such line.

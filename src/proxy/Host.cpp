@@ -78,10 +78,10 @@ CTraceConnection* CHost::TraceEntry()
 }
 
 void CHost::Record(ETraceDirection direction, ETracePart part, std::string_view bytes,
-                   std::uint64_t exchange)
+                   std::uint64_t exchange, const SResponseHead* head)
 {
     if (CTraceConnection* entry = TraceEntry())
-        entry->AddChunk(direction, part, bytes, exchange);
+        entry->AddChunk(direction, part, bytes, exchange, head);
 }
 
 bool CHost::KeepsBodies() const
@@ -424,14 +424,14 @@ void CHost::OnReceive(int)
     m_Owner.UpdateFlow();
 }
 
-void CHost::Hold(ETracePart part, std::string_view bytes)
+void CHost::Hold(ETracePart part, std::string_view bytes, const SResponseHead* head)
 {
     if (bytes.empty())
         return;
     m_RecvBuffer.append(bytes);
     m_nHeld += bytes.size();
     const CExchange* exchange = Receiving();
-    Record(ETraceDirection::Received, part, bytes, exchange ? exchange->m_nId : 0);
+    Record(ETraceDirection::Received, part, bytes, exchange ? exchange->m_nId : 0, head);
 }
 
 void CHost::CheckUpstreamAnswer(std::string_view read)
@@ -532,9 +532,14 @@ std::size_t CHost::TakeHeader(std::string_view read)
     // Only an end that the CR LF cut finds is normalised; bare-LF headers pass as they came.
     if (HasCrLfHeaderEnd(m_Header))
         TerminateHeader(m_Header);
+    const std::string_view tail = read.substr(used);
+    // The head is read once, for the framing here and for its record: its views into m_Header
+    // must last until it is recorded, with the body bytes of this read behind it.
+    m_Header.reserve(m_Header.size() + tail.size());
     CExchange* exchange = Receiving();
-    const CBodyFraming framing = ResponseFraming(
-        m_Header, exchange ? std::string_view(exchange->m_strMethod) : std::string_view());
+    ReadResponseHead(m_Header, exchange ? std::string_view(exchange->m_strMethod) : std::string_view(),
+                     m_ResponseHead);
+    const CBodyFraming framing = m_ResponseHead.framing;
     if (exchange && framing.kind != EBodyKind::Interim) {
         // The final answer's head (interim 1xx heads are not kept apart).
         const std::string_view line =
@@ -550,7 +555,6 @@ std::size_t CHost::TakeHeader(std::string_view read)
     if (framing.untrusted && m_Owner.Context().DebugTraceOn())
         m_Owner.Context().DebugTrace("CHost::TakeHeader framing fields not trusted: the answer "
                                      "is relayed until the server closes\r\n");
-    const std::string_view tail = read.substr(used);
     std::size_t body = 0;
     if (framing.kind == EBodyKind::Tunnel) {
         m_nState = EResponseStage::Tunnel;
@@ -565,7 +569,8 @@ std::size_t CHost::TakeHeader(std::string_view read)
     }
     // The header record carries the body bytes of the same read, as they arrived together.
     m_Header.append(tail.substr(0, body));
-    Hold(ETracePart::Header, m_Header);
+    Hold(ETracePart::Header, m_Header, &m_ResponseHead);
+    m_ResponseHead.fields.clear(); // its views end with m_Header's bytes
     ReleaseText(m_Header);
     if (m_nState == EResponseStage::Body && m_Framer.IsDone())
         CompleteResponse();

@@ -176,9 +176,10 @@ private:
     void CompleteResponse();
     // The server closed: a response that was still coming ends here.
     void EndResponseAtClose();
-    void Hold(ETracePart part, std::string_view bytes);
+    // head: the complete response head that the bytes start with, as read here.
+    void Hold(ETracePart part, std::string_view bytes, const SResponseHead* head = nullptr);
     void Record(ETraceDirection direction, ETracePart part, std::string_view bytes,
-                std::uint64_t exchange);
+                std::uint64_t exchange, const SResponseHead* head = nullptr);
     // The trace entry, made when there is none yet; null without a store or after its end.
     CTraceConnection* TraceEntry();
     // A spliced read: its count recorded (as its tunnel's reads always were) and counted.
@@ -226,6 +227,7 @@ private:
     CHostOwner& m_Owner;
     CByteQueue m_RecvBuffer;
     std::string m_Header; // response header bytes while its end is awaited, not yet recorded
+    SResponseHead m_ResponseHead; // the complete one read, for the framing and its record
     CByteQueue m_SendBuffer;
     CTraceConnection* m_pTrace = nullptr;
     bool m_bTraceEnded = false;

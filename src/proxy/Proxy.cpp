@@ -227,7 +227,9 @@ bool CProxy::ProcessHeader(std::string header)
         Refuse();
         return true;
     }
-    if (RequestHeadFault(header)) {
+    const char* fault = nullptr;
+    const CBodyFraming framing = ReadRequestHead(header, fault); // one pass for both
+    if (fault) {
         RefuseExchange(*exchange, 400, "the request's field lines cannot be trusted");
         Refuse(); // field lines that servers read differently: none of it goes on
         return true;
@@ -239,7 +241,6 @@ bool CProxy::ProcessHeader(std::string header)
     }
     if (m_bConnect)
         return StartTunnel(std::move(header), std::move(exchange));
-    const CBodyFraming framing = CheckedRequestFraming(header); // its field lines passed above
     if (framing.kind == EBodyKind::Invalid) {
         RefuseExchange(*exchange, 400, "the request's body framing cannot be trusted");
         Refuse(); // framing the server might read otherwise: no smuggling through here

@@ -15,8 +15,10 @@ constexpr std::size_t kKeptScratchBytes = 4 * 1024 * 1024;
 
 std::string_view Trim(std::string_view text) { return TrimAscii(text, " \t\r"); }
 
+} // namespace
+
 // The values of the fields the decoder reads, each in lower case, repeats joined by commas.
-struct SDecoderFields {
+struct CResponseDecoder::SDecoderFields {
     std::string type;
     std::string encoding;
     std::string transfer;
@@ -25,26 +27,43 @@ struct SDecoderFields {
     explicit SDecoderFields(std::string_view header)
     {
         ForEachHeadField(header, [this](std::string_view name, std::string_view value) {
-            std::string* values = nullptr;
-            if (EqualsNoCase(name, "content-type"))
-                values = &type;
-            else if (EqualsNoCase(name, "content-encoding"))
-                values = &encoding;
-            else if (EqualsNoCase(name, "transfer-encoding"))
-                values = &transfer;
-            else if (EqualsNoCase(name, "content-length"))
-                values = &length;
-            if (!values)
-                return;
-            if (!values->empty())
-                *values += ',';
-            const std::size_t at = values->size();
-            values->append(value);
-            for (std::size_t i = at; i < values->size(); ++i)
-                (*values)[i] = LowerAscii((*values)[i]);
+            Add(name, value);
         });
     }
+    // typeOnly: without decoding only the type is read (its charset, whether it is binary).
+    SDecoderFields(const std::vector<SHttpHead::SField>& fields, bool typeOnly)
+    {
+        for (const SHttpHead::SField& field : fields) {
+            if (!typeOnly)
+                Add(field.name, field.value);
+            else if (EqualsNoCase(field.name, "content-type"))
+                Add(field.name, field.value);
+        }
+    }
+
+    void Add(std::string_view name, std::string_view value)
+    {
+        std::string* values = nullptr;
+        if (EqualsNoCase(name, "content-type"))
+            values = &type;
+        else if (EqualsNoCase(name, "content-encoding"))
+            values = &encoding;
+        else if (EqualsNoCase(name, "transfer-encoding"))
+            values = &transfer;
+        else if (EqualsNoCase(name, "content-length"))
+            values = &length;
+        if (!values)
+            return;
+        if (!values->empty())
+            *values += ',';
+        const std::size_t at = values->size();
+        values->append(value);
+        for (std::size_t i = at; i < values->size(); ++i)
+            (*values)[i] = LowerAscii((*values)[i]);
+    }
 };
+
+namespace {
 
 std::vector<std::string> Tokens(std::string_view list)
 {
@@ -132,7 +151,16 @@ std::string FormatByteCount(std::uint64_t count)
 
 CResponseDecoder::CResponseDecoder(std::string_view header, bool decode)
 {
-    const SDecoderFields fields(header); // one pass, for all the fields asked below
+    Start(SDecoderFields(header), decode); // one pass, for all the fields asked there
+}
+
+CResponseDecoder::CResponseDecoder(const std::vector<SHttpHead::SField>& fields, bool decode)
+{
+    Start(SDecoderFields(fields, !decode), decode);
+}
+
+void CResponseDecoder::Start(const SDecoderFields& fields, bool decode)
+{
     const std::string& type = fields.type;
     m_strCharset = CharsetAfter(type, 0);
     const bool binaryType = type.find("image") != std::string::npos

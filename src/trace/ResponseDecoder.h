@@ -1,5 +1,6 @@
 #pragma once
 #include "trace/BodyDecoder.h"
+#include "http/HttpHead.h"
 #include "http/MessageFraming.h"
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // What one response's header says about showing its body: the charset its text is in, and,
 // when decoding is asked for and the body is compressed, the decoder that turns each chunk of
@@ -30,6 +32,8 @@ public:
 
     // header: the whole response header. decode: the user's switch.
     CResponseDecoder(std::string_view header, bool decode);
+    // The same from the head's fields as ParseHttpHead lists them (read by the relay already).
+    CResponseDecoder(const std::vector<SHttpHead::SField>& fields, bool decode);
     ~CResponseDecoder();
 
     // The display text of one chunk's body bytes while decoding goes on; nothing when the
@@ -59,6 +63,11 @@ public:
 
 private:
     enum class State { Off, Decoding, Ended, Stopped };
+
+    // The values of the fields read here.
+    struct SDecoderFields;
+    // What the fields say: the charset, and the decoder when decoding.
+    void Start(const SDecoderFields& fields, bool decode);
 
     std::string SizesText() const;
     void Stop(Shown& shown, const std::string& why);

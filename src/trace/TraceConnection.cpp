@@ -55,9 +55,9 @@ void CTraceConnection::AdoptRecord(std::unique_ptr<CTraceRecord> record)
 }
 
 void CTraceConnection::AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk,
-                                std::uint64_t exchange)
+                                std::uint64_t exchange, const SResponseHead* head)
 {
-    AddRecord(direction, part, chunk, chunk.size(), exchange);
+    AddRecord(direction, part, chunk, chunk.size(), exchange, head);
 }
 
 void CTraceConnection::AddEncryptedCount(ETraceDirection direction, ETracePart part,
@@ -68,7 +68,8 @@ void CTraceConnection::AddEncryptedCount(ETraceDirection direction, ETracePart p
 }
 
 void CTraceConnection::AddRecord(ETraceDirection direction, ETracePart part,
-                                 std::string_view chunk, std::size_t size, std::uint64_t exchange)
+                                 std::string_view chunk, std::size_t size, std::uint64_t exchange,
+                                 const SResponseHead* head)
 {
     const bool sent = direction == ETraceDirection::Sent;
     bool binary = false;
@@ -94,12 +95,14 @@ void CTraceConnection::AddRecord(ETraceDirection direction, ETracePart part,
     CTraceStore* store = m_pStore;
     if (store)
         store->CountBytes(direction, size); // every chunk counts, whether shown or not
+    // Texts that nobody will read are not made (the headless mode without outputs).
+    const bool texts = !store || store->ReadsRecordTexts();
     const std::size_t index = m_Records.size();
     CTraceRecord* record = nullptr;
     const bool kept = RunUnlessOutOfMemory([&] {
         auto made = size == chunk.size()
             ? std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part, chunk,
-                                             binary, m_bSSL)
+                                             binary, m_bSSL, head ? head->size : 0, texts)
             : std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part, size);
         record = made.get();
         record->SetExchangeId(exchange);
@@ -110,8 +113,12 @@ void CTraceConnection::AddRecord(ETraceDirection direction, ETracePart part,
     });
     if (!kept)
         return; // nowhere to keep the record
-    if (!sent && !m_bSSL)
-        TraceResponse(*record, chunk, binary);
+    if (!sent && !m_bSSL && texts) {
+        TraceResponse(*record, chunk, binary, head);
+    } else if (!sent && !m_bSSL) {
+        m_pResponse.reset(); // its charset and decoded text are texts too
+        m_strHeaderSoFar.clear();
+    }
     if (store)
         store->KeepRecord(*record);
 
@@ -154,7 +161,7 @@ void CTraceConnection::AddRecord(ETraceDirection direction, ETracePart part,
 }
 
 void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chunk,
-                                     bool inheritedBinary)
+                                     bool inheritedBinary, const SResponseHead* head)
 {
     const bool followed = RunUnlessOutOfMemory([&] {
         std::string_view body = chunk;
@@ -173,10 +180,15 @@ void CTraceConnection::TraceResponse(CTraceRecord& record, std::string_view chun
             const bool decode = m_pStore && m_pStore->State().m_bDecodeBodies;
             if (decode)
                 m_pStore->MakeRoomForDecodedText();
-            m_strHeaderSoFar.append(header);
-            if (fits)
-                m_pResponse = std::make_unique<CResponseDecoder>(m_strHeaderSoFar, decode);
-            m_strHeaderSoFar.clear();
+            if (head && m_strHeaderSoFar.empty()) {
+                if (fits) // the relay has read this head's fields already
+                    m_pResponse = std::make_unique<CResponseDecoder>(head->fields, decode);
+            } else {
+                m_strHeaderSoFar.append(header);
+                if (fits)
+                    m_pResponse = std::make_unique<CResponseDecoder>(m_strHeaderSoFar, decode);
+                m_strHeaderSoFar.clear();
+            }
             body = chunk.substr(header.size());
         }
         if (!m_pResponse)

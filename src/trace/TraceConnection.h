@@ -9,6 +9,7 @@
 #include "trace/TraceVocabulary.h"
 
 class CTraceRecord;
+struct SResponseHead;
 class CTraceHostLink;
 class CResponseDecoder;
 class CTraceStore;
@@ -25,9 +26,11 @@ public:
     CTraceConnection& operator=(const CTraceConnection&) = delete;
 
     // Records one chunk, sent or received, as the given part of the given exchange (0: none).
-    // The chunk may hold any byte value, NUL included.
+    // The chunk may hold any byte value, NUL included. head: the relay's reading of the
+    // complete response head that a received header chunk starts with, when it has one (its
+    // views point into the chunk): the head is then not read again here.
     void AddChunk(ETraceDirection direction, ETracePart part, std::string_view chunk,
-                  std::uint64_t exchange = 0);
+                  std::uint64_t exchange = 0, const SResponseHead* head = nullptr);
 
     // Records a chunk of a tunnel entry (ssl) by its count alone, as AddChunk records those
     // bytes: its bytes went from socket to socket without passing here.
@@ -68,10 +71,11 @@ public:
 private:
     // AddChunk's steps; chunk is empty for a counted chunk of size bytes.
     void AddRecord(ETraceDirection direction, ETracePart part, std::string_view chunk,
-                   std::size_t size, std::uint64_t exchange);
+                   std::size_t size, std::uint64_t exchange, const SResponseHead* head = nullptr);
     // Follows the response a received record belongs to: its charset and, when the user asked
     // for it, the decoding of its compressed body into the record's display text.
-    void TraceResponse(CTraceRecord& record, std::string_view chunk, bool inheritedBinary);
+    void TraceResponse(CTraceRecord& record, std::string_view chunk, bool inheritedBinary,
+                       const SResponseHead* head);
     // The response being received has ended before the next one (next: its header record, or
     // null at the connection's end): a decoded stream that had not ended says so.
     void EndResponse(const CTraceRecord* next);

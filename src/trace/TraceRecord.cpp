@@ -40,7 +40,8 @@ bool NamesBinaryType(std::string_view value)
 } // namespace
 
 CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direction,
-                           ETracePart part, std::string_view chunk, bool binary, bool ssl)
+                           ETracePart part, std::string_view chunk, bool binary, bool ssl,
+                           std::size_t headerEnd, bool texts)
     : m_bSSL(ssl)
 {
     m_dwStartTick = GetTickMs();
@@ -56,7 +57,8 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direc
         m_bBinary = true;
 
     // Short of memory, the record keeps the texts made so far; the missing ones stay empty.
-    RunUnlessOutOfMemory([&] { BuildTexts(chunk); });
+    if (texts)
+        RunUnlessOutOfMemory([&] { BuildTexts(chunk, headerEnd); });
 
     m_nBytes = static_cast<std::int32_t>(
         std::min<std::size_t>(chunk.size(), std::numeric_limits<std::int32_t>::max()));
@@ -121,12 +123,12 @@ STraceRecordFields CTraceRecord::GetFields() const
     return fields;
 }
 
-void CTraceRecord::BuildTexts(std::string_view chunk)
+void CTraceRecord::BuildTexts(std::string_view chunk, std::size_t headerEnd)
 {
     const bool headerChunk =
         m_nDirection == ETraceDirection::Received && m_nPart == ETracePart::Header && !m_bSSL;
     if (!m_bBinary && headerChunk) {
-        ExtractHeader(chunk);
+        ExtractHeader(chunk, headerEnd);
         ClassifyContentType();
     }
 
@@ -142,14 +144,14 @@ void CTraceRecord::BuildTexts(std::string_view chunk)
     }
 }
 
-void CTraceRecord::ExtractHeader(std::string_view chunk)
+void CTraceRecord::ExtractHeader(std::string_view chunk, std::size_t headerEnd)
 {
     m_bHeaderIncomplete = true;
 
     // The header ends as the relay finds its end. Of a chunk without that end, the last byte
     // stays in the display text only (the header goes on in the next chunk), unless it is a CR
     // after a line feed, which may be the start of the blank line.
-    std::size_t end = HeaderEndOffset(chunk);
+    std::size_t end = headerEnd != 0 && headerEnd <= chunk.size() ? headerEnd : HeaderEndOffset(chunk);
     if (end != 0)
         m_bHeaderIncomplete = false;
     else if (chunk.ends_with("\n\r"))

@@ -19,8 +19,12 @@ std::string FormatMilliseconds(std::int32_t ms);
 // CTraceConnection::AddChunk; the raw chunk is not kept.
 class CTraceRecord {
 public:
+    // headerEnd: where a received header chunk's head ends, when the relay has found it
+    // already (0: found here). texts: off for a record whose texts nobody reads (see
+    // CTraceStore::ReadsRecordTexts), which keeps its counts, times and place alone.
     CTraceRecord(int connectionId, int sequence, ETraceDirection direction, ETracePart part,
-                 std::string_view chunk, bool binary, bool ssl);
+                 std::string_view chunk, bool binary, bool ssl, std::size_t headerEnd = 0,
+                 bool texts = true);
     // A chunk of a tunnel that is not decrypted, known by its count alone: the same record as
     // the constructor above makes of those bytes with ssl set.
     CTraceRecord(int connectionId, int sequence, ETraceDirection direction, ETracePart part,
@@ -127,8 +131,8 @@ public:
 
 private:
     // Steps of record building.
-    void BuildTexts(std::string_view chunk);
-    void ExtractHeader(std::string_view chunk);
+    void BuildTexts(std::string_view chunk, std::size_t headerEnd);
+    void ExtractHeader(std::string_view chunk, std::size_t headerEnd);
     void ClassifyContentType();
     std::string BuildBodyText(std::string_view chunk, std::size_t skip);
 

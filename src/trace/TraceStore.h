@@ -159,6 +159,13 @@ public:
     // Told of every record once it is complete (the headless mode prints one line per record).
     // An empty observer removes it.
     void SetRecordObserver(std::function<void(const CTraceRecord&)> observer);
+    // Whether anything reads a record's texts after it is made: a feed, the observer, or
+    // whoever reads the records kept. Records that nobody reads get no texts.
+    bool ReadsRecordTexts() const
+    {
+        return m_bKeepSettledRecords || m_RecordObserver || m_State.m_bRequestViewer
+            || m_State.m_bResponseViewer;
+    }
     void NotifyRecord(const CTraceRecord& record) const
     {
         if (m_RecordObserver)

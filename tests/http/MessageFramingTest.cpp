@@ -8,14 +8,25 @@ using namespace std::string_literals;
 TEST(RequestHeadFault, FieldLinesServersReadDifferentlyAreFaultsOddValidOnesAreNot)
 {
     const std::string start = "POST / HTTP/1.1\r\n";
+    const char* fault = nullptr;
     for (const std::string& fields : {"Host: a\r\n"s, "X!#$%&'*+-.^_`|~9: \t\x80\0 v \r\n"s,
-                                      "X: a\nY: b\n"s, "A:\r\n"s, "\r\nX: a\rb\r\n"s})
+                                      "X: a\nY: b\n"s, "A:\r\n"s, "\r\nX: a\rb\r\n"s,
+                                      "Content-Length: 2, 2 \r\n"s, "Transfer-Encoding: x,\tchunked\r\n"s}) {
         EXPECT_EQ(RequestHeadFault(start + fields + "\r\n"), nullptr) << fields;
+        // The relay reads the faults and the framing in one pass: the same framing.
+        const CBodyFraming framing = ReadRequestHead(start + fields + "\r\n", fault);
+        EXPECT_EQ(fault, nullptr);
+        EXPECT_EQ(framing.kind, RequestFraming(start + fields + "\r\n").kind) << fields;
+        EXPECT_EQ(framing.length, RequestFraming(start + fields + "\r\n").length) << fields;
+    }
     // Faults frame no body: the relay refuses them as it refuses untrusted framing.
     for (const std::string& fields : {"X: a\rb\r\n"s, "X: a\r\r\n"s, "X: a\r\n b\r\n"s, "\tX: a\r\n"s,
                                       " X: a\r\n"s, "X\0Y: a\r\n"s, "X\x01: a\r\n"s, "X : a\r\n"s,
-                                      "X\t: a\r\n"s, ": a\r\n"s, "Xa\r\n"s, "\x80: a\r\n"s, "X: a\r\n\r"s})
+                                      "X\t: a\r\n"s, ": a\r\n"s, "Xa\r\n"s, "\x80: a\r\n"s, "X: a\r\n\r"s}) {
         EXPECT_EQ(RequestFraming(start + fields + "\r\n").kind, EBodyKind::Invalid) << fields;
+        EXPECT_EQ(ReadRequestHead(start + fields + "\r\n", fault).kind, EBodyKind::Invalid) << fields;
+        EXPECT_NE(fault, nullptr) << fields;
+    }
     EXPECT_NE(RequestHeadFault("GET /\r HTTP/1.1\r\n\r\n"), nullptr);
     EXPECT_NE(RequestHeadFault("POST / HTTP/1.0\r\ntransfer-encoding: chunked\r\n\r\n"), nullptr);
 }
@@ -30,11 +41,23 @@ TEST(ResponseFraming, MalformedLinesNeverChangeTheFramingSilently)
         {"HTTP/1.1 200 OK\r\nX: a\rContent-Length: 0\r\nContent-Length: 3\r\n\r\n", EBodyKind::UntilClose},
         {"HTTP/1.1 200 OK\r\n Transfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", EBodyKind::UntilClose},
         {"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", EBodyKind::UntilClose},
+        {"HTTP/1.1 200 OK\r\n\tA: 1\r\nC : 2\r\n:3\r\nB:\t\r\nContent-Length :1\r\n\r\n", EBodyKind::UntilClose},
     };
+    const auto pairs = [](const std::vector<SHttpHead::SField>& fields) {
+        std::vector<std::pair<std::string_view, std::string_view>> list;
+        for (const SHttpHead::SField& field : fields)
+            list.emplace_back(field.name, field.value);
+        return list;
+    };
+    SResponseHead once;
     for (const auto& [head, kind] : cases) {
         const CBodyFraming framing = ResponseFraming(head, "GET");
         EXPECT_EQ(framing.kind, kind) << head;
         EXPECT_EQ(framing.untrusted, kind == EBodyKind::UntilClose) << head; // said on the Debug page
+        // Read once for the relay and its trace: the same framing, the fields ParseHttpHead lists.
+        ReadResponseHead(head, "GET", once);
+        EXPECT_EQ(once.framing.kind, kind) << head;
+        EXPECT_EQ(pairs(once.fields), pairs(ParseHttpHead(head).fields)) << head;
     }
 }
 

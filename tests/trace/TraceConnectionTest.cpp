@@ -118,6 +118,26 @@ TEST_F(ConnectionTest, EveryChunkCountsEvenWithTheViewersOff)
     EXPECT_EQ(m_store.GetRequestCount() + m_store.GetResponseCount(), 0);
 }
 
+TEST_F(ConnectionTest, RecordsNobodyReadsKeepTheirPlaceAndAnObserverStillGetsTheTexts)
+{
+    m_app.m_bRequestViewer = false;
+    m_app.m_bResponseViewer = false;
+    m_store.SetKeepSettledRecords(false); // the headless run without outputs
+    std::string seenType;
+    for (const bool observed : {false, true}) {
+        if (observed)
+            m_store.SetRecordObserver([&seenType](const CTraceRecord& r) { seenType += r.GetContentType(); });
+        CTraceConnection& entry = NewConnection();
+        entry.AddChunk(kSent, kHeader, kRequest, 1);
+        entry.AddChunk(kReceived, kHeader, ResponseHeader("text/html") + "abc", 1);
+        const CTraceRecord& response = *entry.GetRecords().back();
+        EXPECT_EQ(response.GetSequence(), 2);
+        EXPECT_EQ(response.GetByteCount(), static_cast<int>(ResponseHeader("text/html").size() + 3));
+        EXPECT_EQ(response.GetText(), observed ? "abc" : "") << observed;
+    }
+    EXPECT_EQ(seenType, "text/html");
+}
+
 TEST_F(ConnectionTest, ByteTotalsGoPastTwoGibibytes)
 {
     m_app.m_nBytesReceived = INT32_MAX - 10;
