@@ -37,32 +37,17 @@ CJsonWriter& CJsonWriter::Key(std::string_view name)
     return *this;
 }
 
-CJsonWriter& CJsonWriter::BeginObject()
+CJsonWriter& CJsonWriter::Open(char bracket)
 {
     BeforeValue();
-    m_Out += '{';
+    m_Out += bracket;
     m_bNeedComma = false;
     return *this;
 }
 
-CJsonWriter& CJsonWriter::EndObject()
+CJsonWriter& CJsonWriter::Close(char bracket)
 {
-    m_Out += '}';
-    m_bNeedComma = true;
-    return *this;
-}
-
-CJsonWriter& CJsonWriter::BeginArray()
-{
-    BeforeValue();
-    m_Out += '[';
-    m_bNeedComma = false;
-    return *this;
-}
-
-CJsonWriter& CJsonWriter::EndArray()
-{
-    m_Out += ']';
+    m_Out += bracket;
     m_bNeedComma = true;
     return *this;
 }

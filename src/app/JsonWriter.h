@@ -13,10 +13,10 @@ public:
 
     // A key of plain ASCII that needs no escape.
     CJsonWriter& Key(std::string_view name);
-    CJsonWriter& BeginObject();
-    CJsonWriter& EndObject();
-    CJsonWriter& BeginArray();
-    CJsonWriter& EndArray();
+    CJsonWriter& BeginObject() { return Open('{'); }
+    CJsonWriter& EndObject() { return Close('}'); }
+    CJsonWriter& BeginArray() { return Open('['); }
+    CJsonWriter& EndArray() { return Close(']'); }
 
     // Bytes of the trace: UTF-8 when they are, else each byte as its Latin-1 character, so
     // that no byte is lost or replaced (as JsonText does).
@@ -31,6 +31,8 @@ public:
 
 private:
     void BeforeValue();
+    CJsonWriter& Open(char bracket);
+    CJsonWriter& Close(char bracket);
     void Escaped(std::string_view bytes, bool latin1);
 
     std::string& m_Out;
