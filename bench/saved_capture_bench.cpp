@@ -247,9 +247,10 @@ int main(int argc, char** argv)
         pane->OnHeaderClicked(column);
         const double longest = LongestTurnWhileSorting(*model);
         model->FinishLoading();
-        std::printf("Exchanges: sort by %-19s %8.1f ms  (loop's longest turn %.0f ms, RSS %.0f MiB)\n",
-                    CExchangeModel::Heading(column).toString().toLatin1().constData(), Ms(timer),
-                    longest, StatusKiB("VmRSS:") / 1024.0);
+        std::printf(
+            "Exchanges: sort by %-19s %8.1f ms  (loop's longest turn %.0f ms, RSS %.0f MiB)\n",
+            CExchangeModel::Heading(column).toString().toLatin1().constData(), Ms(timer), longest,
+            StatusKiB("VmRSS:") / 1024.0);
     }
 
     // Viewing: scrolling through, a row's details each time.

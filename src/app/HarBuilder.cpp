@@ -66,10 +66,7 @@ void Cookies(CJsonWriter& json, const SHttpHead& head, bool response)
 }
 
 // A body in the HAR's content or postData form is text when it is UTF-8, else base64.
-bool IsBase64Body(const SExchangeContent& body)
-{
-    return !IsUtf8(body.bytes);
-}
+bool IsBase64Body(const SExchangeContent& body) { return !IsUtf8(body.bytes); }
 
 void BodyText(CJsonWriter& json, const SExchangeContent& body)
 {
@@ -95,17 +92,21 @@ std::string IsoUtcTime(std::int64_t msSinceEpoch)
     constexpr std::int64_t kMsPerDay = 86'400'000;
     constexpr std::int64_t kYear10000 = 253'402'300'800'000; // 10000-01-01T00:00:00Z
     if (msSinceEpoch < 0 || msSinceEpoch >= kYear10000)
-        return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC).toString(Qt::ISODateWithMs).toStdString();
+        return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC)
+            .toString(Qt::ISODateWithMs)
+            .toStdString();
     const std::int64_t inDay = msSinceEpoch % kMsPerDay;
     // Days to a civil date (H. Hinnant's algorithm), the era starting on March 1st.
     const std::int64_t days = msSinceEpoch / kMsPerDay + 719'468;
     const std::int64_t era = days / 146'097;
     const std::int64_t dayOfEra = days - era * 146'097;
-    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
+    const std::int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
     const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
     const std::int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
     const int day = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
-    const int month = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
+    const int month =
+        static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
     const int year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
     char text[80]; // room for any int, as the compiler counts
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year, month, day,
@@ -144,9 +145,10 @@ void Request(CJsonWriter& json, const CExchange& exchange)
     Cookies(json, head, false);
     json.Key("headers");
     Headers(json, head);
-    json.Key("headersSize").Integer(exchange.m_strRequestHead.empty()
-                                        ? -1
-                                        : static_cast<std::int64_t>(exchange.m_strRequestHead.size()));
+    json.Key("headersSize")
+        .Integer(exchange.m_strRequestHead.empty()
+                     ? -1
+                     : static_cast<std::int64_t>(exchange.m_strRequestHead.size()));
     json.Key("httpVersion").Text(exchange.m_strVersion);
     json.Key("method").Text(exchange.m_strMethod);
     if (exchange.m_RequestBody.total > 0) {
@@ -187,8 +189,9 @@ void Response(CJsonWriter& json, const CExchange& exchange)
     if (hasText)
         CutComment(json, exchange.m_ResponseBody);
     if (body.decoded)
-        json.Key("compression").Integer(static_cast<std::int64_t>(body.bytes.size())
-                                        - static_cast<std::int64_t>(exchange.m_ResponseBody.total));
+        json.Key("compression")
+            .Integer(static_cast<std::int64_t>(body.bytes.size())
+                     - static_cast<std::int64_t>(exchange.m_ResponseBody.total));
     if (hasText && IsBase64Body(body))
         json.Key("encoding").Utf8("base64");
     json.Key("mimeType").Text(head.Field("Content-Type"));
@@ -216,15 +219,16 @@ QByteArray CHarBuilder::EntryJson(const CExchange& exchange)
     if (exchange.Has(kExchangeTunnel) || EqualsNoCase(exchange.m_strMethod, "CONNECT"))
         return QByteArray();
     const SExchangePhases phases = ExchangePhases(exchange.m_Times);
-    std::string comment = "exchange " + std::to_string(exchange.m_nId) + ", "
-                          + ExchangeEndName(exchange.m_nEnd);
+    std::string comment =
+        "exchange " + std::to_string(exchange.m_nId) + ", " + ExchangeEndName(exchange.m_nEnd);
     if (!exchange.m_strEndReason.empty())
         comment += ": " + exchange.m_strEndReason; // ASCII before it: as Latin-1 if it is not UTF-8
     if (exchange.Has(kExchangeDecrypted))
         comment += ", decrypted";
     if (exchange.Has(kExchangeReplay))
-        comment += exchange.m_nReplayOf ? ", replay of exchange " + std::to_string(exchange.m_nReplayOf)
-                                        : std::string(", replay");
+        comment += exchange.m_nReplayOf
+                       ? ", replay of exchange " + std::to_string(exchange.m_nReplayOf)
+                       : std::string(", replay");
     std::string out;
     out.reserve(2048 + exchange.m_ResponseBody.bytes.size() + exchange.m_RequestBody.bytes.size());
     CJsonWriter json(out);

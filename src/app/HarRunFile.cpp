@@ -243,7 +243,8 @@ bool CHarRunFile::WriteHar()
                 leftOut = "the HAR file fell behind the traffic: " + LeftOutText();
         }
         if (!leftOut.empty()) // plain ASCII: a log's comment before its entries
-            start.replace("\"entries\":[", ("\"comment\":\"" + leftOut + "\",\"entries\":[").c_str());
+            start.replace("\"entries\":[",
+                          ("\"comment\":\"" + leftOut + "\",\"entries\":[").c_str());
         const QByteArray end = CHarBuilder::DocumentEnd();
         ok = WriteAll(fd, start.constData(), static_cast<std::size_t>(start.size()))
              && CopyRange(m_nSideFd, fd, m_nSideBytes)

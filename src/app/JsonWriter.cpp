@@ -84,13 +84,27 @@ void CJsonWriter::Escaped(std::string_view bytes, bool latin1)
         }
         m_Out += '\\';
         switch (byte) {
-        case '"': m_Out += '"'; break;
-        case '\\': m_Out += '\\'; break;
-        case '\b': m_Out += 'b'; break;
-        case '\f': m_Out += 'f'; break;
-        case '\n': m_Out += 'n'; break;
-        case '\r': m_Out += 'r'; break;
-        case '\t': m_Out += 't'; break;
+        case '"':
+            m_Out += '"';
+            break;
+        case '\\':
+            m_Out += '\\';
+            break;
+        case '\b':
+            m_Out += 'b';
+            break;
+        case '\f':
+            m_Out += 'f';
+            break;
+        case '\n':
+            m_Out += 'n';
+            break;
+        case '\r':
+            m_Out += 'r';
+            break;
+        case '\t':
+            m_Out += 't';
+            break;
         default:
             m_Out += "u00";
             m_Out += kHex[byte >> 4];
@@ -132,7 +146,8 @@ CJsonWriter& CJsonWriter::Integer(std::int64_t value)
 {
     BeforeValue();
     char text[24];
-    m_Out.append(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text));
+    m_Out.append(
+        text, static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text));
     return *this;
 }
 

@@ -9,7 +9,10 @@
 // same, byte for byte.
 class CJsonWriter {
 public:
-    explicit CJsonWriter(std::string& out) : m_Out(out) {}
+    explicit CJsonWriter(std::string& out)
+        : m_Out(out)
+    {
+    }
 
     // A key of plain ASCII that needs no escape.
     CJsonWriter& Key(std::string_view name);

@@ -50,8 +50,9 @@ void SummaryFunction(sqlite3_context* context, int, sqlite3_value** values)
 }
 
 // The columns an exchange's sort key is made from, in the order ExchangeKeyFunction reads them.
-constexpr char kExchangeKeyColumns[] = "id, https, host, port, flags, method, target, status, "
-                                       "response_head, response_body_total, started, ended, end_state";
+constexpr char kExchangeKeyColumns[] =
+    "id, https, host, port, flags, method, target, status, "
+    "response_head, response_body_total, started, ended, end_state";
 constexpr int kExchangeKeyArguments = 13;
 
 struct SExchangeKeyCall {

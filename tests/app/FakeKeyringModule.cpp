@@ -13,13 +13,14 @@ KestruneKeyringStore(const std::string&, const std::string&, KeyringStoreDone do
     QTimer::singleShot(0, [done = std::move(done)] { done(true, std::string()); });
 }
 
-extern "C" __attribute__((visibility("default"))) void
-KestruneKeyringLoad(const std::string&, KeyringLoadDone done)
+extern "C" __attribute__((visibility("default"))) void KestruneKeyringLoad(const std::string&,
+                                                                           KeyringLoadDone done)
 {
     const char* password = std::getenv("KESTRUNE_TEST_KEYRING_PASSWORD");
     if (!password)
         return;
     const char* delay = std::getenv("KESTRUNE_TEST_KEYRING_DELAY_MS");
-    QTimer::singleShot(delay ? std::atoi(delay) : 0,
-                       [done = std::move(done), answer = std::string(password)] { done(true, answer); });
+    QTimer::singleShot(
+        delay ? std::atoi(delay) : 0,
+        [done = std::move(done), answer = std::string(password)] { done(true, answer); });
 }

@@ -78,9 +78,11 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
     MakeExchange(store, "GET /bomb HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\n\r\n" + zipped, "e.test", 80);
     // Bytes JSON must escape, text that is not UTF-8, odd queries, long and fractional times.
     const std::string awkward[][2] = {
-        {"GET /q?a=%C3%A9&b=%FF&c&=d&e=1+2 HTTP/1.1\r\nX-C: \x01\x1f\x7f\"\\\t\r\nX-L: caf\xe9\r\n\r\n",
+        {"GET /q?a=%C3%A9&b=%FF&c&=d&e=1+2 HTTP/1.1\r\nX-C: \x01\x1f\x7f\"\\\t\r\nX-L: "
+         "caf\xe9\r\n\r\n",
          "HTTP/1.1 201 \xe2\x80\xa8Made\r\nLocation: /\xe9\r\n\r\n{\"k\": \"\\u00e9\b\f\"}"},
-        {std::string("POST /u HTTP/1.1\r\nContent-Type: a\r\n\r\n") + '\0' + "\xff\xfe", "HTTP/1.1 204 No\r\n\r\n"},
+        {std::string("POST /u HTTP/1.1\r\nContent-Type: a\r\n\r\n") + '\0' + "\xff\xfe",
+         "HTTP/1.1 204 No\r\n\r\n"},
     };
     for (const auto& [request, response] : awkward) {
         const auto odd = MakeExchange(store, request, response, "f\xe9.test", 80);
@@ -203,12 +205,14 @@ TEST(HarBuilderTest, RunFileSavesWhatFinishedAndIsAlwaysWhole)
     EXPECT_TRUE(errors.empty());
 
     // A thread behind a small bound: the loop never waits, and nothing leaves the HAR unsaid.
-    CHarRunFile behind(dir.filePath("behind.har").toStdString(), [&](const std::string& e) { errors.push_back(e); },
-                       4096);
+    CHarRunFile behind(
+        dir.filePath("behind.har").toStdString(),
+        [&](const std::string& e) { errors.push_back(e); }, 4096);
     ASSERT_TRUE(behind.Open(error)) << error;
     const std::string body(2048, 'b');
     for (int i = 0; i < 200; ++i)
-        behind.Add(*MakeExchange(store, "GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n" + body, "h", 80));
+        behind.Add(*MakeExchange(store, "GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n" + body,
+                                 "h", 80));
     ASSERT_TRUE(behind.SaveNow());
     QCoreApplication::processEvents(); // the report, posted to this loop
     QFile file(dir.filePath("behind.har"));

@@ -264,7 +264,8 @@ TEST_F(Headless, KeyringPasswordIsKnownBeforeTheFirstRequest)
     // The program's modules are found beside it: a link to it beside the fake keyring.
     const QString program = FAKE_KEYRING_DIR "/kestrune";
     const QString made = program + "." + QString::number(::getpid());
-    ASSERT_TRUE(::link(KESTRUNE_EXE, made.toLocal8Bit().constData()) == 0 || QFile::copy(KESTRUNE_EXE, made));
+    ASSERT_TRUE(::link(KESTRUNE_EXE, made.toLocal8Bit().constData()) == 0
+                || QFile::copy(KESTRUNE_EXE, made));
     ASSERT_EQ(::rename(made.toLocal8Bit().constData(), program.toLocal8Bit().constData()), 0);
     const struct {
         const char* password; // none: the keyring never answers
@@ -285,16 +286,18 @@ TEST_F(Headless, KeyringPasswordIsKnownBeforeTheFirstRequest)
         std::string asked;
         std::thread server(ServeOnceKeeping, upstream, "HTTP/1.0 200 OK\r\n\r\nok", &asked);
         m_stderr.clear();
-        const int port = StartHeadless(m_process, program,
-                                       {"--headless", "--port", "0", "--quiet",
-                                        "--upstream=user@127.0.0.1:" + QString::number(upstreamPort)},
-                                       m_stderr);
+        const int port =
+            StartHeadless(m_process, program,
+                          {"--headless", "--port", "0", "--quiet",
+                           "--upstream=user@127.0.0.1:" + QString::number(upstreamPort)},
+                          m_stderr);
         EXPECT_GT(port, 0) << m_stderr.toStdString();
-        EXPECT_EQ(Fetch(port, "GET http://origin.test/ HTTP/1.0\r\n\r\n"), "HTTP/1.0 200 OK\r\n\r\nok");
+        EXPECT_EQ(Fetch(port, "GET http://origin.test/ HTTP/1.0\r\n\r\n"),
+                  "HTTP/1.0 200 OK\r\n\r\nok");
         server.join();
         ::close(upstream);
-        const std::string credentials =
-            "Proxy-Authorization: Basic " + QByteArray("user:p w").toBase64().toStdString() + "\r\n";
+        const std::string credentials = "Proxy-Authorization: Basic "
+                                        + QByteArray("user:p w").toBase64().toStdString() + "\r\n";
         EXPECT_EQ(asked.find(credentials) != std::string::npos, c.password != nullptr) << asked;
         EXPECT_EQ(m_stderr.contains("the keyring did not answer within 5 seconds"), c.told)
             << m_stderr.toStdString();

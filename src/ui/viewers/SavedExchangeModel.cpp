@@ -109,7 +109,8 @@ CSavedTableModel::SortJob CSavedExchangeModel::MakeSortJob() const
 
 void CSavedExchangeModel::EndPass()
 {
-    std::vector<std::int64_t> rows = IsProgressive() ? std::vector<std::int64_t>() : std::move(m_Job.rows);
+    std::vector<std::int64_t> rows =
+        IsProgressive() ? std::vector<std::int64_t>() : std::move(m_Job.rows);
     m_Job = SJob();
     if (IsSorted())
         EndSortedPass(std::move(rows));
