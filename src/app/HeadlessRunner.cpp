@@ -449,18 +449,18 @@ bool CHeadlessRunner::WaitForKeyringPassword()
 void CHeadlessRunner::LoadKeyringPassword()
 {
     const std::string address = m_app.m_strProxyAddress, port = m_app.m_strProxyPort;
-    PasswordKeyring::Load(
-        PasswordKeyring::KeyFor(address, port), [self = QPointer<CHeadlessRunner>(this), address,
-                                                 port](bool found, const std::string& password) {
-            if (!self)
-                return; // the run has ended
-            self->m_bKeyringAnswered = true;
-            if (self->m_pKeyringWait)
-                self->m_pKeyringWait->quit();
-            CTraceApp& app = self->m_app;
-            if (found && app.m_strProxyAddress == address && app.m_strProxyPort == port)
-                app.m_strProxyPassword = password; // a late answer still counts from now on
-        });
+    PasswordKeyring::Load(PasswordKeyring::KeyFor(address, port),
+                          [self = QPointer<CHeadlessRunner>(this), address, port](
+                              bool found, const std::string& password) {
+        if (!self)
+            return; // the run has ended
+        self->m_bKeyringAnswered = true;
+        if (self->m_pKeyringWait)
+            self->m_pKeyringWait->quit();
+        CTraceApp& app = self->m_app;
+        if (found && app.m_strProxyAddress == address && app.m_strProxyPort == port)
+            app.m_strProxyPassword = password; // a late answer still counts from now on
+    });
 }
 
 void CHeadlessRunner::DrainDebugLines()
