@@ -224,12 +224,17 @@ TEST_F(SavedCaptureTest, SortsExportsAndShowsDebugLinesAsTheLivePagesDo)
         liveExchanges.SetFilter(filter);
         sameOrders(filter);
     }
+    table->SetFilter("");
+    liveExchanges.SetFilter("");
     table->Sort(CExchangeModel::colId, false);
     liveExchanges.Sort(CExchangeModel::colId, CExchangeModel::SortState::Ascending);
     table->FinishLoading();
     liveExchanges.FinishFilter();
+    table->Sort(CExchangeModel::colPath, true); // rows hidden while it runs stay hidden after
     table->HideRows({0, 5});
     liveExchanges.HideRows({0, 5});
+    table->FinishLoading();
+    EXPECT_EQ(table->rowCount(), 598);
     sameOrders("hidden");
 
     // The file's debug lines over the live ones, until back to live.

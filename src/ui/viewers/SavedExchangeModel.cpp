@@ -112,6 +112,8 @@ void CSavedExchangeModel::EndPass()
     std::vector<std::int64_t> rows =
         IsProgressive() ? std::vector<std::int64_t>() : std::move(m_Job.rows);
     m_Job = SJob();
+    if (!m_Hidden.empty()) // rows hidden while the pass ran
+        std::erase_if(rows, [this](std::int64_t id) { return m_Hidden.count(static_cast<std::uint64_t>(id)) > 0; });
     if (IsSorted())
         EndSortedPass(std::move(rows));
     else if (!IsProgressive())
@@ -127,6 +129,9 @@ void CSavedExchangeModel::HideRows(const std::vector<int>& rows)
         m_Cache.ForgetFrom(static_cast<std::size_t>(row));
         endRemoveRows();
     }
+    // The sort still runs over every row: the rows left to show, once it is done, are read anew.
+    if (IsSorting())
+        StartPass();
 }
 
 std::uint64_t CSavedExchangeModel::GetId(int row) const
