@@ -11,6 +11,8 @@
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
+// U+FEFF in UTF-8: Qt's reader drops it at the start of a string, so it goes as an escape.
+constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 bool NeedsEscape(unsigned char byte, bool latin1)
@@ -73,6 +75,13 @@ void CJsonWriter::Escaped(std::string_view bytes, bool latin1)
     std::size_t plain = 0; // the start of bytes not yet written, which need no escape
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte == 0xef && !latin1 && bytes.substr(i, 3) == kByteOrderMark) {
+            m_Out.append(bytes.data() + plain, i - plain);
+            m_Out += "\\ufeff";
+            i += 2;
+            plain = i + 1;
+            continue;
+        }
         if (!NeedsEscape(byte, latin1))
             continue;
         m_Out.append(bytes.data() + plain, i - plain);

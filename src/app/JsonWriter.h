@@ -6,7 +6,8 @@
 // Compact JSON appended to bytes as it is written, in the form Qt's JSON documents take
 // (the same escapes and numbers), without building a document first. The caller writes each
 // object's keys in the order Qt sorts them, so a document reads back and writes out again the
-// same, byte for byte.
+// same, byte for byte, but for U+FEFF: written as "\ufeff", which every reader keeps (Qt's
+// drops the character itself at the start of a string).
 class CJsonWriter {
 public:
     explicit CJsonWriter(std::string& out)

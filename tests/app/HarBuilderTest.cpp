@@ -82,7 +82,7 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
          "caf\xe9\r\n\r\n",
          "HTTP/1.1 201 \xe2\x80\xa8Made\r\nLocation: /\xe9\r\n\r\n{\"k\": \"\\u00e9\b\f\"}"},
         {std::string("POST /u HTTP/1.1\r\nContent-Type: a\r\n\r\n") + '\0' + "\xff\xfe",
-         "HTTP/1.1 204 No\r\n\r\n"},
+         "HTTP/1.1 200 OK\r\n\r\n\xef\xbb\xbf" "bom"},
     };
     for (const auto& [request, response] : awkward) {
         const auto odd = MakeExchange(store, request, response, "f\xe9.test", 80);
@@ -96,8 +96,9 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
     for (const auto& exchange : store.GetExchanges()) {
         har.AddExchange(*exchange);
         // As Qt's writer makes the same document: keys in order, its escapes, its numbers.
-        const QByteArray entry = CHarBuilder::EntryJson(*exchange);
-        EXPECT_EQ(QJsonDocument::fromJson(entry).toJson(QJsonDocument::Compact), entry);
+        QByteArray entry = CHarBuilder::EntryJson(*exchange);
+        const QByteArray rewritten = QJsonDocument::fromJson(entry).toJson(QJsonDocument::Compact);
+        EXPECT_EQ(rewritten, entry.replace("\\ufeff", "\xef\xbb\xbf"));
     }
     const QJsonObject log = QJsonDocument::fromJson(har.ToJson())["log"].toObject();
     EXPECT_EQ(log["version"].toString(), "1.2");
@@ -115,6 +116,7 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
     EXPECT_DOUBLE_EQ(first["time"].toDouble(), 16.6);
 
     EXPECT_EQ(entries[5]["startedDateTime"].toString(), "2000-02-29T23:59:59.999Z");
+    EXPECT_EQ(entries[6]["response"]["content"]["text"].toString(), QString(QChar(0xfeff)) + "bom"); // kept
 
     const QJsonObject form = Find(entries, "https://127.0.0.1:4443/z");
     EXPECT_EQ(form["response"]["status"].toInt(), 404);
@@ -229,7 +231,7 @@ TEST(HarBuilderTest, RunFileSavesWhatFinishedAndIsAlwaysWhole)
                              + " exchanges kept without their bodies, "
                              + std::to_string(200 - whole - cut) + " left out";
     EXPECT_EQ(log["comment"].toString().toStdString(), whole == 200 ? "" : told);
-    EXPECT_EQ(errors.size(), whole == 200 ? 0u : 1u) << "told once as it began";
+    EXPECT_EQ(errors.empty(), whole == 200) << "told as each fall-behind began";
 
     CHarRunFile nowhere(dir.filePath("missing/run.har").toStdString(), nullptr);
     EXPECT_FALSE(nowhere.Open(error));
