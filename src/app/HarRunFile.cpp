@@ -76,8 +76,10 @@ std::size_t SizeOf(const CExchange& exchange)
 
 } // namespace
 
-CHarRunFile::CHarRunFile(std::string path, std::function<void(const std::string&)> onError)
+CHarRunFile::CHarRunFile(std::string path, std::function<void(const std::string&)> onError,
+                         std::size_t maxQueuedBytes)
     : m_strPath(std::move(path))
+    , m_nMaxQueuedBytes(maxQueuedBytes)
     , m_OnError(std::move(onError))
     , m_pLoopContext(std::make_unique<QObject>())
 {
@@ -92,7 +94,6 @@ CHarRunFile::~CHarRunFile()
         m_nQueuedBytes = 0;
     }
     m_Wake.notify_all();
-    m_Room.notify_all();
     if (m_Thread.joinable())
         m_Thread.join();
     if (m_nSideFd >= 0)
@@ -121,11 +122,22 @@ void CHarRunFile::Add(const CExchange& exchange)
     job.bytes = SizeOf(exchange);
     job.exchange = std::make_unique<CExchange>(exchange);
     std::unique_lock lock(m_Mutex);
-    m_Room.wait(lock, [this, &job] {
-        return m_bStop || m_nQueuedBytes == 0 || m_nQueuedBytes + job.bytes <= kMaxQueuedBytes;
-    });
     if (m_bStop)
         return;
+    if (m_nQueuedBytes > 0 && m_nQueuedBytes + job.bytes > m_nMaxQueuedBytes) {
+        // The thread fell behind: the loop goes on, the HAR takes less and says so.
+        job.exchange->m_RequestBody.bytes = std::string();
+        job.exchange->m_ResponseBody.bytes = std::string();
+        job.bytes = SizeOf(*job.exchange);
+        const bool room = m_nQueuedBytes + job.bytes <= m_nMaxQueuedBytes + m_nMaxQueuedBytes / 4;
+        ++(room ? m_nBodiesLeftOut : m_nEntriesLeftOut);
+        if (!m_bBehind) {
+            m_bBehind = true;
+            Report("the HAR file falls behind the traffic: " + LeftOutText());
+        }
+        if (!room)
+            return;
+    }
     m_nQueuedBytes += job.bytes;
     m_Queue.push_back(std::move(job));
     lock.unlock();
@@ -186,13 +198,14 @@ void CHarRunFile::Run()
         {
             std::lock_guard lock(m_Mutex);
             m_nQueuedBytes -= job.bytes;
+            if (m_nQueuedBytes <= m_nMaxQueuedBytes / 2)
+                m_bBehind = false;
             m_bBusy = false;
             if (save)
                 m_bLastSaveOk = saved;
             if (m_Queue.empty())
                 m_Idle.notify_all();
         }
-        m_Room.notify_all();
     }
 }
 
@@ -222,7 +235,16 @@ bool CHarRunFile::WriteHar()
     bool ok = fd >= 0;
     int error = errno;
     if (ok) {
-        const QByteArray start = CHarBuilder::DocumentStart();
+        QByteArray start = CHarBuilder::DocumentStart();
+        std::string leftOut;
+        {
+            std::lock_guard lock(m_Mutex);
+            if (m_nBodiesLeftOut + m_nEntriesLeftOut > 0)
+                leftOut = "the HAR file fell behind the traffic: " + LeftOutText();
+        }
+        if (!leftOut.empty()) // plain ASCII: a log's comment before its entries
+            start.replace("\"entries\":[",
+                          ("\"comment\":\"" + leftOut + "\",\"entries\":[").c_str());
         const QByteArray end = CHarBuilder::DocumentEnd();
         ok = WriteAll(fd, start.constData(), static_cast<std::size_t>(start.size()))
              && CopyRange(m_nSideFd, fd, m_nSideBytes)
@@ -237,6 +259,12 @@ bool CHarRunFile::WriteHar()
     if (!ok)
         Report("cannot write the HAR file " + m_strPath + ": " + std::strerror(error));
     return ok;
+}
+
+std::string CHarRunFile::LeftOutText() const
+{
+    return std::to_string(m_nBodiesLeftOut) + " exchanges kept without their bodies, "
+           + std::to_string(m_nEntriesLeftOut) + " left out";
 }
 
 void CHarRunFile::Report(const std::string& message)

@@ -19,12 +19,15 @@ class QObject;
 // kept in memory once it is on disk.
 class CHarRunFile {
 public:
-    // The most bytes of exchanges waiting for the thread; past it Add waits for room (the disk
-    // is slower than the relay: relaying slows down rather than memory growing).
+    // The most bytes of exchanges waiting for the thread. The event loop never waits for the
+    // disk: past this, an exchange goes in without its bodies' bytes (its entry says "body cut:
+    // 0 of N bytes kept"); past a quarter more it is left out of the HAR. Either is told (onError)
+    // as a fall-behind begins, and the HAR's log comment counts them.
     static constexpr std::size_t kMaxQueuedBytes = 64u << 20;
 
     // onError is called on the event loop of the thread that made the object.
-    CHarRunFile(std::string path, std::function<void(const std::string&)> onError);
+    CHarRunFile(std::string path, std::function<void(const std::string&)> onError,
+                std::size_t maxQueuedBytes = kMaxQueuedBytes);
     ~CHarRunFile(); // ends the thread; what was handed over and not saved is not saved
 
     CHarRunFile(const CHarRunFile&) = delete;
@@ -48,15 +51,16 @@ private:
     std::size_t Append(const CExchange& exchange); // the entry's size
     bool WriteHar();
     void Report(const std::string& message);
+    std::string LeftOutText() const; // under m_Mutex
 
     std::string m_strPath;
+    std::size_t m_nMaxQueuedBytes;
     std::function<void(const std::string&)> m_OnError;
     std::unique_ptr<QObject> m_pLoopContext; // where errors are told
 
     // Shared with the thread, under m_Mutex.
     std::mutex m_Mutex;
     std::condition_variable m_Wake;  // a job came, or the end
-    std::condition_variable m_Room;  // the queue shrank
     std::condition_variable m_Idle;  // the queue is empty and no job runs
     std::deque<SJob> m_Queue;
     std::size_t m_nQueuedBytes = 0;
@@ -64,6 +68,9 @@ private:
     bool m_bBusy = false;
     bool m_bStop = false;
     bool m_bLastSaveOk = true;
+    std::uint64_t m_nBodiesLeftOut = 0;
+    std::uint64_t m_nEntriesLeftOut = 0;
+    bool m_bBehind = false; // told; told again once the queue has drained to half
 
     // The thread's own.
     int m_nSideFd = -1;

@@ -26,6 +26,7 @@
 #include "tls/CertAuthority.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QPointer>
 #include <QTimer>
 
@@ -44,6 +45,8 @@ namespace {
 // Closed connections are dropped this often when nothing else (a log) needs their records:
 // they were printed as they were made, and a long run must not grow without bound.
 constexpr int kPurgeIntervalMs = 5000;
+// How long the start waits for the keyring's answer before it listens without the password.
+constexpr int kKeyringWaitMs = 5000;
 // What is still held for stdout and stderr at the end gets this long to go out.
 constexpr int kFinalDrainMs = 500;
 // The longest a save works before events are served again.
@@ -110,8 +113,8 @@ bool CHeadlessRunner::Start()
     if (!m_app.UpstreamUser().empty() && m_app.m_strProxyPassword.empty()) {
         if (const char* password = std::getenv("KESTRUNE_UPSTREAM_PASSWORD"))
             m_app.m_strProxyPassword = password;
-        else
-            LoadKeyringPassword();
+        else if (!WaitForKeyringPassword())
+            return true; // a signal ended the run meanwhile: the loop stops as it starts
     }
 
     // No viewer pages read the request and response feeds here.
@@ -314,6 +317,13 @@ bool CHeadlessRunner::StartSession()
 
 void CHeadlessRunner::OnSignal(int signalNumber)
 {
+    if (m_pKeyringWait) { // nothing to save yet; the run ends once the start returns
+        if (signalNumber != SIGUSR1) {
+            m_bEndAsked = true;
+            m_pKeyringWait->quit();
+        }
+        return;
+    }
     if (signalNumber == SIGUSR1) {
         SaveLog();
         return;
@@ -411,17 +421,45 @@ void CHeadlessRunner::PrintRecord(const CTraceRecord& record)
     m_pOut->Write(FormatRecordLine(record, m_options.format));
 }
 
+bool CHeadlessRunner::WaitForKeyringPassword()
+{
+    // The first requests must not go upstream without the password: the relay listens once
+    // the keyring has answered, or has not in time (a locked keyring may wait for a person).
+    QEventLoop wait;
+    m_pKeyringWait = &wait;
+    m_bKeyringAnswered = false;
+    LoadKeyringPassword();
+    QTimer::singleShot(kKeyringWaitMs, &wait, &QEventLoop::quit);
+    if (!m_bKeyringAnswered)
+        wait.exec();
+    m_pKeyringWait = nullptr;
+    if (m_bEndAsked) {
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        return false;
+    }
+    if (!m_bKeyringAnswered)
+        std::fprintf(
+            stderr,
+            "kestrune: the keyring did not answer within %d seconds: the upstream proxy is "
+            "asked without a password until it does\n",
+            kKeyringWaitMs / 1000);
+    return true;
+}
+
 void CHeadlessRunner::LoadKeyringPassword()
 {
     const std::string address = m_app.m_strProxyAddress, port = m_app.m_strProxyPort;
     PasswordKeyring::Load(PasswordKeyring::KeyFor(address, port),
                           [self = QPointer<CHeadlessRunner>(this), address, port](
                               bool found, const std::string& password) {
-        if (!self || !found)
-            return; // the run has ended, or the keyring has nothing
+        if (!self)
+            return; // the run has ended
+        self->m_bKeyringAnswered = true;
+        if (self->m_pKeyringWait)
+            self->m_pKeyringWait->quit();
         CTraceApp& app = self->m_app;
-        if (app.m_strProxyAddress == address && app.m_strProxyPort == port)
-            app.m_strProxyPassword = password;
+        if (found && app.m_strProxyAddress == address && app.m_strProxyPort == port)
+            app.m_strProxyPassword = password; // a late answer still counts from now on
     });
 }
 

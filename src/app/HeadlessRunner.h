@@ -12,6 +12,7 @@ class COutputWriter;
 class CSessionRun;
 class CTraceApp;
 class CTraceRecord;
+class QEventLoop;
 class QTimer;
 
 // Runs the proxy without a window: stored settings overridden by the command line, one line
@@ -23,7 +24,9 @@ public:
     CHeadlessRunner(CTraceApp& app, CCommandLine options);
     ~CHeadlessRunner() override;
 
-    // Applies the settings and starts listening; false (after printing why) when it cannot.
+    // Applies the settings, has the upstream's password from the keyring when it is kept there
+    // (waiting a few seconds at most), and starts listening; false (after printing why) when it
+    // cannot.
     bool Start();
 
     // Drains pending debug lines to stderr and, with a log file, saves and clears. The save
@@ -47,6 +50,8 @@ private:
     void DrainDebugLines();
     // The upstream names a user and nothing gave its password: the keyring may have it.
     void LoadKeyringPassword();
+    // Asks the keyring and waits (bounded) for its answer; false when a signal ended the run.
+    bool WaitForKeyringPassword();
     void WriteDebugText(const std::string& text);
     void PurgeIfUnlogged();
     void StartSave(bool sliced);
@@ -68,6 +73,9 @@ private:
     int m_nExchangesFd = -1;
     std::unique_ptr<CLogSaveJob> m_pSave;   // the save under way
     bool m_bSaveAgain = false;              // a save was asked for while one ran
+    QEventLoop* m_pKeyringWait = nullptr;   // while the start waits for the keyring
+    bool m_bKeyringAnswered = false;
+    bool m_bEndAsked = false;               // a signal came while the start waited
     bool m_bSaveBegun = false;              // its file was opened (else it said why)
     std::unique_ptr<CEntryDisposer> m_pDisposer; // frees what saves cleared
 };

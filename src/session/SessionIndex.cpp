@@ -49,6 +49,47 @@ void SummaryFunction(sqlite3_context* context, int, sqlite3_value** values)
     sqlite3_result_blob64(context, summary.data(), summary.size(), SQLITE_TRANSIENT);
 }
 
+// The columns an exchange's sort key is made from, in the order ExchangeKeyFunction reads them.
+constexpr char kExchangeKeyColumns[] =
+    "id, https, host, port, flags, method, target, status, "
+    "response_head, response_body_total, started, ended, end_state";
+constexpr int kExchangeKeyArguments = 13;
+
+struct SExchangeKeyCall {
+    const CSessionIndex::SExchangeSortKey& key;
+    CExchange exchange; // refilled for each row
+};
+
+void ExchangeKeyFunction(sqlite3_context* context, int, sqlite3_value** values)
+{
+    auto& call = *static_cast<SExchangeKeyCall*>(sqlite3_user_data(context));
+    auto bytes = [values](int i, std::string& into) {
+        const auto* data = static_cast<const char*>(sqlite3_value_blob(values[i]));
+        into.assign(data ? data : "", static_cast<std::size_t>(sqlite3_value_bytes(values[i])));
+    };
+    auto number = [values](int i) { return sqlite3_value_int64(values[i]); };
+    CExchange& e = call.exchange;
+    e.m_nId = static_cast<std::uint64_t>(number(0));
+    e.m_bHttps = number(1) != 0;
+    bytes(2, e.m_strHost);
+    e.m_nPort = static_cast<std::uint16_t>(number(3));
+    e.m_nFlags = static_cast<std::uint8_t>(number(4));
+    bytes(5, e.m_strMethod);
+    bytes(6, e.m_strTarget);
+    e.m_nStatus = static_cast<int>(number(7));
+    bytes(8, e.m_strResponseHead);
+    e.m_ResponseBody.total = static_cast<std::uint64_t>(number(9));
+    e.m_Times.started = number(10);
+    e.m_Times.ended = number(11);
+    e.m_nEnd = static_cast<EExchangeEnd>(static_cast<std::uint8_t>(number(12)));
+    if (call.key.text) {
+        const std::string_view text = call.key.text(e);
+        sqlite3_result_blob64(context, text.data(), text.size(), SQLITE_TRANSIENT);
+    } else {
+        sqlite3_result_int64(context, call.key.number ? call.key.number(e) : 0);
+    }
+}
+
 // The ORDER BY of a record sort; ties go by entry, then in the order the records were made.
 std::string RecordOrder(CSessionIndex::ERecordKey key, bool descending)
 {
@@ -302,6 +343,35 @@ bool CSessionIndex::SortedRecordRows(ERecordKey key, bool descending, const std:
     if (!s.Prepare(m_Db.Handle(),
                    ("SELECT rowid FROM records ORDER BY " + RecordOrder(key, descending)).c_str()))
         return Damaged();
+    return StepStoppable(s, stop, rows);
+}
+
+bool CSessionIndex::SortedExchangeIds(const SExchangeSortKey& key, bool descending,
+                                      const std::atomic<bool>& stop, std::vector<std::int64_t>& ids)
+{
+    m_strError.clear();
+    SExchangeKeyCall call{key, CExchange()};
+    if (sqlite3_create_function_v2(m_Db.Handle(), "exchange_key", kExchangeKeyArguments,
+                                   SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, &call,
+                                   &ExchangeKeyFunction, nullptr, nullptr, nullptr)
+        != SQLITE_OK)
+        return Damaged();
+    bool done = false;
+    {
+        CSqliteStatement s;
+        const std::string sql = std::string("SELECT id FROM exchanges ORDER BY exchange_key(")
+                                + kExchangeKeyColumns + (descending ? ") DESC" : ")") + ", id";
+        done = s.Prepare(m_Db.Handle(), sql.c_str()) ? StepStoppable(s, stop, ids) : Damaged();
+    }
+    // The function's data lives on this call's stack.
+    sqlite3_create_function_v2(m_Db.Handle(), "exchange_key", kExchangeKeyArguments, SQLITE_UTF8,
+                               nullptr, nullptr, nullptr, nullptr, nullptr);
+    return done;
+}
+
+bool CSessionIndex::StepStoppable(CSqliteStatement& s, const std::atomic<bool>& stop,
+                                  std::vector<std::int64_t>& rows)
+{
     // SQLite asks every few thousand steps whether to go on.
     sqlite3_progress_handler(
         m_Db.Handle(), 4096,

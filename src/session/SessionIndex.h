@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CExchange;
@@ -32,6 +33,13 @@ public:
     using RecordVisitor =
         std::function<void(std::int64_t row, const STraceRecordFields&, const SExchangeFacts*)>;
     using ExchangeVisitor = std::function<void(const CExchange&)>;
+    // What a sort of the exchanges goes by, from an exchange of its table row's fields (route,
+    // method, target, status, response head, response body's total, times, end): a number, or
+    // bytes compared as bytes when `text` is set.
+    struct SExchangeSortKey {
+        std::function<std::int64_t(const CExchange&)> number;
+        std::function<std::string_view(const CExchange&)> text;
+    };
 
     bool Open(const std::string& path, std::string& error);
     const std::string& GetPath() const { return m_strPath; }
@@ -68,12 +76,18 @@ public:
     // file is damaged or the call was stopped.
     bool SortedRecordRows(ERecordKey key, bool descending, const std::atomic<bool>& stop,
                           std::vector<std::int64_t>& rows);
+    // Every exchange number by key, as SortedRecordRows does; equal keys keep rising numbers.
+    bool SortedExchangeIds(const SExchangeSortKey& key, bool descending,
+                           const std::atomic<bool>& stop, std::vector<std::int64_t>& ids);
     // The last debug lines, at most maxBytes of them (whole lines), in their order; cut tells
     // whether earlier lines were left out.
     bool ReadDebugTail(std::size_t maxBytes, std::string& text, bool& cut);
 
 private:
     bool Damaged();
+    // Steps s to its end, each row's first column into rows; SQLite asks `stop` as it goes.
+    bool StepStoppable(CSqliteStatement& s, const std::atomic<bool>& stop,
+                       std::vector<std::int64_t>& rows);
     bool Damaged(const std::string& what);
 
     CSqliteDb m_Db; // declared first: the statements go before it

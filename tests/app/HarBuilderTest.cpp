@@ -8,6 +8,7 @@
 #include "support/HeadlessProcess.h"
 #include "support/LoopbackServer.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -75,14 +76,34 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
     compress(reinterpret_cast<Bytef*>(zipped.data()), &zippedSize, reinterpret_cast<const Bytef*>(plain.data()), plain.size());
     zipped.resize(zippedSize);
     MakeExchange(store, "GET /bomb HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\n\r\n" + zipped, "e.test", 80);
+    // Bytes JSON must escape, text that is not UTF-8, odd queries, long and fractional times.
+    const std::string awkward[][2] = {
+        {"GET /q?a=%C3%A9&b=%FF&c&=d&e=1+2 HTTP/1.1\r\nX-C: \x01\x1f\x7f\"\\\t\r\nX-L: "
+         "caf\xe9\r\n\r\n",
+         "HTTP/1.1 201 \xe2\x80\xa8Made\r\nLocation: /\xe9\r\n\r\n{\"k\": \"\\u00e9\b\f\"}"},
+        {std::string("POST /u HTTP/1.1\r\nContent-Type: a\r\n\r\n") + '\0' + "\xff\xfe",
+         "HTTP/1.1 200 OK\r\n\r\n\xef\xbb\xbf" "bom"},
+    };
+    for (const auto& [request, response] : awkward) {
+        const auto odd = MakeExchange(store, request, response, "f\xe9.test", 80);
+        odd->m_Times = {951'868'799'999'000, 0, 0, 0, 951'868'799'999'001, 951'870'034'567'891,
+                        951'870'034'567'899}; // a leap day's last millisecond
+        odd->m_strEndReason = "why\n\xff";
+        odd->m_nFlags = kExchangeReplay;
+    }
 
     CHarBuilder har;
-    for (const auto& exchange : store.GetExchanges())
+    for (const auto& exchange : store.GetExchanges()) {
         har.AddExchange(*exchange);
+        // As Qt's writer makes the same document: keys in order, its escapes, its numbers.
+        QByteArray entry = CHarBuilder::EntryJson(*exchange);
+        const QByteArray rewritten = QJsonDocument::fromJson(entry).toJson(QJsonDocument::Compact);
+        EXPECT_EQ(rewritten, entry.replace("\\ufeff", "\xef\xbb\xbf"));
+    }
     const QJsonObject log = QJsonDocument::fromJson(har.ToJson())["log"].toObject();
     EXPECT_EQ(log["version"].toString(), "1.2");
     const QJsonArray entries = log["entries"].toArray();
-    ASSERT_EQ(entries.size(), 5); // the tunnel has no messages to show
+    ASSERT_EQ(entries.size(), 7); // the tunnel has no messages to show
 
     const QJsonObject first = Find(entries, "http://a.test/one?q=a%20b&k");
     EXPECT_EQ(first["request"]["queryString"][0]["value"].toString(), "a b");
@@ -93,6 +114,9 @@ TEST(HarBuilderTest, EntriesReadTheExchangesAndPassTheSchema)
     EXPECT_EQ(first["timings"].toObject(), (QJsonObject{{"blocked", -1}, {"dns", 2}, {"connect", 1.5}, {"ssl", -1},
                                                         {"send", 0.1}, {"wait", 10}, {"receive", 3}}));
     EXPECT_DOUBLE_EQ(first["time"].toDouble(), 16.6);
+
+    EXPECT_EQ(entries[5]["startedDateTime"].toString(), "2000-02-29T23:59:59.999Z");
+    EXPECT_EQ(entries[6]["response"]["content"]["text"].toString(), QString(QChar(0xfeff)) + "bom"); // kept
 
     const QJsonObject form = Find(entries, "https://127.0.0.1:4443/z");
     EXPECT_EQ(form["response"]["status"].toInt(), 404);
@@ -181,6 +205,33 @@ TEST(HarBuilderTest, RunFileSavesWhatFinishedAndIsAlwaysWhole)
     EXPECT_EQ(SchemaErrors(dir.filePath("run.har")), "");
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"run.har"}); // no leftovers
     EXPECT_TRUE(errors.empty());
+
+    // A thread behind a small bound: the loop never waits, and nothing leaves the HAR unsaid.
+    CHarRunFile behind(
+        dir.filePath("behind.har").toStdString(),
+        [&](const std::string& e) { errors.push_back(e); }, 4096);
+    ASSERT_TRUE(behind.Open(error)) << error;
+    const std::string body(2048, 'b');
+    for (int i = 0; i < 200; ++i)
+        behind.Add(*MakeExchange(store, "GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n" + body,
+                                 "h", 80));
+    ASSERT_TRUE(behind.SaveNow());
+    QCoreApplication::processEvents(); // the report, posted to this loop
+    QFile file(dir.filePath("behind.har"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QJsonObject log = QJsonDocument::fromJson(file.readAll())["log"].toObject();
+    int whole = 0, cut = 0;
+    for (const QJsonValue& entry : log["entries"].toArray()) {
+        const QJsonObject content = entry["response"]["content"].toObject();
+        whole += content["text"].toString().size() == 2048;
+        cut += content["comment"].toString() == "body cut: 0 of 2048 bytes kept";
+    }
+    EXPECT_EQ(whole + cut, log["entries"].toArray().size());
+    const std::string told = "the HAR file fell behind the traffic: " + std::to_string(cut)
+                             + " exchanges kept without their bodies, "
+                             + std::to_string(200 - whole - cut) + " left out";
+    EXPECT_EQ(log["comment"].toString().toStdString(), whole == 200 ? "" : told);
+    EXPECT_EQ(errors.empty(), whole == 200) << "told as each fall-behind began";
 
     CHarRunFile nowhere(dir.filePath("missing/run.har").toStdString(), nullptr);
     EXPECT_FALSE(nowhere.Open(error));

@@ -257,6 +257,55 @@ TEST_F(Headless, UpstreamPasswordLeavesTheProcessListAndFilesWithSecretsAreTheOw
     }
 }
 
+// The keyring answers late, or never: the relay listens once the password is known, so the
+// first request carries it, or after a bounded wait that it tells about.
+TEST_F(Headless, KeyringPasswordIsKnownBeforeTheFirstRequest)
+{
+    // The program's modules are found beside it: a link to it beside the fake keyring.
+    const QString program = FAKE_KEYRING_DIR "/kestrune";
+    const QString made = program + "." + QString::number(::getpid());
+    ASSERT_TRUE(::link(KESTRUNE_EXE, made.toLocal8Bit().constData()) == 0
+                || QFile::copy(KESTRUNE_EXE, made));
+    ASSERT_EQ(::rename(made.toLocal8Bit().constData(), program.toLocal8Bit().constData()), 0);
+    const struct {
+        const char* password; // none: the keyring never answers
+        bool told;
+    } cases[] = {{"p w", false}, {nullptr, true}};
+    for (const auto& c : cases) {
+        QProcessEnvironment env = m_process.processEnvironment();
+        env.remove("KESTRUNE_UPSTREAM_PASSWORD");
+        env.remove("KESTRUNE_TEST_KEYRING_PASSWORD");
+        if (c.password) {
+            env.insert("KESTRUNE_TEST_KEYRING_PASSWORD", c.password);
+            env.insert("KESTRUNE_TEST_KEYRING_DELAY_MS", "300");
+        }
+        m_process.setProcessEnvironment(env);
+        int upstreamPort = 0;
+        const int upstream = ListenLoopback(upstreamPort);
+        ASSERT_GE(upstream, 0);
+        std::string asked;
+        std::thread server(ServeOnceKeeping, upstream, "HTTP/1.0 200 OK\r\n\r\nok", &asked);
+        m_stderr.clear();
+        const int port =
+            StartHeadless(m_process, program,
+                          {"--headless", "--port", "0", "--quiet",
+                           "--upstream=user@127.0.0.1:" + QString::number(upstreamPort)},
+                          m_stderr);
+        EXPECT_GT(port, 0) << m_stderr.toStdString();
+        EXPECT_EQ(Fetch(port, "GET http://origin.test/ HTTP/1.0\r\n\r\n"),
+                  "HTTP/1.0 200 OK\r\n\r\nok");
+        server.join();
+        ::close(upstream);
+        const std::string credentials = "Proxy-Authorization: Basic "
+                                        + QByteArray("user:p w").toBase64().toStdString() + "\r\n";
+        EXPECT_EQ(asked.find(credentials) != std::string::npos, c.password != nullptr) << asked;
+        EXPECT_EQ(m_stderr.contains("the keyring did not answer within 5 seconds"), c.told)
+            << m_stderr.toStdString();
+        SignalProcess(m_process, SIGTERM);
+        EXPECT_EQ(Finish(), 0);
+    }
+}
+
 TEST_F(Headless, SavesSignalledInARowAndAtTheEndWriteEveryRecordOnce)
 {
     int originPort = 0;

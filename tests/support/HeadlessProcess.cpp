@@ -6,7 +6,13 @@
 
 int StartHeadless(QProcess& process, const QStringList& args, QByteArray& stderrText)
 {
-    process.start(KESTRUNE_EXE, args);
+    return StartHeadless(process, KESTRUNE_EXE, args, stderrText);
+}
+
+int StartHeadless(QProcess& process, const QString& program, const QStringList& args,
+                  QByteArray& stderrText)
+{
+    process.start(program, args);
     if (!process.waitForStarted(5000))
         return 0;
     QElapsedTimer timer;

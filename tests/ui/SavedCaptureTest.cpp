@@ -199,6 +199,44 @@ TEST_F(SavedCaptureTest, SortsExportsAndShowsDebugLinesAsTheLivePagesDo)
                   selected ? "body 3" : "body 599");
     }
 
+    // The Exchanges table the same way, sorted by SQLite, and with rows hidden.
+    CSavedExchangeModel* table = exchanges->GetModel();
+    CExchangeModel liveExchanges;
+    liveExchanges.TakeNew(captured);
+    const auto sameOrders = [&](const std::string& what) {
+        for (int column = 0; column < CExchangeModel::kColumnCount; ++column) {
+            for (bool descending : {false, true}) {
+                table->Sort(column, descending);
+                table->FinishLoading();
+                liveExchanges.Sort(column, descending ? CExchangeModel::SortState::Descending
+                                                      : CExchangeModel::SortState::Ascending);
+                liveExchanges.FinishFilter();
+                ASSERT_EQ(table->rowCount(), liveExchanges.rowCount()) << what << column;
+                for (int row = 0; row < liveExchanges.rowCount(); ++row)
+                    ASSERT_EQ(table->GetId(row), liveExchanges.GetExchange(row)->m_nId)
+                        << what << " column " << column << " row " << row;
+                EXPECT_EQ(table->FindId(table->GetId(7)), 7);
+            }
+        }
+    };
+    for (const char* filter : {"", "host:host1"}) {
+        table->SetFilter(filter);
+        liveExchanges.SetFilter(filter);
+        sameOrders(filter);
+    }
+    table->SetFilter("");
+    liveExchanges.SetFilter("");
+    table->Sort(CExchangeModel::colId, false);
+    liveExchanges.Sort(CExchangeModel::colId, CExchangeModel::SortState::Ascending);
+    table->FinishLoading();
+    liveExchanges.FinishFilter();
+    table->Sort(CExchangeModel::colPath, true); // rows hidden while it runs stay hidden after
+    table->HideRows({0, 5});
+    liveExchanges.HideRows({0, 5});
+    table->FinishLoading();
+    EXPECT_EQ(table->rowCount(), 598);
+    sameOrders("hidden");
+
     // The file's debug lines over the live ones, until back to live.
     m_sheet->SetActivePage(5);
     CSavedDebugPane* debug = m_sheet->GetDebugPage().GetSavedPane();

@@ -23,7 +23,6 @@ void CSavedExchangeModel::SetIndex(std::shared_ptr<CSessionIndex> index)
 {
     m_Job = SJob();
     m_Hidden.clear();
-    m_bSortedView = false;
     ResetIndex(std::move(index));
     StartPass();
 }
@@ -41,16 +40,16 @@ std::string CSavedExchangeModel::SetFilter(const std::string& text)
 void CSavedExchangeModel::StartPass()
 {
     m_Job = SJob();
-    // Rows shown as they come when there is nothing shown to keep: no filter, no order.
-    const bool progressive = m_Filter.IsEmpty() && m_Hidden.empty() && m_nSortColumn < 0;
-    if (progressive)
-        m_bSortedView = false;
-    CSavedTableModel::StartPass(progressive);
+    if (SkipPassForSort() || !m_pIndex)
+        return;
+    // Rows shown as they come when there is nothing shown to keep: every row, in the file's
+    // order (or sorted, while the sort of a file just shown runs).
+    CSavedTableModel::StartPass(ShowsEveryRow() && (!IsSorted() || m_Visible.empty()));
 }
 
 long CSavedExchangeModel::ReadBatch(bool& over)
 {
-    if (m_Filter.IsEmpty() && m_nSortColumn < 0) {
+    if (m_Filter.IsEmpty()) {
         std::vector<std::uint64_t> ids;
         if (!m_pIndex->ExchangeIds(m_Job.after, kIdsPerRead, ids))
             return -1;
@@ -74,12 +73,6 @@ long CSavedExchangeModel::ReadBatch(bool& over)
             if ((!m_Hidden.empty() && m_Hidden.count(e.m_nId)) || !m_Filter.Matches(e))
                 return;
             m_Job.rows.push_back(static_cast<std::int64_t>(e.m_nId));
-            if (m_nSortColumn < 0)
-                return;
-            if (CExchangeModel::IsTextColumn(m_nSortColumn))
-                m_Job.texts.emplace_back(CExchangeModel::TextKey(e, m_nSortColumn));
-            else
-                m_Job.numbers.push_back(CExchangeModel::NumberKey(e, m_nSortColumn));
         });
     over = read >= 0 && static_cast<std::size_t>(read) < kExchangesPerRead;
     return read;
@@ -95,41 +88,36 @@ void CSavedExchangeModel::ForgetPages(std::size_t fromRow)
 
 void CSavedExchangeModel::Sort(int column, bool descending)
 {
-    m_nSortColumn = column >= 0 && column < CExchangeModel::kColumnCount ? column : -1;
-    m_bDescending = m_nSortColumn >= 0 && descending;
+    SetSortColumn(column >= 0 && column < CExchangeModel::kColumnCount ? column : -1, descending);
     StartPass();
 }
 
-void CSavedExchangeModel::SortRows()
+CSavedTableModel::SortJob CSavedExchangeModel::MakeSortJob() const
 {
-    std::vector<std::uint32_t> order(m_Job.rows.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    const bool text = !m_Job.texts.empty();
+    const int column = m_nSortColumn;
+    CSessionIndex::SExchangeSortKey key;
+    if (CExchangeModel::IsTextColumn(column))
+        key.text = [column](const CExchange& e) { return CExchangeModel::TextKey(e, column); };
+    else
+        key.number = [column](const CExchange& e) { return CExchangeModel::NumberKey(e, column); };
     const bool descending = m_bDescending;
-    // Rows were read in rising numbers: a stable sort keeps that order among equal keys.
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        if (descending)
-            std::swap(a, b);
-        return text ? m_Job.texts[a] < m_Job.texts[b] : m_Job.numbers[a] < m_Job.numbers[b];
-    });
-    std::vector<std::int64_t> rows(order.size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-        rows[i] = m_Job.rows[order[i]];
-    m_Job.rows = std::move(rows);
+    return [key, descending](CSessionIndex& index, const std::atomic<bool>& stop,
+                             std::vector<std::int64_t>& ids) {
+        return index.SortedExchangeIds(key, descending, stop, ids);
+    };
 }
 
 void CSavedExchangeModel::EndPass()
 {
-    if (!IsProgressive()) {
-        const bool sorted =
-            m_nSortColumn >= 0 && m_Job.rows.size() == m_Job.numbers.size() + m_Job.texts.size();
-        if (sorted)
-            SortRows();
-        m_bSortedView = sorted;
-        ShowRows(std::move(m_Job.rows));
-    }
+    std::vector<std::int64_t> rows =
+        IsProgressive() ? std::vector<std::int64_t>() : std::move(m_Job.rows);
     m_Job = SJob();
+    if (!m_Hidden.empty()) // rows hidden while the pass ran
+        std::erase_if(rows, [this](std::int64_t id) { return m_Hidden.count(static_cast<std::uint64_t>(id)) > 0; });
+    if (IsSorted())
+        EndSortedPass(std::move(rows));
+    else if (!IsProgressive())
+        ShowRows(std::move(rows));
 }
 
 void CSavedExchangeModel::HideRows(const std::vector<int>& rows)
@@ -141,6 +129,9 @@ void CSavedExchangeModel::HideRows(const std::vector<int>& rows)
         m_Cache.ForgetFrom(static_cast<std::size_t>(row));
         endRemoveRows();
     }
+    // The sort still runs over every row: the rows left to show, once it is done, are read anew.
+    if (IsSorting())
+        StartPass();
 }
 
 std::uint64_t CSavedExchangeModel::GetId(int row) const
@@ -150,7 +141,7 @@ std::uint64_t CSavedExchangeModel::GetId(int row) const
 
 int CSavedExchangeModel::FindId(std::uint64_t id) const
 {
-    return FindKey(static_cast<std::int64_t>(id), !m_bSortedView);
+    return FindKey(static_cast<std::int64_t>(id), !AreRowsSorted());
 }
 
 std::shared_ptr<const CExchange> CSavedExchangeModel::GetRowExchange(int row) const

@@ -15,8 +15,8 @@ class CSessionIndex;
 // number only; the cells of the rows on screen are read a page at a time from the file.
 // Rows come in slices between events, the first ones at once. A filter reads the whole file a
 // slice at a time (the heads and bodies only for text:) and shows its rows when it is done
-// (filterApplied); the rows shown stay until then. A sort is such a pass too, keeping each
-// matching row's key until it is done. The columns are those of CExchangeModel.
+// (filterApplied); the rows shown stay until then. A sort is CSavedTableModel's, by the keys
+// CExchangeModel sorts by. The columns are those of CExchangeModel.
 class CSavedExchangeModel : public CSavedTableModel {
     Q_OBJECT
 public:
@@ -29,8 +29,8 @@ public:
     void SetIndex(std::shared_ptr<CSessionIndex> index);
     // The error of a bad term (the rows stay as they were) or "".
     std::string SetFilter(const std::string& text);
-    // Sorts by a column (CExchangeModel's), or back to the file's order with ascending false
-    // and column -1; a pass over the file like a filter's. Equal keys keep the file's order.
+    // Sorts by a column (CExchangeModel's), or back to the file's order with column -1. Equal
+    // keys keep the file's order.
     void Sort(int column, bool descending) override;
     // Hides rows from the view (not from the file) until another file is shown.
     void HideRows(const std::vector<int>& rows);
@@ -50,22 +50,19 @@ public:
                         int role = Qt::DisplayRole) const override;
 
 private:
+    SortJob MakeSortJob() const override;
+    bool ShowsEveryRow() const override { return m_Filter.IsEmpty() && m_Hidden.empty(); }
     void StartPass();
     long ReadBatch(bool& over) override;
     void EndPass() override;
     void ForgetPages(std::size_t fromRow) override;
-    // Orders the pass's rows by their keys.
-    void SortRows();
 
     std::unordered_set<std::uint64_t> m_Hidden;
     CExchangeFilter m_Filter;
-    bool m_bSortedView = false; // m_Visible is not in rising numbers
     mutable CSavedPageCache<CExchange> m_Cache{kMaxPages};
 
     struct SJob {
         std::uint64_t after = 0; // the last exchange number read
         std::vector<std::int64_t> rows;
-        std::vector<std::int64_t> numbers; // the rows' sort keys, row for row
-        std::vector<std::string> texts;
     } m_Job;
 };

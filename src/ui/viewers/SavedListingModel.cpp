@@ -1,12 +1,9 @@
 #include "ui/viewers/SavedListingModel.h"
 
-#include "platform/MessageBox.h"
 #include "session/SessionIndex.h"
 #include "trace/TraceRecord.h"
 #include "ui/viewers/ListingIcons.h"
 #include "ui/viewers/ListingModel.h"
-
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 
@@ -22,18 +19,13 @@ CSavedListingModel::CSavedListingModel(QObject* parent)
 {
 }
 
-CSavedListingModel::~CSavedListingModel() { StopSort(); }
+CSavedListingModel::~CSavedListingModel() = default;
 
 void CSavedListingModel::SetIndex(std::shared_ptr<CSessionIndex> index)
 {
-    StopSort();
     m_Job = SJob();
     m_bInterleaved = false;
-    m_Sorted.clear();
-    m_bSortKnown = false;
     ResetIndex(std::move(index));
-    if (IsSorted())
-        StartSort();
     StartPass();
 }
 
@@ -49,36 +41,15 @@ std::string CSavedListingModel::SetFilter(const std::string& text)
 
 void CSavedListingModel::Sort(int column, bool descending)
 {
-    column = column >= 0 && column < CListingModel::kColumnCount ? column : -1;
-    const bool same = column == m_nSortColumn && (column < 0 || descending == m_bDescending);
-    m_nSortColumn = column;
-    m_bDescending = column >= 0 && descending;
-    if (!same) {
-        StopSort();
-        m_Sorted.clear();
-        m_Sorted.shrink_to_fit();
-        m_bSortKnown = false;
-        if (IsSorted())
-            StartSort();
-    }
+    SetSortColumn(column >= 0 && column < CListingModel::kColumnCount ? column : -1, descending);
     StartPass();
 }
 
 void CSavedListingModel::StartPass()
 {
     m_Job = SJob();
-    m_Matched.clear();
-    m_bMatchedKnown = false;
-    if (!m_pIndex)
+    if (SkipPassForSort() || !m_pIndex)
         return;
-    // Every row, sorted: the sort has them all. Only a file just shown is read meanwhile.
-    if (IsSorted() && m_Filter.IsEmpty() && (m_bSortKnown || !m_Visible.empty())) {
-        StopPass();
-        m_bMatchedKnown = true;
-        if (m_bSortKnown)
-            ShowSorted();
-        return;
-    }
     // Rows shown as they come only while the file's order is the Listing's, as far as known.
     CSavedTableModel::StartPass(m_Filter.IsEmpty() && !m_bInterleaved
                                 && (!IsSorted() || m_Visible.empty()));
@@ -151,15 +122,7 @@ void CSavedListingModel::EndPass()
             ShowRows(std::move(rows));
         return;
     }
-    // Sorted: the rows the filter matched wait for the sort, shown in the Listing's order
-    // meanwhile.
-    if (!m_bSortKnown && !IsProgressive())
-        ShowRows(rows);
-    if (!m_Filter.IsEmpty())
-        m_Matched = std::move(rows);
-    m_bMatchedKnown = true;
-    if (m_bSortKnown)
-        ShowSorted();
+    EndSortedPass(std::move(rows));
 }
 
 void CSavedListingModel::ForgetPages(std::size_t fromRow)
@@ -170,91 +133,14 @@ void CSavedListingModel::ForgetPages(std::size_t fromRow)
         m_Cache.ForgetFrom(fromRow);
 }
 
-void CSavedListingModel::StartSort()
+CSavedTableModel::SortJob CSavedListingModel::MakeSortJob() const
 {
-    if (!m_pIndex || m_bFailed)
-        return;
-    auto stop = std::make_shared<std::atomic<bool>>(false);
-    m_pSortStop = stop;
     const auto key = static_cast<CSessionIndex::ERecordKey>(m_nSortColumn);
     const bool descending = m_bDescending;
-    const std::string path = m_pIndex->GetPath();
-    m_pSortWatcher = new QFutureWatcher<SSorted>(this);
-    QFutureWatcher<SSorted>* watcher = m_pSortWatcher;
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
-        if (watcher == m_pSortWatcher) // not a sort given up since
-            OnSorted(watcher->result());
-    });
-    watcher->setFuture(QtConcurrent::run([path, key, descending, stop] {
-        SSorted sorted;
-        CSessionIndex index; // a connection of this thread's own
-        if (!index.Open(path, sorted.error)
-            || !index.SortedRecordRows(key, descending, *stop, sorted.rows))
-            sorted.error = index.Error();
-        sorted.done = !*stop;
-        return sorted;
-    }));
-}
-
-void CSavedListingModel::StopSort()
-{
-    if (m_pSortStop)
-        m_pSortStop->store(true);
-    m_pSortStop.reset();
-    if (m_pSortWatcher) {
-        m_pSortWatcher->disconnect(this);
-        m_pSortWatcher->deleteLater(); // the thread ends soon, on its own
-        m_pSortWatcher = nullptr;
-    }
-}
-
-void CSavedListingModel::FinishLoading()
-{
-    CSavedTableModel::FinishLoading();
-    if (m_pSortWatcher) {
-        m_pSortWatcher->waitForFinished();
-        SSorted sorted = m_pSortWatcher->result();
-        OnSorted(std::move(sorted));
-    }
-}
-
-void CSavedListingModel::OnSorted(SSorted sorted)
-{
-    StopSort();
-    if (!sorted.done)
-        return;
-    if (!sorted.error.empty()) {
-        // The file failed under the sort: said once; the rows shown stay, in their order.
-        if (!m_bFailed) {
-            m_bFailed = true;
-            QTimer::singleShot(0, this, [message = sorted.error] { ShowMessageBox(message); });
-        }
-        emit filterApplied();
-        return;
-    }
-    m_Sorted = std::move(sorted.rows);
-    m_bSortKnown = true;
-    if (m_bMatchedKnown) {
-        ShowSorted();
-        emit filterApplied();
-    }
-}
-
-void CSavedListingModel::ShowSorted()
-{
-    if (m_Filter.IsEmpty()) {
-        ShowRows(m_Sorted);
-        return;
-    }
-    std::vector<std::int64_t> matched = std::move(m_Matched);
-    std::sort(matched.begin(), matched.end());
-    std::vector<std::int64_t> rows;
-    rows.reserve(matched.size());
-    for (std::int64_t row : m_Sorted)
-        if (std::binary_search(matched.begin(), matched.end(), row))
-            rows.push_back(row);
-    m_Matched.clear();
-    ShowRows(std::move(rows));
+    return [key, descending](CSessionIndex& index, const std::atomic<bool>& stop,
+                             std::vector<std::int64_t>& rows) {
+        return index.SortedRecordRows(key, descending, stop, rows);
+    };
 }
 
 std::shared_ptr<const CTraceRecord> CSavedListingModel::GetRowRecord(int row) const

@@ -2,10 +2,8 @@
 #include "trace/ListingFilter.h"
 #include "ui/viewers/SavedTableModel.h"
 
-#include <QFutureWatcher>
 #include <QIcon>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,8 +19,8 @@ class CTraceRecord;
 // each text only. Rows come in slices between events, the first ones at once; a file recorded
 // live (its entries interleaved) takes its order once the whole file has been read. A filter
 // reads the whole file a slice at a time (the whole texts only for text:) and shows its rows
-// when it is done (filterApplied). A sort is SQLite's, on a thread with a connection of its
-// own; the rows shown stay until it is done. The columns are those of CListingModel.
+// when it is done (filterApplied). A sort is CSavedTableModel's. The columns are those of
+// CListingModel.
 class CSavedListingModel : public CSavedTableModel {
     Q_OBJECT
 public:
@@ -36,9 +34,6 @@ public:
     // Sorts by a column (CListingModel's), or back to the Listing's order with column -1.
     // Equal keys keep the Listing's order.
     void Sort(int column, bool descending) override;
-    bool IsSorting() const { return m_pSortWatcher != nullptr; }
-    // Runs the pass to its end, and waits for the sort, at once.
-    void FinishLoading() override;
 
     // The file's row of a table row (0 for none); the table row of a file's row, or -1.
     std::int64_t GetFileRow(int row) const { return GetKey(row); }
@@ -56,32 +51,17 @@ public:
 private:
     // A row of the file and its entry's number, which orders it.
     using SRow = std::pair<int, std::int64_t>;
-    struct SSorted {
-        bool done = false;
-        std::string error;
-        std::vector<std::int64_t> rows;
-    };
-    bool IsSorted() const { return m_nSortColumn >= 0; }
+    SortJob MakeSortJob() const override;
+    bool ShowsEveryRow() const override { return m_Filter.IsEmpty(); }
     void StartPass();
     long ReadBatch(bool& over) override;
     bool EndSlice() override;
     void EndPass() override;
     void ForgetPages(std::size_t fromRow) override;
-    void StartSort();
-    void StopSort();
-    void OnSorted(SSorted sorted);
-    // The sorted rows the filter matched, shown when both are known.
-    void ShowSorted();
 
     CListingFilter m_Filter;
     bool m_bInterleaved = false; // the file's rows are not grouped by entry (known after a pass)
     mutable CSavedPageCache<CTraceRecord> m_Cache{kMaxPages};
-    std::vector<std::int64_t> m_Sorted; // every row in the sort's order, once it is done
-    bool m_bSortKnown = false;
-    std::vector<std::int64_t> m_Matched; // what the filter matched, while sorted
-    bool m_bMatchedKnown = false;
-    QFutureWatcher<SSorted>* m_pSortWatcher = nullptr;
-    std::shared_ptr<std::atomic<bool>> m_pSortStop;
 
     struct SJob {
         std::int64_t after = 0;

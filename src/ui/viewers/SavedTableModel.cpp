@@ -4,6 +4,8 @@
 #include "session/SessionIndex.h"
 
 #include <QElapsedTimer>
+#include <QFutureWatcher>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <climits>
@@ -13,6 +15,12 @@ namespace {
 constexpr qint64 kSliceNs = 15'000'000;
 constexpr std::size_t kFirstSliceRows = 2'000;
 } // namespace
+
+struct CSavedTableModel::SSorted {
+    bool done = false;
+    std::string error;
+    std::vector<std::int64_t> rows;
+};
 
 CSavedTableModel::CSavedTableModel(QObject* parent)
     : QAbstractTableModel(parent)
@@ -25,18 +33,141 @@ CSavedTableModel::CSavedTableModel(QObject* parent)
     });
 }
 
-CSavedTableModel::~CSavedTableModel() = default;
+CSavedTableModel::~CSavedTableModel() { StopSort(); }
 
 void CSavedTableModel::ResetIndex(std::shared_ptr<CSessionIndex> index)
 {
     StopPass();
+    StopSort();
+    m_Sorted.clear();
+    m_Sorted.shrink_to_fit();
+    m_bSortKnown = false;
     beginResetModel();
     m_pIndex = std::move(index);
     m_Visible.clear();
     m_Visible.shrink_to_fit();
+    m_bRowsSorted = false;
     ForgetPages(0);
     m_bFailed = false;
     endResetModel();
+    if (IsSorted())
+        StartSort();
+}
+
+void CSavedTableModel::SetSortColumn(int column, bool descending)
+{
+    const bool same = column == m_nSortColumn && (column < 0 || descending == m_bDescending);
+    m_nSortColumn = column;
+    m_bDescending = column >= 0 && descending;
+    if (same)
+        return;
+    StopSort();
+    m_Sorted.clear();
+    m_Sorted.shrink_to_fit();
+    m_bSortKnown = false;
+    if (IsSorted())
+        StartSort();
+}
+
+bool CSavedTableModel::SkipPassForSort()
+{
+    m_Matched.clear();
+    m_bMatchedKnown = false;
+    // Every row, sorted: the sort has them all. Only a file just shown is read meanwhile.
+    if (!m_pIndex || !IsSorted() || !ShowsEveryRow() || (!m_bSortKnown && m_Visible.empty()))
+        return false;
+    StopPass();
+    m_bMatchedKnown = true;
+    if (m_bSortKnown)
+        ShowSorted();
+    return true;
+}
+
+void CSavedTableModel::EndSortedPass(std::vector<std::int64_t> rows)
+{
+    // The rows the pass matched wait for the sort, shown in the file's order meanwhile.
+    if (!m_bSortKnown && !IsProgressive())
+        ShowRows(rows);
+    if (!ShowsEveryRow())
+        m_Matched = std::move(rows);
+    m_bMatchedKnown = true;
+    if (m_bSortKnown)
+        ShowSorted();
+}
+
+void CSavedTableModel::StartSort()
+{
+    if (!m_pIndex || m_bFailed)
+        return;
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    m_pSortStop = stop;
+    const std::string path = m_pIndex->GetPath();
+    m_pSortWatcher = new QFutureWatcher<SSorted>(this);
+    QFutureWatcher<SSorted>* watcher = m_pSortWatcher;
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
+        if (watcher == m_pSortWatcher) // not a sort given up since
+            OnSorted(watcher->result());
+    });
+    watcher->setFuture(QtConcurrent::run([path, job = MakeSortJob(), stop] {
+        SSorted sorted;
+        CSessionIndex index; // a connection of this thread's own
+        if (!index.Open(path, sorted.error) || !job(index, *stop, sorted.rows))
+            sorted.error = index.Error();
+        sorted.done = !*stop;
+        return sorted;
+    }));
+}
+
+void CSavedTableModel::StopSort()
+{
+    if (m_pSortStop)
+        m_pSortStop->store(true);
+    m_pSortStop.reset();
+    if (m_pSortWatcher) {
+        m_pSortWatcher->disconnect(this);
+        m_pSortWatcher->deleteLater(); // the thread ends soon, on its own
+        m_pSortWatcher = nullptr;
+    }
+}
+
+void CSavedTableModel::OnSorted(SSorted sorted)
+{
+    StopSort();
+    if (!sorted.done)
+        return;
+    if (!sorted.error.empty()) {
+        // The file failed under the sort: said once; the rows shown stay, in their order.
+        if (!m_bFailed) {
+            m_bFailed = true;
+            QTimer::singleShot(0, this, [message = sorted.error] { ShowMessageBox(message); });
+        }
+        emit filterApplied();
+        return;
+    }
+    m_Sorted = std::move(sorted.rows);
+    m_bSortKnown = true;
+    if (m_bMatchedKnown) {
+        ShowSorted();
+        emit filterApplied();
+    }
+}
+
+void CSavedTableModel::ShowSorted()
+{
+    if (ShowsEveryRow()) {
+        ShowRows(m_Sorted);
+    } else {
+        std::vector<std::int64_t> matched = std::move(m_Matched);
+        std::sort(matched.begin(), matched.end());
+        std::vector<std::int64_t> rows;
+        rows.reserve(matched.size());
+        for (std::int64_t row : m_Sorted)
+            if (std::binary_search(matched.begin(), matched.end(), row))
+                rows.push_back(row);
+        m_Matched.clear();
+        ShowRows(std::move(rows));
+    }
+    m_bRowsSorted = true;
 }
 
 void CSavedTableModel::StartPass(bool progressive)
@@ -60,10 +191,14 @@ void CSavedTableModel::StopPass()
 
 void CSavedTableModel::FinishLoading()
 {
-    if (!m_bPassActive)
-        return;
-    m_PassTimer.stop();
-    while (!RunSlice(SIZE_MAX)) { } // again only once, after a restart
+    if (m_bPassActive) {
+        m_PassTimer.stop();
+        while (!RunSlice(SIZE_MAX)) { } // again only once, after a restart
+    }
+    if (m_pSortWatcher) {
+        m_pSortWatcher->waitForFinished();
+        OnSorted(m_pSortWatcher->result());
+    }
 }
 
 bool CSavedTableModel::RunSlice(std::size_t minimumRows)
@@ -108,6 +243,7 @@ void CSavedTableModel::ShowRows(std::vector<std::int64_t> rows)
 {
     beginResetModel();
     m_Visible = std::move(rows);
+    m_bRowsSorted = false;
     ForgetPages(0);
     endResetModel();
 }
