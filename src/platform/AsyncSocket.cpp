@@ -376,6 +376,11 @@ bool CAsyncSocket::AsyncSelect(long events)
     return true;
 }
 
+bool CAsyncSocket::AwaitsWritable() const
+{
+    return m_hSocket >= 0 && m_pNotifiers->AwaitsWritable();
+}
+
 int CAsyncSocket::GetLocalPort() const
 {
     if (m_hSocket < 0)

@@ -106,6 +106,9 @@ public:
     bool IsOpen() const { return m_hSocket >= 0; }
     int GetSocketHandle() const { return m_hSocket; }
     int GetLocalPort() const;
+    // The last send was short or would block and OnSend follows: sending before it finds no
+    // room.
+    bool AwaitsWritable() const;
     // When a byte last went out or came in (or the socket was accepted).
     std::chrono::steady_clock::time_point LastActivity() const { return m_tLastActivity; }
 

@@ -31,6 +31,8 @@ public:
     bool Connect(const std::string& host, int port);
     // A send would have blocked (or took fewer bytes): deliver OnSend once it can take more.
     void WantWrite() { m_bWantWrite = true; Update(); }
+    // OnSend is on its way: a send was short or would block, and writability is watched.
+    bool AwaitsWritable() const { return m_bWantWrite && m_bWriteArmed; }
     // Recomputes which notifiers are enabled from the event mask and the socket's state.
     void Update();
     // A receive of the socket came back: with data, at the end of the stream (0) or failed for

@@ -85,6 +85,12 @@ int CSplicePipe::Drain(CAsyncSocket& to)
 {
     if (m_nPending == 0)
         return 0;
+    if (to.AwaitsWritable()) {
+        // Its OnSend drains the pipe. Meanwhile a pipe with little room left counts as full:
+        // another fill would take little or nothing, at the cost of a wake and a call.
+        m_bFull = m_bFull || m_nPending + m_nCapacity / 8 >= m_nCapacity;
+        return 0;
+    }
     const int max = m_nPending < static_cast<std::size_t>(kMaxMove) ? static_cast<int>(m_nPending)
                                                                     : kMaxMove;
     const int n = to.SpliceSend(m_fdRead, max);

@@ -23,12 +23,13 @@ public:
     // moved, 0 at the socket's end, or -1 (the socket's GetLastError() tells why; would-block
     // when it had nothing, or when the pipe is full).
     int Fill(CAsyncSocket& from);
-    // Moves what the pipe holds into the socket: the count moved (0 when empty), or -1 with
-    // the socket's error (would-block: OnSend follows).
+    // Moves what the pipe holds into the socket: the count moved (0 when empty, or when the
+    // socket awaits its OnSend), or -1 with the socket's error (would-block: OnSend follows).
     int Drain(CAsyncSocket& to);
 
     std::size_t Pending() const { return m_nPending; }
-    // The pipe took nothing more while holding bytes: read the source again once it drains.
+    // The pipe took nothing more while holding bytes, or has little room left while its
+    // destination takes nothing: read the source again once it drains.
     bool IsFull() const { return m_bFull; }
     // The last fill took half the pipe or more, so the source may hold more at once; after a
     // smaller one it is most likely empty, and its next readiness says otherwise.

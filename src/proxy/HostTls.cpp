@@ -15,9 +15,33 @@
 #include "trace/TraceConnection.h"
 #include "trace/TraceStore.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 namespace {
 // The upstream proxy's answer to our CONNECT is a short header.
 constexpr std::size_t kMaxTunnelReply = 65536;
+
+// The address and port a connected socket reached ("127.0.0.1:443", "[::1]:443"), or empty.
+std::string PeerAddress(int fd)
+{
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    if (fd < 0 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+        return {};
+    char text[INET6_ADDRSTRLEN] = "";
+    if (peer.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(peer);
+        if (!::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text))
+            return {};
+        return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
+    }
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(peer);
+    if (peer.ss_family != AF_INET6 || !::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text))
+        return {};
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
+}
 } // namespace
 
 void CHost::UseTls()
@@ -76,7 +100,10 @@ void CHost::OpenTlsSession()
         m_strTlsError = "cannot start TLS: " + error;
         return;
     }
-    m_pTls = std::make_unique<CTlsChannel>(*this, client->NewSession(m_Route.originHost, m_Route.originPort));
+    // Through an upstream proxy the socket's peer is the proxy, which serves every origin.
+    const std::string server = m_Route.viaUpstream ? std::string() : PeerAddress(GetSocketHandle());
+    m_pTls = std::make_unique<CTlsChannel>(
+        *this, client->NewSession(m_Route.originHost, m_Route.originPort, server));
 }
 
 int CHost::ReadTunnelReply()

@@ -24,6 +24,7 @@ void CTlsChannel::Collect()
 {
     m_pSession->AppendCiphertext(m_Out);
     if (m_pSession->GetPlaintextSize() > 0) {
+        m_bGotPlaintext = true;
         if (m_nPlainTaken == m_Plain.size()) {
             m_Plain.clear();
             m_nPlainTaken = 0;
@@ -38,6 +39,7 @@ void CTlsChannel::Collect()
 
 bool CTlsChannel::Flush()
 {
+    m_bHeld = false;
     while (!m_Out.empty()) {
         const int n = m_socket.CAsyncSocket::Send(m_Out.data(), static_cast<int>(std::min<std::size_t>(
                                                                     m_Out.size(), 1 << 20)));
@@ -81,8 +83,12 @@ int CTlsChannel::Receive(char* data, int length, int& error)
         const int n = m_socket.CAsyncSocket::Receive(buffer, static_cast<int>(sizeof buffer));
         if (n < 0) {
             error = m_socket.GetLastError();
+            // A browser that sent no request yet (a preconnect) gets its tickets now.
+            if (m_bHeld && !m_bGotPlaintext && !Flush())
+                error = m_socket.GetLastError();
             return -1;
         }
+        const bool handshaking = m_pSession->GetStatus() == TlsStatus::Handshaking;
         if (n == 0) {
             m_pSession->PutEndOfStream();
             m_bEnded = true;
@@ -90,7 +96,13 @@ int CTlsChannel::Receive(char* data, int length, int& error)
             m_pSession->PutCiphertext(buffer, static_cast<std::size_t>(n));
         }
         Collect();
-        if (!Flush()) {
+        // The browser's Finished makes the session tickets; the request behind it is relayed
+        // first, and the tickets go out with the answer: one send, and one wake of the
+        // browser, fewer.
+        if (handshaking && m_pSession->IsOpen() && m_pSession->GetRole() == TlsRole::Server
+            && !m_Out.empty())
+            m_bHeld = true;
+        if (!m_bHeld && !Flush()) {
             error = m_socket.GetLastError();
             return -1;
         }
@@ -99,7 +111,8 @@ int CTlsChannel::Receive(char* data, int length, int& error)
 
 int CTlsChannel::Send(const char* data, int length, int& error)
 {
-    if (!Flush()) {
+    const bool held = m_bHeld; // they go with these bytes, in one send
+    if (!held && !Flush()) {
         error = m_socket.GetLastError();
         return -1;
     }
@@ -108,7 +121,7 @@ int CTlsChannel::Send(const char* data, int length, int& error)
         return -1;
     }
     // Ciphertext still waiting means the socket refused a send: its OnSend follows.
-    if (!m_Out.empty() || m_pSession->GetQueuedPlaintextSize() >= kMaxPlaintextPerSend) {
+    if ((!m_Out.empty() && !held) || m_pSession->GetQueuedPlaintextSize() >= kMaxPlaintextPerSend) {
         error = WSAEWOULDBLOCK;
         return -1;
     }

@@ -29,7 +29,8 @@ public:
     // Bytes for the socket as they are, ahead of every TLS byte (the tunnel's 200 reply, still
     // unsent when the browser's ClientHello came right behind its CONNECT).
     void SendAhead(const std::string& bytes);
-    // Sends the ciphertext waiting for the socket; false when the socket failed.
+    // Sends the ciphertext waiting for the socket (the held session tickets too); false when
+    // the socket failed.
     bool Flush();
     // close_notify after everything taken so far, and a flush.
     void Close();
@@ -55,6 +56,8 @@ private:
     std::string m_Plain; // decrypted bytes; the owner has read m_nPlainTaken of them
     std::size_t m_nPlainTaken = 0;
     bool m_bEnded = false;
+    bool m_bHeld = false; // m_Out holds the session tickets, for the next send or flush
+    bool m_bGotPlaintext = false;
     std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);
 };
 

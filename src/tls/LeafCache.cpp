@@ -118,8 +118,11 @@ X509* CLeafCache::GetLeaf(const std::string& host, std::string& error)
 
 X509Ptr CLeafCache::Mint(const std::string& host, bool isAddress, std::string& error)
 {
-    if (!m_key)
+    if (!m_key) {
         m_key = NewLeafKey(); // out of memory when the cache was made
+        m_Before.clear();     // their key identifier was another key's
+        m_After.clear();
+    }
     X509* root = m_authority.GetCertificate();
     X509Ptr cert(X509_new());
     if (!m_key || !cert || X509_set_version(cert.get(), X509_VERSION_3) != 1
@@ -143,16 +146,44 @@ X509Ptr CLeafCache::Mint(const std::string& host, bool isAddress, std::string& e
         X509_set1_notAfter(cert.get(), X509_get0_notAfter(root));
     X509_set_pubkey(cert.get(), m_key.get());
     const std::string san = (isAddress ? "IP:" : "DNS:") + host;
-    if (!AddExtension(cert.get(), root, NID_basic_constraints, "critical,CA:FALSE")
-        || !AddExtension(cert.get(), root, NID_key_usage, "critical,digitalSignature")
-        || !AddExtension(cert.get(), root, NID_ext_key_usage, "serverAuth")
-        || !AddExtension(cert.get(), root, NID_subject_alt_name, san)
-        || !AddExtension(cert.get(), root, NID_subject_key_identifier, "hash")
-        || !AddExtension(cert.get(), root, NID_authority_key_identifier, "keyid:always")
-        || X509_sign(cert.get(), m_authority.GetKey(), EVP_sha256()) <= 0) {
+    if (!AddExtensions(cert.get(), san) || X509_sign(cert.get(), m_authority.GetKey(), EVP_sha256()) <= 0) {
         error = "cannot make a certificate for " + host + ": "
                 + TakeOpenSslError("unknown OpenSSL error");
         return nullptr;
     }
     return cert;
+}
+
+bool CLeafCache::AddExtensions(X509* cert, const std::string& san)
+{
+    X509* root = m_authority.GetCertificate();
+    if (m_Before.empty() || m_After.empty()) {
+        m_Before.clear();
+        m_After.clear();
+        m_Before.push_back(MakeExtension(cert, root, NID_basic_constraints, "critical,CA:FALSE"));
+        m_Before.push_back(MakeExtension(cert, root, NID_key_usage, "critical,digitalSignature"));
+        m_Before.push_back(MakeExtension(cert, root, NID_ext_key_usage, "serverAuth"));
+        m_After.push_back(MakeExtension(cert, root, NID_subject_key_identifier, "hash"));
+        m_After.push_back(MakeExtension(cert, root, NID_authority_key_identifier, "keyid:always"));
+        for (const auto* list : {&m_Before, &m_After}) {
+            for (const X509ExtensionPtr& extension : *list) {
+                if (!extension) {
+                    m_Before.clear();
+                    m_After.clear();
+                    return false;
+                }
+            }
+        }
+    }
+    for (const X509ExtensionPtr& extension : m_Before) {
+        if (X509_add_ext(cert, extension.get(), -1) != 1)
+            return false;
+    }
+    if (!AddExtension(cert, root, NID_subject_alt_name, san))
+        return false;
+    for (const X509ExtensionPtr& extension : m_After) {
+        if (X509_add_ext(cert, extension.get(), -1) != 1)
+            return false;
+    }
+    return true;
 }

@@ -5,6 +5,7 @@
 #include <list>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 class CCertAuthority;
 
@@ -36,6 +37,9 @@ private:
     static std::string KeyOf(const std::string& host);
     static bool IsMintable(const std::string& key);
     X509Ptr Mint(const std::string& host, bool isAddress, std::string& error);
+    // Adds the extensions every leaf has alike (made at the first mint: the leaves share their
+    // key and issuer), with the host's subjectAltName among them.
+    bool AddExtensions(X509* cert, const std::string& san);
 
     struct Entry {
         std::string host;
@@ -45,6 +49,8 @@ private:
     const CCertAuthority& m_authority;
     std::size_t m_capacity;
     PKeyPtr m_key;
+    std::vector<X509ExtensionPtr> m_Before; // the extensions before the subjectAltName
+    std::vector<X509ExtensionPtr> m_After;  // and after it
     std::list<Entry> m_order; // most recently used first
     std::unordered_map<std::string, std::list<Entry>::iterator> m_leaves;
     std::size_t m_nMinted = 0;

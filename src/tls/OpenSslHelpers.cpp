@@ -38,17 +38,18 @@ bool SetRandomSerial(X509* cert)
     return ok;
 }
 
-bool AddExtension(X509* cert, X509* issuer, int nid, const std::string& value)
+X509ExtensionPtr MakeExtension(X509* cert, X509* issuer, int nid, const std::string& value)
 {
     X509V3_CTX context;
     X509V3_set_ctx_nodb(&context);
     X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
-    if (!extension)
-        return false;
-    const bool ok = X509_add_ext(cert, extension, -1) == 1;
-    X509_EXTENSION_free(extension);
-    return ok;
+    return X509ExtensionPtr(X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str()));
+}
+
+bool AddExtension(X509* cert, X509* issuer, int nid, const std::string& value)
+{
+    const X509ExtensionPtr extension = MakeExtension(cert, issuer, nid, value);
+    return extension && X509_add_ext(cert, extension.get(), -1) == 1;
 }
 
 std::string ToPem(X509* cert)

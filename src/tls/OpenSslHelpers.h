@@ -17,6 +17,7 @@ struct COpenSslFree {
     void operator()(BIO* p) const { BIO_free(p); }
     void operator()(X509_NAME* p) const { X509_NAME_free(p); }
     void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+    void operator()(X509_EXTENSION* p) const { X509_EXTENSION_free(p); }
 };
 
 using PKeyPtr = std::unique_ptr<EVP_PKEY, COpenSslFree>;
@@ -24,6 +25,7 @@ using X509Ptr = std::unique_ptr<X509, COpenSslFree>;
 using SslCtxPtr = std::unique_ptr<SSL_CTX, COpenSslFree>;
 using SslPtr = std::unique_ptr<SSL, COpenSslFree>;
 using BioPtr = std::unique_ptr<BIO, COpenSslFree>;
+using X509ExtensionPtr = std::unique_ptr<X509_EXTENSION, COpenSslFree>;
 
 // A new reference to an object another owner keeps.
 inline X509Ptr ShareX509(X509* cert)
@@ -50,6 +52,9 @@ bool SetRandomSerial(X509* cert);
 // Adds one extension in OpenSSL's configuration syntax ("critical,CA:TRUE"), with issuer and
 // subject taken from the certificates given; false when it does not parse.
 bool AddExtension(X509* cert, X509* issuer, int nid, const std::string& value);
+// The same extension made once, to be added to many certificates (X509_add_ext copies it);
+// null when it does not parse.
+X509ExtensionPtr MakeExtension(X509* cert, X509* issuer, int nid, const std::string& value);
 
 // The DNS names and IP addresses cert's subjectAltName lists, for a message: comma-separated,
 // at most the first few (then ", and N more"), each cut short and with unprintable bytes as

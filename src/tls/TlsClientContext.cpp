@@ -56,12 +56,42 @@ void UseSystemRoots(SSL_CTX* ctx)
         SSL_CTX_set_default_verify_paths(ctx);
 }
 
-void FreeOrigin(void*, void* origin, CRYPTO_EX_DATA*, int, long, void*)
+// Where a connection's sessions are kept: under its origin ("name:port"), and under the server
+// it reached (its address and port) when that is known.
+struct SSessionKeys {
+    std::string origin;
+    std::string server;
+};
+
+void FreeOrigin(void*, void* keys, CRYPTO_EX_DATA*, int, long, void*)
 {
-    delete static_cast<std::string*>(origin);
+    delete static_cast<SSessionKeys*>(keys);
 }
 
-// Where a connection's sessions are kept: "name:port", set on connections that resume.
+// The server's entry in the cache: a space never occurs in an origin's "name:port".
+std::string ServerKey(const std::string& server)
+{
+    return "server " + server;
+}
+
+// A TLS 1.3 session of one name may resume a connection to another name at the same server
+// when the certificate it verified also names that one (RFC 8446, 4.6.1); TLS 1.2 ties a
+// session to its name. Without verification there is nothing to match.
+bool MayResumeFor(SSL_SESSION* session, const std::string& name, bool address, bool verify)
+{
+    if (SSL_SESSION_get_protocol_version(session) < TLS1_3_VERSION)
+        return false;
+    if (!verify)
+        return true;
+    X509* peer = SSL_SESSION_get0_peer(session);
+    if (!peer)
+        return false;
+    return address ? X509_check_ip_asc(peer, name.c_str(), 0) == 1
+                   : X509_check_host(peer, name.c_str(), 0, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS,
+                                     nullptr) == 1;
+}
+
+// Where a connection's sessions are kept, set on connections that resume.
 int OriginIndex()
 {
     static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, FreeOrigin);
@@ -72,13 +102,18 @@ int OriginIndex()
 
 int CTlsClientContext::OnNewSession(SSL* ssl, SSL_SESSION* session)
 {
-    const auto* origin = static_cast<const std::string*>(SSL_get_ex_data(ssl, OriginIndex()));
+    const auto* keys = static_cast<const SSessionKeys*>(SSL_get_ex_data(ssl, OriginIndex()));
     auto* context = static_cast<CTlsClientContext*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
     // A session is only as good as the verification it passed: none is kept from an origin
     // whose certificate did not verify (with verification on, such a handshake fails anyway).
-    if (origin && context
-        && (!context->m_bVerify || SSL_get_verify_result(ssl) == X509_V_OK))
-        context->m_Sessions.Put(*origin, session);
+    if (!keys || !context || (context->m_bVerify && SSL_get_verify_result(ssl) != X509_V_OK))
+        return 0;
+    // TLS 1.3 tickets are used once and a server sends one or more per connection: the server's
+    // entry, shared by its names, gets one whenever it has none, the origin's the others.
+    const bool shared = !keys->server.empty()
+                        && SSL_SESSION_get_protocol_version(session) >= TLS1_3_VERSION;
+    if (!shared || !context->m_Sessions.PutIfNone(ServerKey(keys->server), session))
+        context->m_Sessions.Put(keys->origin, session);
     return 0; // the cache took its own reference
 }
 
@@ -115,7 +150,20 @@ std::shared_ptr<CTlsClientContext> CTlsClientContext::Create(const std::string& 
     return context;
 }
 
-std::unique_ptr<CTlsSession> CTlsClientContext::NewSession(const std::string& host, int port)
+SSL_SESSION* CTlsClientContext::TakeSharedSession(const std::string& server,
+                                                  const std::string& name, bool address)
+{
+    const std::string key = ServerKey(server);
+    SSL_SESSION* session = m_Sessions.Take(key);
+    if (!session || MayResumeFor(session, name, address, m_bVerify))
+        return session;
+    m_Sessions.PutIfNone(key, session); // for the server's other names
+    SSL_SESSION_free(session);
+    return nullptr;
+}
+
+std::unique_ptr<CTlsSession> CTlsClientContext::NewSession(const std::string& host, int port,
+                                                           const std::string& server)
 {
     std::string name = host;
     if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
@@ -137,11 +185,15 @@ std::unique_ptr<CTlsSession> CTlsClientContext::NewSession(const std::string& ho
             }
         }
         if (port > 0) {
-            auto origin = std::make_unique<std::string>(name + ":" + std::to_string(port));
-            const std::string& key = *origin;
-            if (SSL_set_ex_data(ssl.get(), OriginIndex(), origin.get()) == 1) {
-                origin.release(); // the connection frees it (FreeOrigin)
-                if (SSL_SESSION* kept = m_Sessions.Take(key)) {
+            auto keys = std::make_unique<SSessionKeys>(
+                SSessionKeys{name + ":" + std::to_string(port), server});
+            const SSessionKeys& key = *keys;
+            if (SSL_set_ex_data(ssl.get(), OriginIndex(), keys.get()) == 1) {
+                keys.release(); // the connection frees it (FreeOrigin)
+                SSL_SESSION* kept = m_Sessions.Take(key.origin);
+                if (!kept && !server.empty())
+                    kept = TakeSharedSession(server, name, address);
+                if (kept) {
                     SSL_set_session(ssl.get(), kept);
                     SSL_SESSION_free(kept); // the connection holds its own reference
                 }

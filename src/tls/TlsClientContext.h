@@ -20,7 +20,12 @@ public:
 
     // A session to the origin host (a name, or an address with or without brackets); with the
     // origin's port it resumes the last session there, and keeps the sessions it is given.
-    std::unique_ptr<CTlsSession> NewSession(const std::string& host, int port = 0);
+    // server is the address and port the connection reached ("192.0.2.1:443"; empty when not
+    // known, or through an upstream proxy): a name new there may resume a TLS 1.3 session of
+    // another of the server's names whose certificate names it too, which spares the decoding
+    // and verifying of the certificate.
+    std::unique_ptr<CTlsSession> NewSession(const std::string& host, int port = 0,
+                                            const std::string& server = {});
 
     bool IsVerifying() const { return m_bVerify; }
     const CTlsSessionCache& Sessions() const { return m_Sessions; }
@@ -31,6 +36,9 @@ private:
     // OpenSSL's new-session callback: TLS 1.2 sessions at the handshake's end, TLS 1.3 tickets
     // whenever they come.
     static int OnNewSession(SSL* ssl, SSL_SESSION* session);
+    // The server's shared session when it may resume a connection to name; owned by the caller.
+    SSL_SESSION* TakeSharedSession(const std::string& server, const std::string& name,
+                                   bool address);
 
     CTlsSessionCache m_Sessions;
     CVerifiedChains m_Chains; // checked against this context's trust store only

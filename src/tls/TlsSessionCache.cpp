@@ -15,6 +15,26 @@ void CTlsSessionCache::Drop(std::unordered_map<std::string, SEntry>::iterator it
     m_Sessions.erase(it);
 }
 
+// Expired, or no longer resumable: OpenSSL marks the session of a connection that ended without
+// close_notify so.
+bool CTlsSessionCache::IsUsable(SSL_SESSION* session)
+{
+    return SSL_SESSION_is_resumable(session)
+        && std::time(nullptr) - static_cast<std::time_t>(SSL_SESSION_get_time(session))
+            < static_cast<std::time_t>(SSL_SESSION_get_timeout(session));
+}
+
+bool CTlsSessionCache::PutIfNone(const std::string& origin, SSL_SESSION* session)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        if (auto it = m_Sessions.find(origin); it != m_Sessions.end() && IsUsable(it->second.session))
+            return false;
+    }
+    Put(origin, session);
+    return session && SSL_SESSION_is_resumable(session);
+}
+
 void CTlsSessionCache::Put(const std::string& origin, SSL_SESSION* session)
 {
     if (!session || !SSL_SESSION_is_resumable(session))
@@ -36,12 +56,7 @@ SSL_SESSION* CTlsSessionCache::Take(const std::string& origin)
     if (it == m_Sessions.end())
         return nullptr;
     SSL_SESSION* session = it->second.session;
-    const std::time_t now = std::time(nullptr);
-    // Expired, or no longer resumable: OpenSSL marks the session of a connection that ended
-    // without close_notify so.
-    if (!SSL_SESSION_is_resumable(session)
-        || now - static_cast<std::time_t>(SSL_SESSION_get_time(session))
-            >= static_cast<std::time_t>(SSL_SESSION_get_timeout(session))) {
+    if (!IsUsable(session)) {
         Drop(it);
         return nullptr;
     }

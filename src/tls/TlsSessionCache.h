@@ -22,6 +22,9 @@ public:
 
     // Keeps the session (a reference is taken) as the origin's latest.
     void Put(const std::string& origin, SSL_SESSION* session);
+    // Keeps the session only where the origin has none that can still be resumed; true when
+    // it was kept.
+    bool PutIfNone(const std::string& origin, SSL_SESSION* session);
     // The origin's session to resume with, owned by the caller (null for none); a TLS 1.3
     // ticket is handed out once, as tickets are meant to be.
     SSL_SESSION* Take(const std::string& origin);
@@ -36,6 +39,7 @@ private:
         std::list<std::string>::iterator use;
     };
     void Drop(std::unordered_map<std::string, SEntry>::iterator it);
+    static bool IsUsable(SSL_SESSION* session);
 
     mutable std::mutex m_Lock;
     std::unordered_map<std::string, SEntry> m_Sessions;

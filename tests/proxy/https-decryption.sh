@@ -131,6 +131,17 @@ check "non-TLS bytes after CONNECT tunnelled unchanged" "cmp -s big.4 www/big"
 # An absolute https:// request goes to the origin over TLS (decryption or not).
 fetch "http://localhost/" --request-target "$g/big" -o big.5
 check "absolute https:// request" "cmp -s big.5 www/big"
+# Kestrune's session tickets reach the browser, with its answer or, sent no request, at once:
+# its next connections resume.
+tls_client() { timeout 30 openssl s_client -proxy "${proxy#http://}" -connect "localhost:${port[good]}" \
+    -servername localhost -CAfile ca.pem "$@" 2>&1; }
+printf 'GET /small HTTP/1.0\r\nHost: localhost\r\n\r\n' | tls_client -quiet -sess_out answered.sess > /dev/null
+# The preconnect holds its side open until its session (a ticket) has come.
+(for _ in $(seq 300); do [ -s preconnect.sess ] && break; sleep 0.1; done) \
+    | tls_client -sess_out preconnect.sess > /dev/null
+check "tickets come with the answer and to a preconnect" \
+    "tls_client -sess_in answered.sess < /dev/null | grep -q '^Reused' \
+     && tls_client -sess_in preconnect.sess < /dev/null | grep -q '^Reused'"
 # A client refusing Kestrune's certificate: one line, then its host passes undecrypted.
 fetch "$g/small" > /dev/null
 fetch --cacert root.pem "$g/big" -o big.6

@@ -90,6 +90,7 @@ TEST_F(CertAuthorityTest, LeavesNameTheirHostAreSignedByTheRootAndCached)
     X509* name = leaves.GetLeaf("WWW.Example.com.", error);
     ASSERT_TRUE(name) << error;
     EXPECT_EQ(SanOf(name), "DNS:www.example.com");
+    const int extensions = X509_get_ext_count(name);
     EXPECT_EQ(X509_check_host(name, "www.example.com", 0, 0, nullptr), 1);
     EXPECT_TRUE(VerifiesUnder(name, m_authority->GetCertificate()));
     int days = 0, seconds = 0;
@@ -105,6 +106,9 @@ TEST_F(CertAuthorityTest, LeavesNameTheirHostAreSignedByTheRootAndCached)
     X509* v6 = leaves.GetLeaf("[::1]", error);
     ASSERT_TRUE(v6) << error;
     EXPECT_EQ(SanOf(v6), "IP:16bytes");
+    // Later leaves carry the same extensions, made once, and verify alike.
+    EXPECT_EQ(X509_get_ext_count(v6), extensions);
+    EXPECT_TRUE(VerifiesUnder(v6, m_authority->GetCertificate()));
     // Capacity 2: the oldest leaf went; asking again mints a new one.
     EXPECT_EQ(leaves.GetSize(), 2u);
     EXPECT_EQ(leaves.GetMintCount(), 3u);

@@ -288,3 +288,43 @@ TEST_F(TlsSessionTest, KnownChainsStillMatchEachConnectionsName)
     }
     EXPECT_EQ(client->VerifiedChains().Size(), 1u); // checked once, matched by name each time
 }
+
+TEST_F(TlsSessionTest, NamesOfOneServerShareTls13SessionsTheCertificateCovers)
+{
+    const Issued root = Issue("", -3600, 86400 * 30);
+    std::string error;
+    auto client = CTlsClientContext::Create(WritePem("root.pem", root.cert.get()), true, error);
+    ASSERT_TRUE(client) << error;
+    const Issued identity = Issue("DNS:a.test,DNS:*.b.test", -3600, 86400, &root);
+    auto serverOf = [&identity](int version) {
+        auto ctx = std::shared_ptr<SSL_CTX>(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+        SSL_CTX_use_certificate(ctx.get(), identity.cert.get());
+        SSL_CTX_use_PrivateKey(ctx.get(), identity.key.get());
+        SSL_CTX_set_max_proto_version(ctx.get(), version);
+        return ctx;
+    };
+    const auto tls13 = serverOf(TLS1_3_VERSION);
+    const auto tls12 = serverOf(TLS1_2_VERSION);
+    struct Case {
+        const char* host;
+        const char* server;
+        const std::shared_ptr<SSL_CTX>& ctx;
+        bool opens;
+        bool resumed;
+    } cases[] = {
+        {"a.test", "10.0.0.1:443", tls13, true, false},
+        {"c.test", "10.0.0.1:443", tls13, false, false}, // not named: verified in full, refused
+        {"x.b.test", "10.0.0.1:443", tls13, true, true},
+        {"y.b.test", "10.0.0.2:443", tls13, true, false}, // another server
+        {"z.b.test", "10.0.0.1:443", tls13, true, true},
+        {"p.b.test", "10.0.0.3:443", tls12, true, false},
+        {"q.b.test", "10.0.0.3:443", tls12, true, false}, // a TLS 1.2 session keeps to its name
+    };
+    for (const Case& c : cases) {
+        CTlsSession origin(SslPtr(SSL_new(c.ctx.get())), TlsRole::Server, "", c.ctx);
+        auto session = client->NewSession(c.host, 443, c.server);
+        Pump(*session, origin);
+        EXPECT_EQ(session->IsOpen(), c.opens) << c.host << ": " << session->GetError();
+        EXPECT_EQ(session->IsResumed(), c.resumed) << c.host;
+    }
+}
