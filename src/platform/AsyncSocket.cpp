@@ -63,6 +63,11 @@ bool CAsyncSocket::Socket(long events)
         family = AF_INET;
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     }
+    return Adopt(fd, family, events);
+}
+
+bool CAsyncSocket::Adopt(int fd, int family, long events)
+{
     if (fd < 0) {
         m_nLastError = errno;
         return false;
@@ -84,22 +89,16 @@ bool CAsyncSocket::SocketOf(int family, long events)
         m_nLastError = EAFNOSUPPORT;
         return false;
     }
-    const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        m_nLastError = errno;
-        return false;
-    }
+    int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int on = 1;
-    if (family == AF_INET6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) < 0) {
-        m_nLastError = errno;
+    if (fd >= 0 && family == AF_INET6
+        && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) < 0) {
+        const int error = errno;
         ::close(fd);
-        return false;
+        fd = -1;
+        errno = error;
     }
-    m_hSocket = fd;
-    m_nFamily = family;
-    m_lEvents = events;
-    m_pNotifiers->Attach(fd, false);
-    return true;
+    return Adopt(fd, family, events);
 }
 
 bool CAsyncSocket::SocketFor(const std::string& host, long events)

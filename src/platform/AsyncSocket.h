@@ -125,6 +125,8 @@ protected:
     void SetLastError(int error) { m_nLastError = error; }
 
 private:
+    // Takes a new socket as this one's (a negative fd: the error errno holds).
+    bool Adopt(int fd, int family, long events);
     // An open socket and a usable buffer; otherwise sets the error and says no.
     bool CheckTransfer(const void* data, int length);
     // What a receive or send of `length` bytes that returned n (errno as it left it) tells:
