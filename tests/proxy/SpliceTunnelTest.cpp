@@ -10,12 +10,28 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 namespace {
 
-constexpr std::size_t kBytes = 32u << 20; // well past what all sockets and pipes can hold
+// The largest of a /proc setting's numbers (the last of tcp_rmem's three is its ceiling).
+std::size_t ProcCeiling(const char* path, std::size_t fallback)
+{
+    std::ifstream in(path);
+    std::size_t value = 0, largest = 0;
+    while (in >> value)
+        largest = std::max(largest, value);
+    return largest ? largest : fallback;
+}
+
+// Well past what all sockets and pipes can hold: the relay's receive buffer may grow to the
+// system's ceiling (32 MiB on some machines) while nobody reads on the far side.
+const std::size_t kBytes = ProcCeiling("/proc/sys/net/ipv4/tcp_rmem", 6u << 20)
+    + ProcCeiling("/proc/sys/net/ipv4/tcp_wmem", 4u << 20)
+    + 2 * ProcCeiling("/proc/sys/fs/pipe-max-size", 1u << 20) + (8u << 20);
 
 char PatternByte(std::size_t i, unsigned seed)
 {
