@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <climits>
 #include <csignal>
 
 namespace {
@@ -15,7 +16,7 @@ namespace {
 // their size, held or not (a soft limit of 64 MiB by default): a browser's many quiet tunnels
 // must not use it up.
 constexpr int kPipeSizes[] = {1024 * 1024, 256 * 1024};
-// The most one splice asks for: a pipe holds at most its slots' worth anyway.
+// The most one fill asks of a socket (its readiness tells of the rest).
 constexpr int kMaxMove = 1 << 20;
 
 bool IgnoresSigpipe()
@@ -91,8 +92,11 @@ int CSplicePipe::Drain(CAsyncSocket& to)
         m_bFull = m_bFull || m_nPending + m_nCapacity / 8 >= m_nCapacity;
         return 0;
     }
-    const int max = m_nPending < static_cast<std::size_t>(kMaxMove) ? static_cast<int>(m_nPending)
-                                                                    : kMaxMove;
+    // Everything held, in one call: the kernel moves until the pipe is empty or the socket is
+    // full (then OnSend follows). A share of it would leave the rest with nothing to move it,
+    // and the pipe's slots may hold more than a page each, so no fixed share is "all".
+    const int max = m_nPending < static_cast<std::size_t>(INT_MAX) ? static_cast<int>(m_nPending)
+                                                                   : INT_MAX;
     const int n = to.SpliceSend(m_fdRead, max);
     if (n > 0) {
         m_nPending -= static_cast<std::size_t>(n);

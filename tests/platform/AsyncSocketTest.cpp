@@ -333,3 +333,36 @@ TEST_F(AsyncSocketTest, SplicePipeGrowsForAStreamOnlyAndKeepsEveryByte)
     EXPECT_TRUE(client->received.substr(4) == stream);
     EXPECT_GT(pipe.GetCapacity(), small);
 }
+
+TEST_F(AsyncSocketTest, SpliceDrainEmptiesThePipeOrAwaitsOnSend)
+{
+    // Nothing but the destination's OnSend, or another read, calls Drain again: a drain that
+    // leaves bytes in the pipe while the socket could take more strands them at a stream's end.
+    // A pipe's slots may hold more than a page each, so a full pipe can hold more than any
+    // fixed share one splice would move.
+    ConnectPair();
+    const int big = 4 << 20;
+    ::setsockopt(accepted->GetSocketHandle(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    ::setsockopt(client->GetSocketHandle(), SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    accepted->AsyncSelect(CAsyncSocket::FD_WRITE | CAsyncSocket::FD_CLOSE);
+    CSplicePipe pipe;
+    ASSERT_TRUE(pipe.Open());
+    const std::string block(1 << 16, 'k');
+    std::size_t sent = 0;
+    ASSERT_TRUE(RunUntil([&] {
+        sent += static_cast<std::size_t>(client->SendSome(block));
+        pipe.Fill(*accepted);
+        return pipe.IsFull() || sent >= (16u << 20);
+    }, 60000));
+    // The client has not read yet; one drain now moves what its window takes.
+    client->onReceive = [](TestSocket& s, int) { s.ReadAll(); };
+    accepted->onSend = [&](TestSocket& s, int) { pipe.Drain(s); };
+    pipe.Drain(*accepted);
+    EXPECT_TRUE(pipe.Pending() == 0 || accepted->AwaitsWritable()) << pipe.Pending();
+    const std::size_t held = pipe.Pending();
+    ASSERT_TRUE(RunUntil([&] {
+        if (pipe.Fill(*accepted) > 0) // the rest of what the client sent
+            pipe.Drain(*accepted);
+        return client->received.size() == sent;
+    }, 30000)) << held;
+}
