@@ -1,0 +1,186 @@
+#include "session/ExchangePack.h"
+
+#include "trace/Exchange.h"
+
+#include <climits>
+
+namespace {
+void PutNumber(std::uint64_t value, std::string& out)
+{
+    char bytes[10];
+    std::size_t size = 0;
+    while (value >= 0x80) {
+        bytes[size++] = static_cast<char>((value & 0x7f) | 0x80);
+        value >>= 7;
+    }
+    bytes[size++] = static_cast<char>(value);
+    out.append(bytes, size);
+}
+
+std::uint64_t Zigzag(std::int64_t value)
+{
+    return (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
+}
+
+// A moment other than the start: 0 when the step did not happen, else one more than its
+// distance to the start (most are small).
+std::uint64_t Moment(std::int64_t time, std::int64_t started)
+{
+    return time == 0 ? 0 : Zigzag(static_cast<std::int64_t>(static_cast<std::uint64_t>(time)
+                                                            - static_cast<std::uint64_t>(started)))
+                               + 1;
+}
+
+void PutBytes(std::string_view bytes, std::string& out)
+{
+    PutNumber(bytes.size(), out);
+    out.append(bytes);
+}
+
+// Reads the pack, never past its end.
+class CReader {
+public:
+    explicit CReader(std::string_view bytes) : m_Bytes(bytes) {}
+    bool AtEnd() const { return m_nAt == m_Bytes.size(); }
+
+    bool Number(std::uint64_t& value)
+    {
+        value = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            if (m_nAt == m_Bytes.size())
+                return false;
+            const auto byte = static_cast<unsigned char>(m_Bytes[m_nAt++]);
+            value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+            if (!(byte & 0x80))
+                return shift < 63 || byte <= 1; // the tenth byte carries one bit
+        }
+        return false;
+    }
+    template <typename T> bool Number(T& value, std::uint64_t max)
+    {
+        std::uint64_t read = 0;
+        if (!Number(read) || read > max)
+            return false;
+        value = static_cast<T>(read);
+        return true;
+    }
+    bool Signed(std::int64_t& value)
+    {
+        std::uint64_t read = 0;
+        if (!Number(read))
+            return false;
+        value = static_cast<std::int64_t>(read >> 1) ^ -static_cast<std::int64_t>(read & 1);
+        return true;
+    }
+    bool Moment(std::int64_t started, std::int64_t& time)
+    {
+        std::uint64_t read = 0;
+        if (!Number(read))
+            return false;
+        if (read == 0) {
+            time = 0;
+            return true;
+        }
+        --read;
+        const std::int64_t distance =
+            static_cast<std::int64_t>(read >> 1) ^ -static_cast<std::int64_t>(read & 1);
+        time = static_cast<std::int64_t>(static_cast<std::uint64_t>(started)
+                                         + static_cast<std::uint64_t>(distance));
+        return true;
+    }
+    bool Bytes(std::string& bytes)
+    {
+        std::uint64_t size = 0;
+        if (!Number(size) || size > m_Bytes.size() - m_nAt)
+            return false;
+        bytes.assign(m_Bytes.substr(m_nAt, static_cast<std::size_t>(size)));
+        m_nAt += static_cast<std::size_t>(size);
+        return true;
+    }
+
+private:
+    std::string_view m_Bytes;
+    std::size_t m_nAt = 0;
+};
+
+void PutBody(const ExchangePack::SBodySizes& body, std::string& out)
+{
+    PutNumber(static_cast<std::uint64_t>(body.kept), out);
+    PutNumber(static_cast<std::uint64_t>(body.total), out);
+    out.push_back(body.zstd ? 1 : 0);
+}
+
+bool ReadBody(CReader& in, ExchangePack::SBodySizes& body)
+{
+    std::uint64_t zstd = 0;
+    if (!in.Number(body.kept, CExchange::kMaxKeptBody) || !in.Number(body.total, INT64_MAX)
+        || !in.Number(zstd, 1) || body.total < body.kept)
+        return false;
+    body.zstd = zstd != 0;
+    return true;
+}
+} // namespace
+
+void ExchangePack::Append(const CExchange& e, std::string_view requestHead,
+                          std::string_view forwardedHead, const SBodySizes& request,
+                          const SBodySizes& response, std::string& out)
+{
+    PutNumber(Zigzag(e.m_nBrowserConnection), out);
+    PutNumber(Zigzag(e.m_nServerConnection), out);
+    out.push_back(e.m_bHttps ? 1 : 0);
+    PutNumber(e.m_nPort, out);
+    PutNumber(e.m_nFlags, out);
+    PutNumber(e.m_nReplayOf, out);
+    PutNumber(Zigzag(e.m_nStatus), out);
+    PutNumber(e.m_nUnexpectedBytes, out);
+    PutNumber(static_cast<std::uint64_t>(e.m_nEnd), out);
+    PutBody(request, out);
+    PutBody(response, out);
+    const SExchangeTimes& t = e.m_Times;
+    PutNumber(Zigzag(t.started), out);
+    for (std::int64_t time : {t.resolved, t.connected, t.tlsDone, t.requestSent, t.firstByte,
+                              t.ended})
+        PutNumber(Moment(time, t.started), out);
+    for (std::string_view bytes : {std::string_view(e.m_strHost), std::string_view(e.m_strMethod),
+                                   std::string_view(e.m_strTarget),
+                                   std::string_view(e.m_strVersion), requestHead, forwardedHead,
+                                   std::string_view(e.m_strReason),
+                                   std::string_view(e.m_strResponseHead),
+                                   std::string_view(e.m_strEndReason)})
+        PutBytes(bytes, out);
+}
+
+bool ExchangePack::Unpack(std::string_view packed, std::int64_t id, CExchange& e,
+                          SBodySizes& request, SBodySizes& response, std::string& problem)
+{
+    CReader in(packed);
+    std::int64_t browser = 0, server = 0, status = 0;
+    std::uint64_t https = 0, end = 0;
+    SExchangeTimes& t = e.m_Times;
+    const bool read =
+        id >= 1 && in.Signed(browser) && in.Signed(server) && in.Number(https, 1)
+        && in.Number(e.m_nPort, 65535) && in.Number(e.m_nFlags, 255)
+        && in.Number(e.m_nReplayOf, INT64_MAX) && in.Signed(status)
+        && in.Number(e.m_nUnexpectedBytes, INT64_MAX)
+        && in.Number(end, static_cast<std::uint64_t>(EExchangeEnd::Refused))
+        && ReadBody(in, request) && ReadBody(in, response) && in.Signed(t.started)
+        && in.Moment(t.started, t.resolved) && in.Moment(t.started, t.connected)
+        && in.Moment(t.started, t.tlsDone) && in.Moment(t.started, t.requestSent)
+        && in.Moment(t.started, t.firstByte) && in.Moment(t.started, t.ended)
+        && browser >= INT_MIN && browser <= INT_MAX && server >= INT_MIN && server <= INT_MAX
+        && status >= INT_MIN && status <= INT_MAX;
+    if (!read || !in.Bytes(e.m_strHost) || !in.Bytes(e.m_strMethod) || !in.Bytes(e.m_strTarget)
+        || !in.Bytes(e.m_strVersion) || !in.Bytes(e.m_strRequestHead)
+        || !in.Bytes(e.m_strForwardedHead) || !in.Bytes(e.m_strReason)
+        || !in.Bytes(e.m_strResponseHead) || !in.Bytes(e.m_strEndReason) || !in.AtEnd()) {
+        problem = "an exchange's packed fields are damaged";
+        return false;
+    }
+    e.m_nId = static_cast<std::uint64_t>(id);
+    e.m_nBrowserConnection = static_cast<int>(browser);
+    e.m_nServerConnection = static_cast<int>(server);
+    e.m_bHttps = https != 0;
+    e.m_nStatus = static_cast<int>(status);
+    e.m_nEnd = static_cast<EExchangeEnd>(end);
+    return true;
+}
