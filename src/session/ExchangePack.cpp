@@ -5,17 +5,24 @@
 #include <climits>
 
 namespace {
-void PutNumber(std::uint64_t value, std::string& out)
-{
-    char bytes[10];
-    std::size_t size = 0;
-    while (value >= 0x80) {
-        bytes[size++] = static_cast<char>((value & 0x7f) | 0x80);
-        value >>= 7;
+// The numbers go into a small buffer first: one append for all of them, not one each.
+class CNumbers {
+public:
+    void Put(std::uint64_t value)
+    {
+        while (value >= 0x80) {
+            m_Bytes[m_nSize++] = static_cast<char>((value & 0x7f) | 0x80);
+            value >>= 7;
+        }
+        m_Bytes[m_nSize++] = static_cast<char>(value);
     }
-    bytes[size++] = static_cast<char>(value);
-    out.append(bytes, size);
-}
+    void PutByte(bool value) { m_Bytes[m_nSize++] = value ? 1 : 0; }
+    std::string_view View() const { return {m_Bytes, m_nSize}; }
+
+private:
+    char m_Bytes[256]; // an exchange's 22 numbers of at most 10 bytes, 3 bytes, 9 lengths
+    std::size_t m_nSize = 0;
+};
 
 std::uint64_t Zigzag(std::int64_t value)
 {
@@ -29,12 +36,6 @@ std::uint64_t Moment(std::int64_t time, std::int64_t started)
     return time == 0 ? 0 : Zigzag(static_cast<std::int64_t>(static_cast<std::uint64_t>(time)
                                                             - static_cast<std::uint64_t>(started)))
                                + 1;
-}
-
-void PutBytes(std::string_view bytes, std::string& out)
-{
-    PutNumber(bytes.size(), out);
-    out.append(bytes);
 }
 
 // Reads the pack, never past its end.
@@ -103,11 +104,11 @@ private:
     std::size_t m_nAt = 0;
 };
 
-void PutBody(const ExchangePack::SBodySizes& body, std::string& out)
+void PutBody(const ExchangePack::SBodySizes& body, CNumbers& out)
 {
-    PutNumber(static_cast<std::uint64_t>(body.kept), out);
-    PutNumber(static_cast<std::uint64_t>(body.total), out);
-    out.push_back(body.zstd ? 1 : 0);
+    out.Put(static_cast<std::uint64_t>(body.kept));
+    out.Put(static_cast<std::uint64_t>(body.total));
+    out.PutByte(body.zstd);
 }
 
 bool ReadBody(CReader& in, ExchangePack::SBodySizes& body)
@@ -125,29 +126,44 @@ void ExchangePack::Append(const CExchange& e, std::string_view requestHead,
                           std::string_view forwardedHead, const SBodySizes& request,
                           const SBodySizes& response, std::string& out)
 {
-    PutNumber(Zigzag(e.m_nBrowserConnection), out);
-    PutNumber(Zigzag(e.m_nServerConnection), out);
-    out.push_back(e.m_bHttps ? 1 : 0);
-    PutNumber(e.m_nPort, out);
-    PutNumber(e.m_nFlags, out);
-    PutNumber(e.m_nReplayOf, out);
-    PutNumber(Zigzag(e.m_nStatus), out);
-    PutNumber(e.m_nUnexpectedBytes, out);
-    PutNumber(static_cast<std::uint64_t>(e.m_nEnd), out);
-    PutBody(request, out);
-    PutBody(response, out);
+    CNumbers numbers;
+    numbers.Put(Zigzag(e.m_nBrowserConnection));
+    numbers.Put(Zigzag(e.m_nServerConnection));
+    numbers.PutByte(e.m_bHttps);
+    numbers.Put(e.m_nPort);
+    numbers.Put(e.m_nFlags);
+    numbers.Put(e.m_nReplayOf);
+    numbers.Put(Zigzag(e.m_nStatus));
+    numbers.Put(e.m_nUnexpectedBytes);
+    numbers.Put(static_cast<std::uint64_t>(e.m_nEnd));
+    PutBody(request, numbers);
+    PutBody(response, numbers);
     const SExchangeTimes& t = e.m_Times;
-    PutNumber(Zigzag(t.started), out);
+    numbers.Put(Zigzag(t.started));
     for (std::int64_t time : {t.resolved, t.connected, t.tlsDone, t.requestSent, t.firstByte,
                               t.ended})
-        PutNumber(Moment(time, t.started), out);
-    for (std::string_view bytes : {std::string_view(e.m_strHost), std::string_view(e.m_strMethod),
-                                   std::string_view(e.m_strTarget),
-                                   std::string_view(e.m_strVersion), requestHead, forwardedHead,
-                                   std::string_view(e.m_strReason),
-                                   std::string_view(e.m_strResponseHead),
-                                   std::string_view(e.m_strEndReason)})
-        PutBytes(bytes, out);
+        numbers.Put(Moment(time, t.started));
+    const std::string_view bytes[] = {e.m_strHost,    e.m_strMethod,     e.m_strTarget,
+                                      e.m_strVersion, requestHead,       forwardedHead,
+                                      e.m_strReason,  e.m_strResponseHead, e.m_strEndReason};
+    std::size_t size = 0;
+    for (std::string_view field : bytes)
+        size += field.size();
+    // The lengths go first into the buffer, the bytes after each of them.
+    const std::size_t fixed = numbers.View().size();
+    for (std::string_view field : bytes)
+        numbers.Put(field.size());
+    const std::string_view all = numbers.View();
+    out.reserve(out.size() + all.size() + size);
+    out.append(all.substr(0, fixed));
+    std::size_t at = fixed;
+    for (std::string_view field : bytes) {
+        const std::size_t start = at;
+        while (static_cast<unsigned char>(all[at]) & 0x80)
+            ++at;
+        out.append(all.substr(start, ++at - start));
+        out.append(field);
+    }
 }
 
 bool ExchangePack::Unpack(std::string_view packed, std::int64_t id, CExchange& e,
