@@ -20,7 +20,7 @@ public:
     std::string_view View() const { return {m_Bytes, m_nSize}; }
 
 private:
-    char m_Bytes[256]; // an exchange's 22 numbers of at most 10 bytes, 3 bytes, 9 lengths
+    char m_Bytes[256]; // an exchange's 23 numbers of at most 10 bytes, 3 bytes, 9 lengths
     std::size_t m_nSize = 0;
 };
 
@@ -29,13 +29,11 @@ std::uint64_t Zigzag(std::int64_t value)
     return (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
 }
 
-// A moment other than the start: 0 when the step did not happen, else one more than its
-// distance to the start (most are small).
-std::uint64_t Moment(std::int64_t time, std::int64_t started)
+// A moment other than the start, when it happened: its distance to the start (most are small).
+std::uint64_t Distance(std::int64_t time, std::int64_t started)
 {
-    return time == 0 ? 0 : Zigzag(static_cast<std::int64_t>(static_cast<std::uint64_t>(time)
-                                                            - static_cast<std::uint64_t>(started)))
-                               + 1;
+    return Zigzag(static_cast<std::int64_t>(static_cast<std::uint64_t>(time)
+                                            - static_cast<std::uint64_t>(started)));
 }
 
 // Reads the pack, never past its end.
@@ -73,18 +71,15 @@ public:
         value = static_cast<std::int64_t>(read >> 1) ^ -static_cast<std::int64_t>(read & 1);
         return true;
     }
-    bool Moment(std::int64_t started, std::int64_t& time)
+    // A moment other than the start: 0 unless its bit is in `happened`, else its distance.
+    bool Moment(std::uint64_t happened, int bit, std::int64_t started, std::int64_t& time)
     {
-        std::uint64_t read = 0;
-        if (!Number(read))
-            return false;
-        if (read == 0) {
-            time = 0;
+        time = 0;
+        std::int64_t distance = 0;
+        if (!(happened & (1u << bit)))
             return true;
-        }
-        --read;
-        const std::int64_t distance =
-            static_cast<std::int64_t>(read >> 1) ^ -static_cast<std::int64_t>(read & 1);
+        if (!Signed(distance))
+            return false;
         time = static_cast<std::int64_t>(static_cast<std::uint64_t>(started)
                                          + static_cast<std::uint64_t>(distance));
         return true;
@@ -140,9 +135,16 @@ void ExchangePack::Append(const CExchange& e, std::string_view requestHead,
     PutBody(response, numbers);
     const SExchangeTimes& t = e.m_Times;
     numbers.Put(Zigzag(t.started));
-    for (std::int64_t time : {t.resolved, t.connected, t.tlsDone, t.requestSent, t.firstByte,
-                              t.ended})
-        numbers.Put(Moment(time, t.started));
+    const std::int64_t moments[] = {t.resolved,    t.connected, t.tlsDone,
+                                    t.requestSent, t.firstByte, t.ended};
+    std::uint64_t happened = 0;
+    for (int bit = 0; bit < 6; ++bit)
+        happened |= moments[bit] != 0 ? 1u << bit : 0u;
+    numbers.Put(happened);
+    for (std::int64_t time : moments) {
+        if (time != 0)
+            numbers.Put(Distance(time, t.started));
+    }
     const std::string_view bytes[] = {e.m_strHost,    e.m_strMethod,     e.m_strTarget,
                                       e.m_strVersion, requestHead,       forwardedHead,
                                       e.m_strReason,  e.m_strResponseHead, e.m_strEndReason};
@@ -171,7 +173,7 @@ bool ExchangePack::Unpack(std::string_view packed, std::int64_t id, CExchange& e
 {
     CReader in(packed);
     std::int64_t browser = 0, server = 0, status = 0;
-    std::uint64_t https = 0, end = 0;
+    std::uint64_t https = 0, end = 0, happened = 0;
     SExchangeTimes& t = e.m_Times;
     const bool read =
         id >= 1 && in.Signed(browser) && in.Signed(server) && in.Number(https, 1)
@@ -180,9 +182,12 @@ bool ExchangePack::Unpack(std::string_view packed, std::int64_t id, CExchange& e
         && in.Number(e.m_nUnexpectedBytes, INT64_MAX)
         && in.Number(end, static_cast<std::uint64_t>(EExchangeEnd::Refused))
         && ReadBody(in, request) && ReadBody(in, response) && in.Signed(t.started)
-        && in.Moment(t.started, t.resolved) && in.Moment(t.started, t.connected)
-        && in.Moment(t.started, t.tlsDone) && in.Moment(t.started, t.requestSent)
-        && in.Moment(t.started, t.firstByte) && in.Moment(t.started, t.ended)
+        && in.Number(happened, 63) && in.Moment(happened, 0, t.started, t.resolved)
+        && in.Moment(happened, 1, t.started, t.connected)
+        && in.Moment(happened, 2, t.started, t.tlsDone)
+        && in.Moment(happened, 3, t.started, t.requestSent)
+        && in.Moment(happened, 4, t.started, t.firstByte)
+        && in.Moment(happened, 5, t.started, t.ended)
         && browser >= INT_MIN && browser <= INT_MAX && server >= INT_MIN && server <= INT_MAX
         && status >= INT_MIN && status <= INT_MAX;
     if (!read || !in.Bytes(e.m_strHost) || !in.Bytes(e.m_strMethod) || !in.Bytes(e.m_strTarget)
