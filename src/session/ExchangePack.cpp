@@ -84,12 +84,12 @@ public:
                                          + static_cast<std::uint64_t>(distance));
         return true;
     }
-    bool Bytes(std::string& bytes)
+    bool Bytes(std::string_view& bytes)
     {
         std::uint64_t size = 0;
         if (!Number(size) || size > m_Bytes.size() - m_nAt)
             return false;
-        bytes.assign(m_Bytes.substr(m_nAt, static_cast<std::size_t>(size)));
+        bytes = m_Bytes.substr(m_nAt, static_cast<std::size_t>(size));
         m_nAt += static_cast<std::size_t>(size);
         return true;
     }
@@ -168,10 +168,11 @@ void ExchangePack::Append(const CExchange& e, std::string_view requestHead,
     }
 }
 
-bool ExchangePack::Unpack(std::string_view packed, std::int64_t id, CExchange& e,
-                          SBodySizes& request, SBodySizes& response, std::string& problem)
+bool ExchangePack::Read(std::string_view packed, std::int64_t id, SFields& fields,
+                        std::string& problem)
 {
     CReader in(packed);
+    CExchange& e = fields.exchange;
     std::int64_t browser = 0, server = 0, status = 0;
     std::uint64_t https = 0, end = 0, happened = 0;
     SExchangeTimes& t = e.m_Times;
@@ -181,7 +182,7 @@ bool ExchangePack::Unpack(std::string_view packed, std::int64_t id, CExchange& e
         && in.Number(e.m_nReplayOf, INT64_MAX) && in.Signed(status)
         && in.Number(e.m_nUnexpectedBytes, INT64_MAX)
         && in.Number(end, static_cast<std::uint64_t>(EExchangeEnd::Refused))
-        && ReadBody(in, request) && ReadBody(in, response) && in.Signed(t.started)
+        && ReadBody(in, fields.request) && ReadBody(in, fields.response) && in.Signed(t.started)
         && in.Number(happened, 63) && in.Moment(happened, 0, t.started, t.resolved)
         && in.Moment(happened, 1, t.started, t.connected)
         && in.Moment(happened, 2, t.started, t.tlsDone)
@@ -190,10 +191,10 @@ bool ExchangePack::Unpack(std::string_view packed, std::int64_t id, CExchange& e
         && in.Moment(happened, 5, t.started, t.ended)
         && browser >= INT_MIN && browser <= INT_MAX && server >= INT_MIN && server <= INT_MAX
         && status >= INT_MIN && status <= INT_MAX;
-    if (!read || !in.Bytes(e.m_strHost) || !in.Bytes(e.m_strMethod) || !in.Bytes(e.m_strTarget)
-        || !in.Bytes(e.m_strVersion) || !in.Bytes(e.m_strRequestHead)
-        || !in.Bytes(e.m_strForwardedHead) || !in.Bytes(e.m_strReason)
-        || !in.Bytes(e.m_strResponseHead) || !in.Bytes(e.m_strEndReason) || !in.AtEnd()) {
+    if (!read || !in.Bytes(fields.host) || !in.Bytes(fields.method) || !in.Bytes(fields.target)
+        || !in.Bytes(fields.version) || !in.Bytes(fields.requestHead)
+        || !in.Bytes(fields.forwardedHead) || !in.Bytes(fields.reason)
+        || !in.Bytes(fields.responseHead) || !in.Bytes(fields.endReason) || !in.AtEnd()) {
         problem = "an exchange's packed fields are damaged";
         return false;
     }
@@ -203,5 +204,29 @@ bool ExchangePack::Unpack(std::string_view packed, std::int64_t id, CExchange& e
     e.m_bHttps = https != 0;
     e.m_nStatus = static_cast<int>(status);
     e.m_nEnd = static_cast<EExchangeEnd>(end);
+    return true;
+}
+
+bool ExchangePack::Unpack(std::string_view packed, std::int64_t id, CExchange& e,
+                          SBodySizes& request, SBodySizes& response, std::string& problem)
+{
+    SFields fields;
+    if (!Read(packed, id, fields, problem))
+        return false;
+    SExchangeBody requestBody = std::move(e.m_RequestBody), responseBody = std::move(e.m_ResponseBody);
+    e = std::move(fields.exchange);
+    e.m_RequestBody = std::move(requestBody);
+    e.m_ResponseBody = std::move(responseBody);
+    e.m_strHost = fields.host;
+    e.m_strMethod = fields.method;
+    e.m_strTarget = fields.target;
+    e.m_strVersion = fields.version;
+    e.m_strRequestHead = fields.requestHead;
+    e.m_strForwardedHead = fields.forwardedHead;
+    e.m_strReason = fields.reason;
+    e.m_strResponseHead = fields.responseHead;
+    e.m_strEndReason = fields.endReason;
+    request = fields.request;
+    response = fields.response;
     return true;
 }

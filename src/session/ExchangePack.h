@@ -1,9 +1,9 @@
 #pragma once
+#include "trace/Exchange.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-class CExchange;
 
 // An exchange's fields but its bodies' bytes in one byte string: what the `packed` column of
 // `exchange_rows` holds (docs/session-format.md). A row of 34 bound columns cost the recording
@@ -22,6 +22,19 @@ struct SBodySizes {
 void Append(const CExchange& exchange, std::string_view requestHead,
             std::string_view forwardedHead, const SBodySizes& request,
             const SBodySizes& response, std::string& packed);
+
+// An exchange's fields as read: numbers and times in `exchange` (its byte strings and bodies
+// left empty), byte strings viewed in the packed bytes (valid while those are).
+struct SFields {
+    CExchange exchange;
+    SBodySizes request, response;
+    std::string_view host, method, target, version, requestHead, forwardedHead, reason,
+        responseHead, endReason;
+};
+
+// The fields of an exchange of number `id`; false with what is wrong for bytes that do not hold
+// exactly one exchange.
+bool Read(std::string_view packed, std::int64_t id, SFields& fields, std::string& problem);
 
 // The fields back into `exchange` (bodies' bytes untouched), their sizes into the two; false
 // with what is wrong for bytes that do not hold exactly one exchange of that number.

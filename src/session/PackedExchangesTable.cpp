@@ -35,19 +35,18 @@ struct STable : sqlite3_vtab {
 
 struct SCursor : sqlite3_vtab_cursor {
     sqlite3_stmt* rows = nullptr;   // id, packed from a first id on
-    sqlite3_stmt* bodies[2] = {};   // one body of one id (made when first asked for)
+    sqlite3_stmt* bodies = nullptr; // the two bodies of one id (made when first asked for)
     bool single = false;            // one id asked for
     bool eof = true;
     std::int64_t id = 0;
-    bool unpacked = false;          // of the row the cursor is on
-    CExchange exchange;             // its fields, bodies' bytes aside
-    ExchangePack::SBodySizes sizes[2];
+    bool unpacked = false;          // of the row the cursor is on:
+    ExchangePack::SFields fields;   // its fields, viewed in the row's packed bytes
+    bool bodiesRead = false;        // `bodies` stands on its row
 
     ~SCursor()
     {
         sqlite3_finalize(rows);
-        sqlite3_finalize(bodies[0]);
-        sqlite3_finalize(bodies[1]);
+        sqlite3_finalize(bodies);
     }
 };
 
@@ -142,6 +141,10 @@ int Close(sqlite3_vtab_cursor* cursor)
 int Step(SCursor* cursor)
 {
     cursor->unpacked = false;
+    if (cursor->bodiesRead) {
+        sqlite3_reset(cursor->bodies);
+        cursor->bodiesRead = false;
+    }
     const int step = sqlite3_step(cursor->rows);
     if (step == SQLITE_ROW) {
         cursor->id = sqlite3_column_int64(cursor->rows, 0);
@@ -158,6 +161,11 @@ int Filter(sqlite3_vtab_cursor* base, int plan, const char*, int argc, sqlite3_v
 {
     auto* cursor = static_cast<SCursor*>(base);
     sqlite3_reset(cursor->rows);
+    if (cursor->bodiesRead) {
+        sqlite3_reset(cursor->bodies);
+        cursor->bodiesRead = false;
+    }
+    cursor->unpacked = false;
     cursor->single = plan == kIdEquals;
     cursor->eof = true;
     std::int64_t from = INT64_MIN;
@@ -190,35 +198,40 @@ int Next(sqlite3_vtab_cursor* base)
 
 int Eof(sqlite3_vtab_cursor* base) { return static_cast<SCursor*>(base)->eof; }
 
-void ResultBytes(sqlite3_context* context, const std::string& bytes, bool text)
+void ResultBytes(sqlite3_context* context, std::string_view bytes, bool text)
 {
     if (text)
-        sqlite3_result_text64(context, bytes.data(), bytes.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        sqlite3_result_text64(context, bytes.empty() ? "" : bytes.data(), bytes.size(),
+                              SQLITE_TRANSIENT, SQLITE_UTF8);
     else if (bytes.empty())
         sqlite3_result_zeroblob(context, 0);
     else
         sqlite3_result_blob64(context, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
 }
 
-// One body's stored bytes (zstd or not), read only now: a table row never needs them.
+// A body's stored bytes (zstd or not), read only now: a table row never needs them. Both of the
+// row's are read by one seek, for a reader that asks for both.
 int ResultBody(SCursor* cursor, sqlite3_context* context, int which)
 {
-    sqlite3_stmt*& s = cursor->bodies[which];
-    if (!s
-        && sqlite3_prepare_v2(TableOf(cursor)->db,
-                              which == 0 ? "SELECT request_body FROM exchange_rows WHERE id = ?1"
-                                         : "SELECT response_body FROM exchange_rows WHERE id = ?1",
-                              -1, &s, nullptr)
-               != SQLITE_OK)
-        return Fail(cursor->pVtab, sqlite3_errmsg(TableOf(cursor)->db));
-    sqlite3_bind_int64(s, 1, cursor->id);
-    const int step = sqlite3_step(s);
-    if (step == SQLITE_ROW)
-        sqlite3_result_value(context, sqlite3_column_value(s, 0));
-    sqlite3_reset(s);
-    if (step != SQLITE_ROW)
-        return Fail(cursor->pVtab, step == SQLITE_DONE ? "an exchange's row went away"
-                                                       : sqlite3_errmsg(TableOf(cursor)->db));
+    sqlite3* db = TableOf(cursor)->db;
+    if (!cursor->bodiesRead) {
+        if (!cursor->bodies
+            && sqlite3_prepare_v2(db,
+                                  "SELECT request_body, response_body FROM exchange_rows "
+                                  "WHERE id = ?1",
+                                  -1, &cursor->bodies, nullptr)
+                   != SQLITE_OK)
+            return Fail(cursor->pVtab, sqlite3_errmsg(db));
+        sqlite3_bind_int64(cursor->bodies, 1, cursor->id);
+        const int step = sqlite3_step(cursor->bodies);
+        if (step != SQLITE_ROW) {
+            sqlite3_reset(cursor->bodies);
+            return Fail(cursor->pVtab,
+                        step == SQLITE_DONE ? "an exchange's row went away" : sqlite3_errmsg(db));
+        }
+        cursor->bodiesRead = true;
+    }
+    sqlite3_result_value(context, sqlite3_column_value(cursor->bodies, which));
     return SQLITE_OK;
 }
 
@@ -232,40 +245,41 @@ int Column(sqlite3_vtab_cursor* base, sqlite3_context* context, int column)
     if (column == kRequestBody || column == kResponseBody)
         return ResultBody(cursor, context, column == kRequestBody ? 0 : 1);
     if (!cursor->unpacked) {
+        // Viewed where SQLite holds the row: valid until the rows' statement steps again.
         const auto* bytes = static_cast<const char*>(sqlite3_column_blob(cursor->rows, 1));
         const std::string_view packed(bytes ? bytes : "",
                                       static_cast<std::size_t>(sqlite3_column_bytes(cursor->rows, 1)));
         std::string problem;
-        if (!ExchangePack::Unpack(packed, cursor->id, cursor->exchange, cursor->sizes[0],
-                                  cursor->sizes[1], problem))
+        if (!ExchangePack::Read(packed, cursor->id, cursor->fields, problem))
             return Fail(cursor->pVtab, problem);
         cursor->unpacked = true;
     }
-    const CExchange& e = cursor->exchange;
+    const ExchangePack::SFields& f = cursor->fields;
+    const CExchange& e = f.exchange;
     const SExchangeTimes& t = e.m_Times;
     auto number = [context](std::int64_t value) { sqlite3_result_int64(context, value); };
     switch (column) {
     case kBrowserConnection: number(e.m_nBrowserConnection); break;
     case kServerConnection: number(e.m_nServerConnection); break;
     case kHttps: number(e.m_bHttps); break;
-    case kHost: ResultBytes(context, e.m_strHost, true); break;
+    case kHost: ResultBytes(context, f.host, true); break;
     case kPort: number(e.m_nPort); break;
     case kFlags: number(e.m_nFlags); break;
     case kReplayOf: number(static_cast<std::int64_t>(e.m_nReplayOf)); break;
-    case kMethod: ResultBytes(context, e.m_strMethod, true); break;
-    case kTarget: ResultBytes(context, e.m_strTarget, false); break;
-    case kVersion: ResultBytes(context, e.m_strVersion, true); break;
-    case kRequestHead: ResultBytes(context, e.m_strRequestHead, false); break;
-    case kForwardedHead: ResultBytes(context, e.m_strForwardedHead, false); break;
-    case kRequestKept: number(cursor->sizes[0].kept); break;
-    case kRequestTotal: number(cursor->sizes[0].total); break;
-    case kRequestZstd: number(cursor->sizes[0].zstd); break;
+    case kMethod: ResultBytes(context, f.method, true); break;
+    case kTarget: ResultBytes(context, f.target, false); break;
+    case kVersion: ResultBytes(context, f.version, true); break;
+    case kRequestHead: ResultBytes(context, f.requestHead, false); break;
+    case kForwardedHead: ResultBytes(context, f.forwardedHead, false); break;
+    case kRequestKept: number(f.request.kept); break;
+    case kRequestTotal: number(f.request.total); break;
+    case kRequestZstd: number(f.request.zstd); break;
     case kStatus: number(e.m_nStatus); break;
-    case kReason: ResultBytes(context, e.m_strReason, true); break;
-    case kResponseHead: ResultBytes(context, e.m_strResponseHead, false); break;
-    case kResponseKept: number(cursor->sizes[1].kept); break;
-    case kResponseTotal: number(cursor->sizes[1].total); break;
-    case kResponseZstd: number(cursor->sizes[1].zstd); break;
+    case kReason: ResultBytes(context, f.reason, true); break;
+    case kResponseHead: ResultBytes(context, f.responseHead, false); break;
+    case kResponseKept: number(f.response.kept); break;
+    case kResponseTotal: number(f.response.total); break;
+    case kResponseZstd: number(f.response.zstd); break;
     case kUnexpectedBytes: number(static_cast<std::int64_t>(e.m_nUnexpectedBytes)); break;
     case kStarted: number(t.started); break;
     case kResolved: number(t.resolved); break;
@@ -275,7 +289,7 @@ int Column(sqlite3_vtab_cursor* base, sqlite3_context* context, int column)
     case kFirstByte: number(t.firstByte); break;
     case kEnded: number(t.ended); break;
     case kEndState: number(static_cast<int>(e.m_nEnd)); break;
-    case kEndReason: ResultBytes(context, e.m_strEndReason, true); break;
+    case kEndReason: ResultBytes(context, f.endReason, true); break;
     default: sqlite3_result_null(context); break;
     }
     return SQLITE_OK;
