@@ -39,6 +39,7 @@ struct SCursor : sqlite3_vtab_cursor {
     bool single = false;            // one id asked for
     bool eof = true;
     std::int64_t id = 0;
+    bool onRow = false;             // `rows` stands on the row of `id`
     bool unpacked = false;          // of the row the cursor is on:
     ExchangePack::SFields fields;   // its fields, viewed in the row's packed bytes
     bool bodiesRead = false;        // `bodies` stands on its row
@@ -149,9 +150,11 @@ int Step(SCursor* cursor)
     if (step == SQLITE_ROW) {
         cursor->id = sqlite3_column_int64(cursor->rows, 0);
         cursor->eof = false;
+        cursor->onRow = true;
         return SQLITE_OK;
     }
     cursor->eof = true;
+    cursor->onRow = false;
     sqlite3_reset(cursor->rows);
     return step == SQLITE_DONE ? SQLITE_OK
                                : Fail(cursor->pVtab, sqlite3_errmsg(TableOf(cursor)->db));
@@ -160,7 +163,17 @@ int Step(SCursor* cursor)
 int Filter(sqlite3_vtab_cursor* base, int plan, const char*, int argc, sqlite3_value** argv)
 {
     auto* cursor = static_cast<SCursor*>(base);
+    // A join asks for the same exchange for each of its records in a row: the cursor still
+    // stands on it, fields read.
+    if (plan == kIdEquals && argc == 1 && cursor->onRow
+        && sqlite3_value_type(argv[0]) == SQLITE_INTEGER
+        && sqlite3_value_int64(argv[0]) == cursor->id) {
+        cursor->single = true;
+        cursor->eof = false;
+        return SQLITE_OK;
+    }
     sqlite3_reset(cursor->rows);
+    cursor->onRow = false;
     if (cursor->bodiesRead) {
         sqlite3_reset(cursor->bodies);
         cursor->bodiesRead = false;
