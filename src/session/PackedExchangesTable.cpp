@@ -26,15 +26,20 @@ enum EColumn {
     kResponseZstd, kUnexpectedBytes, kStarted, kResolved, kConnected, kTlsDone, kRequestSent,
     kFirstByte, kEnded, kEndState, kEndReason
 };
-// What a filter was given: an id, ids above one, from one, or none.
-enum EPlan { kAll, kIdEquals, kIdAbove, kIdFrom };
+// What a filter was given: an id, ids above one, from one, or none; and whether the query
+// reads bodies (then the rows come with them, not each by a seek of its own).
+enum EPlan { kAll, kIdEquals, kIdAbove, kIdFrom, kPlanKinds = 7, kWithBodies = 8 };
+constexpr const char* kRowsSql[2] = {
+    "SELECT id, packed FROM exchange_rows WHERE id >= ?1 ORDER BY id",
+    "SELECT id, packed, request_body, response_body FROM exchange_rows WHERE id >= ?1 ORDER BY id"};
 
 struct STable : sqlite3_vtab {
     sqlite3* db = nullptr;
 };
 
 struct SCursor : sqlite3_vtab_cursor {
-    sqlite3_stmt* rows = nullptr;   // id, packed from a first id on
+    sqlite3_stmt* scans[2] = {};    // id, packed from a first id on; and with the bodies
+    sqlite3_stmt* rows = nullptr;   // the one of them the cursor walks
     sqlite3_stmt* bodies = nullptr; // the two bodies of one id (made when first asked for)
     bool single = false;            // one id asked for
     bool eof = true;
@@ -46,7 +51,8 @@ struct SCursor : sqlite3_vtab_cursor {
 
     ~SCursor()
     {
-        sqlite3_finalize(rows);
+        sqlite3_finalize(scans[0]);
+        sqlite3_finalize(scans[1]);
         sqlite3_finalize(bodies);
     }
 };
@@ -111,24 +117,18 @@ int BestIndex(sqlite3_vtab*, sqlite3_index_info* info)
         info->estimatedCost = 1e7;
         info->estimatedRows = 1000000;
     }
+    const sqlite3_uint64 bodies = (sqlite3_uint64(1) << kRequestBody) | (sqlite3_uint64(1) << kResponseBody);
+    if (info->colUsed & bodies)
+        info->idxNum |= kWithBodies;
     // Rows come in rising ids, as the older table gave them.
     if (info->nOrderBy == 1 && IsId(info->aOrderBy[0].iColumn) && !info->aOrderBy[0].desc)
         info->orderByConsumed = 1;
     return SQLITE_OK;
 }
 
-int Open(sqlite3_vtab* table, sqlite3_vtab_cursor** made)
+int Open(sqlite3_vtab*, sqlite3_vtab_cursor** made)
 {
-    auto* cursor = new SCursor{};
-    if (sqlite3_prepare_v2(static_cast<STable*>(table)->db,
-                           "SELECT id, packed FROM exchange_rows WHERE id >= ?1 ORDER BY id", -1,
-                           &cursor->rows, nullptr)
-        != SQLITE_OK) {
-        const int failed = Fail(table, sqlite3_errmsg(static_cast<STable*>(table)->db));
-        delete cursor;
-        return failed;
-    }
-    *made = cursor;
+    *made = new SCursor{};
     return SQLITE_OK;
 }
 
@@ -163,16 +163,25 @@ int Step(SCursor* cursor)
 int Filter(sqlite3_vtab_cursor* base, int plan, const char*, int argc, sqlite3_value** argv)
 {
     auto* cursor = static_cast<SCursor*>(base);
+    const int withBodies = (plan & kWithBodies) ? 1 : 0;
+    plan &= kPlanKinds;
+    sqlite3_stmt*& scan = cursor->scans[withBodies];
+    if (!scan
+        && sqlite3_prepare_v2(TableOf(cursor)->db, kRowsSql[withBodies], -1, &scan, nullptr)
+               != SQLITE_OK)
+        return Fail(cursor->pVtab, sqlite3_errmsg(TableOf(cursor)->db));
     // A join asks for the same exchange for each of its records in a row: the cursor still
     // stands on it, fields read.
-    if (plan == kIdEquals && argc == 1 && cursor->onRow
+    if (plan == kIdEquals && argc == 1 && cursor->onRow && cursor->rows == scan
         && sqlite3_value_type(argv[0]) == SQLITE_INTEGER
         && sqlite3_value_int64(argv[0]) == cursor->id) {
         cursor->single = true;
         cursor->eof = false;
         return SQLITE_OK;
     }
-    sqlite3_reset(cursor->rows);
+    if (cursor->rows)
+        sqlite3_reset(cursor->rows);
+    cursor->rows = scan;
     cursor->onRow = false;
     if (cursor->bodiesRead) {
         sqlite3_reset(cursor->bodies);
@@ -227,6 +236,10 @@ void ResultBytes(sqlite3_context* context, std::string_view bytes, bool text)
 int ResultBody(SCursor* cursor, sqlite3_context* context, int which)
 {
     sqlite3* db = TableOf(cursor)->db;
+    if (cursor->rows == cursor->scans[1]) {
+        sqlite3_result_value(context, sqlite3_column_value(cursor->rows, 2 + which));
+        return SQLITE_OK;
+    }
     if (!cursor->bodiesRead) {
         if (!cursor->bodies
             && sqlite3_prepare_v2(db,
