@@ -1,6 +1,7 @@
 #include "session/SessionBacking.h"
 
 #include "session/BodyCompression.h"
+#include "session/PackedExchangesTable.h"
 #include "session/PackedRecordsTable.h"
 #include "trace/Exchange.h"
 
@@ -39,6 +40,7 @@ bool CSessionBacking::Open()
         m_bTried = true;
         m_bOpen =
             m_Db.Open(m_strPath, false) && PackedRecordsTable::Attach(m_Db.Handle())
+            && PackedExchangesTable::Attach(m_Db.Handle())
             && m_Record.Prepare(m_Db.Handle(), "SELECT header, text FROM records WHERE "
                                                "rowid = ? AND connection = ? AND sequence = ?")
             && m_Bodies.Prepare(m_Db.Handle(),

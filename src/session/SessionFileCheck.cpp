@@ -1,5 +1,6 @@
 #include "session/SessionFileCheck.h"
 
+#include "session/PackedExchangesTable.h"
 #include "session/PackedRecordsTable.h"
 #include "session/SessionSchema.h"
 #include "session/SqliteDb.h"
@@ -110,8 +111,8 @@ bool SessionFileCheck::OpenChecked(CSqliteDb& db, const std::string& path, std::
                 + ")";
         return false;
     }
-    // Packed records read as the older layout's table.
-    if (!PackedRecordsTable::Attach(db.Handle())) {
+    // Packed records and exchanges read as the older layout's tables.
+    if (!PackedRecordsTable::Attach(db.Handle()) || !PackedExchangesTable::Attach(db.Handle())) {
         error = path + " is damaged or not a Kestrune session: " + db.Error();
         return false;
     }

@@ -1,6 +1,7 @@
 #include "session/SessionWriter.h"
 
 #include "session/BodyCompression.h"
+#include "session/ExchangePack.h"
 #include "session/ProxyCredentials.h"
 #include "session/RecordPack.h"
 #include "session/SessionBatch.h"
@@ -10,8 +11,10 @@
 
 namespace {
 constexpr const char* kInsertExchange =
-    "INSERT OR REPLACE INTO exchanges VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
-    "?,?,?,?,?,?,?)";
+    "INSERT OR REPLACE INTO exchange_rows(id, packed, request_body, response_body) "
+    "VALUES(?,?,?,?)";
+// Room for compressed bodies kept between exchanges: small ones reuse it, large ones free it.
+constexpr std::size_t kKeptCompressedRoom = 256u << 10;
 constexpr const char* kInsertPack =
     "INSERT INTO record_packs(last_row, first_row, count, packed) VALUES(?,?,?,?)";
 // Connections whose latest request row is remembered; beyond this the memory starts again (an
@@ -79,52 +82,38 @@ bool CSessionWriter::WriteRows(const SSessionBatch& batch)
 
 bool CSessionWriter::WriteExchange(const CExchange& e)
 {
-    CSqliteStatement& s = m_Exchange;
-    int i = 0;
-    s.BindInt(++i, static_cast<std::int64_t>(e.m_nId));
-    s.BindInt(++i, e.m_nBrowserConnection);
-    s.BindInt(++i, e.m_nServerConnection);
-    s.BindInt(++i, e.m_bHttps);
-    s.BindText(++i, e.m_strHost);
-    s.BindInt(++i, e.m_nPort);
-    s.BindInt(++i, e.m_nFlags);
-    s.BindInt(++i, static_cast<std::int64_t>(e.m_nReplayOf));
-    s.BindText(++i, e.m_strMethod);
-    s.BindBlob(++i, e.m_strTarget);
-    s.BindText(++i, e.m_strVersion);
     // The upstream's credentials never reach the file.
     std::string requestHead, forwardedHead;
-    s.BindBlob(++i, ProxyCredentials::Hide(e.m_strRequestHead, requestHead)
-                        ? std::string_view(requestHead)
-                        : std::string_view(e.m_strRequestHead));
-    s.BindBlob(++i, ProxyCredentials::Hide(e.m_strForwardedHead, forwardedHead)
-                        ? std::string_view(forwardedHead)
-                        : std::string_view(e.m_strForwardedHead));
-    // Each body: its bytes (compressed when that saves room), how many were kept, how many
-    // went through, and whether it is compressed. Bound one after the other: the packed bytes
-    // must live until the step.
-    std::string packedRequest, packedResponse;
-    for (const auto* body : {&e.m_RequestBody, &e.m_ResponseBody}) {
-        std::string& packed = body == &e.m_RequestBody ? packedRequest : packedResponse;
-        const bool compressed = BodyCompression::Compress(body->bytes, packed);
-        s.BindBlob(++i, compressed ? std::string_view(packed) : std::string_view(body->bytes));
-        s.BindInt(++i, static_cast<std::int64_t>(body->bytes.size()));
-        s.BindInt(++i, static_cast<std::int64_t>(body->total));
-        s.BindInt(++i, compressed);
-        if (body == &e.m_RequestBody) {
-            s.BindInt(++i, e.m_nStatus);
-            s.BindText(++i, e.m_strReason);
-            s.BindBlob(++i, e.m_strResponseHead);
-        }
+    const std::string_view request = ProxyCredentials::Hide(e.m_strRequestHead, requestHead)
+                                         ? std::string_view(requestHead)
+                                         : std::string_view(e.m_strRequestHead);
+    const std::string_view forwarded = ProxyCredentials::Hide(e.m_strForwardedHead, forwardedHead)
+                                           ? std::string_view(forwardedHead)
+                                           : std::string_view(e.m_strForwardedHead);
+    // Each body: its bytes, compressed when that saves room; its sizes go with the fields.
+    ExchangePack::SBodySizes sizes[2];
+    std::string_view stored[2];
+    const SExchangeBody* bodies[2] = {&e.m_RequestBody, &e.m_ResponseBody};
+    for (int b = 0; b < 2; ++b) {
+        sizes[b].zstd = BodyCompression::Compress(bodies[b]->bytes, m_Compressed[b]);
+        stored[b] = sizes[b].zstd ? std::string_view(m_Compressed[b])
+                                  : std::string_view(bodies[b]->bytes);
+        sizes[b].kept = static_cast<std::int64_t>(bodies[b]->bytes.size());
+        sizes[b].total = static_cast<std::int64_t>(bodies[b]->total);
     }
-    s.BindInt(++i, static_cast<std::int64_t>(e.m_nUnexpectedBytes));
-    const SExchangeTimes& t = e.m_Times;
-    for (std::int64_t time : {t.started, t.resolved, t.connected, t.tlsDone, t.requestSent,
-                              t.firstByte, t.ended})
-        s.BindInt(++i, time);
-    s.BindInt(++i, static_cast<int>(e.m_nEnd));
-    s.BindText(++i, e.m_strEndReason);
-    return s.Run();
+    m_PackedExchange.clear();
+    ExchangePack::Append(e, request, forwarded, sizes[0], sizes[1], m_PackedExchange);
+    m_Exchange.BindInt(1, static_cast<std::int64_t>(e.m_nId));
+    m_Exchange.BindBlob(2, m_PackedExchange);
+    m_Exchange.BindBlob(3, stored[0]);
+    m_Exchange.BindBlob(4, stored[1]);
+    const bool written = m_Exchange.Run();
+    // What a large body's compression took is let go.
+    for (std::string& compressed : m_Compressed) {
+        if (compressed.capacity() > kKeptCompressedRoom)
+            compressed = std::string();
+    }
+    return written;
 }
 
 bool CSessionWriter::WriteRecords(const SSessionBatch& batch)

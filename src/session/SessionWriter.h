@@ -71,4 +71,7 @@ private:
     // Elapsed times of requests of earlier batches, by row, not written yet.
     std::unordered_map<std::int64_t, std::int32_t> m_PendingElapsed;
     std::string m_Packed; // kept between packs for its room
+    // An exchange's packed fields and its compressed bodies: kept between exchanges for room.
+    std::string m_PackedExchange;
+    std::string m_Compressed[2];
 };

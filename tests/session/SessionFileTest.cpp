@@ -1,4 +1,5 @@
 // A capture recorded into a session file and read back, and the files the reader must refuse.
+#include "session/PackedExchangesTable.h"
 #include "session/PackedRecordsTable.h"
 #include "session/SessionBacking.h"
 #include "session/SessionIndex.h"
@@ -290,10 +291,10 @@ TEST_F(SessionFileTest, RefusesFilesItCannotTrust)
              sqlite3_close(db);
          },
          "another program"},
-        {"newer", [](SessionFileTest& t) { t.Sql("PRAGMA user_version=3"); }, "newer Kestrune"},
+        {"newer", [](SessionFileTest& t) { t.Sql("PRAGMA user_version=4"); }, "newer Kestrune"},
         {"no tables", [](SessionFileTest& t) { t.Sql("DROP TABLE record_packs"); }, "no such table"},
         {"other columns",
-         [](SessionFileTest& t) { t.Sql("ALTER TABLE exchanges DROP COLUMN end_reason"); },
+         [](SessionFileTest& t) { t.Sql("ALTER TABLE exchange_rows DROP COLUMN response_body"); },
          "no such column"},
         // A pack whose first record has a flag no record has, one cut short, one naming rows
         // it does not hold, and a count no pack of its size can hold.
@@ -313,8 +314,18 @@ TEST_F(SessionFileTest, RefusesFilesItCannotTrust)
         {"huge count",
          [](SessionFileTest& t) { t.Sql("UPDATE record_packs SET count = 1 << 40"); },
          "impossible rows"},
-        {"bad body", [](SessionFileTest& t) { t.Sql("UPDATE exchanges SET response_body=x'00'"); },
+        {"bad body",
+         [](SessionFileTest& t) { t.Sql("UPDATE exchange_rows SET response_body=x'00'"); },
          "does not unpack"},
+        // An exchange's fields cut short, or with a byte more than they hold.
+        {"cut exchange",
+         [](SessionFileTest& t) {
+             t.Sql("UPDATE exchange_rows SET packed = substr(packed, 1, length(packed) - 1)");
+         },
+         "packed fields are damaged"},
+        {"long exchange",
+         [](SessionFileTest& t) { t.Sql("UPDATE exchange_rows SET packed = packed || x'00'"); },
+         "packed fields are damaged"},
         {"overwritten pages",
          [](SessionFileTest& t) {
              std::string bytes = ReadBytes(t.m_strPath);
@@ -335,44 +346,75 @@ TEST_F(SessionFileTest, RefusesFilesItCannotTrust)
     }
 }
 
-// A file of the first layout, a row per record, reads as the same capture.
-TEST_F(SessionFileTest, ReadsFilesOfTheRowPerRecordLayout)
+// Files of the older layouts read as the same capture: exchanges a row of columns each
+// (version 2), and records a row each too (version 1).
+TEST_F(SessionFileTest, ReadsFilesOfOlderLayouts)
 {
     RecordCapture();
-    const auto readAll = [this](std::vector<STraceRecordFields>& records) {
+    struct SRead {
+        std::vector<STraceRecordFields> records;
+        std::vector<CExchange> exchanges;
+    };
+    const auto readAll = [this](SRead& read) {
         CTraceStore store;
         SSessionInfo info;
         std::string error;
         ASSERT_TRUE(CSessionReader().Read(m_strPath, store, info, error)) << error;
         for (const auto& entry : store.GetConnections())
             for (const auto& record : entry->GetRecords())
-                records.push_back(record->GetFields());
+                read.records.push_back(record->GetFields());
+        for (const auto& exchange : store.GetExchanges())
+            read.exchanges.push_back(*exchange);
     };
-    std::vector<STraceRecordFields> packed, rows;
-    readAll(packed);
-    {
+    const auto rewrite = [this](const char* sql) {
         CSqliteDb db;
-        ASSERT_TRUE(db.Open(m_strPath, true) && PackedRecordsTable::Attach(db.Handle()));
-        ASSERT_TRUE(db.Exec(R"sql(
-            CREATE TABLE old_records(connection INTEGER NOT NULL, sequence INTEGER NOT NULL,
-              direction INTEGER NOT NULL, part INTEGER NOT NULL, bytes INTEGER NOT NULL,
-              start_tick INTEGER NOT NULL, end_tick INTEGER NOT NULL, elapsed INTEGER NOT NULL,
-              header BLOB NOT NULL, text BLOB NOT NULL, content_type TEXT NOT NULL,
-              charset TEXT NOT NULL, origin TEXT NOT NULL, binary INTEGER NOT NULL,
-              ssl INTEGER NOT NULL, header_incomplete INTEGER NOT NULL,
-              captured INTEGER NOT NULL, exchange INTEGER NOT NULL);
-            INSERT INTO old_records(rowid, connection, sequence, direction, part, bytes,
-              start_tick, end_tick, elapsed, header, text, content_type, charset, origin, binary,
-              ssl, header_incomplete, captured, exchange)
-              SELECT rowid, * FROM records;
-            DROP TABLE record_packs; DROP TABLE record_elapsed; PRAGMA user_version=1;)sql"))
+        ASSERT_TRUE(db.Open(m_strPath, true) && PackedRecordsTable::Attach(db.Handle())
+                    && PackedExchangesTable::Attach(db.Handle()) && db.Exec(sql))
             << db.Error();
-    }
+    };
+    SRead packed, columns, rows;
+    readAll(packed);
+    rewrite(R"sql(
+        CREATE TABLE old_exchanges(id INTEGER PRIMARY KEY, browser_connection INTEGER NOT NULL,
+          server_connection INTEGER NOT NULL, https INTEGER NOT NULL, host TEXT NOT NULL,
+          port INTEGER NOT NULL, flags INTEGER NOT NULL, replay_of INTEGER NOT NULL,
+          method TEXT NOT NULL, target BLOB NOT NULL, version TEXT NOT NULL,
+          request_head BLOB NOT NULL, forwarded_head BLOB NOT NULL, request_body BLOB NOT NULL,
+          request_body_kept INTEGER NOT NULL, request_body_total INTEGER NOT NULL,
+          request_body_zstd INTEGER NOT NULL, status INTEGER NOT NULL, reason TEXT NOT NULL,
+          response_head BLOB NOT NULL, response_body BLOB NOT NULL,
+          response_body_kept INTEGER NOT NULL, response_body_total INTEGER NOT NULL,
+          response_body_zstd INTEGER NOT NULL, unexpected_bytes INTEGER NOT NULL,
+          started INTEGER NOT NULL, resolved INTEGER NOT NULL, connected INTEGER NOT NULL,
+          tls_done INTEGER NOT NULL, request_sent INTEGER NOT NULL, first_byte INTEGER NOT NULL,
+          ended INTEGER NOT NULL, end_state INTEGER NOT NULL, end_reason TEXT NOT NULL);
+        INSERT INTO old_exchanges SELECT * FROM exchanges;
+        DROP TABLE exchange_rows; PRAGMA user_version=2;)sql");
+    Sql("ALTER TABLE old_exchanges RENAME TO exchanges");
+    readAll(columns);
+    EXPECT_EQ(IndexError(), "");
+    rewrite(R"sql(
+        CREATE TABLE old_records(connection INTEGER NOT NULL, sequence INTEGER NOT NULL,
+          direction INTEGER NOT NULL, part INTEGER NOT NULL, bytes INTEGER NOT NULL,
+          start_tick INTEGER NOT NULL, end_tick INTEGER NOT NULL, elapsed INTEGER NOT NULL,
+          header BLOB NOT NULL, text BLOB NOT NULL, content_type TEXT NOT NULL,
+          charset TEXT NOT NULL, origin TEXT NOT NULL, binary INTEGER NOT NULL,
+          ssl INTEGER NOT NULL, header_incomplete INTEGER NOT NULL,
+          captured INTEGER NOT NULL, exchange INTEGER NOT NULL);
+        INSERT INTO old_records(rowid, connection, sequence, direction, part, bytes,
+          start_tick, end_tick, elapsed, header, text, content_type, charset, origin, binary,
+          ssl, header_incomplete, captured, exchange)
+          SELECT rowid, * FROM records;
+        DROP TABLE record_packs; DROP TABLE record_elapsed; PRAGMA user_version=1;)sql");
     Sql("ALTER TABLE old_records RENAME TO records");
     readAll(rows);
-    EXPECT_EQ(rows, packed);
-    EXPECT_EQ(rows.size(), 6u);
     EXPECT_EQ(IndexError(), "");
+    EXPECT_EQ(packed.records.size(), 6u);
+    EXPECT_EQ(packed.exchanges.size(), 2u);
+    for (const SRead* older : {&columns, &rows}) {
+        EXPECT_EQ(older->records, packed.records);
+        EXPECT_TRUE(older->exchanges == packed.exchanges);
+    }
 }
 
 // The paged view hands out what the reader would have put in a store, a page at a time; a
@@ -384,7 +426,7 @@ TEST_F(SessionFileTest, PagedViewReadsTheCaptureAsItWas)
     ASSERT_TRUE(live.Start(m_strPath, error)) << error;
     Capture(live);
     live.recorder.Stop();
-    Sql("ALTER TABLE exchanges ADD COLUMN later TEXT; ALTER TABLE record_packs ADD COLUMN later TEXT");
+    Sql("ALTER TABLE exchange_rows ADD COLUMN later TEXT; ALTER TABLE record_packs ADD COLUMN later TEXT");
     EXPECT_EQ(ReadError(), "");
     CSessionIndex index;
     ASSERT_TRUE(index.Open(m_strPath, error)) << error;
