@@ -42,6 +42,7 @@ CHost::CHost(CHostOwner& owner, SRoute route)
 
 CHost::~CHost()
 {
+    RecycleExchange(m_pLastAnswered);
     EndTrace();
     Close();
 }
@@ -546,8 +547,8 @@ std::size_t CHost::TakeHeader(std::string_view read)
             std::string_view(m_Header).substr(0, LineBreakOffset(m_Header));
         exchange->m_nStatus = ParseStatusCode(line);
         const std::size_t space = line.find(' ', line.find(' ') + 1);
-        exchange->m_strReason =
-            space == std::string_view::npos ? std::string() : std::string(line.substr(space + 1));
+        exchange->m_strReason.assign(space == std::string_view::npos ? std::string_view()
+                                                                     : line.substr(space + 1));
         exchange->m_strResponseHead = m_Header;
         if (framing.kind == EBodyKind::Tunnel)
             exchange->m_nFlags |= kExchangeUpgraded;
@@ -583,6 +584,7 @@ void CHost::EndFrontResponse(EExchangeEnd state)
 {
     if (m_Owed.empty())
         return;
+    RecycleExchange(m_pLastAnswered);
     m_pLastAnswered = std::move(m_Owed.front().exchange);
     m_Owed.erase(m_Owed.begin());
     m_ResponseEnds.push_back(SHeldEnd{m_nHeld, m_pLastAnswered, state});
