@@ -538,8 +538,10 @@ std::size_t CHost::TakeHeader(std::string_view read)
     // must last until it is recorded, with the body bytes of this read behind it.
     m_Header.reserve(m_Header.size() + tail.size());
     CExchange* exchange = Receiving();
+    // The fields are for the record's texts and decoder: none are made when no one reads them.
+    const CTraceStore* store = m_Owner.Context().TraceStore();
     ReadResponseHead(m_Header, exchange ? std::string_view(exchange->m_strMethod) : std::string_view(),
-                     m_ResponseHead);
+                     m_ResponseHead, !store || store->ReadsRecordTexts());
     const CBodyFraming framing = m_ResponseHead.framing;
     if (exchange && framing.kind != EBodyKind::Interim) {
         // The final answer's head (interim 1xx heads are not kept apart).
