@@ -81,22 +81,23 @@ struct CFraming {
         return EqualsNoCase(name, "content-length") || EqualsNoCase(name, "transfer-encoding");
     }
 
-    // The same for a name known to be a token, so without blanks around it.
+    // The same for a name known to be a token, so without blanks around it; the value is
+    // trimmed here, only for the fields that frame.
     void AddTokenField(std::string_view name, std::string_view value)
     {
         switch (name.size()) { // most names are none of these by their length alone
         case 14:
             if (EqualsNoCase(name, "content-length"))
-                AddLength(value);
+                AddLength(Trim(value));
             break;
         case 17:
             if (EqualsNoCase(name, "transfer-encoding"))
-                AddCodings(value);
+                AddCodings(Trim(value));
             break;
         case 10:
         case 16:
             if (EqualsNoCase(name, "connection") || EqualsNoCase(name, "proxy-connection"))
-                AddConnection(value);
+                AddConnection(Trim(value));
             break;
         default:
             break;
@@ -145,9 +146,9 @@ CFraming ScanFields(std::string_view header, bool linesChecked = false,
         if (plain != std::string_view::npos) {
             // The usual line: no fault, nothing around the name to trim, no CR in the value.
             lastName = line.substr(0, plain);
-            const std::string_view value = Trim(line.substr(plain + 1));
+            const std::string_view value = line.substr(plain + 1);
             if (fields)
-                fields->push_back({lastName, value});
+                fields->push_back({lastName, Trim(value)});
             framing.AddTokenField(lastName, value);
             continue;
         }
@@ -286,13 +287,14 @@ CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMe
     return FramingOf(status, http10, status < 0 ? CFraming() : ScanFields(header), requestMethod);
 }
 
-void ReadResponseHead(std::string_view header, std::string_view requestMethod, SResponseHead& out)
+void ReadResponseHead(std::string_view header, std::string_view requestMethod, SResponseHead& out,
+                      bool withFields)
 {
     bool http10 = false;
     const int status = StatusCode(header, http10);
     out.size = header.size();
     out.fields.clear();
-    const CFraming fields = ScanFields(header, false, &out.fields);
+    const CFraming fields = ScanFields(header, false, withFields ? &out.fields : nullptr);
     out.framing = FramingOf(status, http10, fields, requestMethod);
 }
 

@@ -52,7 +52,9 @@ struct SResponseHead {
     std::vector<SHttpHead::SField> fields; // as ParseHttpHead lists them
 };
 // ResponseFraming and ParseHttpHead's fields of a complete header, in one pass over its lines.
-void ReadResponseHead(std::string_view header, std::string_view requestMethod, SResponseHead& out);
+// Without withFields the fields are left empty (no one reads them: the framing is all).
+void ReadResponseHead(std::string_view header, std::string_view requestMethod, SResponseHead& out,
+                      bool withFields = true);
 
 // The first CR LF terminated line of a header, as the header-splitting function cuts it
 // (a one-line header keeps its blank line); empty when the header holds no such line.

@@ -3,7 +3,10 @@
 #include "trace/TraceStore.h"
 
 #include <algorithm>
+#include <iterator>
+#include <new>
 #include <ctime>
+#include <vector>
 
 // An exchange costs its fixed part and the shared pointer's block beyond what its heads and
 // bodies hold; keep that within 512 bytes.
@@ -58,4 +61,64 @@ bool EndExchange(CTraceStore* store, CExchange& exchange, EExchangeEnd end, std:
     if (store)
         store->FinishExchange(exchange);
     return true;
+}
+
+namespace {
+// Exchanges let go of, ready for the next request heads. The relay runs on the event loop's
+// thread only, as every exchange it makes does.
+constexpr std::size_t kRecycledExchanges = 8;
+// A text's buffer past this size is not kept for the next exchange: bodies and long heads go.
+constexpr std::size_t kKeptTextCapacity = 4096;
+
+std::vector<std::shared_ptr<CExchange>>& RecycledExchanges()
+{
+    static std::vector<std::shared_ptr<CExchange>> recycled;
+    return recycled;
+}
+
+// Every field as a new exchange has it, the buffers of its heads and target kept when of usual
+// size (the texts that outgrow a string's own room). Made anew in place: nothing is left
+// behind, whatever fields it gains.
+void Empty(CExchange& exchange)
+{
+    std::string CExchange::*const kept[] = {&CExchange::m_strTarget, &CExchange::m_strRequestHead,
+                                            &CExchange::m_strForwardedHead,
+                                            &CExchange::m_strResponseHead};
+    std::string buffers[std::size(kept)];
+    for (std::size_t i = 0; i < std::size(kept); ++i) {
+        std::string& text = exchange.*kept[i];
+        if (text.capacity() <= kKeptTextCapacity) {
+            text.clear();
+            buffers[i] = std::move(text);
+        }
+    }
+    exchange.~CExchange();
+    new (&exchange) CExchange();
+    for (std::size_t i = 0; i < std::size(kept); ++i)
+        exchange.*kept[i] = std::move(buffers[i]);
+}
+} // namespace
+
+std::shared_ptr<CExchange> StartExchange(CTraceStore* store)
+{
+    auto& recycled = RecycledExchanges();
+    std::shared_ptr<CExchange> exchange;
+    if (recycled.empty()) {
+        exchange = std::make_shared<CExchange>();
+    } else {
+        exchange = std::move(recycled.back());
+        recycled.pop_back();
+    }
+    return store ? store->AddExchange(std::move(exchange)) : exchange;
+}
+
+void RecycleExchange(std::shared_ptr<CExchange>& exchange)
+{
+    auto& recycled = RecycledExchanges();
+    // Held by no one else: neither the store, an observer's copy, nor another step of the relay.
+    if (exchange && exchange.use_count() == 1 && recycled.size() < kRecycledExchanges) {
+        Empty(*exchange); // nothing of it stays but buffers of usual size
+        recycled.push_back(std::move(exchange));
+    }
+    exchange.reset();
 }

@@ -2,6 +2,7 @@
 #include "trace/Exchange.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -27,3 +28,11 @@ inline bool HasEnded(const CExchange& exchange)
 {
     return exchange.m_Times.ended != 0;
 }
+
+// A new exchange for a request head, numbered and kept by the store when there is one. It is
+// one the relay let go of before when one is at hand, emptied, its texts' buffers kept: the
+// relay makes one per request, and their heads are much alike.
+std::shared_ptr<CExchange> StartExchange(CTraceStore* store);
+// The relay lets go of a finished exchange. When no one else holds it, it is kept (a few at
+// most) for StartExchange; exchange is empty afterwards either way.
+void RecycleExchange(std::shared_ptr<CExchange>& exchange);

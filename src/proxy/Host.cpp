@@ -42,6 +42,7 @@ CHost::CHost(CHostOwner& owner, SRoute route)
 
 CHost::~CHost()
 {
+    RecycleExchange(m_pLastAnswered);
     EndTrace();
     Close();
 }
@@ -537,8 +538,10 @@ std::size_t CHost::TakeHeader(std::string_view read)
     // must last until it is recorded, with the body bytes of this read behind it.
     m_Header.reserve(m_Header.size() + tail.size());
     CExchange* exchange = Receiving();
+    // The fields are for the record's texts and decoder: none are made when no one reads them.
+    const CTraceStore* store = m_Owner.Context().TraceStore();
     ReadResponseHead(m_Header, exchange ? std::string_view(exchange->m_strMethod) : std::string_view(),
-                     m_ResponseHead);
+                     m_ResponseHead, !store || store->ReadsRecordTexts());
     const CBodyFraming framing = m_ResponseHead.framing;
     if (exchange && framing.kind != EBodyKind::Interim) {
         // The final answer's head (interim 1xx heads are not kept apart).
@@ -546,8 +549,8 @@ std::size_t CHost::TakeHeader(std::string_view read)
             std::string_view(m_Header).substr(0, LineBreakOffset(m_Header));
         exchange->m_nStatus = ParseStatusCode(line);
         const std::size_t space = line.find(' ', line.find(' ') + 1);
-        exchange->m_strReason =
-            space == std::string_view::npos ? std::string() : std::string(line.substr(space + 1));
+        exchange->m_strReason.assign(space == std::string_view::npos ? std::string_view()
+                                                                     : line.substr(space + 1));
         exchange->m_strResponseHead = m_Header;
         if (framing.kind == EBodyKind::Tunnel)
             exchange->m_nFlags |= kExchangeUpgraded;
@@ -583,6 +586,7 @@ void CHost::EndFrontResponse(EExchangeEnd state)
 {
     if (m_Owed.empty())
         return;
+    RecycleExchange(m_pLastAnswered);
     m_pLastAnswered = std::move(m_Owed.front().exchange);
     m_Owed.erase(m_Owed.begin());
     m_ResponseEnds.push_back(SHeldEnd{m_nHeld, m_pLastAnswered, state});

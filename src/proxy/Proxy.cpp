@@ -184,10 +184,10 @@ bool CProxy::ProcessBuffered()
             m_nState = ERequestStage::Held;
             break;
         }
-        std::string header(rest.substr(0, end));
+        m_strHead.assign(rest.substr(0, end)); // its buffer serves the next request too
         offset += end;
         m_nScanned = 0;
-        if (!ProcessHeader(std::move(header)))
+        if (!ProcessHeader(m_strHead))
             return false;
     }
     if (m_nState == ERequestStage::Refused)
@@ -208,10 +208,12 @@ bool CProxy::ProcessBuffered()
     }
     if (m_Buffer.empty() && m_Buffer.capacity() > 65536)
         std::string().swap(m_Buffer); // nothing of a long header stays behind
+    if (m_strHead.capacity() > 65536)
+        std::string().swap(m_strHead);
     return true;
 }
 
-bool CProxy::ProcessHeader(std::string header)
+bool CProxy::ProcessHeader(std::string& header)
 {
     m_Watchdog.HeaderComplete(this);
     const std::string_view line = FirstHeaderLineView(header);
@@ -240,7 +242,7 @@ bool CProxy::ProcessHeader(std::string header)
         return true;
     }
     if (m_bConnect)
-        return StartTunnel(std::move(header), std::move(exchange));
+        return StartTunnel(header, std::move(exchange));
     if (framing.kind == EBodyKind::Invalid) {
         RefuseExchange(*exchange, 400, "the request's body framing cannot be trusted");
         Refuse(); // framing the server might read otherwise: no smuggling through here
@@ -248,7 +250,11 @@ bool CProxy::ProcessHeader(std::string header)
     }
 
     const bool useProxy = m_Context.UseProxy();
-    SRoute route;
+    // Every field is set below; the member keeps its strings' buffers from one request to the
+    // next.
+    SRoute& route = m_NextRoute;
+    route.kind = SRoute::EKind::Direct;
+    route.viaUpstream = false;
     const bool overTls = RouteOverTls(header, route);
     route.originHost = overTls ? route.originHost : m_strHost;
     route.originPort = overTls ? route.originPort : AtoiText(m_strPort);
@@ -297,7 +303,7 @@ bool CProxy::ProcessHeader(std::string header)
 std::shared_ptr<CExchange> CProxy::NewExchange(const std::string& header)
 {
     CTraceStore* store = m_Context.TraceStore();
-    std::shared_ptr<CExchange> exchange = store ? store->AddExchange() : std::make_shared<CExchange>();
+    std::shared_ptr<CExchange> exchange = StartExchange(store);
     exchange->m_Times.started = ExchangeNow();
     exchange->m_nBrowserConnection = m_nNumber;
     if (m_pTls)

@@ -106,7 +106,7 @@ private:
     };
 
     // One complete request header; false when the pair is gone.
-    bool ProcessHeader(std::string header);
+    bool ProcessHeader(std::string& header);
     bool StartTunnel(std::string header, std::shared_ptr<CExchange> exchange);
     // The exchange of a request head just read, its request side filled in.
     std::shared_ptr<CExchange> NewExchange(const std::string& header);
@@ -182,6 +182,8 @@ private:
     CBodyFramer m_BodyFramer;
     std::string m_Reply;            // the proxy's own reply, ahead of any server byte
     std::string m_strLine;          // a request line being rewritten (its buffer kept)
+    std::string m_strHead;          // the request head being processed (its buffer kept)
+    SRoute m_NextRoute;             // the route being made for it (its buffers kept)
 
     std::size_t m_nScanned = 0;     // bytes of m_Buffer already searched for the header end
     bool m_bBrowserDone = false;    // the browser's side has ended

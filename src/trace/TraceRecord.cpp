@@ -45,7 +45,7 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direc
     : m_bSSL(ssl)
 {
     m_dwStartTick = GetTickMs();
-    m_dwEndTick = GetTickMs();
+    m_dwEndTick = m_dwStartTick; // read again only after texts were made
 
     m_nConnectionId = connectionId;
     m_nSequence = sequence;
@@ -57,12 +57,13 @@ CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direc
         m_bBinary = true;
 
     // Short of memory, the record keeps the texts made so far; the missing ones stay empty.
-    if (texts)
+    if (texts) {
         RunUnlessOutOfMemory([&] { BuildTexts(chunk, headerEnd); });
+        m_dwEndTick = GetTickMs();
+    }
 
     m_nBytes = static_cast<std::int32_t>(
         std::min<std::size_t>(chunk.size(), std::numeric_limits<std::int32_t>::max()));
-    m_dwEndTick = GetTickMs();
 }
 
 CTraceRecord::CTraceRecord(int connectionId, int sequence, ETraceDirection direction,

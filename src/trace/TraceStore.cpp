@@ -90,7 +90,11 @@ bool CTraceStore::AdoptExchange(std::shared_ptr<CExchange> exchange)
 
 std::shared_ptr<CExchange> CTraceStore::AddExchange()
 {
-    auto exchange = std::make_shared<CExchange>();
+    return AddExchange(std::make_shared<CExchange>());
+}
+
+std::shared_ptr<CExchange> CTraceStore::AddExchange(std::shared_ptr<CExchange> exchange)
+{
     exchange->m_nId = ++m_nLastExchangeId;
     // Held only for readers: otherwise one exchange that stays open (a long tunnel) would keep
     // every later finished one behind it.

@@ -55,6 +55,8 @@ public:
     // order), completed by it, and ended with FinishExchange. The relay holds its own reference
     // while the exchange is pending, so the store may let go of it first.
     std::shared_ptr<CExchange> AddExchange();
+    // The same for an exchange the relay made (fresh, or reused and emptied): numbered and kept.
+    std::shared_ptr<CExchange> AddExchange(std::shared_ptr<CExchange> exchange);
     using Exchanges = std::deque<std::shared_ptr<CExchange>>;
     const Exchanges& GetExchanges() const { return m_Exchanges; }
     // An exchange of a capture made earlier, numbered as it was; numbers must rise. False (and

@@ -58,6 +58,10 @@ TEST(ResponseFraming, MalformedLinesNeverChangeTheFramingSilently)
         ReadResponseHead(head, "GET", once);
         EXPECT_EQ(once.framing.kind, kind) << head;
         EXPECT_EQ(pairs(once.fields), pairs(ParseHttpHead(head).fields)) << head;
+        SResponseHead framingOnly; // as the relay reads it when no record text is made
+        ReadResponseHead(head, "GET", framingOnly, false);
+        EXPECT_EQ(framingOnly.framing.kind, kind) << head;
+        EXPECT_TRUE(framingOnly.fields.empty()) << head;
     }
 }
 

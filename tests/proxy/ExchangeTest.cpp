@@ -168,3 +168,41 @@ TEST_F(ExchangeTest, OriginBytesNoRequestAskedForNeverReachTheBrowser)
         m_pApp->ClearAllData();
     }
 }
+
+TEST_F(ExchangeTest, AKeptConnectionsExchangesEachHoldOnlyTheirOwnWhenNoneIsKeptAfterItsEnd)
+{
+    // With finished exchanges kept nowhere the relay makes later ones of them: nothing of an
+    // earlier request or answer may show in a later one (the third is made of the first).
+    const std::string answers[] = {"HTTP/1.1 200 One\r\nX-First: 1\r\nContent-Length: 3\r\n\r\nabc",
+                                   "HTTP/1.1 204 Two\r\n\r\n", "HTTP/1.1 200 Six\r\nContent-Length: 0\r\n\r\n"};
+    LoopbackServer server([&](BlockingStream& s) {
+        for (const std::string& answer : answers) {
+            ReadHeader(s);
+            s.Write(answer);
+        }
+        s.ReadToEnd(3000);
+    });
+    std::vector<CExchange> seen;
+    m_pApp->m_pTraceStore->SetKeepExchanges(false);
+    m_pApp->m_pTraceStore->SetKeepExchangeBodies(true); // as for a HAR
+    m_pApp->m_pTraceStore->SetExchangeObserver([&seen](const CExchange& e) { seen.push_back(e); });
+    const std::string heads[] = {"GET " + Url(server.Port()) + " HTTP/1.1\r\nX-Asked: 1\r\n\r\n",
+                                 "HEAD " + Url(server.Port()) + " HTTP/1.1\r\n\r\n",
+                                 "GET " + Url(server.Port()) + " HTTP/1.1\r\n\r\n"};
+    EXPECT_TRUE(RunClient([&] {
+        BlockingStream browser;
+        ASSERT_TRUE(browser.Connect(m_nPort));
+        for (int i = 0; i < 3; ++i) {
+            browser.Write(heads[i]);
+            EXPECT_EQ(browser.ReadExactly(answers[i].size()), answers[i]);
+        }
+    }));
+    ASSERT_TRUE(AllClosed());
+    ASSERT_EQ(seen.size(), 3u);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].m_nId, seen[0].m_nId + i);
+        EXPECT_EQ(seen[i].m_strRequestHead, heads[i]);
+        EXPECT_EQ(seen[i].m_strResponseHead + seen[i].m_ResponseBody.bytes, answers[i]);
+        EXPECT_EQ(seen[i].m_ResponseBody.total + seen[i].m_strReason.size(), i == 0 ? 6u : 3u);
+    }
+}
