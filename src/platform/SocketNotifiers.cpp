@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -250,8 +251,18 @@ int ConnectTo(int fd, const sockaddr_storage& to, socklen_t length)
     return rc < 0 && errno != EINPROGRESS ? errno : 0;
 }
 
-// A connect under way asked again: on loopback and near hosts the handshake has mostly finished
-// within the first call, and the answer saves arming and waiting for writability. 0: connected;
+// A loopback peer answers the handshake inside the connect call itself; a remote one never does,
+// so only a loopback connect is asked about again at once.
+bool IsLoopback(const CNetAddress& address)
+{
+    static constexpr std::array<unsigned char, 16> kIpv6Loopback{0, 0, 0, 0, 0, 0, 0, 0,
+                                                                 0, 0, 0, 0, 0, 0, 0, 1};
+    return address.family == AF_INET ? address.bytes[0] == 127
+                                     : address.family == AF_INET6 && address.bytes == kIpv6Loopback;
+}
+
+// A connect under way asked again: on loopback the handshake has mostly finished within the
+// first call, and the answer saves arming and waiting for writability. 0: connected;
 // -1: still going (the usual wait follows); else the error it failed with, which the kernel
 // hands out once (a later SO_ERROR would read 0).
 int ConnectOutcome(int fd, const sockaddr_storage& to, socklen_t length)
@@ -313,7 +324,7 @@ bool CSocketNotifiers::ConnectOwn(const CNetAddress& address)
     // from the loop, but in this pass when the loop allows it.
     m_bAwaitConnect = true;
     CEpollSet& set = CEpollSet::Instance();
-    if (set.CanDeliverDue()) {
+    if (set.CanDeliverDue() && IsLoopback(address)) {
         const int outcome = ConnectOutcome(s.m_hSocket, to, length);
         if (outcome >= 0) {
             m_bConnectDue = true;
