@@ -304,11 +304,16 @@ int CAsyncSocket::Receive(void* data, int length)
 {
     if (!CheckTransfer(data, length))
         return -1;
+    if (m_pNotifiers->AtEnd() && length > 0)
+        return EndReceive(0, length); // nothing can follow the end: no call to be told so
     ssize_t n;
     do {
         n = ::recv(m_hSocket, data, static_cast<size_t>(length), MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
-    return EndReceive(n, length);
+    const int taken = EndReceive(n, length);
+    if (taken > 0)
+        m_pNotifiers->NoteTaken(taken, length);
+    return taken;
 }
 
 int CAsyncSocket::SpliceReceive(int pipeIn, int length)

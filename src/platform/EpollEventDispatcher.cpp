@@ -110,7 +110,8 @@ bool CEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 
     epoll_event events[kEventsPerWait];
     // A watched regular file is ready on every pass: the wait must not block while one is served.
-    int timeout = WaitMs(canWait && !(withNotifiers && m_nAlwaysReady > 0));
+    const bool due = withNotifiers && m_pClient && m_pClient->HasDue();
+    int timeout = WaitMs(canWait && !due && !(withNotifiers && m_nAlwaysReady > 0));
     if (!withTimers && timeout > 0)
         timeout = -1;
     int n = ::epoll_wait(m_nEpoll, events, kEventsPerWait, timeout);
@@ -135,6 +136,8 @@ bool CEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
                                          static_cast<std::uint32_t>(key >> 32), events[i].events);
         }
     }
+    if (withNotifiers && m_pClient)
+        handled += m_pClient->RunDue();
     if (withNotifiers && m_nAlwaysReady > 0)
         handled += ActivateAlwaysReady();
     if (withTimers)

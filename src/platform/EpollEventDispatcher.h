@@ -21,6 +21,10 @@ public:
         virtual void OnEpollEvent(std::uint64_t key, std::uint32_t events) = 0;
         // The dispatcher goes: the set is closed, every descriptor left it.
         virtual void OnEpollClosed() = 0;
+        // Events the client already knows of without asking the kernel: while it has any, the
+        // wait does not block, and RunDue delivers them after each pass's ready descriptors.
+        virtual bool HasDue() const { return false; }
+        virtual int RunDue() { return 0; }
 
     protected:
         ~Client() = default;

@@ -24,6 +24,13 @@ public:
     // kernel's set anyway, so no system call is spent on that (an event already taken for it is
     // stale all the same).
     void Forget(int fd, bool closing = false);
+    // Whether Due can be used: only under the loop's own dispatcher, which runs what is due
+    // before it waits again.
+    bool CanDeliverDue() const { return m_nEpoll >= 0 && !m_pNotifier; }
+    // The owner of fd knows an event without the kernel's word (a connect that finished inside
+    // its call): the owner's OnDue runs in this pass of the loop, after the ready descriptors,
+    // unless fd is forgotten first.
+    void Due(int fd, CSocketNotifiers* owner);
 
 private:
     struct Slot {
@@ -39,8 +46,15 @@ private:
     void OnReady();
     void OnEpollEvent(std::uint64_t key, std::uint32_t events) override;
     void OnEpollClosed() override;
+    bool HasDue() const override { return !m_Due.empty(); }
+    int RunDue() override;
+    int RunDueRound();
+    // Takes fd's slot for owner; a new owner makes the events taken before stale.
+    Slot& SlotFor(int fd, CSocketNotifiers* owner);
 
     int m_nEpoll = -1;
     QSocketNotifier* m_pNotifier = nullptr; // only when the set is our own, not the dispatcher's
     std::vector<Slot> m_Slots; // by descriptor
+    std::vector<std::uint64_t> m_Due;   // keys of descriptors whose owners have an event due
+    std::vector<std::uint64_t> m_Spare; // the list RunDue went through, kept for its room
 };

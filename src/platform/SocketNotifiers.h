@@ -45,10 +45,22 @@ public:
             m_nEndError = error;
         }
     }
+    // A plain receive took `taken` of `asked` bytes. The peer's end comes in order behind all
+    // its data, so once it has been seen, a receive that emptied the queue reached the end.
+    void NoteTaken(int taken, int asked)
+    {
+        if (m_bPeerEnded && taken < asked)
+            NoteReceive(true, 0);
+    }
+    // The end of the stream was read or is known to be next: a receive would only return 0.
+    bool AtEnd() const { return m_bEndSeen && m_nEndError == 0; }
 
     // The epoll set found the descriptor ready (errors and hang-ups count as both; failed:
     // there was an error or hang-up).
-    void OnEvents(bool readable, bool writable, bool failed = false);
+    // peerEnded: the peer has sent its end (every byte before it is in the queue already).
+    void OnEvents(bool readable, bool writable, bool failed = false, bool peerEnded = false);
+    // The outcome of a connect that finished inside its call (CEpollSet::Due) comes now.
+    void OnDue();
 
 private:
     struct Life {
@@ -108,8 +120,11 @@ private:
     bool m_bConnecting = false; // connect or lookup in progress
     bool m_bAwaitConnect = false; // connect() issued, completion not yet seen
     bool m_bWantWrite = false;
+    bool m_bConnectDue = false; // the connect finished inside its call: its outcome is due
+    int m_nConnectDueError = 0; // that outcome: 0 connected, else the error
     bool m_bReadDone = false;   // end of stream or error already reported
     bool m_bEndSeen = false;    // a receive found the end or a failure (not yet reported)
+    bool m_bPeerEnded = false;  // the set reported the peer's end (EPOLLRDHUP)
     int m_nEndError = 0;        // what it found: 0 for the end of the stream
     unsigned m_nReceives = 0;   // receives made, to tell whether a handler read at all
 };

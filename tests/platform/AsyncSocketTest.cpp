@@ -50,6 +50,7 @@ protected:
         ASSERT_TRUE(client->Create());
         EXPECT_FALSE(client->Connect(host, port));
         ASSERT_EQ(client->GetLastError(), WSAEWOULDBLOCK);
+        ASSERT_EQ(client->nConnect, 0) << "OnConnect comes from the loop, never inside Connect";
         ASSERT_TRUE(RunUntil([&] { return client->nConnect > 0 && accepted; }));
         ASSERT_EQ(client->connectError, 0);
     }

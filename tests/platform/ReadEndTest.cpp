@@ -96,3 +96,34 @@ TEST_F(ReadEndTest, HandlerThatClosesOnTheEndGetsNoFurtherEvent)
     RunFor(30);
     EXPECT_EQ(client->nClose, 0);
 }
+
+// Bytes and the end arriving together, read one Receive per readiness with buffers shorter
+// than, equal to and longer than what is there: every byte comes before the end, the end is
+// reported once, and a Receive after it returns 0.
+TEST_F(ReadEndTest, EndBehindTheLastBytesComesAfterAllOfThem)
+{
+    const std::string data = "twelve bytes";
+    for (const int size : {1, 11, 12, 13, 8096}) {
+        SCOPED_TRACE(size);
+        std::string got;
+        int closeAt = -1;
+        client->onReceive = [&](TestSocket& s, int) {
+            std::string buffer(static_cast<std::size_t>(size), '\0');
+            const int n = s.Receive(buffer.data(), size);
+            if (n > 0)
+                got.append(buffer, 0, static_cast<std::size_t>(n));
+        };
+        client->onClose = [&](TestSocket&, int) { closeAt = static_cast<int>(got.size()); };
+        ASSERT_EQ(accepted->Send(data.data(), static_cast<int>(data.size())), 12);
+        ASSERT_EQ(::shutdown(accepted->GetSocketHandle(), SHUT_WR), 0);
+        ASSERT_TRUE(RunUntil([&] { return client->nClose > 0; }));
+        RunFor(20);
+        EXPECT_EQ(got, data);
+        EXPECT_EQ(closeAt, 12);
+        EXPECT_EQ(client->nClose, 1);
+        char byte;
+        EXPECT_EQ(client->Receive(&byte, 1), 0);
+        TearDown();
+        SetUp();
+    }
+}
