@@ -80,6 +80,10 @@ private:
     int m_nWakeFd = -1;
     Client* m_pClient = nullptr;
     std::atomic<int> m_nWakeUps{0};
+    // The thread that runs the loop, and whether it posted to itself during the pass: it needs
+    // no eventfd to wake, only a pass that does not block.
+    std::atomic<Qt::HANDLE> m_LoopThread{nullptr};
+    bool m_bPostedHere = false;
     std::atomic<bool> m_bInterrupt{false};
     std::unordered_map<int, Watch> m_Watches;
     std::uint32_t m_nNextGeneration = 0;

@@ -122,3 +122,21 @@ TEST(EpollEventDispatcherTest, NotifiersAndEventsPostedFromAnotherThreadWakeTheL
     ::close(pair[0]);
     ::close(pair[1]);
 }
+
+// The loop's own posts wake it without its eventfd: calls posted from a timer's handler (after
+// the pass sent what was posted) and from a posted call (left for the next pass) still run
+// without the loop blocking in between; nothing else would end its wait.
+TEST(EpollEventDispatcherTest, EventsPostedOnTheLoopsOwnThreadRunWithoutAWait)
+{
+    std::string log;
+    RunOnEpollThread([&](QEventLoop& loop) {
+        QTimer::singleShot(5, &loop, [&] {
+            log += 't';
+            QMetaObject::invokeMethod(&loop, [&] {
+                log += 'p';
+                QMetaObject::invokeMethod(&loop, [&] { log += 'q', loop.quit(); }, Qt::QueuedConnection);
+            }, Qt::QueuedConnection);
+        });
+    });
+    EXPECT_EQ(log, "tpq");
+}
