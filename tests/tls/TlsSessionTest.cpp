@@ -328,3 +328,37 @@ TEST_F(TlsSessionTest, NamesOfOneServerShareTls13SessionsTheCertificateCovers)
         EXPECT_EQ(session->IsResumed(), c.resumed) << c.host;
     }
 }
+
+// SSL_CERT_FILE's bundle is read off the caller's thread; an origin verified at once after the
+// context is made waits for it. Roots anywhere in the bundle count, past entries that are no
+// certificate; a bundle that cannot be read trusts nothing, without failing the context.
+TEST_F(TlsSessionTest, TheSystemBundleIsReadInTheBackgroundBeforeAChainIsChecked)
+{
+    const Issued root = Issue("", -3600, 86400 * 30), other = Issue("", -3600, 86400 * 30);
+    const Issued leaf = Issue("DNS:a.test", -3600, 86400, &root);
+    const std::string otherPem = WritePem("other.pem", other.cert.get());
+    const std::string rootPem = WritePem("root.pem", root.cert.get());
+    const std::string bundle = m_folder + "/bundle.pem";
+    ASSERT_EQ(std::system(("(cat " + otherPem + "; echo 'no certificate'; cat " + rootPem + ") > "
+                           + bundle).c_str()), 0);
+    const char* saved = std::getenv("SSL_CERT_FILE");
+    const std::string before = saved ? saved : "";
+    for (const auto& [file, opens] : {std::pair{bundle, true}, {otherPem, false},
+                                      {m_folder + "/missing.pem", false}}) {
+        SCOPED_TRACE(file);
+        ::setenv("SSL_CERT_FILE", file.c_str(), 1);
+        std::string error;
+        auto client = CTlsClientContext::Create("", true, error);
+        ASSERT_TRUE(client) << error;
+        auto origin = OriginSession(leaf);
+        auto session = client->NewSession("a.test");
+        Pump(*session, *origin);
+        EXPECT_EQ(session->IsOpen(), opens) << session->GetError();
+        const std::string why = opens ? "" : "unknown issuer";
+        EXPECT_NE(session->GetError().find(why), std::string::npos) << session->GetError();
+    }
+    if (saved)
+        ::setenv("SSL_CERT_FILE", before.c_str(), 1);
+    else
+        ::unsetenv("SSL_CERT_FILE");
+}
