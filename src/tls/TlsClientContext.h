@@ -46,7 +46,7 @@ private:
     CTlsSessionCache m_Sessions;
     CVerifiedChains m_Chains; // checked against this context's trust store only
 
+    CRootFileLoader m_Roots; // the system's bundle, when a file holds it: a lookup of m_ctx's store
     SslCtxPtr m_ctx;
-    CRootFileLoader m_Roots; // the system's bundle, when it is loaded whole
     bool m_bVerify = true;
 };

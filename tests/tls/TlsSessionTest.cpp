@@ -1,6 +1,7 @@
 #include "tls/BadGatewayReply.h"
 #include "tls/ClientHello.h"
 #include "tls/DecryptPolicy.h"
+#include "tls/RootFileLoader.h"
 #include "tls/TlsClientContext.h"
 #include "tls/TlsFixture.h"
 #include "tls/TlsServerContext.h"
@@ -356,6 +357,19 @@ TEST_F(TlsSessionTest, TheSystemBundleIsReadInTheBackgroundBeforeAChainIsChecked
         EXPECT_EQ(session->IsOpen(), opens) << session->GetError();
         const std::string why = opens ? "" : "unknown issuer";
         EXPECT_NE(session->GetError().find(why), std::string::npos) << session->GetError();
+    }
+    // Only the root a chain looks for is decoded; the others stay bytes in the index.
+    X509_STORE* store = X509_STORE_new();
+    {
+        CRootFileLoader roots;
+        roots.Start(store, bundle);
+        X509_STORE_CTX* check = X509_STORE_CTX_new();
+        ASSERT_EQ(X509_STORE_CTX_init(check, store, leaf.cert.get(), nullptr), 1);
+        EXPECT_EQ(X509_verify_cert(check), 1);
+        X509_STORE_CTX_free(check);
+        EXPECT_EQ(roots.Indexed(), 2u);
+        EXPECT_EQ(roots.Decoded(), 1);
+        X509_STORE_free(store); // before the lookup it holds
     }
     if (saved)
         ::setenv("SSL_CERT_FILE", before.c_str(), 1);
