@@ -118,7 +118,8 @@ std::string FormatExchangeLine(const CExchange& exchange)
         json.Key("decoded_bytes").Integer(decoded);
     json.Key("head_bytes").Integer(static_cast<std::int64_t>(exchange.m_strResponseHead.size()));
     if (exchange.m_nUnexpectedBytes > 0)
-        json.Key("unexpected_bytes").Integer(static_cast<std::int64_t>(exchange.m_nUnexpectedBytes));
+        json.Key("unexpected_bytes")
+            .Integer(static_cast<std::int64_t>(exchange.m_nUnexpectedBytes));
     json.EndObject();
     json.Key("scheme").Utf8(exchange.Scheme());
     json.Key("server_connection").Integer(exchange.m_nServerConnection);

@@ -159,7 +159,8 @@ int CRootFileLoader::BySubject(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const
             continue;
         const auto* in = reinterpret_cast<const unsigned char*>(root.der.data());
         const long size = static_cast<long>(root.der.size());
-        X509Ptr cert(root.trusted ? d2i_X509_AUX(nullptr, &in, size) : d2i_X509(nullptr, &in, size));
+        X509Ptr cert(root.trusted ? d2i_X509_AUX(nullptr, &in, size)
+                                  : d2i_X509(nullptr, &in, size));
         std::string().swap(root.der); // decoded once, whichever way it went
         if (!cert || X509_STORE_add_cert(store, cert.get()) != 1)
             continue;

@@ -41,7 +41,7 @@ public:
 private:
     struct SRoot {
         unsigned long subjectHash = 0;
-        std::string der; // emptied once the certificate is in the store
+        std::string der;      // emptied once the certificate is in the store
         bool trusted = false; // "TRUSTED CERTIFICATE": with OpenSSL's trust settings after it
     };
 

@@ -56,7 +56,8 @@ std::string UseSystemRoots(SSL_CTX* ctx)
     const char* folder = X509_get_default_cert_dir();
     const char* envFile = std::getenv(X509_get_default_cert_file_env());
     const char* envFolder = std::getenv(X509_get_default_cert_dir_env());
-    if (!envFile && !envFolder && HasHashedNames(folder) && SSL_CTX_load_verify_dir(ctx, folder) == 1)
+    if (!envFile && !envFolder && HasHashedNames(folder)
+        && SSL_CTX_load_verify_dir(ctx, folder) == 1)
         return std::string();
     if (SSL_CTX_load_verify_dir(ctx, envFolder ? envFolder : folder) != 1)
         ERR_clear_error(); // a folder that is not there holds no roots, as with OpenSSL's defaults
