@@ -5,9 +5,7 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-CExchange Finished()
+static CExchange Finished()
 {
     CExchange e;
     e.m_nId = 7;
@@ -25,8 +23,6 @@ CExchange Finished()
     e.m_nEnd = EExchangeEnd::Complete;
     return e;
 }
-
-} // namespace
 
 TEST(ExchangeLine, WritesTheBytesItAlwaysHas)
 {

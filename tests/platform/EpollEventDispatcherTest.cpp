@@ -123,9 +123,8 @@ TEST(EpollEventDispatcherTest, NotifiersAndEventsPostedFromAnotherThreadWakeTheL
     ::close(pair[1]);
 }
 
-// The loop's own posts wake it without its eventfd: calls posted from a timer's handler (after
-// the pass sent what was posted) and from a posted call (left for the next pass) still run
-// without the loop blocking in between; nothing else would end its wait.
+// The loop's own posts, from a timer's handler and from a posted call, run without its eventfd:
+// the loop must not block in between, as nothing else would end its wait.
 TEST(EpollEventDispatcherTest, EventsPostedOnTheLoopsOwnThreadRunWithoutAWait)
 {
     std::string log;

@@ -330,9 +330,8 @@ TEST_F(TlsSessionTest, NamesOfOneServerShareTls13SessionsTheCertificateCovers)
     }
 }
 
-// SSL_CERT_FILE's bundle is read off the caller's thread; an origin verified at once after the
-// context is made waits for it. Roots anywhere in the bundle count, past entries that are no
-// certificate; a bundle that cannot be read trusts nothing, without failing the context.
+// SSL_CERT_FILE's bundle is indexed off the caller's thread, which a chain checked at once waits for;
+// roots past entries that are no certificate count; an unreadable bundle trusts nothing.
 TEST_F(TlsSessionTest, TheSystemBundleIsReadInTheBackgroundBeforeAChainIsChecked)
 {
     const Issued root = Issue("", -3600, 86400 * 30), other = Issue("", -3600, 86400 * 30);
