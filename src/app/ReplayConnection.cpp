@@ -59,15 +59,17 @@ void CReplayConnection::Send(const std::string& method, const std::string& bytes
         }
         m_eStep = EStep::Connecting;
         const bool upstream = !m_Route.upstreamHost.empty();
-        if (!Socket(kAllEvents)) {
+        const std::string& host = upstream ? m_Route.upstreamHost : m_Route.host;
+        // As the relay makes its sockets to servers: IPv4 alone to a dotted IPv4 address,
+        // TCP_NODELAY only once a send could be held back.
+        if (!SocketFor(host, kAllEvents)) {
             Fail("cannot make a socket: " + std::string(std::strerror(GetLastError())));
             return;
         }
-        if (!Connect(upstream ? m_Route.upstreamHost : m_Route.host,
-                     upstream ? m_Route.upstreamPort : m_Route.port)
+        SetNoDelayWhenNeeded();
+        if (!Connect(host, upstream ? m_Route.upstreamPort : m_Route.port)
             && !WouldBlock(GetLastError()))
-            Fail("cannot connect to " + (upstream ? m_Route.upstreamHost : m_Route.host) + ": "
-                 + std::strerror(GetLastError()));
+            Fail("cannot connect to " + host + ": " + std::strerror(GetLastError()));
     });
 }
 

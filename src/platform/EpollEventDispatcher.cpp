@@ -96,6 +96,8 @@ CEpollEventDispatcher::Nanos CEpollEventDispatcher::Now()
 bool CEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 {
     m_bInterrupt.store(false, std::memory_order_relaxed);
+    m_LoopThread.store(QThread::currentThreadId(), std::memory_order_relaxed);
+    m_bPostedHere = false;
     emit awake();
     QCoreApplication::sendPostedEvents();
 
@@ -110,8 +112,10 @@ bool CEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 
     epoll_event events[kEventsPerWait];
     // A watched regular file is ready on every pass: the wait must not block while one is served.
+    // Nor while events posted on this thread (beyond what was sent above) wait, or a finished
+    // connect waits to be told.
     const bool due = withNotifiers && m_pClient && m_pClient->HasDue();
-    int timeout = WaitMs(canWait && !due && !(withNotifiers && m_nAlwaysReady > 0));
+    int timeout = WaitMs(canWait && !due && !m_bPostedHere && !(withNotifiers && m_nAlwaysReady > 0));
     if (!withTimers && timeout > 0)
         timeout = -1;
     int n = ::epoll_wait(m_nEpoll, events, kEventsPerWait, timeout);
@@ -157,7 +161,13 @@ void CEpollEventDispatcher::ConsumeWakeUp()
 
 void CEpollEventDispatcher::wakeUp()
 {
-    // Any thread: one write until the loop has taken it.
+    // The loop's own thread is not waiting (it runs this): the next pass must only not block.
+    // A zero timer, a queued call or a deferred delete then costs no write and no read.
+    if (QThread::currentThreadId() == m_LoopThread.load(std::memory_order_relaxed)) {
+        m_bPostedHere = true;
+        return;
+    }
+    // Any other thread: one write until the loop has taken it.
     if (m_nWakeUps.exchange(1, std::memory_order_acq_rel) != 0)
         return;
     const std::uint64_t one = 1;

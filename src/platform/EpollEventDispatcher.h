@@ -7,7 +7,8 @@
 #include <vector>
 
 // A Qt event dispatcher over one epoll set: a single epoll_wait per wake-up serves Qt's timers
-// (its timeout is the next timer's), socket notifiers, posted events (an eventfd) and the socket
+// (its timeout is the next timer's), socket notifiers, posted events (an eventfd from other
+// threads; the loop's own posts only keep the next wait from blocking) and the socket
 // layer's own descriptors, which sit in the same set and are handed to a client without a
 // second wait. Level-triggered, like the poll loop it replaces. Made before the application
 // object (QCoreApplication::setEventDispatcher) or given to a thread before it starts.
@@ -84,6 +85,10 @@ private:
     int m_nWakeFd = -1;
     Client* m_pClient = nullptr;
     std::atomic<int> m_nWakeUps{0};
+    // The thread that runs the loop, and whether it posted to itself during the pass: it needs
+    // no eventfd to wake, only a pass that does not block.
+    std::atomic<Qt::HANDLE> m_LoopThread{nullptr};
+    bool m_bPostedHere = false;
     std::atomic<bool> m_bInterrupt{false};
     std::unordered_map<int, Watch> m_Watches;
     std::uint32_t m_nNextGeneration = 0;

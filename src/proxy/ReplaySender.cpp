@@ -11,9 +11,6 @@
 #include "trace/ResendRequest.h"
 #include "trace/TraceStore.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
 namespace {
 constexpr int kConnectTimeoutMs = CConnectionWatchdog::kDefaultConnectTimeoutS * 1000;
 constexpr int kIdleTimeoutMs = CConnectionWatchdog::kDefaultIdleTimeoutS * 1000;
@@ -107,12 +104,13 @@ std::shared_ptr<CExchange> CReplaySender::Start(const SResendRequest& request, s
     m_pHost = std::make_unique<CHost>(*this, route);
     if (store)
         m_pHost->SetTraceEntry(store->AddConnection(m_pHost.get(), false));
-    if (!m_pHost->Socket(CAsyncSocket::kAllEvents)) {
+    // The socket the relay would make for the same server: IPv4 alone to a dotted IPv4
+    // address, TCP_NODELAY only once a send could be held back.
+    if (!m_pHost->SocketFor(route.connectHost, CAsyncSocket::kAllEvents)) {
         Finish(EExchangeEnd::OriginAborted, "no socket can be made");
         return m_pExchange;
     }
-    const int on = 1;
-    (void)m_pHost->SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP); // latency only: ignored
+    m_pHost->SetNoDelayWhenNeeded();
     if (https)
         m_pHost->UseTls();
     m_pHost->QueueRequest(head, m_pExchange, false);

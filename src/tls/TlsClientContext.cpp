@@ -2,6 +2,8 @@
 
 #include "tls/TlsSession.h"
 
+#include <openssl/err.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 
@@ -46,14 +48,20 @@ bool HasHashedNames(const char* folder)
 // The system's roots from OpenSSL's hashed folder, each read when a chain first needs it:
 // loading the whole bundle parses some 140 certificates (tens of milliseconds, and more than a
 // megabyte kept) before the first origin can be verified. Where the folder has no hashed names,
-// or SSL_CERT_FILE or SSL_CERT_DIR choose other places, OpenSSL's defaults are loaded whole.
-void UseSystemRoots(SSL_CTX* ctx)
+// or SSL_CERT_FILE or SSL_CERT_DIR choose other places, OpenSSL's default places are used: the
+// folder (SSL_CERT_DIR's or the default) read the same way, and the bundle file (SSL_CERT_FILE's
+// or the default), which is returned to be loaded whole off the event loop.
+std::string UseSystemRoots(SSL_CTX* ctx)
 {
     const char* folder = X509_get_default_cert_dir();
-    if (std::getenv(X509_get_default_cert_file_env())
-        || std::getenv(X509_get_default_cert_dir_env()) || !HasHashedNames(folder)
-        || SSL_CTX_load_verify_dir(ctx, folder) != 1)
-        SSL_CTX_set_default_verify_paths(ctx);
+    const char* envFile = std::getenv(X509_get_default_cert_file_env());
+    const char* envFolder = std::getenv(X509_get_default_cert_dir_env());
+    if (!envFile && !envFolder && HasHashedNames(folder)
+        && SSL_CTX_load_verify_dir(ctx, folder) == 1)
+        return std::string();
+    if (SSL_CTX_load_verify_dir(ctx, envFolder ? envFolder : folder) != 1)
+        ERR_clear_error(); // a folder that is not there holds no roots, as with OpenSSL's defaults
+    return envFile ? envFile : X509_get_default_cert_file();
 }
 
 // Where a connection's sessions are kept: under its origin ("name:port"), and under the server
@@ -140,14 +148,23 @@ std::shared_ptr<CTlsClientContext> CTlsClientContext::Create(const std::string& 
         return context;
     }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_cert_verify_callback(ctx, &CVerifiedChains::Verify, &context->m_Chains);
-    UseSystemRoots(ctx);
+    SSL_CTX_set_cert_verify_callback(ctx, &CTlsClientContext::VerifyChain, context.get());
+    const std::string bundle = UseSystemRoots(ctx);
     if (!extraCaFile.empty() && SSL_CTX_load_verify_locations(ctx, extraCaFile.c_str(), nullptr) != 1) {
         error = "cannot read the root certificates in " + extraCaFile + ": "
                 + TakeOpenSslError("no certificate found");
         return nullptr;
     }
+    if (!bundle.empty())
+        context->m_Roots.Start(SSL_CTX_get_cert_store(ctx), bundle);
     return context;
+}
+
+int CTlsClientContext::VerifyChain(X509_STORE_CTX* store, void* context)
+{
+    auto& self = *static_cast<CTlsClientContext*>(context);
+    self.m_Roots.Wait(); // at once but in the first moments after the start
+    return CVerifiedChains::Verify(store, &self.m_Chains);
 }
 
 SSL_SESSION* CTlsClientContext::TakeSharedSession(const std::string& server,

@@ -1,5 +1,6 @@
 #pragma once
 #include "tls/OpenSslHelpers.h"
+#include "tls/RootFileLoader.h"
 #include "tls/TlsSessionCache.h"
 #include "tls/VerifiedChains.h"
 
@@ -36,6 +37,8 @@ private:
     // OpenSSL's new-session callback: TLS 1.2 sessions at the handshake's end, TLS 1.3 tickets
     // whenever they come.
     static int OnNewSession(SSL* ssl, SSL_SESSION* session);
+    // OpenSSL's verification of an origin's chain: once the system's bundle is in the store.
+    static int VerifyChain(X509_STORE_CTX* store, void* context);
     // The server's shared session when it may resume a connection to name; owned by the caller.
     SSL_SESSION* TakeSharedSession(const std::string& server, const std::string& name,
                                    bool address);
@@ -43,6 +46,7 @@ private:
     CTlsSessionCache m_Sessions;
     CVerifiedChains m_Chains; // checked against this context's trust store only
 
+    CRootFileLoader m_Roots; // the system's bundle, when a file holds it: a lookup of m_ctx's store
     SslCtxPtr m_ctx;
     bool m_bVerify = true;
 };

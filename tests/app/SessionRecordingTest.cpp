@@ -103,12 +103,14 @@ TEST_F(SessionRecordingTest, KillNineKeepsEveryCommittedRequest)
         EXPECT_NE(texts.find(path), std::string::npos) << path << " missing from " << texts;
 }
 
-// A kept body the recording takes (past the size given full room at once) reaches the file whole.
+// A kept body the recording takes (past the size given full room at once) reaches the file whole,
+// and a stop the moment the answer came keeps its records, with the HAR and the log written too.
 TEST_F(SessionRecordingTest, KeptBodiesReachTheFileWhole)
 {
     const std::size_t size = 3 << 20;
     LoopbackServer origin = Origin(size);
-    const int port = StartHeadless(m_Proxy, {"--headless", "--port", "0", "--quiet", "--session", m_File}, m_Stderr);
+    const int port = StartHeadless(m_Proxy, {"--headless", "--port", "0", "--quiet", "--session", m_File, "--har",
+                                             m_Dir.filePath("run.har"), "--log", m_Dir.filePath("run.log")}, m_Stderr);
     ASSERT_GT(port, 0) << m_Stderr.toStdString();
     ASSERT_EQ(Curl(port, origin.Port(), "/big").size(), size);
     EXPECT_TRUE(SignalProcess(m_Proxy, SIGTERM)) << "the program had ended";
@@ -120,6 +122,12 @@ TEST_F(SessionRecordingTest, KeptBodiesReachTheFileWhole)
     ASSERT_EQ(store.GetExchanges().size(), 1u);
     EXPECT_EQ(store.GetExchanges()[0]->m_ResponseBody.bytes, std::string(size, 'k'));
     EXPECT_EQ(store.GetExchanges()[0]->m_ResponseBody.total, size);
+    std::size_t received = 0;
+    for (const auto& entry : store.GetConnections()) {
+        for (const auto& record : entry->GetRecords())
+            received += record->GetDirection() == ETraceDirection::Received ? record->GetByteCount() : 0;
+    }
+    EXPECT_GT(received, size);
 }
 
 // The window records as the headless run does ("Record session to:" stored in the settings):

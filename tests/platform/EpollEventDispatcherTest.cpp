@@ -122,3 +122,20 @@ TEST(EpollEventDispatcherTest, NotifiersAndEventsPostedFromAnotherThreadWakeTheL
     ::close(pair[0]);
     ::close(pair[1]);
 }
+
+// The loop's own posts, from a timer's handler and from a posted call, run without its eventfd:
+// the loop must not block in between, as nothing else would end its wait.
+TEST(EpollEventDispatcherTest, EventsPostedOnTheLoopsOwnThreadRunWithoutAWait)
+{
+    std::string log;
+    RunOnEpollThread([&](QEventLoop& loop) {
+        QTimer::singleShot(5, &loop, [&] {
+            log += 't';
+            QMetaObject::invokeMethod(&loop, [&] {
+                log += 'p';
+                QMetaObject::invokeMethod(&loop, [&] { log += 'q', loop.quit(); }, Qt::QueuedConnection);
+            }, Qt::QueuedConnection);
+        });
+    });
+    EXPECT_EQ(log, "tpq");
+}

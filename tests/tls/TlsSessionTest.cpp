@@ -1,6 +1,7 @@
 #include "tls/BadGatewayReply.h"
 #include "tls/ClientHello.h"
 #include "tls/DecryptPolicy.h"
+#include "tls/RootFileLoader.h"
 #include "tls/TlsClientContext.h"
 #include "tls/TlsFixture.h"
 #include "tls/TlsServerContext.h"
@@ -327,4 +328,43 @@ TEST_F(TlsSessionTest, NamesOfOneServerShareTls13SessionsTheCertificateCovers)
         EXPECT_EQ(session->IsOpen(), c.opens) << c.host << ": " << session->GetError();
         EXPECT_EQ(session->IsResumed(), c.resumed) << c.host;
     }
+}
+
+// SSL_CERT_FILE's bundle is indexed off the caller's thread, which a chain checked at once waits for;
+// roots past entries that are no certificate count; an unreadable bundle trusts nothing.
+TEST_F(TlsSessionTest, TheSystemBundleIsReadInTheBackgroundBeforeAChainIsChecked)
+{
+    const Issued root = Issue("", -3600, 86400 * 30), other = Issue("", -3600, 86400 * 30);
+    const Issued leaf = Issue("DNS:a.test", -3600, 86400, &root);
+    const std::string otherPem = WritePem("other.pem", other.cert.get()), bundle = m_folder + "/all.pem";
+    ASSERT_EQ(std::system(("(cat " + otherPem + "; echo 'no certificate'; cat "
+                           + WritePem("root.pem", root.cert.get()) + ") > " + bundle).c_str()), 0);
+    const std::string saved = std::getenv("SSL_CERT_FILE") ? std::getenv("SSL_CERT_FILE") : "";
+    for (const auto& [file, opens] : {std::pair{bundle, true}, {otherPem, false},
+                                      {m_folder + "/missing.pem", false}}) {
+        SCOPED_TRACE(file);
+        ::setenv("SSL_CERT_FILE", file.c_str(), 1);
+        std::string error;
+        auto client = CTlsClientContext::Create("", true, error);
+        ASSERT_TRUE(client) << error;
+        auto origin = OriginSession(leaf);
+        auto session = client->NewSession("a.test");
+        Pump(*session, *origin);
+        EXPECT_EQ(session->IsOpen(), opens) << session->GetError();
+        EXPECT_NE(session->GetError().find(opens ? "" : "unknown issuer"), std::string::npos);
+    }
+    // Only the root a chain looks for is decoded; the others stay bytes in the index.
+    X509_STORE* store = X509_STORE_new();
+    {
+        CRootFileLoader roots;
+        roots.Start(store, bundle);
+        X509_STORE_CTX* check = X509_STORE_CTX_new();
+        ASSERT_EQ(X509_STORE_CTX_init(check, store, leaf.cert.get(), nullptr), 1);
+        EXPECT_EQ(X509_verify_cert(check), 1);
+        X509_STORE_CTX_free(check);
+        EXPECT_EQ(roots.Indexed(), 2u);
+        EXPECT_EQ(roots.Decoded(), 1);
+        X509_STORE_free(store); // before the lookup it holds
+    }
+    (void)(saved.empty() ? ::unsetenv("SSL_CERT_FILE") : ::setenv("SSL_CERT_FILE", saved.c_str(), 1));
 }
