@@ -1,28 +1,13 @@
 #include "session/ExchangePack.h"
 
+#include "session/PackNumbers.h"
 #include "trace/Exchange.h"
 
 #include <climits>
 
 namespace {
-// The numbers go into a small buffer first: one append for all of them, not one each.
-class CNumbers {
-public:
-    void Put(std::uint64_t value)
-    {
-        while (value >= 0x80) {
-            m_Bytes[m_nSize++] = static_cast<char>((value & 0x7f) | 0x80);
-            value >>= 7;
-        }
-        m_Bytes[m_nSize++] = static_cast<char>(value);
-    }
-    void PutByte(bool value) { m_Bytes[m_nSize++] = value ? 1 : 0; }
-    std::string_view View() const { return {m_Bytes, m_nSize}; }
-
-private:
-    char m_Bytes[256]; // an exchange's 23 numbers of at most 10 bytes, 3 bytes, 9 lengths
-    std::size_t m_nSize = 0;
-};
+// An exchange's 23 numbers of at most 10 bytes, 3 bytes and 9 lengths.
+using CNumbers = CPackNumbers<256>;
 
 std::uint64_t Zigzag(std::int64_t value)
 {
@@ -36,68 +21,20 @@ std::uint64_t Distance(std::int64_t time, std::int64_t started)
                                             - static_cast<std::uint64_t>(started)));
 }
 
-// Reads the pack, never past its end.
-class CReader {
-public:
-    explicit CReader(std::string_view bytes) : m_Bytes(bytes) {}
-    bool AtEnd() const { return m_nAt == m_Bytes.size(); }
-
-    bool Number(std::uint64_t& value)
-    {
-        value = 0;
-        for (int shift = 0; shift < 64; shift += 7) {
-            if (m_nAt == m_Bytes.size())
-                return false;
-            const auto byte = static_cast<unsigned char>(m_Bytes[m_nAt++]);
-            value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
-            if (!(byte & 0x80))
-                return shift < 63 || byte <= 1; // the tenth byte carries one bit
-        }
+// A moment other than the start: 0 unless its bit is in `happened`, else its distance.
+bool ReadMoment(CPackReader& in, std::uint64_t happened, int bit, std::int64_t started,
+                std::int64_t& time)
+{
+    time = 0;
+    std::int64_t distance = 0;
+    if (!(happened & (1u << bit)))
+        return true;
+    if (!in.Signed(distance))
         return false;
-    }
-    template <typename T> bool Number(T& value, std::uint64_t max)
-    {
-        std::uint64_t read = 0;
-        if (!Number(read) || read > max)
-            return false;
-        value = static_cast<T>(read);
-        return true;
-    }
-    bool Signed(std::int64_t& value)
-    {
-        std::uint64_t read = 0;
-        if (!Number(read))
-            return false;
-        value = static_cast<std::int64_t>(read >> 1) ^ -static_cast<std::int64_t>(read & 1);
-        return true;
-    }
-    // A moment other than the start: 0 unless its bit is in `happened`, else its distance.
-    bool Moment(std::uint64_t happened, int bit, std::int64_t started, std::int64_t& time)
-    {
-        time = 0;
-        std::int64_t distance = 0;
-        if (!(happened & (1u << bit)))
-            return true;
-        if (!Signed(distance))
-            return false;
-        time = static_cast<std::int64_t>(static_cast<std::uint64_t>(started)
-                                         + static_cast<std::uint64_t>(distance));
-        return true;
-    }
-    bool Bytes(std::string_view& bytes)
-    {
-        std::uint64_t size = 0;
-        if (!Number(size) || size > m_Bytes.size() - m_nAt)
-            return false;
-        bytes = m_Bytes.substr(m_nAt, static_cast<std::size_t>(size));
-        m_nAt += static_cast<std::size_t>(size);
-        return true;
-    }
-
-private:
-    std::string_view m_Bytes;
-    std::size_t m_nAt = 0;
-};
+    time = static_cast<std::int64_t>(static_cast<std::uint64_t>(started)
+                                     + static_cast<std::uint64_t>(distance));
+    return true;
+}
 
 void PutBody(const ExchangePack::SBodySizes& body, CNumbers& out)
 {
@@ -106,7 +43,7 @@ void PutBody(const ExchangePack::SBodySizes& body, CNumbers& out)
     out.PutByte(body.zstd);
 }
 
-bool ReadBody(CReader& in, ExchangePack::SBodySizes& body)
+bool ReadBody(CPackReader& in, ExchangePack::SBodySizes& body)
 {
     std::uint64_t zstd = 0;
     if (!in.Number(body.kept, CExchange::kMaxKeptBody) || !in.Number(body.total, INT64_MAX)
@@ -171,7 +108,7 @@ void ExchangePack::Append(const CExchange& e, std::string_view requestHead,
 bool ExchangePack::Read(std::string_view packed, std::int64_t id, SFields& fields,
                         std::string& problem)
 {
-    CReader in(packed);
+    CPackReader in(packed);
     CExchange& e = fields.exchange;
     std::int64_t browser = 0, server = 0, status = 0;
     std::uint64_t https = 0, end = 0, happened = 0;
@@ -183,12 +120,12 @@ bool ExchangePack::Read(std::string_view packed, std::int64_t id, SFields& field
         && in.Number(e.m_nUnexpectedBytes, INT64_MAX)
         && in.Number(end, static_cast<std::uint64_t>(EExchangeEnd::Refused))
         && ReadBody(in, fields.request) && ReadBody(in, fields.response) && in.Signed(t.started)
-        && in.Number(happened, 63) && in.Moment(happened, 0, t.started, t.resolved)
-        && in.Moment(happened, 1, t.started, t.connected)
-        && in.Moment(happened, 2, t.started, t.tlsDone)
-        && in.Moment(happened, 3, t.started, t.requestSent)
-        && in.Moment(happened, 4, t.started, t.firstByte)
-        && in.Moment(happened, 5, t.started, t.ended)
+        && in.Number(happened, 63) && ReadMoment(in, happened, 0, t.started, t.resolved)
+        && ReadMoment(in, happened, 1, t.started, t.connected)
+        && ReadMoment(in, happened, 2, t.started, t.tlsDone)
+        && ReadMoment(in, happened, 3, t.started, t.requestSent)
+        && ReadMoment(in, happened, 4, t.started, t.firstByte)
+        && ReadMoment(in, happened, 5, t.started, t.ended)
         && browser >= INT_MIN && browser <= INT_MAX && server >= INT_MIN && server <= INT_MAX
         && status >= INT_MIN && status <= INT_MAX;
     if (!read || !in.Bytes(fields.host) || !in.Bytes(fields.method) || !in.Bytes(fields.target)

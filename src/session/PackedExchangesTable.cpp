@@ -1,6 +1,7 @@
 #include "session/PackedExchangesTable.h"
 
 #include "session/ExchangePack.h"
+#include "session/RowidTable.h"
 #include "trace/Exchange.h"
 
 #include <sqlite3.h>
@@ -28,7 +29,9 @@ enum EColumn {
 };
 // What a filter was given: an id, ids above one, from one, or none; and whether the query
 // reads bodies (then the rows come with them, not each by a seek of its own).
-enum EPlan { kAll, kIdEquals, kIdAbove, kIdFrom, kPlanKinds = 7, kWithBodies = 8 };
+using namespace RowidTable;
+// Beside the rowid plan: the query names a body column.
+constexpr int kPlanKinds = 7, kWithBodies = 8;
 constexpr const char* kRowsSql[2] = {
     "SELECT id, packed FROM exchange_rows WHERE id >= ?1 ORDER BY id",
     "SELECT id, packed, request_body, response_body FROM exchange_rows WHERE id >= ?1 ORDER BY id"};
@@ -87,42 +90,10 @@ bool IsId(int column) { return column == -1 || column == kId; }
 
 int BestIndex(sqlite3_vtab*, sqlite3_index_info* info)
 {
-    int equals = -1, lower = -1;
-    for (int i = 0; i < info->nConstraint; ++i) {
-        const auto& c = info->aConstraint[i];
-        if (!c.usable || !IsId(c.iColumn))
-            continue;
-        if (c.op == SQLITE_INDEX_CONSTRAINT_EQ)
-            equals = i;
-        else if (c.op == SQLITE_INDEX_CONSTRAINT_GT || c.op == SQLITE_INDEX_CONSTRAINT_GE)
-            lower = i;
-    }
-    const int used = equals >= 0 ? equals : lower;
-    if (used >= 0) {
-        info->aConstraintUsage[used].argvIndex = 1;
-        info->aConstraintUsage[used].omit = 1;
-    }
-    if (equals >= 0) {
-        info->idxNum = kIdEquals;
-        info->estimatedCost = 10;
-        info->estimatedRows = 1;
-        info->idxFlags = SQLITE_INDEX_SCAN_UNIQUE;
-    } else if (lower >= 0) {
-        info->idxNum =
-            info->aConstraint[lower].op == SQLITE_INDEX_CONSTRAINT_GT ? kIdAbove : kIdFrom;
-        info->estimatedCost = 1e5;
-        info->estimatedRows = 100000;
-    } else {
-        info->idxNum = kAll;
-        info->estimatedCost = 1e7;
-        info->estimatedRows = 1000000;
-    }
+    PlanScan(info, IsId);
     const sqlite3_uint64 bodies = (sqlite3_uint64(1) << kRequestBody) | (sqlite3_uint64(1) << kResponseBody);
     if (info->colUsed & bodies)
         info->idxNum |= kWithBodies;
-    // Rows come in rising ids, as the older table gave them.
-    if (info->nOrderBy == 1 && IsId(info->aOrderBy[0].iColumn) && !info->aOrderBy[0].desc)
-        info->orderByConsumed = 1;
     return SQLITE_OK;
 }
 
@@ -172,7 +143,7 @@ int Filter(sqlite3_vtab_cursor* base, int plan, const char*, int argc, sqlite3_v
         return Fail(cursor->pVtab, sqlite3_errmsg(TableOf(cursor)->db));
     // A join asks for the same exchange for each of its records in a row: the cursor still
     // stands on it, fields read.
-    if (plan == kIdEquals && argc == 1 && cursor->onRow && cursor->rows == scan
+    if (plan == kRowEquals && argc == 1 && cursor->onRow && cursor->rows == scan
         && sqlite3_value_type(argv[0]) == SQLITE_INTEGER
         && sqlite3_value_int64(argv[0]) == cursor->id) {
         cursor->single = true;
@@ -188,14 +159,14 @@ int Filter(sqlite3_vtab_cursor* base, int plan, const char*, int argc, sqlite3_v
         cursor->bodiesRead = false;
     }
     cursor->unpacked = false;
-    cursor->single = plan == kIdEquals;
+    cursor->single = plan == kRowEquals;
     cursor->eof = true;
     std::int64_t from = INT64_MIN;
     if (plan != kAll && argc == 1) {
         if (sqlite3_value_type(argv[0]) == SQLITE_NULL)
             return SQLITE_OK; // compares with nothing
         from = sqlite3_value_int64(argv[0]);
-        if (plan == kIdAbove) {
+        if (plan == kRowAbove) {
             if (from == INT64_MAX)
                 return SQLITE_OK;
             ++from;
@@ -327,39 +298,11 @@ int Rowid(sqlite3_vtab_cursor* base, sqlite3_int64* row)
     return SQLITE_OK;
 }
 
-// Eponymous only (no xCreate): the table exists on the connection by the module's name alone.
-sqlite3_module MakeModule()
-{
-    sqlite3_module module{};
-    module.xConnect = Connect;
-    module.xBestIndex = BestIndex;
-    module.xDisconnect = Disconnect;
-    module.xDestroy = Disconnect;
-    module.xOpen = Open;
-    module.xClose = Close;
-    module.xFilter = Filter;
-    module.xNext = Next;
-    module.xEof = Eof;
-    module.xColumn = Column;
-    module.xRowid = Rowid;
-    return module;
-}
-const sqlite3_module kModule = MakeModule();
+const sqlite3_module kModule =
+    MakeModule(Connect, BestIndex, Disconnect, Open, Close, Filter, Next, Eof, Column, Rowid);
 } // namespace
 
 bool PackedExchangesTable::Attach(sqlite3* db)
 {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = "
-                           "'exchange_rows'",
-                           -1, &s, nullptr) != SQLITE_OK)
-        return false;
-    const int step = sqlite3_step(s);
-    const bool packed = step == SQLITE_ROW && sqlite3_column_int64(s, 0) > 0;
-    sqlite3_finalize(s);
-    if (step != SQLITE_ROW)
-        return false;
-    return !packed || sqlite3_create_module_v2(db, "exchanges", &kModule, nullptr, nullptr)
-                          == SQLITE_OK;
+    return AttachWhenStored(db, "exchange_rows", "exchanges", &kModule);
 }

@@ -1,6 +1,7 @@
 #include "session/PackedRecordsTable.h"
 
 #include "session/RecordPack.h"
+#include "session/RowidTable.h"
 
 #include <sqlite3.h>
 
@@ -21,8 +22,7 @@ enum EColumn {
     kText, kContentType, kCharset, kOrigin, kBinary, kSsl, kHeaderIncomplete, kCaptured,
     kExchange
 };
-// What a filter was given: a rowid, rowids above one, from one, or none.
-enum EPlan { kAll, kRowEquals, kRowAbove, kRowFrom };
+using namespace RowidTable;
 
 struct SPack {
     std::int64_t firstRow = 0;
@@ -80,41 +80,14 @@ int Disconnect(sqlite3_vtab* table)
     return SQLITE_OK;
 }
 
+bool IsRowid(int column)
+{
+    return column == -1;
+}
+
 int BestIndex(sqlite3_vtab*, sqlite3_index_info* info)
 {
-    int equals = -1, lower = -1;
-    for (int i = 0; i < info->nConstraint; ++i) {
-        const auto& c = info->aConstraint[i];
-        if (!c.usable || c.iColumn != -1)
-            continue;
-        if (c.op == SQLITE_INDEX_CONSTRAINT_EQ)
-            equals = i;
-        else if (c.op == SQLITE_INDEX_CONSTRAINT_GT || c.op == SQLITE_INDEX_CONSTRAINT_GE)
-            lower = i;
-    }
-    const int used = equals >= 0 ? equals : lower;
-    if (used >= 0) {
-        info->aConstraintUsage[used].argvIndex = 1;
-        info->aConstraintUsage[used].omit = 1;
-    }
-    if (equals >= 0) {
-        info->idxNum = kRowEquals;
-        info->estimatedCost = 10;
-        info->estimatedRows = 1;
-        info->idxFlags = SQLITE_INDEX_SCAN_UNIQUE;
-    } else if (lower >= 0) {
-        info->idxNum =
-            info->aConstraint[lower].op == SQLITE_INDEX_CONSTRAINT_GT ? kRowAbove : kRowFrom;
-        info->estimatedCost = 1e5;
-        info->estimatedRows = 100000;
-    } else {
-        info->idxNum = kAll;
-        info->estimatedCost = 1e7;
-        info->estimatedRows = 1000000;
-    }
-    // Rows come in rising rowids, as the older table gave them.
-    if (info->nOrderBy == 1 && info->aOrderBy[0].iColumn == -1 && !info->aOrderBy[0].desc)
-        info->orderByConsumed = 1;
+    PlanScan(info, IsRowid);
     return SQLITE_OK;
 }
 
@@ -309,39 +282,11 @@ int Rowid(sqlite3_vtab_cursor* base, sqlite3_int64* row)
     return SQLITE_OK;
 }
 
-// Eponymous only (no xCreate): the table exists on the connection by the module's name alone.
-sqlite3_module MakeModule()
-{
-    sqlite3_module module{};
-    module.xConnect = Connect;
-    module.xBestIndex = BestIndex;
-    module.xDisconnect = Disconnect;
-    module.xDestroy = Disconnect;
-    module.xOpen = Open;
-    module.xClose = Close;
-    module.xFilter = Filter;
-    module.xNext = Next;
-    module.xEof = Eof;
-    module.xColumn = Column;
-    module.xRowid = Rowid;
-    return module;
-}
-const sqlite3_module kModule = MakeModule();
+const sqlite3_module kModule =
+    MakeModule(Connect, BestIndex, Disconnect, Open, Close, Filter, Next, Eof, Column, Rowid);
 } // namespace
 
 bool PackedRecordsTable::Attach(sqlite3* db)
 {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = "
-                           "'record_packs'",
-                           -1, &s, nullptr) != SQLITE_OK)
-        return false;
-    const int step = sqlite3_step(s);
-    const bool packed = step == SQLITE_ROW && sqlite3_column_int64(s, 0) > 0;
-    sqlite3_finalize(s);
-    if (step != SQLITE_ROW)
-        return false;
-    return !packed || sqlite3_create_module_v2(db, "records", &kModule, nullptr, nullptr)
-                          == SQLITE_OK;
+    return AttachWhenStored(db, "record_packs", "records", &kModule);
 }

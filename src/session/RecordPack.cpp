@@ -1,5 +1,7 @@
 #include "session/RecordPack.h"
 
+#include "session/PackNumbers.h"
+
 #include <climits>
 #include <iterator>
 
@@ -10,104 +12,8 @@ constexpr std::uint8_t kAllFlags = 31;
 // The fewest bytes a record takes: a byte per number, four for elapsed, no byte strings.
 constexpr std::size_t kSmallestRecord = 18;
 
-// Numbers go into a small buffer first: one append per record rather than one per byte.
-class CNumbers {
-public:
-    void Put(std::uint64_t value)
-    {
-        while (value >= 0x80) {
-            m_Bytes[m_nSize++] = static_cast<char>((value & 0x7f) | 0x80);
-            value >>= 7;
-        }
-        m_Bytes[m_nSize++] = static_cast<char>(value);
-    }
-    // Signed numbers by zigzag: small of either sign stay short.
-    void PutSigned(std::int64_t value)
-    {
-        Put((static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63));
-    }
-    void PutByte(std::uint8_t byte) { m_Bytes[m_nSize++] = static_cast<char>(byte); }
-    // Little-endian, four bytes whatever the value: it can be written over in place.
-    void PutFixed32(std::uint32_t value)
-    {
-        for (int i = 0; i < 4; ++i, value >>= 8)
-            PutByte(static_cast<std::uint8_t>(value & 0xff));
-    }
-    std::string_view View() const { return {m_Bytes, m_nSize}; }
-
-private:
-    char m_Bytes[160]; // a record's numbers: at most 15 of 10 bytes and a byte
-    std::size_t m_nSize = 0;
-};
-
-// Reads what the pack holds, never past its end.
-class CPackReader {
-public:
-    explicit CPackReader(std::string_view bytes) : m_Bytes(bytes) {}
-
-    bool AtEnd() const { return m_nAt == m_Bytes.size(); }
-
-    bool Number(std::uint64_t& value)
-    {
-        value = 0;
-        for (int shift = 0; shift < 64; shift += 7) {
-            if (m_nAt == m_Bytes.size())
-                return false;
-            const auto byte = static_cast<unsigned char>(m_Bytes[m_nAt++]);
-            value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
-            if (!(byte & 0x80))
-                return shift < 63 || byte <= 1; // the tenth byte carries one bit
-        }
-        return false;
-    }
-    // A number no larger than max.
-    template <typename T> bool Number(T& value, std::uint64_t max)
-    {
-        std::uint64_t read = 0;
-        if (!Number(read) || read > max)
-            return false;
-        value = static_cast<T>(read);
-        return true;
-    }
-    bool Signed(std::int64_t& value)
-    {
-        std::uint64_t read = 0;
-        if (!Number(read))
-            return false;
-        value = static_cast<std::int64_t>(read >> 1) ^ -static_cast<std::int64_t>(read & 1);
-        return true;
-    }
-    bool Bytes(std::uint64_t size, std::string_view& bytes)
-    {
-        if (size > m_Bytes.size() - m_nAt)
-            return false;
-        bytes = m_Bytes.substr(m_nAt, static_cast<std::size_t>(size));
-        m_nAt += static_cast<std::size_t>(size);
-        return true;
-    }
-    bool Fixed32(std::int32_t& value)
-    {
-        if (m_Bytes.size() - m_nAt < 4)
-            return false;
-        std::uint32_t read = 0;
-        for (int i = 3; i >= 0; --i)
-            read = read << 8 | static_cast<unsigned char>(m_Bytes[m_nAt + static_cast<std::size_t>(i)]);
-        m_nAt += 4;
-        value = static_cast<std::int32_t>(read);
-        return true;
-    }
-    bool Byte(std::uint8_t& byte)
-    {
-        if (m_nAt == m_Bytes.size())
-            return false;
-        byte = static_cast<std::uint8_t>(m_Bytes[m_nAt++]);
-        return true;
-    }
-
-private:
-    std::string_view m_Bytes;
-    std::size_t m_nAt = 0;
-};
+// A record's numbers: at most 15 of 10 bytes and a byte.
+using CNumbers = CPackNumbers<160>;
 
 bool UnpackOne(CPackReader& in, std::int64_t& row, std::int64_t& captured,
                RecordPack::SRecord& r)
