@@ -62,28 +62,14 @@ struct SCursor : sqlite3_vtab_cursor {
 
 STable* TableOf(sqlite3_vtab_cursor* cursor) { return static_cast<STable*>(cursor->pVtab); }
 
-int Fail(sqlite3_vtab* table, const std::string& message)
-{
-    sqlite3_free(table->zErrMsg);
-    table->zErrMsg = sqlite3_mprintf("%s", message.c_str());
-    return SQLITE_CORRUPT;
-}
-
 int Connect(sqlite3* db, void*, int, const char* const*, sqlite3_vtab** made, char**)
 {
-    const int declared = sqlite3_declare_vtab(db, kColumns);
-    if (declared != SQLITE_OK)
-        return declared;
-    auto* table = new STable{};
-    table->db = db;
-    *made = table;
-    return SQLITE_OK;
+    return Declare<STable>(db, kColumns, made);
 }
 
 int Disconnect(sqlite3_vtab* table)
 {
-    delete static_cast<STable*>(table);
-    return SQLITE_OK;
+    return Release<STable>(table);
 }
 
 bool IsId(int column) { return column == -1 || column == kId; }
@@ -91,21 +77,10 @@ bool IsId(int column) { return column == -1 || column == kId; }
 int BestIndex(sqlite3_vtab*, sqlite3_index_info* info)
 {
     PlanScan(info, IsId);
-    const sqlite3_uint64 bodies = (sqlite3_uint64(1) << kRequestBody) | (sqlite3_uint64(1) << kResponseBody);
+    const sqlite3_uint64 bodies =
+        (sqlite3_uint64(1) << kRequestBody) | (sqlite3_uint64(1) << kResponseBody);
     if (info->colUsed & bodies)
         info->idxNum |= kWithBodies;
-    return SQLITE_OK;
-}
-
-int Open(sqlite3_vtab*, sqlite3_vtab_cursor** made)
-{
-    *made = new SCursor{};
-    return SQLITE_OK;
-}
-
-int Close(sqlite3_vtab_cursor* cursor)
-{
-    delete static_cast<SCursor*>(cursor);
     return SQLITE_OK;
 }
 
@@ -128,7 +103,7 @@ int Step(SCursor* cursor)
     cursor->onRow = false;
     sqlite3_reset(cursor->rows);
     return step == SQLITE_DONE ? SQLITE_OK
-                               : Fail(cursor->pVtab, sqlite3_errmsg(TableOf(cursor)->db));
+                               : Corrupt(cursor->pVtab, sqlite3_errmsg(TableOf(cursor)->db));
 }
 
 int Filter(sqlite3_vtab_cursor* base, int plan, const char*, int argc, sqlite3_value** argv)
@@ -140,7 +115,7 @@ int Filter(sqlite3_vtab_cursor* base, int plan, const char*, int argc, sqlite3_v
     if (!scan
         && sqlite3_prepare_v2(TableOf(cursor)->db, kRowsSql[withBodies], -1, &scan, nullptr)
                != SQLITE_OK)
-        return Fail(cursor->pVtab, sqlite3_errmsg(TableOf(cursor)->db));
+        return Corrupt(cursor->pVtab, sqlite3_errmsg(TableOf(cursor)->db));
     // A join asks for the same exchange for each of its records in a row: the cursor still
     // stands on it, fields read.
     if (plan == kRowEquals && argc == 1 && cursor->onRow && cursor->rows == scan
@@ -218,12 +193,12 @@ int ResultBody(SCursor* cursor, sqlite3_context* context, int which)
                                   "WHERE id = ?1",
                                   -1, &cursor->bodies, nullptr)
                    != SQLITE_OK)
-            return Fail(cursor->pVtab, sqlite3_errmsg(db));
+            return Corrupt(cursor->pVtab, sqlite3_errmsg(db));
         sqlite3_bind_int64(cursor->bodies, 1, cursor->id);
         const int step = sqlite3_step(cursor->bodies);
         if (step != SQLITE_ROW) {
             sqlite3_reset(cursor->bodies);
-            return Fail(cursor->pVtab,
+            return Corrupt(cursor->pVtab,
                         step == SQLITE_DONE ? "an exchange's row went away" : sqlite3_errmsg(db));
         }
         cursor->bodiesRead = true;
@@ -248,7 +223,7 @@ int Column(sqlite3_vtab_cursor* base, sqlite3_context* context, int column)
                                       static_cast<std::size_t>(sqlite3_column_bytes(cursor->rows, 1)));
         std::string problem;
         if (!ExchangePack::Read(packed, cursor->id, cursor->fields, problem))
-            return Fail(cursor->pVtab, problem);
+            return Corrupt(cursor->pVtab, problem);
         cursor->unpacked = true;
     }
     const ExchangePack::SFields& f = cursor->fields;
@@ -299,7 +274,8 @@ int Rowid(sqlite3_vtab_cursor* base, sqlite3_int64* row)
 }
 
 const sqlite3_module kModule =
-    MakeModule(Connect, BestIndex, Disconnect, Open, Close, Filter, Next, Eof, Column, Rowid);
+    MakeModule(Connect, BestIndex, Disconnect, OpenCursor<SCursor>, CloseCursor<SCursor>, Filter,
+               Next, Eof, Column, Rowid);
 } // namespace
 
 bool PackedExchangesTable::Attach(sqlite3* db)

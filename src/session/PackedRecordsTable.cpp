@@ -56,28 +56,14 @@ struct SCursor : sqlite3_vtab_cursor {
 
 STable* TableOf(sqlite3_vtab_cursor* cursor) { return static_cast<STable*>(cursor->pVtab); }
 
-int Fail(sqlite3_vtab* table, const std::string& message)
-{
-    sqlite3_free(table->zErrMsg);
-    table->zErrMsg = sqlite3_mprintf("%s", message.c_str());
-    return SQLITE_CORRUPT;
-}
-
 int Connect(sqlite3* db, void*, int, const char* const*, sqlite3_vtab** made, char**)
 {
-    const int declared = sqlite3_declare_vtab(db, kColumns);
-    if (declared != SQLITE_OK)
-        return declared;
-    auto* table = new STable{};
-    table->db = db;
-    *made = table;
-    return SQLITE_OK;
+    return Declare<STable>(db, kColumns, made);
 }
 
 int Disconnect(sqlite3_vtab* table)
 {
-    delete static_cast<STable*>(table);
-    return SQLITE_OK;
+    return Release<STable>(table);
 }
 
 bool IsRowid(int column)
@@ -88,18 +74,6 @@ bool IsRowid(int column)
 int BestIndex(sqlite3_vtab*, sqlite3_index_info* info)
 {
     PlanScan(info, IsRowid);
-    return SQLITE_OK;
-}
-
-int Open(sqlite3_vtab*, sqlite3_vtab_cursor** made)
-{
-    *made = new SCursor{};
-    return SQLITE_OK;
-}
-
-int Close(sqlite3_vtab_cursor* cursor)
-{
-    delete static_cast<SCursor*>(cursor);
     return SQLITE_OK;
 }
 
@@ -117,7 +91,7 @@ std::shared_ptr<const SPack> ReadPack(STable* table, std::int64_t row, int& fail
                                   "SELECT row, elapsed FROM record_elapsed "
                                   "WHERE row BETWEEN ?1 AND ?2 ORDER BY row",
                                   -1, &table->elapsed, nullptr) != SQLITE_OK)) {
-        failed = Fail(table, sqlite3_errmsg(table->db));
+        failed = Corrupt(table, sqlite3_errmsg(table->db));
         return nullptr;
     }
     sqlite3_stmt* s = table->pack;
@@ -125,7 +99,7 @@ std::shared_ptr<const SPack> ReadPack(STable* table, std::int64_t row, int& fail
     const int step = sqlite3_step(s);
     if (step != SQLITE_ROW) {
         if (step != SQLITE_DONE)
-            failed = Fail(table, sqlite3_errmsg(table->db));
+            failed = Corrupt(table, sqlite3_errmsg(table->db));
         sqlite3_reset(s);
         return nullptr;
     }
@@ -147,7 +121,7 @@ std::shared_ptr<const SPack> ReadPack(STable* table, std::int64_t row, int& fail
     std::string problem;
     if (!RecordPack::Unpack(pack->bytes, pack->firstRow, lastRow, count, pack->records,
                             problem)) {
-        failed = Fail(table, problem);
+        failed = Corrupt(table, problem);
         return nullptr;
     }
     // A request's elapsed time written after its pack: its answer came in a later write.
@@ -166,7 +140,7 @@ std::shared_ptr<const SPack> ReadPack(STable* table, std::int64_t row, int& fail
     }
     sqlite3_reset(e);
     if (stepped != SQLITE_DONE) {
-        failed = Fail(table, sqlite3_errmsg(table->db));
+        failed = Corrupt(table, sqlite3_errmsg(table->db));
         return nullptr;
     }
     table->cached = pack;
@@ -283,7 +257,8 @@ int Rowid(sqlite3_vtab_cursor* base, sqlite3_int64* row)
 }
 
 const sqlite3_module kModule =
-    MakeModule(Connect, BestIndex, Disconnect, Open, Close, Filter, Next, Eof, Column, Rowid);
+    MakeModule(Connect, BestIndex, Disconnect, OpenCursor<SCursor>, CloseCursor<SCursor>, Filter,
+               Next, Eof, Column, Rowid);
 } // namespace
 
 bool PackedRecordsTable::Attach(sqlite3* db)

@@ -4,6 +4,13 @@
 
 namespace RowidTable {
 
+int Corrupt(sqlite3_vtab* table, const std::string& message)
+{
+    sqlite3_free(table->zErrMsg);
+    table->zErrMsg = sqlite3_mprintf("%s", message.c_str());
+    return SQLITE_CORRUPT;
+}
+
 void PlanScan(sqlite3_index_info* info, bool (*isRowid)(int column))
 {
     int equals = -1, lower = -1;
