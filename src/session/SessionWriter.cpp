@@ -7,6 +7,7 @@
 #include "session/SessionBatch.h"
 #include "session/SessionSchema.h"
 
+#include <chrono>
 #include <utility>
 
 namespace {
@@ -17,6 +18,18 @@ constexpr const char* kInsertExchange =
 constexpr std::size_t kKeptCompressedRoom = 256u << 10;
 constexpr const char* kInsertPack =
     "INSERT INTO record_packs(last_row, first_row, count, packed) VALUES(?,?,?,?)";
+// Bodies this large go into their row in place (a row of zeros first, then the bytes into its
+// pages): a row made in memory would be a mapped copy of megabytes, faulted in and unmapped
+// per body.
+constexpr std::size_t kInPlaceBody = 1u << 20;
+// While a body goes in place the page cache holds the largest row there can be, so that its
+// pages go to the log once, at the commit, rather than spilled as zeros and fetched again.
+// Only during a run of large bodies (its pages are then filled again rather than mapped anew
+// for each one): a cache this large kept for small rows would grow to it and stay.
+constexpr const char* kLargeCache = "PRAGMA cache_size=-36864";
+constexpr auto kLargeCacheKept = std::chrono::seconds(2);
+constexpr const char* kDefaultCache = "PRAGMA cache_size=-2000";
+static_assert(36864 << 10 >= 2 * CExchange::kMaxKeptBody + (4 << 20));
 // Connections whose latest request row is remembered; beyond this the memory starts again (an
 // old connection answering after that keeps its request's time as it was).
 constexpr std::size_t kMaxRememberedConnections = 65536;
@@ -48,6 +61,10 @@ bool CSessionWriter::Prepare()
 
 bool CSessionWriter::Write(const SSessionBatch& batch, std::string& error)
 {
+    // The pages large bodies filled are let go once they stop coming.
+    if (m_bLargeCache && std::chrono::steady_clock::now() >= m_LargeCacheUntil &&
+        m_Db.Exec(kDefaultCache))
+        m_bLargeCache = false;
     if (batch.Empty())
         return true;
     if (m_Db.Exec("BEGIN IMMEDIATE") && WriteRows(batch) && m_Db.Exec("COMMIT"))
@@ -105,9 +122,25 @@ bool CSessionWriter::WriteExchange(const CExchange& e)
     ExchangePack::Append(e, request, forwarded, sizes[0], sizes[1], m_PackedExchange);
     m_Exchange.BindInt(1, static_cast<std::int64_t>(e.m_nId));
     m_Exchange.BindBlob(2, m_PackedExchange);
-    m_Exchange.BindBlob(3, stored[0]);
-    m_Exchange.BindBlob(4, stored[1]);
-    const bool written = m_Exchange.Run();
+    const bool inPlace = stored[0].size() >= kInPlaceBody || stored[1].size() >= kInPlaceBody;
+    for (int b = 0; b < 2; ++b) {
+        if (inPlace)
+            m_Exchange.BindZeroBlob(3 + b, stored[b].size());
+        else
+            m_Exchange.BindBlob(3 + b, stored[b]);
+    }
+    if (inPlace) {
+        m_LargeCacheUntil = std::chrono::steady_clock::now() + kLargeCacheKept;
+        if (!m_bLargeCache && m_Db.Exec(kLargeCache))
+            m_bLargeCache = true;
+    }
+    bool written = m_Exchange.Run();
+    const auto row = static_cast<std::int64_t>(e.m_nId);
+    for (int b = 0; b < 2 && inPlace && written; ++b) {
+        if (!stored[b].empty())
+            written = m_Db.WriteBlob("exchange_rows", b ? "response_body" : "request_body", row,
+                                     stored[b]);
+    }
     // What a large body's compression took is let go.
     for (std::string& compressed : m_Compressed) {
         if (compressed.capacity() > kKeptCompressedRoom)

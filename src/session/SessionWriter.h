@@ -3,6 +3,7 @@
 #include "session/SqliteDb.h"
 #include "session/SqliteStatement.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -74,4 +75,7 @@ private:
     // An exchange's packed fields and its compressed bodies: kept between exchanges for room.
     std::string m_PackedExchange;
     std::string m_Compressed[2];
+    // The page cache is raised for bodies written in place, until they stop coming.
+    bool m_bLargeCache = false;
+    std::chrono::steady_clock::time_point m_LargeCacheUntil;
 };

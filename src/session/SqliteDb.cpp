@@ -58,6 +58,22 @@ bool CSqliteDb::PragmaInteger(const char* name, long long& value)
     return step == SQLITE_ROW;
 }
 
+bool CSqliteDb::WriteBlob(const char* table, const char* column, std::int64_t row,
+                          std::string_view bytes)
+{
+    sqlite3_blob* blob = nullptr;
+    if (sqlite3_blob_open(m_pDb, "main", table, column, row, 1, &blob) != SQLITE_OK) {
+        sqlite3_blob_close(blob);
+        return false;
+    }
+    const bool written =
+        bytes.size() <= static_cast<std::size_t>(sqlite3_blob_bytes(blob)) &&
+        sqlite3_blob_write(blob, bytes.data(), static_cast<int>(bytes.size()), 0) == SQLITE_OK;
+    if (!written)
+        m_strError = "cannot write a body into its row";
+    return sqlite3_blob_close(blob) == SQLITE_OK && written;
+}
+
 std::string CSqliteDb::Error() const
 {
     if (m_pDb && sqlite3_errcode(m_pDb) != SQLITE_OK)

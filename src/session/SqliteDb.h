@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ public:
     bool Exec(const char* sql);
     // An integer PRAGMA's value (application_id, user_version...); false when it has none.
     bool PragmaInteger(const char* name, long long& value);
+    // Writes bytes over the start of a blob already in the row (made with BindZeroBlob, as
+    // long as them at least): the bytes go straight into the pages, with no row-sized copy.
+    bool WriteBlob(const char* table, const char* column, std::int64_t row,
+                   std::string_view bytes);
 
     sqlite3* Handle() const { return m_pDb; }
     // The last failure: SQLite's own words.

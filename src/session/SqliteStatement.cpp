@@ -31,6 +31,11 @@ void CSqliteStatement::BindBlob(int index, std::string_view bytes)
                         SQLITE_STATIC);
 }
 
+void CSqliteStatement::BindZeroBlob(int index, std::size_t size)
+{
+    sqlite3_bind_zeroblob64(m_pStatement, index, size);
+}
+
 CSqliteStatement::EStep CSqliteStatement::Step()
 {
     switch (sqlite3_step(m_pStatement)) {

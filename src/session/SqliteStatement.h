@@ -21,6 +21,8 @@ public:
     void BindNull(int index);
     void BindText(int index, std::string_view text);
     void BindBlob(int index, std::string_view bytes);
+    // A blob of zeros of that size, which takes no memory of its own (filled later in place).
+    void BindZeroBlob(int index, std::size_t size);
     // One step: Row, Done, or Failed (the connection's error says why).
     enum class EStep { Row, Done, Failed };
     EStep Step();

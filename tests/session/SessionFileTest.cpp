@@ -185,6 +185,37 @@ TEST_F(SessionFileTest, ReopensTheCaptureAsItWas)
     EXPECT_EQ(run.debugLines[0].text, "CONNECT origin.test:443\r\n");
 }
 
+// Bodies of megabytes go into their rows in place: either body or both, at the size where that
+// starts, beside bodies that shrink and small rows after them.
+TEST_F(SessionFileTest, LargeBodiesReadBackByteForByte)
+{
+    const std::size_t mib = 1 << 20;
+    const std::vector<std::pair<std::string, std::string>> bodies = {
+        {"", RandomBytes(3 * mib)},
+        {RandomBytes(2 * mib), "small"},
+        {RandomBytes(mib), RandomBytes(mib - 1)},
+        {RandomBytes(mib - 1), ""},
+        {std::string(4 * mib, 'z'), RandomBytes(2 * mib)},
+        {"a=1", "ok"},
+    };
+    LiveCapture live;
+    std::string error;
+    ASSERT_TRUE(live.Start(m_strPath, error)) << error;
+    for (const auto& [request, response] : bodies) {
+        auto e = live.store.AddExchange();
+        e->m_RequestBody = {request, request.size()};
+        e->m_ResponseBody = {response, response.size() + 1};
+        live.store.FinishExchange(*e);
+    }
+    live.recorder.Stop();
+    CTraceStore back;
+    SSessionInfo run;
+    ASSERT_TRUE(CSessionReader().Read(m_strPath, back, run, error)) << error;
+    ASSERT_EQ(back.GetExchanges().size(), bodies.size());
+    for (std::size_t i = 0; i < bodies.size(); ++i)
+        EXPECT_TRUE(*back.GetExchanges()[i] == *live.store.GetExchanges()[i]) << "exchange " << i;
+}
+
 // A request's time grows with its answer, across batches and past the connection's next request.
 TEST_F(SessionFileTest, RequestTimesFollowTheirAnswersAcrossBatches)
 {
