@@ -17,6 +17,10 @@ namespace {
 constexpr std::size_t kMaxRememberedConnections = 65536;
 constexpr int kLargeBlock = 1 << 20;
 constexpr std::size_t kPackRoom = 32u << 10;
+// Written exchanges go back to the loop for the next copies (the buffers of their texts reused
+// rather than freed here and made again there): this many at most, texts of this room at most.
+constexpr std::size_t kMaxSpareExchanges = 512;
+constexpr std::size_t kSpareTextRoom = 2048;
 
 std::size_t BytesOf(const CExchange& e)
 {
@@ -25,18 +29,31 @@ std::size_t BytesOf(const CExchange& e)
            e.m_ResponseBody.bytes.size() + e.m_strTarget.size();
 }
 
-// A copy of the exchange that takes its bodies' bytes (up to 16 MiB each) instead of copying
-// them; the exchange keeps their totals.
-CExchange TakeBodies(CExchange& exchange)
+// A copy of the exchange into `copy` that takes its bodies' bytes (up to 16 MiB each) instead
+// of copying them; the exchange keeps their totals.
+void TakeBodies(CExchange& exchange, CExchange& copy)
 {
     SExchangeBody request = std::exchange(exchange.m_RequestBody, {});
     SExchangeBody response = std::exchange(exchange.m_ResponseBody, {});
     exchange.m_RequestBody.total = request.total;
     exchange.m_ResponseBody.total = response.total;
-    CExchange copy = exchange;
+    copy = exchange;
     copy.m_RequestBody = std::move(request);
     copy.m_ResponseBody = std::move(response);
-    return copy;
+}
+
+// A written exchange made ready to be copied over: its bodies go (a taken body would replace
+// them, freed on the loop), and texts grown past the usual room.
+void EmptySpare(CExchange& e)
+{
+    e.m_RequestBody = {};
+    e.m_ResponseBody = {};
+    for (std::string* text : {&e.m_strHost, &e.m_strMethod, &e.m_strTarget, &e.m_strVersion,
+                              &e.m_strRequestHead, &e.m_strForwardedHead, &e.m_strReason,
+                              &e.m_strResponseHead, &e.m_strEndReason}) {
+        if (text->capacity() > kSpareTextRoom)
+            *text = std::string();
+    }
 }
 } // namespace
 
@@ -161,8 +178,20 @@ void CSessionRecorder::AddExchange(const CExchange& exchange, CExchange* takable
 {
     if (!IsRecording())
         return;
-    // The copy is made outside the lock: the writer may be taking the queue meanwhile.
-    CExchange copy = takable == &exchange ? TakeBodies(*takable) : exchange;
+    // The copy is made outside the lock (the writer may be taking the queue meanwhile), over a
+    // written one when the writer gave some back.
+    CExchange copy;
+    {
+        std::lock_guard lock(m_Mutex);
+        if (!m_SpareExchanges.empty()) {
+            copy = std::move(m_SpareExchanges.back());
+            m_SpareExchanges.pop_back();
+        }
+    }
+    if (takable == &exchange)
+        TakeBodies(*takable, copy);
+    else
+        copy = exchange;
     Enqueue(BytesOf(copy), [&](SSessionBatch& batch) { batch.exchanges.push_back(std::move(copy)); });
 }
 
@@ -210,8 +239,22 @@ void CSessionRecorder::RunWriter()
         }
         if (!m_bFailed) // else drained and forgotten until told to stop
             Write(batch, dropped);
+        GiveBackExchanges(batch.exchanges);
         EmptyKeepingRoom(batch);
     }
+}
+
+void CSessionRecorder::GiveBackExchanges(std::vector<CExchange>& written)
+{
+    // Emptied here, off the lock; handed over only when the loop used up those it had.
+    while (!written.empty() && m_WrittenSpares.size() < kMaxSpareExchanges) {
+        EmptySpare(written.back());
+        m_WrittenSpares.push_back(std::move(written.back()));
+        written.pop_back();
+    }
+    std::lock_guard lock(m_Mutex);
+    if (m_SpareExchanges.empty())
+        std::swap(m_SpareExchanges, m_WrittenSpares);
 }
 
 void CSessionRecorder::Write(const SSessionBatch& batch, std::uint64_t dropped)

@@ -63,6 +63,10 @@ private:
     static constexpr std::size_t kKeptRecordRoom = 16384;
     static constexpr std::size_t kKeptExchangeRoom = 8192;
     static void EmptyKeepingRoom(SSessionBatch& batch);
+    // Written exchanges kept for the loop to copy the next ones over.
+    void GiveBackExchanges(std::vector<CExchange>& written);
+    std::vector<CExchange> m_SpareExchanges; // under m_Mutex: the loop takes from here
+    std::vector<CExchange> m_WrittenSpares;  // the writer's, until the loop's are used up
     // Adds under the lock unless the queue is full; `bytes` is what the addition holds.
     template <typename Add> void Enqueue(std::size_t bytes, Add&& add);
 
