@@ -47,11 +47,11 @@ wait_port() { # PORT
   done
   die "nothing listens on port $1"
 }
-# Ticks (utime + stime) of each thread: "tid ticks" lines.
+# Ticks of each thread: "tid ticks user kernel" lines (ticks = utime + stime).
 thread_ticks() {
   local task
   for task in /proc/"$1"/task/*; do
-    awk -v t="${task##*/}" '{ sub(/^.*\) /, ""); print t, $12 + $13 }' "$task/stat" 2>/dev/null || true
+    awk -v t="${task##*/}" '{ sub(/^.*\) /, ""); print t, $12 + $13, $12, $13 }' "$task/stat" 2>/dev/null || true
   done
 }
 # Waits (at most 10 s) until the process spent no CPU for half a second: the writer caught up.
@@ -64,9 +64,9 @@ settle() {
     [ "$before" = "$after" ] && return 0
   done
 }
-# "loop writer" ticks: the main thread's, and all others' together.
+# "loop writer writer-user writer-kernel" ticks: the main thread's, and all others' together.
 split_ticks() {
-  thread_ticks "$1" | awk -v p="$1" '$1 == p { l += $2; next } { o += $2 } END { print l + 0, o + 0 }'
+  thread_ticks "$1" | awk -v p="$1" '$1 == p { l += $2; next } { o += $2; u += $3; k += $4 } END { print l + 0, o + 0, u + 0, k + 0 }'
 }
 
 mkdir -p "$work/www" "$work/nginx"
@@ -123,12 +123,14 @@ run() { # LABEL [kestrune options...]
   python3 - "$label" "${requests:-0}" "$gets" "$rss" "${t0[@]}" "${t1[@]}" "${t2[@]}" <<'EOF'
 import os, sys
 label, req, gets, rss = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
-l0, w0, l1, w1, l2, w2 = map(int, sys.argv[5:11])
+l0, w0, u0, k0, l1, w1, u1, k1, l2, w2, u2, k2 = map(int, sys.argv[5:17])
 ms = 1000 / os.sysconf("SC_CLK_TCK")
 per_req = lambda t: t * ms * 1000 / max(req, 1)
 per_get = lambda t: t * ms / gets
 print(f"{label:8} keep-alive {req:7} req: loop {per_req(l1 - l0):5.1f} us/req, other {per_req(w1 - w0):5.1f}"
-      f" | 64 MiB GET: loop {per_get(l2 - l1):6.1f} ms, other {per_get(w2 - w1):6.1f} | peak RSS {rss / 1024:.1f} MiB")
+      f" (user {per_req(u1 - u0):.1f}, kernel {per_req(k1 - k0):.1f})"
+      f" | 64 MiB GET: loop {per_get(l2 - l1):6.1f} ms, other {per_get(w2 - w1):6.1f}"
+      f" (user {per_get(u2 - u1):.1f}, kernel {per_get(k2 - k1):.1f}) | peak RSS {rss / 1024:.1f} MiB")
 EOF
 }
 
