@@ -22,14 +22,13 @@ constexpr const char* kInsertPack =
 // pages): a row made in memory would be a mapped copy of megabytes, faulted in and unmapped
 // per body.
 constexpr std::size_t kInPlaceBody = 1u << 20;
-// While a body goes in place the page cache holds the largest row there can be, so that its
-// pages go to the log once, at the commit, rather than spilled as zeros and fetched again.
-// Only during a run of large bodies (its pages are then filled again rather than mapped anew
-// for each one): a cache this large kept for small rows would grow to it and stay.
-constexpr const char* kLargeCache = "PRAGMA cache_size=-36864";
+// While bodies go in place the page cache holds the row and some room, so that its pages go to
+// the log once, at the commit, rather than spilled as zeros and fetched again; no more (clean
+// pages of earlier rows are reused only once the cache is full). Kept during a run of large
+// bodies (their pages filled again rather than mapped anew for each), then let go.
+constexpr std::size_t kCacheRoomKiB = 4096;
 constexpr auto kLargeCacheKept = std::chrono::seconds(2);
 constexpr const char* kDefaultCache = "PRAGMA cache_size=-2000";
-static_assert(36864 << 10 >= 2 * CExchange::kMaxKeptBody + (4 << 20));
 // Connections whose latest request row is remembered; beyond this the memory starts again (an
 // old connection answering after that keeps its request's time as it was).
 constexpr std::size_t kMaxRememberedConnections = 65536;
@@ -62,9 +61,9 @@ bool CSessionWriter::Prepare()
 bool CSessionWriter::Write(const SSessionBatch& batch, std::string& error)
 {
     // The pages large bodies filled are let go once they stop coming.
-    if (m_bLargeCache && std::chrono::steady_clock::now() >= m_LargeCacheUntil &&
+    if (m_nCacheKiB && std::chrono::steady_clock::now() >= m_LargeCacheUntil &&
         m_Db.Exec(kDefaultCache))
-        m_bLargeCache = false;
+        m_nCacheKiB = 0;
     if (batch.Empty())
         return true;
     if (m_Db.Exec("BEGIN IMMEDIATE") && WriteRows(batch) && m_Db.Exec("COMMIT"))
@@ -131,8 +130,10 @@ bool CSessionWriter::WriteExchange(const CExchange& e)
     }
     if (inPlace) {
         m_LargeCacheUntil = std::chrono::steady_clock::now() + kLargeCacheKept;
-        if (!m_bLargeCache && m_Db.Exec(kLargeCache))
-            m_bLargeCache = true;
+        const std::size_t cacheKiB = ((stored[0].size() + stored[1].size()) >> 10) + kCacheRoomKiB;
+        const std::string cache = "PRAGMA cache_size=-" + std::to_string(cacheKiB);
+        if (cacheKiB != m_nCacheKiB && m_Db.Exec(cache.c_str()))
+            m_nCacheKiB = cacheKiB;
     }
     bool written = m_Exchange.Run();
     const auto row = static_cast<std::int64_t>(e.m_nId);

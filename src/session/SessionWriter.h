@@ -75,7 +75,8 @@ private:
     // An exchange's packed fields and its compressed bodies: kept between exchanges for room.
     std::string m_PackedExchange;
     std::string m_Compressed[2];
-    // The page cache is raised for bodies written in place, until they stop coming.
-    bool m_bLargeCache = false;
+    // The page cache, in KiB, raised for bodies written in place until they stop coming (0: as
+    // SQLite sets it).
+    std::size_t m_nCacheKiB = 0;
     std::chrono::steady_clock::time_point m_LargeCacheUntil;
 };
