@@ -43,16 +43,19 @@ void TakeBodies(CExchange& exchange, CExchange& copy)
 }
 
 // A written exchange made ready to be copied over: its bodies go (a taken body would replace
-// them, freed on the loop), and texts grown past the usual room.
+// them, freed on the loop), and texts grown past the usual room. Swapped with an empty string:
+// assigning one would keep the buffer.
 void EmptySpare(CExchange& e)
 {
-    e.m_RequestBody = {};
-    e.m_ResponseBody = {};
+    for (std::string* text : {&e.m_RequestBody.bytes, &e.m_ResponseBody.bytes}) {
+        if (text->capacity() > 0)
+            std::string().swap(*text);
+    }
     for (std::string* text : {&e.m_strHost, &e.m_strMethod, &e.m_strTarget, &e.m_strVersion,
                               &e.m_strRequestHead, &e.m_strForwardedHead, &e.m_strReason,
                               &e.m_strResponseHead, &e.m_strEndReason}) {
         if (text->capacity() > kSpareTextRoom)
-            *text = std::string();
+            std::string().swap(*text);
     }
 }
 } // namespace

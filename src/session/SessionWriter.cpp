@@ -7,6 +7,8 @@
 #include "session/SessionBatch.h"
 #include "session/SessionSchema.h"
 
+#include <malloc.h>
+
 #include <chrono>
 #include <utility>
 
@@ -60,10 +62,13 @@ bool CSessionWriter::Prepare()
 
 bool CSessionWriter::Write(const SSessionBatch& batch, std::string& error)
 {
-    // The pages large bodies filled are let go once they stop coming.
+    // The pages large bodies filled are let go once they stop coming, and given back to the
+    // system (freed in pieces of a page, they would stay with the allocator).
     if (m_nCacheKiB && std::chrono::steady_clock::now() >= m_LargeCacheUntil &&
-        m_Db.Exec(kDefaultCache))
+        m_Db.Exec(kDefaultCache)) {
         m_nCacheKiB = 0;
+        malloc_trim(0);
+    }
     if (batch.Empty())
         return true;
     if (m_Db.Exec("BEGIN IMMEDIATE") && WriteRows(batch) && m_Db.Exec("COMMIT"))
@@ -142,10 +147,11 @@ bool CSessionWriter::WriteExchange(const CExchange& e)
             written = m_Db.WriteBlob("exchange_rows", b ? "response_body" : "request_body", row,
                                      stored[b]);
     }
-    // What a large body's compression took is let go.
+    // What a large body's compression took is let go (swapped out: assigning an empty string
+    // would keep the buffer).
     for (std::string& compressed : m_Compressed) {
         if (compressed.capacity() > kKeptCompressedRoom)
-            compressed = std::string();
+            std::string().swap(compressed);
     }
     return written;
 }
@@ -223,7 +229,7 @@ bool CSessionWriter::WritePack(const SSessionBatch& batch, std::size_t from, std
         return false;
     // What a burst of large texts made is let go.
     if (m_Packed.capacity() > 4 * RecordPack::kMaxBytes)
-        m_Packed = std::string();
+        std::string().swap(m_Packed);
     return true;
 }
 
