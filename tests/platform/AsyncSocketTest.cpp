@@ -310,6 +310,36 @@ TEST_F(AsyncSocketTest, AsyncSelectWithoutReadPausesReceiving)
 
 } // namespace
 
+// A due receive comes without the kernel's word, so with nothing sent only it can call the
+// handler: once however often asked, not while reading is paused, never as an end.
+TEST_F(AsyncSocketTest, ReceiveDueDeliversOneReadThatMayFindNothing)
+{
+    ConnectPair();
+    int lastRead = 0;
+    accepted->onReceive = [&](TestSocket& s, int) { lastRead = s.ReadAll(); };
+    accepted->ReceiveDue();
+    accepted->ReceiveDue();
+    ASSERT_TRUE(RunUntil([&] { return accepted->nReceive > 0; }));
+    RunFor(30);
+    EXPECT_EQ(accepted->nReceive, 1);
+    EXPECT_EQ(lastRead, -1);
+    EXPECT_EQ(accepted->GetLastError(), WSAEWOULDBLOCK);
+    EXPECT_EQ(accepted->nClose, 0);
+
+    accepted->AsyncSelect(CAsyncSocket::FD_WRITE | CAsyncSocket::FD_CLOSE);
+    accepted->ReceiveDue();
+    RunFor(30);
+    EXPECT_EQ(accepted->nReceive, 1);
+    accepted->AsyncSelect(CAsyncSocket::kAllEvents);
+    EXPECT_EQ(client->Send("abc", 3), 3);
+    ASSERT_TRUE(RunUntil([&] { return accepted->received == "abc"; }));
+
+    // Closed with the delivery still due: nothing runs on the deleted socket.
+    accepted->ReceiveDue();
+    accepted.reset();
+    RunFor(30);
+}
+
 TEST_F(AsyncSocketTest, SplicePipeGrowsForAStreamOnlyAndKeepsEveryByte)
 {
     ConnectPair();
