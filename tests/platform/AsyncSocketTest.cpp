@@ -1,4 +1,5 @@
 #include "platform/AsyncSocket.h"
+#include "platform/EpollSet.h"
 #include "platform/NameResolver.h"
 #include "platform/SplicePipe.h"
 #include "support/ClosedPort.h"
@@ -311,25 +312,26 @@ TEST_F(AsyncSocketTest, AsyncSelectWithoutReadPausesReceiving)
 } // namespace
 
 // A due receive comes without the kernel's word, so with nothing sent only it can call the
-// handler: once however often asked, not while reading is paused, never as an end.
+// handler: once however often asked, not while reading is paused, never as an end. Qt's own
+// loop cannot deliver it; there the readiness of data alone calls the handler.
 TEST_F(AsyncSocketTest, ReceiveDueDeliversOneReadThatMayFindNothing)
 {
     ConnectPair();
-    int lastRead = 0;
+    const int due = CEpollSet::Instance().CanDeliverDue() ? 1 : 0;
+    int lastRead = -1;
     accepted->onReceive = [&](TestSocket& s, int) { lastRead = s.ReadAll(); };
     accepted->ReceiveDue();
     accepted->ReceiveDue();
-    ASSERT_TRUE(RunUntil([&] { return accepted->nReceive > 0; }));
     RunFor(30);
-    EXPECT_EQ(accepted->nReceive, 1);
+    EXPECT_EQ(accepted->nReceive, due);
     EXPECT_EQ(lastRead, -1);
-    EXPECT_EQ(accepted->GetLastError(), WSAEWOULDBLOCK);
+    EXPECT_EQ(accepted->GetLastError(), due ? WSAEWOULDBLOCK : 0);
     EXPECT_EQ(accepted->nClose, 0);
 
     accepted->AsyncSelect(CAsyncSocket::FD_WRITE | CAsyncSocket::FD_CLOSE);
     accepted->ReceiveDue();
     RunFor(30);
-    EXPECT_EQ(accepted->nReceive, 1);
+    EXPECT_EQ(accepted->nReceive, due);
     accepted->AsyncSelect(CAsyncSocket::kAllEvents);
     EXPECT_EQ(client->Send("abc", 3), 3);
     ASSERT_TRUE(RunUntil([&] { return accepted->received == "abc"; }));
