@@ -311,35 +311,21 @@ TEST_F(AsyncSocketTest, AsyncSelectWithoutReadPausesReceiving)
 
 } // namespace
 
-// A due receive comes without the kernel's word, so with nothing sent only it can call the
-// handler: once however often asked, not while reading is paused, never as an end. Qt's own
-// loop cannot deliver it; there the readiness of data alone calls the handler.
+// A due read comes without the kernel's word (only under the loop's own dispatcher): with
+// nothing sent, once however often asked, never as an end, and not while reading is paused.
 TEST_F(AsyncSocketTest, ReceiveDueDeliversOneReadThatMayFindNothing)
 {
     ConnectPair();
     const int due = CEpollSet::Instance().CanDeliverDue() ? 1 : 0;
-    int lastRead = -1;
-    accepted->onReceive = [&](TestSocket& s, int) { lastRead = s.ReadAll(); };
     accepted->ReceiveDue();
     accepted->ReceiveDue();
     RunFor(30);
     EXPECT_EQ(accepted->nReceive, due);
-    EXPECT_EQ(lastRead, -1);
-    EXPECT_EQ(accepted->GetLastError(), due ? WSAEWOULDBLOCK : 0);
     EXPECT_EQ(accepted->nClose, 0);
-
     accepted->AsyncSelect(CAsyncSocket::FD_WRITE | CAsyncSocket::FD_CLOSE);
     accepted->ReceiveDue();
     RunFor(30);
     EXPECT_EQ(accepted->nReceive, due);
-    accepted->AsyncSelect(CAsyncSocket::kAllEvents);
-    EXPECT_EQ(client->Send("abc", 3), 3);
-    ASSERT_TRUE(RunUntil([&] { return accepted->received == "abc"; }));
-
-    // Closed with the delivery still due: nothing runs on the deleted socket.
-    accepted->ReceiveDue();
-    accepted.reset();
-    RunFor(30);
 }
 
 TEST_F(AsyncSocketTest, SplicePipeGrowsForAStreamOnlyAndKeepsEveryByte)
