@@ -42,6 +42,13 @@ url="http://127.0.0.1:$origin_port/1k.bin"
 curl_args=(-sS --fail -o /dev/null -x "http://127.0.0.1:$proxy_port" -H "Connection: close")
 curl "${curl_args[@]}" "$url?[1-20]" || die "the warm-up requests failed"
 
+# Wake-ups (context switches) are counted in a run of their own: a tracer stops the process at
+# every call.
+switches() { awk '/ctxt_switches:/ { n += $2 } END { print n }' "/proc/$kestrune_pid/status"; }
+switches_before=$(switches)
+curl "${curl_args[@]}" "$url?[1-$requests]" || die "the untraced requests failed"
+wake_ups=$(($(switches) - switches_before))
+
 strace -c -f -p "$kestrune_pid" -o "$work/strace.txt" 2>/dev/null &
 strace_pid=$!
 # strace is attached once the process shows a tracer.
@@ -64,6 +71,7 @@ kill -INT "$strace_pid"
 wait "$strace_pid" 2>/dev/null || true
 
 echo "per new-connection request, over $requests requests:"
+awk -v n="$requests" -v w="$wake_ups" 'BEGIN { printf "  %-22s %6.2f\n", "wake-ups (untraced)", w / n }'
 awk -v n="$requests" '$4 ~ /^[0-9]+$/ { printf "  %-22s %6.2f\n", ($NF == "total" ? "system calls" : $NF), $4 / n }' \
   "$work/strace.txt"
 awk -v n="$requests" -v mine="$proxy_time_wait" '{ v[$1] = $2 }

@@ -218,6 +218,12 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected)
     return true;
 }
 
+void CAsyncSocket::ReceiveDue()
+{
+    if (m_hSocket >= 0)
+        m_pNotifiers->ReceiveDue();
+}
+
 bool CAsyncSocket::Connect(const std::string& host, int port)
 {
     if (m_hSocket < 0) {

@@ -70,6 +70,10 @@ public:
     bool Listen(int backlog = 5);
     // Attaches the next waiting connection to the unopened socket `connected`.
     bool Accept(CAsyncSocket& connected);
+    // The peer's first bytes are known to be waiting (a listener that hands a connection over
+    // only once it has data): OnReceive comes in this pass of the loop, without a wait for the
+    // kernel's word. Where the loop cannot run it so, the usual readiness brings it.
+    void ReceiveDue();
 
     // Starts connecting to host (dotted IPv4 text, IPv6 text without brackets, or a name,
     // resolved without blocking the thread) at port. The addresses of a name are tried in the

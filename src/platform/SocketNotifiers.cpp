@@ -84,8 +84,24 @@ void CSocketNotifiers::Attach(int fd, bool connected)
     Update();
 }
 
+void CSocketNotifiers::ReceiveDue()
+{
+    CEpollSet& set = CEpollSet::Instance();
+    if (m_fd < 0 || !m_bConnected || m_bReceiveDue || !set.CanDeliverDue())
+        return;
+    m_bReceiveDue = true;
+    set.Due(m_fd, this);
+}
+
 void CSocketNotifiers::OnDue()
 {
+    if (m_bReceiveDue) {
+        m_bReceiveDue = false;
+        // As the set would report it: only while reading is wanted. A handler may delete the
+        // socket, and this with it.
+        if (m_bReadArmed && !Guarded([this] { OnReadable(); }))
+            return;
+    }
     if (!m_bConnectDue)
         return;
     m_bConnectDue = false;
@@ -126,6 +142,7 @@ void CSocketNotifiers::Detach(bool closing)
     m_bWantWrite = false;
     m_bConnectDue = false;
     m_nConnectDueError = 0;
+    m_bReceiveDue = false;
     m_bReadDone = false;
     m_bEndSeen = false;
     m_bPeerEnded = false;

@@ -59,7 +59,10 @@ public:
     // there was an error or hang-up).
     // peerEnded: the peer has sent its end (every byte before it is in the queue already).
     void OnEvents(bool readable, bool writable, bool failed = false, bool peerEnded = false);
-    // The outcome of a connect that finished inside its call (CEpollSet::Due) comes now.
+    // Data is known to wait: the readiness is delivered from CEpollSet::Due, in this pass.
+    void ReceiveDue();
+    // The outcome of a connect that finished inside its call, or a read known to be due
+    // (CEpollSet::Due), comes now.
     void OnDue();
 
 private:
@@ -122,6 +125,7 @@ private:
     bool m_bWantWrite = false;
     bool m_bConnectDue = false; // the connect finished inside its call: its outcome is due
     int m_nConnectDueError = 0; // that outcome: 0 connected, else the error
+    bool m_bReceiveDue = false; // data waits: readiness is delivered without the set's word
     bool m_bReadDone = false;   // end of stream or error already reported
     bool m_bEndSeen = false;    // a receive found the end or a failure (not yet reported)
     bool m_bPeerEnded = false;  // the set reported the peer's end (EPOLLRDHUP)

@@ -53,4 +53,5 @@ private:
     std::unique_ptr<QTimer> m_pResume;
     bool m_bBackingOff = false;
     bool m_bExhausted = false; // an episode is under way (reported once)
+    bool m_bDataFirst = false; // connections come with their first bytes (TCP_DEFER_ACCEPT)
 };

@@ -1,4 +1,5 @@
 #include "platform/AsyncSocket.h"
+#include "platform/EpollSet.h"
 #include "platform/NameResolver.h"
 #include "platform/SplicePipe.h"
 #include "support/ClosedPort.h"
@@ -309,6 +310,23 @@ TEST_F(AsyncSocketTest, AsyncSelectWithoutReadPausesReceiving)
 }
 
 } // namespace
+
+// A due read comes without the kernel's word (only under the loop's own dispatcher): with
+// nothing sent, once however often asked, never as an end, and not while reading is paused.
+TEST_F(AsyncSocketTest, ReceiveDueDeliversOneReadThatMayFindNothing)
+{
+    ConnectPair();
+    const int due = CEpollSet::Instance().CanDeliverDue() ? 1 : 0;
+    accepted->ReceiveDue();
+    accepted->ReceiveDue();
+    RunFor(30);
+    EXPECT_EQ(accepted->nReceive, due);
+    EXPECT_EQ(accepted->nClose, 0);
+    accepted->AsyncSelect(CAsyncSocket::FD_WRITE | CAsyncSocket::FD_CLOSE);
+    accepted->ReceiveDue();
+    RunFor(30);
+    EXPECT_EQ(accepted->nReceive, due);
+}
 
 TEST_F(AsyncSocketTest, SplicePipeGrowsForAStreamOnlyAndKeepsEveryByte)
 {

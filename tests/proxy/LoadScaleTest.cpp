@@ -68,9 +68,10 @@ ClientSwarm PathSwarm(int originPort, std::size_t concurrency)
 }
 
 // Runs the swarm on a thread of its own while the proxy runs here; peakLive is the most
-// connection pairs seen alive at once.
+// connection pairs seen alive at once; allLive is set once `count` of them are.
 ClientSwarm::Result RunSwarm(const ClientSwarm& swarm, int port, std::size_t count,
-                             std::size_t* peakLive = nullptr)
+                             std::size_t* peakLive = nullptr,
+                             std::atomic<bool>* allLive = nullptr)
 {
     ClientSwarm::Result result;
     std::atomic<bool> done{false};
@@ -81,6 +82,8 @@ ClientSwarm::Result RunSwarm(const ClientSwarm& swarm, int port, std::size_t cou
     std::size_t peak = 0;
     RunUntil([&] {
         peak = std::max(peak, GetTraceApp().Connections().LiveCount());
+        if (allLive && peak >= count)
+            *allLive = true;
         return done.load();
     }, swarm.timeoutMs + 5000);
     RunUntil([&] { return done.load(); }, 60000); // the swarm bounds its own time
@@ -101,8 +104,10 @@ TEST_F(LoadTest, ThousandConcurrentConnectionsAreAllServed)
     swarm.sendTogether = true;
     swarm.timeoutMs = 120000;
 
+    std::atomic<bool> allOpen{false};
+    swarm.released = [&] { return allOpen.load(); };
     std::size_t peak = 0;
-    const ClientSwarm::Result result = RunSwarm(swarm, m_nPort, kClients, &peak);
+    const ClientSwarm::Result result = RunSwarm(swarm, m_nPort, kClients, &peak, &allOpen);
     EXPECT_EQ(result.good, kClients);
     EXPECT_EQ(result.bad + result.failed + result.unfinished, 0u);
     EXPECT_GT(peak, kClients / 2) << "the connections were not open together";

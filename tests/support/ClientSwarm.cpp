@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <vector>
@@ -22,6 +23,13 @@ struct Slot {
     std::size_t sent = 0;
     std::string in;
 };
+
+// How much of its request a connection may have sent: only the first byte while the wave is
+// held, enough for the proxy to be handed the connection.
+std::size_t Allowed(const Slot& s, bool holding)
+{
+    return holding ? std::min<std::size_t>(1, s.out.size()) : s.out.size();
+}
 
 // Starts a non-blocking connect from 127.0.0.x; -1 when it failed at once.
 int StartConnect(int port, std::size_t index)
@@ -89,15 +97,15 @@ ClientSwarm::Result ClientSwarm::Run(int port, std::size_t count) const
         if (holding) {
             bool all = true;
             for (const Slot& s : open)
-                all = all && s.connected;
-            holding = !all;
+                all = all && s.connected && s.sent == Allowed(s, true);
+            holding = !all || (released && !released());
         }
 
         polls.resize(open.size());
         for (std::size_t k = 0; k < open.size(); ++k) {
             const Slot& s = open[k];
             short events = POLLIN;
-            if (!s.connected || (!holding && s.sent < s.out.size()))
+            if (!s.connected || s.sent < Allowed(s, holding))
                 events |= POLLOUT;
             polls[k] = pollfd{s.fd, events, 0};
         }
@@ -120,8 +128,8 @@ ClientSwarm::Result ClientSwarm::Run(int port, std::size_t count) const
                 }
                 s.connected = true;
             }
-            if (!holding && s.sent < s.out.size() && (got & POLLOUT)) {
-                const ssize_t n = ::send(s.fd, s.out.data() + s.sent, s.out.size() - s.sent,
+            if (s.sent < Allowed(s, holding) && (got & POLLOUT)) {
+                const ssize_t n = ::send(s.fd, s.out.data() + s.sent, Allowed(s, holding) - s.sent,
                                          MSG_NOSIGNAL);
                 if (n > 0)
                     s.sent += static_cast<std::size_t>(n);

@@ -11,9 +11,12 @@ struct ClientSwarm {
     std::function<std::string(std::size_t)> request;
     std::function<bool(std::size_t, const std::string&)> check;
     std::size_t concurrency = 16;
-    // Hold every request until all `concurrency` connections of a wave are open, so that that
-    // many are open at the proxy at once.
+    // Hold every request but its first byte until all `concurrency` connections of a wave are
+    // open, so that that many are open at the proxy at once (a listener may hand a connection
+    // over only once bytes have come); and, when given, until released() says the other side
+    // has them all.
     bool sendTogether = false;
+    std::function<bool()> released;
     int timeoutMs = 60000;
 
     struct Result {
