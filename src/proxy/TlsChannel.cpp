@@ -96,12 +96,14 @@ int CTlsChannel::Receive(char* data, int length, int& error)
             m_pSession->PutCiphertext(buffer, static_cast<std::size_t>(n));
         }
         Collect();
-        // The browser's Finished makes the session tickets; the request behind it is relayed
-        // first, and the tickets go out with the answer: one send, and one wake of the
-        // browser, fewer.
-        if (handshaking && m_pSession->IsOpen() && m_pSession->GetRole() == TlsRole::Server
-            && !m_Out.empty())
-            m_bHeld = true;
+        // The browser's Finished makes TLS 1.2's session ticket; the request behind it is
+        // relayed first, and the ticket goes out with the answer: one send, and one wake of
+        // the browser, fewer. TLS 1.3's ticket is made after that request has gone.
+        if (handshaking && m_pSession->IsOpen() && m_pSession->GetRole() == TlsRole::Server) {
+            if (!m_Out.empty())
+                m_bHeld = true;
+            Post([this] { SendTicket(); });
+        }
         if (!m_bHeld && !Flush()) {
             error = m_socket.GetLastError();
             return -1;
@@ -127,6 +129,7 @@ int CTlsChannel::Send(const char* data, int length, int& error)
     }
     const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(length), kMaxPlaintextPerSend);
     m_pSession->QueuePlaintext(data, n);
+    m_bAnswered = true;
     Collect();
     if (!Flush()) {
         error = m_socket.GetLastError();
@@ -137,6 +140,19 @@ int CTlsChannel::Send(const char* data, int length, int& error)
     if (n < static_cast<std::size_t>(length) && m_Out.empty())
         Post([this] { m_socket.OnSend(0); });
     return static_cast<int>(n);
+}
+
+void CTlsChannel::SendTicket()
+{
+    if (!m_pSession->IssueTicket())
+        return;
+    Collect();
+    // Made while the request is on its way to the origin, it waits for the answer; a browser
+    // that sent no request yet (a preconnect), or was answered already, gets it now.
+    if (m_bGotPlaintext && !m_bAnswered)
+        m_bHeld = true;
+    else
+        Flush();
 }
 
 void CTlsChannel::Close()

@@ -49,6 +49,8 @@ public:
 
 private:
     void Collect();
+    // The browser's session ticket, for resuming its next connections.
+    void SendTicket();
 
     CAsyncSocket& m_socket;
     std::unique_ptr<CTlsSession> m_pSession;
@@ -58,6 +60,7 @@ private:
     bool m_bEnded = false;
     bool m_bHeld = false; // m_Out holds the session tickets, for the next send or flush
     bool m_bGotPlaintext = false;
+    bool m_bAnswered = false; // plaintext has been sent
     std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);
 };
 

@@ -169,6 +169,19 @@ std::string CTlsSession::GetAlpn() const
     return protocol ? std::string(reinterpret_cast<const char*>(protocol), size) : std::string();
 }
 
+bool CTlsSession::IssueTicket()
+{
+    if (m_role != TlsRole::Server || m_status != TlsStatus::Open || m_bShutdownWanted
+        || SSL_version(m_ssl.get()) != TLS1_3_VERSION || SSL_new_session_ticket(m_ssl.get()) != 1)
+        return false;
+    const int result = SSL_do_handshake(m_ssl.get());
+    if (result != 1) {
+        HandleError(result, "session ticket");
+        return false;
+    }
+    return true;
+}
+
 void CTlsSession::Fail(TlsFailure failure, std::string error)
 {
     m_status = TlsStatus::Failed;

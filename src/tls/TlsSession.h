@@ -67,6 +67,11 @@ public:
     const std::string& GetPeerName() const { return m_peerName; }
     std::string GetAlpn() const;
 
+    // Server role: makes one TLS 1.3 session ticket now, its ciphertext ready to take; false
+    // when none can be made (TLS 1.2 sends its ticket in the handshake, or the session is not
+    // open).
+    bool IssueTicket();
+
     // Used by the server context's name callback.
     void SetServerName(std::string name) { m_serverName = std::move(name); }
     void SetCallbackError(std::string error) { m_callbackError = std::move(error); }
