@@ -57,6 +57,22 @@ void CTlsChannel::Put(const std::string& ciphertext)
     Flush();
 }
 
+void CTlsChannel::PutLater(const std::string& ciphertext)
+{
+    m_pSession->HoldCiphertext(ciphertext);
+    m_bWaiting = true;
+}
+
+void CTlsChannel::Start()
+{
+    if (!m_bWaiting)
+        return;
+    m_bWaiting = false;
+    m_pSession->Continue();
+    Collect();
+    Flush();
+}
+
 void CTlsChannel::SendAhead(const std::string& bytes)
 {
     m_Out.insert(0, bytes);
@@ -80,6 +96,10 @@ int CTlsChannel::Receive(char* data, int length, int& error)
         }
         if (m_bEnded)
             return 0;
+        if (m_bWaiting) {
+            error = WSAEWOULDBLOCK; // the readiness is told again once the handshake started
+            return -1;
+        }
         const int n = m_socket.CAsyncSocket::Receive(buffer, static_cast<int>(sizeof buffer));
         if (n < 0) {
             error = m_socket.GetLastError();

@@ -92,6 +92,12 @@ void CTlsSession::PutCiphertext(const char* data, std::size_t size)
     Advance();
 }
 
+void CTlsSession::HoldCiphertext(const std::string& bytes)
+{
+    if (m_status != TlsStatus::Failed && !m_bEndOfStream && !bytes.empty())
+        BIO_write(m_rbio, bytes.data(), static_cast<int>(bytes.size()));
+}
+
 void CTlsSession::PutEndOfStream()
 {
     if (m_status == TlsStatus::Failed || m_bEndOfStream)

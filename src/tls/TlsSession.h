@@ -31,6 +31,9 @@ public:
     void PutCiphertext(const std::string& bytes) { PutCiphertext(bytes.data(), bytes.size()); }
     // The peer's socket reached its end: what was given before is still decrypted.
     void PutEndOfStream();
+    // Takes ciphertext without working on it: Continue() does, later.
+    void HoldCiphertext(const std::string& bytes);
+    void Continue() { Advance(); }
     // Encrypted as soon as the handshake allows, in order.
     void QueuePlaintext(const char* data, std::size_t size);
     void QueuePlaintext(const std::string& bytes) { QueuePlaintext(bytes.data(), bytes.size()); }
