@@ -137,6 +137,8 @@ private:
     // Holds tunnel bytes until they show TLS or not; returns how many were used (all).
     std::size_t SniffTunnel(std::string_view bytes);
     void BeginDecryption(CTlsServerContext& server);
+    // The browser's handshake on the ClientHello held for it, once the origin's has begun.
+    void StartBrowserTls();
     void NoteBrowserTlsFailure();
     // Requests inside a decrypted tunnel, and absolute https:// ones, go to their origin over
     // TLS: fills the route (and puts an absolute request line in origin form); false for any

@@ -85,6 +85,7 @@ void CProxy::BeginDecryption(CTlsServerContext& server)
     if (m_pRequest)
         EndExchange(m_Context.TraceStore(), *m_pRequest, EExchangeEnd::Complete);
     m_pRequest.reset();
+    bool originDue = false; // its connect has finished, or is about to: told later in this turn
     if (CHost* tunnel = m_pHost) {
         m_Order.erase(std::remove_if(m_Order.begin(), m_Order.end(),
                                      [tunnel](const SPending& p) { return p.host == tunnel; }),
@@ -95,22 +96,45 @@ void CProxy::BeginDecryption(CTlsServerContext& server)
         route.kind = SRoute::EKind::TlsOrigin;
         route.originHost = m_strTlsName;
         route.originPort = m_nTlsPort;
-        if (!tunnel->HasFailed() && !tunnel->IsClosed())
+        if (!tunnel->HasFailed() && !tunnel->IsClosed()) {
             tunnel->BecomeTlsOrigin(std::move(route));
-        else
+            originDue = !tunnel->IsConnected();
+        } else {
             Retire(tunnel);
+        }
     }
     m_pTls = std::make_unique<CTlsChannel>(*this, server.NewSession(m_strTlsHost));
     if (!m_Reply.empty()) {
         m_pTls->SendAhead(m_Reply); // the 200 goes out plain, before the ServerHello
         m_Reply.clear();
     }
-    m_pTls->Put(held);
     m_nState = ERequestStage::Header;
     m_nScanned = 0;
     m_Watchdog.HandshakeStarted(this); // a browser that stalls is closed
+    if (originDue) {
+        // A connect that finished at once is told after the ready sockets of this turn: the
+        // origin's ClientHello goes out then, and the origin works on it while the browser's
+        // handshake (and the certificate's minting) runs in the next turn.
+        m_pTls->PutLater(held);
+        m_pTls->Post([this] { StartBrowserTls(); });
+        return;
+    }
+    m_pTls->Put(held);
     if (m_pTls->Session().GetStatus() == TlsStatus::Failed)
         NoteBrowserTlsFailure();
+}
+
+void CProxy::StartBrowserTls()
+{
+    if (m_bTornDown)
+        return;
+    m_pTls->Start();
+    if (m_pTls->Session().GetStatus() == TlsStatus::Failed)
+        NoteBrowserTlsFailure();
+    // The socket was not read meanwhile: what the browser sent since (or the failure) is
+    // taken now.
+    if (m_lSelected & FD_READ)
+        OnReceive(0);
 }
 
 void CProxy::NoteBrowserTlsFailure()

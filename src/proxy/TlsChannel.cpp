@@ -57,6 +57,22 @@ void CTlsChannel::Put(const std::string& ciphertext)
     Flush();
 }
 
+void CTlsChannel::PutLater(const std::string& ciphertext)
+{
+    m_pSession->HoldCiphertext(ciphertext);
+    m_bWaiting = true;
+}
+
+void CTlsChannel::Start()
+{
+    if (!m_bWaiting)
+        return;
+    m_bWaiting = false;
+    m_pSession->Continue();
+    Collect();
+    Flush();
+}
+
 void CTlsChannel::SendAhead(const std::string& bytes)
 {
     m_Out.insert(0, bytes);
@@ -80,6 +96,10 @@ int CTlsChannel::Receive(char* data, int length, int& error)
         }
         if (m_bEnded)
             return 0;
+        if (m_bWaiting) {
+            error = WSAEWOULDBLOCK; // the readiness is told again once the handshake started
+            return -1;
+        }
         const int n = m_socket.CAsyncSocket::Receive(buffer, static_cast<int>(sizeof buffer));
         if (n < 0) {
             error = m_socket.GetLastError();
@@ -96,12 +116,14 @@ int CTlsChannel::Receive(char* data, int length, int& error)
             m_pSession->PutCiphertext(buffer, static_cast<std::size_t>(n));
         }
         Collect();
-        // The browser's Finished makes the session tickets; the request behind it is relayed
-        // first, and the tickets go out with the answer: one send, and one wake of the
-        // browser, fewer.
-        if (handshaking && m_pSession->IsOpen() && m_pSession->GetRole() == TlsRole::Server
-            && !m_Out.empty())
-            m_bHeld = true;
+        // The browser's Finished makes TLS 1.2's session ticket; the request behind it is
+        // relayed first, and the ticket goes out with the answer: one send, and one wake of
+        // the browser, fewer. TLS 1.3's ticket is made after that request has gone.
+        if (handshaking && m_pSession->IsOpen() && m_pSession->GetRole() == TlsRole::Server) {
+            if (!m_Out.empty())
+                m_bHeld = true;
+            Post([this] { SendTicket(); });
+        }
         if (!m_bHeld && !Flush()) {
             error = m_socket.GetLastError();
             return -1;
@@ -127,6 +149,7 @@ int CTlsChannel::Send(const char* data, int length, int& error)
     }
     const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(length), kMaxPlaintextPerSend);
     m_pSession->QueuePlaintext(data, n);
+    m_bAnswered = true;
     Collect();
     if (!Flush()) {
         error = m_socket.GetLastError();
@@ -137,6 +160,19 @@ int CTlsChannel::Send(const char* data, int length, int& error)
     if (n < static_cast<std::size_t>(length) && m_Out.empty())
         Post([this] { m_socket.OnSend(0); });
     return static_cast<int>(n);
+}
+
+void CTlsChannel::SendTicket()
+{
+    if (!m_pSession->IssueTicket())
+        return;
+    Collect();
+    // Made while the request is on its way to the origin, it waits for the answer; a browser
+    // that sent no request yet (a preconnect), or was answered already, gets it now.
+    if (m_bGotPlaintext && !m_bAnswered)
+        m_bHeld = true;
+    else
+        Flush();
 }
 
 void CTlsChannel::Close()

@@ -26,6 +26,11 @@ public:
     int Send(const char* data, int length, int& error);
     // Ciphertext read before the channel existed (the browser's first TLS record).
     void Put(const std::string& ciphertext);
+    // As Put, but the session works on the bytes only at Start(), and the socket is not read
+    // until then: the origin's handshake, whose connect is due in this turn of the loop, goes
+    // out first.
+    void PutLater(const std::string& ciphertext);
+    void Start();
     // Bytes for the socket as they are, ahead of every TLS byte (the tunnel's 200 reply, still
     // unsent when the browser's ClientHello came right behind its CONNECT).
     void SendAhead(const std::string& bytes);
@@ -49,6 +54,8 @@ public:
 
 private:
     void Collect();
+    // The browser's session ticket, for resuming its next connections.
+    void SendTicket();
 
     CAsyncSocket& m_socket;
     std::unique_ptr<CTlsSession> m_pSession;
@@ -58,6 +65,8 @@ private:
     bool m_bEnded = false;
     bool m_bHeld = false; // m_Out holds the session tickets, for the next send or flush
     bool m_bGotPlaintext = false;
+    bool m_bAnswered = false; // plaintext has been sent
+    bool m_bWaiting = false;  // PutLater's bytes wait for Start
     std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);
 };
 

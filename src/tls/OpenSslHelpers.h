@@ -27,6 +27,10 @@ using SslPtr = std::unique_ptr<SSL, COpenSslFree>;
 using BioPtr = std::unique_ptr<BIO, COpenSslFree>;
 using X509ExtensionPtr = std::unique_ptr<X509_EXTENSION, COpenSslFree>;
 
+// The TLS 1.3 suites both sides offer, in the order they prefer them.
+inline constexpr char kTls13Suites[] =
+    "TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384";
+
 // A new reference to an object another owner keeps.
 inline X509Ptr ShareX509(X509* cert)
 {

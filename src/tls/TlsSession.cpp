@@ -92,6 +92,12 @@ void CTlsSession::PutCiphertext(const char* data, std::size_t size)
     Advance();
 }
 
+void CTlsSession::HoldCiphertext(const std::string& bytes)
+{
+    if (m_status != TlsStatus::Failed && !m_bEndOfStream && !bytes.empty())
+        BIO_write(m_rbio, bytes.data(), static_cast<int>(bytes.size()));
+}
+
 void CTlsSession::PutEndOfStream()
 {
     if (m_status == TlsStatus::Failed || m_bEndOfStream)
@@ -167,6 +173,19 @@ std::string CTlsSession::GetAlpn() const
     if (m_ssl)
         SSL_get0_alpn_selected(m_ssl.get(), &protocol, &size);
     return protocol ? std::string(reinterpret_cast<const char*>(protocol), size) : std::string();
+}
+
+bool CTlsSession::IssueTicket()
+{
+    if (m_role != TlsRole::Server || m_status != TlsStatus::Open || m_bShutdownWanted
+        || SSL_version(m_ssl.get()) != TLS1_3_VERSION || SSL_new_session_ticket(m_ssl.get()) != 1)
+        return false;
+    const int result = SSL_do_handshake(m_ssl.get());
+    if (result != 1) {
+        HandleError(result, "session ticket");
+        return false;
+    }
+    return true;
 }
 
 void CTlsSession::Fail(TlsFailure failure, std::string error)

@@ -31,6 +31,9 @@ public:
     void PutCiphertext(const std::string& bytes) { PutCiphertext(bytes.data(), bytes.size()); }
     // The peer's socket reached its end: what was given before is still decrypted.
     void PutEndOfStream();
+    // Takes ciphertext without working on it: Continue() does, later.
+    void HoldCiphertext(const std::string& bytes);
+    void Continue() { Advance(); }
     // Encrypted as soon as the handshake allows, in order.
     void QueuePlaintext(const char* data, std::size_t size);
     void QueuePlaintext(const std::string& bytes) { QueuePlaintext(bytes.data(), bytes.size()); }
@@ -66,6 +69,11 @@ public:
     // The name the certificate was made for or is verified against.
     const std::string& GetPeerName() const { return m_peerName; }
     std::string GetAlpn() const;
+
+    // Server role: makes one TLS 1.3 session ticket now, its ciphertext ready to take; false
+    // when none can be made (TLS 1.2 sends its ticket in the handshake, or the session is not
+    // open).
+    bool IssueTicket();
 
     // Used by the server context's name callback.
     void SetServerName(std::string name) { m_serverName = std::move(name); }

@@ -136,11 +136,13 @@ check "absolute https:// request" "cmp -s big.5 www/big"
 tls_client() { timeout 30 openssl s_client -proxy "${proxy#http://}" -connect "localhost:${port[good]}" \
     -servername localhost -CAfile ca.pem "$@" 2>&1; }
 printf 'GET /small HTTP/1.0\r\nHost: localhost\r\n\r\n' | tls_client -quiet -sess_out answered.sess > /dev/null
+printf 'GET /small HTTP/1.0\r\nHost: localhost\r\n\r\n' | tls_client -quiet -tls1_2 -sess_out tls12.sess > /dev/null
 # The preconnect holds its side open until its session (a ticket) has come.
 (for _ in $(seq 300); do [ -s preconnect.sess ] && break; sleep 0.1; done) \
     | tls_client -sess_out preconnect.sess > /dev/null
-check "tickets come with the answer and to a preconnect" \
+check "tickets come with the answer (TLS 1.3 and 1.2) and to a preconnect" \
     "tls_client -sess_in answered.sess < /dev/null | grep -q '^Reused' \
+     && tls_client -tls1_2 -sess_in tls12.sess < /dev/null | grep -q '^Reused' \
      && tls_client -sess_in preconnect.sess < /dev/null | grep -q '^Reused'"
 # A client refusing Kestrune's certificate: one line, then its host passes undecrypted.
 fetch "$g/small" > /dev/null
