@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 constexpr char CR = '\r';
 constexpr char LF = '\n';
@@ -33,6 +37,29 @@ std::size_t HeaderEndOffset(std::string_view buffer, std::size_t from)
             return i + 1;
     }
     return 0;
+}
+
+std::size_t LineBreakOffset(std::string_view text, std::size_t from)
+{
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8(CR);
+    const __m128i lf = _mm_set1_epi8(LF);
+    for (; i + 16 <= size; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const int hits = _mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(block, cr), _mm_cmpeq_epi8(block, lf)));
+        if (hits != 0)
+            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hits)));
+    }
+#endif
+    for (; i < size; ++i) {
+        if (data[i] == CR || data[i] == LF)
+            return i;
+    }
+    return std::string_view::npos;
 }
 
 bool IsHeaderComplete(const std::string& buffer)

@@ -7,6 +7,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 std::string_view Trim(std::string_view text) { return TrimAscii(text, " \t\r"); }
@@ -31,6 +35,39 @@ bool AllTokenChars(std::string_view text)
             return false;
     }
     return true;
+}
+
+// Where the run of token characters at the start of text ends. Most names are letters, digits
+// and '-' only: those are passed 16 at a time, the rest one by one.
+std::size_t TokenRunEnd(std::string_view text)
+{
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i caseBit = _mm_set1_epi8(0x20);
+    const __m128i beforeA = _mm_set1_epi8('a' - 1);
+    const __m128i afterZ = _mm_set1_epi8('z' + 1);
+    const __m128i before0 = _mm_set1_epi8('0' - 1);
+    const __m128i after9 = _mm_set1_epi8('9' + 1);
+    const __m128i dash = _mm_set1_epi8('-');
+    for (; i + 16 <= text.size(); i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+        const __m128i lower = _mm_or_si128(block, caseBit);
+        // Signed compares: bytes of 0x80 and more are below every bound.
+        const __m128i letter =
+            _mm_and_si128(_mm_cmpgt_epi8(lower, beforeA), _mm_cmplt_epi8(lower, afterZ));
+        const __m128i digit =
+            _mm_and_si128(_mm_cmpgt_epi8(block, before0), _mm_cmplt_epi8(block, after9));
+        const int plain = _mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(letter, digit), _mm_cmpeq_epi8(block, dash)));
+        if (plain != 0xFFFF) {
+            i += static_cast<std::size_t>(__builtin_ctz(~static_cast<unsigned>(plain)));
+            break;
+        }
+    }
+#endif
+    while (i < text.size() && kTokenChars[static_cast<unsigned char>(text[i])])
+        ++i;
+    return i;
 }
 
 } // namespace
@@ -119,6 +156,20 @@ std::size_t PlainFieldColon(std::string_view line)
     return std::memchr(value.data(), '\r', value.size()) ? std::string_view::npos : i;
 }
 
+std::size_t PlainFieldLine(std::string_view text, std::size_t& colon, std::size_t& valueEnd)
+{
+    const std::size_t i = TokenRunEnd(text);
+    if (i == 0 || i == text.size() || text[i] != ':')
+        return 0;
+    const std::size_t end = LineBreakOffset(text, i + 1);
+    if (end == std::string_view::npos || text[end] != '\r' || end + 1 == text.size()
+        || text[end + 1] != '\n')
+        return 0;
+    colon = i;
+    valueEnd = end;
+    return end + 2;
+}
+
 EFieldLineFault FieldLineFault(std::string_view line, std::size_t& colon)
 {
     colon = PlainFieldColon(line);
@@ -151,43 +202,57 @@ const char* RequestHeadFault(std::string_view header)
 
 const char* RequestHeadFault(std::string_view header, FieldSink field, void* context)
 {
-    const char* fault = nullptr;
-    bool first = true;
-    bool http10 = false;
-    ForEachLine(header, [&](std::string_view line, bool) {
-        if (first) {
-            first = false;
-            if (line.find('\r') != std::string_view::npos)
-                fault = "a bare CR in the request line";
-            http10 = TrimAscii(line, " ").ends_with(" HTTP/1.0");
-            return fault == nullptr;
-        }
-        if (line.empty())
-            return false; // the blank line
+    // The request line: what ForEachLine cuts first.
+    std::size_t lf = header.find('\n');
+    std::string_view line = header.substr(0, lf);
+    if (lf != std::string_view::npos && !line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    if (line.find('\r') != std::string_view::npos)
+        return "a bare CR in the request line";
+    const bool http10 = TrimAscii(line, " ").ends_with(" HTTP/1.0");
+    const auto take = [&](std::string_view name, std::string_view value) -> const char* {
+        if (http10 && EqualsNoCase(name, "transfer-encoding"))
+            return "Transfer-Encoding in an HTTP/1.0 request";
+        if (field)
+            field(context, name, TrimAscii(value));
+        return nullptr;
+    };
+    std::size_t pos = lf == std::string_view::npos ? header.size() : lf + 1;
+    while (pos < header.size()) {
+        const std::string_view rest = header.substr(pos);
         std::size_t colon = 0;
+        std::size_t valueEnd = 0;
+        if (const std::size_t plain = PlainFieldLine(rest, colon, valueEnd)) {
+            // The usual line, read in one pass.
+            if (const char* fault = take(rest.substr(0, colon), rest.substr(colon + 1, valueEnd - colon - 1)))
+                return fault;
+            pos += plain;
+            continue;
+        }
+        // Any other line, cut as ForEachLine cuts it.
+        lf = rest.find('\n');
+        line = rest.substr(0, lf);
+        if (lf != std::string_view::npos && !line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        pos = lf == std::string_view::npos ? header.size() : pos + lf + 1;
+        if (line.empty())
+            return nullptr; // the blank line
         switch (FieldLineFault(line, colon)) {
         case EFieldLineFault::None:
             break;
         case EFieldLineFault::BareCr:
-            fault = "a bare CR in a field line";
-            break;
+            return "a bare CR in a field line";
         case EFieldLineFault::Whitespace:
-            fault = "a field line that starts with whitespace";
-            break;
+            return "a field line that starts with whitespace";
         case EFieldLineFault::NoColon:
-            fault = "a field line without a colon";
-            break;
+            return "a field line without a colon";
         case EFieldLineFault::BadName:
-            fault = "a field name that is no token";
-            break;
+            return "a field name that is no token";
         }
-        if (!fault && http10 && EqualsNoCase(line.substr(0, colon), "transfer-encoding"))
-            fault = "Transfer-Encoding in an HTTP/1.0 request";
-        if (!fault && field)
-            field(context, line.substr(0, colon), TrimAscii(line.substr(colon + 1)));
-        return fault == nullptr;
-    });
-    return fault;
+        if (const char* fault = take(line.substr(0, colon), line.substr(colon + 1)))
+            return fault;
+    }
+    return nullptr;
 }
 
 bool ParseRequestLine(std::string_view line, SRequestLine& out)

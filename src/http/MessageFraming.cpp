@@ -135,6 +135,19 @@ CFraming ScanFields(std::string_view header, bool linesChecked = false,
     std::size_t pos = header.find(LF);
     std::string_view lastName;
     while (pos != std::string_view::npos && ++pos < header.size()) {
+        std::size_t colon = 0;
+        std::size_t valueEnd = 0;
+        if (const std::size_t plain = PlainFieldLine(header.substr(pos), colon, valueEnd)) {
+            // The usual line, read in one pass: no fault, nothing around the name to trim, no
+            // CR in the value.
+            lastName = header.substr(pos, colon);
+            const std::string_view value = header.substr(pos + colon + 1, valueEnd - colon - 1);
+            if (fields)
+                fields->push_back({lastName, Trim(value)});
+            framing.AddTokenField(lastName, value);
+            pos += plain - 1; // at its LF
+            continue;
+        }
         const std::size_t eol = header.find(LF, pos);
         std::string_view line = header.substr(pos, eol == std::string_view::npos ? eol : eol - pos);
         pos = eol;
@@ -142,17 +155,6 @@ CFraming ScanFields(std::string_view header, bool linesChecked = false,
             line.remove_suffix(1);
         if (line.find_first_not_of(CR) == std::string_view::npos)
             break; // the blank line
-        const std::size_t plain = linesChecked ? std::string_view::npos : PlainFieldColon(line);
-        if (plain != std::string_view::npos) {
-            // The usual line: no fault, nothing around the name to trim, no CR in the value.
-            lastName = line.substr(0, plain);
-            const std::string_view value = line.substr(plain + 1);
-            if (fields)
-                fields->push_back({lastName, Trim(value)});
-            framing.AddTokenField(lastName, value);
-            continue;
-        }
-        std::size_t colon = 0;
         const EFieldLineFault fault =
             linesChecked ? (colon = line.find(':'), EFieldLineFault::None) : FieldLineFault(line, colon);
         if (fields) {

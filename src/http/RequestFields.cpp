@@ -79,7 +79,20 @@ void CRequestFields::ParseRequest(std::string_view line)
     std::size_t count = 0;
     const std::size_t lineEnd = std::min(text.find('\n'), text.size());
     const auto blank = [&text](std::size_t i) { return text[i] == ' ' || text[i] == '\r'; };
-    for (std::size_t i = 0; i < lineEnd && count <= 3;) {
+    // The usual line, "A B C" and its CR LF, is cut at its two spaces; any other line byte by byte.
+    const std::size_t space1 = text.find(' ');
+    const std::size_t space2 = space1 < lineEnd ? text.find(' ', space1 + 1) : std::string_view::npos;
+    const std::size_t cr = lineEnd > 0 && text[lineEnd - 1] == '\r' ? lineEnd - 1 : lineEnd;
+    const bool plain = space1 != 0 && space2 < cr && space2 > space1 + 1 && space2 + 1 < cr
+        && text.substr(space2 + 1, cr - space2 - 1).find_first_of(" \r") == std::string_view::npos
+        && text.substr(0, space2).find('\r') == std::string_view::npos;
+    if (plain) {
+        tokens[0] = text.substr(0, space1);
+        tokens[1] = text.substr(space1 + 1, space2 - space1 - 1);
+        tokens[2] = text.substr(space2 + 1, cr - space2 - 1);
+        count = 3;
+    }
+    for (std::size_t i = 0; !plain && i < lineEnd && count <= 3;) {
         while (i < lineEnd && blank(i))
             ++i;
         const std::size_t start = i;
@@ -109,11 +122,14 @@ void CRequestFields::ParseRequest(std::string_view line)
                 url = {};
             m_strUrl.assign(url);
             // The authority ends at the first "/", "?" or "#"; only a path may follow it here.
-            std::size_t end = 0;
-            while (end < url.size() && url[end] != '/' && url[end] != '?' && url[end] != '#')
-                ++end;
-            if (end == url.size())
-                end = std::string_view::npos;
+            std::size_t end = url.find('/');
+            const std::size_t slash = std::min(end, url.size());
+            for (std::size_t i = 0; i < slash; ++i) {
+                if (url[i] == '?' || url[i] == '#') {
+                    end = i;
+                    break;
+                }
+            }
             if (end != std::string_view::npos && url[end] == '/') {
                 m_strPath.assign(url.substr(end));
                 m_strAuthority.assign(url.substr(0, end));
