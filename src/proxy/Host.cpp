@@ -509,49 +509,73 @@ void ReleaseText(std::string& text)
 
 } // namespace
 
+namespace {
+
+// A header that ends in CR LF CR LF after a byte that is no line end: normalising its end
+// changes none of its bytes.
+bool HasPlainHeaderEnd(std::string_view header)
+{
+    return header.size() > 4 && header.ends_with("\r\n\r\n") && header[header.size() - 5] != '\r'
+        && header[header.size() - 5] != '\n';
+}
+
+} // namespace
+
 std::size_t CHost::TakeHeader(std::string_view read)
 {
-    const std::size_t before = m_Header.size();
-    m_Header.append(read);
-    const std::size_t end = HeaderEndOffset(m_Header, m_nScanned);
-    if (end == 0) {
-        m_nScanned = m_Header.size();
-        if (m_Header.size() >= CProxy::kBufferLimit) {
-            // No header end in sight: pass the bytes on as they are instead of holding them.
-            m_bReusable = false;
-            m_Framer.Start(CBodyFraming{EBodyKind::UntilClose, 0, false}, true);
-            m_nState = EResponseStage::Body;
-            Hold(ETracePart::Header, m_Header);
-            ReleaseText(m_Header);
-            m_nScanned = 0;
+    // The usual head comes whole at the start of one read: it is read where it lies.
+    std::string_view header;
+    std::size_t used = 0;
+    if (m_Header.empty()) {
+        const std::size_t end = HeaderEndOffset(read);
+        if (end != 0 && HasPlainHeaderEnd(read.substr(0, end))) {
+            header = read.substr(0, end);
+            used = end;
         }
-        return read.size();
     }
-    const std::size_t used = end - before;
-    m_Header.resize(end);
-    m_nScanned = 0;
-    // Only an end that the CR LF cut finds is normalised; bare-LF headers pass as they came.
-    if (HasCrLfHeaderEnd(m_Header))
-        TerminateHeader(m_Header);
+    if (header.empty()) {
+        const std::size_t before = m_Header.size();
+        m_Header.append(read);
+        const std::size_t end = HeaderEndOffset(m_Header, m_nScanned);
+        if (end == 0) {
+            m_nScanned = m_Header.size();
+            if (m_Header.size() >= CProxy::kBufferLimit) {
+                // No header end in sight: pass the bytes on as they are instead of holding them.
+                m_bReusable = false;
+                m_Framer.Start(CBodyFraming{EBodyKind::UntilClose, 0, false}, true);
+                m_nState = EResponseStage::Body;
+                Hold(ETracePart::Header, m_Header);
+                ReleaseText(m_Header);
+                m_nScanned = 0;
+            }
+            return read.size();
+        }
+        used = end - before;
+        m_Header.resize(end);
+        m_nScanned = 0;
+        // Only an end that the CR LF cut finds is normalised; bare-LF headers pass as they came.
+        if (HasCrLfHeaderEnd(m_Header))
+            TerminateHeader(m_Header);
+        // The head is read once, for the framing here and for its record: its views into
+        // m_Header must last until it is recorded, with the body bytes of this read behind it.
+        m_Header.reserve(m_Header.size() + (read.size() - used));
+        header = m_Header;
+    }
     const std::string_view tail = read.substr(used);
-    // The head is read once, for the framing here and for its record: its views into m_Header
-    // must last until it is recorded, with the body bytes of this read behind it.
-    m_Header.reserve(m_Header.size() + tail.size());
     CExchange* exchange = Receiving();
     // The fields are for the record's texts and decoder: none are made when no one reads them.
     const CTraceStore* store = m_Owner.Context().TraceStore();
-    ReadResponseHead(m_Header, exchange ? std::string_view(exchange->m_strMethod) : std::string_view(),
+    ReadResponseHead(header, exchange ? std::string_view(exchange->m_strMethod) : std::string_view(),
                      m_ResponseHead, !store || store->ReadsRecordTexts());
     const CBodyFraming framing = m_ResponseHead.framing;
     if (exchange && framing.kind != EBodyKind::Interim) {
         // The final answer's head (interim 1xx heads are not kept apart).
-        const std::string_view line =
-            std::string_view(m_Header).substr(0, LineBreakOffset(m_Header));
+        const std::string_view line = header.substr(0, LineBreakOffset(header));
         exchange->m_nStatus = ParseStatusCode(line);
         const std::size_t space = line.find(' ', line.find(' ') + 1);
         exchange->m_strReason.assign(space == std::string_view::npos ? std::string_view()
                                                                      : line.substr(space + 1));
-        exchange->m_strResponseHead = m_Header;
+        exchange->m_strResponseHead.assign(header);
         if (framing.kind == EBodyKind::Tunnel)
             exchange->m_nFlags |= kExchangeUpgraded;
     }
@@ -571,9 +595,15 @@ std::size_t CHost::TakeHeader(std::string_view read)
             AddBodyBytes(exchange->m_ResponseBody, tail.substr(0, body), KeepsBodies());
     }
     // The header record carries the body bytes of the same read, as they arrived together.
-    m_Header.append(tail.substr(0, body));
-    Hold(ETracePart::Header, m_Header, &m_ResponseHead);
-    m_ResponseHead.fields.clear(); // its views end with m_Header's bytes
+    std::string_view chunk;
+    if (header.data() == read.data()) {
+        chunk = read.substr(0, used + body);
+    } else {
+        m_Header.append(tail.substr(0, body));
+        chunk = m_Header;
+    }
+    Hold(ETracePart::Header, chunk, &m_ResponseHead);
+    m_ResponseHead.fields.clear(); // its views end with the header's bytes
     ReleaseText(m_Header);
     if (m_nState == EResponseStage::Body && m_Framer.IsDone())
         CompleteResponse();
