@@ -52,6 +52,21 @@ std::string CRequestFields::DebugLine(std::string_view line)
     return entry;
 }
 
+CRequestFields::CRequestFields(const CRequestFields& other)
+    : m_strConnectableHost(other.m_strConnectableHost)
+{
+    ParseRequest(other.m_strRequestLine);
+}
+
+CRequestFields& CRequestFields::operator=(const CRequestFields& other)
+{
+    if (this != &other) {
+        m_strConnectableHost = other.m_strConnectableHost;
+        ParseRequest(other.m_strRequestLine);
+    }
+    return *this;
+}
+
 void CRequestFields::Clear()
 {
     m_strRequestLine.clear();
@@ -60,11 +75,8 @@ void CRequestFields::Clear()
 
 void CRequestFields::ClearParsed()
 {
-    // Cleared in place: the next request's texts reuse the buffers.
     m_bConnect = false;
-    for (std::string* text : {&m_strVerb, &m_strUrl, &m_strVersion, &m_strAuthority, &m_strPath,
-                              &m_strPort, &m_strHost})
-        text->clear();
+    m_strVerb = m_strUrl = m_strVersion = m_strAuthority = m_strPath = m_strPort = m_strHost = {};
 }
 
 void CRequestFields::ParseRequest(std::string_view line)
@@ -84,7 +96,9 @@ void CRequestFields::ParseRequest(std::string_view line)
     const std::size_t space2 = space1 < lineEnd ? text.find(' ', space1 + 1) : std::string_view::npos;
     const std::size_t cr = lineEnd > 0 && text[lineEnd - 1] == '\r' ? lineEnd - 1 : lineEnd;
     const bool plain = space1 != 0 && space2 < cr && space2 > space1 + 1 && space2 + 1 < cr
-        && text.substr(space2 + 1, cr - space2 - 1).find_first_of(" \r") == std::string_view::npos
+        && std::none_of(text.begin() + static_cast<std::ptrdiff_t>(space2 + 1),
+                        text.begin() + static_cast<std::ptrdiff_t>(cr),
+                        [](char c) { return c == ' ' || c == '\r'; })
         && text.substr(0, space2).find('\r') == std::string_view::npos;
     if (plain) {
         tokens[0] = text.substr(0, space1);
@@ -107,11 +121,11 @@ void CRequestFields::ParseRequest(std::string_view line)
     bool https = false;
 
     if (count == 3) {
-        m_strVerb.assign(tokens[0]);
-        m_strVersion.assign(tokens[2]);
+        m_strVerb = tokens[0];
+        m_strVersion = tokens[2];
         if (EqualsNoCase(tokens[0], "connect")) {
             m_bConnect = true;
-            m_strAuthority.assign(tokens[1]);
+            m_strAuthority = tokens[1];
         } else {
             std::string_view url = tokens[1];
             if (StartsWithNoCase(url, "http://"))
@@ -120,7 +134,7 @@ void CRequestFields::ParseRequest(std::string_view line)
                 url.remove_prefix(8);
             else
                 url = {};
-            m_strUrl.assign(url);
+            m_strUrl = url;
             // The authority ends at the first "/", "?" or "#"; only a path may follow it here.
             std::size_t end = url.find('/');
             const std::size_t slash = std::min(end, url.size());
@@ -131,8 +145,8 @@ void CRequestFields::ParseRequest(std::string_view line)
                 }
             }
             if (end != std::string_view::npos && url[end] == '/') {
-                m_strPath.assign(url.substr(end));
-                m_strAuthority.assign(url.substr(0, end));
+                m_strPath = url.substr(end);
+                m_strAuthority = url.substr(0, end);
             }
         }
     }
@@ -187,6 +201,6 @@ void CRequestFields::SplitHostPort(std::string_view hostPort, bool https)
     // The port is digits only (none: the scheme's own); "8080]" or "80:81" is no port.
     if (!IsDigits(portPart))
         return;
-    m_strHost.assign(host);
-    m_strPort.assign(portPart.empty() ? DefaultPort(https) : portPart);
+    m_strHost = host;
+    m_strPort = portPart.empty() ? DefaultPort(https) : portPart;
 }

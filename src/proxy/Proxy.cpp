@@ -259,8 +259,10 @@ bool CProxy::ProcessHeader(std::string& header)
     route.kind = SRoute::EKind::Direct;
     route.viaUpstream = false;
     const bool overTls = RouteOverTls(header, route);
-    route.originHost = overTls ? route.originHost : m_strHost;
-    route.originPort = overTls ? route.originPort : AtoiText(m_strPort);
+    if (!overTls) {
+        route.originHost = m_strHost;
+        route.originPort = AtoiText(m_strPort);
+    }
     if (overTls) {
         // to the origin over TLS, route and request line set
     } else if (useProxy) {
@@ -339,7 +341,7 @@ bool CProxy::StartTunnel(std::string header, std::shared_ptr<CExchange> exchange
     // Every earlier answer is complete: the earlier servers are done with.
     while (!m_Hosts.empty())
         Retire(m_Hosts.back().get());
-    WatchForTls(m_strHost, AtoiText(m_strPort));
+    WatchForTls(std::string(m_strHost), AtoiText(m_strPort));
     const bool useProxy = m_Context.UseProxy();
     SRoute route;
     route.originHost = m_strHost;

@@ -166,6 +166,6 @@ TEST(ParseRequest, AuthorityEndsWhereRfc3986EndsIt)
     for (const auto& [url, host, port] : cases) {
         CRequestFields f;
         f.ParseRequest("GET " + url + " HTTP/1.1\r\n");
-        EXPECT_EQ(f.m_strHost + " " + f.m_strPort, host + " " + port) << url;
+        EXPECT_EQ(std::string(f.m_strHost) + " " + std::string(f.m_strPort), host + " " + port) << url;
     }
 }
