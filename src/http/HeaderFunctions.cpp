@@ -1,5 +1,7 @@
 #include "http/HeaderFunctions.h"
 
+#include "http/FieldLine.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -59,25 +61,7 @@ std::size_t HeaderEndOffset(std::string_view buffer, std::size_t from)
 
 std::size_t LineBreakOffset(std::string_view text, std::size_t from)
 {
-    const char* const data = text.data();
-    const std::size_t size = text.size();
-    std::size_t i = from;
-#if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi8(CR);
-    const __m128i lf = _mm_set1_epi8(LF);
-    for (; i + 16 <= size; i += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const int hits = _mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(block, cr), _mm_cmpeq_epi8(block, lf)));
-        if (hits != 0)
-            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hits)));
-    }
-#endif
-    for (; i < size; ++i) {
-        if (data[i] == CR || data[i] == LF)
-            return i;
-    }
-    return std::string_view::npos;
+    return FindLineBreak(text, from);
 }
 
 bool IsHeaderComplete(const std::string& buffer)

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "http/AsciiCase.h"
+#include "http/FieldLine.h"
 #include "http/HeaderFunctions.h"
 
 // A message head as bytes hold it: its first line, its fields, and where it ends.
@@ -74,11 +75,6 @@ EFieldLineFault FieldLineFault(std::string_view line);
 // The colon of a field line as most are, a token name and its colon with no CR anywhere (so
 // without fault); npos for any other line, which only FieldLineFault reads in full.
 std::size_t PlainFieldColon(std::string_view line);
-// The usual field line at the start of text, through its end: a token name, its colon, a value
-// without CR or LF, then CR LF. Its length (LF included), with colon at the colon and valueEnd
-// at the CR; 0 for any other line, which the line-by-line readers take apart. Such a line is
-// without fault and reads the same by every rule here.
-std::size_t PlainFieldLine(std::string_view text, std::size_t& colon, std::size_t& valueEnd);
 // The same, telling where the first colon is (npos for none).
 EFieldLineFault FieldLineFault(std::string_view line, std::size_t& colon);
 
