@@ -83,3 +83,27 @@ TEST(ForEachHeadField, ListsWhatParseHttpHeadListsAndStopsWhereTheHeadEnds)
         }
     }
 }
+
+TEST(RequestHeadFault, ABadByteIsFoundAtEveryPlaceOfANameOrValue)
+{
+    // Usual lines are read 16 bytes at a time: a byte no name may hold, or a bare CR in the value,
+    // is a fault wherever it sits; an odd but valid name byte is none.
+    const std::string start = "POST / HTTP/1.1\r\n";
+    for (std::size_t size = 1; size <= 36; ++size) {
+        for (std::size_t at = 0; at < size; ++at) {
+            std::string name(size, 'N');
+            name[at] = '_';
+            EXPECT_EQ(RequestHeadFault(start + name + ": v\r\n\r\n"), nullptr) << name;
+            for (const char bad : {'\x80', ' ', '\0', '\r', '@'}) {
+                name[at] = bad;
+                EXPECT_NE(RequestHeadFault(start + name + ": v\r\n\r\n"), nullptr) << size << " " << at;
+            }
+            std::string value(size, 'v');
+            value[at] = '\r';
+            EXPECT_NE(RequestHeadFault(start + "Name: " + value + "\r\n\r\n"), nullptr) << size << " " << at;
+            // A field after such a line frames no body.
+            const std::string head = "HTTP/1.1 200 OK\r\nName: " + value + "\r\nContent-Length: 5\r\n\r\n";
+            EXPECT_EQ(ResponseFraming(head, "GET").kind, EBodyKind::Length) << size << " " << at;
+        }
+    }
+}

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 using namespace std::string_literals;
@@ -167,5 +168,20 @@ TEST(ParseRequest, AuthorityEndsWhereRfc3986EndsIt)
         CRequestFields f;
         f.ParseRequest("GET " + url + " HTTP/1.1\r\n");
         EXPECT_EQ(std::string(f.m_strHost) + " " + std::string(f.m_strPort), host + " " + port) << url;
+    }
+}
+
+TEST(ParseRequest, ACopyViewsItsOwnLine)
+{
+    auto original = std::make_unique<CRequestFields>();
+    original->ParseRequest("GET http://server1:81/x HTTP/1.1\r\n");
+    CRequestFields copy = *original;
+    CRequestFields assigned;
+    assigned = *original;
+    original.reset(); // a view into its line would now point at freed bytes
+    for (const CRequestFields* f : {&copy, &assigned}) {
+        EXPECT_EQ(f->m_strVerb, "GET");
+        EXPECT_EQ(f->m_strPath, "/x");
+        EXPECT_EQ(std::string(f->m_strHost) + ":" + std::string(f->m_strPort), "server1:81");
     }
 }
