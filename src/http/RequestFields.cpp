@@ -53,7 +53,6 @@ std::string CRequestFields::DebugLine(std::string_view line)
 }
 
 CRequestFields::CRequestFields(const CRequestFields& other)
-    : m_strConnectableHost(other.m_strConnectableHost)
 {
     ParseRequest(other.m_strRequestLine);
 }
@@ -61,7 +60,6 @@ CRequestFields::CRequestFields(const CRequestFields& other)
 CRequestFields& CRequestFields::operator=(const CRequestFields& other)
 {
     if (this != &other) {
-        m_strConnectableHost = other.m_strConnectableHost;
         ParseRequest(other.m_strRequestLine);
     }
     return *this;
@@ -190,12 +188,13 @@ void CRequestFields::SplitHostPort(std::string_view hostPort, bool https)
             host.remove_suffix(1);
         // A host that is neither a name nor a full address literal ("[::1" cut at its colon,
         // the numeric shorthand "1") is no host: nothing connects to where it might point.
-        // (A keep-alive connection names the same host again and again: the last one that
-        // passed is remembered.)
-        if (host.empty() || host != m_strConnectableHost) {
+        // (Browsers name the same host again and again, on one connection and on the next:
+        // the last one that passed on this thread is remembered.)
+        thread_local std::string connectable;
+        if (host.empty() || host != connectable) {
             if (!IsConnectableHost(host))
                 return;
-            m_strConnectableHost.assign(host);
+            connectable.assign(host);
         }
     }
     // The port is digits only (none: the scheme's own); "8080]" or "80:81" is no port.

@@ -33,5 +33,4 @@ private:
     // Host and port from the authority without its user info; both stay empty when the host
     // is no name and no full address literal.
     void SplitHostPort(std::string_view hostPort, bool https);
-    std::string m_strConnectableHost; // the last host name IsConnectableHost passed
 };
