@@ -190,11 +190,13 @@ void CRequestFields::SplitHostPort(std::string_view hostPort, bool https)
         // the numeric shorthand "1") is no host: nothing connects to where it might point.
         // (Browsers name the same host again and again, on one connection and on the next:
         // the last one that passed on this thread is remembered.)
-        thread_local std::string connectable;
-        if (host.empty() || host != connectable) {
+        thread_local char connectable[64];
+        thread_local std::size_t connectableSize = 0;
+        if (host.empty() || host != std::string_view(connectable, connectableSize)) {
             if (!IsConnectableHost(host))
                 return;
-            connectable.assign(host);
+            connectableSize = host.size() <= sizeof connectable ? host.size() : 0;
+            std::copy_n(host.data(), connectableSize, connectable);
         }
     }
     // The port is digits only (none: the scheme's own); "8080]" or "80:81" is no port.

@@ -188,6 +188,8 @@ void CTraceConnection::AddRecord(ETraceDirection direction, ETracePart part,
         record->SetExchangeId(exchange);
         if (sent && part == ETracePart::Header && !m_strOrigin.empty())
             record->SetOrigin(m_strOrigin);
+        if (m_Records.capacity() == 0)
+            m_Records.reserve(4); // a request and its answer, and their neighbours: one allocation
         m_Records.push_back(std::move(made));
         ++m_nRecordsMade;
     });
