@@ -127,9 +127,11 @@ bool NamesFramingField(std::string_view line)
 }
 
 // fields: when given, also gets each field as ParseHttpHead lists it (a line with a colon
-// after its first byte; name and value without blanks and CRs around them).
+// after its first byte; name and value without blanks and CRs around them). headEnd: when
+// given, gets the offset past the blank line's LF (HeaderEndOffset's end), 0 without one.
 CFraming ScanFields(std::string_view header, bool linesChecked = false,
-                    std::vector<SHttpHead::SField>* fields = nullptr)
+                    std::vector<SHttpHead::SField>* fields = nullptr,
+                    std::size_t* headEnd = nullptr)
 {
     CFraming framing;
     std::size_t pos = header.find(LF);
@@ -153,8 +155,11 @@ CFraming ScanFields(std::string_view header, bool linesChecked = false,
         pos = eol;
         if (!line.empty() && line.back() == CR)
             line.remove_suffix(1);
-        if (line.find_first_not_of(CR) == std::string_view::npos)
+        if (line.find_first_not_of(CR) == std::string_view::npos) {
+            if (headEnd && eol != std::string_view::npos)
+                *headEnd = eol + 1;
             break; // the blank line
+        }
         const EFieldLineFault fault =
             linesChecked ? (colon = line.find(':'), EFieldLineFault::None) : FieldLineFault(line, colon);
         if (fields) {
@@ -298,6 +303,19 @@ void ReadResponseHead(std::string_view header, std::string_view requestMethod, S
     out.fields.clear();
     const CFraming fields = ScanFields(header, false, withFields ? &out.fields : nullptr);
     out.framing = FramingOf(status, http10, fields, requestMethod);
+}
+
+std::size_t ReadResponseHeadIn(std::string_view bytes, std::string_view requestMethod,
+                               SResponseHead& out, bool withFields)
+{
+    bool http10 = false;
+    const int status = StatusCode(bytes, http10);
+    out.fields.clear();
+    std::size_t end = 0;
+    const CFraming fields = ScanFields(bytes, false, withFields ? &out.fields : nullptr, &end);
+    out.size = end;
+    out.framing = FramingOf(status, http10, fields, requestMethod);
+    return end;
 }
 
 std::string FirstHeaderLine(std::string_view header)

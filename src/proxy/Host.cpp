@@ -523,14 +523,23 @@ bool HasPlainHeaderEnd(std::string_view header)
 
 std::size_t CHost::TakeHeader(std::string_view read)
 {
-    // The usual head comes whole at the start of one read: it is read where it lies.
+    CExchange* exchange = Receiving();
+    const std::string_view method =
+        exchange ? std::string_view(exchange->m_strMethod) : std::string_view();
+    // The fields are for the record's texts and decoder: none are made when no one reads them.
+    const CTraceStore* store = m_Owner.Context().TraceStore();
+    const bool withFields = !store || store->ReadsRecordTexts();
+    // The usual head comes whole at the start of one read: it is read where it lies, its end
+    // found in the same pass.
     std::string_view header;
     std::size_t used = 0;
     if (m_Header.empty()) {
-        const std::size_t end = HeaderEndOffset(read);
+        const std::size_t end = ReadResponseHeadIn(read, method, m_ResponseHead, withFields);
         if (end != 0 && HasPlainHeaderEnd(read.substr(0, end))) {
             header = read.substr(0, end);
             used = end;
+        } else {
+            m_ResponseHead.fields.clear(); // no views into a read that is not kept
         }
     }
     if (header.empty()) {
@@ -560,13 +569,9 @@ std::size_t CHost::TakeHeader(std::string_view read)
         // m_Header must last until it is recorded, with the body bytes of this read behind it.
         m_Header.reserve(m_Header.size() + (read.size() - used));
         header = m_Header;
+        ReadResponseHead(header, method, m_ResponseHead, withFields);
     }
     const std::string_view tail = read.substr(used);
-    CExchange* exchange = Receiving();
-    // The fields are for the record's texts and decoder: none are made when no one reads them.
-    const CTraceStore* store = m_Owner.Context().TraceStore();
-    ReadResponseHead(header, exchange ? std::string_view(exchange->m_strMethod) : std::string_view(),
-                     m_ResponseHead, !store || store->ReadsRecordTexts());
     const CBodyFraming framing = m_ResponseHead.framing;
     if (exchange && framing.kind != EBodyKind::Interim) {
         // The final answer's head (interim 1xx heads are not kept apart).

@@ -45,8 +45,11 @@ public:
     // The record ends here; its room is kept for the next one.
     void Release(std::unique_ptr<CTraceRecord> record)
     {
-        if (!record || m_nFree == kRooms || typeid(*record) != typeid(CTraceRecord))
+        if (!record || m_nFree == kRooms)
             return; // freed as usual
+        const CTraceRecord& held = *record;
+        if (typeid(held) != typeid(CTraceRecord))
+            return; // of another size: freed as usual
         CTraceRecord* ended = record.release();
         ended->~CTraceRecord();
         Keep(ended);

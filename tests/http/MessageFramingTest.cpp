@@ -107,3 +107,23 @@ TEST(RequestHeadFault, ABadByteIsFoundAtEveryPlaceOfANameOrValue)
         }
     }
 }
+
+TEST(ReadResponseHeadIn, EndsWhereHeaderEndOffsetEndsAndFramesAsTheHeadAlone)
+{
+    for (const std::string& bytes :
+         {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabcHTTP/1.1"s, "HTTP/1.1 200 OK\r\n\r\n\r\n"s,
+          "HTTP/1.1 204 No\nX: a\r\r\n\r\nrest"s, "HTTP/1.1 200 OK\r\nX: a\n\r\nContent-Length: 9\r\n\r\n"s,
+          "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r"s, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n"s,
+          "\n\nbody"s, "no status\r\nX: y\r\n\r\n"s, "HTTP/1.1 200 OK\r\nX: a\rContent-Length: 1\r\n\r\n"s}) {
+        SResponseHead in;
+        const std::size_t end = ReadResponseHeadIn(bytes, "GET", in);
+        EXPECT_EQ(end, HeaderEndOffset(bytes)) << bytes;
+        if (end == 0)
+            continue;
+        SResponseHead alone;
+        ReadResponseHead(bytes.substr(0, end), "GET", alone);
+        EXPECT_EQ(in.framing.kind, alone.framing.kind) << bytes;
+        EXPECT_EQ(in.framing.length, alone.framing.length) << bytes;
+        EXPECT_EQ(in.fields.size(), alone.fields.size()) << bytes;
+    }
+}
