@@ -14,6 +14,7 @@
 #include "trace/TraceConnection.h"
 #include "trace/TraceStore.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -120,14 +121,14 @@ void CHost::QueueRequest(std::string_view header, std::shared_ptr<CExchange> exc
     m_nQueued += header.size();
     Record(ETraceDirection::Sent, ETracePart::Header, header, exchange->m_nId);
     exchange->m_nServerConnection = TraceId();
-    m_Owed.push_back(SOwed{std::move(exchange), m_nQueued, m_nQueued, true});
-    m_bReplayable = m_bReplayable && repeatable && m_Replay.size() + header.size() <= kReplayLimit;
+    m_Owed.push_back(SOwed{std::move(exchange), m_nQueued, m_nQueued, true, header.size()});
+    m_bReplayable = m_bReplayable && repeatable && m_nReplayBytes + header.size() <= kReplayLimit;
     if (m_bReplayable) {
-        m_Replay.append(header);
-        m_ReplayLengths.push_back(header.size());
+        ++m_nReplayCount;
+        m_nReplayBytes += header.size();
     } else {
-        m_Replay = std::string();
-        m_ReplayLengths.clear();
+        m_nReplayCount = 0;
+        m_nReplayBytes = 0;
     }
 }
 
@@ -136,21 +137,22 @@ bool CHost::CanRepeatUnanswered() const
     // Only after an answer on this connection (a keep-alive close, not a server that refuses
     // the request) and never after the browser's own end was passed on.
     return m_bClosed && m_bAnswered && !m_bShutDownSent && m_bReplayable && !m_Owed.empty()
-        && m_Owed.size() == m_ReplayLengths.size() && m_nState == EResponseStage::Header
+        && m_Owed.size() == m_nReplayCount && m_nState == EResponseStage::Header
         && m_Header.empty() && m_nCloseAt == UINT64_MAX;
 }
 
 void CHost::MoveUnansweredTo(CHost& other)
 {
-    std::size_t offset = 0;
-    for (std::size_t i = 0; i < m_ReplayLengths.size(); ++i) {
-        other.QueueRequest(std::string_view(m_Replay).substr(offset, m_ReplayLengths[i]),
-                           m_Owed[i].exchange, true);
-        offset += m_ReplayLengths[i];
+    for (std::size_t i = 0; i < m_nReplayCount && i < m_Owed.size(); ++i) {
+        // The head as it went out: the forwarded one when it was changed on the way.
+        const CExchange& exchange = *m_Owed[i].exchange;
+        const std::string& head = exchange.m_strForwardedHead.empty() ? exchange.m_strRequestHead
+                                                                      : exchange.m_strForwardedHead;
+        other.QueueRequest(head, m_Owed[i].exchange, true);
     }
     m_Owed.clear();
-    m_Replay = std::string();
-    m_ReplayLengths.clear();
+    m_nReplayCount = 0;
+    m_nReplayBytes = 0;
 }
 
 void CHost::ForgetLastRequest()
@@ -649,11 +651,12 @@ void CHost::DropUnexpected(std::size_t bytes)
 
 void CHost::CompleteResponse()
 {
+    const std::size_t answeredHead = m_Owed.empty() ? 0 : m_Owed.front().headBytes;
     EndFrontResponse(EExchangeEnd::Complete);
     m_bAnswered = true;
-    if (!m_ReplayLengths.empty()) {
-        m_Replay.erase(0, m_ReplayLengths.front());
-        m_ReplayLengths.erase(m_ReplayLengths.begin());
+    if (m_nReplayCount > 0) {
+        --m_nReplayCount;
+        m_nReplayBytes -= std::min(m_nReplayBytes, answeredHead);
     } else if (m_Owed.empty()) {
         m_bReplayable = true; // nothing owed any more: later requests may be kept again
     }
