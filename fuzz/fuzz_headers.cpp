@@ -246,7 +246,7 @@ void CheckParse(const std::string& line, bool debugTrace)
     CHECK(fields.m_strHost.empty() == fields.m_strPort.empty());
     const bool https = tokens.size() == 3 && !fields.m_bConnect && StartsWithNoCase(tokens[1], "https://");
     const std::string defaultPort = https ? "443" : "80";
-    const std::string& authority = fields.m_strAuthority;
+    const std::string authority(fields.m_strAuthority);
     const auto authorityChar = [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) != 0
                || std::string_view("-._~%!$&'()*+,;=:@[]").find(c) != std::string_view::npos;

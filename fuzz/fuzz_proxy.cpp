@@ -281,7 +281,7 @@ bool Expect(Exchange& exchange, Expectation& expected)
     const std::string notFound = CProxy::kConnectErrorReply;
     const std::string established = CProxy::kTunnelReply;
     std::size_t firstEnd = std::string::npos;
-    const std::string relayed = RelayedAnswer(exchange.answer, fields.m_strVerb, firstEnd);
+    const std::string relayed = RelayedAnswer(exchange.answer, std::string(fields.m_strVerb), firstEnd);
     if (!fields.m_bConnect) {
         const CBodyFraming framing = RequestFraming(header);
         if (framing.kind == EBodyKind::Invalid) {
@@ -317,7 +317,8 @@ bool Expect(Exchange& exchange, Expectation& expected)
         return true;
     }
     header.replace(0, header.find('\n') + 1,
-                   fields.m_strVerb + " " + fields.m_strPath + " " + fields.m_strVersion + "\r\n");
+                   std::string(fields.m_strVerb) + " " + std::string(fields.m_strPath) + " "
+                       + std::string(fields.m_strVersion) + "\r\n");
     TerminateHeader(header);
     expected.forwarded = header + rest;
     expected.replies = {toOrigin ? relayed : notFound};

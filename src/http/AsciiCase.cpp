@@ -1,16 +1,8 @@
 #include "http/AsciiCase.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
-
-bool EqualBytesNoCase(const char* a, const char* b, std::size_t n)
-{
-    for (std::size_t i = 0; i < n; ++i) {
-        if (a[i] != b[i] && LowerAscii(a[i]) != LowerAscii(b[i]))
-            return false;
-    }
-    return true;
-}
 
 bool ContainsNoCase(std::string_view text, std::string_view lowerNeedle)
 {

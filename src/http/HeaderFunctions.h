@@ -16,15 +16,9 @@ bool IsHeaderComplete(const std::string& buffer);
 // bytes arrived): the bytes before it must not have completed a header.
 std::size_t HeaderEndOffset(std::string_view buffer, std::size_t from = 0);
 // Where the first CR or LF at or after from is; npos for none. (What find_first_of("\r\n")
-// gives, without a search of the two-byte set at every byte.)
-inline std::size_t LineBreakOffset(std::string_view text, std::size_t from = 0)
-{
-    for (std::size_t i = from; i < text.size(); ++i) {
-        if (text[i] == '\r' || text[i] == '\n')
-            return i;
-    }
-    return std::string_view::npos;
-}
+// gives, without a search of the two-byte set at every byte: every field value passes here,
+// so it looks at 16 bytes at a time where it can.)
+std::size_t LineBreakOffset(std::string_view text, std::size_t from = 0);
 
 // Cuts the header into CR LF terminated lines; the last line also carries the blank line that
 // ends the header. When the end (CR LF, optional CR, LF) is found, the header bytes are removed

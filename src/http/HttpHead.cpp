@@ -1,28 +1,17 @@
 #include "http/HttpHead.h"
 
 #include "http/AsciiCase.h"
+#include "http/FieldLine.h"
 #include "http/HeaderFunctions.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
+
 namespace {
 
 std::string_view Trim(std::string_view text) { return TrimAscii(text, " \t\r"); }
-
-// The token characters (RFC 9110's tchar), looked up rather than compared one by one: every
-// field name of every head passes here.
-constexpr std::array<bool, 256> kTokenChars = [] {
-    std::array<bool, 256> table{};
-    for (int c = '0'; c <= '9'; ++c)
-        table[static_cast<std::size_t>(c)] = true;
-    for (int c = 'A'; c <= 'Z'; ++c)
-        table[static_cast<std::size_t>(c)] = table[static_cast<std::size_t>(c - 'A' + 'a')] = true;
-    for (const char c : std::string_view("-_.!~*+#$%&^`|'"))
-        table[static_cast<unsigned char>(c)] = true;
-    return table;
-}();
 
 bool AllTokenChars(std::string_view text)
 {
@@ -151,43 +140,57 @@ const char* RequestHeadFault(std::string_view header)
 
 const char* RequestHeadFault(std::string_view header, FieldSink field, void* context)
 {
-    const char* fault = nullptr;
-    bool first = true;
-    bool http10 = false;
-    ForEachLine(header, [&](std::string_view line, bool) {
-        if (first) {
-            first = false;
-            if (line.find('\r') != std::string_view::npos)
-                fault = "a bare CR in the request line";
-            http10 = TrimAscii(line, " ").ends_with(" HTTP/1.0");
-            return fault == nullptr;
-        }
-        if (line.empty())
-            return false; // the blank line
+    // The request line: what ForEachLine cuts first.
+    std::size_t lf = header.find('\n');
+    std::string_view line = header.substr(0, lf);
+    if (lf != std::string_view::npos && !line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    if (line.find('\r') != std::string_view::npos)
+        return "a bare CR in the request line";
+    const bool http10 = TrimAscii(line, " ").ends_with(" HTTP/1.0");
+    const auto take = [&](std::string_view name, std::string_view value) -> const char* {
+        if (http10 && EqualsNoCase(name, "transfer-encoding"))
+            return "Transfer-Encoding in an HTTP/1.0 request";
+        if (field)
+            field(context, name, TrimAscii(value));
+        return nullptr;
+    };
+    std::size_t pos = lf == std::string_view::npos ? header.size() : lf + 1;
+    while (pos < header.size()) {
+        const std::string_view rest = header.substr(pos);
         std::size_t colon = 0;
+        std::size_t valueEnd = 0;
+        if (const std::size_t plain = PlainFieldLine(rest, colon, valueEnd)) {
+            // The usual line, read in one pass.
+            if (const char* fault = take(rest.substr(0, colon), rest.substr(colon + 1, valueEnd - colon - 1)))
+                return fault;
+            pos += plain;
+            continue;
+        }
+        // Any other line, cut as ForEachLine cuts it.
+        lf = rest.find('\n');
+        line = rest.substr(0, lf);
+        if (lf != std::string_view::npos && !line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        pos = lf == std::string_view::npos ? header.size() : pos + lf + 1;
+        if (line.empty())
+            return nullptr; // the blank line
         switch (FieldLineFault(line, colon)) {
         case EFieldLineFault::None:
             break;
         case EFieldLineFault::BareCr:
-            fault = "a bare CR in a field line";
-            break;
+            return "a bare CR in a field line";
         case EFieldLineFault::Whitespace:
-            fault = "a field line that starts with whitespace";
-            break;
+            return "a field line that starts with whitespace";
         case EFieldLineFault::NoColon:
-            fault = "a field line without a colon";
-            break;
+            return "a field line without a colon";
         case EFieldLineFault::BadName:
-            fault = "a field name that is no token";
-            break;
+            return "a field name that is no token";
         }
-        if (!fault && http10 && EqualsNoCase(line.substr(0, colon), "transfer-encoding"))
-            fault = "Transfer-Encoding in an HTTP/1.0 request";
-        if (!fault && field)
-            field(context, line.substr(0, colon), TrimAscii(line.substr(colon + 1)));
-        return fault == nullptr;
-    });
-    return fault;
+        if (const char* fault = take(line.substr(0, colon), line.substr(colon + 1)))
+            return fault;
+    }
+    return nullptr;
 }
 
 bool ParseRequestLine(std::string_view line, SRequestLine& out)

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "http/AsciiCase.h"
+#include "http/FieldLine.h"
 #include "http/HeaderFunctions.h"
 
 // A message head as bytes hold it: its first line, its fields, and where it ends.

@@ -127,32 +127,39 @@ bool NamesFramingField(std::string_view line)
 }
 
 // fields: when given, also gets each field as ParseHttpHead lists it (a line with a colon
-// after its first byte; name and value without blanks and CRs around them).
+// after its first byte; name and value without blanks and CRs around them). headEnd: when
+// given, gets the offset past the blank line's LF (HeaderEndOffset's end), 0 without one.
 CFraming ScanFields(std::string_view header, bool linesChecked = false,
-                    std::vector<SHttpHead::SField>* fields = nullptr)
+                    std::vector<SHttpHead::SField>* fields = nullptr,
+                    std::size_t* headEnd = nullptr)
 {
     CFraming framing;
     std::size_t pos = header.find(LF);
     std::string_view lastName;
     while (pos != std::string_view::npos && ++pos < header.size()) {
+        std::size_t colon = 0;
+        std::size_t valueEnd = 0;
+        if (const std::size_t plain = PlainFieldLine(header.substr(pos), colon, valueEnd)) {
+            // The usual line, read in one pass: no fault, nothing around the name to trim, no
+            // CR in the value.
+            lastName = header.substr(pos, colon);
+            const std::string_view value = header.substr(pos + colon + 1, valueEnd - colon - 1);
+            if (fields)
+                fields->push_back({lastName, Trim(value)});
+            framing.AddTokenField(lastName, value);
+            pos += plain - 1; // at its LF
+            continue;
+        }
         const std::size_t eol = header.find(LF, pos);
         std::string_view line = header.substr(pos, eol == std::string_view::npos ? eol : eol - pos);
         pos = eol;
         if (!line.empty() && line.back() == CR)
             line.remove_suffix(1);
-        if (line.find_first_not_of(CR) == std::string_view::npos)
+        if (line.find_first_not_of(CR) == std::string_view::npos) {
+            if (headEnd && eol != std::string_view::npos)
+                *headEnd = eol + 1;
             break; // the blank line
-        const std::size_t plain = linesChecked ? std::string_view::npos : PlainFieldColon(line);
-        if (plain != std::string_view::npos) {
-            // The usual line: no fault, nothing around the name to trim, no CR in the value.
-            lastName = line.substr(0, plain);
-            const std::string_view value = line.substr(plain + 1);
-            if (fields)
-                fields->push_back({lastName, Trim(value)});
-            framing.AddTokenField(lastName, value);
-            continue;
         }
-        std::size_t colon = 0;
         const EFieldLineFault fault =
             linesChecked ? (colon = line.find(':'), EFieldLineFault::None) : FieldLineFault(line, colon);
         if (fields) {
@@ -296,6 +303,19 @@ void ReadResponseHead(std::string_view header, std::string_view requestMethod, S
     out.fields.clear();
     const CFraming fields = ScanFields(header, false, withFields ? &out.fields : nullptr);
     out.framing = FramingOf(status, http10, fields, requestMethod);
+}
+
+std::size_t ReadResponseHeadIn(std::string_view bytes, std::string_view requestMethod,
+                               SResponseHead& out, bool withFields)
+{
+    bool http10 = false;
+    const int status = StatusCode(bytes, http10);
+    out.fields.clear();
+    std::size_t end = 0;
+    const CFraming fields = ScanFields(bytes, false, withFields ? &out.fields : nullptr, &end);
+    out.size = end;
+    out.framing = FramingOf(status, http10, fields, requestMethod);
+    return end;
 }
 
 std::string FirstHeaderLine(std::string_view header)

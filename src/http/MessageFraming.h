@@ -55,6 +55,11 @@ struct SResponseHead {
 // Without withFields the fields are left empty (no one reads them: the framing is all).
 void ReadResponseHead(std::string_view header, std::string_view requestMethod, SResponseHead& out,
                       bool withFields = true);
+// The same on bytes that may go on past the head (its body behind it): the head's end, where
+// HeaderEndOffset finds it, is found in the same pass. Returns that end (out.size); 0 when the
+// bytes hold no complete head, and out is then of no use.
+std::size_t ReadResponseHeadIn(std::string_view bytes, std::string_view requestMethod,
+                               SResponseHead& out, bool withFields = true);
 
 // The first CR LF terminated line of a header, as the header-splitting function cuts it
 // (a one-line header keeps its blank line); empty when the header holds no such line.

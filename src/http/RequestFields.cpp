@@ -52,6 +52,19 @@ std::string CRequestFields::DebugLine(std::string_view line)
     return entry;
 }
 
+CRequestFields::CRequestFields(const CRequestFields& other)
+{
+    ParseRequest(other.m_strRequestLine);
+}
+
+CRequestFields& CRequestFields::operator=(const CRequestFields& other)
+{
+    if (this != &other) {
+        ParseRequest(other.m_strRequestLine);
+    }
+    return *this;
+}
+
 void CRequestFields::Clear()
 {
     m_strRequestLine.clear();
@@ -60,11 +73,8 @@ void CRequestFields::Clear()
 
 void CRequestFields::ClearParsed()
 {
-    // Cleared in place: the next request's texts reuse the buffers.
     m_bConnect = false;
-    for (std::string* text : {&m_strVerb, &m_strUrl, &m_strVersion, &m_strAuthority, &m_strPath,
-                              &m_strPort, &m_strHost})
-        text->clear();
+    m_strVerb = m_strUrl = m_strVersion = m_strAuthority = m_strPath = m_strPort = m_strHost = {};
 }
 
 void CRequestFields::ParseRequest(std::string_view line)
@@ -79,7 +89,22 @@ void CRequestFields::ParseRequest(std::string_view line)
     std::size_t count = 0;
     const std::size_t lineEnd = std::min(text.find('\n'), text.size());
     const auto blank = [&text](std::size_t i) { return text[i] == ' ' || text[i] == '\r'; };
-    for (std::size_t i = 0; i < lineEnd && count <= 3;) {
+    // The usual line, "A B C" and its CR LF, is cut at its two spaces; any other line byte by byte.
+    const std::size_t space1 = text.find(' ');
+    const std::size_t space2 = space1 < lineEnd ? text.find(' ', space1 + 1) : std::string_view::npos;
+    const std::size_t cr = lineEnd > 0 && text[lineEnd - 1] == '\r' ? lineEnd - 1 : lineEnd;
+    const bool plain = space1 != 0 && space2 < cr && space2 > space1 + 1 && space2 + 1 < cr
+        && std::none_of(text.begin() + static_cast<std::ptrdiff_t>(space2 + 1),
+                        text.begin() + static_cast<std::ptrdiff_t>(cr),
+                        [](char c) { return c == ' ' || c == '\r'; })
+        && text.substr(0, space2).find('\r') == std::string_view::npos;
+    if (plain) {
+        tokens[0] = text.substr(0, space1);
+        tokens[1] = text.substr(space1 + 1, space2 - space1 - 1);
+        tokens[2] = text.substr(space2 + 1, cr - space2 - 1);
+        count = 3;
+    }
+    for (std::size_t i = 0; !plain && i < lineEnd && count <= 3;) {
         while (i < lineEnd && blank(i))
             ++i;
         const std::size_t start = i;
@@ -94,11 +119,11 @@ void CRequestFields::ParseRequest(std::string_view line)
     bool https = false;
 
     if (count == 3) {
-        m_strVerb.assign(tokens[0]);
-        m_strVersion.assign(tokens[2]);
+        m_strVerb = tokens[0];
+        m_strVersion = tokens[2];
         if (EqualsNoCase(tokens[0], "connect")) {
             m_bConnect = true;
-            m_strAuthority.assign(tokens[1]);
+            m_strAuthority = tokens[1];
         } else {
             std::string_view url = tokens[1];
             if (StartsWithNoCase(url, "http://"))
@@ -107,16 +132,19 @@ void CRequestFields::ParseRequest(std::string_view line)
                 url.remove_prefix(8);
             else
                 url = {};
-            m_strUrl.assign(url);
+            m_strUrl = url;
             // The authority ends at the first "/", "?" or "#"; only a path may follow it here.
-            std::size_t end = 0;
-            while (end < url.size() && url[end] != '/' && url[end] != '?' && url[end] != '#')
-                ++end;
-            if (end == url.size())
-                end = std::string_view::npos;
+            std::size_t end = url.find('/');
+            const std::size_t slash = std::min(end, url.size());
+            for (std::size_t i = 0; i < slash; ++i) {
+                if (url[i] == '?' || url[i] == '#') {
+                    end = i;
+                    break;
+                }
+            }
             if (end != std::string_view::npos && url[end] == '/') {
-                m_strPath.assign(url.substr(end));
-                m_strAuthority.assign(url.substr(0, end));
+                m_strPath = url.substr(end);
+                m_strAuthority = url.substr(0, end);
             }
         }
     }
@@ -160,17 +188,20 @@ void CRequestFields::SplitHostPort(std::string_view hostPort, bool https)
             host.remove_suffix(1);
         // A host that is neither a name nor a full address literal ("[::1" cut at its colon,
         // the numeric shorthand "1") is no host: nothing connects to where it might point.
-        // (A keep-alive connection names the same host again and again: the last one that
-        // passed is remembered.)
-        if (host.empty() || host != m_strConnectableHost) {
+        // (Browsers name the same host again and again, on one connection and on the next:
+        // the last one that passed on this thread is remembered.)
+        thread_local char connectable[64];
+        thread_local std::size_t connectableSize = 0;
+        if (host.empty() || host != std::string_view(connectable, connectableSize)) {
             if (!IsConnectableHost(host))
                 return;
-            m_strConnectableHost.assign(host);
+            connectableSize = host.size() <= sizeof connectable ? host.size() : 0;
+            std::copy_n(host.data(), connectableSize, connectable);
         }
     }
     // The port is digits only (none: the scheme's own); "8080]" or "80:81" is no port.
     if (!IsDigits(portPart))
         return;
-    m_strHost.assign(host);
-    m_strPort.assign(portPart.empty() ? DefaultPort(https) : portPart);
+    m_strHost = host;
+    m_strPort = portPart.empty() ? DefaultPort(https) : portPart;
 }

@@ -1,6 +1,7 @@
 #include "platform/EpollEventDispatcher.h"
 
 #include <QCoreApplication>
+#include <QMetaMethod>
 #include <QSocketNotifier>
 #include <QThread>
 
@@ -93,19 +94,45 @@ CEpollEventDispatcher::Nanos CEpollEventDispatcher::Now()
     return static_cast<Nanos>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
+namespace {
+
+bool IsLoopSignal(const QMetaMethod& signal)
+{
+    return signal == QMetaMethod::fromSignal(&QAbstractEventDispatcher::awake)
+        || signal == QMetaMethod::fromSignal(&QAbstractEventDispatcher::aboutToBlock);
+}
+
+} // namespace
+
+void CEpollEventDispatcher::connectNotify(const QMetaMethod& signal)
+{
+    if (IsLoopSignal(signal))
+        m_nLoopListeners.fetch_add(1, std::memory_order_relaxed);
+}
+
+void CEpollEventDispatcher::disconnectNotify(const QMetaMethod& signal)
+{
+    // After a wholesale disconnect (an invalid method) the count stays: the signals are then
+    // sent to no one, which is only a little work.
+    if (IsLoopSignal(signal))
+        m_nLoopListeners.fetch_sub(1, std::memory_order_relaxed);
+}
+
 bool CEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 {
     m_bInterrupt.store(false, std::memory_order_relaxed);
     m_LoopThread.store(QThread::currentThreadId(), std::memory_order_relaxed);
     m_bPostedHere = false;
-    emit awake();
+    const bool listened = m_nLoopListeners.load(std::memory_order_relaxed) > 0;
+    if (listened)
+        emit awake();
     QCoreApplication::sendPostedEvents();
 
     const bool withTimers = !(flags & QEventLoop::X11ExcludeTimers);
     const bool withNotifiers = !(flags & QEventLoop::ExcludeSocketNotifiers);
     const bool canWait = (flags & QEventLoop::WaitForMoreEvents)
         && !m_bInterrupt.load(std::memory_order_relaxed);
-    if (canWait)
+    if (canWait && listened)
         emit aboutToBlock();
     if (m_bInterrupt.load(std::memory_order_relaxed))
         return false;

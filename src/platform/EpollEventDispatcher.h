@@ -52,6 +52,11 @@ public:
     void wakeUp() override;
     void interrupt() override;
 
+protected:
+    // Counts the listeners of awake and aboutToBlock: the loop sends them only to listeners.
+    void connectNotify(const QMetaMethod& signal) override;
+    void disconnectNotify(const QMetaMethod& signal) override;
+
 private:
     using Nanos = std::int64_t;
     struct Timer {
@@ -89,6 +94,7 @@ private:
     // no eventfd to wake, only a pass that does not block.
     std::atomic<Qt::HANDLE> m_LoopThread{nullptr};
     bool m_bPostedHere = false;
+    std::atomic<int> m_nLoopListeners{0}; // connections to awake or aboutToBlock
     std::atomic<bool> m_bInterrupt{false};
     std::unordered_map<int, Watch> m_Watches;
     std::uint32_t m_nNextGeneration = 0;

@@ -14,6 +14,7 @@
 #include "trace/TraceConnection.h"
 #include "trace/TraceStore.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -120,14 +121,14 @@ void CHost::QueueRequest(std::string_view header, std::shared_ptr<CExchange> exc
     m_nQueued += header.size();
     Record(ETraceDirection::Sent, ETracePart::Header, header, exchange->m_nId);
     exchange->m_nServerConnection = TraceId();
-    m_Owed.push_back(SOwed{std::move(exchange), m_nQueued, m_nQueued, true});
-    m_bReplayable = m_bReplayable && repeatable && m_Replay.size() + header.size() <= kReplayLimit;
+    m_Owed.push_back(SOwed{std::move(exchange), m_nQueued, m_nQueued, true, header.size()});
+    m_bReplayable = m_bReplayable && repeatable && m_nReplayBytes + header.size() <= kReplayLimit;
     if (m_bReplayable) {
-        m_Replay.append(header);
-        m_ReplayLengths.push_back(header.size());
+        ++m_nReplayCount;
+        m_nReplayBytes += header.size();
     } else {
-        m_Replay = std::string();
-        m_ReplayLengths.clear();
+        m_nReplayCount = 0;
+        m_nReplayBytes = 0;
     }
 }
 
@@ -136,21 +137,22 @@ bool CHost::CanRepeatUnanswered() const
     // Only after an answer on this connection (a keep-alive close, not a server that refuses
     // the request) and never after the browser's own end was passed on.
     return m_bClosed && m_bAnswered && !m_bShutDownSent && m_bReplayable && !m_Owed.empty()
-        && m_Owed.size() == m_ReplayLengths.size() && m_nState == EResponseStage::Header
+        && m_Owed.size() == m_nReplayCount && m_nState == EResponseStage::Header
         && m_Header.empty() && m_nCloseAt == UINT64_MAX;
 }
 
 void CHost::MoveUnansweredTo(CHost& other)
 {
-    std::size_t offset = 0;
-    for (std::size_t i = 0; i < m_ReplayLengths.size(); ++i) {
-        other.QueueRequest(std::string_view(m_Replay).substr(offset, m_ReplayLengths[i]),
-                           m_Owed[i].exchange, true);
-        offset += m_ReplayLengths[i];
+    for (std::size_t i = 0; i < m_nReplayCount && i < m_Owed.size(); ++i) {
+        // The head as it went out: the forwarded one when it was changed on the way.
+        const CExchange& exchange = *m_Owed[i].exchange;
+        const std::string& head = exchange.m_strForwardedHead.empty() ? exchange.m_strRequestHead
+                                                                      : exchange.m_strForwardedHead;
+        other.QueueRequest(head, m_Owed[i].exchange, true);
     }
     m_Owed.clear();
-    m_Replay = std::string();
-    m_ReplayLengths.clear();
+    m_nReplayCount = 0;
+    m_nReplayBytes = 0;
 }
 
 void CHost::ForgetLastRequest()
@@ -509,49 +511,78 @@ void ReleaseText(std::string& text)
 
 } // namespace
 
+namespace {
+
+// A header that ends in CR LF CR LF after a byte that is no line end: normalising its end
+// changes none of its bytes.
+bool HasPlainHeaderEnd(std::string_view header)
+{
+    return header.size() > 4 && header.ends_with("\r\n\r\n") && header[header.size() - 5] != '\r'
+        && header[header.size() - 5] != '\n';
+}
+
+} // namespace
+
 std::size_t CHost::TakeHeader(std::string_view read)
 {
-    const std::size_t before = m_Header.size();
-    m_Header.append(read);
-    const std::size_t end = HeaderEndOffset(m_Header, m_nScanned);
-    if (end == 0) {
-        m_nScanned = m_Header.size();
-        if (m_Header.size() >= CProxy::kBufferLimit) {
-            // No header end in sight: pass the bytes on as they are instead of holding them.
-            m_bReusable = false;
-            m_Framer.Start(CBodyFraming{EBodyKind::UntilClose, 0, false}, true);
-            m_nState = EResponseStage::Body;
-            Hold(ETracePart::Header, m_Header);
-            ReleaseText(m_Header);
-            m_nScanned = 0;
-        }
-        return read.size();
-    }
-    const std::size_t used = end - before;
-    m_Header.resize(end);
-    m_nScanned = 0;
-    // Only an end that the CR LF cut finds is normalised; bare-LF headers pass as they came.
-    if (HasCrLfHeaderEnd(m_Header))
-        TerminateHeader(m_Header);
-    const std::string_view tail = read.substr(used);
-    // The head is read once, for the framing here and for its record: its views into m_Header
-    // must last until it is recorded, with the body bytes of this read behind it.
-    m_Header.reserve(m_Header.size() + tail.size());
     CExchange* exchange = Receiving();
+    const std::string_view method =
+        exchange ? std::string_view(exchange->m_strMethod) : std::string_view();
     // The fields are for the record's texts and decoder: none are made when no one reads them.
     const CTraceStore* store = m_Owner.Context().TraceStore();
-    ReadResponseHead(m_Header, exchange ? std::string_view(exchange->m_strMethod) : std::string_view(),
-                     m_ResponseHead, !store || store->ReadsRecordTexts());
+    const bool withFields = !store || store->ReadsRecordTexts();
+    // The usual head comes whole at the start of one read: it is read where it lies, its end
+    // found in the same pass.
+    std::string_view header;
+    std::size_t used = 0;
+    if (m_Header.empty()) {
+        const std::size_t end = ReadResponseHeadIn(read, method, m_ResponseHead, withFields);
+        if (end != 0 && HasPlainHeaderEnd(read.substr(0, end))) {
+            header = read.substr(0, end);
+            used = end;
+        } else {
+            m_ResponseHead.fields.clear(); // no views into a read that is not kept
+        }
+    }
+    if (header.empty()) {
+        const std::size_t before = m_Header.size();
+        m_Header.append(read);
+        const std::size_t end = HeaderEndOffset(m_Header, m_nScanned);
+        if (end == 0) {
+            m_nScanned = m_Header.size();
+            if (m_Header.size() >= CProxy::kBufferLimit) {
+                // No header end in sight: pass the bytes on as they are instead of holding them.
+                m_bReusable = false;
+                m_Framer.Start(CBodyFraming{EBodyKind::UntilClose, 0, false}, true);
+                m_nState = EResponseStage::Body;
+                Hold(ETracePart::Header, m_Header);
+                ReleaseText(m_Header);
+                m_nScanned = 0;
+            }
+            return read.size();
+        }
+        used = end - before;
+        m_Header.resize(end);
+        m_nScanned = 0;
+        // Only an end that the CR LF cut finds is normalised; bare-LF headers pass as they came.
+        if (HasCrLfHeaderEnd(m_Header))
+            TerminateHeader(m_Header);
+        // The head is read once, for the framing here and for its record: its views into
+        // m_Header must last until it is recorded, with the body bytes of this read behind it.
+        m_Header.reserve(m_Header.size() + (read.size() - used));
+        header = m_Header;
+        ReadResponseHead(header, method, m_ResponseHead, withFields);
+    }
+    const std::string_view tail = read.substr(used);
     const CBodyFraming framing = m_ResponseHead.framing;
     if (exchange && framing.kind != EBodyKind::Interim) {
         // The final answer's head (interim 1xx heads are not kept apart).
-        const std::string_view line =
-            std::string_view(m_Header).substr(0, LineBreakOffset(m_Header));
+        const std::string_view line = header.substr(0, LineBreakOffset(header));
         exchange->m_nStatus = ParseStatusCode(line);
         const std::size_t space = line.find(' ', line.find(' ') + 1);
         exchange->m_strReason.assign(space == std::string_view::npos ? std::string_view()
                                                                      : line.substr(space + 1));
-        exchange->m_strResponseHead = m_Header;
+        exchange->m_strResponseHead.assign(header);
         if (framing.kind == EBodyKind::Tunnel)
             exchange->m_nFlags |= kExchangeUpgraded;
     }
@@ -571,9 +602,15 @@ std::size_t CHost::TakeHeader(std::string_view read)
             AddBodyBytes(exchange->m_ResponseBody, tail.substr(0, body), KeepsBodies());
     }
     // The header record carries the body bytes of the same read, as they arrived together.
-    m_Header.append(tail.substr(0, body));
-    Hold(ETracePart::Header, m_Header, &m_ResponseHead);
-    m_ResponseHead.fields.clear(); // its views end with m_Header's bytes
+    std::string_view chunk;
+    if (header.data() == read.data()) {
+        chunk = read.substr(0, used + body);
+    } else {
+        m_Header.append(tail.substr(0, body));
+        chunk = m_Header;
+    }
+    Hold(ETracePart::Header, chunk, &m_ResponseHead);
+    m_ResponseHead.fields.clear(); // its views end with the header's bytes
     ReleaseText(m_Header);
     if (m_nState == EResponseStage::Body && m_Framer.IsDone())
         CompleteResponse();
@@ -614,11 +651,12 @@ void CHost::DropUnexpected(std::size_t bytes)
 
 void CHost::CompleteResponse()
 {
+    const std::size_t answeredHead = m_Owed.empty() ? 0 : m_Owed.front().headBytes;
     EndFrontResponse(EExchangeEnd::Complete);
     m_bAnswered = true;
-    if (!m_ReplayLengths.empty()) {
-        m_Replay.erase(0, m_ReplayLengths.front());
-        m_ReplayLengths.erase(m_ReplayLengths.begin());
+    if (m_nReplayCount > 0) {
+        --m_nReplayCount;
+        m_nReplayBytes -= std::min(m_nReplayBytes, answeredHead);
     } else if (m_Owed.empty()) {
         m_bReplayable = true; // nothing owed any more: later requests may be kept again
     }

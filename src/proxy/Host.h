@@ -142,6 +142,7 @@ private:
         std::uint64_t headEnd = 0;   // its head's end
         std::uint64_t queuedEnd = 0; // the end of what was queued of it (head, then body)
         bool sentPending = true;     // queued bytes of it wait for the socket
+        std::size_t headBytes = 0;   // its head's size
     };
     // A response held complete for the browser: where it ends among the held bytes and how it
     // ended at the server; its exchange ends when the browser has it all.
@@ -233,8 +234,10 @@ private:
     bool m_bTraceEnded = false;
 
     SRoute m_Route;
-    std::string m_Replay;              // the unanswered requests while they may go again
-    std::vector<std::size_t> m_ReplayLengths;
+    // The unanswered requests that may go again, from the first owed one: how many, and the
+    // bytes of their heads (which their exchanges keep as they went out).
+    std::size_t m_nReplayCount = 0;
+    std::size_t m_nReplayBytes = 0;
     bool m_bReplayable = true;
     bool m_bAnswered = false;          // a response has completed on this connection
     // These queues hold an entry or two as a rule: vectors, which allocate nothing until used

@@ -259,8 +259,10 @@ bool CProxy::ProcessHeader(std::string& header)
     route.kind = SRoute::EKind::Direct;
     route.viaUpstream = false;
     const bool overTls = RouteOverTls(header, route);
-    route.originHost = overTls ? route.originHost : m_strHost;
-    route.originPort = overTls ? route.originPort : AtoiText(m_strPort);
+    if (!overTls) {
+        route.originHost = m_strHost;
+        route.originPort = AtoiText(m_strPort);
+    }
     if (overTls) {
         // to the origin over TLS, route and request line set
     } else if (useProxy) {
@@ -272,8 +274,12 @@ bool CProxy::ProcessHeader(std::string& header)
         // Only the request line proper (up to its first LF) is replaced; every other header
         // byte goes on as it came, even after a bare LF inside the first CR LF line.
         const std::size_t lineEnd = header.find('\n') + 1;
-        m_strLine.assign(m_strVerb).append(" ").append(m_strPath).append(" ").append(m_strVersion);
-        header.replace(0, lineEnd, m_strLine.append("\r\n"));
+        if (const std::size_t cut = AbsolutePartOfLine(std::string_view(header).substr(0, lineEnd))) {
+            header.erase(m_strVerb.size() + 1, cut); // the usual line: only "http://authority" goes
+        } else {
+            m_strLine.assign(m_strVerb).append(" ").append(m_strPath).append(" ").append(m_strVersion);
+            header.replace(0, lineEnd, m_strLine.append("\r\n"));
+        }
         route.connectHost = m_strHost;
         route.connectPort = route.originPort;
     }
@@ -301,6 +307,22 @@ bool CProxy::ProcessHeader(std::string& header)
     m_pRequest = m_nState == ERequestStage::Body ? std::move(exchange) : nullptr;
     Clear(); // nothing of it is kept
     return true;
+}
+
+std::size_t CProxy::AbsolutePartOfLine(std::string_view line) const
+{
+    // The parsed line is the head's own, as "VERB SP scheme://authority path SP VERSION CR LF":
+    // the bytes between the verb's space and the path, else 0.
+    const std::string_view parsed = m_strRequestLine;
+    if (m_strPath.empty() || line != parsed || !parsed.ends_with("\r\n")
+        || m_strVerb.data() != parsed.data() || parsed[m_strVerb.size()] != ' ')
+        return 0;
+    const std::size_t pathAt = static_cast<std::size_t>(m_strPath.data() - parsed.data());
+    const std::size_t versionAt = pathAt + m_strPath.size() + 1;
+    if (versionAt + m_strVersion.size() + 2 != parsed.size() || parsed[versionAt - 1] != ' '
+        || m_strVersion.data() != parsed.data() + versionAt || pathAt <= m_strVerb.size() + 1)
+        return 0;
+    return pathAt - m_strVerb.size() - 1;
 }
 
 std::shared_ptr<CExchange> CProxy::NewExchange(const std::string& header)
@@ -339,7 +361,7 @@ bool CProxy::StartTunnel(std::string header, std::shared_ptr<CExchange> exchange
     // Every earlier answer is complete: the earlier servers are done with.
     while (!m_Hosts.empty())
         Retire(m_Hosts.back().get());
-    WatchForTls(m_strHost, AtoiText(m_strPort));
+    WatchForTls(std::string(m_strHost), AtoiText(m_strPort));
     const bool useProxy = m_Context.UseProxy();
     SRoute route;
     route.originHost = m_strHost;

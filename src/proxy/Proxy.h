@@ -108,6 +108,9 @@ private:
     // One complete request header; false when the pair is gone.
     bool ProcessHeader(std::string& header);
     bool StartTunnel(std::string header, std::shared_ptr<CExchange> exchange);
+    // How many bytes of a request line to drop to put it in origin form in place (its scheme and
+    // authority), when it is the line just parsed and of the usual shape; 0 otherwise.
+    std::size_t AbsolutePartOfLine(std::string_view line) const;
     // The exchange of a request head just read, its request side filled in.
     std::shared_ptr<CExchange> NewExchange(const std::string& header);
     // The proxy answers the request itself (400 or 404): its exchange ends refused.

@@ -175,7 +175,9 @@ bool CProxy::RouteOverTls(std::string& header, SRoute& route)
         name = m_strHost;
         port = AtoiText(m_strPort);
         const std::size_t lineEnd = header.find('\n') + 1;
-        header.replace(0, lineEnd, m_strVerb + " " + m_strPath + " " + m_strVersion + "\r\n");
+        std::string line;
+        line.append(m_strVerb).append(" ").append(m_strPath).append(" ").append(m_strVersion);
+        header.replace(0, lineEnd, line.append("\r\n"));
     }
     route.kind = SRoute::EKind::TlsOrigin;
     route.originHost = name;

@@ -8,7 +8,10 @@
 #include "trace/TraceStore.h"
 
 #include <algorithm>
+#include <new>
 #include <string>
+#include <typeinfo>
+#include <utility>
 
 namespace {
 // A response header longer than this is not looked into for its charset or coding.
@@ -19,6 +22,84 @@ std::int32_t TickDifference(std::uint32_t start, std::uint32_t end)
 {
     return static_cast<std::int32_t>(end - start);
 }
+// Room of records let go of, for the next ones made on this thread: the relay makes two records
+// per request and, when nothing reads them back, drops them as soon.
+class CRecordRoom {
+public:
+    CRecordRoom() = default;
+    CRecordRoom(const CRecordRoom&) = delete;
+    CRecordRoom& operator=(const CRecordRoom&) = delete;
+    ~CRecordRoom();
+
+    template <typename... Args> std::unique_ptr<CTraceRecord> Make(Args&&... args)
+    {
+        void* room = m_nFree > 0 ? m_Free[--m_nFree] : ::operator new(sizeof(CTraceRecord));
+        try {
+            return std::unique_ptr<CTraceRecord>(new (room) CTraceRecord(std::forward<Args>(args)...));
+        } catch (...) {
+            Keep(room);
+            throw;
+        }
+    }
+
+    // The record ends here; its room is kept for the next one.
+    void Release(std::unique_ptr<CTraceRecord> record)
+    {
+        if (!record || m_nFree == kRooms)
+            return; // freed as usual
+        const CTraceRecord& held = *record;
+        if (typeid(held) != typeid(CTraceRecord))
+            return; // of another size: freed as usual
+        CTraceRecord* ended = record.release();
+        ended->~CTraceRecord();
+        Keep(ended);
+    }
+
+private:
+    static constexpr std::size_t kRooms = 8;
+    void Keep(void* room)
+    {
+        if (m_nFree < kRooms)
+            m_Free[m_nFree++] = room;
+        else
+            ::operator delete(room);
+    }
+    void* m_Free[kRooms] = {};
+    std::size_t m_nFree = 0;
+};
+
+// Set once the thread's room is gone (a record may end later, in another object's end).
+thread_local bool t_bRoomGone = false;
+
+CRecordRoom::~CRecordRoom()
+{
+    t_bRoomGone = true;
+    for (std::size_t i = 0; i < m_nFree; ++i)
+        ::operator delete(m_Free[i]);
+}
+
+CRecordRoom* RecordRoom()
+{
+    if (t_bRoomGone)
+        return nullptr;
+    thread_local CRecordRoom room;
+    return &room;
+}
+
+template <typename... Args> std::unique_ptr<CTraceRecord> MakeRecord(Args&&... args)
+{
+    CRecordRoom* room = RecordRoom();
+    return room ? room->Make(std::forward<Args>(args)...)
+                : std::make_unique<CTraceRecord>(std::forward<Args>(args)...);
+}
+
+void ReleaseRecord(std::unique_ptr<CTraceRecord>& record)
+{
+    if (CRecordRoom* room = RecordRoom())
+        room->Release(std::move(record));
+    record.reset();
+}
+
 } // namespace
 
 CTraceConnection::CTraceConnection(int id, CTraceHostLink* host, bool ssl, CTraceStore* store)
@@ -31,6 +112,8 @@ CTraceConnection::CTraceConnection(int id, CTraceHostLink* host, bool ssl, CTrac
 
 CTraceConnection::~CTraceConnection()
 {
+    for (auto& record : m_Records)
+        ReleaseRecord(record);
     if (CTraceHostLink* host = m_pHost) {
         m_pHost = nullptr;
         host->ClearTraceEntry();
@@ -101,13 +184,15 @@ void CTraceConnection::AddRecord(ETraceDirection direction, ETracePart part,
     CTraceRecord* record = nullptr;
     const bool kept = RunUnlessOutOfMemory([&] {
         auto made = size == chunk.size()
-            ? std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part, chunk,
-                                             binary, m_bSSL, head ? head->size : 0, texts)
-            : std::make_unique<CTraceRecord>(m_nId, m_nRecordsMade + 1, direction, part, size);
+            ? MakeRecord(m_nId, m_nRecordsMade + 1, direction, part, chunk, binary, m_bSSL,
+                         head ? head->size : std::size_t{0}, texts)
+            : MakeRecord(m_nId, m_nRecordsMade + 1, direction, part, size);
         record = made.get();
         record->SetExchangeId(exchange);
         if (sent && part == ETracePart::Header && !m_strOrigin.empty())
             record->SetOrigin(m_strOrigin);
+        if (m_Records.capacity() == 0)
+            m_Records.reserve(4); // a request and its answer, and their neighbours: one allocation
         m_Records.push_back(std::move(made));
         ++m_nRecordsMade;
     });
@@ -244,10 +329,16 @@ void CTraceConnection::DropSettledRecords()
     if (held <= 1)
         return;
     if (m_nLastRequest >= 0 && static_cast<std::size_t>(m_nLastRequest) + 1 < held) {
-        if (m_nLastRequest > 0)
+        if (m_nLastRequest > 0) {
+            ReleaseRecord(m_Records.front());
             m_Records.front() = std::move(m_Records[static_cast<std::size_t>(m_nLastRequest)]);
+        }
+        for (auto it = m_Records.begin() + 1; it != m_Records.end() - 1; ++it)
+            ReleaseRecord(*it);
         m_Records.erase(m_Records.begin() + 1, m_Records.end() - 1);
     } else {
+        for (auto it = m_Records.begin(); it != m_Records.end() - 1; ++it)
+            ReleaseRecord(*it);
         m_Records.erase(m_Records.begin(), m_Records.end() - 1);
     }
     if (m_nLastRequest >= 0)

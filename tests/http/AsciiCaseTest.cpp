@@ -33,3 +33,24 @@ TEST(TrimAscii, DropsOnlyTheGivenBytesAtEitherEnd)
     EXPECT_EQ(TrimAscii("\r x\r", " \t\r"), "x");
     EXPECT_EQ(TrimAscii("\rx\r"), "\rx\r");
 }
+
+TEST(EqualsNoCase, MatchesOnlyAsciiLettersOfEitherCaseAtEveryPlaceOfAWord)
+{
+    // Names are matched eight bytes at a time: a case change or a byte that only differs in
+    // the case bit (@ and `, [ and {, - and CR, 0xC1 and 0xE1) at any place of any length.
+    for (std::size_t size = 1; size <= 20; ++size) {
+        const std::string name = std::string("content-length-type").substr(0, size - 1) + "z";
+        for (std::size_t i = 0; i < size; ++i) {
+            std::string other = name;
+            other[i] = UpperAscii(other[i]);
+            EXPECT_EQ(EqualsNoCase(other, name), true) << other;
+            for (const auto& [mine, theirs] : {std::pair{'@', '`'}, {'[', '{'}, {'-', '\r'}, {'\xC1', '\xE1'}}) {
+                std::string a = name, b = name;
+                a[i] = mine;
+                b[i] = theirs;
+                EXPECT_FALSE(EqualsNoCase(a, b)) << size << " at " << i;
+                EXPECT_TRUE(EqualsNoCase(a, a));
+            }
+        }
+    }
+}

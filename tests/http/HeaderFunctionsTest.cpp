@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using namespace std::string_literals;
@@ -236,5 +237,28 @@ TEST(AtoiText, FollowsAtoiAndClampsOutOfRange)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(AtoiText(c.text), c.value);
+    }
+}
+
+TEST(HeaderComplete, EndsAndLineBreaksAreFoundAtEveryPlaceOfABlock)
+{
+    // Heads are searched 16 bytes at a time: an end or a line break on either side of a block's
+    // edge, and one that only starts in a block, are found where a byte by byte search finds them.
+    const auto slowEnd = [](std::string_view text) -> std::size_t {
+        for (std::size_t lf = text.find('\n'); lf != std::string_view::npos; lf = text.find('\n', lf + 1)) {
+            std::size_t k = lf + 1;
+            while (k < text.size() && text[k] == '\r')
+                ++k;
+            if (k < text.size() && text[k] == '\n')
+                return k + 1;
+        }
+        return 0;
+    };
+    for (const std::string end : {"\r\n\r\n", "\n\n", "\r\n\r\r\n", "\n\r\n", "\r\n\rx\n", "\r\r"}) {
+        for (std::size_t pad = 0; pad <= 40; ++pad) {
+            const std::string text = "GET / HTTP/1.1\r\nX: " + std::string(pad, 'x') + end + "tail";
+            EXPECT_EQ(HeaderEndOffset(text), slowEnd(text)) << pad << " " << end.size();
+            EXPECT_EQ(LineBreakOffset(text, 19), text.find_first_of("\r\n", 19)) << pad;
+        }
     }
 }

@@ -83,3 +83,47 @@ TEST(ForEachHeadField, ListsWhatParseHttpHeadListsAndStopsWhereTheHeadEnds)
         }
     }
 }
+
+TEST(RequestHeadFault, ABadByteIsFoundAtEveryPlaceOfANameOrValue)
+{
+    // Usual lines are read 16 bytes at a time: a byte no name may hold, or a bare CR in the value,
+    // is a fault wherever it sits; an odd but valid name byte is none.
+    const std::string start = "POST / HTTP/1.1\r\n";
+    for (std::size_t size = 1; size <= 36; ++size) {
+        for (std::size_t at = 0; at < size; ++at) {
+            std::string name(size, 'N');
+            name[at] = '_';
+            EXPECT_EQ(RequestHeadFault(start + name + ": v\r\n\r\n"), nullptr) << name;
+            for (const char bad : {'\x80', ' ', '\0', '\r', '@'}) {
+                name[at] = bad;
+                EXPECT_NE(RequestHeadFault(start + name + ": v\r\n\r\n"), nullptr) << size << " " << at;
+            }
+            std::string value(size, 'v');
+            value[at] = '\r';
+            EXPECT_NE(RequestHeadFault(start + "Name: " + value + "\r\n\r\n"), nullptr) << size << " " << at;
+            // A field after such a line frames no body.
+            const std::string head = "HTTP/1.1 200 OK\r\nName: " + value + "\r\nContent-Length: 5\r\n\r\n";
+            EXPECT_EQ(ResponseFraming(head, "GET").kind, EBodyKind::Length) << size << " " << at;
+        }
+    }
+}
+
+TEST(ReadResponseHeadIn, EndsWhereHeaderEndOffsetEndsAndFramesAsTheHeadAlone)
+{
+    for (const std::string& bytes :
+         {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabcHTTP/1.1"s, "HTTP/1.1 200 OK\r\n\r\n\r\n"s,
+          "HTTP/1.1 204 No\nX: a\r\r\n\r\nrest"s, "HTTP/1.1 200 OK\r\nX: a\n\r\nContent-Length: 9\r\n\r\n"s,
+          "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r"s, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n"s,
+          "\n\nbody"s, "no status\r\nX: y\r\n\r\n"s, "HTTP/1.1 200 OK\r\nX: a\rContent-Length: 1\r\n\r\n"s}) {
+        SResponseHead in;
+        const std::size_t end = ReadResponseHeadIn(bytes, "GET", in);
+        EXPECT_EQ(end, HeaderEndOffset(bytes)) << bytes;
+        if (end == 0)
+            continue;
+        SResponseHead alone;
+        ReadResponseHead(bytes.substr(0, end), "GET", alone);
+        EXPECT_EQ(in.framing.kind, alone.framing.kind) << bytes;
+        EXPECT_EQ(in.framing.length, alone.framing.length) << bytes;
+        EXPECT_EQ(in.fields.size(), alone.fields.size()) << bytes;
+    }
+}

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 using namespace std::string_literals;
@@ -166,6 +167,21 @@ TEST(ParseRequest, AuthorityEndsWhereRfc3986EndsIt)
     for (const auto& [url, host, port] : cases) {
         CRequestFields f;
         f.ParseRequest("GET " + url + " HTTP/1.1\r\n");
-        EXPECT_EQ(f.m_strHost + " " + f.m_strPort, host + " " + port) << url;
+        EXPECT_EQ(std::string(f.m_strHost) + " " + std::string(f.m_strPort), host + " " + port) << url;
+    }
+}
+
+TEST(ParseRequest, ACopyViewsItsOwnLine)
+{
+    auto original = std::make_unique<CRequestFields>();
+    original->ParseRequest("GET http://server1:81/x HTTP/1.1\r\n");
+    CRequestFields copy = *original;
+    CRequestFields assigned;
+    assigned = *original;
+    original.reset(); // a view into its line would now point at freed bytes
+    for (const CRequestFields* f : {&copy, &assigned}) {
+        EXPECT_EQ(f->m_strVerb, "GET");
+        EXPECT_EQ(f->m_strPath, "/x");
+        EXPECT_EQ(std::string(f->m_strHost) + ":" + std::string(f->m_strPort), "server1:81");
     }
 }

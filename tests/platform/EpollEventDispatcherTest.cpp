@@ -139,3 +139,22 @@ TEST(EpollEventDispatcherTest, EventsPostedOnTheLoopsOwnThreadRunWithoutAWait)
     });
     EXPECT_EQ(log, "tpq");
 }
+
+TEST(EpollEventDispatcherTest, LoopSignalsReachTheirListenersOnlyWhileConnected)
+{
+    // The loop skips both signals without listeners: one connected later, or again after
+    // another's disconnect, still hears every pass.
+    int awake = 0, blocking = 0;
+    RunOnEpollThread([&](QEventLoop& loop) {
+        auto* dispatcher = QAbstractEventDispatcher::instance();
+        QTimer::singleShot(0, &loop, [&, dispatcher] {
+            auto first = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [&] { ++awake; });
+            QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [&] { ++blocking; });
+            QObject::disconnect(first);
+            QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [&] { ++awake; });
+            QTimer::singleShot(1, &loop, [&] { loop.quit(); });
+        });
+    });
+    EXPECT_GT(awake, 0);
+    EXPECT_GT(blocking, 0);
+}
