@@ -126,8 +126,9 @@ void CHarRunFile::Add(const CExchange& exchange)
         return;
     if (m_nQueuedBytes > 0 && m_nQueuedBytes + job.bytes > m_nMaxQueuedBytes) {
         // The thread fell behind: the loop goes on, the HAR takes less and says so.
-        job.exchange->m_RequestBody.bytes = std::string();
-        job.exchange->m_ResponseBody.bytes = std::string();
+        // A swap frees the bodies' buffers; assigning an empty string would keep them.
+        std::string().swap(job.exchange->m_RequestBody.bytes);
+        std::string().swap(job.exchange->m_ResponseBody.bytes);
         job.bytes = SizeOf(*job.exchange);
         const bool room = m_nQueuedBytes + job.bytes <= m_nMaxQueuedBytes + m_nMaxQueuedBytes / 4;
         ++(room ? m_nBodiesLeftOut : m_nEntriesLeftOut);

@@ -143,7 +143,7 @@ int CHost::ReadTunnelReply()
         OpenTlsSession();
         if (m_pTls && end < m_strTunnelReply.size())
             m_pTls->Put(m_strTunnelReply.substr(end)); // the origin's first TLS bytes
-        m_strTunnelReply = std::string();
+        std::string().swap(m_strTunnelReply);
     }
     return 0;
 }
