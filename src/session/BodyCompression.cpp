@@ -3,9 +3,9 @@
 #include <zstd.h>
 
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -66,17 +66,24 @@ double SampleEntropy(std::string_view bytes)
     return std::log2(n) - sum / n;
 }
 
-// Distinct byte values among the first kGlanceBytes.
+// Distinct byte values among the first kGlanceBytes: a flag byte per value, then the flags
+// added eight at a time (fewer instructions than setting bits, which the writer pays per body).
 int GlanceValues(std::string_view bytes)
 {
-    std::array<std::uint64_t, 4> seen{};
+    std::array<unsigned char, 256> seen{};
     const std::size_t n = bytes.size() < kGlanceBytes ? bytes.size() : kGlanceBytes;
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        seen[c >> 6] |= std::uint64_t{1} << (c & 63);
+    for (std::size_t i = 0; i < n; ++i)
+        seen[static_cast<unsigned char>(bytes[i])] = 1;
+    // Each lane of the sum counts at most 32 flags, and all lanes at most kGlanceBytes: no carry
+    // leaves a lane, and the total fits the top one.
+    static_assert(kGlanceBytes < 256);
+    std::uint64_t lanes = 0;
+    for (std::size_t i = 0; i < seen.size(); i += sizeof(std::uint64_t)) {
+        std::uint64_t word;
+        std::memcpy(&word, seen.data() + i, sizeof(word));
+        lanes += word;
     }
-    return std::popcount(seen[0]) + std::popcount(seen[1]) + std::popcount(seen[2]) +
-           std::popcount(seen[3]);
+    return static_cast<int>((lanes * 0x0101010101010101ull) >> 56);
 }
 
 // Whether the body is worth handing to zstd.
