@@ -13,7 +13,8 @@ bool ProxyCredentials::Hide(std::string_view head, std::string& out)
     for (std::size_t line = 0; line < head.size();) {
         std::size_t end = head.find('\n', line);
         end = end == std::string_view::npos ? head.size() : end;
-        if (head.size() - line >= kField.size()
+        // Most lines fail on their first letter, before the whole name is compared.
+        if (head.size() - line >= kField.size() && (head[line] | 0x20) == 'p'
             && EqualsNoCase(head.substr(line, kField.size()), kField)) {
             if (!found)
                 out.clear();

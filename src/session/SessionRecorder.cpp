@@ -249,11 +249,15 @@ void CSessionRecorder::RunWriter()
 
 void CSessionRecorder::GiveBackExchanges(std::vector<CExchange>& written)
 {
-    // Emptied here, off the lock; handed over only when the loop used up those it had.
-    while (!written.empty() && m_WrittenSpares.size() < kMaxSpareExchanges) {
-        EmptySpare(written.back());
-        m_WrittenSpares.push_back(std::move(written.back()));
-        written.pop_back();
+    // Emptied in place, off the lock, and handed over as a whole vector (moving each exchange
+    // costs about as much as its copy); the loop takes them when it used up those it had. While
+    // it still has some, these are let go.
+    if (m_WrittenSpares.empty()) {
+        if (written.size() > kMaxSpareExchanges)
+            written.erase(written.begin() + kMaxSpareExchanges, written.end());
+        for (CExchange& e : written)
+            EmptySpare(e);
+        std::swap(m_WrittenSpares, written);
     }
     std::lock_guard lock(m_Mutex);
     if (m_SpareExchanges.empty())
