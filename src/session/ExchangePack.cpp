@@ -4,6 +4,7 @@
 #include "trace/Exchange.h"
 
 #include <climits>
+#include <cstring>
 
 namespace {
 // An exchange's 23 numbers of at most 10 bytes, 3 bytes and 9 lengths.
@@ -92,16 +93,22 @@ void ExchangePack::Append(const CExchange& e, std::string_view requestHead,
     const std::size_t fixed = numbers.View().size();
     for (std::string_view field : bytes)
         numbers.Put(field.size());
+    // Written into room made at once: an append per field and per length costs more than the
+    // bytes it moves (the writer packs every exchange).
     const std::string_view all = numbers.View();
-    out.reserve(out.size() + all.size() + size);
-    out.append(all.substr(0, fixed));
+    const std::size_t base = out.size();
+    out.resize(base + all.size() + size);
+    char* to = out.data() + base;
+    std::memcpy(to, all.data(), fixed);
+    to += fixed;
     std::size_t at = fixed;
     for (std::string_view field : bytes) {
-        const std::size_t start = at;
-        while (static_cast<unsigned char>(all[at]) & 0x80)
-            ++at;
-        out.append(all.substr(start, ++at - start));
-        out.append(field);
+        do
+            *to++ = all[at];
+        while (static_cast<unsigned char>(all[at++]) & 0x80);
+        if (!field.empty())
+            std::memcpy(to, field.data(), field.size());
+        to += field.size();
     }
 }
 
