@@ -185,3 +185,31 @@ TEST(ParseRequest, ACopyViewsItsOwnLine)
         EXPECT_EQ(std::string(f->m_strHost) + ":" + std::string(f->m_strPort), "server1:81");
     }
 }
+
+TEST(ParseRequest, PlainLineReadsAsParseRequestLineReadsIt)
+{
+    // Lines as they reach the relay (through the first CR LF); only the three-token ones are plain.
+    const struct { std::string line; bool plain; } cases[] = {
+        {"GET http://a/x HTTP/1.1\r\n", true}, {"GET /x HTTP/1.1\n", true},
+        {"G(T /x HTTP/1.1\r\n", true}, {"GET /x XTTP/1.1\r\n", true}, {"GET /x HTTP/\r\n", true},
+        {"GET  /x HTTP/1.1\r\n", false}, {"GET /x HTTP/1.1 \r\n", false}, {" GET /x HTTP/1.1\r\n", false},
+        {"GET /x\rHTTP/1.1 HTTP/1.1\r\n", false}, {"GET /x HTTP/1.1\r\r\n", false},
+        {"GET /x\r\n", false}, {"GET /x\nHost: a HTTP/1.1\r\n", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        CRequestFields f;
+        f.ParseRequest(c.line);
+        EXPECT_EQ(f.m_bPlainLine, c.plain);
+        std::string_view cut = std::string_view(c.line).substr(0, c.line.find('\n'));
+        if (cut.ends_with('\r'))
+            cut.remove_suffix(1);
+        SRequestLine want, got;
+        const bool parsed = ParseRequestLine(cut, want);
+        if (!c.plain)
+            continue;
+        ASSERT_EQ(f.PlainRequestLine(got), parsed);
+        EXPECT_EQ(got.method, want.method);
+        EXPECT_EQ(got.target, want.target);
+        EXPECT_EQ(got.version, want.version);
+    }
+}
