@@ -300,6 +300,7 @@ void ReadResponseHead(std::string_view header, std::string_view requestMethod, S
     bool http10 = false;
     const int status = StatusCode(header, http10);
     out.size = header.size();
+    out.status = status;
     out.fields.clear();
     const CFraming fields = ScanFields(header, false, withFields ? &out.fields : nullptr);
     out.framing = FramingOf(status, http10, fields, requestMethod);
@@ -310,6 +311,7 @@ std::size_t ReadResponseHeadIn(std::string_view bytes, std::string_view requestM
 {
     bool http10 = false;
     const int status = StatusCode(bytes, http10);
+    out.status = status;
     out.fields.clear();
     std::size_t end = 0;
     const CFraming fields = ScanFields(bytes, false, withFields ? &out.fields : nullptr, &end);

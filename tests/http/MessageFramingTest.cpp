@@ -114,7 +114,8 @@ TEST(ReadResponseHeadIn, EndsWhereHeaderEndOffsetEndsAndFramesAsTheHeadAlone)
          {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabcHTTP/1.1"s, "HTTP/1.1 200 OK\r\n\r\n\r\n"s,
           "HTTP/1.1 204 No\nX: a\r\r\n\r\nrest"s, "HTTP/1.1 200 OK\r\nX: a\n\r\nContent-Length: 9\r\n\r\n"s,
           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r"s, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n"s,
-          "\n\nbody"s, "no status\r\nX: y\r\n\r\n"s, "HTTP/1.1 200 OK\r\nX: a\rContent-Length: 1\r\n\r\n"s}) {
+          "\n\nbody"s, "no status\r\nX: y\r\n\r\n"s, "HTTP/1.1 200 OK\r\nX: a\rContent-Length: 1\r\n\r\n"s,
+          "HTTP/1.1 200\rX\r\n\r\n"s, "HTTP/1.0 404 Not Found\n\n"s, "HTTP/1.1 2000 OK\r\n\r\n"s}) {
         SResponseHead in;
         const std::size_t end = ReadResponseHeadIn(bytes, "GET", in);
         EXPECT_EQ(end, HeaderEndOffset(bytes)) << bytes;
@@ -125,5 +126,11 @@ TEST(ReadResponseHeadIn, EndsWhereHeaderEndOffsetEndsAndFramesAsTheHeadAlone)
         EXPECT_EQ(in.framing.kind, alone.framing.kind) << bytes;
         EXPECT_EQ(in.framing.length, alone.framing.length) << bytes;
         EXPECT_EQ(in.fields.size(), alone.fields.size()) << bytes;
+        // The code of the status line up to its LF, one CR before it cut.
+        std::string_view line = std::string_view(bytes).substr(0, bytes.find('\n'));
+        if (line.ends_with('\r'))
+            line.remove_suffix(1);
+        EXPECT_EQ(in.status, ParseStatusCode(line)) << bytes;
+        EXPECT_EQ(alone.status, in.status) << bytes;
     }
 }
