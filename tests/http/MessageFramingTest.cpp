@@ -134,3 +134,29 @@ TEST(ReadResponseHeadIn, EndsWhereHeaderEndOffsetEndsAndFramesAsTheHeadAlone)
         EXPECT_EQ(alone.status, in.status) << bytes;
     }
 }
+
+TEST(ResponseFraming, OneValueAloneReadsAsAListOfOneItem)
+{
+    const std::string_view one = "Content-Length: 1\r\n";
+    const struct { std::string fields; bool keepAlive; bool trusted; std::uint64_t length; } cases[] = {
+        {"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\n"s += one, true, true, 1},
+        {"HTTP/1.0 200 OK\r\nConnection: Keep-Alive \r\n"s += one, true, true, 1},
+        {"HTTP/1.0 200 OK\r\nConnection: keep-alives\r\n"s += one, false, true, 1},
+        {"HTTP/1.1 200 OK\r\nConnection: CLOSE\r\n"s += one, false, true, 1},
+        {"HTTP/1.1 200 OK\r\nConnection: closed\r\n"s += one, true, true, 1},
+        {"HTTP/1.1 200 OK\r\nConnection: keep-alive,close\r\n"s += one, false, true, 1},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 1024\r\n", true, true, 1024},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 007\r\n", true, true, 7},
+        {"HTTP/1.1 200 OK\r\nContent-Length:3,3\r\n", true, true, 3},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 3, 4\r\n", false, false, 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 1234567890123456789\r\n", false, false, 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: +3\r\n", false, false, 0}};
+    for (const auto& c : cases) {
+        const std::string head = c.fields + "\r\n";
+        SResponseHead read;
+        ReadResponseHead(head, "GET", read);
+        EXPECT_EQ(read.framing.kind, c.trusted ? EBodyKind::Length : EBodyKind::UntilClose) << head;
+        EXPECT_EQ(read.framing.keepAlive, c.keepAlive) << head;
+        EXPECT_EQ(read.framing.length, c.length) << head;
+    }
+}
