@@ -126,37 +126,22 @@ TEST(ReadResponseHeadIn, EndsWhereHeaderEndOffsetEndsAndFramesAsTheHeadAlone)
         EXPECT_EQ(in.framing.kind, alone.framing.kind) << bytes;
         EXPECT_EQ(in.framing.length, alone.framing.length) << bytes;
         EXPECT_EQ(in.fields.size(), alone.fields.size()) << bytes;
-        // The code of the status line up to its LF, one CR before it cut.
-        std::string_view line = std::string_view(bytes).substr(0, bytes.find('\n'));
-        if (line.ends_with('\r'))
-            line.remove_suffix(1);
-        EXPECT_EQ(in.status, ParseStatusCode(line)) << bytes;
+        const std::string_view line = std::string_view(bytes).substr(0, bytes.find('\n')); // one CR cut:
+        EXPECT_EQ(in.status, ParseStatusCode(line.substr(0, line.size() - line.ends_with('\r')))) << bytes;
         EXPECT_EQ(alone.status, in.status) << bytes;
     }
 }
 
 TEST(ResponseFraming, OneValueAloneReadsAsAListOfOneItem)
 {
-    const std::string_view one = "Content-Length: 1\r\n";
-    const struct { std::string fields; bool keepAlive; bool trusted; std::uint64_t length; } cases[] = {
-        {"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\n"s += one, true, true, 1},
-        {"HTTP/1.0 200 OK\r\nConnection: Keep-Alive \r\n"s += one, true, true, 1},
-        {"HTTP/1.0 200 OK\r\nConnection: keep-alives\r\n"s += one, false, true, 1},
-        {"HTTP/1.1 200 OK\r\nConnection: CLOSE\r\n"s += one, false, true, 1},
-        {"HTTP/1.1 200 OK\r\nConnection: closed\r\n"s += one, true, true, 1},
-        {"HTTP/1.1 200 OK\r\nConnection: keep-alive,close\r\n"s += one, false, true, 1},
-        {"HTTP/1.1 200 OK\r\nContent-Length: 1024\r\n", true, true, 1024},
-        {"HTTP/1.1 200 OK\r\nContent-Length: 007\r\n", true, true, 7},
-        {"HTTP/1.1 200 OK\r\nContent-Length:3,3\r\n", true, true, 3},
-        {"HTTP/1.1 200 OK\r\nContent-Length: 3, 4\r\n", false, false, 0},
-        {"HTTP/1.1 200 OK\r\nContent-Length: 1234567890123456789\r\n", false, false, 0},
-        {"HTTP/1.1 200 OK\r\nContent-Length: +3\r\n", false, false, 0}};
-    for (const auto& c : cases) {
-        const std::string head = c.fields + "\r\n";
-        SResponseHead read;
-        ReadResponseHead(head, "GET", read);
-        EXPECT_EQ(read.framing.kind, c.trusted ? EBodyKind::Length : EBodyKind::UntilClose) << head;
-        EXPECT_EQ(read.framing.keepAlive, c.keepAlive) << head;
-        EXPECT_EQ(read.framing.length, c.length) << head;
+    const std::tuple<std::string, bool, int> cases[] = {{"1.0 200 OK\r\nConnection: Keep-Alive ", true, 1},
+        {"1.0 200 OK\r\nConnection: keep-alives", false, 1}, {"1.1 200 OK\r\nConnection: closed", true, 1},
+        {"1.1 200 OK\r\nConnection: CLOSE", false, 1}, {"1.1 200 OK\r\nContent-Length: 001", true, 1},
+        {"1.1 200 OK\r\nContent-Length: 1, 4", false, 0}, {"1.1 200 OK\r\nContent-Length: 1234567890123456789", false, 0}};
+    for (const auto& [fields, keepAlive, length] : cases) {
+        SResponseHead read; // HTTP/1.0 keeps alive only when asked; length 0: not trusted
+        ReadResponseHead("HTTP/" + fields + "\r\nContent-Length: 1\r\n\r\n", "GET", read);
+        EXPECT_EQ(std::pair(read.framing.keepAlive, read.framing.kind == EBodyKind::Length ? int(read.framing.length) : 0),
+                  std::pair(keepAlive, length)) << fields;
     }
 }

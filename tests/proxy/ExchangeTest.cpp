@@ -1,6 +1,5 @@
 #include "ProxyFixture.h"
 
-#include "proxy/ExchangeSteps.h"
 #include "support/EventLoopWait.h"
 #include "trace/Exchange.h"
 #include "trace/TraceConnection.h"
@@ -206,34 +205,4 @@ TEST_F(ExchangeTest, AKeptConnectionsExchangesEachHoldOnlyTheirOwnWhenNoneIsKept
         EXPECT_EQ(seen[i].m_strResponseHead + seen[i].m_ResponseBody.bytes, answers[i]);
         EXPECT_EQ(seen[i].m_ResponseBody.total + seen[i].m_strReason.size(), i == 0 ? 6u : 3u);
     }
-}
-
-TEST(ExchangeSteps, ARecycledExchangeComesBackAsANewOneWithItsBuffers)
-{
-    for (int i = 0; i < 8; ++i)
-        StartExchange(nullptr); // what earlier tests left for recycling goes
-    std::shared_ptr<CExchange> used = StartExchange(nullptr);
-    CExchange& e = *used;
-    e.m_nId = 7, e.m_nBrowserConnection = 1, e.m_nServerConnection = 2, e.m_bHttps = true;
-    e.m_nPort = 443, e.m_nFlags = kExchangeReplay, e.m_nReplayOf = 3, e.m_nStatus = 200;
-    e.m_nUnexpectedBytes = 4, e.m_Times.started = e.m_Times.ended = 5;
-    e.m_nEnd = EExchangeEnd::Truncated, e.m_bBodiesDropped = true;
-    e.m_RequestBody.total = e.m_ResponseBody.total = 9;
-    for (std::string* text : {&e.m_strHost, &e.m_strMethod, &e.m_strTarget, &e.m_strVersion,
-                              &e.m_strForwardedHead, &e.m_RequestBody.bytes, &e.m_strReason,
-                              &e.m_strResponseHead, &e.m_strEndReason})
-        *text = std::string(100, 'x');
-    e.m_strRequestHead = std::string(8192, 'x'); // too large to keep
-    const char* const kept = e.m_strResponseHead.data();
-    // Only an exchange no one else holds goes back.
-    std::shared_ptr<CExchange> held = used;
-    RecycleExchange(used);
-    EXPECT_EQ(held->m_nStatus, 200);
-    used = std::move(held);
-    RecycleExchange(used);
-    EXPECT_FALSE(used);
-    const std::shared_ptr<CExchange> next = StartExchange(nullptr);
-    EXPECT_TRUE(*next == CExchange());
-    EXPECT_EQ(next->m_strResponseHead.data(), kept);
-    EXPECT_LT(next->m_strRequestHead.capacity(), 8192u);
 }
