@@ -39,20 +39,31 @@ struct CFraming {
     bool close = false;
     bool keepAlive = false;
 
+    void AddLengthItem(std::string_view item)
+    {
+        std::uint64_t n = 0;
+        const bool digits = item.size() <= kMaxLengthDigits
+            && std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; });
+        for (const char c : item)
+            n = n * 10 + static_cast<std::uint64_t>(c - '0');
+        if (!digits || (hasLength && n != length))
+            invalid = true;
+        hasLength = true;
+        length = n;
+    }
+
     void AddLength(std::string_view value)
     {
+        // The usual value is one number: a list of one item, with nothing to cut or trim.
+        if (!value.empty() && value.size() <= kMaxLengthDigits
+            && std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            AddLengthItem(value);
+            return;
+        }
         bool any = false;
         ForEachListItem(value, [this, &any](std::string_view item) {
             any = true;
-            std::uint64_t n = 0;
-            const bool digits = item.size() <= kMaxLengthDigits
-                && std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; });
-            for (const char c : item)
-                n = n * 10 + static_cast<std::uint64_t>(c - '0');
-            if (!digits || (hasLength && n != length))
-                invalid = true;
-            hasLength = true;
-            length = n;
+            AddLengthItem(item);
         });
         // An empty value, or nothing but commas, is no length at all.
         if (!any)
@@ -70,6 +81,15 @@ struct CFraming {
 
     void AddConnection(std::string_view value)
     {
+        // The usual values are one option alone, a list of one item as it stands.
+        if (EqualsNoCase(value, "keep-alive")) {
+            keepAlive = true;
+            return;
+        }
+        if (EqualsNoCase(value, "close")) {
+            close = true;
+            return;
+        }
         ForEachListItem(value, [this](std::string_view item) {
             close = close || EqualsNoCase(item, "close");
             keepAlive = keepAlive || EqualsNoCase(item, "keep-alive");
@@ -300,6 +320,7 @@ void ReadResponseHead(std::string_view header, std::string_view requestMethod, S
     bool http10 = false;
     const int status = StatusCode(header, http10);
     out.size = header.size();
+    out.status = status;
     out.fields.clear();
     const CFraming fields = ScanFields(header, false, withFields ? &out.fields : nullptr);
     out.framing = FramingOf(status, http10, fields, requestMethod);
@@ -310,6 +331,7 @@ std::size_t ReadResponseHeadIn(std::string_view bytes, std::string_view requestM
 {
     bool http10 = false;
     const int status = StatusCode(bytes, http10);
+    out.status = status;
     out.fields.clear();
     std::size_t end = 0;
     const CFraming fields = ScanFields(bytes, false, withFields ? &out.fields : nullptr, &end);

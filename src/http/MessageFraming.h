@@ -48,6 +48,7 @@ CBodyFraming ResponseFraming(std::string_view header, std::string_view requestMe
 // head to the next.
 struct SResponseHead {
     std::size_t size = 0;                  // the header's bytes, through its blank line
+    int status = -1;                       // the status line's code (the line to its LF, a CR cut)
     CBodyFraming framing;                  // as ResponseFraming gives it
     std::vector<SHttpHead::SField> fields; // as ParseHttpHead lists them
 };

@@ -3,6 +3,7 @@
 #include "platform/HostText.h"
 
 #include "http/AsciiCase.h"
+#include "http/FieldLine.h"
 
 #include <algorithm>
 #include <array>
@@ -65,6 +66,17 @@ CRequestFields& CRequestFields::operator=(const CRequestFields& other)
     return *this;
 }
 
+bool CRequestFields::PlainRequestLine(SRequestLine& out) const
+{
+    // The line up to its CR has exactly two spaces, so its first and last split it alike.
+    if (!m_bPlainLine || !m_strVersion.starts_with("HTTP/")
+        || !std::all_of(m_strVerb.begin(), m_strVerb.end(),
+                        [](char c) { return kTokenChars[static_cast<unsigned char>(c)]; }))
+        return false;
+    out = SRequestLine{m_strVerb, m_strTarget, m_strVersion};
+    return true;
+}
+
 void CRequestFields::Clear()
 {
     m_strRequestLine.clear();
@@ -74,7 +86,8 @@ void CRequestFields::Clear()
 void CRequestFields::ClearParsed()
 {
     m_bConnect = false;
-    m_strVerb = m_strUrl = m_strVersion = m_strAuthority = m_strPath = m_strPort = m_strHost = {};
+    m_bPlainLine = false;
+    m_strVerb = m_strTarget = m_strUrl = m_strVersion = m_strAuthority = m_strPath = m_strPort = m_strHost = {};
 }
 
 void CRequestFields::ParseRequest(std::string_view line)
@@ -103,6 +116,8 @@ void CRequestFields::ParseRequest(std::string_view line)
         tokens[1] = text.substr(space1 + 1, space2 - space1 - 1);
         tokens[2] = text.substr(space2 + 1, cr - space2 - 1);
         count = 3;
+        m_strTarget = tokens[1];
+        m_bPlainLine = true;
     }
     for (std::size_t i = 0; !plain && i < lineEnd && count <= 3;) {
         while (i < lineEnd && blank(i))

@@ -3,8 +3,7 @@
 #include "trace/TraceStore.h"
 
 #include <algorithm>
-#include <iterator>
-#include <new>
+#include <cassert>
 #include <ctime>
 #include <vector>
 
@@ -76,26 +75,44 @@ std::vector<std::shared_ptr<CExchange>>& RecycledExchanges()
     return recycled;
 }
 
-// Every field as a new exchange has it, the buffers of its heads and target kept when of usual
-// size (the texts that outgrow a string's own room). Made anew in place: nothing is left
-// behind, whatever fields it gains.
+// A text emptied, its buffer kept when of usual size (bodies and long heads let theirs go).
+void EmptyText(std::string& text)
+{
+    if (text.capacity() > kKeptTextCapacity)
+        std::string().swap(text);
+    else
+        text.clear();
+}
+
+// Every field as a new exchange has it, set in place: the strings keep their buffers of usual
+// size, and nothing is destroyed and made again. A field added to the exchange is reset here too
+// (the size check below fails until it is).
+#if defined(__x86_64__) && defined(__GLIBCXX__)
+static_assert(sizeof(CExchange) == 496, "the exchange has a new field: reset it in Empty too");
+#endif
 void Empty(CExchange& exchange)
 {
-    std::string CExchange::*const kept[] = {&CExchange::m_strTarget, &CExchange::m_strRequestHead,
-                                            &CExchange::m_strForwardedHead,
-                                            &CExchange::m_strResponseHead};
-    std::string buffers[std::size(kept)];
-    for (std::size_t i = 0; i < std::size(kept); ++i) {
-        std::string& text = exchange.*kept[i];
-        if (text.capacity() <= kKeptTextCapacity) {
-            text.clear();
-            buffers[i] = std::move(text);
-        }
-    }
-    exchange.~CExchange();
-    new (&exchange) CExchange();
-    for (std::size_t i = 0; i < std::size(kept); ++i)
-        exchange.*kept[i] = std::move(buffers[i]);
+    exchange.m_nId = 0;
+    exchange.m_nBrowserConnection = 0;
+    exchange.m_nServerConnection = 0;
+    exchange.m_bHttps = false;
+    exchange.m_nPort = 0;
+    exchange.m_nFlags = 0;
+    exchange.m_nReplayOf = 0;
+    exchange.m_nStatus = 0;
+    exchange.m_nUnexpectedBytes = 0;
+    exchange.m_Times = SExchangeTimes();
+    exchange.m_nEnd = EExchangeEnd::Open;
+    exchange.m_bBodiesDropped = false;
+    for (std::string* text : {&exchange.m_strHost, &exchange.m_strMethod, &exchange.m_strTarget,
+                              &exchange.m_strVersion, &exchange.m_strRequestHead,
+                              &exchange.m_strForwardedHead, &exchange.m_RequestBody.bytes,
+                              &exchange.m_strReason, &exchange.m_strResponseHead,
+                              &exchange.m_ResponseBody.bytes, &exchange.m_strEndReason})
+        EmptyText(*text);
+    exchange.m_RequestBody.total = 0;
+    exchange.m_ResponseBody.total = 0;
+    assert(exchange == CExchange());
 }
 } // namespace
 

@@ -577,8 +577,12 @@ std::size_t CHost::TakeHeader(std::string_view read)
     const CBodyFraming framing = m_ResponseHead.framing;
     if (exchange && framing.kind != EBodyKind::Interim) {
         // The final answer's head (interim 1xx heads are not kept apart).
-        const std::string_view line = header.substr(0, LineBreakOffset(header));
-        exchange->m_nStatus = ParseStatusCode(line);
+        const std::size_t lineEnd = LineBreakOffset(header);
+        const std::string_view line = header.substr(0, lineEnd);
+        // The code the head was read with, unless a bare CR cut the status line shorter here.
+        const bool sameLine = lineEnd < header.size()
+            && (header[lineEnd] == '\n' || (lineEnd + 1 < header.size() && header[lineEnd + 1] == '\n'));
+        exchange->m_nStatus = sameLine ? m_ResponseHead.status : ParseStatusCode(line);
         const std::size_t space = line.find(' ', line.find(' ') + 1);
         exchange->m_strReason.assign(space == std::string_view::npos ? std::string_view()
                                                                      : line.substr(space + 1));

@@ -333,12 +333,18 @@ std::shared_ptr<CExchange> CProxy::NewExchange(const std::string& header)
     exchange->m_nBrowserConnection = m_nNumber;
     if (m_pTls)
         exchange->m_nFlags |= kExchangeDecrypted;
-    std::string_view line(header);
-    line = line.substr(0, line.find('\n'));
-    if (!line.empty() && line.back() == '\r')
-        line.remove_suffix(1);
     SRequestLine request;
-    if (ParseRequestLine(line, request)) {
+    bool parsed = false;
+    if (m_bPlainLine) {
+        parsed = PlainRequestLine(request); // the line as cut by ParseRequest already
+    } else {
+        std::string_view line(header);
+        line = line.substr(0, line.find('\n'));
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        parsed = ParseRequestLine(line, request);
+    }
+    if (parsed) {
         exchange->m_strMethod = request.method;
         exchange->m_strTarget = request.target;
         exchange->m_strVersion = request.version;

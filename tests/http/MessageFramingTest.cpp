@@ -114,7 +114,8 @@ TEST(ReadResponseHeadIn, EndsWhereHeaderEndOffsetEndsAndFramesAsTheHeadAlone)
          {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabcHTTP/1.1"s, "HTTP/1.1 200 OK\r\n\r\n\r\n"s,
           "HTTP/1.1 204 No\nX: a\r\r\n\r\nrest"s, "HTTP/1.1 200 OK\r\nX: a\n\r\nContent-Length: 9\r\n\r\n"s,
           "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r"s, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n"s,
-          "\n\nbody"s, "no status\r\nX: y\r\n\r\n"s, "HTTP/1.1 200 OK\r\nX: a\rContent-Length: 1\r\n\r\n"s}) {
+          "\n\nbody"s, "no status\r\nX: y\r\n\r\n"s, "HTTP/1.1 200 OK\r\nX: a\rContent-Length: 1\r\n\r\n"s,
+          "HTTP/1.1 200\rX\r\n\r\n"s, "HTTP/1.0 404 Not Found\n\n"s, "HTTP/1.1 2000 OK\r\n\r\n"s}) {
         SResponseHead in;
         const std::size_t end = ReadResponseHeadIn(bytes, "GET", in);
         EXPECT_EQ(end, HeaderEndOffset(bytes)) << bytes;
@@ -125,5 +126,22 @@ TEST(ReadResponseHeadIn, EndsWhereHeaderEndOffsetEndsAndFramesAsTheHeadAlone)
         EXPECT_EQ(in.framing.kind, alone.framing.kind) << bytes;
         EXPECT_EQ(in.framing.length, alone.framing.length) << bytes;
         EXPECT_EQ(in.fields.size(), alone.fields.size()) << bytes;
+        const std::string_view line = std::string_view(bytes).substr(0, bytes.find('\n')); // one CR cut:
+        EXPECT_EQ(in.status, ParseStatusCode(line.substr(0, line.size() - line.ends_with('\r')))) << bytes;
+        EXPECT_EQ(alone.status, in.status) << bytes;
+    }
+}
+
+TEST(ResponseFraming, OneValueAloneReadsAsAListOfOneItem)
+{
+    const std::tuple<std::string, bool, int> cases[] = {{"1.0 200 OK\r\nConnection: Keep-Alive ", true, 1},
+        {"1.0 200 OK\r\nConnection: keep-alives", false, 1}, {"1.1 200 OK\r\nConnection: closed", true, 1},
+        {"1.1 200 OK\r\nConnection: CLOSE", false, 1}, {"1.1 200 OK\r\nContent-Length: 001", true, 1},
+        {"1.1 200 OK\r\nContent-Length: 1, 4", false, 0}, {"1.1 200 OK\r\nContent-Length: 1234567890123456789", false, 0}};
+    for (const auto& [fields, keepAlive, length] : cases) {
+        SResponseHead read; // HTTP/1.0 keeps alive only when asked; length 0: not trusted
+        ReadResponseHead("HTTP/" + fields + "\r\nContent-Length: 1\r\n\r\n", "GET", read);
+        EXPECT_EQ(std::pair(read.framing.keepAlive, read.framing.kind == EBodyKind::Length ? int(read.framing.length) : 0),
+                  std::pair(keepAlive, length)) << fields;
     }
 }

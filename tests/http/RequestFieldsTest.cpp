@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -183,5 +184,19 @@ TEST(ParseRequest, ACopyViewsItsOwnLine)
         EXPECT_EQ(f->m_strVerb, "GET");
         EXPECT_EQ(f->m_strPath, "/x");
         EXPECT_EQ(std::string(f->m_strHost) + ":" + std::string(f->m_strPort), "server1:81");
+    }
+}
+
+TEST(ParseRequest, PlainLineReadsAsParseRequestLineReadsIt)
+{
+    for (const std::string line : {"G(T /x HTTP/1.1\n", "GET /x XTTP/1.1\r\n", "GET  /x HTTP/1.1\r\n",
+                                   "GET /x\rHTTP/1.1 HTTP/1.1\r\n", "GET /x HTTP/1.1\r\r\n", "GET http://a/x HTTP/1.1\r\n"}) {
+        CRequestFields f;
+        f.ParseRequest(line);
+        SRequestLine want, got;
+        const bool parsed = ParseRequestLine(std::string_view(line).substr(0, line.find_first_of("\r\n")), want);
+        const bool plain = std::count(line.begin(), line.end(), ' ') == 2 && line.find('\r') >= line.size() - 2;
+        EXPECT_EQ(std::pair(f.m_bPlainLine, f.PlainRequestLine(got)), std::pair(plain, plain && parsed)) << line;
+        EXPECT_TRUE(!plain || !parsed || (got.target == want.target && got.version == want.version)) << line;
     }
 }
